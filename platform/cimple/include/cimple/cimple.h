@@ -1,0 +1,22 @@
+// The whole framework interface.
+#pragma once
+
+#include "cimple/Array.h"
+#include "cimple/Cond.h"
+#include "cimple/Config.h"
+#include "cimple/Datetime.h"
+#include "cimple/Enum_Instances_Handler.h"
+#include "cimple/Indication_Handler.h"
+#include "cimple/Instance.h"
+#include "cimple/Memory_Cimom.h"
+#include "cimple/Meta.h"
+#include "cimple/Mutex.h"
+#include "cimple/Property.h"
+#include "cimple/Provider_Ops.h"
+#include "cimple/Ref.h"
+#include "cimple/Registration.h"
+#include "cimple/String.h"
+#include "cimple/Thread.h"
+#include "cimple/Time.h"
+#include "cimple/Types.h"
+#include "cimple/cimom.h"
