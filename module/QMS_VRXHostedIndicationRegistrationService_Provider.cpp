@@ -1,0 +1,71 @@
+#include "model/IndicationModel.h"
+#include "module/ModelInstances.h"
+#include "module/Providers.h"
+#include "support/Boundary.h"
+#include "support/provider_trace.h"
+
+namespace cimple {
+
+typedef QMS_VRXHostedIndicationRegistrationService_Provider Hosted;
+
+static const char kProvider[] = "QMS_VRXHostedIndicationRegistrationService_Provider";
+
+Hosted::QMS_VRXHostedIndicationRegistrationService_Provider() {
+    provider::trace(5,
+                    "QMS_VRXHostedIndicationRegistrationService_Provider::"
+                    "QMS_VRXHostedIndicationRegistrationService_Provider()");
+}
+
+Hosted::~QMS_VRXHostedIndicationRegistrationService_Provider() {
+    provider::trace(5,
+                    "QMS_VRXHostedIndicationRegistrationService_Provider::"
+                    "~QMS_VRXHostedIndicationRegistrationService_Provider()");
+}
+
+int Hosted::load() {
+    provider::trace(5, "QMS_VRXHostedIndicationRegistrationService_Provider::load()");
+    return provider::initQMS_VRXIndicationProvider(true) ? LOAD_OK : LOAD_FAILED;
+}
+
+int Hosted::unload() {
+    provider::trace(5, "QMS_VRXHostedIndicationRegistrationService_Provider::unload()");
+    return provider::initQMS_VRXIndicationProvider(false) ? UNLOAD_OK : UNLOAD_FAILED;
+}
+
+int Hosted::get_instance(const Class* keys, Class*& instance) {
+    return provider::runAtBoundary(kProvider, "get_instance", provider::toGetInstanceStatus, GET_INSTANCE_FAILED,
+                                   [&] {
+                                       return getModelInstance(
+                                           provider::getQMS_VRXHostedIndicationRegistrationServiceModel(), keys,
+                                           instance);
+                                   });
+}
+
+int Hosted::enum_instances(const Class*, Enum_Instances_Handler* handler) {
+    return provider::runAtBoundary(kProvider, "enum_instances", provider::toEnumInstancesStatus,
+                                   ENUM_INSTANCES_FAILED, [&] {
+                                       return enumModelInstances<
+                                           provider::QMS_VRXHostedIndicationRegistrationServiceModel, Class>(
+                                           provider::getQMS_VRXHostedIndicationRegistrationServiceModel(), handler);
+                                   });
+}
+
+int Hosted::create_instance(Class*) { return CREATE_INSTANCE_UNSUPPORTED; }
+int Hosted::delete_instance(const Class*) { return DELETE_INSTANCE_UNSUPPORTED; }
+int Hosted::modify_instance(const Class*, const Class*) { return MODIFY_INSTANCE_UNSUPPORTED; }
+
+int Hosted::enum_associator_names(const Instance*, const String&, const String&, const String&,
+                                  Enum_Instances_Handler*) {
+    return ENUM_ASSOCIATOR_NAMES_UNSUPPORTED;
+}
+
+int Hosted::enum_references(const Instance*, const Class*, const String&, Enum_Instances_Handler*) {
+    return ENUM_REFERENCES_UNSUPPORTED;
+}
+
+int Hosted::enum_associators(const Instance*, const String&, const String&, const String&,
+                             Enum_Instances_Handler*) {
+    return ENUM_ASSOCIATORS_UNSUPPORTED;
+}
+
+}  // namespace cimple

@@ -1,0 +1,56 @@
+#include <memory>
+
+#include "model/IndicationModel.h"
+#include "module/Providers.h"
+#include "support/Boundary.h"
+#include "support/provider_trace.h"
+
+namespace cimple {
+
+static const char kProvider[] = "QMS_VRXLogEntryArrived_Provider";
+
+QMS_VRXLogEntryArrived_Provider::QMS_VRXLogEntryArrived_Provider() {
+    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::QMS_VRXLogEntryArrived_Provider()");
+}
+
+QMS_VRXLogEntryArrived_Provider::~QMS_VRXLogEntryArrived_Provider() {
+    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::~QMS_VRXLogEntryArrived_Provider()");
+}
+
+int QMS_VRXLogEntryArrived_Provider::load() {
+    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::load()");
+    return provider::initQMS_VRXIndicationProvider(true) ? LOAD_OK : LOAD_FAILED;
+}
+
+int QMS_VRXLogEntryArrived_Provider::unload() {
+    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::unload()");
+    return provider::initQMS_VRXIndicationProvider(false) ? UNLOAD_OK : UNLOAD_FAILED;
+}
+
+int QMS_VRXLogEntryArrived_Provider::enable_indications(Indication_Handler<QMS_VRXLogEntryArrived>* handler) {
+    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::enable_indications()");
+    // Until the model takes the handler it is ours: if the model cannot be
+    // reached the handler is released here (its callback sees the final call),
+    // so the CIMOM's context is never leaked.
+    std::unique_ptr<Indication_Handler<QMS_VRXLogEntryArrived>> owned(handler);
+    return provider::runAtBoundary(kProvider, "enable_indications", provider::toEnableIndicationsStatus,
+                                   ENABLE_INDICATIONS_FAILED, [&] {
+                                       auto& model = provider::getQMS_VRXLogEntryArrivedIndicationModel();
+                                       Auto_Mutex lock(model.recursiveMutex());
+                                       model.enableIndications(owned.release());
+                                       return ENABLE_INDICATIONS_OK;
+                                   });
+}
+
+int QMS_VRXLogEntryArrived_Provider::disable_indications() {
+    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::disable_indications()");
+    return provider::runAtBoundary(kProvider, "disable_indications", provider::toDisableIndicationsStatus,
+                                   DISABLE_INDICATIONS_FAILED, [&] {
+                                       auto& model = provider::getQMS_VRXLogEntryArrivedIndicationModel();
+                                       Auto_Mutex lock(model.recursiveMutex());
+                                       model.disableIndications();
+                                       return DISABLE_INDICATIONS_OK;
+                                   });
+}
+
+}  // namespace cimple

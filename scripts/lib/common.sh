@@ -1,0 +1,30 @@
+# Shared by scripts/test and scripts/demo: find the tree, install what is missing.
+
+QMS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Debian packages the build and the tests need. Only what is missing is
+# installed, so a prepared machine pays nothing.
+QMS_PACKAGES=(
+  cmake ninja-build g++ python3 binutils pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
+)
+
+qms_install_missing() {
+  local missing=() pkg
+  for pkg in "${QMS_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# qms_build PRESET: configure (once) and build one preset.
+qms_build() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+}

@@ -1,0 +1,25 @@
+#include "FakeAdapter.h"
+
+#include <cimple/cmpi_adapter.h>
+
+namespace qms_test {
+
+static void* nextResult = nullptr;
+
+std::vector<AdapterCall>& adapterCalls() {
+    static std::vector<AdapterCall> calls;
+    return calls;
+}
+
+void setAdapterResult(void* result) { nextResult = result; }
+
+}  // namespace qms_test
+
+extern "C" int cimple_cmpi_adapter(int magic, void* block, const cimple::Registration* registration,
+                                   const void* broker, const void* context, const char* providerName, int kind,
+                                   void** result) {
+    qms_test::adapterCalls().push_back(
+        {magic, block, registration, broker, context, providerName, kind, result && *result == nullptr});
+    if (result) *result = qms_test::nextResult;
+    return 0;
+}

@@ -1,0 +1,26 @@
+// A stand-in for the CMPI adapter that records every call, so tests can see
+// exactly what the module's factory functions pass on.
+#pragma once
+
+#include <vector>
+
+#include <cimple/Registration.h>
+
+namespace qms_test {
+
+struct AdapterCall {
+    int magic;
+    void* block;
+    const cimple::Registration* registration;
+    const void* broker;
+    const void* context;
+    const char* providerName;
+    int kind;
+    bool resultWasNull;
+};
+
+std::vector<AdapterCall>& adapterCalls();
+// What the next calls store through their result pointer.
+void setAdapterResult(void* result);
+
+}  // namespace qms_test

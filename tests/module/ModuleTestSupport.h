@@ -1,0 +1,67 @@
+// Helpers for driving the module the way the framework does: through the
+// registration chain and the numbered operations.
+#pragma once
+
+#include <cimple/cimple.h>
+
+#include "schema/Classes.h"
+
+extern "C" cimple::Registration* cimple_module();
+
+namespace qms_test {
+
+inline const cimple::Registration* registrationOf(const char* providerName) {
+    for (const cimple::Registration* r = cimple_module(); r; r = r->next)
+        if (strcmp(r->provider_name, providerName) == 0) return r;
+    return nullptr;
+}
+
+// Calls one operation of a provider's dispatch procedure.
+inline int call(const cimple::Registration* r, int op, void* a0 = nullptr, void* a1 = nullptr, void* a2 = nullptr,
+                void* a3 = nullptr, void* a4 = nullptr, void* a5 = nullptr, void* a6 = nullptr) {
+    return r->provider_proc(r, op, a0, a1, a2, a3, a4, a5, a6, nullptr);
+}
+
+// A provider object made and destroyed through the dispatch procedure.
+class ProviderObject {
+public:
+    explicit ProviderObject(const char* providerName) : registration_(registrationOf(providerName)) {
+        qms_test::call(registration_, cimple::OPERATION_CREATE_PROVIDER, &object_);
+    }
+    ~ProviderObject() { qms_test::call(registration_, cimple::OPERATION_DESTROY_PROVIDER, object_); }
+    ProviderObject(const ProviderObject&) = delete;
+    ProviderObject& operator=(const ProviderObject&) = delete;
+
+    const cimple::Registration* registration() const { return registration_; }
+    void* object() const { return object_; }
+    int call(int op, void* a1 = nullptr, void* a2 = nullptr, void* a3 = nullptr, void* a4 = nullptr,
+             void* a5 = nullptr, void* a6 = nullptr) const {
+        return qms_test::call(registration_, op, object_, a1, a2, a3, a4, a5, a6);
+    }
+
+private:
+    const cimple::Registration* registration_;
+    void* object_ = nullptr;
+};
+
+// Records the calls an enumeration handler receives.
+struct EnumRecorder {
+    int instances = 0;
+    int closings = 0;
+    int lastStatus = -12345;
+
+    static bool proc(cimple::Instance* instance, int status, void* data) {
+        auto* self = static_cast<EnumRecorder*>(data);
+        if (instance) {
+            ++self->instances;
+            cimple::unref(instance);
+        } else {
+            ++self->closings;
+            self->lastStatus = status;
+        }
+        return true;
+    }
+    void* procArg() const { return reinterpret_cast<void*>(&EnumRecorder::proc); }
+};
+
+}  // namespace qms_test

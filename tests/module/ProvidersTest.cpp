@@ -1,0 +1,193 @@
+// The providers with no agent to talk to: every operation that needs the
+// model answers its failure status and one trace line, never a pretended
+// success, and the ones that need nothing answer as they always will.
+#include <gtest/gtest.h>
+
+#include "ModuleTestSupport.h"
+#include "support/TraceCapture.h"
+
+using namespace cimple;
+using qms_test::EnumRecorder;
+using qms_test::ProviderObject;
+
+namespace {
+
+const char kLogEntry[] = "QMS_VRXLogEntryArrived_Provider";
+const char kService[] = "QMS_VRXIndicationRegistrationService_Provider";
+const char kHosted[] = "QMS_VRXHostedIndicationRegistrationService_Provider";
+const char kNotInitialized[] = "getTOLMIndication(): not initialized";
+
+TEST(ProvidersWithoutAgent, LoadFailsAndUnloadFindsNothingToCountDown) {
+    for (const char* name : {kLogEntry, kService, kHosted}) {
+        qms_test::TraceCapture traces;
+        ProviderObject p(name);
+        EXPECT_EQ(p.call(OPERATION_LOAD), 30) << name;
+        EXPECT_EQ(p.call(OPERATION_UNLOAD), 40) << name;
+        EXPECT_TRUE(traces.contains(5, std::string(name) + "::load()"));
+        EXPECT_TRUE(traces.contains(5, std::string(name) + "::unload()"));
+        EXPECT_TRUE(traces.containsPart(1, "initTOLMIndication(): "));
+        EXPECT_TRUE(traces.contains(1, "initTOLMIndication(): not initialized"));
+    }
+}
+
+TEST(ProvidersWithoutAgent, GetAndEnumerateFailWithOneTraceAndTheClosingCall) {
+    for (const char* name : {kService, kHosted}) {
+        qms_test::TraceCapture traces;
+        ProviderObject p(name);
+        Instance* keys = create(p.registration()->meta_class, true);
+        Instance* found = nullptr;
+        EXPECT_EQ(p.call(OPERATION_GET_INSTANCE, keys, &found), 64) << name;
+        EXPECT_EQ(found, nullptr);
+        EnumRecorder rec;
+        EXPECT_EQ(p.call(OPERATION_ENUM_INSTANCES, keys, rec.procArg(), &rec), 70);
+        EXPECT_EQ(rec.instances, 0);
+        EXPECT_EQ(rec.closings, 1);
+        EXPECT_EQ(rec.lastStatus, 70);
+        for (const char* op : {"get_instance", "enum_instances"}) {
+            std::string prefix = std::string(name) + "::" + op + "(): BaseException: ";
+            EXPECT_EQ(traces.countContaining(1, prefix), 1u) << prefix;
+        }
+        EXPECT_GE(traces.countContaining(1, kNotInitialized), 2u);
+        unref(keys);
+    }
+}
+
+TEST(ProvidersWithoutAgent, InstancesCannotBeCreatedDeletedOrModified) {
+    for (const char* name : {kService, kHosted}) {
+        ProviderObject p(name);
+        Instance* inst = create(p.registration()->meta_class, true);
+        EXPECT_EQ(p.call(OPERATION_CREATE_INSTANCE, inst), 81);
+        EXPECT_EQ(p.call(OPERATION_DELETE_INSTANCE, inst), 91);
+        EXPECT_EQ(p.call(OPERATION_MODIFY_INSTANCE, inst, inst), 101);
+        unref(inst);
+    }
+}
+
+struct IndicationRecorder {
+    int deliveries = 0;
+    int releases = 0;
+    static bool proc(Instance* instance, void* data) {
+        auto* self = static_cast<IndicationRecorder*>(data);
+        instance ? ++self->deliveries : ++self->releases;
+        return true;
+    }
+};
+
+TEST(ProvidersWithoutAgent, EnablingFailsReleasesTheHandlerAndDisablingFails) {
+    qms_test::TraceCapture traces;
+    ProviderObject p(kLogEntry);
+    IndicationRecorder rec;
+    EXPECT_EQ(p.call(OPERATION_ENABLE_INDICATIONS, reinterpret_cast<void*>(&IndicationRecorder::proc), &rec), 140);
+    EXPECT_EQ(rec.deliveries, 0);
+    EXPECT_EQ(rec.releases, 1) << "the handler the model never took is released, not leaked";
+    EXPECT_EQ(p.call(OPERATION_DISABLE_INDICATIONS), 150);
+    EXPECT_TRUE(traces.contains(5, "QMS_VRXLogEntryArrived_Provider::enable_indications()"));
+    EXPECT_EQ(traces.countContaining(
+                  1, std::string("QMS_VRXLogEntryArrived_Provider::enable_indications(): BaseException: ")), 1u);
+    EXPECT_EQ(traces.countContaining(
+                  1, std::string("QMS_VRXLogEntryArrived_Provider::disable_indications(): BaseException: ")), 1u);
+}
+
+// Method calls on the registration service, with the parameter record built
+// as the framework builds it.
+template <class Record>
+struct MethodCall {
+    Record* record = reinterpret_cast<Record*>(create(&Record::static_meta_class, false));
+    ~MethodCall() { unref(record); }
+    int invoke(const ProviderObject& p) {
+        Instance* self = create(p.registration()->meta_class, true);
+        int status = p.call(OPERATION_INVOKE_METHOD, self, record);
+        unref(self);
+        return status;
+    }
+};
+
+TEST(ServiceMethods, CimServiceMethodsAreNotSupportedAndSetNothing) {
+    ProviderObject p(kService);
+    MethodCall<QMS_VRXIndicationRegistrationService_RequestStateChange_method> rsc;
+    rsc.record->RequestedState.set(2);
+    EXPECT_EQ(rsc.invoke(p), 131);
+    EXPECT_TRUE(rsc.record->return_value.is_null());
+    MethodCall<QMS_VRXIndicationRegistrationService_StopService_method> stop;
+    EXPECT_EQ(stop.invoke(p), 131);
+    MethodCall<QMS_VRXIndicationRegistrationService_ChangeAffectedElementsAssignedSequence_method> seq;
+    EXPECT_EQ(seq.invoke(p), 131);
+    EXPECT_TRUE(seq.record->return_value.is_null());
+}
+
+TEST(ServiceMethods, RegisterRefusesIncompleteInputBeforeTouchingTheCimom) {
+    ProviderObject p(kService);
+    struct Case {
+        const char* what;
+        bool query, receiver, queryType;
+        const char* queryText;
+        uint16 type;
+    } cases[] = {
+        {"query type 1", true, true, true, "SELECT * FROM QMS_VRXLogEntryArrived", 1},
+        {"empty query", true, true, true, "", 0},
+        {"null query", false, true, true, "", 0},
+        {"null receiver", true, false, true, "SELECT * FROM QMS_VRXLogEntryArrived", 0},
+        {"null query type", true, true, false, "SELECT * FROM QMS_VRXLogEntryArrived", 0},
+    };
+    for (const Case& c : cases) {
+        qms_test::TraceCapture traces;
+        MethodCall<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method> m;
+        if (c.query) m.record->Query.set(c.queryText);
+        if (c.receiver) m.record->EventReceiver.set("http://listener:5988/cimom");
+        if (c.queryType) m.record->QueryType.set(c.type);
+        EXPECT_EQ(m.invoke(p), 0) << c.what;
+        ASSERT_FALSE(m.record->return_value.is_null());
+        EXPECT_EQ(m.record->return_value.value, 1) << c.what;
+        EXPECT_TRUE(m.record->RegistrationHandle.is_null());
+        EXPECT_EQ(traces.countLevel(3), 0u) << c.what << ": nothing may reach the subscriptions";
+    }
+}
+
+TEST(ServiceMethods, RegistrationCallsThatReachTheSubscriptionsReportTheirFailure) {
+    ProviderObject p(kService);
+    MethodCall<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method> reg;
+    reg.record->Query.set("SELECT * FROM QMS_VRXLogEntryArrived");
+    reg.record->EventReceiver.set("http://listener:5988/cimom");
+    reg.record->QueryType.set(0);
+    EXPECT_EQ(reg.invoke(p), 0);
+    EXPECT_EQ(reg.record->return_value.value, 2);
+    EXPECT_TRUE(reg.record->RegistrationHandle.is_null());
+
+    MethodCall<QMS_VRXIndicationRegistrationService_ListRegistrations_method> list;
+    EXPECT_EQ(list.invoke(p), 0);
+    EXPECT_EQ(list.record->return_value.value, 2);
+    EXPECT_TRUE(list.record->RegistrationHandles.is_null());
+    EXPECT_TRUE(list.record->Tags.is_null());
+}
+
+TEST(ServiceMethods, RemovalNeedsAHandleOrATag) {
+    ProviderObject p(kService);
+    MethodCall<QMS_VRXIndicationRegistrationService_UnRegisterIndication_method> byNull;
+    EXPECT_EQ(byNull.invoke(p), 0);
+    EXPECT_EQ(byNull.record->return_value.value, 1);
+    MethodCall<QMS_VRXIndicationRegistrationService_UnRegisterIndication_method> byEmpty;
+    byEmpty.record->RegistrationHandle.set("");
+    EXPECT_EQ(byEmpty.invoke(p), 0);
+    EXPECT_EQ(byEmpty.record->return_value.value, 1);
+    MethodCall<QMS_VRXIndicationRegistrationService_UnRegisterIndicationsByTag_method> tagEmpty;
+    tagEmpty.record->Tag.set("");
+    EXPECT_EQ(tagEmpty.invoke(p), 0);
+    EXPECT_EQ(tagEmpty.record->return_value.value, 1);
+    MethodCall<QMS_VRXIndicationRegistrationService_UnRegisterIndicationsByTag_method> tag;
+    tag.record->Tag.set("alarm");
+    EXPECT_EQ(tag.invoke(p), 0);
+    EXPECT_EQ(tag.record->return_value.value, 2);
+}
+
+TEST(ServiceMethods, TestIndicationWithoutModelAnswersOneWithMethodStatusZero) {
+    qms_test::TraceCapture traces;
+    ProviderObject p(kService);
+    MethodCall<QMS_VRXIndicationRegistrationService_SendTestIndication_method> m;
+    EXPECT_EQ(m.invoke(p), 0);
+    EXPECT_EQ(m.record->return_value.value, 1);
+    EXPECT_TRUE(traces.contains(5, "QMS_VRXIndicationRegistrationService_Provider::SendTestIndication()"));
+    EXPECT_EQ(traces.countContaining(
+                  1, "QMS_VRXIndicationRegistrationService_Provider::SendTestIndication(): BaseException: "), 1u);
+}
+
+}  // namespace
