@@ -442,7 +442,7 @@ def resolve(classes):
                     if param.kind == "reference":
                         param.meta = lookup(param.ref_class, param.where, "referenced class")
 
-    ordered, state = [], {}
+    state = {}
 
     def visit(cls):
         mark = state.get(cls.name)
@@ -455,14 +455,11 @@ def resolve(classes):
             visit(cls.superclass)
         flatten(cls)
         state[cls.name] = "done"
-        ordered.append(cls)
 
     for cls in classes:
         visit(cls)
 
-    structs = {}
-    for cls in classes:
-        structs[cls.name.lower()] = cls.where
+    structs = {cls.name.lower() for cls in classes}
     for cls in classes:
         for feat in cls.flat:
             if feat.kind == "method":
