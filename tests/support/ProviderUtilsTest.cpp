@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "support/TraceCapture.h"
+#include "support/provider_utils.h"
+
+using namespace provider;
+
+namespace {
+
+std::string str(const cimple::String& s) { return std::string(s.c_str(), s.size()); }
+
+TEST(ExceptionText, EachClassNamesItselfAndAddsItsField) {
+    BaseException base("a", 7, "m");
+    CimErrorException cim("f.cpp", -3, "denied", CIM_ERR_ACCESS_DENIED);
+    HandlerException handler("a", 7, "m", 3);
+
+    EXPECT_EQ(str(base.toString()), "BaseException: file=\"a\" line=7 message=\"m\"");
+    EXPECT_EQ(str(cim.toString()), "CimErrorException: file=\"f.cpp\" line=-3 message=\"denied\" cimErr=2");
+    EXPECT_EQ(str(handler.toString()), "HandlerException: file=\"a\" line=7 message=\"m\" id=3");
+    EXPECT_EQ(cim.getCimError(), CIM_ERR_ACCESS_DENIED);
+    EXPECT_EQ(handler.getId(), 3);
+}
+
+TEST(ExceptionText, ToStringThroughTheBaseUsesTheDynamicType) {
+    HandlerException handler("a", 1, "", -1);
+    const BaseException& asBase = handler;
+    EXPECT_EQ(str(asBase.toString()), "HandlerException: file=\"a\" line=1 message=\"\" id=-1");
+}
+
+TEST(ExceptionText, MessageIsCopiedButFileIsNot) {
+    static const char file[] = "kept.cpp";
+    std::string message = "original";
+    BaseException e(file, 1, message.c_str());
+    message = "changed";
+    EXPECT_EQ(e.file(), file);
+    EXPECT_EQ(str(e.message()), "original");
+}
+
+TEST(ExceptionText, TraceWritesOneLevelOneLine) {
+    qms_test::TraceCapture traces;
+    CimErrorException("x", 2, "y", CIM_ERR_NOT_FOUND).trace();
+    ASSERT_EQ(traces.size(), 1u);
+    EXPECT_TRUE(
+        traces.contains(1, "traceAndThrow(): CimErrorException: file=\"x\" line=2 message=\"y\" cimErr=6"));
+}
+
+TEST(TraceAndThrow, TracesThenThrowsTheGivenTypeWhole) {
+    qms_test::TraceCapture traces;
+    try {
+        traceAndThrow(HandlerException("h.cpp", 9, "clone(Handler)", 5));
+        FAIL() << "traceAndThrow returned";
+    } catch (const HandlerExceptionInfo& info) {
+        EXPECT_EQ(info.getId(), 5);
+    }
+    EXPECT_TRUE(traces.contains(
+        1, "traceAndThrow(): HandlerException: file=\"h.cpp\" line=9 message=\"clone(Handler)\" id=5"));
+
+    // Thrown as the static type: a CimErrorException passed as a base loses
+    // its code, as the caller asked.
+    CimErrorException cim("c", 1, "m", CIM_ERR_FAILED);
+    try {
+        traceAndThrow<BaseException>(cim);
+    } catch (const BaseException& e) {
+        EXPECT_EQ(dynamic_cast<const CimErrorExceptionInfo*>(&e), nullptr);
+        EXPECT_STREQ(e.className(), "BaseException");
+    }
+}
+
+TEST(Conversions, DecimalAndHex) {
+    EXPECT_EQ(str(toDecString(-1)), "-1");
+    EXPECT_EQ(str(toDecString(INT_MIN)), "-2147483648");
+    EXPECT_EQ(str(toDecString(4294967295u)), "4294967295");
+    EXPECT_EQ(str(toDecString(0u)), "0");
+    EXPECT_EQ(str(toHexString(255)), "ff");
+    EXPECT_EQ(str(toHexString(-1)), "ffffffff");
+    EXPECT_EQ(str(toHexString(INT_MIN)), "80000000");
+    EXPECT_EQ(str(toHexString(0xABCDEFu)), "abcdef");
+    EXPECT_EQ(str(toHexString(0u)), "0");
+}
+
+TEST(Conversions, Datetime) {
+    EXPECT_TRUE(toDatetime(cimple::String("20240101000000.000000+000")).is_null());
+
+    EXPECT_EQ(toDatetime(100L), cimple::Datetime(100000000u, 0));
+    EXPECT_EQ(toDatetime(0L), cimple::Datetime(0u, 0));
+
+    // The offset applies only while offset*60 < seconds.
+    EXPECT_EQ(toDatetime(100L, 60), cimple::Datetime(100000000u, 0));
+    EXPECT_EQ(toDatetime(3600L, 60), cimple::Datetime(3600000000u, 0));
+    EXPECT_EQ(toDatetime(7200L, 60), cimple::Datetime(3600000000u, 60));
+    // West of UTC the offset is negative and always less.
+    EXPECT_EQ(toDatetime(0L, -120), cimple::Datetime(7200000000u, -120));
+    // offset*60 is computed in 32 bits: 35791395 * 60 wraps to a negative
+    // number, so the offset applies. Must not be undefined behaviour.
+    const cimple::Datetime wrapped = toDatetime(10L, 35791395);
+    EXPECT_TRUE(wrapped.is_timestamp());
+    EXPECT_EQ(wrapped.offset(), 35791395);
+}
+
+TEST(Conversions, StdStringStopsAtTheFirstNul) {
+    EXPECT_EQ(str(STDSTRINGToString(std::string("ab\0cd", 5))), "ab");
+    EXPECT_EQ(StringToSTDSTRING(cimple::String("xy\0z", 4)), "xy");
+    EXPECT_EQ(StringToSTDSTRING(cimple::String()), "");
+}
+
+TEST(ParseDeviceID, AcceptsHexDashHexOfAtMostNineCharacters) {
+    TOLMKey key{7, 8, 9};
+    ASSERT_TRUE(parseDeviceID("1a-2", key));
+    EXPECT_EQ(key.cabNr, 0x1Au);
+    EXPECT_EQ(key.objId, 0x2u);
+    EXPECT_EQ(key.opCdExt, 0u);
+
+    ASSERT_TRUE(parseDeviceID("FFFF-abcd", key));
+    EXPECT_EQ(key.cabNr, 0xFFFFu);
+    EXPECT_EQ(key.objId, 0xABCDu);
+
+    ASSERT_TRUE(parseDeviceID("1234567-8", key));
+    EXPECT_EQ(key.cabNr, 0x1234567u);
+}
+
+TEST(ParseDeviceID, RefusesEverythingElseAndLeavesTheKey) {
+    for (const char* bad : {"1a2", "-2", "1a-", "1a-2x", "123456-789", "", "-", "1-2-3", " 1-2", "1- 2",
+                            "0x1-2", "1-+2", "g-1", "1a--2"}) {
+        TOLMKey key{7, 8, 9};
+        EXPECT_FALSE(parseDeviceID(bad, key)) << bad;
+        EXPECT_EQ(key.cabNr, 7u) << bad;
+        EXPECT_EQ(key.objId, 8u) << bad;
+        EXPECT_EQ(key.opCdExt, 9u) << bad;
+    }
+    TOLMKey key{7, 8, 9};
+    EXPECT_FALSE(parseDeviceID(cimple::String("1-2\0", 4), key));
+}
+
+// The status tables, one row per mapping; kUnknown marks a code the row does
+// not know, which must be traced and give the row's failure status.
+constexpr int kUnknown = -1;
+struct MappingRow {
+    const char* name;
+    int (*map)(CimError);
+    int statuses[6];  // for 0, 1, 2, 4, 6, 7
+};
+
+const MappingRow kRows[] = {
+    {"toGetInstanceStatus", toGetInstanceStatus, {0, 64, 63, 62, 60, 61}},
+    {"toEnumInstancesStatus", toEnumInstancesStatus, {0, 70, 71, kUnknown, kUnknown, kUnknown}},
+    {"toDeleteInstanceStatus", toDeleteInstanceStatus, {0, 93, 92, kUnknown, 90, 91}},
+    {"toModifyInstanceStatus", toModifyInstanceStatus, {0, 104, 103, 102, 100, 101}},
+    {"toInvokeMethodStatus", toInvokeMethodStatus, {0, 130, 132, kUnknown, kUnknown, 131}},
+    {"toEnableIndicationsStatus",
+     toEnableIndicationsStatus,
+     {0, 140, kUnknown, kUnknown, kUnknown, kUnknown}},
+    {"toDisableIndicationsStatus",
+     toDisableIndicationsStatus,
+     {0, 150, kUnknown, kUnknown, kUnknown, kUnknown}},
+};
+
+TEST(StatusMapping, KnownCodesMapAndUnknownOnesAreTracedAsFailure) {
+    const CimError known[6] = {CIM_ERR_SUCCESS,           CIM_ERR_FAILED,    CIM_ERR_ACCESS_DENIED,
+                               CIM_ERR_INVALID_PARAMETER, CIM_ERR_NOT_FOUND, CIM_ERR_NOT_SUPPORTED};
+    for (const MappingRow& row : kRows) {
+        const int failure = row.statuses[1];
+        auto expectUnknown = [&](int code) {
+            qms_test::TraceCapture traces;
+            EXPECT_EQ(row.map(static_cast<CimError>(code)), failure) << row.name << " " << code;
+            EXPECT_EQ(traces.size(), 1u) << row.name << " " << code;
+            EXPECT_TRUE(traces.contains(
+                1, std::string(row.name) + "(): unknown CimError code: " + std::to_string(code)))
+                << row.name << " " << code;
+        };
+        for (int i = 0; i < 6; ++i) {
+            if (row.statuses[i] == kUnknown) {
+                expectUnknown(known[i]);
+            } else {
+                qms_test::TraceCapture traces;
+                EXPECT_EQ(row.map(known[i]), row.statuses[i]) << row.name << " " << known[i];
+                EXPECT_EQ(traces.size(), 0u) << row.name << " " << known[i];
+            }
+        }
+        for (int code : {3, 5, 8, -1, 1000, INT_MIN}) expectUnknown(code);
+    }
+}
+
+}  // namespace
