@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TaskThread.h"
+#include "support/TraceCapture.h"
+#include "support/provider_utils.h"
+
+using namespace provider;
+
+namespace {
+
+struct FnTask : TaskThread::Task {
+    explicit FnTask(std::function<void()> fn) : fn(std::move(fn)) {}
+    void threadTask() override {
+        ++runs;
+        fn();
+    }
+    std::function<void()> fn;
+    std::atomic<int> runs{0};
+};
+
+// A one-shot flag that threads can wait for.
+class Latch {
+public:
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        cond_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cond_.wait(lock, [this] { return open_; });
+    }
+    bool isOpen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return open_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    bool open_ = false;
+};
+
+// The "%p" of a task thread's trace line ("CimpleTaskThread: thread(<p>) ...").
+std::string threadPointerOf(const std::string& line) {
+    const auto open = line.find('(');
+    const auto close = line.find(')', open);
+    return line.substr(open + 1, close - open - 1);
+}
+
+TEST(TaskThread, RunsTasksOnOneWorkerAndTracesStartAndStop) {
+    qms_test::TraceCapture traces;
+    std::set<std::thread::id> workers;
+    {
+        ShPtr<TaskThread> tt = newCimpleTaskThread();
+        FnTask task([&] { workers.insert(std::this_thread::get_id()); });
+        EXPECT_TRUE(tt->call(task));
+        EXPECT_TRUE(tt->call(task));
+        EXPECT_EQ(task.runs, 2);
+    }
+    ASSERT_EQ(workers.size(), 1u);
+    EXPECT_NE(*workers.begin(), std::this_thread::get_id());
+
+    const auto lines = traces.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, 5u);
+    EXPECT_EQ(lines[0].text, "CimpleTaskThread: thread(" + threadPointerOf(lines[0].text) + ") started");
+    EXPECT_EQ(lines[1].text, "CimpleTaskThread: thread(" + threadPointerOf(lines[0].text) + ") stopped");
+}
+
+TEST(TaskThread, AThrowingTaskGivesFalseAndOneTraceAndTheWorkerGoesOn) {
+    qms_test::TraceCapture traces;
+    ShPtr<TaskThread> tt = newCimpleTaskThread();
+
+    FnTask base([] { throw CimErrorException("t.cpp", 5, "boom", CIM_ERR_FAILED); });
+    EXPECT_FALSE(tt->call(base));
+    ASSERT_EQ(traces.countLevel(1), 1u);
+    EXPECT_EQ(traces.countContaining(
+                  1, ") callTask(): CimErrorException: file=\"t.cpp\" line=5 message=\"boom\" cimErr=1"),
+              1u);
+
+    traces.clear();
+    FnTask integer([] { throw 7; });
+    EXPECT_FALSE(tt->call(integer));
+    ASSERT_EQ(traces.size(), 1u);  // "started" came before the first call ended
+    const std::string line = traces.lines()[0].text;
+    EXPECT_EQ(line, "CimpleTaskThread: thread(" + threadPointerOf(line) + ") callTask(): catch(...)");
+
+    FnTask fine([] {});
+    EXPECT_TRUE(tt->call(fine));
+}
+
+TEST(TaskThread, ConcurrentCallersNeverOverlapAndShareTheWorker) {
+    ShPtr<TaskThread> tt = newCimpleTaskThread();
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::mutex idsMutex;
+    std::set<std::thread::id> workerIds;
+    FnTask* tasks[4];
+    std::vector<std::thread> callers;
+    std::atomic<int> failures{0};
+    for (auto*& task : tasks) {
+        task = new FnTask([&] {
+            if (++inside != 1) ++overlaps;
+            std::this_thread::yield();
+            {
+                std::lock_guard<std::mutex> lock(idsMutex);
+                workerIds.insert(std::this_thread::get_id());
+            }
+            --inside;
+        });
+    }
+    for (auto* task : tasks) {
+        callers.emplace_back([&, task] {
+            for (int i = 0; i < 200; ++i) {
+                if (!tt->call(*task)) ++failures;
+            }
+        });
+    }
+    for (auto& th : callers) th.join();
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(workerIds.size(), 1u);
+    for (auto* task : tasks) {
+        EXPECT_EQ(task->runs, 200);
+        delete task;
+    }
+}
+
+TEST(TaskThread, DestructionWaitsForTheRunningTask) {
+    qms_test::TraceCapture traces;
+    ShPtr<TaskThread> tt = newCimpleTaskThread();
+    TaskThread* raw = tt.get();
+    Latch started, release;
+    FnTask slow([&] {
+        started.open();
+        release.wait();
+    });
+
+    std::atomic<bool> callResult{false};
+    std::thread caller([&] { callResult = raw->call(slow); });
+    started.wait();
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        tt = ShPtr<TaskThread>();
+        destroyed = true;
+    });
+    // Not synchronisation: a destructor that did not wait would be done by
+    // now (and the sanitizers would see the caller use the freed object).
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(destroyed);
+    release.open();
+    caller.join();
+    destroyer.join();
+    EXPECT_TRUE(callResult);
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(slow.runs, 1);
+    EXPECT_EQ(traces.countContaining(5, ") stopped"), 1u);
+}
+
+// A sink that blocks the worker in its "stopped" trace, keeping the task thread
+// inside its destructor (stopped, not yet joined) for as long as the test
+// needs.
+struct StopHold {
+    Latch stopping;
+    Latch release;
+    static void sink(unsigned level, const char* text, void* ctx) {
+        auto* self = static_cast<StopHold*>(ctx);
+        const std::string line(text);
+        self->lines.push_back({level, line});
+        if (line.size() > 9 && line.compare(line.size() - 9, 9, ") stopped") == 0) {
+            self->stopping.open();
+            self->release.wait();
+        }
+    }
+    std::vector<qms_test::TraceCapture::Line> lines;  // written by one thread at a time here
+};
+
+TEST(TaskThread, ACallDuringDestructionGetsFalseAndItsTaskDoesNotRun) {
+    StopHold hold;
+    ShPtr<TaskThread> tt = newCimpleTaskThread();
+    TaskThread* raw = tt.get();
+    FnTask warmUp([] {});
+    ASSERT_TRUE(tt->call(warmUp));  // the worker has traced "started" by now
+    std::thread destroyer;
+    {
+        ScopedTraceSink sink(&StopHold::sink, &hold);
+        destroyer = std::thread([&] { tt = ShPtr<TaskThread>(); });
+        hold.stopping.wait();
+
+        FnTask late([] {});
+        EXPECT_FALSE(raw->call(late));
+        EXPECT_EQ(late.runs, 0);
+        hold.release.open();
+        destroyer.join();
+    }
+    ASSERT_EQ(hold.lines.size(), 2u);
+    const std::string pointer = threadPointerOf(hold.lines[0].text);
+    EXPECT_EQ(hold.lines[0].text, "CimpleTaskThread: thread(" + pointer + ") stopped");
+    EXPECT_EQ(hold.lines[1].level, 1u);
+    EXPECT_EQ(hold.lines[1].text, "CimpleTaskThread: thread(" + pointer + ") already stopped");
+}
+
+}  // namespace
