@@ -110,6 +110,7 @@ bool CDebug::Init(const char* appName) {
         // the same figure as VmRSS in pages, and is far cheaper for the kernel
         // to produce than the whole status file.
         m_StatmFd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+        m_ResidentMs = -1;
 
         ResetConfiguration();
         ReadEnvironmentLists(m_AppName);
@@ -206,20 +207,28 @@ bool CDebug::InitRingBuffer(const std::string& path, size_t size) {
 
 // ------------------------------------------------------------------ entries
 
-size_t CDebug::ResidentKB() const {
-    if (m_StatmFd < 0) {
-        return 0;
+size_t CDebug::ResidentKB(const timespec& now) {
+    // Reading the figure is a system call costing about ten entries (a pread
+    // of statm; the status file costs more). It is read at most once per
+    // millisecond, the resolution of the timestamp it stands beside, so every
+    // entry shows the resident size of the millisecond it was written in.
+    const long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms == m_ResidentMs || m_StatmFd < 0) {
+        return m_ResidentKB;
     }
-    // "size resident shared ..." in pages; one pread, no allocation.
+    m_ResidentMs = ms;
+    // "size resident shared ..." in pages.
     char text[96];
     const ssize_t n = pread(m_StatmFd, text, sizeof text - 1, 0);
     if (n <= 0) {
+        m_ResidentKB = 0;
         return 0;
     }
     text[n] = '\0';
     char* end = nullptr;
     std::strtoul(text, &end, 10);
-    return static_cast<size_t>(std::strtoul(end, nullptr, 10)) * m_PageKB;
+    m_ResidentKB = static_cast<size_t>(std::strtoul(end, nullptr, 10)) * m_PageKB;
+    return m_ResidentKB;
 }
 
 size_t CDebug::SetEntryHeader(char* buffer, const char* tag) {
@@ -245,7 +254,7 @@ size_t CDebug::SetEntryHeader(char* buffer, const char* tag) {
     const char* name = tag != nullptr ? tag : m_AppName.c_str();
     const int n = m_MemoryColumn
                       ? std::snprintf(buffer, kEntryHeaderSize + 1, "%s [%08X] %8zu %s !%-13s ", stamp, thread,
-                                      ResidentKB(), "KB", name)
+                                      ResidentKB(now), "KB", name)
                       : std::snprintf(buffer, kEntryHeaderSize + 1, "%s [%08X] %-13s ", stamp, thread, name);
     return n < 0 ? 0 : std::min(static_cast<size_t>(n), kEntryHeaderSize);
 }

@@ -131,7 +131,7 @@ private:
     void MoveRingOffset(size_t offset);
     void TraceToLogFile(const char* data, size_t length);
     void CheckDynamicUpdate();
-    size_t ResidentKB() const;
+    size_t ResidentKB(const timespec& now);
 
     mutable CCriticalSection m_Lock;
     std::string m_AppName;
@@ -162,9 +162,12 @@ private:
     unsigned m_LogCycle = 0;
     unsigned long m_LogWrapBack = 0;
 
-    // /proc/self/statm, kept open for the memory column.
+    // /proc/self/statm, kept open for the memory column, and the last figure
+    // read with the millisecond it was read in.
     int m_StatmFd = -1;
     size_t m_PageKB = 4;
+    long long m_ResidentMs = -1;
+    size_t m_ResidentKB = 0;
     // The date and time to the second, formatted once per second.
     time_t m_StampSecond = -1;
     bool m_StampValid = false;
