@@ -53,16 +53,6 @@ TEST(Boundary, OtherFailuresGiveTheFailureStatus) {
     EXPECT_EQ(lines[3].text, "QMS_X_Provider::get_instance(): catch(...)");
 }
 
-TEST(Boundary, AnUnknownCodeIsTracedByTheMappingToo) {
-    qms_test::TraceCapture traces;
-    const int status = runAtBoundary("P", "enable_indications", toEnableIndicationsStatus, 140, []() -> int {
-        throw CimErrorException("f", 1, "m", CIM_ERR_ACCESS_DENIED);
-    });
-    EXPECT_EQ(status, 140);
-    EXPECT_TRUE(traces.contains(1, "toEnableIndicationsStatus(): unknown CimError code: 2"));
-    EXPECT_EQ(traces.countContaining(1, "P::enable_indications(): CimErrorException"), 1u);
-}
-
 TEST(Boundary, WithoutMappingEveryFailureHasTheFixedOutcome) {
     qms_test::TraceCapture traces;
     const int rv = runAtBoundary("P", "SendTestIndication", nullptr, 1, []() -> int {

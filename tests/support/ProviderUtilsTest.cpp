@@ -20,31 +20,11 @@ TEST(ExceptionText, EachClassNamesItselfAndAddsItsField) {
     EXPECT_EQ(str(base.toString()), "BaseException: file=\"a\" line=7 message=\"m\"");
     EXPECT_EQ(str(cim.toString()), "CimErrorException: file=\"f.cpp\" line=-3 message=\"denied\" cimErr=2");
     EXPECT_EQ(str(handler.toString()), "HandlerException: file=\"a\" line=7 message=\"m\" id=3");
+    // Through the base, toString takes the dynamic type's name and fields.
+    const BaseException& asBase = handler;
+    EXPECT_EQ(str(asBase.toString()), str(handler.toString()));
     EXPECT_EQ(cim.getCimError(), CIM_ERR_ACCESS_DENIED);
     EXPECT_EQ(handler.getId(), 3);
-}
-
-TEST(ExceptionText, ToStringThroughTheBaseUsesTheDynamicType) {
-    HandlerException handler("a", 1, "", -1);
-    const BaseException& asBase = handler;
-    EXPECT_EQ(str(asBase.toString()), "HandlerException: file=\"a\" line=1 message=\"\" id=-1");
-}
-
-TEST(ExceptionText, MessageIsCopiedButFileIsNot) {
-    static const char file[] = "kept.cpp";
-    std::string message = "original";
-    BaseException e(file, 1, message.c_str());
-    message = "changed";
-    EXPECT_EQ(e.file(), file);
-    EXPECT_EQ(str(e.message()), "original");
-}
-
-TEST(ExceptionText, TraceWritesOneLevelOneLine) {
-    qms_test::TraceCapture traces;
-    CimErrorException("x", 2, "y", CIM_ERR_NOT_FOUND).trace();
-    ASSERT_EQ(traces.size(), 1u);
-    EXPECT_TRUE(
-        traces.contains(1, "traceAndThrow(): CimErrorException: file=\"x\" line=2 message=\"y\" cimErr=6"));
 }
 
 TEST(TraceAndThrow, TracesThenThrowsTheGivenTypeWhole) {
@@ -57,16 +37,6 @@ TEST(TraceAndThrow, TracesThenThrowsTheGivenTypeWhole) {
     }
     EXPECT_TRUE(traces.contains(
         1, "traceAndThrow(): HandlerException: file=\"h.cpp\" line=9 message=\"clone(Handler)\" id=5"));
-
-    // Thrown as the static type: a CimErrorException passed as a base loses
-    // its code, as the caller asked.
-    CimErrorException cim("c", 1, "m", CIM_ERR_FAILED);
-    try {
-        traceAndThrow<BaseException>(cim);
-    } catch (const BaseException& e) {
-        EXPECT_EQ(dynamic_cast<const CimErrorExceptionInfo*>(&e), nullptr);
-        EXPECT_STREQ(e.className(), "BaseException");
-    }
 }
 
 TEST(Conversions, DecimalAndHex) {
@@ -112,13 +82,9 @@ TEST(ParseDeviceID, AcceptsHexDashHexOfAtMostNineCharacters) {
     EXPECT_EQ(key.cabNr, 0x1Au);
     EXPECT_EQ(key.objId, 0x2u);
     EXPECT_EQ(key.opCdExt, 0u);
-
-    ASSERT_TRUE(parseDeviceID("FFFF-abcd", key));
-    EXPECT_EQ(key.cabNr, 0xFFFFu);
-    EXPECT_EQ(key.objId, 0xABCDu);
-
-    ASSERT_TRUE(parseDeviceID("1234567-8", key));
-    EXPECT_EQ(key.cabNr, 0x1234567u);
+    ASSERT_TRUE(parseDeviceID("ABCDEF1-f", key));
+    EXPECT_EQ(key.cabNr, 0xABCDEF1u);
+    EXPECT_EQ(key.objId, 0xFu);
 }
 
 TEST(ParseDeviceID, RefusesEverythingElseAndLeavesTheKey) {
