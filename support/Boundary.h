@@ -7,7 +7,7 @@
 //       return provider::runAtBoundary("QMS_X_Provider", "get_instance",
 //                                      provider::toGetInstanceStatus, 64, [&] {
 //           auto model = provider::getModel();
-//           std::lock_guard<Lock> lock(model->recursiveMutex());
+//           cimple::Auto_Mutex lock(model->recursiveMutex());
 //           ...
 //           return 0;
 //       });
