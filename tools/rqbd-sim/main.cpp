@@ -1,0 +1,213 @@
+// rqbd-sim: a stand-in for the agent daemon. `serve` runs it; `ctl` talks to a
+// running one through its control socket. README.md has the details.
+#include <fcntl.h>
+#include <poll.h>
+#include <rapidjson/document.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Daemon.h"
+#include "Paths.h"
+#include "Scenario.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: rqbd-sim serve [--root DIR] [--scenario FILE] [--foreground] [--ready-fd N]\n"
+    "                      [--die-with-parent] [--verbose]\n"
+    "       rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n"
+    "commands: push-syslog N [--args a,b] [--text T --severity S --message-number M --attributes A --time T]\n"
+    "          push-drvmon N | push-raid NAME|FILE|TEXT | push-raw JSON\n"
+    "          delay-replies MS | drop-replies N | malformed-frame [--events] | truncated-frame [--events]\n"
+    "          close-clients [--request] [--event] | restart --down-ms MS | uninstall\n"
+    "          requests | clear-requests | status | wait-subscribers N [--timeout-ms MS]\n"
+    "          wait-requests N [--timeout-ms MS] | scenario FILE|JSON | stop\n";
+
+int usage() {
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+bool readFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    out = text.str();
+    return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int serve(const std::vector<std::string>& args) {
+    std::string root, scenarioPath;
+    bool foreground = false, verbose = false, dieWithParent = false;
+    int readyFd = -1;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--root" && hasValue) {
+            root = args[++i];
+        } else if (a == "--scenario" && hasValue) {
+            scenarioPath = args[++i];
+        } else if (a == "--ready-fd" && hasValue) {
+            readyFd = std::atoi(args[++i].c_str());
+        } else if (a == "--foreground") {
+            foreground = true;
+        } else if (a == "--verbose") {
+            verbose = true;
+        } else if (a == "--die-with-parent") {
+            dieWithParent = true;
+        } else {
+            return usage();
+        }
+    }
+    rqbdsim::Paths paths = rqbdsim::Paths::under(root);
+    if (std::string problem = paths.socketPathProblem(); !problem.empty()) {
+        std::fprintf(stderr, "rqbd-sim: %s\n", problem.c_str());
+        return 1;
+    }
+    rqbdsim::Scenario scenario;
+    if (!scenarioPath.empty()) {
+        std::string text;
+        if (!readFile(scenarioPath, text)) {
+            std::fprintf(stderr, "rqbd-sim: cannot read scenario %s: %s\n", scenarioPath.c_str(), std::strerror(errno));
+            return 1;
+        }
+        try {
+            scenario = rqbdsim::Scenario::fromJson(text);
+        } catch (const rqbdsim::ScenarioError& e) {
+            std::fprintf(stderr, "rqbd-sim: %s: %s\n", scenarioPath.c_str(), e.what());
+            return 1;
+        }
+    }
+    if (dieWithParent) {
+        // A test that dies must not leave its daemon behind.
+        const pid_t parent = getppid();
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) return 1;
+    }
+    if (!foreground) {
+        // Detach, but report success only once the child serves.
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) return 1;
+        pid_t child = fork();
+        if (child < 0) return 1;
+        if (child > 0) {
+            close(pipeFds[1]);
+            char buffer[16] = {};
+            ssize_t n = read(pipeFds[0], buffer, sizeof buffer - 1);
+            if (n <= 0) return 1;
+            std::printf("%d\n", static_cast<int>(child));
+            return 0;
+        }
+        close(pipeFds[0]);
+        setsid();
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            close(null);
+        }
+        readyFd = pipeFds[1];
+    }
+    rqbdsim::Daemon daemon(paths, std::move(scenario), verbose);
+    return daemon.run(readyFd);
+}
+
+int ctl(const std::vector<std::string>& argsIn) {
+    std::vector<std::string> args = argsIn;
+    std::string root;
+    if (args.size() >= 2 && args[0] == "--root") {
+        root = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty()) return usage();
+    // Files are read here, in the caller's working directory, not the daemon's.
+    if ((args[0] == "push-raid" || args[0] == "scenario") && args.size() == 2 && isRegularFile(args[1])) {
+        if (!readFile(args[1], args[1])) {
+            std::fprintf(stderr, "rqbd-sim: cannot read %s\n", argsIn.back().c_str());
+            return 1;
+        }
+    }
+    const rqbdsim::Paths paths = rqbdsim::Paths::under(root);
+    if (std::string problem = paths.socketPathProblem(); !problem.empty()) {
+        std::fprintf(stderr, "rqbd-sim: %s\n", problem.c_str());
+        return 1;
+    }
+    rapidjson::Document doc;
+    doc.SetArray();
+    for (const std::string& a : args)
+        doc.PushBack(rapidjson::Value(a.c_str(), static_cast<rapidjson::SizeType>(a.size()), doc.GetAllocator()),
+                     doc.GetAllocator());
+    std::string request = rqbdsim::toJson(doc) + "\n";
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, paths.control.c_str(), paths.control.size());
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::fprintf(stderr, "rqbd-sim: no daemon listening on %s: %s\n", paths.control.c_str(), std::strerror(errno));
+        if (fd >= 0) close(fd);
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    for (size_t sent = 0; sent < request.size();) {
+        ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::fprintf(stderr, "rqbd-sim: sending to the daemon failed: %s\n", std::strerror(errno));
+            close(fd);
+            return 1;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    std::string response;
+    char buffer[65536];
+    for (;;) {
+        // Waits ask the daemon to hold the answer; an hour covers any of them.
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, 3600 * 1000);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        response.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t nl = response.find('\n');
+    const std::string status = response.substr(0, nl);
+    const std::string rest = nl == std::string::npos ? "" : response.substr(nl + 1);
+    if (status == "ok") {
+        std::fwrite(rest.data(), 1, rest.size(), stdout);
+        return 0;
+    }
+    std::fprintf(stderr, "rqbd-sim: %s\n", status.empty() ? "the daemon closed the connection without an answer" : status.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (std::strcmp(argv[1], "serve") == 0) return serve(args);
+    if (std::strcmp(argv[1], "ctl") == 0) return ctl(args);
+    return usage();
+}
