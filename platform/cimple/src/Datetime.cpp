@@ -105,8 +105,9 @@ const char* Datetime::ascii(char buf[TEXT_SIZE + 1]) const {
     // Local time may lie before 1970 (negative offset near the epoch) or past
     // year 9999 (a huge count); years outside 0..9999 are clamped to the range.
     const int64_t max_usec = (days_from_civil(10000, 1, 1)) * USEC_PER_DAY - 1;
+    const int64_t slack = int64_t(MAX_OFFSET) * 60 * USEC_PER_SEC;
     int64_t local;
-    if (_usec > static_cast<uint64_t>(max_usec))
+    if (_usec > static_cast<uint64_t>(max_usec + slack))
         local = max_usec;
     else
         local = static_cast<int64_t>(_usec) + int64_t(offset) * 60 * USEC_PER_SEC;

@@ -15,7 +15,7 @@ namespace cimple {
 class CIMPLE_API Datetime {
 public:
     // Length of the CIM text form without its NUL.
-    static const size_t TEXT_SIZE = 25;
+    static constexpr size_t TEXT_SIZE = 25;
 
     Datetime() : _usec(0), _offset(0), _kind(NONE) {}
     Datetime(uint64_t usec, int32_t utc_offset_minutes) : _usec(usec), _offset(utc_offset_minutes), _kind(TIMESTAMP) {}

@@ -14,7 +14,7 @@ namespace cimple {
 
 class CIMPLE_API String {
 public:
-    static const size_t npos = size_t(-1);
+    static constexpr size_t npos = size_t(-1);
 
     String();
     String(const char* s);  // NOLINT: implicit on purpose; null reads as ""

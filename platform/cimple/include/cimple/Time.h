@@ -8,7 +8,7 @@
 namespace cimple {
 
 struct CIMPLE_API Time {
-    static const uint64_t SEC = 1000000;  // Time units in a second
+    static constexpr uint64_t SEC = 1000000;  // Time units in a second
 
     // Microseconds since 1970-01-01 00:00 UTC.
     static uint64_t now();

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include "cimple/Datetime.h"
+#include "cimple/Time.h"
+
+using namespace cimple;
+
+TEST(Datetime, DefaultHasNoValue) {
+    Datetime d;
+    EXPECT_TRUE(d.is_null());
+    EXPECT_EQ(d.to_string(), "");
+    Datetime t(5, 0);
+    EXPECT_FALSE(t.is_null());
+    t.clear();
+    EXPECT_TRUE(t.is_null());
+    EXPECT_EQ(t, Datetime());
+}
+
+TEST(Datetime, TimestampTextShowsLocalTime) {
+    EXPECT_EQ(Datetime(3600 * Time::SEC, 60).to_string(), "19700101020000.000000+060");
+    EXPECT_EQ(Datetime(0, 0).to_string(), "19700101000000.000000+000");
+    EXPECT_EQ(Datetime(0, -90).to_string(), "19691231223000.000000-090");
+    // 2000-02-29 (leap day) 12:34:56.789012 UTC.
+    EXPECT_EQ(Datetime(951827696789012ull, 0).to_string(), "20000229123456.789012+000");
+    EXPECT_EQ(Datetime(951827696789012ull, 330).to_string(), "20000229180456.789012+330");
+}
+
+TEST(Datetime, IntervalText) {
+    Datetime d;
+    d.set_interval(((2 * 24 + 3) * 3600 + 4 * 60 + 5) * Time::SEC + 6);
+    EXPECT_TRUE(d.is_interval());
+    EXPECT_EQ(d.to_string(), "00000002030405.000006:000");
+}
+
+TEST(Datetime, ParseRoundTripsBothForms) {
+    const char* texts[] = {"19700101020000.000000+060", "20000229180456.789012+330", "19691231223000.000000-090",
+                           "99991231235959.999999-999", "00000002030405.000006:000", "99999999235959.999999:000"};
+    for (const char* text : texts) {
+        Datetime d;
+        ASSERT_TRUE(d.set(text)) << text;
+        EXPECT_EQ(d.to_string(), text);
+    }
+    Datetime d;
+    ASSERT_TRUE(d.set("19700101020000.000000+060"));
+    EXPECT_EQ(d.usec(), 3600 * Time::SEC);
+    EXPECT_EQ(d.offset(), 60);
+}
+
+TEST(Datetime, ParseRejectsMalformedTextAndKeepsValue) {
+    const char* bad[] = {nullptr,
+                         "",
+                         "19700101020000.000000+06",    // short
+                         "19700101020000.000000+0600",  // long
+                         "19701301020000.000000+000",   // month 13
+                         "19700230020000.000000+000",   // 30 February
+                         "19000229000000.000000+000",   // not a leap year
+                         "19700101240000.000000+000",   // hour 24
+                         "19700101026000.000000+000",   // minute 60
+                         "1970010102000a.000000+000",
+                         "19700101020000x000000+000",
+                         "19700101020000.000000*000",
+                         "19700101020000.000000+0a0",
+                         "19700101000000.000000+001",   // before 1970 in UTC
+                         "********020000.000000+000",   // wildcards are not values
+                         "00000002030405.000006:001",   // interval with an offset
+                         "0000000a030405.000006:000"};
+    for (const char* text : bad) {
+        Datetime d(42, 1);
+        EXPECT_FALSE(d.set(text)) << (text ? text : "(null)");
+        EXPECT_EQ(d, Datetime(42, 1));
+    }
+}
+
+TEST(Datetime, ExtremeValuesStayInTheirFields) {
+    char buf[Datetime::TEXT_SIZE + 1];
+    Datetime big(UINT64_MAX, 5000);
+    EXPECT_STREQ(big.ascii(buf), "99991231235959.999999+999");
+    Datetime interval;
+    interval.set_interval(UINT64_MAX);
+    EXPECT_STREQ(interval.ascii(buf), "99999999235959.999999:000");
+}
+
+TEST(Datetime, NowIsCurrent) {
+    uint64_t before = Time::now();
+    Datetime d = Datetime::now();
+    EXPECT_GE(d.usec(), before);
+    EXPECT_LE(d.usec(), Time::now());
+}

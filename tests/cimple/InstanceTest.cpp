@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include "TestSchema.h"
+#include "cimple/cimple.h"
+
+using namespace cimple;
+
+namespace {
+
+T_Base* base(const char* name, uint32_t id) {
+    T_Base* b = make<T_Base>();
+    b->Name.set(name);
+    b->Id.set(id);
+    return b;
+}
+
+}  // namespace
+
+TEST(Instance, CreateWithoutDefaultsLeavesEverythingNull) {
+    Ref<T_Base> b(make<T_Base>());
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->__base.refs.load(), 1u);
+    EXPECT_EQ(b->__base.meta_class, &T_Base::static_meta_class);
+    for (uint32_t i = 0; i < T_Base::static_meta_class.num_meta_features; i++)
+        EXPECT_TRUE(is_null(&b->__base, T_Base::static_meta_class.meta_features[i]));
+    Ref<T_Link> l(make<T_Link>(true));
+    EXPECT_EQ(l->Left, nullptr);
+    EXPECT_TRUE(l->Members.null);
+    EXPECT_EQ(create(nullptr, true), nullptr);
+}
+
+TEST(Instance, CreateWithDefaultsFillsDeclaredDefaultsOnly) {
+    Ref<T_Derived> d(make<T_Derived>(true));
+    EXPECT_FALSE(d->Flag.null);
+    EXPECT_TRUE(d->Flag.value);
+    EXPECT_EQ(d->Level.value, 5);
+    ASSERT_FALSE(d->Tags.null);
+    ASSERT_EQ(d->Tags.value.size(), 2u);
+    EXPECT_EQ(d->Tags.value[1], "b");
+    EXPECT_EQ(d->When.value.to_string(), "20240102030405.000006+060");
+    EXPECT_EQ(d->Letter.value, char16('x'));
+    EXPECT_TRUE(d->Name.null);
+    EXPECT_TRUE(d->Ratio.null);
+    EXPECT_TRUE(d->Extra.null);
+}
+
+TEST(Instance, RejectsRecordsWhoseFieldsDoNotFit) {
+    const Meta_Property p = {CIMPLE_FLAG_PROPERTY, "X", STRING, 0, sizeof(Instance), nullptr};
+    const Meta_Feature* const features[] = {reinterpret_cast<const Meta_Feature*>(&p)};
+    const Meta_Class tight = {CIMPLE_FLAG_CLASS, "Tight", features, 1, sizeof(Instance) + 4, nullptr, 0, nullptr};
+    EXPECT_EQ(create(&tight), nullptr);
+    const Meta_Property bad_type = {CIMPLE_FLAG_PROPERTY, "X", 99, 0, sizeof(Instance), nullptr};
+    const Meta_Feature* const features2[] = {reinterpret_cast<const Meta_Feature*>(&bad_type)};
+    const Meta_Class odd = {CIMPLE_FLAG_CLASS, "Odd", features2, 1, sizeof(Instance) + 64, nullptr, 0, nullptr};
+    EXPECT_EQ(create(&odd), nullptr);
+}
+
+TEST(Instance, CloneIsDeepAndIndependent) {
+    Ref<T_Link> link(make<T_Link>());
+    link->Left = base("left", 1);
+    link->Right = base("right", 2);
+    link->Members.set(Array<Instance*>());
+    link->Members.value.append(reinterpret_cast<Instance*>(base("m", 3)));
+    link->Members.value.append(nullptr);
+    link->Note.set("note");
+    link->__base.__name_space = "root/x";
+
+    Ref<T_Link> copy(clone(link.get()));
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->__base.refs.load(), 1u);
+    EXPECT_EQ(copy->__base.__name_space, "root/x");
+    ASSERT_NE(copy->Left, link->Left);
+    EXPECT_EQ(copy->Left->Name.value, "left");
+    ASSERT_EQ(copy->Members.value.size(), 2u);
+    EXPECT_NE(copy->Members.value[0], link->Members.value[0]);
+    EXPECT_EQ(copy->Members.value[1], nullptr);
+    EXPECT_TRUE(key_eq(copy.get(), link.get()));
+
+    // Changing the copy leaves the original alone, and releasing the original
+    // first leaves the copy intact (ASan would catch a shared pointer).
+    copy->Left->Name.set("changed");
+    copy->Note.set("other");
+    EXPECT_EQ(link->Left->Name.value, "left");
+    EXPECT_EQ(link->Note.value, "note");
+    link.reset();
+    EXPECT_EQ(copy->Right->Name.value, "right");
+    EXPECT_EQ(reinterpret_cast<T_Base*>(copy->Members.value[0])->Name.value, "m");
+}
+
+TEST(Instance, CountedReferencesFreeExactlyOnce) {
+    T_Base* b = base("x", 1);
+    ref(b);
+    ref(b);
+    unref(b);
+    unref(b);
+    EXPECT_EQ(b->__base.refs.load(), 1u);
+    {
+        Ref<T_Base> r1(b);  // adopts the last reference
+        Ref<T_Base> r2 = r1;
+        Ref<T_Base> r3;
+        r3 = r2;
+        r3 = r3;  // NOLINT: self-assignment keeps the count
+        EXPECT_EQ(b->__base.refs.load(), 3u);
+        Ref<T_Base> r4(std::move(r3));
+        EXPECT_FALSE(r3);
+        EXPECT_EQ(b->__base.refs.load(), 3u);
+    }
+    // b is gone now; ASan reports any second free or leak.
+    Ref<T_Base> owner(base("y", 2));
+    T_Base* raw = owner.steal();
+    EXPECT_FALSE(owner);
+    destroy(raw);
+    ref(static_cast<Instance*>(nullptr));
+    unref(static_cast<Instance*>(nullptr));
+}
+
+TEST(Instance, KeyEqComparesKeysOnly) {
+    Ref<T_Base> a(base("n", 1)), b(base("n", 1));
+    b->Ratio.set(2.0);  // not a key
+    EXPECT_TRUE(key_eq(a.get(), b.get()));
+    b->Id.set(2);
+    EXPECT_FALSE(key_eq(a.get(), b.get()));
+    b->Id.clear();
+    EXPECT_FALSE(key_eq(a.get(), b.get()));
+    a->Id.clear();
+    EXPECT_TRUE(key_eq(a.get(), b.get()));  // both null
+    b->Name.set("N");
+    EXPECT_FALSE(key_eq(a.get(), b.get()));  // key strings are case-sensitive
+
+    // Same keys, different class: not the same instance.
+    Ref<T_Derived> d(make<T_Derived>());
+    d->Name.set("n");
+    EXPECT_FALSE(key_eq(reinterpret_cast<Instance*>(a.get()), reinterpret_cast<Instance*>(d.get())));
+    EXPECT_FALSE(key_eq(static_cast<Instance*>(nullptr), static_cast<Instance*>(nullptr)));
+}
+
+TEST(Instance, KeyEqFollowsReferences) {
+    Ref<T_Link> x(make<T_Link>()), y(make<T_Link>());
+    x->Left = base("l", 1);
+    y->Left = base("l", 1);
+    EXPECT_TRUE(key_eq(x.get(), y.get()));  // both Right null
+    x->Right = base("r", 1);
+    EXPECT_FALSE(key_eq(x.get(), y.get()));
+    y->Right = base("r", 2);
+    EXPECT_FALSE(key_eq(x.get(), y.get()));
+    y->Right->Id.set(1);
+    y->Right->Level.set(9);
+    EXPECT_TRUE(key_eq(x.get(), y.get()));
+}
+
+TEST(Instance, CastChecksTheClassChain) {
+    Ref<T_Derived> d(make<T_Derived>());
+    Instance* inst = reinterpret_cast<Instance*>(d.get());
+    EXPECT_EQ(cast<T_Base>(inst), reinterpret_cast<T_Base*>(d.get()));
+    EXPECT_EQ(cast<T_Derived>(inst), d.get());
+    EXPECT_EQ(cast<T_Link>(inst), nullptr);
+    EXPECT_EQ(cast<T_Base>(static_cast<Instance*>(nullptr)), nullptr);
+    EXPECT_TRUE(is_subclass(&T_Base::static_meta_class, &T_Base::static_meta_class));
+    EXPECT_FALSE(is_subclass(&T_Derived::static_meta_class, &T_Base::static_meta_class));
+}
+
+TEST(Meta, LookupsIgnoreCaseAndFilterByKind) {
+    EXPECT_EQ(find_meta_class(&test_repository, "t_derived"), &T_Derived::static_meta_class);
+    EXPECT_EQ(find_meta_class(&test_repository, "Nope"), nullptr);
+    EXPECT_EQ(find_meta_class(nullptr, "T_Base"), nullptr);
+    const Meta_Feature* touch = find_feature(&T_Link::static_meta_class, "TOUCH");
+    ASSERT_NE(touch, nullptr);
+    EXPECT_EQ(find_feature(&T_Link::static_meta_class, "touch", CIMPLE_FLAG_PROPERTY), nullptr);
+    EXPECT_EQ(field_of(static_cast<Instance*>(nullptr), touch), nullptr);
+    Ref<T_Link> l(make<T_Link>());
+    EXPECT_EQ(field_of(reinterpret_cast<Instance*>(l.get()), touch), nullptr);
+    EXPECT_EQ(field_of(reinterpret_cast<Instance*>(l.get()), find_feature(&T_Link::static_meta_class, "Note")),
+              &l->Note);
+}
+
+TEST(Instance, TextShowsEveryPropertyAndNulls) {
+    Ref<T_Link> link(make<T_Link>());
+    link->Left = base("a\"b", 7);
+    link->Note.set("hi");
+    String text = to_text(link.get());
+    EXPECT_NE(text.find("T_Link\n{\n"), String::npos) << text.c_str();
+    EXPECT_NE(text.find("    Note = \"hi\";\n"), String::npos) << text.c_str();
+    EXPECT_NE(text.find("    Right = NULL;\n"), String::npos) << text.c_str();
+    EXPECT_NE(text.find("Name = \"a\\\"b\";"), String::npos) << text.c_str();
+    EXPECT_NE(text.find("Id = 7;"), String::npos) << text.c_str();
+    EXPECT_EQ(text.find("Touch"), String::npos) << text.c_str();
+    EXPECT_EQ(to_text(static_cast<Instance*>(nullptr)), "NULL\n");
+}

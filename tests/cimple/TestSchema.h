@@ -1,0 +1,88 @@
+// A few hand-written class records, shaped like the generator's output, to
+// exercise the generic instance code.
+#pragma once
+
+#include "cimple/cimple.h"
+
+namespace cimple {
+
+// Keys Name and Id; a derived class adds Extra.
+struct T_Base {
+    Instance __base;
+    Property<String> Name;  // key
+    Property<uint32_t> Id;  // key
+    Property<bool> Flag;    // default true
+    Property<uint16_t> Level;  // default 5
+    Property<Array<String>> Tags;  // default {"a", "b"}
+    Property<Datetime> When;       // default 20240102030405.000006+060
+    Property<double> Ratio;
+    Property<char16> Letter;  // default 'x'
+    static const Meta_Class static_meta_class;
+};
+
+struct T_Derived {
+    Instance __base;
+    Property<String> Name;
+    Property<uint32_t> Id;
+    Property<bool> Flag;
+    Property<uint16_t> Level;
+    Property<Array<String>> Tags;
+    Property<Datetime> When;
+    Property<double> Ratio;
+    Property<char16> Letter;
+    Property<String> Extra;
+    static const Meta_Class static_meta_class;
+};
+
+// Association: keys Right and Left (declared in that order), plus a list.
+struct T_Link {
+    Instance __base;
+    T_Base* Right;  // key
+    T_Base* Left;   // key
+    Property<Array<Instance*>> Members;
+    Property<String> Note;
+    static const Meta_Class static_meta_class;
+};
+
+// Reference to an association: two levels of nested paths.
+struct T_Holder {
+    Instance __base;
+    T_Link* Link;  // key
+    static const Meta_Class static_meta_class;
+};
+
+// One key of every type, declared in reverse alphabetical order.
+struct T_AllKeys {
+    Instance __base;
+    Property<String> s;
+    Property<int8_t> s8;
+    Property<int64_t> s64;
+    Property<int32_t> s32;
+    Property<int16_t> s16;
+    Property<float> r32;
+    Property<double> r64;
+    Property<Datetime> d;
+    Property<char16> c16;
+    Property<bool> b;
+    Property<uint8_t> u8;
+    Property<uint64_t> u64;
+    Property<uint32_t> u32;
+    Property<uint16_t> u16;
+    static const Meta_Class static_meta_class;
+};
+
+struct T_Keyless {
+    Instance __base;
+    Property<String> Text;
+    static const Meta_Class static_meta_class;
+};
+
+extern const Meta_Repository test_repository;
+
+// What the generator's T::create() does.
+template <class T>
+T* make(bool defaults = false) {
+    return reinterpret_cast<T*>(create(&T::static_meta_class, defaults));
+}
+
+}  // namespace cimple

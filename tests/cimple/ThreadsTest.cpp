@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "cimple/Cond.h"
+#include "cimple/Mutex.h"
+#include "cimple/Thread.h"
+#include "cimple/Time.h"
+
+using namespace cimple;
+
+namespace {
+
+struct Shared {
+    Mutex mutex{false};
+    Cond cond;
+    bool ready = false;
+    int counter = 0;
+};
+
+void* try_lock_elsewhere(void* arg) {
+    Mutex* m = static_cast<Mutex*>(arg);
+    bool got = m->try_lock();
+    if (got) m->unlock();
+    return reinterpret_cast<void*>(got ? 1 : 2);
+}
+
+void* signal_after_delay(void* arg) {
+    Shared* s = static_cast<Shared*>(arg);
+    Time::sleep(20000);
+    Auto_Mutex lock(s->mutex);
+    s->ready = true;
+    s->cond.signal();
+    return nullptr;
+}
+
+void* count_up(void* arg) {
+    Shared* s = static_cast<Shared*>(arg);
+    for (int i = 0; i < 10000; i++) {
+        Auto_Mutex lock(s->mutex);
+        s->counter++;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(Mutex, RecursiveMayBeRelockedByItsHolder) {
+    Mutex m(true);
+    m.lock();
+    EXPECT_TRUE(m.try_lock());
+    m.unlock();
+    Thread t;
+    void* result = nullptr;
+    ASSERT_EQ(Thread::create_joinable(t, try_lock_elsewhere, &m), 0);
+    ASSERT_EQ(Thread::join(t, result), 0);
+    EXPECT_EQ(result, reinterpret_cast<void*>(2));  // still held once
+    m.unlock();
+    ASSERT_EQ(Thread::create_joinable(t, try_lock_elsewhere, &m), 0);
+    ASSERT_EQ(Thread::join(t, result), 0);
+    EXPECT_EQ(result, reinterpret_cast<void*>(1));
+}
+
+TEST(Mutex, NonRecursiveRefusesItsHolder) {
+    Mutex m(false);
+    m.lock();
+    EXPECT_FALSE(m.try_lock());
+    m.unlock();
+    EXPECT_TRUE(m.try_lock());
+    m.unlock();
+}
+
+TEST(Mutex, SerialisesThreads) {
+    Shared s;
+    Thread threads[4];
+    for (Thread& t : threads) ASSERT_EQ(Thread::create_joinable(t, count_up, &s), 0);
+    void* ignored;
+    for (Thread& t : threads) ASSERT_EQ(Thread::join(t, ignored), 0);
+    EXPECT_EQ(s.counter, 40000);
+}
+
+TEST(Cond, TimedWaitTimesOutThenSeesSignal) {
+    Shared s;
+    s.mutex.lock();
+    uint64_t start = Time::now();
+    EXPECT_FALSE(s.cond.wait_timed(s.mutex, 30000));
+    EXPECT_GE(Time::now() - start, 25000u);
+
+    Thread t;
+    ASSERT_EQ(Thread::create_joinable(t, signal_after_delay, &s), 0);
+    while (!s.ready) ASSERT_TRUE(s.cond.wait_timed(s.mutex, 10 * Time::SEC));
+    s.mutex.unlock();
+    void* ignored;
+    EXPECT_EQ(Thread::join(t, ignored), 0);
+}
+
+TEST(Thread, JoinNeedsAStartedThread) {
+    Thread t;
+    void* v;
+    EXPECT_NE(Thread::join(t, v), 0);
+    EXPECT_NE(Thread::create_joinable(t, nullptr, nullptr), 0);
+    EXPECT_NE(Thread::self_id(), 0u);
+}
+
+TEST(Time, SleepWaitsAtLeastTheTimeGiven) {
+    uint64_t start = Time::now();
+    Time::sleep(10000);
+    EXPECT_GE(Time::now() - start, 10000u);
+    EXPECT_EQ(Time::SEC, 1000000u);
+}

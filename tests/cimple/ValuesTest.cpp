@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include "cimple/cimple.h"
+
+using namespace cimple;
+
+TEST(String, NullAndEmptyNeverGiveNullText) {
+    String a, b(nullptr), c("", 0), d(nullptr, 5);
+    for (const String* s : {&a, &b, &c, &d}) {
+        ASSERT_NE(s->c_str(), nullptr);
+        EXPECT_STREQ(s->c_str(), "");
+        EXPECT_EQ(s->size(), 0u);
+    }
+    String moved(std::move(a));
+    EXPECT_STREQ(a.c_str(), "");  // NOLINT: a moved-from string stays usable
+    a.append("x");
+    EXPECT_EQ(a, "x");
+}
+
+TEST(String, EditingAndSearching) {
+    String s("Hello");
+    s.append(", ").append(String("World")).append('!').append("???", 1);
+    EXPECT_EQ(s, "Hello, World!?");
+    EXPECT_EQ(s.find('o'), 4u);
+    EXPECT_EQ(s.find('o', 5), 8u);
+    EXPECT_EQ(s.find("World"), 7u);
+    EXPECT_EQ(s.find("World", 8), String::npos);
+    EXPECT_EQ(s.find('z'), String::npos);
+    EXPECT_EQ(s.find("", 3), 3u);
+    EXPECT_EQ(s.find("x", 100), String::npos);
+    EXPECT_EQ(s.substr(7, 5), "World");
+    EXPECT_EQ(s.substr(7), "World!?");
+    EXPECT_EQ(s.substr(100), "");
+    EXPECT_TRUE(s.equali("hello, world!?"));
+    EXPECT_FALSE(s.equali("hello"));
+    EXPECT_TRUE(String("ABC").equali(String("abc")));
+    EXPECT_TRUE(String("abc") < String("abd"));
+    EXPECT_TRUE(String("ab") < String("abc"));
+    EXPECT_FALSE(String("abc") < String("abc"));
+    s.clear();
+    EXPECT_EQ(s.size(), 0u);
+    EXPECT_STREQ(s.c_str(), "");
+}
+
+TEST(String, SelfReferencingAssignAndAppend) {
+    String s("abcdef");
+    s.append(s.c_str(), 3);  // source lives in our own buffer, which may move
+    EXPECT_EQ(s, "abcdefabc");
+    s.assign(s.c_str() + 3, 3);
+    EXPECT_EQ(s, "def");
+    s += s;
+    EXPECT_EQ(s, "defdef");
+    s = s;  // NOLINT: self-assignment must be harmless
+    EXPECT_EQ(s, "defdef");
+    String big;
+    for (int i = 0; i < 1000; i++) big.append(char('a' + i % 26));
+    EXPECT_EQ(big.size(), 1000u);
+    EXPECT_EQ(big[999], 'a' + 999 % 26);
+}
+
+TEST(Array, InsertRemoveStayInBounds) {
+    Array<String> a;
+    a.append("b");
+    a.insert(0, "a");
+    a.insert(99, "d");  // past the end appends
+    a.insert(2, "c");
+    ASSERT_EQ(a.size(), 4u);
+    EXPECT_EQ(a[0], "a");
+    EXPECT_EQ(a[1], "b");
+    EXPECT_EQ(a[2], "c");
+    EXPECT_EQ(a[3], "d");
+    a.remove(1, 2);
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[1], "d");
+    a.remove(5);          // nothing there
+    a.remove(1, 100);     // clipped to the end
+    ASSERT_EQ(a.size(), 1u);
+    a.insert(0, a[0]);    // element of the same array, across a reallocation
+    EXPECT_EQ(a[0], "a");
+    EXPECT_EQ(a[1], "a");
+}
+
+TEST(Array, CopiesAreIndependentForEveryElementType) {
+    const String strings[] = {"x", "y"};
+    Array<String> s(strings, 2), t = s;
+    t[0] = "changed";
+    EXPECT_EQ(s[0], "x");
+    EXPECT_FALSE(s == t);
+    t.assign(t.data() + 1, 1);  // from its own storage
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0], "y");
+
+    Array<bool> b;
+    b.append(true);
+    Array<char16> c;
+    c.append(char16(0x263A));
+    Array<Datetime> d;
+    d.append(Datetime(1, 0));
+    Array<double> r;
+    r.append(1.5);
+    Array<int64_t> i;
+    i.append(-1);
+    Array<Instance*> p;
+    p.append(nullptr);
+    EXPECT_TRUE(b[0]);
+    EXPECT_EQ(c[0].code, 0x263A);
+    EXPECT_EQ(d, Array<Datetime>(d));
+    EXPECT_EQ(r[0], 1.5);
+    EXPECT_EQ(i[0], -1);
+    EXPECT_EQ(p.size(), 1u);
+}
+
+TEST(Property, NullFlagFollowsSetAndClear) {
+    Property<String> p;
+    EXPECT_TRUE(p.null);
+    p.set("v");
+    EXPECT_FALSE(p.null);
+    Property<String> q("v");
+    EXPECT_EQ(p, q);
+    p.clear();
+    EXPECT_TRUE(p.null);
+    EXPECT_EQ(p.value, "");
+    EXPECT_NE(p, q);
+    Property<uint32_t> n1, n2;
+    n1.value = 5;  // the value of a null property does not count
+    EXPECT_EQ(n1, n2);
+}
