@@ -26,9 +26,9 @@ public:
         const std::string config = m_Root + "/etc/norvane/QuarnetSuite/TraceConfig";
         std::filesystem::create_directories(config);
         std::filesystem::create_directories(m_Root + "/trace");
-        std::ofstream(config + "/bench.ini") << "[QMS_Bench]\nFileDebugLevel=5\nRingBufferSizeFactor=1\n"
-                                             << "RingBufferSizeWeight=4\nMemoryTracesFlag=" << (memoryColumn ? 1 : 0)
-                                             << "\n[EndOfFile]\n";
+        std::ofstream(config + "/bench.ini")
+            << "[QMS_Bench]\nFileDebugLevel=5\nRingBufferSizeFactor=1\n"
+            << "RingBufferSizeWeight=4\nMemoryTracesFlag=" << (memoryColumn ? 1 : 0) << "\n[EndOfFile]\n";
         setenv("QMS_TEST_ROOT", m_Root.c_str(), 1);
         setenv("QM_LOG_RINGBUF_DIR", (m_Root + "/trace").c_str(), 1);
         for (const char* name : {"QM_LOG_DEBUG_LEVEL", "QM_LOG_DYNAMIC_UPDATE", "TraceFileLimit",

@@ -179,7 +179,8 @@ bool CDebug::InitRingBuffer(const std::string& path, size_t size) {
         if (written != static_cast<ssize_t>(want)) {
             close(m_RingFd);
             m_RingFd = -1;
-            PrintToLogFile("\n### InitRingBuffer(): (2) write m_InternalDebugBuffer to %s failed ###", path.c_str());
+            PrintToLogFile("\n### InitRingBuffer(): (2) write m_InternalDebugBuffer to %s failed ###",
+                           path.c_str());
             return false;
         }
         done += want;
@@ -253,8 +254,8 @@ size_t CDebug::SetEntryHeader(char* buffer, const char* tag) {
     const unsigned thread = static_cast<uint32_t>(pthread_self());
     const char* name = tag != nullptr ? tag : m_AppName.c_str();
     const int n = m_MemoryColumn
-                      ? std::snprintf(buffer, kEntryHeaderSize + 1, "%s [%08X] %8zu %s !%-13s ", stamp, thread,
-                                      ResidentKB(now), "KB", name)
+                      ? std::snprintf(buffer, kEntryHeaderSize + 1, "%s [%08X] %8zu %s !%-13s ", stamp,
+                                      thread, ResidentKB(now), "KB", name)
                       : std::snprintf(buffer, kEntryHeaderSize + 1, "%s [%08X] %-13s ", stamp, thread, name);
     return n < 0 ? 0 : std::min(static_cast<size_t>(n), kEntryHeaderSize);
 }
@@ -398,9 +399,10 @@ void CDebug::TraceToLogFile(const char* data, size_t length) {
     ++m_LogCycle;
     // Written directly: the line itself must not trigger another wrap.
     char line[kEntryBufferSize];
-    const Entry entry = FormatLine(line, "------ WRAP ----- Cycle=%d, CntInitEnd=%u, CurrentByteCnt=%u (MaxCnt=%u)\n",
-                                   static_cast<int>(m_LogCycle), static_cast<unsigned>(m_LogWrapBack),
-                                   static_cast<unsigned>(m_LogByteCount), static_cast<unsigned>(m_LogMaxSize));
+    const Entry entry =
+        FormatLine(line, "------ WRAP ----- Cycle=%d, CntInitEnd=%u, CurrentByteCnt=%u (MaxCnt=%u)\n",
+                   static_cast<int>(m_LogCycle), static_cast<unsigned>(m_LogWrapBack),
+                   static_cast<unsigned>(m_LogByteCount), static_cast<unsigned>(m_LogMaxSize));
     std::fwrite(line, 1, entry.length, m_LogFile);
     std::fflush(m_LogFile);
     m_LogByteCount += entry.length;
@@ -503,7 +505,8 @@ void CDebug::SetApplInitDone() {
         const long position = std::ftell(m_LogFile);
         m_LogWrapBack = position > 0 ? static_cast<unsigned long>(position) : 0;
     }
-    if (m_Target == kTargetRing && m_Ring != nullptr && m_WrapCount == 0 && m_RingSize - m_RingOffset > 0x100000) {
+    if (m_Target == kTargetRing && m_Ring != nullptr && m_WrapCount == 0 &&
+        m_RingSize - m_RingOffset > 0x100000) {
         PrintIt(kTargetRing, "\n### End of initialization. ###");
         m_InitDone = true;
         m_RestartOffset = m_RingOffset;

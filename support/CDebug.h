@@ -70,9 +70,11 @@ public:
     virtual void PrintAlways(unsigned ignored, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // As PrintAlways, with the tag shown in the entry header instead of the
     // application name (nullptr: the application name). Consumes args.
-    virtual void PrintAlwaysV(const char* format, va_list args, const char* tag) __attribute__((format(printf, 2, 0)));
+    virtual void PrintAlwaysV(const char* format, va_list args, const char* tag)
+        __attribute__((format(printf, 2, 0)));
     // Without level test, to the current target only.
-    virtual void ClientPrintV(const char* format, va_list args, const char* tag) __attribute__((format(printf, 2, 0)));
+    virtual void ClientPrintV(const char* format, va_list args, const char* tag)
+        __attribute__((format(printf, 2, 0)));
 
     // Tracing on; safe to call from any thread without the lock.
     bool IsActive() const { return m_Active.load(std::memory_order_relaxed); }

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +28,8 @@ const char kEndOfFileSection[] = "EndOfFile";
 // A section header: '[' name ']' on one line. Returns false when no further
 // header follows `from`; otherwise sets the name and the offset just after ']'.
 bool nextHeader(std::string_view text, size_t from, std::string_view& name, size_t& after) {
-    for (size_t open = text.find('[', from); open != std::string_view::npos; open = text.find('[', open + 1)) {
+    for (size_t open = text.find('[', from); open != std::string_view::npos;
+         open = text.find('[', open + 1)) {
         const size_t close = text.find_first_of("]\n", open + 1);
         if (close == std::string_view::npos) {
             return false;
@@ -143,7 +144,8 @@ const char* CDebugTraceConfigFile::FindValue(const char* key, size_t& length) co
     if (!m_HasSection || key == nullptr || *key == '\0') {
         return nullptr;
     }
-    const std::string_view section = std::string_view(m_Text).substr(m_SectionBegin, m_SectionEnd - m_SectionBegin);
+    const std::string_view section =
+        std::string_view(m_Text).substr(m_SectionBegin, m_SectionEnd - m_SectionBegin);
     const size_t at = section.find(key);
     if (at == std::string_view::npos) {
         return nullptr;
@@ -206,32 +208,53 @@ void CDebugTraceConfigFile::Clear() {
 // ---------------------------------------------------------------- settings
 
 const char* const CDebugTraceConfig::kEnvironmentList[kEnvironmentCount] = {
-    "LD_LIBRARY_PATH",     "QM_SYSTEM",
-    "QM_OS",               "QM_OS_MAJOR",
-    "QM_OS_MINOR",         "QM_VVOS",
-    "QM_RELEASE",          "QM_VENDOR",
-    "QM_HOSTNAME",         "QM_HOSTOSREVMAJOR",
-    "QM_HOSTOSREVMINOR",   "QM_SYSNAME",
-    "QM_VERSION",          "QM_NICKNAME",
-    "QM_HWPLATFORM",       "QM_RUNNINGONVM",
-    "QM_RUNNINGONPAN",     "QM_VMREL",
-    "QM_ARCH",             "QM_REPO",
-    "QM_RAID_EXISTS",      "QM_RAID_READY",
-    "QM_RAID_VERSION",     "QM_INSTALL_DATE",
-    "QM_USE_SG_IO_HDR_T",  "QM_AGENT_X_SOCKET",
-    "QM_RQBD_REPLY_TIME",  "QM_DAEMON_COREFILE_LIMIT",
-    "QM_VME_WAIT_TIME_FOR_VMSERVER", "QM_KDS_PROVIDER_TRACE",
-    "QM_KDS_NOSIGNAL",     "QM_LOG_DYNAMIC_UPDATE",
-    "QM_KDS_DEBUG_LEVEL",  "QM_LOG_FILE_DIR",
-    "QM_LOG_FILE_MAX_SIZE", "QM_LOG_RINGBUF_DIR",
-    "QM_LOG_DEBUG_LEVEL",  "QM_LOG_RINGBUF_WEIGHT",
-    "QM_LOG_NOHDR_TOSDTERR", "VTA_QM_HOME",
+    "LD_LIBRARY_PATH",
+    "QM_SYSTEM",
+    "QM_OS",
+    "QM_OS_MAJOR",
+    "QM_OS_MINOR",
+    "QM_VVOS",
+    "QM_RELEASE",
+    "QM_VENDOR",
+    "QM_HOSTNAME",
+    "QM_HOSTOSREVMAJOR",
+    "QM_HOSTOSREVMINOR",
+    "QM_SYSNAME",
+    "QM_VERSION",
+    "QM_NICKNAME",
+    "QM_HWPLATFORM",
+    "QM_RUNNINGONVM",
+    "QM_RUNNINGONPAN",
+    "QM_VMREL",
+    "QM_ARCH",
+    "QM_REPO",
+    "QM_RAID_EXISTS",
+    "QM_RAID_READY",
+    "QM_RAID_VERSION",
+    "QM_INSTALL_DATE",
+    "QM_USE_SG_IO_HDR_T",
+    "QM_AGENT_X_SOCKET",
+    "QM_RQBD_REPLY_TIME",
+    "QM_DAEMON_COREFILE_LIMIT",
+    "QM_VME_WAIT_TIME_FOR_VMSERVER",
+    "QM_KDS_PROVIDER_TRACE",
+    "QM_KDS_NOSIGNAL",
+    "QM_LOG_DYNAMIC_UPDATE",
+    "QM_KDS_DEBUG_LEVEL",
+    "QM_LOG_FILE_DIR",
+    "QM_LOG_FILE_MAX_SIZE",
+    "QM_LOG_RINGBUF_DIR",
+    "QM_LOG_DEBUG_LEVEL",
+    "QM_LOG_RINGBUF_WEIGHT",
+    "QM_LOG_NOHDR_TOSDTERR",
+    "VTA_QM_HOME",
 };
 
 const char* const CDebugTraceConfig::kConfigurationList[kConfigurationCount] = {
-    "AgentPermission", "AgentShut",     "ShutdownDelay",   "UserGroup",         "ScanTapeDevices",
-    "TraceFileLimit",  "NoAccountCheck", "InventoryRescan", "CDPollInterval",    "AgentsToBeStarted",
-    "WaitForRqbdSockets", "WaitForRqbdTerm", "InvAgtPollNetUtilization",
+    "AgentPermission",          "AgentShut",         "ShutdownDelay",      "UserGroup",
+    "ScanTapeDevices",          "TraceFileLimit",    "NoAccountCheck",     "InventoryRescan",
+    "CDPollInterval",           "AgentsToBeStarted", "WaitForRqbdSockets", "WaitForRqbdTerm",
+    "InvAgtPollNetUtilization",
 };
 
 void CDebugTraceConfig::ResetConfiguration() {
@@ -295,13 +318,15 @@ void CDebugTraceConfig::ReadConfiguration(const std::string& appName) {
         return;
     }
     if (count > 0) {
-        if (m_GlobalFile.Load(directory + "/" + kGlobalFileName) && m_GlobalFile.SelectSection(kGlobalSection)) {
+        if (m_GlobalFile.Load(directory + "/" + kGlobalFileName) &&
+            m_GlobalFile.SelectSection(kGlobalSection)) {
             m_GlobalFile.GetNumber("DynamicUpdate", m_Ini.dynamicUpdate);
         }
         for (int i = 0; i < count; ++i) {
             if (!m_AppFile.HasSection()) {
                 CDebugTraceConfigFile candidate;
-                if (candidate.Load(directory + "/" + names[i]->d_name) && candidate.SelectSection(appName.c_str())) {
+                if (candidate.Load(directory + "/" + names[i]->d_name) &&
+                    candidate.SelectSection(appName.c_str())) {
                     m_AppFile = std::move(candidate);
                 }
             }
@@ -316,13 +341,15 @@ void CDebugTraceConfig::ReadConfiguration(const std::string& appName) {
     long value = 0;
     m_FileLevel = toLevel(m_Ini.level);
     m_ConfiguredLevel = environmentNumber("QM_LOG_DEBUG_LEVEL", value) ? toLevel(value) : m_FileLevel;
-    m_DynamicUpdate = atLeastZero(environmentNumber("QM_LOG_DYNAMIC_UPDATE", value) ? value : m_Ini.dynamicUpdate);
+    m_DynamicUpdate =
+        atLeastZero(environmentNumber("QM_LOG_DYNAMIC_UPDATE", value) ? value : m_Ini.dynamicUpdate);
 
     // QM_LOG_FILE_DIR is deliberately not consulted: the log file always sits
     // beside the ring file, in the one trace directory.
     const char* directoryVariable = std::getenv("QM_LOG_RINGBUF_DIR");
     if (directoryVariable != nullptr && *directoryVariable != '\0') {
-        m_RingDirectory.assign(directoryVariable, strnlen(directoryVariable, CDebugTraceConfigFile::kMaxDirectoryValue));
+        m_RingDirectory.assign(directoryVariable,
+                               strnlen(directoryVariable, CDebugTraceConfigFile::kMaxDirectoryValue));
     } else if (m_Ini.ringDirectory[0] != '\0') {
         m_RingDirectory = m_Ini.ringDirectory;
     } else {
@@ -330,7 +357,8 @@ void CDebugTraceConfig::ReadConfiguration(const std::string& appName) {
     }
 
     m_Factor = std::min(2L, atLeastZero(environmentNumber("TraceFileLimit", value) ? value : m_Ini.factor));
-    if (environmentNumber(m_WeightVariable.c_str(), value) || environmentNumber("QM_LOG_RINGBUF_WEIGHT", value)) {
+    if (environmentNumber(m_WeightVariable.c_str(), value) ||
+        environmentNumber("QM_LOG_RINGBUF_WEIGHT", value)) {
         m_Weight = atLeastZero(value);
     } else {
         m_Weight = atLeastZero(m_Ini.weight);
@@ -360,7 +388,8 @@ bool CDebugTraceConfig::RefreshFromFiles() {
                 if (fresh.Load(m_GlobalFile.Path())) {
                     m_GlobalFile = std::move(fresh);
                     long value = 0;
-                    if (m_GlobalFile.SelectSection(kGlobalSection) && m_GlobalFile.GetNumber("DynamicUpdate", value)) {
+                    if (m_GlobalFile.SelectSection(kGlobalSection) &&
+                        m_GlobalFile.GetNumber("DynamicUpdate", value)) {
                         m_Ini.dynamicUpdate = value;
                         m_DynamicUpdate = atLeastZero(value);
                     }
@@ -411,7 +440,8 @@ size_t CDebugTraceConfig::RingSize(long pageSize) const {
     if (m_Factor <= 0 || m_Weight <= 0) {
         return 0;
     }
-    const size_t unit = static_cast<size_t>(std::min(m_Factor, 2L)) * static_cast<size_t>(pageSize > 0 ? pageSize : 4096) * 256;
+    const size_t unit = static_cast<size_t>(std::min(m_Factor, 2L)) *
+                        static_cast<size_t>(pageSize > 0 ? pageSize : 4096) * 256;
     const size_t weight = static_cast<size_t>(m_Weight);
     if (unit > kMaxRingSize) {
         return kMaxRingSize;

@@ -1,108 +1,81 @@
 // The ini reader and how files and environment combine into the settings.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "support/CDebug.h"
 #include "support/CDebugTestSupport.h"
-#include "support/CDebugTraceConfig.h"
 
 using cdebugtest::kApp;
 using cdebugtest::TraceSandbox;
 
 namespace {
 
-const char kEnd[] = "[EndOfFile]\n";
-
-std::string appIni(const std::string& keys) { return std::string("[QMS_Test]\n") + keys + kEnd; }
-
-CDebugTraceConfigFile loaded(const TraceSandbox& box, const std::string& text) {
-    box.writeConfig("t.ini", text);
-    CDebugTraceConfigFile file;
-    EXPECT_TRUE(file.Load(box.configDir() + "/t.ini"));
-    return file;
-}
+std::string appIni(const std::string& keys) { return "[QMS_Test]\n" + keys + "[EndOfFile]\n"; }
 
 TEST(CDebugConfigFile, FindsKeysAsTheFileFormatDefinesThem) {
     TraceSandbox box;
-    CDebugTraceConfigFile file = loaded(box,
-                                        "[Other]\nFileDebugLevel=9\n"
-                                        "[qms_test]\r\n"
-                                        "; FileDebugLevel sets the level\r\n"
-                                        "FileDebugLevel = \t0x1F\r\n"
-                                        "RingBufferSizeWeight=010\n"
-                                        "Empty=\n"
-                                        "[endoffile]\n");
+    box.writeConfig("t.ini",
+                    "[Other]\nFileDebugLevel=9\n[qms_test]\r\n"
+                    "; FileDebugLevel sets the level\r\nFileDebugLevel = \t0x1F\r\n"
+                    "RingBufferSizeWeight=010\nEmpty=\nDir=" +
+                        std::string(300, 'd') +
+                        "\n"
+                        "Big=" +
+                        std::string(100, '7') + "\n[endoffile]\n");
+    CDebugTraceConfigFile file;
+    ASSERT_TRUE(file.Load(box.configDir() + "/t.ini"));
     ASSERT_TRUE(file.SelectSection("QMS_TEST"));
-
     long value = 0;
-    // The first occurrence of the name is in the comment; the first "=" after
-    // it belongs to the real assignment, so the value is still found.
+    // The name's first occurrence is in the comment; the first "=" after it
+    // is still the assignment's.
     ASSERT_TRUE(file.GetNumber("FileDebugLevel", value));
     EXPECT_EQ(value, 0x1F);
     ASSERT_TRUE(file.GetNumber("RingBufferSizeWeight", value));
-    EXPECT_EQ(value, 8);  // leading 0: octal
-    char text[8] = "x";
+    EXPECT_EQ(value, 8) << "leading 0 is octal";
+    ASSERT_TRUE(file.GetNumber("Big", value)) << "cut to 64 digits, strtoul saturates";
+    EXPECT_EQ(static_cast<unsigned long>(value), ULONG_MAX);
+    char text[CDebugTraceConfigFile::kMaxDirectoryValue + 1] = "x";
     ASSERT_TRUE(file.GetString("Empty", text, sizeof text));
     EXPECT_STREQ(text, "");
+    ASSERT_TRUE(file.GetString("Dir", text, sizeof text));
+    EXPECT_EQ(std::string(text), std::string(256, 'd'));
     EXPECT_FALSE(file.GetNumber("TraceFlags", value));
     EXPECT_FALSE(file.SelectSection("Missing"));
     EXPECT_FALSE(file.GetNumber("FileDebugLevel", value)) << "no section selected";
 }
 
-TEST(CDebugConfigFile, CutsValuesAtTheirLimit) {
+TEST(CDebugConfigFile, RefusesIncompleteFilesAndNoticesChanges) {
     TraceSandbox box;
-    const std::string longValue(300, 'd');
-    CDebugTraceConfigFile file = loaded(box, appIni("A=" + longValue + "\nB=" + std::string(100, '7') + "\n"));
-    ASSERT_TRUE(file.SelectSection(kApp));
-    char directory[CDebugTraceConfigFile::kMaxDirectoryValue + 1];
-    ASSERT_TRUE(file.GetString("A", directory, sizeof directory));
-    EXPECT_EQ(std::string(directory), std::string(256, 'd'));
-    long value = 0;
-    ASSERT_TRUE(file.GetNumber("B", value));  // 64 sevens overflow: strtoul saturates
-    EXPECT_EQ(static_cast<unsigned long>(value), ULONG_MAX);
-}
-
-TEST(CDebugConfigFile, RefusesFilesThatAreNotCompleteConfiguration) {
-    TraceSandbox box;
+    const std::string dir = box.configDir();
     CDebugTraceConfigFile file;
-    box.writeConfig("a.ini", "[QMS_Test]\nFileDebugLevel=5\n[EndOfFile]\n[Late]\n");
-    EXPECT_FALSE(file.Load(box.configDir() + "/a.ini")) << "last header is not EndOfFile";
-    box.writeConfig("b.ini", "FileDebugLevel=5\n");
-    EXPECT_FALSE(file.Load(box.configDir() + "/b.ini")) << "no header at all";
-    box.writeConfig("c.ini", "[QMS_Test]\nFileDebugLevel=5\n[EndOfFile");
-    EXPECT_FALSE(file.Load(box.configDir() + "/c.ini")) << "unclosed header";
-    EXPECT_FALSE(file.Load(box.configDir() + "/missing.ini"));
-    EXPECT_FALSE(file.Load(box.configDir())) << "a directory";
-    const std::string fifo = box.configDir() + "/pipe.ini";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(file.Load(fifo)) << "a FIFO must neither hang nor count";
-    EXPECT_FALSE(file.IsLoaded());
-}
+    box.writeConfig("a.ini", appIni("FileDebugLevel=5\n") + "[Late]\n");
+    EXPECT_FALSE(file.Load(dir + "/a.ini")) << "last header is not EndOfFile";
+    box.writeConfig("b.ini", "FileDebugLevel=5\n[EndOfFile");
+    EXPECT_FALSE(file.Load(dir + "/b.ini")) << "no complete header";
+    EXPECT_FALSE(file.Load(dir + "/missing.ini"));
+    EXPECT_FALSE(file.Load(dir)) << "a directory";
+    ASSERT_EQ(mkfifo((dir + "/pipe.ini").c_str(), 0600), 0);
+    EXPECT_FALSE(file.Load(dir + "/pipe.ini")) << "a FIFO must neither hang nor count";
 
-TEST(CDebugConfigFile, NoticesChangesOnDisk) {
-    TraceSandbox box;
     box.writeConfig("t.ini", appIni("FileDebugLevel=1\n"));
-    CDebugTraceConfigFile file;
-    ASSERT_TRUE(file.Load(box.configDir() + "/t.ini"));
+    ASSERT_TRUE(file.Load(dir + "/t.ini"));
     EXPECT_EQ(file.Check(), CDebugTraceConfigFile::State::Unchanged);
     box.writeConfig("t.ini", appIni("FileDebugLevel=2\n"), 5);
     EXPECT_EQ(file.Check(), CDebugTraceConfigFile::State::Modified);
-    unlink((box.configDir() + "/t.ini").c_str());
+    unlink((dir + "/t.ini").c_str());
     EXPECT_EQ(file.Check(), CDebugTraceConfigFile::State::Vanished);
 }
-
-// ------------------------------------------------ files and environment
 
 TEST(CDebugConfig, IniSetsLevelRingAndDirectoryAndEnvironmentWins) {
     TraceSandbox box;
     TraceSandbox::unset("QM_LOG_RINGBUF_DIR");
     box.writeConfig("app.ini", appIni("FileDebugLevel=0x3\nRingBufferSizeFactor=01\nRingBufferSizeWeight=1\n"
-                                      "RingBufferDirectory=  " + box.traceDir() + "\n"));
+                                      "RingBufferDirectory=  " +
+                                      box.traceDir() + "\n"));
     {
         CDebug debug(kApp);
         EXPECT_TRUE(debug.IsActive());
@@ -127,34 +100,29 @@ TEST(CDebugConfig, AppSectionComesFromTheFirstValidFileInNameOrder) {
     TraceSandbox box;
     TraceSandbox::set("TraceFileLimit", "1");
     TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", "1");
-    box.writeConfig("a.ini", appIni("FileDebugLevel=1\n") + "[Trailer]\n");  // not valid: skipped
+    box.writeConfig("a.ini", appIni("FileDebugLevel=1\n") + "[Trailer]\n");  // no final EndOfFile: ignored
     box.writeConfig("b.ini", "[qms_TEST]\nFileDebugLevel=2\n[EndOfFile]\n");
     box.writeConfig("c.ini", appIni("FileDebugLevel=3\n"));
     box.writeConfig("b.txt", appIni("FileDebugLevel=4\n"));
-    CDebug debug(kApp);
-    EXPECT_EQ(debug.GetLevel(), 2u);
+    EXPECT_EQ(CDebug(kApp).GetLevel(), 2u);
+    unlink((box.configDir() + "/b.ini").c_str());
+    unlink((box.configDir() + "/c.ini").c_str());
+    CDebug onlyInvalid(kApp);
+    EXPECT_FALSE(onlyInvalid.IsActive());
+    EXPECT_EQ(onlyInvalid.GetLevel(), 0u);
 }
 
 TEST(CDebugConfig, SizesThatSwitchTracingOffOrAreCapped) {
     TraceSandbox box;
-    TraceSandbox::set("QM_LOG_DEBUG_LEVEL", "5");
-    TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", "1");
-    for (const char* factor : {"0", "-1"}) {
-        TraceSandbox::set("TraceFileLimit", factor);
+    for (auto [factor, weight] : {std::pair{0, 1}, {-1, 1}, {1, 0}}) {
+        TraceSandbox::tracing(5, factor, weight);
         CDebug debug(kApp);
-        EXPECT_FALSE(debug.IsActive()) << factor;
+        EXPECT_FALSE(debug.IsActive()) << factor << "x" << weight;
         EXPECT_EQ(debug.GetTarget(), 0u);
-        EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1) << "no ring file for factor " << factor;
+        EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1) << "no ring file";
     }
-    TraceSandbox::set("TraceFileLimit", "1");
-    TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", "0");
-    EXPECT_FALSE(CDebug(kApp).IsActive());
-
-    TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", "1");
-    TraceSandbox::set("TraceFileLimit", "3");
-    CDebug three(kApp);
-    EXPECT_TRUE(three.IsActive());
-    EXPECT_EQ(three.GetRingSize(), size_t(2) << 20) << "factor 3 behaves as 2";
+    TraceSandbox::tracing(5, 3, 1);
+    EXPECT_EQ(CDebug(kApp).GetRingSize(), size_t(2) << 20) << "factor 3 behaves as 2";
 }
 
 // Reaches the size rule without making a 256 MiB file.
@@ -169,31 +137,20 @@ struct SizeProbe : CDebugTraceConfig {
 TEST(CDebugConfig, RingSizeNeverOverflowsAndIsCapped) {
     SizeProbe probe;
     EXPECT_EQ(probe.sizeFor(1, 1, 0), size_t(1) << 20) << "4096-byte pages when the system reports none";
-    EXPECT_EQ(probe.sizeFor(2, 3, 65536), size_t(96) << 20);
     EXPECT_EQ(probe.sizeFor(2, LONG_MAX, 4096), CDebugTraceConfig::kMaxRingSize);
     EXPECT_EQ(probe.sizeFor(1, 1000, 4096), CDebugTraceConfig::kMaxRingSize);
 }
 
 TEST(CDebugConfig, ConfigDirectoryWithoutIniFilesSilencesEvenTheEnvironment) {
     TraceSandbox box;
-    TraceSandbox::ringOf1MiB(5);
+    TraceSandbox::tracing(5);
     box.writeConfig("readme.txt", "nothing here\n");
     CDebug debug(kApp);
     EXPECT_FALSE(debug.IsActive());
     EXPECT_EQ(debug.GetLevel(), 0u);
-    // Nothing was read, not even the trace directory: the log goes to the
-    // default place, which does not exist in this sandbox.
+    // Not even the trace directory was read: the log went to the default
+    // place, which this sandbox lacks.
     EXPECT_EQ(access(box.logPath().c_str(), F_OK), -1);
-}
-
-TEST(CDebugConfig, IniWithoutEndOfFileIsIgnored) {
-    TraceSandbox box;
-    TraceSandbox::set("TraceFileLimit", "1");
-    TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", "1");
-    box.writeConfig("app.ini", "[QMS_Test]\nFileDebugLevel=5\n");
-    CDebug debug(kApp);
-    EXPECT_FALSE(debug.IsActive());
-    EXPECT_EQ(debug.GetLevel(), 0u);
 }
 
 }  // namespace
