@@ -57,7 +57,7 @@ TEST_F(CimomTest, CreateRefusesDuplicateKeysAndKeepsItsOwnCopy) {
     EXPECT_EQ(cimom::create_instance("root/b", b.get()), 0);  // namespaces are separate
     b->Ratio.set(1.0);
     EXPECT_EQ(cimom::create_instance("root/a", b.get()), -1);  // non-keys do not matter
-    b->Name.set("changed");  // the store must not see this
+    b->Name.set("changed");                                    // the store must not see this
     EXPECT_EQ(names("root/a", &T_Base::static_meta_class), std::vector<String>{"x"});
     b.reset();  // nor mind the original going away
     EXPECT_EQ(names("root/a", &T_Base::static_meta_class), std::vector<String>{"x"});

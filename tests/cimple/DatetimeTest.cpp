@@ -33,8 +33,9 @@ TEST(Datetime, IntervalText) {
 }
 
 TEST(Datetime, ParseRoundTripsBothForms) {
-    const char* texts[] = {"19700101020000.000000+060", "20000229180456.789012+330", "19691231223000.000000-090",
-                           "99991231235959.999999-999", "00000002030405.000006:000", "99999999235959.999999:000"};
+    const char* texts[] = {"19700101020000.000000+060", "20000229180456.789012+330",
+                           "19691231223000.000000-090", "99991231235959.999999-999",
+                           "00000002030405.000006:000", "99999999235959.999999:000"};
     for (const char* text : texts) {
         Datetime d;
         ASSERT_TRUE(d.set(text)) << text;
@@ -60,9 +61,9 @@ TEST(Datetime, ParseRejectsMalformedTextAndKeepsValue) {
                          "19700101020000x000000+000",
                          "19700101020000.000000*000",
                          "19700101020000.000000+0a0",
-                         "19700101000000.000000+001",   // before 1970 in UTC
-                         "********020000.000000+000",   // wildcards are not values
-                         "00000002030405.000006:001",   // interval with an offset
+                         "19700101000000.000000+001",  // before 1970 in UTC
+                         "********020000.000000+000",  // wildcards are not values
+                         "00000002030405.000006:001",  // interval with an offset
                          "0000000a030405.000006:000"};
     for (const char* text : bad) {
         Datetime d(42, 1);

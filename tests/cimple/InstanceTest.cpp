@@ -47,11 +47,13 @@ TEST(Instance, CreateWithDefaultsFillsDeclaredDefaultsOnly) {
 TEST(Instance, RejectsRecordsWhoseFieldsDoNotFit) {
     const Meta_Property p = {CIMPLE_FLAG_PROPERTY, "X", STRING, 0, sizeof(Instance), nullptr};
     const Meta_Feature* const features[] = {reinterpret_cast<const Meta_Feature*>(&p)};
-    const Meta_Class tight = {CIMPLE_FLAG_CLASS, "Tight", features, 1, sizeof(Instance) + 4, nullptr, 0, nullptr};
+    const Meta_Class tight = {CIMPLE_FLAG_CLASS,    "Tight", features, 1,
+                              sizeof(Instance) + 4, nullptr, 0,        nullptr};
     EXPECT_EQ(create(&tight), nullptr);
     const Meta_Property bad_type = {CIMPLE_FLAG_PROPERTY, "X", 99, 0, sizeof(Instance), nullptr};
     const Meta_Feature* const features2[] = {reinterpret_cast<const Meta_Feature*>(&bad_type)};
-    const Meta_Class odd = {CIMPLE_FLAG_CLASS, "Odd", features2, 1, sizeof(Instance) + 64, nullptr, 0, nullptr};
+    const Meta_Class odd = {CIMPLE_FLAG_CLASS,     "Odd",   features2, 1,
+                            sizeof(Instance) + 64, nullptr, 0,         nullptr};
     EXPECT_EQ(create(&odd), nullptr);
 }
 
@@ -169,8 +171,9 @@ TEST(Meta, LookupsIgnoreCaseAndFilterByKind) {
     EXPECT_EQ(field_of(static_cast<Instance*>(nullptr), touch), nullptr);
     Ref<T_Link> l(make<T_Link>());
     EXPECT_EQ(field_of(reinterpret_cast<Instance*>(l.get()), touch), nullptr);
-    EXPECT_EQ(field_of(reinterpret_cast<Instance*>(l.get()), find_feature(&T_Link::static_meta_class, "Note")),
-              &l->Note);
+    EXPECT_EQ(
+        field_of(reinterpret_cast<Instance*>(l.get()), find_feature(&T_Link::static_meta_class, "Note")),
+        &l->Note);
 }
 
 TEST(Instance, TextShowsEveryPropertyAndNulls) {

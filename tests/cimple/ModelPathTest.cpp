@@ -77,7 +77,8 @@ TEST(ModelPath, DeclarationOrderDoesNotMatterButCaseOfNamesIsIgnored) {
     Ref<T_Link> l(make<T_Link>());
     l->Left = base("L", 1);
     l->Right = base("R", 2);
-    EXPECT_EQ(path_of(l.get()), "T_Link.Left=\"T_Base.Id=1,Name=\\\"L\\\"\",Right=\"T_Base.Id=2,Name=\\\"R\\\"\"");
+    EXPECT_EQ(path_of(l.get()),
+              "T_Link.Left=\"T_Base.Id=1,Name=\\\"L\\\"\",Right=\"T_Base.Id=2,Name=\\\"R\\\"\"");
     Ref<Instance> a(model_path_to_instance(&test_repository, "t_base.NAME=\"x\",id=3"));
     Ref<Instance> b(model_path_to_instance(&test_repository, "T_Base.Id=3,Name=\"x\""));
     ASSERT_TRUE(a);
@@ -136,18 +137,33 @@ TEST(ModelPath, NullOrMissingKeysGiveNoPath) {
 
 TEST(ModelPath, ParserRejectsMalformedText) {
     const char* bad[] = {
-        nullptr, "", "T_Base", "T_Base.", ".Id=1", "T_Base.Id=1",  // missing Name
-        "T_Base.Id=1,Name=\"x\",",                                  // trailing comma
-        "T_Base.Id=1,Name=\"x\",Id=1",                              // repeated key
-        "T_Base.Id=1,Name=\"x\",Level=5",                           // not a key
-        "T_Base.Id=1,Name=\"x\",Nope=5", "Nope.Id=1,Name=\"x\"",    // unknown key / class
-        "T_Base.Id=1,Name=x", "T_Base.Id=\"1\",Name=\"x\"",         // wrong quoting
-        "T_Base.Id=1,Name=\"x", "T_Base.Id=1,Name=\"x\\q\"",        // open quote, bad escape
-        "T_Base.Id=1,Name=\"x\"y", "T_Base.Id= 1,Name=\"x\"", "T_Base.Id=+1,Name=\"x\"",
-        "T_Base.Id=4294967296,Name=\"x\"", "T_Base.Id=-1,Name=\"x\"", "T_Base.Id=1x,Name=\"x\"",
-        "T_Base .Id=1,Name=\"x\"", "T_Base.Id=,Name=\"x\"", "T_Base.=1,Name=\"x\"",
-        "T_Keyless.Text=\"t\"", "T_Keyless",
-        "T_Link.Left=\"T_Base.Id=1,Name=\\\"L\\\"\",Right=\"T_Link.Left=1\"",  // bad nested
+        nullptr,
+        "",
+        "T_Base",
+        "T_Base.",
+        ".Id=1",
+        "T_Base.Id=1",                     // missing Name
+        "T_Base.Id=1,Name=\"x\",",         // trailing comma
+        "T_Base.Id=1,Name=\"x\",Id=1",     // repeated key
+        "T_Base.Id=1,Name=\"x\",Level=5",  // not a key
+        "T_Base.Id=1,Name=\"x\",Nope=5",
+        "Nope.Id=1,Name=\"x\"",  // unknown key / class
+        "T_Base.Id=1,Name=x",
+        "T_Base.Id=\"1\",Name=\"x\"",  // wrong quoting
+        "T_Base.Id=1,Name=\"x",
+        "T_Base.Id=1,Name=\"x\\q\"",  // open quote, bad escape
+        "T_Base.Id=1,Name=\"x\"y",
+        "T_Base.Id= 1,Name=\"x\"",
+        "T_Base.Id=+1,Name=\"x\"",
+        "T_Base.Id=4294967296,Name=\"x\"",
+        "T_Base.Id=-1,Name=\"x\"",
+        "T_Base.Id=1x,Name=\"x\"",
+        "T_Base .Id=1,Name=\"x\"",
+        "T_Base.Id=,Name=\"x\"",
+        "T_Base.=1,Name=\"x\"",
+        "T_Keyless.Text=\"t\"",
+        "T_Keyless",
+        "T_Link.Left=\"T_Base.Id=1,Name=\\\"L\\\"\",Right=\"T_Link.Left=1\"",             // bad nested
         "T_Link.Left=\"T_Keyless.Text=\\\"L\\\"\",Right=\"T_Base.Id=1,Name=\\\"R\\\"\"",  // wrong class
         "T_Link.Left=T_Base,Right=\"T_Base.Id=1,Name=\\\"R\\\"\"",
     };
@@ -156,10 +172,21 @@ TEST(ModelPath, ParserRejectsMalformedText) {
         EXPECT_EQ(inst, nullptr) << (text ? text : "(null)");
         unref(inst);
     }
-    const char* bad_values[] = {
-        "b=maybe", "s8=-129", "s8=128", "u8=256", "s64=-9223372036854775809", "u64=18446744073709551616",
-        "r32=1e39", "r64=1e999", "r64=0x", "r64=1.5.", "c16=\"ab\"", "c16=\"\"", "c16=\"\xC1\x81\"",
-        "d=\"19701301000000.000000+000\"", "d=19700101000000.000000+000"};
+    const char* bad_values[] = {"b=maybe",
+                                "s8=-129",
+                                "s8=128",
+                                "u8=256",
+                                "s64=-9223372036854775809",
+                                "u64=18446744073709551616",
+                                "r32=1e39",
+                                "r64=1e999",
+                                "r64=0x",
+                                "r64=1.5.",
+                                "c16=\"ab\"",
+                                "c16=\"\"",
+                                "c16=\"\xC1\x81\"",
+                                "d=\"19701301000000.000000+000\"",
+                                "d=19700101000000.000000+000"};
     for (const char* bad_value : bad_values) {
         // Start from a good path and spoil one key.
         Ref<T_AllKeys> k(all_keys());
@@ -195,9 +222,15 @@ TEST(ModelPath, MutatedPathsNeverCrash) {
         for (int e = 0; e < edits && !text.empty(); e++) {
             size_t pos = rng() % text.size();
             switch (rng() % 3) {
-                case 0: text[pos] = alphabet[rng() % (sizeof alphabet - 1)]; break;
-                case 1: text.erase(pos, 1 + rng() % 3); break;
-                default: text.insert(pos, 1, alphabet[rng() % (sizeof alphabet - 1)]); break;
+                case 0:
+                    text[pos] = alphabet[rng() % (sizeof alphabet - 1)];
+                    break;
+                case 1:
+                    text.erase(pos, 1 + rng() % 3);
+                    break;
+                default:
+                    text.insert(pos, 1, alphabet[rng() % (sizeof alphabet - 1)]);
+                    break;
             }
         }
         Instance* inst = model_path_to_instance(&test_repository, text.c_str());

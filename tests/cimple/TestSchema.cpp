@@ -17,14 +17,14 @@ const Meta_Array_Value tags_default = {tags_default_data, 2};
 const char* const when_default = "20240102030405.000006+060";
 const uint16_t letter_default = 'x';
 
-#define BASE_FEATURES(S)                                                                        \
-    const Meta_Property S##_Name = {P | K, "Name", STRING, 0, offsetof(S, Name), nullptr};         \
-    const Meta_Property S##_Id = {P | K, "Id", UINT32, 0, offsetof(S, Id), nullptr};                \
-    const Meta_Property S##_Flag = {P, "Flag", BOOLEAN, 0, offsetof(S, Flag), &flag_default};       \
-    const Meta_Property S##_Level = {P, "Level", UINT16, 0, offsetof(S, Level), &level_default};    \
-    const Meta_Property S##_Tags = {P, "Tags", STRING, -1, offsetof(S, Tags), &tags_default};       \
-    const Meta_Property S##_When = {P, "When", DATETIME, 0, offsetof(S, When), &when_default};      \
-    const Meta_Property S##_Ratio = {P, "Ratio", REAL64, 0, offsetof(S, Ratio), nullptr};           \
+#define BASE_FEATURES(S)                                                                         \
+    const Meta_Property S##_Name = {P | K, "Name", STRING, 0, offsetof(S, Name), nullptr};       \
+    const Meta_Property S##_Id = {P | K, "Id", UINT32, 0, offsetof(S, Id), nullptr};             \
+    const Meta_Property S##_Flag = {P, "Flag", BOOLEAN, 0, offsetof(S, Flag), &flag_default};    \
+    const Meta_Property S##_Level = {P, "Level", UINT16, 0, offsetof(S, Level), &level_default}; \
+    const Meta_Property S##_Tags = {P, "Tags", STRING, -1, offsetof(S, Tags), &tags_default};    \
+    const Meta_Property S##_When = {P, "When", DATETIME, 0, offsetof(S, When), &when_default};   \
+    const Meta_Property S##_Ratio = {P, "Ratio", REAL64, 0, offsetof(S, Ratio), nullptr};        \
     const Meta_Property S##_Letter = {P, "Letter", CHAR16, 0, offsetof(S, Letter), &letter_default};
 
 #define F(x) reinterpret_cast<const Meta_Feature*>(&x)
@@ -36,22 +36,24 @@ const Meta_Feature* const base_features[] = {F(T_Base_Name),  F(T_Base_Id),    F
 
 BASE_FEATURES(T_Derived)
 const Meta_Property T_Derived_Extra = {P, "Extra", STRING, 0, offsetof(T_Derived, Extra), nullptr};
-const Meta_Feature* const derived_features[] = {F(T_Derived_Name),   F(T_Derived_Id),     F(T_Derived_Flag),
-                                                F(T_Derived_Level),  F(T_Derived_Tags),   F(T_Derived_When),
-                                                F(T_Derived_Ratio),  F(T_Derived_Letter), F(T_Derived_Extra)};
+const Meta_Feature* const derived_features[] = {F(T_Derived_Name),  F(T_Derived_Id),     F(T_Derived_Flag),
+                                                F(T_Derived_Level), F(T_Derived_Tags),   F(T_Derived_When),
+                                                F(T_Derived_Ratio), F(T_Derived_Letter), F(T_Derived_Extra)};
 
 const Meta_Reference T_Link_Right = {R | K, "Right", 0, &T_Base::static_meta_class, offsetof(T_Link, Right)};
 const Meta_Reference T_Link_Left = {R | K, "Left", 0, &T_Base::static_meta_class, offsetof(T_Link, Left)};
-const Meta_Reference T_Link_Members = {R, "Members", -1, &T_Base::static_meta_class, offsetof(T_Link, Members)};
+const Meta_Reference T_Link_Members = {R, "Members", -1, &T_Base::static_meta_class,
+                                       offsetof(T_Link, Members)};
 const Meta_Property T_Link_Note = {P, "Note", STRING, 0, offsetof(T_Link, Note), nullptr};
 const Meta_Method T_Link_Touch = {CIMPLE_FLAG_METHOD, "Touch", nullptr, UINT32};
-const Meta_Feature* const link_features[] = {F(T_Link_Right), F(T_Link_Left), F(T_Link_Members), F(T_Link_Note),
-                                             F(T_Link_Touch)};
+const Meta_Feature* const link_features[] = {F(T_Link_Right), F(T_Link_Left), F(T_Link_Members),
+                                             F(T_Link_Note), F(T_Link_Touch)};
 
 const Meta_Reference T_Holder_Link = {R | K, "Link", 0, &T_Link::static_meta_class, offsetof(T_Holder, Link)};
 const Meta_Feature* const holder_features[] = {F(T_Holder_Link)};
 
-#define KEY(name, type) const Meta_Property AK_##name = {P | K, #name, type, 0, offsetof(T_AllKeys, name), nullptr};
+#define KEY(name, type) \
+    const Meta_Property AK_##name = {P | K, #name, type, 0, offsetof(T_AllKeys, name), nullptr};
 KEY(s, STRING)
 KEY(s8, SINT8)
 KEY(s64, SINT64)
@@ -66,26 +68,26 @@ KEY(u8, UINT8)
 KEY(u64, UINT64)
 KEY(u32, UINT32)
 KEY(u16, UINT16)
-const Meta_Feature* const all_keys_features[] = {F(AK_s),  F(AK_s8), F(AK_s64), F(AK_s32), F(AK_s16),
+const Meta_Feature* const all_keys_features[] = {F(AK_s),   F(AK_s8),  F(AK_s64), F(AK_s32), F(AK_s16),
                                                  F(AK_r32), F(AK_r64), F(AK_d),   F(AK_c16), F(AK_b),
-                                                 F(AK_u8), F(AK_u64), F(AK_u32), F(AK_u16)};
+                                                 F(AK_u8),  F(AK_u64), F(AK_u32), F(AK_u16)};
 
 const Meta_Property T_Keyless_Text = {P, "Text", STRING, 0, offsetof(T_Keyless, Text), nullptr};
 const Meta_Feature* const keyless_features[] = {F(T_Keyless_Text)};
 
-const Meta_Class* const classes[] = {&T_Base::static_meta_class,   &T_Derived::static_meta_class,
-                                     &T_Link::static_meta_class,   &T_Holder::static_meta_class,
+const Meta_Class* const classes[] = {&T_Base::static_meta_class,    &T_Derived::static_meta_class,
+                                     &T_Link::static_meta_class,    &T_Holder::static_meta_class,
                                      &T_AllKeys::static_meta_class, &T_Keyless::static_meta_class};
 
 }  // namespace
 
 const Meta_Repository test_repository = {classes, 6};
 
-const Meta_Class T_Base::static_meta_class = {
-    CIMPLE_FLAG_CLASS, "T_Base", base_features, 8, sizeof(T_Base), nullptr, 2, &test_repository};
+const Meta_Class T_Base::static_meta_class = {CIMPLE_FLAG_CLASS, "T_Base", base_features,   8, sizeof(T_Base),
+                                              nullptr,           2,        &test_repository};
 const Meta_Class T_Derived::static_meta_class = {
-    CIMPLE_FLAG_CLASS, "T_Derived", derived_features, 9, sizeof(T_Derived), &T_Base::static_meta_class, 2,
-    &test_repository};
+    CIMPLE_FLAG_CLASS,          "T_Derived", derived_features, 9, sizeof(T_Derived),
+    &T_Base::static_meta_class, 2,           &test_repository};
 const Meta_Class T_Link::static_meta_class = {CIMPLE_FLAG_CLASS | CIMPLE_FLAG_ASSOCIATION,
                                               "T_Link",
                                               link_features,

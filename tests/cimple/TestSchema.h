@@ -9,10 +9,10 @@ namespace cimple {
 // Keys Name and Id; a derived class adds Extra.
 struct T_Base {
     Instance __base;
-    Property<String> Name;  // key
-    Property<uint32_t> Id;  // key
-    Property<bool> Flag;    // default true
-    Property<uint16_t> Level;  // default 5
+    Property<String> Name;         // key
+    Property<uint32_t> Id;         // key
+    Property<bool> Flag;           // default true
+    Property<uint16_t> Level;      // default 5
     Property<Array<String>> Tags;  // default {"a", "b"}
     Property<Datetime> When;       // default 20240102030405.000006+060
     Property<double> Ratio;

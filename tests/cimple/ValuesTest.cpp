@@ -72,10 +72,10 @@ TEST(Array, InsertRemoveStayInBounds) {
     a.remove(1, 2);
     ASSERT_EQ(a.size(), 2u);
     EXPECT_EQ(a[1], "d");
-    a.remove(5);          // nothing there
-    a.remove(1, 100);     // clipped to the end
+    a.remove(5);       // nothing there
+    a.remove(1, 100);  // clipped to the end
     ASSERT_EQ(a.size(), 1u);
-    a.insert(0, a[0]);    // element of the same array, across a reallocation
+    a.insert(0, a[0]);  // element of the same array, across a reallocation
     EXPECT_EQ(a[0], "a");
     EXPECT_EQ(a[1], "a");
 }

@@ -151,11 +151,12 @@ bool Datetime::set(const char* text) {
 
     uint64_t year, month, day;
     if (!digits(text, 4, year) || !digits(text + 4, 2, month) || !digits(text + 6, 2, day)) return false;
-    if (month < 1 || month > 12 || day < 1 || day > days_in_month(int64_t(year), unsigned(month))) return false;
+    if (month < 1 || month > 12 || day < 1 || day > days_in_month(int64_t(year), unsigned(month)))
+        return false;
 
     const int32_t offset = text[21] == '-' ? -int32_t(tz) : int32_t(tz);
-    const int64_t local = days_from_civil(int64_t(year), unsigned(month), unsigned(day)) * USEC_PER_DAY +
-                          int64_t(day_usec);
+    const int64_t local =
+        days_from_civil(int64_t(year), unsigned(month), unsigned(day)) * USEC_PER_DAY + int64_t(day_usec);
     const int64_t utc = local - int64_t(offset) * 60 * USEC_PER_SEC;
     if (utc < 0) return false;  // before 1970 in UTC: no microsecond count for it
     *this = Datetime(uint64_t(utc), offset);

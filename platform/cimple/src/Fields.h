@@ -22,20 +22,48 @@ struct Tag {
 template <class F>
 bool with_type(uint16_t type, F&& f) {
     switch (type) {
-        case BOOLEAN: f(Tag<bool>()); return true;
-        case UINT8: f(Tag<uint8_t>()); return true;
-        case SINT8: f(Tag<int8_t>()); return true;
-        case UINT16: f(Tag<uint16_t>()); return true;
-        case SINT16: f(Tag<int16_t>()); return true;
-        case UINT32: f(Tag<uint32_t>()); return true;
-        case SINT32: f(Tag<int32_t>()); return true;
-        case UINT64: f(Tag<uint64_t>()); return true;
-        case SINT64: f(Tag<int64_t>()); return true;
-        case REAL32: f(Tag<float>()); return true;
-        case REAL64: f(Tag<double>()); return true;
-        case CHAR16: f(Tag<char16>()); return true;
-        case STRING: f(Tag<String>()); return true;
-        case DATETIME: f(Tag<Datetime>()); return true;
+        case BOOLEAN:
+            f(Tag<bool>());
+            return true;
+        case UINT8:
+            f(Tag<uint8_t>());
+            return true;
+        case SINT8:
+            f(Tag<int8_t>());
+            return true;
+        case UINT16:
+            f(Tag<uint16_t>());
+            return true;
+        case SINT16:
+            f(Tag<int16_t>());
+            return true;
+        case UINT32:
+            f(Tag<uint32_t>());
+            return true;
+        case SINT32:
+            f(Tag<int32_t>());
+            return true;
+        case UINT64:
+            f(Tag<uint64_t>());
+            return true;
+        case SINT64:
+            f(Tag<int64_t>());
+            return true;
+        case REAL32:
+            f(Tag<float>());
+            return true;
+        case REAL64:
+            f(Tag<double>());
+            return true;
+        case CHAR16:
+            f(Tag<char16>());
+            return true;
+        case STRING:
+            f(Tag<String>());
+            return true;
+        case DATETIME:
+            f(Tag<Datetime>());
+            return true;
     }
     return false;
 }

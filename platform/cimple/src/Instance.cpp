@@ -228,7 +228,8 @@ Instance* create(const Meta_Class* meta_class, bool defaults) {
     inst->meta_class = meta_class;
     inst->magic = INSTANCE_MAGIC;
     inst->refs.store(1, std::memory_order_relaxed);
-    for (uint32_t i = 0; i < meta_class->num_meta_features; i++) construct_field(inst, meta_class->meta_features[i]);
+    for (uint32_t i = 0; i < meta_class->num_meta_features; i++)
+        construct_field(inst, meta_class->meta_features[i]);
     if (defaults) {
         for (uint32_t i = 0; i < meta_class->num_meta_features; i++) {
             const Meta_Feature* mf = meta_class->meta_features[i];
@@ -304,7 +305,8 @@ bool is_null(const Instance* instance, const Meta_Feature* feature) {
     bool null = true;
     with_type(mp->type, [&](auto tag) {
         typedef typename decltype(tag)::type T;
-        null = mp->subscript ? at<Property<Array<T>>>(field, 0).null != 0 : at<Property<T>>(field, 0).null != 0;
+        null =
+            mp->subscript ? at<Property<Array<T>>>(field, 0).null != 0 : at<Property<T>>(field, 0).null != 0;
     });
     return null;
 }

@@ -25,7 +25,8 @@ Memory_Cimom::~Memory_Cimom() {
     delete _rep;
 }
 
-int Memory_Cimom::enum_instances(const char* name_space, const Instance* model, cimom::Instance_Enumerator& e) {
+int Memory_Cimom::enum_instances(const char* name_space, const Instance* model,
+                                 cimom::Instance_Enumerator& e) {
     if (!model || !model->meta_class) return -1;
     std::lock_guard<std::mutex> lock(_rep->mutex);
     if (!_rep->usable(name_space)) return -1;

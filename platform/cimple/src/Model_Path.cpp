@@ -215,8 +215,8 @@ template <class T>
 bool read_value(const Token& tok, T& out) {
     if (tok.quoted) return false;
     Property<uint64_t> v;
-    if (!parse_int(tok.text.c_str(), std::numeric_limits<T>::is_signed, int64_t(std::numeric_limits<T>::min()),
-                   uint64_t(std::numeric_limits<T>::max()), v))
+    if (!parse_int(tok.text.c_str(), std::numeric_limits<T>::is_signed,
+                   int64_t(std::numeric_limits<T>::min()), uint64_t(std::numeric_limits<T>::max()), v))
         return false;
     out = T(v.value);
     return true;
@@ -234,8 +234,9 @@ bool read_value<bool>(const Token& tok, bool& out) {
 }
 bool read_real(const Token& tok, double& out, bool single) {
     const char* s = tok.text.c_str();
-    if (tok.quoted || *s == '\0' || !((*s >= '0' && *s <= '9') || *s == '-' || *s == '.' || *s == 'n' ||
-                                      *s == 'i' || *s == 'N' || *s == 'I'))
+    if (tok.quoted || *s == '\0' ||
+        !((*s >= '0' && *s <= '9') || *s == '-' || *s == '.' || *s == 'n' || *s == 'i' || *s == 'N' ||
+          *s == 'I'))
         return false;
     char* end = nullptr;
     errno = 0;
@@ -296,7 +297,7 @@ bool read_key(Instance* inst, const Meta_Feature* mf, const Token& tok, int dept
         const Meta_Reference* mr = as_reference(mf);
         if (mr->subscript || !tok.quoted || !mr->meta_class) return false;
         const Meta_Repository* repo = mr->meta_class->meta_repository ? mr->meta_class->meta_repository
-                                                                       : inst->meta_class->meta_repository;
+                                                                      : inst->meta_class->meta_repository;
         Instance* target = read_path(repo, mr->meta_class, tok.text.c_str(), depth + 1);
         if (!target) return false;
         at<Instance*>(field, 0) = target;

@@ -133,7 +133,9 @@ bool String::equal(const char* s) const {
     return std::strlen(s) == _size && std::memcmp(_data, s, _size) == 0;
 }
 
-bool String::equal(const String& s) const { return s._size == _size && std::memcmp(_data, s._data, _size) == 0; }
+bool String::equal(const String& s) const {
+    return s._size == _size && std::memcmp(_data, s._data, _size) == 0;
+}
 
 bool String::equali(const char* s) const {
     if (!s) s = "";
@@ -143,7 +145,8 @@ bool String::equali(const char* s) const {
 bool String::equali(const String& s) const {
     if (s._size != _size) return false;
     for (size_t i = 0; i < _size; i++)
-        if (std::tolower(static_cast<unsigned char>(_data[i])) != std::tolower(static_cast<unsigned char>(s._data[i])))
+        if (std::tolower(static_cast<unsigned char>(_data[i])) !=
+            std::tolower(static_cast<unsigned char>(s._data[i])))
             return false;
     return true;
 }

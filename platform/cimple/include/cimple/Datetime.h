@@ -18,7 +18,8 @@ public:
     static constexpr size_t TEXT_SIZE = 25;
 
     Datetime() : _usec(0), _offset(0), _kind(NONE) {}
-    Datetime(uint64_t usec, int32_t utc_offset_minutes) : _usec(usec), _offset(utc_offset_minutes), _kind(TIMESTAMP) {}
+    Datetime(uint64_t usec, int32_t utc_offset_minutes)
+        : _usec(usec), _offset(utc_offset_minutes), _kind(TIMESTAMP) {}
 
     // The current time with this host's present UTC offset.
     static Datetime now();

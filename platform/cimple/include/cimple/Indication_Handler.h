@@ -23,9 +23,7 @@ public:
 
     // Delivers one indication. The caller keeps its reference; the callback
     // copies what it needs.
-    bool handle(T* instance) {
-        return _proc && _proc(reinterpret_cast<Instance*>(instance), _client_data);
-    }
+    bool handle(T* instance) { return _proc && _proc(reinterpret_cast<Instance*>(instance), _client_data); }
 
     Proc proc() const { return _proc; }
     void* client_data() const { return _client_data; }

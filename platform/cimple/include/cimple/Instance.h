@@ -97,8 +97,8 @@ CIMPLE_API void print(const Instance* instance, FILE* stream = stdout);
 
 // Typed forms for generated structs (anything with a static_meta_class).
 template <class T>
-using Enable_If_Generated = typename std::enable_if<
-    std::is_same<decltype(T::static_meta_class), const Meta_Class>::value>::type;
+using Enable_If_Generated =
+    typename std::enable_if<std::is_same<decltype(T::static_meta_class), const Meta_Class>::value>::type;
 
 template <class T, class = Enable_If_Generated<T>>
 inline T* clone(const T* instance) {

@@ -5,25 +5,25 @@ namespace cimple {
 
 // The arguments each operation takes are listed beside it (a0..a7).
 enum Provider_Operation : int {
-    OPERATION_GET_META_CLASS = 0,         // a0: const Meta_Class** out
-    OPERATION_CREATE_PROVIDER = 1,        // a0: void** out, the new provider
-    OPERATION_DESTROY_PROVIDER = 2,       // a0: provider
-    OPERATION_LOAD = 3,                   // a0: provider
-    OPERATION_UNLOAD = 4,                 // a0: provider
-    OPERATION_GET_INSTANCE = 5,           // a0: provider, a1: keys, a2: Instance** out
-    OPERATION_ENUM_INSTANCES = 6,         // a0: provider, a1: model, a2/a3: handler proc/data
-    OPERATION_CREATE_INSTANCE = 7,        // a0: provider, a1: instance
-    OPERATION_DELETE_INSTANCE = 8,        // a0: provider, a1: keys
-    OPERATION_MODIFY_INSTANCE = 9,        // a0: provider, a1, a2: the two request instances
-    OPERATION_INVOKE_METHOD = 10,         // a0: provider, a1: target keys, a2: method record
-    OPERATION_ENABLE_INDICATIONS = 11,    // a0: provider, a1/a2: indication proc/data
-    OPERATION_DISABLE_INDICATIONS = 12,   // a0: provider
-    OPERATION_GET_REPOSITORY = 13,        // a0: const Meta_Repository** out
-    OPERATION_ENUM_ASSOCIATOR_NAMES = 14, // a0: provider, a1: source, a2: result class, a3: role,
-                                          // a4: result role, a5/a6: handler proc/data
-    OPERATION_ENUM_REFERENCES = 15,       // a0: provider, a1: source, a2: model, a3: role,
-                                          // a4/a5: handler proc/data
-    OPERATION_ENUM_ASSOCIATORS = 16,      // as OPERATION_ENUM_ASSOCIATOR_NAMES
+    OPERATION_GET_META_CLASS = 0,          // a0: const Meta_Class** out
+    OPERATION_CREATE_PROVIDER = 1,         // a0: void** out, the new provider
+    OPERATION_DESTROY_PROVIDER = 2,        // a0: provider
+    OPERATION_LOAD = 3,                    // a0: provider
+    OPERATION_UNLOAD = 4,                  // a0: provider
+    OPERATION_GET_INSTANCE = 5,            // a0: provider, a1: keys, a2: Instance** out
+    OPERATION_ENUM_INSTANCES = 6,          // a0: provider, a1: model, a2/a3: handler proc/data
+    OPERATION_CREATE_INSTANCE = 7,         // a0: provider, a1: instance
+    OPERATION_DELETE_INSTANCE = 8,         // a0: provider, a1: keys
+    OPERATION_MODIFY_INSTANCE = 9,         // a0: provider, a1, a2: the two request instances
+    OPERATION_INVOKE_METHOD = 10,          // a0: provider, a1: target keys, a2: method record
+    OPERATION_ENABLE_INDICATIONS = 11,     // a0: provider, a1/a2: indication proc/data
+    OPERATION_DISABLE_INDICATIONS = 12,    // a0: provider
+    OPERATION_GET_REPOSITORY = 13,         // a0: const Meta_Repository** out
+    OPERATION_ENUM_ASSOCIATOR_NAMES = 14,  // a0: provider, a1: source, a2: result class, a3: role,
+                                           // a4: result role, a5/a6: handler proc/data
+    OPERATION_ENUM_REFERENCES = 15,        // a0: provider, a1: source, a2: model, a3: role,
+                                           // a4/a5: handler proc/data
+    OPERATION_ENUM_ASSOCIATORS = 16,       // as OPERATION_ENUM_ASSOCIATOR_NAMES
 };
 
 // 0 is success for every operation; the others belong to one operation each.

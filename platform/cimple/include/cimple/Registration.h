@@ -26,7 +26,11 @@ struct Registration {
 
     Registration(const char* module, const char* provider, Provider_Proc proc, const Meta_Class* meta_class_,
                  Registration*& head)
-        : module_name(module), provider_name(provider), provider_proc(proc), meta_class(meta_class_), next(head) {
+        : module_name(module),
+          provider_name(provider),
+          provider_proc(proc),
+          meta_class(meta_class_),
+          next(head) {
         head = this;
     }
 };

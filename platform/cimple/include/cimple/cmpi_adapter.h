@@ -13,8 +13,8 @@ extern "C" {
 // the same for all its kinds. `broker` and `context` are the CMPI broker and
 // context the CIMOM passed to the factory. 0 on success.
 __attribute__((visibility("default"))) int cimple_cmpi_adapter(int magic, void* static_block,
-                                                              const cimple::Registration* registration,
-                                                              const void* broker, const void* context,
-                                                              const char* provider_name, int kind,
-                                                              void** result);
+                                                               const cimple::Registration* registration,
+                                                               const void* broker, const void* context,
+                                                               const char* provider_name, int kind,
+                                                               void** result);
 }
