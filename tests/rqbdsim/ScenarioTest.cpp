@@ -1,0 +1,176 @@
+// The simulator's answers, checked in-process against the byte layouts the
+// module decodes.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/rqbd-sim/Frame.h"
+#include "tools/rqbd-sim/Scenario.h"
+
+using rqbdsim::Scenario;
+
+namespace {
+
+const char kScenario[] = R"({
+  "cabinet": 2, "chassisSerialNumber": "SN42", "timeZone": 3, "chunkSize": 2,
+  "systemLog": [
+    {"number": 5, "severity": 3, "messageNumber": "0xABCD", "attributes": 3, "time": 1000, "text": "five"},
+    {"number": 6, "text": ""},
+    {"number": 7, "text": "seven"}],
+  "messageTexts": [{"messageNumber": "0x1234", "resolution": ["a", "b"], "cause": [], "summary": "s"}],
+  "driverMonitor": [{"number": 1, "component": "0x2a"}],
+  "replies": [
+    {"OC": "0xE204", "ST": 12, "DA": 9},
+    {"OC": "0x21E1", "OI": {"AdapterIdx": 0}, "DA": "obj"},
+    {"OC": "0x0527", "CA": 2, "DA": 230}]
+})";
+
+struct Reply {
+    rapidjson::Document doc;
+    unsigned st() const { return doc["ST"].GetUint(); }
+    bool hasData() const { return doc.HasMember("DA"); }
+    const rapidjson::Value& da() const { return doc["DA"]; }
+    std::vector<uint8_t> raw() const {
+        std::vector<uint8_t> out;
+        for (const auto& v : doc["DA"]["RAW"].GetArray()) out.push_back(static_cast<uint8_t>(v.GetUint()));
+        return out;
+    }
+};
+
+Reply ask(const Scenario& s, const std::string& command) {
+    rapidjson::Document request;
+    request.Parse(command.c_str());
+    Reply r;
+    r.doc.SetObject();
+    s.answer(request, r.doc, r.doc.GetAllocator());
+    return r;
+}
+
+uint32_t le(const std::vector<uint8_t>& b, size_t at, int width) {
+    uint32_t v = 0;
+    for (int i = 0; i < width; ++i) v |= static_cast<uint32_t>(b[at + i]) << (8 * i);
+    return v;
+}
+
+}  // namespace
+
+TEST(ScenarioTest, ChunkHoldsRecordsFromTheAskedEntryUpToTheChunkSize) {
+    Scenario s = Scenario::fromJson(kScenario);
+    Reply r = ask(s, R"({"OC":2832,"CA":2,"DA":5,"ST":0})");
+    ASSERT_EQ(r.st(), 0u);
+    std::vector<uint8_t> b = r.raw();
+    // First record: 16-byte header, "five", NUL.
+    ASSERT_EQ(le(b, 0, 2), 21u);
+    EXPECT_EQ(b[3], 3);
+    EXPECT_EQ(le(b, 4, 2), 0xABCDu);
+    EXPECT_EQ(b[6], 3);
+    EXPECT_EQ(le(b, 8, 4), 1000u);
+    EXPECT_EQ(le(b, 12, 4), 5u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[16])), "five");
+    // Second record is the smallest possible one; entry 7 is beyond the chunk.
+    ASSERT_EQ(b.size(), 21u + 17u);
+    EXPECT_EQ(le(b, 21, 2), 17u);
+    EXPECT_EQ(le(b, 21 + 12, 4), 6u);
+
+    EXPECT_EQ(le(ask(s, R"({"OC":2832,"CA":2,"DA":7})").raw(), 12, 4), 7u);
+    EXPECT_EQ(ask(s, R"({"OC":2832,"CA":2,"DA":8})").st(), 1u) << "past the newest entry";
+    EXPECT_EQ(ask(s, R"({"OC":2832,"OI":1,"CA":2,"DA":5})").st(), 1u) << "only the system log has chunks";
+    EXPECT_EQ(ask(s, R"({"OC":2835,"CA":2})").da().GetUint(), 8u) << "count is the highest number + 1";
+}
+
+TEST(ScenarioTest, TextsAreFoundUnderThePackedMessageCode) {
+    Scenario s = Scenario::fromJson(kScenario);
+    Reply resolution = ask(s, R"({"OC":2839,"CA":2,"DA":1179700,"ST":0})");  // 0x120034
+    ASSERT_EQ(resolution.st(), 0u);
+    ASSERT_TRUE(resolution.da().IsArray());
+    ASSERT_EQ(resolution.da().Size(), 2u);
+    EXPECT_STREQ(resolution.da()[1].GetString(), "b");
+    Reply cause = ask(s, R"({"OC":2842,"CA":2,"DA":1179700})");
+    EXPECT_EQ(cause.st(), 0u);
+    EXPECT_TRUE(cause.da().IsArray() && cause.da().Empty());
+    EXPECT_STREQ(ask(s, R"({"OC":2851,"CA":2,"DA":1179700})").da().GetString(), "s");
+    EXPECT_EQ(ask(s, R"({"OC":2839,"CA":2,"DA":4660})").st(), 1u) << "the unpacked number is not a code";
+    EXPECT_EQ(Scenario::packMessageCode(0xABCD), 0xAB00CDu);
+}
+
+TEST(ScenarioTest, ReplyTableComesFirstAndMatchesOnlyTheMembersItNames) {
+    Scenario s = Scenario::fromJson(kScenario);
+    Reply cabinet = ask(s, R"({"OC":57860})");
+    EXPECT_EQ(cabinet.st(), 12u);
+    EXPECT_EQ(cabinet.da().GetUint(), 9u);
+    EXPECT_STREQ(ask(s, R"({"OC":8673,"OE":3,"OI":{"AdapterIdx":0},"CA":2})").da().GetString(), "obj");
+    EXPECT_FALSE(ask(s, R"({"OC":8673,"OI":{"AdapterIdx":1},"CA":2})").hasData());
+    EXPECT_EQ(ask(s, R"({"OC":1319,"OI":4,"CA":2})").da().GetUint(), 230u);
+    Reply other = ask(s, R"({"OC":1319,"OI":4,"CA":3})");
+    EXPECT_EQ(other.st(), 1u);
+    EXPECT_FALSE(other.hasData());
+    // The echo lets a reader match a reply to its request.
+    EXPECT_EQ(other.doc["OI"].GetUint(), 4u);
+    EXPECT_EQ(other.doc["CA"].GetUint(), 3u);
+}
+
+TEST(ScenarioTest, ServerDataAnswersOnlyForItsCabinetOrAll) {
+    Scenario s = Scenario::fromJson(kScenario);
+    EXPECT_STREQ(ask(s, R"({"OC":3072,"OE":1536,"CA":2})").da().GetString(), "SN42");
+    EXPECT_EQ(ask(s, R"({"OC":3072,"OE":1536,"CA":0})").st(), 1u);
+    EXPECT_EQ(ask(s, R"({"OC":57345,"OE":526,"CA":4294967295})").da().GetUint(), 3u);
+    EXPECT_EQ(ask(s, R"({"OC":6168,"OI":1,"CA":2})").da().GetUint(), 0x2Au);
+    EXPECT_EQ(ask(s, R"({"OC":6168,"OI":2,"CA":2})").st(), 1u);
+    EXPECT_EQ(ask(s, R"({"OC":6160,"CA":2})").da().GetUint(), 2u);
+}
+
+TEST(ScenarioTest, ArgumentsBlockCarriesCountAt25AndStringsFrom26) {
+    std::vector<uint8_t> none = Scenario::encodeArguments(7, {});
+    EXPECT_EQ(none.size(), 26u);
+    EXPECT_EQ(none[25], 0);
+    std::vector<uint8_t> two = Scenario::encodeArguments(7, {"A", ""});
+    ASSERT_EQ(two.size(), 26u + 2u + 1u);
+    EXPECT_EQ(two[25], 2);
+    EXPECT_EQ(two[26], 'A');
+    EXPECT_EQ(two[27], 0);
+    EXPECT_EQ(two[28], 0);
+}
+
+TEST(ScenarioTest, BadScenariosNameWhatIsWrong) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{", "not valid JSON"},
+        {"[]", "root"},
+        {R"({"cabinet":-1})", "cabinet"},
+        {R"({"systemLog":[{"number":1,"messageNumber":70000}]})", "systemLog[0].messageNumber"},
+        {R"({"systemLog":[{"number":1,"args":[1]}]})", "systemLog[0].args"},
+        {R"({"messageTexts":[{"resolution":[]}]})", "messageTexts[0]"},
+        {R"({"replies":[{"DA":1}]})", "replies[0]"},
+        {R"({"chunkSize":0})", "chunkSize"},
+        {R"({"timeZone":"0x1g"})", "timeZone"},
+    };
+    for (const auto& [text, expected] : cases) {
+        try {
+            Scenario::fromJson(text);
+            ADD_FAILURE() << text << " was accepted";
+        } catch (const rqbdsim::ScenarioError& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << text << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(ask(Scenario::fromJson(R"({"cabinet":"0x10"})"), R"({"OC":57860})").da().GetUint(), 16u);
+}
+
+TEST(FrameTest, DecoderCutsFramesAcrossArbitrarySplitsAndStopsAtNul) {
+    std::string stream = rqbdsim::encodeFrame("abc") + rqbdsim::encodeFrame("");
+    stream += std::string("\x05\x00\x00\x00xy\0zz", 9);
+    rqbdsim::FrameDecoder d;
+    std::vector<std::string> texts;
+    std::string text;
+    for (char ch : stream) {
+        d.feed(&ch, 1);
+        while (d.next(text) == rqbdsim::FrameDecoder::Result::Frame) texts.push_back(text);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"abc", "", "xy"}));
+    EXPECT_EQ(d.pending(), 0u);
+    EXPECT_EQ(rqbdsim::encodeFrame("0123456789").size(), 15u);
+
+    rqbdsim::FrameDecoder huge;
+    huge.feed("\xff\xff\xff\x7f", 4);
+    EXPECT_EQ(huge.next(text), rqbdsim::FrameDecoder::Result::Oversized);
+}
