@@ -1,0 +1,644 @@
+#include "switchclient/SipJson.h"
+
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using rapidjson::SizeType;
+using rapidjson::Value;
+
+constexpr size_t kParseStackCapacity = 128;
+constexpr size_t kTextBufferCapacity = 256;
+
+// The low byte of a RAW element. Elements are expected to be 0..255; a
+// negative, floating or non-number element is corrupt and reads as 0 rather
+// than as some arbitrary conversion of it.
+unsigned char RawByte(const Value& element) {
+    return element.IsUint64() ? static_cast<unsigned char>(element.GetUint64() & 0xFF) : 0;
+}
+
+// A RAW element as a 32-bit quantity for GetCmdUIntData, where a byte may
+// legitimately carry more than 8 bits.
+uint32_t RawWord(const Value& element) {
+    if (element.IsUint64()) {
+        return static_cast<uint32_t>(element.GetUint64());
+    }
+    if (element.IsInt64()) {
+        return static_cast<uint32_t>(static_cast<uint64_t>(element.GetInt64()));
+    }
+    return 0;
+}
+
+size_t WidthOf(uint64_t value) {
+    if (value <= 0xFF) {
+        return 1;
+    }
+    if (value <= 0xFFFF) {
+        return 2;
+    }
+    if (value <= 0xFFFFFFFFu) {
+        return 4;
+    }
+    return 8;
+}
+
+bool IsRawObject(const Value& data) {
+    if (!data.IsObject()) {
+        return false;
+    }
+    Value::ConstMemberIterator raw = data.FindMember("RAW");
+    return raw != data.MemberEnd() && raw->value.IsArray();
+}
+
+const Value* FindRaw(const Value& data) {
+    if (!data.IsObject()) {
+        return nullptr;
+    }
+    Value::ConstMemberIterator raw = data.FindMember("RAW");
+    return raw != data.MemberEnd() ? &raw->value : nullptr;
+}
+
+// SAX filter in front of the document builder that stops the parse once
+// objects and arrays nest deeper than the limit.
+template <typename Handler>
+class NestingLimit {
+public:
+    NestingLimit(Handler& next, unsigned limit) : m_Next(next), m_Limit(limit) {}
+
+    bool Null() { return m_Next.Null(); }
+    bool Bool(bool b) { return m_Next.Bool(b); }
+    bool Int(int i) { return m_Next.Int(i); }
+    bool Uint(unsigned u) { return m_Next.Uint(u); }
+    bool Int64(int64_t i) { return m_Next.Int64(i); }
+    bool Uint64(uint64_t u) { return m_Next.Uint64(u); }
+    bool Double(double d) { return m_Next.Double(d); }
+    bool RawNumber(const char* s, SizeType length, bool copy) { return m_Next.RawNumber(s, length, copy); }
+    bool String(const char* s, SizeType length, bool copy) { return m_Next.String(s, length, copy); }
+    bool Key(const char* s, SizeType length, bool copy) { return m_Next.Key(s, length, copy); }
+    bool StartObject() { return Enter() && m_Next.StartObject(); }
+    bool EndObject(SizeType members) {
+        --m_Depth;
+        return m_Next.EndObject(members);
+    }
+    bool StartArray() { return Enter() && m_Next.StartArray(); }
+    bool EndArray(SizeType elements) {
+        --m_Depth;
+        return m_Next.EndArray(elements);
+    }
+
+private:
+    bool Enter() { return ++m_Depth <= m_Limit; }
+
+    Handler& m_Next;
+    unsigned m_Limit;
+    unsigned m_Depth = 0;
+};
+
+// Parses text into doc with the default flags; false on a syntax error or
+// too deep a nesting (doc is then unspecified).
+bool ParseLimited(rapidjson::Document& doc, const char* text) {
+    bool parsed = false;
+    auto generator = [&](rapidjson::Document& handler) {
+        NestingLimit<rapidjson::Document> limited(handler, SipJson::kMaxNesting);
+        rapidjson::StringStream stream(text);
+        rapidjson::Reader reader;
+        parsed = !reader.Parse(stream, limited).IsError();
+        return parsed;
+    };
+    doc.Populate(generator);
+    return parsed;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void CRapidJsonUtil::CopyValue(const Value& src, Value& dst, rapidjson::Document::AllocatorType& allocator) {
+    if (src.IsObject()) {
+        CopyObject(src, dst, allocator);
+    } else if (src.IsArray()) {
+        CopyArray(src, dst, allocator);
+    } else if (src.IsString()) {
+        dst.SetString(src.GetString(), src.GetStringLength(), allocator);
+    } else {
+        dst.CopyFrom(src, allocator);
+    }
+}
+
+void CRapidJsonUtil::CopyObject(const Value& src, Value& dst, rapidjson::Document::AllocatorType& allocator) {
+    dst.SetObject();
+    if (!src.IsObject()) {
+        return;
+    }
+    for (Value::ConstMemberIterator it = src.MemberBegin(); it != src.MemberEnd(); ++it) {
+        Value name(it->name.GetString(), it->name.GetStringLength(), allocator);
+        Value value;
+        CopyValue(it->value, value, allocator);
+        dst.AddMember(name, value, allocator);
+    }
+}
+
+void CRapidJsonUtil::CopyArray(const Value& src, Value& dst, rapidjson::Document::AllocatorType& allocator) {
+    dst.SetArray();
+    if (!src.IsArray()) {
+        return;
+    }
+    dst.Reserve(src.Size(), allocator);
+    for (const Value& element : src.GetArray()) {
+        Value copy;
+        CopyValue(element, copy, allocator);
+        dst.PushBack(copy, allocator);
+    }
+}
+
+std::string CStringMapper::StringToUTF8(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+std::string CStringMapper::StringToUTF8(const char* text, size_t length) {
+    return text != nullptr ? std::string(text, length) : std::string();
+}
+
+// ---------------------------------------------------------------------------
+
+SipJson::SipJson() : m_Doc(nullptr, kParseStackCapacity) { BuildSkeleton(); }
+
+SipJson::SipJson(unsigned oc, unsigned oe, unsigned oi, unsigned ca, unsigned st)
+    : m_Doc(nullptr, kParseStackCapacity) {
+    BuildSkeleton();
+    SetCmd(GetCmd(), oc, oe, oi, ca, st);
+}
+
+void SipJson::BuildSkeleton() {
+    rapidjson::Document::AllocatorType& allocator = m_Doc.GetAllocator();
+    Value sip(rapidjson::kObjectType);
+    sip.AddMember("V", Value(1u), allocator);
+    sip.AddMember("CMD", Value(rapidjson::kArrayType), allocator);
+    m_Doc.SetObject();
+    m_Doc.AddMember("SIP", sip, allocator);
+}
+
+void SipJson::JsonInit() {
+    // A fresh document, so the memory pool of the old content goes with it;
+    // otherwise a reused message would grow with every reload.
+    rapidjson::Document fresh(nullptr, kParseStackCapacity);
+    m_Doc.Swap(fresh);
+    BuildSkeleton();
+}
+
+Value& SipJson::GetCmd() {
+    if (!m_Doc.IsObject() || !m_Doc.HasMember("SIP") || !m_Doc["SIP"].IsObject()) {
+        JsonInit();
+    }
+    rapidjson::Document::AllocatorType& allocator = m_Doc.GetAllocator();
+    Value& sip = m_Doc["SIP"];
+    Value::MemberIterator cmd = sip.FindMember("CMD");
+    if (cmd == sip.MemberEnd()) {
+        sip.AddMember("CMD", Value(rapidjson::kArrayType), allocator);
+        cmd = sip.FindMember("CMD");
+    } else if (!cmd->value.IsArray()) {
+        cmd->value.SetArray();
+    }
+    Value& commands = cmd->value;
+    while (commands.Size() <= m_CmdIndex) {
+        commands.PushBack(Value(rapidjson::kObjectType), allocator);
+    }
+    return commands[m_CmdIndex];
+}
+
+void SipJson::SetCmd(Value& command, unsigned oc, unsigned oe, unsigned oi, unsigned ca, unsigned st) {
+    rapidjson::Document::AllocatorType& allocator = m_Doc.GetAllocator();
+    command.SetObject();
+    command.AddMember("OC", Value(oc), allocator);
+    if (oe != 0) {
+        command.AddMember("OE", Value(oe), allocator);
+    }
+    if (oi != 0) {
+        command.AddMember("OI", Value(oi), allocator);
+    }
+    command.AddMember("CA", Value(ca), allocator);
+    if (st != kNoStatus) {
+        command.AddMember("ST", Value(st), allocator);
+    }
+}
+
+Value* SipJson::EditableCmd() {
+    Value& command = GetCmd();
+    return command.IsObject() ? &command : nullptr;
+}
+
+void SipJson::SetMember(Value& object, const char* name, Value& value) {
+    Value::MemberIterator member = object.FindMember(name);
+    if (member != object.MemberEnd()) {
+        member->value = value;  // moves
+    } else {
+        object.AddMember(Value(name, m_Doc.GetAllocator()), value, m_Doc.GetAllocator());
+    }
+}
+
+void SipJson::SetCmdParam(const char* name, unsigned value, const char* subName) {
+    Value* command = name != nullptr ? EditableCmd() : nullptr;
+    if (command == nullptr) {
+        return;
+    }
+    rapidjson::Document::AllocatorType& allocator = m_Doc.GetAllocator();
+    Value number(value);
+    if (subName == nullptr || *subName == '\0') {
+        SetMember(*command, name, number);
+        return;
+    }
+    Value::MemberIterator member = command->FindMember(name);
+    if (member != command->MemberEnd() && !member->value.IsObject()) {
+        command->RemoveMember(member);
+        member = command->MemberEnd();
+    }
+    if (member == command->MemberEnd()) {
+        command->AddMember(Value(name, allocator), Value(rapidjson::kObjectType), allocator);
+        member = command->FindMember(name);
+    }
+    member->value.AddMember(Value(subName, allocator), number, allocator);
+}
+
+void SipJson::SetDataUIntValue(unsigned value, unsigned status) {
+    Value* command = EditableCmd();
+    if (command == nullptr) {
+        return;
+    }
+    Value data(value);
+    Value st(status);
+    SetMember(*command, "DA", data);
+    SetMember(*command, "ST", st);
+}
+
+void SipJson::SetDataByte(unsigned char value, unsigned status) { SetDataUIntValue(value, status); }
+
+void SipJson::SetReplyDataString(const char* text, unsigned status) {
+    Value* command = EditableCmd();
+    if (command == nullptr) {
+        return;
+    }
+    Value data(text != nullptr ? text : "", m_Doc.GetAllocator());
+    Value st(status);
+    SetMember(*command, "DA", data);
+    SetMember(*command, "ST", st);
+}
+
+void SipJson::SetDataRaw(const unsigned char* bytes, size_t length, unsigned status) {
+    Value* command = EditableCmd();
+    if (command == nullptr) {
+        return;
+    }
+    rapidjson::Document::AllocatorType& allocator = m_Doc.GetAllocator();
+    Value raw(rapidjson::kArrayType);
+    if (bytes != nullptr) {
+        raw.Reserve(static_cast<SizeType>(length), allocator);
+        for (size_t i = 0; i < length; ++i) {
+            raw.PushBack(Value(static_cast<unsigned>(bytes[i])), allocator);
+        }
+    }
+    Value data(rapidjson::kObjectType);
+    data.AddMember("RAW", raw, allocator);
+    SetMember(*command, "DA", data);
+    if (status != kNoStatus) {
+        Value st(status);
+        SetMember(*command, "ST", st);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+const Value* SipJson::FindCmd(int index) const {
+    if (index < 0 || !m_Doc.IsObject()) {
+        return nullptr;
+    }
+    Value::ConstMemberIterator sip = m_Doc.FindMember("SIP");
+    if (sip == m_Doc.MemberEnd() || !sip->value.IsObject()) {
+        return nullptr;
+    }
+    Value::ConstMemberIterator cmd = sip->value.FindMember("CMD");
+    if (cmd == sip->value.MemberEnd() || !cmd->value.IsArray()) {
+        return nullptr;
+    }
+    if (static_cast<SizeType>(index) >= cmd->value.Size()) {
+        return nullptr;
+    }
+    const Value& command = cmd->value[static_cast<SizeType>(index)];
+    return command.IsObject() ? &command : nullptr;
+}
+
+const Value* SipJson::FindData(int index) const {
+    const Value* command = FindCmd(index);
+    if (command == nullptr) {
+        return nullptr;
+    }
+    Value::ConstMemberIterator data = command->FindMember("DA");
+    return data != command->MemberEnd() ? &data->value : nullptr;
+}
+
+int SipJson::GetCmdDataType(int index) const {
+    const Value* data = FindData(index);
+    return data != nullptr ? static_cast<int>(data->GetType()) : 0;
+}
+
+size_t SipJson::GetCmdDataSize(int index) const {
+    const Value* data = FindData(index);
+    if (data == nullptr) {
+        return 0;
+    }
+    switch (data->GetType()) {
+        case rapidjson::kNumberType:
+            // The parser marks every integer as 64-bit representable.
+            return data->IsInt64() || data->IsUint64() ? 8 : 0;
+        case rapidjson::kFalseType:
+        case rapidjson::kTrueType:
+            return 1;
+        case rapidjson::kStringType:
+            return static_cast<size_t>(data->GetStringLength()) + 1;
+        case rapidjson::kObjectType:
+            return IsRawObject(*data) ? data->FindMember("RAW")->value.Size() : 0;
+        case rapidjson::kArrayType: {
+            if (data->Empty()) {
+                return 0;
+            }
+            size_t size = 0;
+            if ((*data)[0].IsString()) {
+                for (const Value& element : data->GetArray()) {
+                    size += element.IsString() ? static_cast<size_t>(element.GetStringLength()) + 1 : 0;
+                }
+                return size + 1;
+            }
+            if ((*data)[0].IsNumber()) {
+                for (const Value& element : data->GetArray()) {
+                    if (element.IsUint64()) {
+                        size += WidthOf(element.GetUint64());
+                    } else if (element.IsNumber()) {
+                        size += 8;
+                    }
+                }
+            }
+            return size;
+        }
+        default:
+            return 0;
+    }
+}
+
+bool SipJson::GetCmdUIntData(int index, unsigned& out) const {
+    const Value* data = FindData(index);
+    if (data == nullptr) {
+        return false;
+    }
+    switch (data->GetType()) {
+        case rapidjson::kFalseType:
+            out = 0;
+            return true;
+        case rapidjson::kTrueType:
+            out = 1;
+            return true;
+        case rapidjson::kNumberType:
+            if (data->IsUint()) {
+                out = data->GetUint();
+                return true;
+            }
+            if (data->IsInt()) {
+                out = static_cast<unsigned>(data->GetInt());
+                return true;
+            }
+            return false;
+        case rapidjson::kObjectType: {
+            const Value* raw = FindRaw(*data);
+            if (raw == nullptr || !raw->IsArray() || raw->Empty()) {
+                return false;
+            }
+            const Value& bytes = *raw;
+            switch (bytes.Size()) {
+                case 1:
+                    out = RawWord(bytes[0]);
+                    break;
+                case 2:
+                    out = ((RawWord(bytes[0]) & 0xFF) | (RawWord(bytes[1]) << 8)) & 0xFFFF;
+                    break;
+                case 3:
+                    // A 3-byte value is read as a 4-byte one whose high byte is 0.
+                    out = RawWord(bytes[0]) + (RawWord(bytes[1]) << 8) + (RawWord(bytes[2]) << 16);
+                    break;
+                default:
+                    out = RawWord(bytes[0]) + (RawWord(bytes[1]) << 8) + (RawWord(bytes[2]) << 16) +
+                          (RawWord(bytes[3]) << 24);
+                    break;
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+unsigned SipJson::GetCmdElemValue(int index, const char* name, unsigned defaultValue) const {
+    const Value* command = FindCmd(index);
+    if (command == nullptr || name == nullptr) {
+        return defaultValue;
+    }
+    Value::ConstMemberIterator member = command->FindMember(name);
+    if (member == command->MemberEnd()) {
+        return defaultValue;
+    }
+    const Value& value = member->value;
+    if (value.IsUint64()) {
+        return static_cast<unsigned>(value.GetUint64());
+    }
+    if (value.IsInt64()) {
+        return static_cast<unsigned>(static_cast<uint64_t>(value.GetInt64()));
+    }
+    if (value.IsString()) {
+        const char* text = value.GetString();
+        const size_t length = std::strlen(text);
+        unsigned long long parsed;
+        if (length > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+            parsed = std::strtoull(text + 2, nullptr, 16);
+        } else if (length >= 2 && text[0] == '0') {
+            parsed = std::strtoull(text + 1, nullptr, 8);
+        } else {
+            parsed = std::strtoull(text, nullptr, 10);
+        }
+        return static_cast<unsigned>(parsed);
+    }
+    return defaultValue;
+}
+
+bool SipJson::GetCmdDataString(int index, std::string& out, size_t offset) const {
+    const Value* data = FindData(index);
+    if (data == nullptr) {
+        return false;
+    }
+    switch (data->GetType()) {
+        case rapidjson::kStringType:
+            if (offset != 0) {
+                return false;
+            }
+            out.assign(data->GetString(), data->GetStringLength());
+            return true;
+        case rapidjson::kNullType:
+            out.clear();
+            return true;
+        case rapidjson::kObjectType: {
+            out.clear();
+            const Value* raw = FindRaw(*data);
+            if (raw == nullptr || !raw->IsArray() || raw->Size() <= offset || !(*raw)[0].IsUint64()) {
+                return false;
+            }
+            for (SizeType i = static_cast<SizeType>(offset); i < raw->Size(); ++i) {
+                const unsigned char byte = RawByte((*raw)[i]);
+                if (byte == 0) {
+                    break;
+                }
+                out.push_back(static_cast<char>(byte));
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+bool SipJson::GetCmdDataStream(int index, std::vector<unsigned char>& out) const {
+    const Value* data = FindData(index);
+    if (data == nullptr) {
+        return false;
+    }
+    switch (data->GetType()) {
+        case rapidjson::kObjectType: {
+            out.clear();
+            const Value* raw = FindRaw(*data);
+            if (raw == nullptr || !raw->IsArray() || raw->Empty() || !(*raw)[0].IsUint64()) {
+                return true;
+            }
+            out.reserve(raw->Size());
+            for (const Value& element : raw->GetArray()) {
+                out.push_back(RawByte(element));
+            }
+            return true;
+        }
+        case rapidjson::kArrayType: {
+            out.clear();
+            if (data->Empty() || !(*data)[0].IsString()) {
+                return true;
+            }
+            for (const Value& element : data->GetArray()) {
+                if (element.IsString()) {
+                    const std::string text = CStringMapper::StringToUTF8(element.GetString(), element.GetStringLength());
+                    out.insert(out.end(), text.begin(), text.end());
+                    out.push_back(0);
+                }
+            }
+            out.push_back(0);
+            return true;
+        }
+        case rapidjson::kStringType: {
+            out.clear();
+            const std::string text = CStringMapper::StringToUTF8(data->GetString(), data->GetStringLength());
+            out.assign(text.begin(), text.end());
+            out.push_back(0);
+            return true;
+        }
+        case rapidjson::kNumberType: {
+            if (!data->IsUint64()) {
+                return false;
+            }
+            out.clear();
+            uint64_t value = data->GetUint64();
+            const size_t width = WidthOf(value);
+            for (size_t i = 0; i < width; ++i) {
+                out.push_back(static_cast<unsigned char>(value & 0xFF));
+                value >>= 8;
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+bool SipJson::GetCmdDataStruct(int index, CDataStruct& out) const {
+    const Value* data = FindData(index);
+    if (data == nullptr || !(data->IsObject() || data->IsArray())) {
+        return false;
+    }
+    if (&out.Value() == data) {
+        return true;
+    }
+    CRapidJsonUtil::CopyValue(*data, out.Value(), out.Allocator());
+    const Value& copy = out.Value();
+    out.SetSingleObject(copy.IsObject() && copy.MemberCount() == 1 && copy.MemberBegin()->value.IsObject());
+    return true;
+}
+
+bool SipJson::HasReplyData() const {
+    const int index = static_cast<int>(m_CmdIndex);
+    const unsigned status = GetCmdElemValue(index, "ST", kMissingStatus);
+    if (status != 0 && status != 12 && status != 21 && status != 255) {
+        return false;
+    }
+    const Value* data = FindData(index);
+    if (data == nullptr || data->IsNull()) {
+        return false;
+    }
+    if (data->IsNumber() || data->IsBool() || data->IsObject() || data->IsArray()) {
+        return true;
+    }
+    return GetCmdDataSize(index) != 0;
+}
+
+// ---------------------------------------------------------------------------
+
+void SipJson::LoadReceivedText(const char* text) {
+    m_CmdIndex = 0;
+    const Value* cmd = nullptr;
+    if (m_Doc.IsObject() && m_Doc.HasMember("SIP") && m_Doc["SIP"].IsObject() && m_Doc["SIP"].HasMember("CMD")) {
+        cmd = &m_Doc["SIP"]["CMD"];
+    }
+    if (cmd != nullptr && cmd->IsArray()) {
+        m_Doc["SIP"]["CMD"].Clear();
+    } else {
+        JsonInit();
+    }
+    if (text == nullptr || *text == '\0') {
+        return;
+    }
+    // Parsed into a document of its own and swapped in only when accepted,
+    // so the old content's memory is released either way.
+    rapidjson::Document received(nullptr, kParseStackCapacity);
+    bool accepted = ParseLimited(received, text) && received.IsObject();
+    if (accepted) {
+        Value::ConstMemberIterator sip = received.FindMember("SIP");
+        accepted = sip != received.MemberEnd() && sip->value.IsObject();
+        if (accepted) {
+            Value::ConstMemberIterator version = sip->value.FindMember("V");
+            accepted = version != sip->value.MemberEnd() && version->value.IsUint64() &&
+                       version->value.GetUint64() == 1;
+        }
+    }
+    if (accepted) {
+        m_Doc.Swap(received);
+    } else {
+        JsonInit();
+    }
+}
+
+bool SipJson::ToString(std::string& out) const {
+    rapidjson::StringBuffer buffer(nullptr, kTextBufferCapacity);
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    const bool written = m_Doc.Accept(writer);
+    out.assign(buffer.GetString(), buffer.GetSize());
+    return written;
+}
+
+std::string SipJson::ToString() const {
+    std::string text;
+    ToString(text);
+    return text;
+}
