@@ -1,0 +1,440 @@
+#include "switchclient/JsonChannel.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "switchclient/SipJson.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string LengthWord(uint32_t length) { return std::string(reinterpret_cast<const char*>(&length), 4); }
+
+// A frame as a well-behaved sender writes it.
+std::string Frame(const std::string& text) { return LengthWord(static_cast<uint32_t>(text.size() + 1)) + text + '\0'; }
+
+void WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+bool ReadExactly(int fd, void* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, static_cast<char*>(buffer) + done, size - done);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads the whole payload of the next frame (NUL included).
+bool ReadFrame(int fd, std::string& payload) {
+    uint32_t length = 0;
+    if (!ReadExactly(fd, &length, sizeof length)) {
+        return false;
+    }
+    payload.assign(length, '\0');
+    return ReadExactly(fd, payload.data(), length);
+}
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+struct SocketPair {
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0); }
+    ~SocketPair() {
+        for (int fd : fds) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    int client() const { return fds[0]; }
+    int peer() const { return fds[1]; }
+    void closePeer() {
+        close(fds[1]);
+        fds[1] = -1;
+    }
+    // The client end now belongs to the code under test.
+    int releaseClient() {
+        const int fd = fds[0];
+        fds[0] = -1;
+        return fd;
+    }
+    int fds[2] = {-1, -1};
+};
+
+// A private root for the fixed socket paths of this test process.
+class TestRoot {
+public:
+    TestRoot() {
+        std::string pattern = std::filesystem::temp_directory_path().string() + "/agentlink-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            root_ = pattern;
+        }
+        std::filesystem::create_directories(root_ + "/dev");
+        setenv("QMS_TEST_ROOT", root_.c_str(), 1);
+    }
+    ~TestRoot() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    std::string path(const char* name) const { return root_ + name; }
+
+private:
+    std::string root_;
+};
+
+// Stands in for the daemon's side of the init handshake: listens on path,
+// answers every connection's first frame with an init reply whose block
+// carries descriptor 77, and keeps the connection open.
+class FakeDaemon {
+public:
+    static constexpr unsigned kDaemonFd = 77;
+
+    explicit FakeDaemon(const std::string& path) {
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+        EXPECT_EQ(listen(listener_, 8), 0);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeDaemon() {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+        for (int fd : connections_) {
+            close(fd);
+        }
+    }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+private:
+    void Serve() {
+        for (;;) {
+            const int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0) {
+                return;
+            }
+            std::string payload;
+            if (ReadFrame(fd, payload)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                requests_.push_back(payload);
+            }
+            unsigned char block[kInitBlockSize] = {};
+            block[kInitBlockFdOffset] = kDaemonFd;
+            SipJson reply(kInitChannelOpcode, 0, 0, 0, 0);
+            reply.SetDataRaw(block, sizeof block);
+            WriteAll(fd, Frame(reply.ToString()));
+            connections_.push_back(fd);
+        }
+    }
+
+    int listener_ = -1;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::vector<int> connections_;
+};
+
+// The init block a client sent, from the payload of its init frame.
+std::vector<unsigned char> InitBlock(const std::string& payload) {
+    SipJson request;
+    request.LoadReceivedText(payload);
+    std::vector<unsigned char> block;
+    request.GetCmdDataStream(0, block);
+    return block;
+}
+
+// ---------------------------------------------------------------------------
+// Request and reply framing
+
+TEST(JsonChannelRequest, FrameLayoutAndReplyText) {
+    SocketPair pair;
+    std::string sent;
+    std::thread daemon([&] {
+        sent.resize(15);
+        ReadExactly(pair.peer(), sent.data(), sent.size());
+        WriteAll(pair.peer(), LengthWord(12) + std::string("{\"a\":1}\0junk", 12));
+    });
+    std::string reply = "old";
+    EXPECT_EQ(JsonSendRequest(pair.client(), "0123456789", reply, 1), kJsonReplyReceived);
+    daemon.join();
+    EXPECT_EQ(sent, LengthWord(11) + std::string("0123456789\0", 11));
+    EXPECT_EQ(reply, "{\"a\":1}");
+}
+
+TEST(JsonChannelRequest, OddButReadableRepliesAreAccepted) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;  // written with a pause between them
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"empty payload", {LengthWord(0)}, ""},
+        {"payload without NUL", {LengthWord(3) + "abc"}, "abc"},
+        {"one byte", {LengthWord(1) + "x"}, "x"},
+        {"NUL inside", {LengthWord(6) + std::string("ab\0cd\0", 6)}, "ab"},
+        {"split length word", {std::string("\x03\x00", 2), std::string("\x00\x00", 2) + "xyz"}, "xyz"},
+        {"payload in pieces", {LengthWord(5) + "ab", "cd", std::string("\0", 1)}, "abcd"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        std::thread daemon([&] {
+            std::string request;
+            ReadFrame(pair.peer(), request);
+            for (const std::string& chunk : c.chunks) {
+                WriteAll(pair.peer(), chunk);
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        std::string reply = "old";
+        EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), kJsonReplyReceived);
+        daemon.join();
+        EXPECT_EQ(reply, c.expected);
+    }
+}
+
+TEST(JsonChannelRequest, BrokenRepliesFailWithTheirCodes) {
+    struct Case {
+        const char* name;
+        std::string bytes;  // written after the request was read
+        bool hangUp;        // then close the daemon's end
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"hang-up before the reply", "", true, kJsonNoReply},
+        {"silence", "", false, kJsonNoReply},
+        {"absurd length", LengthWord(0xFFFFFFF0u) + "x", false, kJsonReceiveFailed},
+        {"just over the cap", LengthWord(kMaxFramePayload + 1), false, kJsonReceiveFailed},
+        // A daemon that stalls mid-frame is given up on after the limit.
+        {"half a length word", std::string("\x05\x00", 2), false, kJsonReceiveFailed},
+        {"truncated payload", LengthWord(10) + "abc", false, kJsonReceiveFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        std::thread daemon([&] {
+            std::string request;
+            ReadFrame(pair.peer(), request);
+            WriteAll(pair.peer(), c.bytes);
+            if (c.hangUp) {
+                shutdown(pair.peer(), SHUT_RDWR);
+            }
+        });
+        std::string reply = "old";
+        EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), c.expected);
+        daemon.join();
+        EXPECT_EQ(reply, "old");
+    }
+}
+
+TEST(JsonChannelRequest, NoChannelAndVanishedPeer) {
+    std::string reply = "old";
+    EXPECT_EQ(JsonSendRequest(-1, "{}", reply, 0), kJsonNoChannel);
+    EXPECT_EQ(reply, "old");
+
+    // A peer that stopped reading: the write fails with EPIPE, which must not
+    // raise SIGPIPE (it would end this process).
+    SocketPair pair;
+    ASSERT_EQ(shutdown(pair.peer(), SHUT_RD), 0);
+    EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), kJsonSendFailed);
+
+    SocketPair gone;
+    gone.closePeer();
+    EXPECT_EQ(JsonSendRequest(gone.client(), "{}", reply, 1), kJsonSendFailed);
+    EXPECT_EQ(reply, "old");
+}
+
+// ---------------------------------------------------------------------------
+// Readiness
+
+TEST(JsonChannelReady, ResultCodes) {
+    EXPECT_EQ(IsFdReady(-1, POLLIN, 10), kFdBadDescriptor);
+    SocketPair pair;
+    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 0), kFdZeroTimeout);
+    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 10), kFdTimeout);
+    EXPECT_EQ(IsFdReady(pair.client(), POLLOUT, 10), POLLOUT);
+    EXPECT_EQ(IsFdReady(pair.client(), POLLIN | POLLOUT, 10), kFdErrorCondition);  // only one of them ready
+    WriteAll(pair.peer(), "x");
+    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 10), POLLIN);
+    pair.closePeer();
+    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 10), kFdHangupOrPollFailure);
+
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    EXPECT_EQ(IsFdReady(pipeFds[0], POLLIN, 10), kFdErrorCondition);  // not open: POLLNVAL
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+TEST(JsonChannelEvent, ReadsOneEventPerFrame) {
+    SocketPair pair;
+    WriteAll(pair.peer(), Frame(R"({"SIP":{"V":1,"CMD":[{"OC":2833,"ST":0,"DA":5}]}})"));
+    WriteAll(pair.peer(), Frame(R"({"SIP":{"V":2,"CMD":[{"OC":1}]}})"));
+    WriteAll(pair.peer(), LengthWord(0));
+    WriteAll(pair.peer(), LengthWord(4) + "{}{}");  // no NUL, not a message
+
+    SipJson event;
+    EXPECT_EQ(JsonGetEvent(event, pair.client(), "test"), pair.client());
+    EXPECT_EQ(event.GetCmdElemValue(0, "OC", 0), 2833u);
+    EXPECT_TRUE(event.HasReplyData());
+    for (int rejected = 0; rejected < 3; ++rejected) {
+        SipJson next;
+        EXPECT_EQ(JsonGetEvent(next, pair.client(), "test"), pair.client());
+        EXPECT_EQ(next.ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
+    }
+}
+
+TEST(JsonChannelEvent, LostChannelGivesMinusOne) {
+    SipJson event;
+    EXPECT_EQ(JsonGetEvent(event, -1, "test"), -1);
+
+    SocketPair closedAtOnce;
+    closedAtOnce.closePeer();
+    EXPECT_EQ(JsonGetEvent(event, closedAtOnce.client(), "test"), -1);
+
+    // End of file on the first payload read: the event is ignored, the
+    // channel counts as lost and is left to the caller to close.
+    SocketPair afterLength;
+    WriteAll(afterLength.peer(), LengthWord(10));
+    afterLength.closePeer();
+    EXPECT_EQ(JsonGetEvent(event, afterLength.client(), "test"), -1);
+    EXPECT_TRUE(IsOpen(afterLength.client()));
+    EXPECT_EQ(event.ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
+}
+
+TEST(JsonChannelEvent, BrokenFrameReopensTheChannel) {
+    TestRoot root;
+    FakeDaemon daemon(root.path("/dev/rqbdaj"));
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"end of file after part of the payload", LengthWord(100) + "0123456789"},
+        {"absurd length", LengthWord(0x7FFFFFFFu)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        WriteAll(pair.peer(), c.bytes);
+        pair.closePeer();
+        const int old = pair.releaseClient();
+        SipJson event;
+        const int fresh = JsonGetEvent(event, old, "evt");
+        ASSERT_GE(fresh, 0);
+        EXPECT_NE(fresh, old);  // even when the kernel reused the old number
+        EXPECT_EQ(event.ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
+        JsonUnregisterForEvents(fresh);
+        EXPECT_FALSE(IsOpen(fresh));
+    }
+    const std::vector<std::string> requests = daemon.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& payload : requests) {
+        EXPECT_EQ(payload.rfind(R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4608,"CA":0,"DA":{"RAW":[)", 0), 0u);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Attaching and registering
+
+TEST(JsonChannelAttach, MissingSocketGivesUpWithConnectFailure) {
+    TestRoot root;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(JsonAttach(root.path("/dev/rqbdsj").c_str(), "client"), -2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(JsonAttach(nullptr, nullptr), -2);
+    const std::string tooLong = root.path("/dev/") + std::string(200, 'x');
+    EXPECT_EQ(OpenDevice(tooLong.c_str()), -2);
+}
+
+TEST(JsonChannelAttach, HandshakeCarriesNameAndDescriptor) {
+    TestRoot root;
+    const std::string path = root.path("/dev/rqbdsj");
+    FakeDaemon daemon(path);
+    const std::string longName = std::string(64, 'n') + "TAIL";
+    const int fd = JsonAttach(path.c_str(), "QMS_VRXIndication");
+    ASSERT_GE(fd, 0);
+    const int second = JsonAttach(path.c_str(), longName.c_str());
+    ASSERT_GE(second, 0);
+
+    const std::vector<std::string> requests = daemon.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::string prefix = R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4352,"CA":0,"DA":{"RAW":[81,77,83,95,)";
+    EXPECT_EQ(requests[0].rfind(prefix, 0), 0u) << requests[0];
+    EXPECT_EQ(requests[0].back(), '\0');  // the payload ends with the NUL
+
+    std::vector<unsigned char> expected(kInitBlockSize, 0);
+    std::memcpy(expected.data(), "QMS_VRXIndication", 17);
+    std::memcpy(&expected[kInitBlockFdOffset], &fd, 4);
+    EXPECT_EQ(InitBlock(requests[0]), expected);
+
+    // A name too long for the 65-byte field keeps 64 characters and its NUL.
+    std::vector<unsigned char> cut(kInitBlockSize, 0);
+    std::memset(cut.data(), 'n', 64);
+    std::memcpy(&cut[kInitBlockFdOffset], &second, 4);
+    EXPECT_EQ(InitBlock(requests[1]), cut);
+
+    JsonDetach(fd, path.c_str());
+    JsonDetach(second, path.c_str());
+    JsonDetach(-1, path.c_str());
+    EXPECT_FALSE(IsOpen(fd));
+}
+
+TEST(JsonChannelAttach, EventChannelRegistersAndReopens) {
+    TestRoot root;
+    FakeDaemon daemon(root.path("/dev/rqbdaj"));
+    const int fd = JsonRegisterForEvents("events");
+    ASSERT_GE(fd, 0);
+    const int reopened = ReOpenEventChannel("events", fd);
+    ASSERT_GE(reopened, 0);
+    const std::vector<std::string> requests = daemon.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& payload : requests) {
+        const std::vector<unsigned char> block = InitBlock(payload);
+        ASSERT_EQ(block.size(), kInitBlockSize);
+        EXPECT_EQ(std::string(block.begin(), block.begin() + 7), std::string("events\0", 7));
+    }
+    int sentFd = 0;
+    std::memcpy(&sentFd, &InitBlock(requests[1])[kInitBlockFdOffset], 4);
+    EXPECT_EQ(sentFd, reopened);
+    JsonUnregisterForEvents(reopened);
+    EXPECT_FALSE(IsOpen(reopened));
+    CloseEventChannel(-1);
+    JsonUnregisterForEvents(-1);
+}
+
+}  // namespace

@@ -1,0 +1,395 @@
+#include "switchclient/SipJson.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string Text(const SipJson& message) { return message.ToString(); }
+
+// A received reply whose command 0 holds the given members.
+void LoadCommand(SipJson& message, const std::string& members) {
+    message.LoadReceivedText("{\"SIP\":{\"V\":1,\"CMD\":[{" + members + "}]}}");
+}
+
+// ---------------------------------------------------------------------------
+// Building and the wire text
+
+TEST(SipJsonBuild, SkeletonAndRequestSerialiseExactly) {
+    EXPECT_EQ(Text(SipJson()), R"({"SIP":{"V":1,"CMD":[]}})");
+    // Zero "OE"/"OI" omitted, no status for a request, "CA" written although 0.
+    EXPECT_EQ(Text(SipJson(0xE204, 0, 0, 0, SipJson::kNoStatus)), R"({"SIP":{"V":1,"CMD":[{"OC":57860,"CA":0}]}})");
+    // Top-bit values stay unsigned.
+    EXPECT_EQ(Text(SipJson(0x80000001u, 2, 0xFFFFFFFEu, 4, 0)),
+              R"({"SIP":{"V":1,"CMD":[{"OC":2147483649,"OE":2,"OI":4294967294,"CA":4,"ST":0}]}})");
+}
+
+TEST(SipJsonBuild, SetCmdRewritesTheWholeCommand) {
+    SipJson message(1, 2, 3, 4, 5);
+    message.SetDataUIntValue(9, 0);
+    message.SetCmd(message.GetCmd(), 7, 0, 0, 8, SipJson::kNoStatus);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":7,"CA":8}]}})");
+}
+
+TEST(SipJsonBuild, SetCmdParamReplacesAppendsAndNests) {
+    SipJson message(0x10, 0, 7, 1, SipJson::kNoStatus);
+    message.SetCmdParam("OC", 0x11);  // in place
+    message.SetCmdParam("XX", 5, "");  // appended
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":17,"OI":7,"CA":1,"XX":5}]}})");
+
+    // "OI" of another type is removed (the last member takes its slot) and
+    // re-added as an object; sub-indices are appended without a look-up.
+    message.SetCmdParam("OI", 2, "AdapterIdx");
+    message.SetCmdParam("OI", 3, "LDriveIdx");
+    message.SetCmdParam("OI", 4, "LDriveIdx");
+    EXPECT_EQ(Text(message),
+              R"({"SIP":{"V":1,"CMD":[{"OC":17,"XX":5,"CA":1,"OI":{"AdapterIdx":2,"LDriveIdx":3,"LDriveIdx":4}}]}})");
+    message.SetCmdParam(nullptr, 1);
+    message.SetCmdParam(nullptr, 1, "x");
+    EXPECT_EQ(message.GetCmdElemValue(0, "XX", 0), 5u);
+}
+
+TEST(SipJsonBuild, DataSettersReplaceInPlaceAndEscapeText) {
+    SipJson message(1, 0, 0, 0, SipJson::kNoStatus);
+    message.SetDataUIntValue(0xFFFFFFFFu, 3);
+    message.SetDataByte(200, 4);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":200,"ST":4}]}})");
+    message.SetReplyDataString("a\"b\\c\n\xC3\xA4", 0);
+    EXPECT_EQ(Text(message), "{\"SIP\":{\"V\":1,\"CMD\":[{\"OC\":1,\"CA\":0,\"DA\":\"a\\\"b\\\\c\\n\xC3\xA4\",\"ST\":0}]}}");
+    message.SetReplyDataString(nullptr, 1);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":"","ST":1}]}})");
+    const unsigned char raw[] = {0, 255, 7};
+    message.SetDataRaw(raw, sizeof raw);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":{"RAW":[0,255,7]},"ST":1}]}})");
+}
+
+TEST(SipJsonBuild, GetCmdGrowsToTheCommandIndexAndJsonInitResets) {
+    SipJson message;
+    message.SetCmdIndex(2);
+    message.SetCmd(message.GetCmd(), 5, 0, 0, 0, SipJson::kNoStatus);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{},{},{"OC":5,"CA":0}]}})");
+    EXPECT_EQ(message.GetCmdElemValue(2, "OC", 0), 5u);
+    message.JsonInit();
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
+}
+
+TEST(SipJsonBuild, SettersLeaveANonObjectCommandAlone) {
+    SipJson message;
+    message.LoadReceivedText(R"({"SIP":{"V":1,"CMD":[5]}})");
+    message.SetDataUIntValue(1, 0);
+    message.SetReplyDataString("x", 0);
+    message.SetCmdParam("A", 1);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[5]}})");
+
+    // A received text without a "CMD" array gets one when a command is built.
+    message.LoadReceivedText(R"({"SIP":{"V":1,"CMD":"x"}})");
+    message.SetCmd(message.GetCmd(), 1, 0, 0, 0, 0);
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"ST":0}]}})");
+}
+
+// ---------------------------------------------------------------------------
+// Loading received texts
+
+TEST(SipJsonLoad, AcceptsVersionOneAndResetsTheCommandIndex) {
+    SipJson message;
+    message.SetCmdIndex(3);
+    message.LoadReceivedText(R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
+    EXPECT_EQ(message.GetCmdIndex(), 0u);
+    EXPECT_EQ(message.GetCmdElemValue(0, "DA", 0), 2u);
+    EXPECT_TRUE(message.HasReplyData());
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
+}
+
+TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
+    const std::string skeleton = R"({"SIP":{"V":1,"CMD":[]}})";
+    for (const char* text : {
+             R"({"SIP":{"V":2,"CMD":[{"OC":1,"ST":0,"DA":1}]}})",
+             R"({"SIP":{"CMD":[{"OC":1,"ST":0,"DA":1}]}})",
+             R"({"SIP":{"V":"1","CMD":[{"OC":1}]}})",
+             R"({"SIP":{"V":1.0,"CMD":[{"OC":1}]}})",
+             R"({"SIP":[1]})",
+             R"([{"SIP":{"V":1}}])",
+             R"("SIP")",
+             R"({"SIP":{"V":1,"CMD":[{"OC":1}]}} trailing)",
+             R"({"SIP":{"V":1,"CMD":[{"OC":1})",
+             "{\"SIP\":{\"V\":1,\"CMD\":[\"\xFF\"]}}garbage",
+             "not json at all",
+         }) {
+        SipJson message(1, 2, 3, 4, 0);
+        message.LoadReceivedText(text);
+        EXPECT_EQ(Text(message), skeleton) << text;
+        EXPECT_EQ(message.GetCmdElemValue(0, "ST", SipJson::kMissingStatus), 22u) << text;
+        EXPECT_FALSE(message.HasReplyData()) << text;
+    }
+}
+
+TEST(SipJsonLoad, EmptyTextEmptiesTheCommandsOnly) {
+    SipJson message(1, 2, 3, 4, 0);
+    message.LoadReceivedText("");
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
+    message.LoadReceivedText(static_cast<const char*>(nullptr));
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
+}
+
+TEST(SipJsonLoad, NestingBeyondTheLimitIsRejected) {
+    auto nested = [](unsigned depth) {
+        // "SIP" object and the root make two levels; "DA" adds the rest.
+        std::string text = R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":)";
+        const unsigned inner = depth - 4;
+        text += std::string(inner, '[') + std::string(inner, ']') + "}]}}";
+        return text;
+    };
+    SipJson message;
+    message.LoadReceivedText(nested(SipJson::kMaxNesting));
+    EXPECT_TRUE(message.HasReplyData());
+    message.LoadReceivedText(nested(SipJson::kMaxNesting + 1));
+    EXPECT_FALSE(message.HasReplyData());
+    // Far beyond any stack: rejected, not a crash.
+    message.LoadReceivedText(std::string(1 << 20, '['));
+    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
+}
+
+// ---------------------------------------------------------------------------
+// Readers against every kind of "DA"
+
+struct DataCase {
+    const char* da;
+    int type;
+    size_t size;
+    std::optional<unsigned> uintValue;
+    std::optional<std::string> text;
+    std::optional<Bytes> stream;
+    bool structured;
+    bool hasData;  // with "ST":0
+};
+
+TEST(SipJsonRead, EveryDataTypeAgainstEveryReader) {
+    const std::vector<DataCase> cases = {
+        {"null", 0, 0, {}, std::string(), {}, false, false},
+        {"false", 1, 1, 0u, {}, {}, false, true},
+        {"true", 2, 1, 1u, {}, {}, false, true},
+        {"0", 6, 8, 0u, {}, Bytes{0}, false, true},
+        {"300", 6, 8, 300u, {}, Bytes{0x2C, 0x01}, false, true},
+        {"70000", 6, 8, 70000u, {}, Bytes{0x70, 0x11, 0x01, 0x00}, false, true},
+        {"5000000000", 6, 8, {}, {}, Bytes{0x00, 0xF2, 0x05, 0x2A, 0x01, 0, 0, 0}, false, true},
+        {"-1", 6, 8, 0xFFFFFFFFu, {}, {}, false, true},
+        {"-5000000000", 6, 8, {}, {}, {}, false, true},
+        {"1.5", 6, 0, {}, {}, {}, false, true},
+        {"\"ab\"", 5, 3, {}, std::string("ab"), Bytes{'a', 'b', 0}, false, true},
+        {"\"\"", 5, 1, {}, std::string(), Bytes{0}, false, true},
+        {"\"a\\u0000b\"", 5, 4, {}, std::string("a\0b", 3), Bytes{'a', 0, 'b', 0}, false, true},
+        {"[\"ab\",\"c\"]", 4, 6, {}, {}, Bytes{'a', 'b', 0, 'c', 0, 0}, true, true},
+        {"[\"ab\",7,\"c\"]", 4, 6, {}, {}, Bytes{'a', 'b', 0, 'c', 0, 0}, true, true},
+        {"[1,300,70000,5000000000]", 4, 15, {}, {}, Bytes{}, true, true},
+        {"[1,-1,2.5,\"x\"]", 4, 17, {}, {}, Bytes{}, true, true},
+        {"[]", 4, 0, {}, {}, Bytes{}, true, true},
+        {"[{}]", 4, 0, {}, {}, Bytes{}, true, true},
+        {R"({"RAW":[52,18]})", 3, 2, 0x1234u, std::string("4\x12"), Bytes{0x34, 0x12}, true, true},
+        {R"({"RAW":[65,66,0,67]})", 3, 4, 0x43004241u, std::string("AB"), Bytes{65, 66, 0, 67}, true, true},
+        {R"({"RAW":[]})", 3, 0, {}, {}, Bytes{}, true, true},
+        {R"({"RAW":["A",66]})", 3, 2, 0x4200u, {}, Bytes{}, true, true},
+        {R"({"RAW":[300,-2,1.5]})", 3, 3, 300u - 0x200u, std::string(",", 1), Bytes{0x2C, 0, 0}, true, true},
+        {R"({"RAW":7})", 3, 0, {}, {}, Bytes{}, true, true},
+        {R"({"X":{"Y":1}})", 3, 0, {}, {}, Bytes{}, true, true},
+        {"{}", 3, 0, {}, {}, Bytes{}, true, true},
+    };
+    for (const DataCase& c : cases) {
+        SCOPED_TRACE(c.da);
+        SipJson message;
+        LoadCommand(message, std::string("\"ST\":0,\"DA\":") + c.da);
+        EXPECT_EQ(message.GetCmdDataType(0), c.type);
+        EXPECT_EQ(message.GetCmdDataSize(0), c.size);
+
+        unsigned value = 0xDEAD;
+        EXPECT_EQ(message.GetCmdUIntData(0, value), c.uintValue.has_value());
+        EXPECT_EQ(value, c.uintValue.value_or(0xDEAD));
+
+        std::string text = "untouched";
+        const bool gotText = message.GetCmdDataString(0, text);
+        EXPECT_EQ(gotText, c.text.has_value());
+        if (c.text) {
+            EXPECT_EQ(text, *c.text);
+        }
+
+        Bytes stream{9, 9};
+        const bool gotStream = message.GetCmdDataStream(0, stream);
+        EXPECT_EQ(gotStream, c.stream.has_value());
+        EXPECT_EQ(stream, c.stream.value_or(Bytes{9, 9}));
+
+        CDataStruct copy;
+        EXPECT_EQ(message.GetCmdDataStruct(0, copy), c.structured);
+        EXPECT_EQ(message.HasReplyData(), c.hasData);
+    }
+}
+
+TEST(SipJsonRead, StructuralMismatchGivesTheAbsentResult) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":5}]}})", 1},     // index beyond the array
+        {R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":5}]}})", -1},    // negative index
+        {R"({"SIP":{"V":1,"CMD":[[5]]}})", 0},                  // element not an object
+        {R"({"SIP":{"V":1,"CMD":[{"ST":0}]}})", 0},             // no "DA"
+        {R"({"SIP":{"V":1,"CMD":{"0":{"DA":5}}}})", 0},         // "CMD" not an array
+        {R"({"SIP":{"V":1}})", 0},                              // no "CMD"
+    };
+    for (const auto& [text, index] : cases) {
+        SCOPED_TRACE(text + " @" + std::to_string(index));
+        SipJson message;
+        message.LoadReceivedText(text);
+        unsigned value = 7;
+        std::string out = "x";
+        Bytes stream{1};
+        CDataStruct copy;
+        EXPECT_EQ(message.GetCmdDataType(index), 0);
+        EXPECT_EQ(message.GetCmdDataSize(index), 0u);
+        EXPECT_FALSE(message.GetCmdUIntData(index, value));
+        EXPECT_FALSE(message.GetCmdDataString(index, out));
+        EXPECT_FALSE(message.GetCmdDataStream(index, stream));
+        EXPECT_FALSE(message.GetCmdDataStruct(index, copy));
+        EXPECT_EQ(value, 7u);
+        EXPECT_EQ(out, "x");
+        EXPECT_EQ(stream, Bytes{1});
+        EXPECT_EQ(message.GetCmdElemValue(index, "ZZ", 99), 99u);
+    }
+}
+
+TEST(SipJsonRead, ElementValuesParseNumbersAndPrefixedStrings) {
+    SipJson message;
+    LoadCommand(message,
+                R"("H":"0x1F","h":"0X1f","O":"017","D":"17","Z":"0","X":"0x","G":"0x1G","N":4294967297,)"
+                R"("M":-1,"F":2.5,"B":true,"A":[1],"S":"99999999999","E":"")");
+    EXPECT_EQ(message.GetCmdElemValue(0, "H", 0), 31u);
+    EXPECT_EQ(message.GetCmdElemValue(0, "h", 0), 31u);
+    EXPECT_EQ(message.GetCmdElemValue(0, "O", 0), 15u);
+    EXPECT_EQ(message.GetCmdElemValue(0, "D", 0), 17u);
+    EXPECT_EQ(message.GetCmdElemValue(0, "Z", 9), 0u);
+    EXPECT_EQ(message.GetCmdElemValue(0, "X", 9), 0u);  // "0x" is octal after its "0"
+    EXPECT_EQ(message.GetCmdElemValue(0, "G", 9), 1u);  // parsing stops at the first non-digit
+    EXPECT_EQ(message.GetCmdElemValue(0, "N", 0), 1u);  // low 32 bits
+    EXPECT_EQ(message.GetCmdElemValue(0, "M", 0), 0xFFFFFFFFu);
+    EXPECT_EQ(message.GetCmdElemValue(0, "S", 0), static_cast<unsigned>(99999999999ull));
+    EXPECT_EQ(message.GetCmdElemValue(0, "E", 9), 0u);
+    for (const char* other : {"F", "B", "A", "missing"}) {
+        EXPECT_EQ(message.GetCmdElemValue(0, other, 42), 42u) << other;
+    }
+    EXPECT_EQ(message.GetCmdElemValue(0, nullptr, 42), 42u);
+}
+
+TEST(SipJsonRead, RawBytesAsUnsignedValue) {
+    const std::vector<std::pair<const char*, unsigned>> cases = {
+        {"[7]", 7},
+        {"[511]", 511},                       // one element is taken whole
+        {"[52,18]", 0x1234},
+        {"[511,511]", 0xFFFF},                // masked to 16 bits
+        {"[1,2,3]", 0x030201},                // missing fourth byte taken as 0
+        {"[1,2,3,4]", 0x04030201},
+        {"[1,2,3,4,5,6]", 0x04030201},
+        {"[255,255,255,255]", 0xFFFFFFFF},
+    };
+    for (const auto& [raw, expected] : cases) {
+        SipJson message;
+        LoadCommand(message, std::string(R"("DA":{"RAW":)") + raw + "}");
+        unsigned value = 0xDEAD;
+        EXPECT_TRUE(message.GetCmdUIntData(0, value)) << raw;
+        EXPECT_EQ(value, expected) << raw;
+    }
+}
+
+TEST(SipJsonRead, StringOffsetsIntoRawBytes) {
+    SipJson message;
+    LoadCommand(message, R"("DA":{"RAW":[65,66,0,67]})");
+    std::string text;
+    EXPECT_TRUE(message.GetCmdDataString(0, text, 1));
+    EXPECT_EQ(text, "B");
+    EXPECT_TRUE(message.GetCmdDataString(0, text, 3));
+    EXPECT_EQ(text, "C");
+    text = "x";
+    EXPECT_FALSE(message.GetCmdDataString(0, text, 4));
+    EXPECT_EQ(text, "");  // cleared even when refused
+
+    LoadCommand(message, R"("DA":"abc")");
+    EXPECT_FALSE(message.GetCmdDataString(0, text, 1));
+    LoadCommand(message, R"("DA":null)");
+    text = "x";
+    EXPECT_TRUE(message.GetCmdDataString(0, text, 5));
+    EXPECT_EQ(text, "");
+}
+
+TEST(SipJsonRead, ReplyDataDependsOnStatusAndData) {
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {R"("ST":12,"DA":false)", true},  {R"("ST":21,"DA":[])", true},   {R"("ST":255,"DA":"")", true},
+        {R"("ST":0,"DA":{})", true},      {R"("ST":"0","DA":1)", true},   {R"("ST":1,"DA":1)", false},
+        {R"("ST":22,"DA":1)", false},     {R"("DA":1)", false},           {R"("ST":0,"DA":null)", false},
+        {R"("ST":0)", false},             {R"("ST":4294967296,"DA":1)", true},
+    };
+    for (const auto& [members, expected] : cases) {
+        SipJson message;
+        LoadCommand(message, members);
+        EXPECT_EQ(message.HasReplyData(), expected) << members;
+    }
+    // The current command decides, not command 0.
+    SipJson message;
+    message.LoadReceivedText(R"({"SIP":{"V":1,"CMD":[{"ST":1},{"ST":0,"DA":1}]}})");
+    EXPECT_FALSE(message.HasReplyData());
+    message.SetCmdIndex(1);
+    EXPECT_TRUE(message.HasReplyData());
+}
+
+// ---------------------------------------------------------------------------
+// Structured data copies
+
+TEST(SipJsonStruct, CopyOutlivesTheMessageAndFlagsSingleObjects) {
+    CDataStruct copy;
+    {
+        SipJson message;
+        LoadCommand(message, R"("DA":{"Adapter":{"Name":"ctl\u00e4","Ids":[1,{"x":null}],"On":true}})");
+        ASSERT_TRUE(message.GetCmdDataStruct(0, copy));
+    }
+    EXPECT_TRUE(copy.IsSingleObject());
+    const rapidjson::Value& adapter = copy.Value()["Adapter"];
+    EXPECT_STREQ(adapter["Name"].GetString(), "ctl\xC3\xA4");
+    EXPECT_EQ(adapter["Ids"][0].GetUint(), 1u);
+    EXPECT_TRUE(adapter["Ids"][1]["x"].IsNull());
+    EXPECT_TRUE(adapter["On"].GetBool());
+
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {R"({"A":{},"B":{}})", false}, {R"({"A":1})", false}, {"{}", false}, {R"([{"A":{}}])", false},
+        {R"({"A":{}})", true},
+    };
+    for (const auto& [da, single] : cases) {
+        SipJson message;
+        LoadCommand(message, std::string("\"DA\":") + da);
+        ASSERT_TRUE(message.GetCmdDataStruct(0, copy)) << da;  // the same CDataStruct, reused
+        EXPECT_EQ(copy.IsSingleObject(), single) << da;
+    }
+    SipJson message;
+    LoadCommand(message, R"("DA":"text")");
+    EXPECT_FALSE(message.GetCmdDataStruct(0, copy));
+    EXPECT_TRUE(copy.Value().IsObject());  // the previous copy stays
+}
+
+TEST(SipJsonStruct, UtilitiesCopyIntoTheDestinationAllocator) {
+    rapidjson::Document target;
+    rapidjson::Value array;
+    rapidjson::Value notArray;
+    {
+        rapidjson::Document source;
+        source.Parse(R"({"k":"v","a":["s",2,{"n":"m"}]})");
+        CRapidJsonUtil::CopyObject(source, target, target.GetAllocator());
+        CRapidJsonUtil::CopyArray(source["a"], array, target.GetAllocator());
+        CRapidJsonUtil::CopyArray(source["k"], notArray, target.GetAllocator());
+    }
+    EXPECT_STREQ(target["k"].GetString(), "v");
+    EXPECT_STREQ(target["a"][2]["n"].GetString(), "m");
+    EXPECT_STREQ(array[0].GetString(), "s");
+    EXPECT_TRUE(notArray.IsArray());
+    EXPECT_TRUE(notArray.Empty());
+    EXPECT_EQ(CStringMapper::StringToUTF8(nullptr), "");
+    EXPECT_EQ(CStringMapper::StringToUTF8("\xC3\xA4"), "\xC3\xA4");
+}
+
+}  // namespace
