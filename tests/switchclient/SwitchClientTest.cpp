@@ -1,0 +1,351 @@
+// CSwitchClient against the agent simulator running as a separate process,
+// and against scratch roots holding only parts of an installed agent.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "switchclient/CSwitchClient.h"
+#include "switchclient/SwitchClientTestSupport.h"
+
+using qmstest::RqbdSim;
+using sctest::ctl;
+using sctest::EventLog;
+using sctest::eventually;
+using sctest::ScratchRoot;
+
+namespace {
+
+std::string lastErrorText(const CSwitchClient& client) {
+    std::string text;
+    client.GetLastErrorMsg(text);
+    return text;
+}
+
+unsigned status(SipJson& message) {
+    return message.GetCmdElemValue(static_cast<int>(message.GetCmdIndex()), "ST", 22);
+}
+
+// --- Attach ----------------------------------------------------------------
+
+TEST(SwitchClientAttach, FailuresCarryTheirCodeAndText) {
+    {
+        ScratchRoot root;  // nothing installed
+        CSwitchClient client;
+        EXPECT_FALSE(client.Attach("otherhost", false, 0));
+        EXPECT_EQ(client.GetLastError(), 22u);
+        EXPECT_EQ(lastErrorText(client), "Remote connection not supported");
+        EXPECT_EQ(client.GetAttachCount(), 0u);
+
+        EXPECT_FALSE(client.Attach(nullptr, false, 0));
+        EXPECT_EQ(client.GetLastError(), 6u);
+        EXPECT_EQ(lastErrorText(client), "No rqbd service installed");
+    }
+    {
+        // Installed, but neither running (no pid file) nor listening: the
+        // first probe fails and the missing pid file ends the wait at once.
+        ScratchRoot root;
+        root.touch("/usr/sbin/rqbd");
+        CSwitchClient client;
+        client.Attach("host", false, 0);  // leaves 22 behind, to be reset
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(client.Attach("", false, 0));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(client.GetLastError(), 0u);
+        EXPECT_EQ(lastErrorText(client), "NO ERROR");
+        EXPECT_EQ(client.GetServicePath(), "/usr/sbin/rqbd");
+    }
+    {
+        // Ready probe answers but there is no JSON request channel.
+        ScratchRoot root;
+        root.touch("/usr/sbin/qmas");
+        root.touch("/var/run/qmas.pid");
+        root.listen("/dev/rqbds");
+        CSwitchClient client;
+        EXPECT_FALSE(client.Attach(nullptr, false, 0));
+        EXPECT_EQ(client.GetLastError(), 92u);
+        EXPECT_EQ(lastErrorText(client), "JSON interface not supported by rqbd");
+        EXPECT_EQ(client.GetServicePath(), "/usr/sbin/qmas");
+        EXPECT_EQ(client.GetAttachCount(), 0u);
+    }
+}
+
+// 600 probes; with the test build's wait factor this takes about 30 s.
+TEST(SwitchClientAttach, DaemonThatNeverListensTimesOutWith110) {
+    ScratchRoot root;
+    root.touch("/usr/sbin/rqbd");
+    root.touch("/var/run/rqbd.pid");
+    CSwitchClient client;
+    EXPECT_FALSE(client.Attach(nullptr, false, 0));
+    EXPECT_EQ(client.GetLastError(), 110u);
+    EXPECT_EQ(lastErrorText(client), "Timeout during connect attempt to rqbd");
+}
+
+TEST(SwitchClientAttach, AttachIsCountedAndTheLastDetachClosesTheChannel) {
+    RqbdSim sim;
+    CSwitchClient client;
+    ASSERT_TRUE(client.SetApplicationName("SwitchClientTest"));
+    ASSERT_TRUE(client.Attach(nullptr, false, 0)) << client.GetLastError();
+    ASSERT_TRUE(client.Attach(nullptr, false, 0));
+    EXPECT_EQ(client.GetAttachCount(), 2u);
+    EXPECT_NE(ctl(sim, {"status"}).find("\"requestClients\":1"), std::string::npos);
+
+    client.Detach();
+    SipJson stillOpen(0xE204, 0, 0, 0, SipJson::kNoStatus);
+    EXPECT_EQ(client.Request(stillOpen, 0), 0u);
+
+    client.Detach();
+    EXPECT_EQ(client.GetAttachCount(), 0u);
+    SipJson detached(0xE204, 0, 0, 0, SipJson::kNoStatus);
+    EXPECT_EQ(client.Request(detached, 0), 19u);
+    EXPECT_EQ(status(detached), 19u);
+    EXPECT_EQ(detached.GetCmdElemValue(0, "OC", 0), 0xE204u);  // the request stays as it was
+
+    client.Detach();  // at count 0: nothing
+    EXPECT_EQ(client.GetAttachCount(), 0u);
+    EXPECT_TRUE(
+        eventually([&] { return ctl(sim, {"status"}).find("\"requestClients\":0") != std::string::npos; }));
+
+    // The handshake carried the application name.
+    EXPECT_NE(ctl(sim, {"requests"}).find("\"OC\":65440"), std::string::npos);
+}
+
+// --- Requests --------------------------------------------------------------
+
+TEST(SwitchClientRequest, CabinetNumberNeedsANumberWhateverTheStatus) {
+    RqbdSim sim;
+    CSwitchClient client;
+    ASSERT_TRUE(client.Attach(nullptr, false, 0));
+
+    ctl(sim, {"scenario", R"({"cabinet":3})"});
+    unsigned cabinet = 99;
+    EXPECT_TRUE(client.GetServerCabinetNumber(cabinet));
+    EXPECT_EQ(cabinet, 3u);
+
+    ctl(sim, {"scenario", R"({"replies":[{"OC":"0xE204","ST":1,"DA":7}]})"});
+    EXPECT_TRUE(client.GetServerCabinetNumber(cabinet));
+    EXPECT_EQ(cabinet, 7u);
+
+    ctl(sim, {"scenario", R"({"replies":[{"OC":"0xE204","ST":0,"DA":"3"}]})"});
+    cabinet = 99;
+    EXPECT_FALSE(client.GetServerCabinetNumber(cabinet));
+    EXPECT_EQ(cabinet, 99u);
+
+    // The query is the bare opcode.
+    const std::string log = ctl(sim, {"requests"});
+    EXPECT_NE(log.find(R"("OC":57860})"), std::string::npos) << log;
+    client.Detach();
+}
+
+TEST(SwitchClientRequest, TransportFailuresBecomeTheStatus) {
+    RqbdSim sim;
+    CSwitchClient client;
+    ASSERT_TRUE(client.Attach(nullptr, false, 0));
+
+    // The daemon closes the channel before the reply: no reply (hang-up).
+    ctl(sim, {"truncated-frame"});
+    SipJson cut(0xE204, 0, 0, 0, SipJson::kNoStatus);
+    EXPECT_EQ(client.Request(cut, 0), 5u);
+    EXPECT_EQ(status(cut), 5u);
+    EXPECT_EQ(cut.GetCmdElemValue(0, "OC", 0), 0xE204u);
+
+    // The channel breaks in the middle of a reply: receiving fails.
+    client.Detach();
+    ASSERT_TRUE(client.Attach(nullptr, false, 0));
+    sctest::useHugeReplyScenario(sim);
+    ctl(sim, {"truncated-frame"});
+    SipJson broken(0x0402, 0, 0, 0, SipJson::kNoStatus);
+    EXPECT_EQ(client.Request(broken, 0), 6u);
+    EXPECT_EQ(status(broken), 6u);
+
+    // A reply that is no agent document reads as a missing status.
+    client.Detach();
+    ASSERT_TRUE(client.Attach(nullptr, false, 0));
+    ctl(sim, {"malformed-frame"});
+    SipJson garbled(0xE204, 0, 0, 0, SipJson::kNoStatus);
+    EXPECT_EQ(client.Request(garbled, 0), 22u);
+    EXPECT_FALSE(garbled.HasReplyData());
+    client.Detach();
+}
+
+TEST(SwitchClientRequest, OnlyTheJsonMethodIsKnown) {
+    CSwitchClient client;
+    EXPECT_TRUE(client.SetRequestMethod("jsonrequest"));
+    EXPECT_FALSE(client.SetRequestMethod("BinaryRequest"));
+    EXPECT_FALSE(client.SetRequestMethod(nullptr));
+    std::string method;
+    EXPECT_TRUE(client.GetCurrentRequestMethod(method));
+    EXPECT_EQ(method, "JsonRequest");
+    EXPECT_FALSE(client.SetApplicationName(nullptr));
+}
+
+// --- Events ----------------------------------------------------------------
+
+class RecordingClient : public CSwitchClient {
+public:
+    explicit RecordingClient(EventLog& log) : log_(log) {}
+    void Event(SipJson& event) override { log_.add(event, "hook"); }
+
+private:
+    EventLog& log_;
+};
+
+EventLog* g_log = nullptr;
+void firstHandler(SipJson& event, void* context) { g_log->add(event, static_cast<const char*>(context)); }
+void secondHandler(SipJson& event, void* context) { g_log->add(event, static_cast<const char*>(context)); }
+
+class SwitchClientEvents : public ::testing::Test {
+protected:
+    void SetUp() override { g_log = &log; }
+    void TearDown() override { g_log = nullptr; }
+
+    void enable(CSwitchClient& client) {
+        ASSERT_TRUE(client.EnableEvents(true, false));
+        ASSERT_EQ(ctl(sim, {"wait-subscribers", "1"}).find("error"), std::string::npos);
+    }
+    void push(unsigned n) { ctl(sim, {"push-drvmon", std::to_string(n)}); }
+
+    RqbdSim sim;
+    EventLog log;
+};
+
+TEST_F(SwitchClientEvents, HandlersThenTheHookSeeEveryEvent) {
+    RecordingClient client(log);
+    client.SetApplicationName("EventsTest");
+    static char first[] = "first", second[] = "second", replaced[] = "replaced";
+    EXPECT_TRUE(client.RegisterEventHandler(firstHandler, first));
+    EXPECT_TRUE(client.RegisterEventHandler(secondHandler, second));
+    EXPECT_TRUE(client.RegisterEventHandler(secondHandler, replaced));    // same handler: new context
+    EXPECT_FALSE(client.UnregisterEventHandler([](SipJson&, void*) {}));  // never registered
+
+    enable(client);                                 // needs no attach
+    EXPECT_TRUE(client.EnableEvents(true, false));  // already enabled: ignored
+    push(5);
+    ASSERT_TRUE(log.waitFor(3));
+    std::vector<sctest::SeenEvent> seen = log.events();
+    ASSERT_EQ(seen.size(), 3u);
+    // Handlers in address order, then the hook.
+    const bool firstIsLower =
+        reinterpret_cast<uintptr_t>(&firstHandler) < reinterpret_cast<uintptr_t>(&secondHandler);
+    EXPECT_EQ(seen[0].tag, firstIsLower ? "first" : "replaced");
+    EXPECT_EQ(seen[1].tag, firstIsLower ? "replaced" : "first");
+    EXPECT_EQ(seen[2].tag, "hook");
+    for (const auto& e : seen) {
+        EXPECT_EQ(e.opcode, 0x181Bu);
+        EXPECT_EQ(e.data, 5u);
+    }
+
+    EXPECT_TRUE(client.EnableEvents(false, false));
+    EXPECT_FALSE(client.AreEventsEnabled());
+    EXPECT_TRUE(client.EnableEvents(false, false));  // already disabled: ignored
+    EXPECT_TRUE(
+        eventually([&] { return ctl(sim, {"status"}).find("\"eventSubscribers\":0") != std::string::npos; }));
+}
+
+// A handler that unregisters itself and the other one while being called:
+// neither runs again, not even later in the same dispatch.
+CSwitchClient* g_client = nullptr;
+void selfRemovingHandler(SipJson& event, void*) {
+    g_log->add(event, "self");
+    g_client->UnregisterEventHandler(selfRemovingHandler);
+    g_client->UnregisterEventHandler(secondHandler);
+}
+
+TEST_F(SwitchClientEvents, HandlerMayUnregisterDuringDispatch) {
+    RecordingClient client(log);
+    g_client = &client;
+    static char second[] = "second";
+    // Whichever comes first in the map, the other one is reached in the same
+    // walk only if it is still registered.
+    client.RegisterEventHandler(selfRemovingHandler, nullptr);
+    client.RegisterEventHandler(secondHandler, second);
+    enable(client);
+
+    push(1);
+    push(2);
+    ASSERT_TRUE(log.waitFor(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    size_t selfCalls = 0, secondCalls = 0, hookCalls = 0;
+    for (const auto& e : log.events()) {
+        selfCalls += e.tag == "self";
+        secondCalls += e.tag == "second";
+        hookCalls += e.tag == "hook";
+    }
+    EXPECT_EQ(selfCalls, 1u);
+    const bool secondFirst =
+        reinterpret_cast<uintptr_t>(&secondHandler) < reinterpret_cast<uintptr_t>(&selfRemovingHandler);
+    EXPECT_EQ(secondCalls, secondFirst ? 1u : 0u);
+    EXPECT_EQ(hookCalls, 2u);
+    EXPECT_TRUE(client.EnableEvents(false, false));
+    g_client = nullptr;
+}
+
+TEST_F(SwitchClientEvents, EventThreadComesBackAfterADaemonRestart) {
+    RecordingClient client(log);
+    enable(client);
+    ctl(sim, {"restart", "--down-ms", "300"});
+    // The thread notices the closed channel, waits for the daemon and
+    // registers again.
+    ASSERT_EQ(ctl(sim, {"wait-subscribers", "1"}).find("error"), std::string::npos);
+    push(9);
+    ASSERT_TRUE(log.waitFor(1));
+    EXPECT_EQ(log.events()[0].data, 9u);
+    EXPECT_TRUE(client.IsEventThreadRunning());
+    EXPECT_TRUE(client.EnableEvents(false, false));
+    EXPECT_FALSE(client.IsEventThreadRunning());
+}
+
+TEST_F(SwitchClientEvents, ShortMaximumWaitEndsTheThread) {
+    setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);
+    {
+        RecordingClient client(log);
+        enable(client);
+        ctl(sim, {"close-clients", "--event"});
+        EXPECT_TRUE(eventually([&] { return !client.IsEventThreadRunning(); }));
+        // Events stay nominally enabled until switched off.
+        EXPECT_TRUE(client.AreEventsEnabled());
+        EXPECT_EQ(ctl(sim, {"status"}).find("\"eventSubscribers\":1"), std::string::npos);
+        EXPECT_TRUE(client.EnableEvents(false, false));
+        // A new start works again.
+        enable(client);
+        push(4);
+        EXPECT_TRUE(log.waitFor(1));
+        EXPECT_TRUE(client.EnableEvents(false, false));
+    }
+    unsetenv("QM_MAXWAIT_FOR_RQBD");
+}
+
+TEST_F(SwitchClientEvents, RemovedDaemonBinaryEndsTheThread) {
+    RecordingClient client(log);
+    enable(client);
+    ctl(sim, {"uninstall"});
+    ctl(sim, {"close-clients", "--event"});
+    EXPECT_TRUE(eventually([&] { return !client.IsEventThreadRunning(); }));
+    EXPECT_TRUE(client.EnableEvents(false, false));
+}
+
+TEST_F(SwitchClientEvents, LastDetachAndDestructorStopEvents) {
+    {
+        RecordingClient client(log);
+        ASSERT_TRUE(client.Attach(nullptr, false, 0));
+        enable(client);
+        client.Detach();
+        EXPECT_FALSE(client.AreEventsEnabled());
+        EXPECT_FALSE(client.IsEventThreadRunning());
+    }
+    {
+        // Left attached with events on: the destructor cleans up.
+        RecordingClient client(log);
+        ASSERT_TRUE(client.Attach(nullptr, false, 0));
+        enable(client);
+    }
+    EXPECT_TRUE(eventually([&] {
+        const std::string s = ctl(sim, {"status"});
+        return s.find("\"eventSubscribers\":0") != std::string::npos &&
+               s.find("\"requestClients\":0") != std::string::npos;
+    }));
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Helpers of the switch-client tests: a scratch root with chosen parts of an
+// installed agent (for the attach failures that the simulator cannot show),
+// and a recorder of the events that reach a handler or listener.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/RqbdSim.h"
+#include "switchclient/SipJson.h"
+
+namespace sctest {
+
+// A fresh root under /tmp that QMS_TEST_ROOT points to while it exists.
+class ScratchRoot {
+public:
+    ScratchRoot() {
+        char dir[] = "/tmp/qms-sc-XXXXXX";
+        if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
+        root_ = dir;
+        setenv("QMS_TEST_ROOT", root_.c_str(), 1);
+    }
+    ~ScratchRoot() {
+        for (int fd : listeners_) close(fd);
+        std::string command = "rm -rf '" + root_ + "'";
+        if (std::system(command.c_str()) != 0) {
+        }
+    }
+    ScratchRoot(const ScratchRoot&) = delete;
+    ScratchRoot& operator=(const ScratchRoot&) = delete;
+
+    std::string path(const std::string& systemPath) const { return root_ + systemPath; }
+
+    // An empty regular file at systemPath (directories made as needed).
+    void touch(const std::string& systemPath) {
+        makeParents(systemPath);
+        std::ofstream(path(systemPath)).put('\n');
+    }
+    // A Unix socket listening at systemPath that nobody ever answers.
+    void listen(const std::string& systemPath) {
+        makeParents(systemPath);
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path(systemPath).c_str(), sizeof addr.sun_path - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_EQ(::listen(fd, 16), 0);
+        listeners_.push_back(fd);
+    }
+
+private:
+    void makeParents(const std::string& systemPath) {
+        std::string dir = root_;
+        size_t pos = 1;
+        size_t slash;
+        while ((slash = systemPath.find('/', pos)) != std::string::npos) {
+            dir = root_ + systemPath.substr(0, slash);
+            mkdir(dir.c_str(), 0755);
+            pos = slash + 1;
+        }
+    }
+
+    std::string root_;
+    std::vector<int> listeners_;
+};
+
+// One event as a test looks at it.
+struct SeenEvent {
+    unsigned opcode;
+    unsigned data;
+    std::string tag;  // who saw it
+};
+
+// Thread-safe list of events, filled on the event thread.
+class EventLog {
+public:
+    void add(SipJson& event, const std::string& tag) {
+        const int index = static_cast<int>(event.GetCmdIndex());
+        SeenEvent seen{event.GetCmdElemValue(index, "OC", 0), 0, tag};
+        event.GetCmdUIntData(index, seen.data);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(seen);
+        }
+        changed_.notify_all();
+    }
+    // Waits until at least n events are in.
+    bool waitFor(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return events_.size() >= n; });
+    }
+    std::vector<SeenEvent> events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    size_t size() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<SeenEvent> events_;
+};
+
+// Runs `ctl` and fails the test when the simulator refuses.
+inline std::string ctl(const qmstest::RqbdSim& sim, const std::vector<std::string>& args) {
+    qmstest::RqbdSim::Result r = sim.ctl(args);
+    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+    return r.out;
+}
+
+// Makes request opcode 0x0402 answer with a 1 MiB text. Cut in half by
+// `truncated-frame`, such a reply is still arriving while the reader starts
+// on it, so the reader sees a short frame instead of a hang-up before its
+// first byte: the way a daemon dying in the middle of a reply looks.
+inline void useHugeReplyScenario(const qmstest::RqbdSim& sim) {
+    const std::string path = sim.root() + "/huge.json";
+    {
+        std::ofstream out(path);
+        out << R"({"replies":[{"OC":"0x0402","ST":0,"DA":")" << std::string(1 << 20, 'x') << R"("}]})";
+    }
+    ctl(sim, {"scenario", path});
+}
+
+// Polls cond every 10 ms for up to timeout.
+template <class Cond>
+bool eventually(Cond cond, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace sctest

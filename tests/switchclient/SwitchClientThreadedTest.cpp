@@ -1,0 +1,199 @@
+// ThreadedSwitchClient and CimSwitchClient against the agent simulator:
+// lazy attach, recovery after a lost daemon, event switching, the account
+// check and many callers at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "switchclient/CimSwitchClient.h"
+#include "switchclient/SwitchClientTestSupport.h"
+#include "switchclient/ThreadedSwitchClient.h"
+
+using provider::CimSwitchClient;
+using provider::kSwitchClientFailure;
+using provider::ThreadedSwitchClient;
+using qmstest::RqbdSim;
+using sctest::ctl;
+using sctest::EventLog;
+
+namespace {
+
+class Listener : public ThreadedSwitchClient::EventListener {
+public:
+    void onEvent(SipJson& event) override { log.add(event, "listener"); }
+    EventLog log;
+};
+
+unsigned cabinetRequest(ThreadedSwitchClient& client, long* error, unsigned* cabinet = nullptr) {
+    SipJson message;
+    message.GetCmd();
+    message.SetCmdParam("OC", 0xE204);
+    const unsigned status = client.request(message, error);
+    if (cabinet != nullptr) message.GetCmdUIntData(0, *cabinet);
+    return status;
+}
+
+bool waitSubscribers(const RqbdSim& sim, int n) {
+    return sim.ctl({"wait-subscribers", std::to_string(n)}).exitCode == 0;
+}
+
+TEST(ThreadedSwitchClient, FirstRequestAttachesAndEventsReachTheListener) {
+    RqbdSim sim;
+    ctl(sim, {"scenario", R"({"cabinet":5})"});
+    Listener listener;
+    ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
+    EXPECT_EQ(ctl(sim, {"status"}).find("\"requestClients\":1"),
+              std::string::npos);  // nothing before first use
+
+    long error = -1;
+    unsigned cabinet = 0;
+    EXPECT_EQ(cabinetRequest(*client, &error, &cabinet), 0u);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(cabinet, 5u);
+    EXPECT_EQ(cabinetRequest(*client, nullptr), 0u);  // a null error pointer is fine
+
+    EXPECT_TRUE(client->enableEvents(true, &error));
+    EXPECT_EQ(error, 0);
+    ASSERT_TRUE(waitSubscribers(sim, 1));
+    ctl(sim, {"push-drvmon", "7"});
+    ASSERT_TRUE(listener.log.waitFor(1));
+    EXPECT_EQ(listener.log.events()[0].opcode, 0x181Bu);
+    EXPECT_EQ(listener.log.events()[0].data, 7u);
+
+    // Switching to the state already in force is refused.
+    EXPECT_FALSE(client->enableEvents(true, &error));
+    EXPECT_EQ(error, kSwitchClientFailure);
+    EXPECT_TRUE(client->enableEvents(false, &error));
+    EXPECT_FALSE(client->enableEvents(false, &error));
+    EXPECT_EQ(error, kSwitchClientFailure);
+}
+
+TEST(ThreadedSwitchClient, DisablingWhatWasNeverEnabledStillAttaches) {
+    RqbdSim sim;
+    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
+    long error = 0;
+    EXPECT_FALSE(client->enableEvents(false, &error));
+    EXPECT_EQ(error, kSwitchClientFailure);
+    EXPECT_NE(ctl(sim, {"status"}).find("\"requestClients\":1"), std::string::npos);
+}
+
+TEST(ThreadedSwitchClient, LostDaemonDropsTheClientAndEventsComeBack) {
+    RqbdSim sim;
+    Listener listener;
+    ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
+    long error = -1;
+    ASSERT_TRUE(client->enableEvents(true, &error));
+    ASSERT_TRUE(waitSubscribers(sim, 1));
+
+    sctest::useHugeReplyScenario(sim);
+    ctl(sim, {"truncated-frame"});
+    SipJson big(0x0402, 0, 0, 0, SipJson::kNoStatus);
+    ASSERT_EQ(client->request(big, &error), 6u);
+    // The client is gone with its event channel.
+    EXPECT_TRUE(sctest::eventually(
+        [&] { return ctl(sim, {"status"}).find("\"eventSubscribers\":0") != std::string::npos; }));
+
+    // The daemon goes away and comes back; the next request waits for its pid
+    // file, attaches a new client and switches events on again unasked.
+    ctl(sim, {"restart", "--down-ms", "400"});
+    EXPECT_EQ(cabinetRequest(*client, &error), 0u);
+    EXPECT_EQ(error, 0);
+    ASSERT_TRUE(waitSubscribers(sim, 1));
+    ctl(sim, {"push-drvmon", "3"});
+    ASSERT_TRUE(listener.log.waitFor(1));
+    EXPECT_EQ(listener.log.events()[0].data, 3u);
+}
+
+// The first request waits 300 s (15 s with the test wait factor) for a
+// daemon that is not there, then reports the attach failure.
+TEST(ThreadedSwitchClient, NoDaemonAtAllFailsAfterTheServiceWait) {
+    sctest::ScratchRoot root;
+    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
+    long error = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cabinetRequest(*client, &error), 6u);
+    EXPECT_EQ(error, 6);  // no rqbd service installed
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(14));
+}
+
+TEST(CimSwitchClient, AccountCheckDependsOnlyOnTheCabinetQuery) {
+    RqbdSim sim;
+    ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", nullptr);
+
+    ctl(sim, {"scenario", R"({"cabinet":2,"account":{"check":1,"userGroup":"admins"}})"});
+    EXPECT_TRUE(client->accountCheck());
+    // The configuration queries went to the reported cabinet.
+    const std::string log = ctl(sim, {"requests"});
+    EXPECT_NE(log.find(R"("OC":57345,"OE":14354,"CA":2)"), std::string::npos) << log;
+    EXPECT_NE(log.find(R"("OC":57345,"OE":14355,"CA":2)"), std::string::npos) << log;
+
+    // The account configuration cannot be read: still allowed.
+    ctl(sim, {"scenario", R"({"replies":[{"OC":"0xE001","ST":1}]})"});
+    EXPECT_TRUE(client->accountCheck());
+
+    // The agent does not answer the cabinet query with data: refused.
+    ctl(sim, {"scenario", R"({"replies":[{"OC":"0xE204","ST":1,"DA":0}]})"});
+    EXPECT_FALSE(client->accountCheck());
+}
+
+// Many threads through one client: every reply reaches its own caller, and
+// the daemon sees one request channel carrying them one after the other.
+TEST(CimSwitchClient, ConcurrentRequestsAreSerialisedAndMatched) {
+    RqbdSim sim;
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 20;
+    std::string rows;
+    for (int i = 1; i <= kThreads * kPerThread; ++i) {
+        if (!rows.empty()) rows += ",";
+        rows +=
+            R"({"OC":"0x0402","OI":)" + std::to_string(i) + R"(,"DA":)" + std::to_string(100000 + i) + "}";
+    }
+    ctl(sim, {"scenario", R"({"replies":[)" + rows + "]}"});
+    ctl(sim, {"delay-replies", "1"});
+    ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", nullptr);
+
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < kPerThread; ++k) {
+                const unsigned index = static_cast<unsigned>(t * kPerThread + k + 1);
+                SipJson message(0x0402, 0, index, 0, SipJson::kNoStatus);
+                long error = -1;
+                unsigned value = 0;
+                if (client->request(message, &error) != 0 || error != 0 ||
+                    !message.GetCmdUIntData(0, value) || value != 100000 + index ||
+                    message.GetCmdElemValue(0, "OI", 0) != index) {
+                    ++mismatches;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+
+    // One request connection (plus its handshake) carried everything.
+    const std::string log = ctl(sim, {"requests"});
+    size_t lines = 0, onFirstConn = 0;
+    std::string firstConn;
+    for (size_t pos = 0; pos < log.size();) {
+        size_t end = log.find('\n', pos);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty()) continue;
+        ++lines;
+        const size_t c = line.find("\"conn\":");
+        const std::string conn = line.substr(c, line.find(',', c) - c);
+        if (firstConn.empty()) firstConn = conn;
+        onFirstConn += conn == firstConn;
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(kThreads * kPerThread + 1));
+    EXPECT_EQ(onFirstConn, lines);
+}
+
+}  // namespace
