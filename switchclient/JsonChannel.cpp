@@ -94,7 +94,8 @@ bool ReadLengthWord(int fd, int firstWaitMs, int stallMs, uint32_t& length, ssiz
     unsigned char word[kLengthWordSize];
     size_t got = 0;
     while (got < kLengthWordSize) {
-        const ssize_t result = ReadSome(fd, word + got, kLengthWordSize - got, got == 0 ? firstWaitMs : stallMs);
+        const ssize_t result =
+            ReadSome(fd, word + got, kLengthWordSize - got, got == 0 ? firstWaitMs : stallMs);
         if (result < 0 && errno == EINTR) {
             continue;
         }
@@ -113,8 +114,10 @@ bool ReadLengthWord(int fd, int firstWaitMs, int stallMs, uint32_t& length, ssiz
 int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
     const int ready = IsFdReady(fd, POLLIN, waitMs);
     if (ready != POLLIN) {
-        Debug.Print(4, "SendRequestOnFd: it seems that socket %d is not ready for read (pollresult=%d) -> bail out!\n",
-                    fd, ready);
+        Debug.Print(
+            4,
+            "SendRequestOnFd: it seems that socket %d is not ready for read (pollresult=%d) -> bail out!\n",
+            fd, ready);
         return kJsonNoReply;
     }
     const int stallMs = PollTimeout(waitMs);
@@ -127,15 +130,17 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
         return kJsonReceiveFailed;
     }
     if (length > kMaxFramePayload) {
-        Debug.Print(1, "SendRequestOnFd: reply length %u on fd=%d exceeds the limit of %u bytes -> bail out\n",
+        Debug.Print(1,
+                    "SendRequestOnFd: reply length %u on fd=%d exceeds the limit of %u bytes -> bail out\n",
                     length, fd, kMaxFramePayload);
         return kJsonReceiveFailed;
     }
     const size_t capacity = length + kReceiveSlack;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]());
     if (!buffer) {
-        Debug.PrintAlways(0, "SendRequestOnFd: ERROR: Can't allocate memory for JSON reply on fd=%d (size=%d)!\n", fd,
-                          static_cast<int>(capacity));
+        Debug.PrintAlways(
+            0, "SendRequestOnFd: ERROR: Can't allocate memory for JSON reply on fd=%d (size=%d)!\n", fd,
+            static_cast<int>(capacity));
         return kJsonNoMemory;
     }
     Debug.Print(4, "SendRequestOnFd: read reply on fd=%d, ReplyLen=%d ...\n", fd, static_cast<int>(length));
@@ -156,15 +161,18 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
             Debug.Print(1,
                         "SendRequestOnFd: receiving reply on fd=%d incomplete (inLength=%d, InOutMax=%d, "
                         "pCmdJReply->len=%d) --> continue=%d\n",
-                        fd, static_cast<int>(got), static_cast<int>(capacity), static_cast<int>(length), retry);
+                        fd, static_cast<int>(got), static_cast<int>(capacity), static_cast<int>(length),
+                        retry);
         } else if (errno == EINTR) {
             Debug.Print(1,
                         "SendRequestOnFd: receiving reply on fd=%d interrupted (errno=EINTR, inLength=%d, "
                         "InOutMax=%d) --> retry=%d\n",
                         fd, static_cast<int>(got), static_cast<int>(capacity), retry);
         } else {
-            Debug.Print(1, "SendRequestOnFd: receiving reply on fd=%d failed (inLength=%d, InOutMax=%d) --> bail out\n",
-                        fd, static_cast<int>(got), static_cast<int>(capacity));
+            Debug.Print(
+                1,
+                "SendRequestOnFd: receiving reply on fd=%d failed (inLength=%d, InOutMax=%d) --> bail out\n",
+                fd, static_cast<int>(got), static_cast<int>(capacity));
             return kJsonReceiveFailed;
         }
         provider::sleepMs(kTransferRetryMs);
@@ -190,17 +198,20 @@ int SendFrame(int fd, const unsigned char* frame, size_t frameLength, unsigned w
     for (int retry = kTransferAttempts; retry > 0; --retry) {
         const int ready = IsFdReady(fd, POLLOUT, waitMs);
         if (ready != POLLOUT) {
-            Debug.Print(4,
-                        "SendRequestOnFd: it seems that socket %d is not ready for write (pollresult=%d) -> bail "
-                        "out!\n",
-                        fd, ready);
+            Debug.Print(
+                4,
+                "SendRequestOnFd: it seems that socket %d is not ready for write (pollresult=%d) -> bail "
+                "out!\n",
+                fd, ready);
             return kJsonSendFailed;
         }
         Debug.Print(4, "SendRequestOnFd: write request string to socket %d...\n", fd);
         const ssize_t result = send(fd, frame + sent, frameLength - sent, MSG_NOSIGNAL);
         if (result < 0) {
             if (errno != EINTR) {
-                Debug.Print(1, "SendRequestOnFd: sending request on fd=%d failed (outLength=%d, InOutMax=%d) --> bail out\n",
+                Debug.Print(1,
+                            "SendRequestOnFd: sending request on fd=%d failed (outLength=%d, InOutMax=%d) "
+                            "--> bail out\n",
                             fd, static_cast<int>(sent), static_cast<int>(frameLength));
                 return kJsonSendFailed;
             }
@@ -221,10 +232,11 @@ int SendFrame(int fd, const unsigned char* frame, size_t frameLength, unsigned w
                             static_cast<int>(result));
                 return kJsonReplyReceived;
             }
-            Debug.Print(1,
-                        "SendRequestOnFd: sending request on fd=%d incomplete (outLength=%d, InOutMax=%d) --> "
-                        "continue=%d\n",
-                        fd, static_cast<int>(sent), static_cast<int>(frameLength), retry);
+            Debug.Print(
+                1,
+                "SendRequestOnFd: sending request on fd=%d incomplete (outLength=%d, InOutMax=%d) --> "
+                "continue=%d\n",
+                fd, static_cast<int>(sent), static_cast<int>(frameLength), retry);
         }
         provider::sleepMs(kTransferRetryMs);
     }
@@ -259,8 +271,8 @@ int OpenDevice(const char* path) {
     if (fd < 0) {
         const int error = errno;
         ErrorString text(error);
-        Debug.PrintAlways(0, "OpenDevice: ERROR: create socket on %s failed (thrId=0x%08X): %s\n", Shown(path),
-                          ThreadId(), text.text);
+        Debug.PrintAlways(0, "OpenDevice: ERROR: create socket on %s failed (thrId=0x%08X): %s\n",
+                          Shown(path), ThreadId(), text.text);
         errno = error;
         return -1;
     }
@@ -281,8 +293,8 @@ int OpenDevice(const char* path) {
     if (result != 0) {
         const int error = errno;
         ErrorString text(error);
-        Debug.PrintAlways(0, "OpenDevice: ERROR: connect to socket on %s failed (thrId=0x%08X): %s\n", Shown(path),
-                          ThreadId(), text.text);
+        Debug.PrintAlways(0, "OpenDevice: ERROR: connect to socket on %s failed (thrId=0x%08X): %s\n",
+                          Shown(path), ThreadId(), text.text);
         close(fd);
         errno = error;
         return -2;
@@ -316,14 +328,16 @@ int IsFdReady(int fd, unsigned mask, unsigned timeoutMs) {
         const int error = errno;
         if (error != EINTR) {
             ErrorString text(error);
-            Debug.PrintAlways(0, "IsFdReady: ERROR: poll() failed on fd=%d: errno=%d  %s\n", fd, error, text.text);
+            Debug.PrintAlways(0, "IsFdReady: ERROR: poll() failed on fd=%d: errno=%d  %s\n", fd, error,
+                              text.text);
             return kFdHangupOrPollFailure;
         }
         Debug.Print(1, "IsFdReady: poll() interrupted due to EINTR on fd=%d --> try to continue!\n", fd);
         const uint64_t elapsedMs = (MonotonicSeconds() - start) * 1000;
         if (elapsedMs >= timeoutMs) {
-            Debug.PrintAlways(0, "IsFdReady: ERROR: Timeout after EINTR on fd=%d (Timeout=%d, RestTimeout=%d\n", fd,
-                              static_cast<int>(timeoutMs), static_cast<int>(rest));
+            Debug.PrintAlways(0,
+                              "IsFdReady: ERROR: Timeout after EINTR on fd=%d (Timeout=%d, RestTimeout=%d\n",
+                              fd, static_cast<int>(timeoutMs), static_cast<int>(rest));
             return kFdTimeout;
         }
         rest = timeoutMs - elapsedMs;
@@ -342,10 +356,11 @@ int IsFdReady(int fd, unsigned mask, unsigned timeoutMs) {
         return kFdErrorCondition;
     }
     if ((returned & mask) != mask) {
-        Debug.PrintAlways(0,
-                          "IsFdReady: ERROR on fd=%d, returned pollmask invalid (PollFdStruct.revents=0x%08X, "
-                          "PollMask=0x%08X)\n",
-                          fd, returned, mask);
+        Debug.PrintAlways(
+            0,
+            "IsFdReady: ERROR on fd=%d, returned pollmask invalid (PollFdStruct.revents=0x%08X, "
+            "PollMask=0x%08X)\n",
+            fd, returned, mask);
         return kFdErrorCondition;
     }
     return static_cast<int>(mask);
@@ -365,18 +380,20 @@ int JsonAttach(const char* path, const char* clientName) {
         provider::sleepMs(kAttachRetryMs);
         if (attempt == 1 || attempt == 11) {
             ErrorString text(error);
-            Debug.Print(3, "JsonAttach: Connect to socket %s failed (thrId=0x%08X): %s --> retry #%d\n", Shown(path),
-                        ThreadId(), text.text, attempt);
+            Debug.Print(3, "JsonAttach: Connect to socket %s failed (thrId=0x%08X): %s --> retry #%d\n",
+                        Shown(path), ThreadId(), text.text, attempt);
         }
         if (attempt == kAttachAttempts) {
-            Debug.PrintAlways(0, "JsonAttach: ERROR: cannot open rqbd JSON request channel %s (thrId=0x%08X)\n",
+            Debug.PrintAlways(0,
+                              "JsonAttach: ERROR: cannot open rqbd JSON request channel %s (thrId=0x%08X)\n",
                               Shown(path), ThreadId());
             return fd;
         }
     }
     Debug.Print(4, "JsonAttach: Client \"%s\" successfully connected to socket %s\n", name, Shown(path));
-    Debug.Print(4, "JsonAttach: Request channel to %s (fd=%d, Timeout=%d, Retries=%d msec) opened (thrId=0x%08X)\n",
-                Shown(path), fd, kChannelTimeoutMs, kChannelRetries, ThreadId());
+    Debug.Print(
+        4, "JsonAttach: Request channel to %s (fd=%d, Timeout=%d, Retries=%d msec) opened (thrId=0x%08X)\n",
+        Shown(path), fd, kChannelTimeoutMs, kChannelRetries, ThreadId());
     if (!SendInitChannelCommand(fd, name, kChannelTypeRequest)) {
         close(fd);
         return -1;
@@ -449,7 +466,8 @@ bool SendInitChannelCommand(int fd, const char* clientName, unsigned channelType
     std::string reply;
     const int result = JsonSendRequest(fd, text.c_str(), reply, kInitTimeoutSec);
     if (result == kJsonNoMemory) {
-        Debug.PrintAlways(0, "SendInitChannelCommand: Can't initialize Request Channel on fd=%d --> close it !\n", fd);
+        Debug.PrintAlways(
+            0, "SendInitChannelCommand: Can't initialize Request Channel on fd=%d --> close it !\n", fd);
         return false;
     }
     if (Debug.IsActive()) {
@@ -482,19 +500,20 @@ int JsonRegisterForEvents(const char* clientName) {
         if (attempt % 10 == 0) {
             const int error = errno;
             ErrorString text(error);
-            Debug.PrintAlways(0, "OpenEventChannel: Connect to %s failed: errno=%d %s --> retry (%d)\n", path.c_str(),
-                              error, text.text, attempt);
+            Debug.PrintAlways(0, "OpenEventChannel: Connect to %s failed: errno=%d %s --> retry (%d)\n",
+                              path.c_str(), error, text.text, attempt);
         }
         provider::sleepMs(kEventConnectRetryMs);
     }
     if (fd < 0) {
-        Debug.PrintAlways(0, "OpenEventChannel: Connect to %s failed after %d retries --> bail out\n", path.c_str(),
-                          kEventConnectAttempts);
+        Debug.PrintAlways(0, "OpenEventChannel: Connect to %s failed after %d retries --> bail out\n",
+                          path.c_str(), kEventConnectAttempts);
         return -1;
     }
     Debug.Print(2, "OpenEventChannel: Event Channel to %s (fd=%d) opened\n", path.c_str(), fd);
     if (!SendInitChannelCommand(fd, clientName, kChannelTypeEvent)) {
-        Debug.Print(2, "JsonRegisterForEvents: client cannot register for events on fd=%d -> close it!\n", fd);
+        Debug.Print(2, "JsonRegisterForEvents: client cannot register for events on fd=%d -> close it!\n",
+                    fd);
         CloseEventChannel(fd);
         return -1;
     }
@@ -530,14 +549,16 @@ int ReOpenEventChannel(const char* clientName, int fd) {
     if (reopened < 0) {
         Debug.PrintAlways(0, "ReOpenEventChannel: ERROR: Can't re-open Event Channel to %s\n", path.c_str());
     } else {
-        Debug.PrintAlways(0, "ReOpenEventChannel: Event Channel to %s re-opened (fd=%d)\n", path.c_str(), reopened);
+        Debug.PrintAlways(0, "ReOpenEventChannel: Event Channel to %s re-opened (fd=%d)\n", path.c_str(),
+                          reopened);
     }
     return reopened;
 }
 
 int JsonGetEvent(SipJson& event, int fd, const char* clientName) {
     if (fd < 0) {
-        Debug.PrintAlways(0, "GetEventJson: ERROR: called with invalid fdEventChannel (%d) --> ignore this event\n", fd);
+        Debug.PrintAlways(
+            0, "GetEventJson: ERROR: called with invalid fdEventChannel (%d) --> ignore this event\n", fd);
         return -1;
     }
     const int stallMs = static_cast<int>(provider::scaledMs(kEventStallMs));
@@ -545,15 +566,16 @@ int JsonGetEvent(SipJson& event, int fd, const char* clientName) {
     ssize_t rw = 0;
     if (!ReadLengthWord(fd, -1, stallMs, length, rw)) {
         const int error = rw < 0 ? errno : 0;
-        Debug.Print(1, "GetEventJson: something is fishy on fd=%d (rwresult=%d, errno=%d)\n", fd, static_cast<int>(rw),
-                    error);
+        Debug.Print(1, "GetEventJson: something is fishy on fd=%d (rwresult=%d, errno=%d)\n", fd,
+                    static_cast<int>(rw), error);
         return -1;
     }
     if (length > kMaxFramePayload) {
         // The payload is not read, so the stream is out of step: only a new
         // channel gets back to frame boundaries.
-        Debug.Print(1, "GetEventJson: ERROR: Event length %u on fd=%d exceeds the limit of %u bytes --> reopen\n",
-                    length, fd, kMaxFramePayload);
+        Debug.Print(
+            1, "GetEventJson: ERROR: Event length %u on fd=%d exceeds the limit of %u bytes --> reopen\n",
+            length, fd, kMaxFramePayload);
         return ReopenAfterBrokenFrame(clientName, fd);
     }
     const size_t capacity = length + kReceiveSlack;
@@ -568,10 +590,11 @@ int JsonGetEvent(SipJson& event, int fd, const char* clientName) {
     for (int attempt = 1; !complete && attempt <= kTransferAttempts; ++attempt) {
         const ssize_t result = ReadSome(fd, buffer.get() + got, length - got, stallMs);
         if (result == 0 && attempt == 1) {
-            Debug.Print(1,
-                        "GetEventJson: Event receiving on fd=%d failed EOF (inLength=%d, InMax=%d) --> ignore this "
-                        "event!\n",
-                        fd, static_cast<int>(got), static_cast<int>(length));
+            Debug.Print(
+                1,
+                "GetEventJson: Event receiving on fd=%d failed EOF (inLength=%d, InMax=%d) --> ignore this "
+                "event!\n",
+                fd, static_cast<int>(got), static_cast<int>(length));
             return -1;
         }
         if (result >= 0) {
@@ -580,19 +603,22 @@ int JsonGetEvent(SipJson& event, int fd, const char* clientName) {
                 complete = true;
                 break;
             }
-            Debug.Print(1,
-                        "GetEventJson: Event receiving on fd=%d incomplete (inLength=%d, InMax=%d, RetryCnt=%d) --> "
-                        "continue\n",
-                        fd, static_cast<int>(got), static_cast<int>(length), attempt);
+            Debug.Print(
+                1,
+                "GetEventJson: Event receiving on fd=%d incomplete (inLength=%d, InMax=%d, RetryCnt=%d) --> "
+                "continue\n",
+                fd, static_cast<int>(got), static_cast<int>(length), attempt);
         } else if (errno == EINTR) {
-            Debug.Print(1,
-                        "GetEventJson: Event receiving on fd=%d interrupted (errno=EINTR, inLength=%d, InMax=%d) --> "
-                        "retry=%d\n",
-                        fd, static_cast<int>(got), static_cast<int>(length), kTransferAttempts - attempt);
+            Debug.Print(
+                1,
+                "GetEventJson: Event receiving on fd=%d interrupted (errno=EINTR, inLength=%d, InMax=%d) --> "
+                "retry=%d\n",
+                fd, static_cast<int>(got), static_cast<int>(length), kTransferAttempts - attempt);
         } else {
-            Debug.Print(1,
-                        "GetEventJson: ERROR: Event receiving on fd=%d failed (inLength=%d, InMax=%d) --> reopen\n",
-                        fd, static_cast<int>(got), static_cast<int>(length));
+            Debug.Print(
+                1,
+                "GetEventJson: ERROR: Event receiving on fd=%d failed (inLength=%d, InMax=%d) --> reopen\n",
+                fd, static_cast<int>(got), static_cast<int>(length));
             return ReopenAfterBrokenFrame(clientName, fd);
         }
         provider::sleepMs(kTransferRetryMs);

@@ -157,7 +157,9 @@ void CRapidJsonUtil::CopyArray(const Value& src, Value& dst, rapidjson::Document
     }
 }
 
-std::string CStringMapper::StringToUTF8(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+std::string CStringMapper::StringToUTF8(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
+}
 
 std::string CStringMapper::StringToUTF8(const char* text, size_t length) {
     return text != nullptr ? std::string(text, length) : std::string();
@@ -530,7 +532,8 @@ bool SipJson::GetCmdDataStream(int index, std::vector<unsigned char>& out) const
             }
             for (const Value& element : data->GetArray()) {
                 if (element.IsString()) {
-                    const std::string text = CStringMapper::StringToUTF8(element.GetString(), element.GetStringLength());
+                    const std::string text =
+                        CStringMapper::StringToUTF8(element.GetString(), element.GetStringLength());
                     out.insert(out.end(), text.begin(), text.end());
                     out.push_back(0);
                 }
@@ -598,7 +601,8 @@ bool SipJson::HasReplyData() const {
 void SipJson::LoadReceivedText(const char* text) {
     m_CmdIndex = 0;
     const Value* cmd = nullptr;
-    if (m_Doc.IsObject() && m_Doc.HasMember("SIP") && m_Doc["SIP"].IsObject() && m_Doc["SIP"].HasMember("CMD")) {
+    if (m_Doc.IsObject() && m_Doc.HasMember("SIP") && m_Doc["SIP"].IsObject() &&
+        m_Doc["SIP"].HasMember("CMD")) {
         cmd = &m_Doc["SIP"]["CMD"];
     }
     if (cmd != nullptr && cmd->IsArray()) {

@@ -1,5 +1,3 @@
-#include "switchclient/JsonChannel.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "switchclient/JsonChannel.h"
 #include "switchclient/SipJson.h"
 
 namespace {
@@ -26,7 +25,9 @@ using namespace std::chrono_literals;
 std::string LengthWord(uint32_t length) { return std::string(reinterpret_cast<const char*>(&length), 4); }
 
 // A frame as a well-behaved sender writes it.
-std::string Frame(const std::string& text) { return LengthWord(static_cast<uint32_t>(text.size() + 1)) + text + '\0'; }
+std::string Frame(const std::string& text) {
+    return LengthWord(static_cast<uint32_t>(text.size() + 1)) + text + '\0';
+}
 
 void WriteAll(int fd, const std::string& bytes) {
     size_t done = 0;
@@ -393,7 +394,8 @@ TEST(JsonChannelAttach, HandshakeCarriesNameAndDescriptor) {
 
     const std::vector<std::string> requests = daemon.requests();
     ASSERT_EQ(requests.size(), 2u);
-    const std::string prefix = R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4352,"CA":0,"DA":{"RAW":[81,77,83,95,)";
+    const std::string prefix =
+        R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4352,"CA":0,"DA":{"RAW":[81,77,83,95,)";
     EXPECT_EQ(requests[0].rfind(prefix, 0), 0u) << requests[0];
     EXPECT_EQ(requests[0].back(), '\0');  // the payload ends with the NUL
 

@@ -1,10 +1,10 @@
-#include "switchclient/SipJson.h"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "switchclient/SipJson.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ void LoadCommand(SipJson& message, const std::string& members) {
 TEST(SipJsonBuild, SkeletonAndRequestSerialiseExactly) {
     EXPECT_EQ(Text(SipJson()), R"({"SIP":{"V":1,"CMD":[]}})");
     // Zero "OE"/"OI" omitted, no status for a request, "CA" written although 0.
-    EXPECT_EQ(Text(SipJson(0xE204, 0, 0, 0, SipJson::kNoStatus)), R"({"SIP":{"V":1,"CMD":[{"OC":57860,"CA":0}]}})");
+    EXPECT_EQ(Text(SipJson(0xE204, 0, 0, 0, SipJson::kNoStatus)),
+              R"({"SIP":{"V":1,"CMD":[{"OC":57860,"CA":0}]}})");
     // Top-bit values stay unsigned.
     EXPECT_EQ(Text(SipJson(0x80000001u, 2, 0xFFFFFFFEu, 4, 0)),
               R"({"SIP":{"V":1,"CMD":[{"OC":2147483649,"OE":2,"OI":4294967294,"CA":4,"ST":0}]}})");
@@ -38,7 +39,7 @@ TEST(SipJsonBuild, SetCmdRewritesTheWholeCommand) {
 
 TEST(SipJsonBuild, SetCmdParamReplacesAppendsAndNests) {
     SipJson message(0x10, 0, 7, 1, SipJson::kNoStatus);
-    message.SetCmdParam("OC", 0x11);  // in place
+    message.SetCmdParam("OC", 0x11);   // in place
     message.SetCmdParam("XX", 5, "");  // appended
     EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":17,"OI":7,"CA":1,"XX":5}]}})");
 
@@ -47,8 +48,9 @@ TEST(SipJsonBuild, SetCmdParamReplacesAppendsAndNests) {
     message.SetCmdParam("OI", 2, "AdapterIdx");
     message.SetCmdParam("OI", 3, "LDriveIdx");
     message.SetCmdParam("OI", 4, "LDriveIdx");
-    EXPECT_EQ(Text(message),
-              R"({"SIP":{"V":1,"CMD":[{"OC":17,"XX":5,"CA":1,"OI":{"AdapterIdx":2,"LDriveIdx":3,"LDriveIdx":4}}]}})");
+    EXPECT_EQ(
+        Text(message),
+        R"({"SIP":{"V":1,"CMD":[{"OC":17,"XX":5,"CA":1,"OI":{"AdapterIdx":2,"LDriveIdx":3,"LDriveIdx":4}}]}})");
     message.SetCmdParam(nullptr, 1);
     message.SetCmdParam(nullptr, 1, "x");
     EXPECT_EQ(message.GetCmdElemValue(0, "XX", 0), 5u);
@@ -60,7 +62,8 @@ TEST(SipJsonBuild, DataSettersReplaceInPlaceAndEscapeText) {
     message.SetDataByte(200, 4);
     EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":200,"ST":4}]}})");
     message.SetReplyDataString("a\"b\\c\n\xC3\xA4", 0);
-    EXPECT_EQ(Text(message), "{\"SIP\":{\"V\":1,\"CMD\":[{\"OC\":1,\"CA\":0,\"DA\":\"a\\\"b\\\\c\\n\xC3\xA4\",\"ST\":0}]}}");
+    EXPECT_EQ(Text(message),
+              "{\"SIP\":{\"V\":1,\"CMD\":[{\"OC\":1,\"CA\":0,\"DA\":\"a\\\"b\\\\c\\n\xC3\xA4\",\"ST\":0}]}}");
     message.SetReplyDataString(nullptr, 1);
     EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":"","ST":1}]}})");
     const unsigned char raw[] = {0, 255, 7};
@@ -229,12 +232,12 @@ TEST(SipJsonRead, EveryDataTypeAgainstEveryReader) {
 
 TEST(SipJsonRead, StructuralMismatchGivesTheAbsentResult) {
     const std::vector<std::pair<std::string, int>> cases = {
-        {R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":5}]}})", 1},     // index beyond the array
-        {R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":5}]}})", -1},    // negative index
-        {R"({"SIP":{"V":1,"CMD":[[5]]}})", 0},                  // element not an object
-        {R"({"SIP":{"V":1,"CMD":[{"ST":0}]}})", 0},             // no "DA"
-        {R"({"SIP":{"V":1,"CMD":{"0":{"DA":5}}}})", 0},         // "CMD" not an array
-        {R"({"SIP":{"V":1}})", 0},                              // no "CMD"
+        {R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":5}]}})", 1},   // index beyond the array
+        {R"({"SIP":{"V":1,"CMD":[{"ST":0,"DA":5}]}})", -1},  // negative index
+        {R"({"SIP":{"V":1,"CMD":[[5]]}})", 0},               // element not an object
+        {R"({"SIP":{"V":1,"CMD":[{"ST":0}]}})", 0},          // no "DA"
+        {R"({"SIP":{"V":1,"CMD":{"0":{"DA":5}}}})", 0},      // "CMD" not an array
+        {R"({"SIP":{"V":1}})", 0},                           // no "CMD"
     };
     for (const auto& [text, index] : cases) {
         SCOPED_TRACE(text + " @" + std::to_string(index));
@@ -282,10 +285,10 @@ TEST(SipJsonRead, ElementValuesParseNumbersAndPrefixedStrings) {
 TEST(SipJsonRead, RawBytesAsUnsignedValue) {
     const std::vector<std::pair<const char*, unsigned>> cases = {
         {"[7]", 7},
-        {"[511]", 511},                       // one element is taken whole
+        {"[511]", 511},  // one element is taken whole
         {"[52,18]", 0x1234},
-        {"[511,511]", 0xFFFF},                // masked to 16 bits
-        {"[1,2,3]", 0x030201},                // missing fourth byte taken as 0
+        {"[511,511]", 0xFFFF},  // masked to 16 bits
+        {"[1,2,3]", 0x030201},  // missing fourth byte taken as 0
         {"[1,2,3,4]", 0x04030201},
         {"[1,2,3,4,5,6]", 0x04030201},
         {"[255,255,255,255]", 0xFFFFFFFF},
@@ -321,10 +324,12 @@ TEST(SipJsonRead, StringOffsetsIntoRawBytes) {
 
 TEST(SipJsonRead, ReplyDataDependsOnStatusAndData) {
     const std::vector<std::pair<const char*, bool>> cases = {
-        {R"("ST":12,"DA":false)", true},  {R"("ST":21,"DA":[])", true},   {R"("ST":255,"DA":"")", true},
-        {R"("ST":0,"DA":{})", true},      {R"("ST":"0","DA":1)", true},   {R"("ST":1,"DA":1)", false},
-        {R"("ST":22,"DA":1)", false},     {R"("DA":1)", false},           {R"("ST":0,"DA":null)", false},
-        {R"("ST":0)", false},             {R"("ST":4294967296,"DA":1)", true},
+        {R"("ST":12,"DA":false)", true},     {R"("ST":21,"DA":[])", true},
+        {R"("ST":255,"DA":"")", true},       {R"("ST":0,"DA":{})", true},
+        {R"("ST":"0","DA":1)", true},        {R"("ST":1,"DA":1)", false},
+        {R"("ST":22,"DA":1)", false},        {R"("DA":1)", false},
+        {R"("ST":0,"DA":null)", false},      {R"("ST":0)", false},
+        {R"("ST":4294967296,"DA":1)", true},
     };
     for (const auto& [members, expected] : cases) {
         SipJson message;
@@ -357,8 +362,8 @@ TEST(SipJsonStruct, CopyOutlivesTheMessageAndFlagsSingleObjects) {
     EXPECT_TRUE(adapter["On"].GetBool());
 
     const std::vector<std::pair<const char*, bool>> cases = {
-        {R"({"A":{},"B":{}})", false}, {R"({"A":1})", false}, {"{}", false}, {R"([{"A":{}}])", false},
-        {R"({"A":{}})", true},
+        {R"({"A":{},"B":{}})", false}, {R"({"A":1})", false}, {"{}", false},
+        {R"([{"A":{}}])", false},      {R"({"A":{}})", true},
     };
     for (const auto& [da, single] : cases) {
         SipJson message;
