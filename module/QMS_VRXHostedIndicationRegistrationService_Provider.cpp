@@ -1,5 +1,6 @@
 #include "model/IndicationModel.h"
 #include "module/ModelInstances.h"
+#include "module/ProviderLifecycle.h"
 #include "module/Providers.h"
 #include "support/Boundary.h"
 #include "support/provider_trace.h"
@@ -10,27 +11,13 @@ typedef QMS_VRXHostedIndicationRegistrationService_Provider Hosted;
 
 static const char kProvider[] = "QMS_VRXHostedIndicationRegistrationService_Provider";
 
-Hosted::QMS_VRXHostedIndicationRegistrationService_Provider() {
-    provider::trace(5,
-                    "QMS_VRXHostedIndicationRegistrationService_Provider::"
-                    "QMS_VRXHostedIndicationRegistrationService_Provider()");
-}
+Hosted::QMS_VRXHostedIndicationRegistrationService_Provider() { traceConstruction(kProvider); }
 
-Hosted::~QMS_VRXHostedIndicationRegistrationService_Provider() {
-    provider::trace(5,
-                    "QMS_VRXHostedIndicationRegistrationService_Provider::"
-                    "~QMS_VRXHostedIndicationRegistrationService_Provider()");
-}
+Hosted::~QMS_VRXHostedIndicationRegistrationService_Provider() { traceDestruction(kProvider); }
 
-int Hosted::load() {
-    provider::trace(5, "QMS_VRXHostedIndicationRegistrationService_Provider::load()");
-    return provider::initQMS_VRXIndicationProvider(true) ? LOAD_OK : LOAD_FAILED;
-}
+int Hosted::load() { return loadProvider(kProvider); }
 
-int Hosted::unload() {
-    provider::trace(5, "QMS_VRXHostedIndicationRegistrationService_Provider::unload()");
-    return provider::initQMS_VRXIndicationProvider(false) ? UNLOAD_OK : UNLOAD_FAILED;
-}
+int Hosted::unload() { return unloadProvider(kProvider); }
 
 int Hosted::get_instance(const Class* keys, Class*& instance) {
     return provider::runAtBoundary(kProvider, "get_instance", provider::toGetInstanceStatus, GET_INSTANCE_FAILED,

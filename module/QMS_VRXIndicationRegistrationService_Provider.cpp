@@ -1,5 +1,6 @@
 #include "model/IndicationModel.h"
 #include "module/ModelInstances.h"
+#include "module/ProviderLifecycle.h"
 #include "module/Providers.h"
 #include "registration/WMIRegistration.h"
 #include "support/Boundary.h"
@@ -16,25 +17,13 @@ enum : uint16 { kSucceeded = 0, kBadInput = 1, kFailed = 2 };
 
 static bool hasText(const Property<String>& p) { return !p.null && p.value.size() != 0; }
 
-Service::QMS_VRXIndicationRegistrationService_Provider() {
-    provider::trace(5,
-                    "QMS_VRXIndicationRegistrationService_Provider::QMS_VRXIndicationRegistrationService_Provider()");
-}
+Service::QMS_VRXIndicationRegistrationService_Provider() { traceConstruction(kProvider); }
 
-Service::~QMS_VRXIndicationRegistrationService_Provider() {
-    provider::trace(5,
-                    "QMS_VRXIndicationRegistrationService_Provider::~QMS_VRXIndicationRegistrationService_Provider()");
-}
+Service::~QMS_VRXIndicationRegistrationService_Provider() { traceDestruction(kProvider); }
 
-int Service::load() {
-    provider::trace(5, "QMS_VRXIndicationRegistrationService_Provider::load()");
-    return provider::initQMS_VRXIndicationProvider(true) ? LOAD_OK : LOAD_FAILED;
-}
+int Service::load() { return loadProvider(kProvider); }
 
-int Service::unload() {
-    provider::trace(5, "QMS_VRXIndicationRegistrationService_Provider::unload()");
-    return provider::initQMS_VRXIndicationProvider(false) ? UNLOAD_OK : UNLOAD_FAILED;
-}
+int Service::unload() { return unloadProvider(kProvider); }
 
 int Service::get_instance(const Class* keys, Class*& instance) {
     return provider::runAtBoundary(kProvider, "get_instance", provider::toGetInstanceStatus, GET_INSTANCE_FAILED,

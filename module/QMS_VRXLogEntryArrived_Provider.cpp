@@ -1,6 +1,7 @@
 #include <memory>
 
 #include "model/IndicationModel.h"
+#include "module/ProviderLifecycle.h"
 #include "module/Providers.h"
 #include "support/Boundary.h"
 #include "support/provider_trace.h"
@@ -9,23 +10,13 @@ namespace cimple {
 
 static const char kProvider[] = "QMS_VRXLogEntryArrived_Provider";
 
-QMS_VRXLogEntryArrived_Provider::QMS_VRXLogEntryArrived_Provider() {
-    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::QMS_VRXLogEntryArrived_Provider()");
-}
+QMS_VRXLogEntryArrived_Provider::QMS_VRXLogEntryArrived_Provider() { traceConstruction(kProvider); }
 
-QMS_VRXLogEntryArrived_Provider::~QMS_VRXLogEntryArrived_Provider() {
-    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::~QMS_VRXLogEntryArrived_Provider()");
-}
+QMS_VRXLogEntryArrived_Provider::~QMS_VRXLogEntryArrived_Provider() { traceDestruction(kProvider); }
 
-int QMS_VRXLogEntryArrived_Provider::load() {
-    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::load()");
-    return provider::initQMS_VRXIndicationProvider(true) ? LOAD_OK : LOAD_FAILED;
-}
+int QMS_VRXLogEntryArrived_Provider::load() { return loadProvider(kProvider); }
 
-int QMS_VRXLogEntryArrived_Provider::unload() {
-    provider::trace(5, "QMS_VRXLogEntryArrived_Provider::unload()");
-    return provider::initQMS_VRXIndicationProvider(false) ? UNLOAD_OK : UNLOAD_FAILED;
-}
+int QMS_VRXLogEntryArrived_Provider::unload() { return unloadProvider(kProvider); }
 
 int QMS_VRXLogEntryArrived_Provider::enable_indications(Indication_Handler<QMS_VRXLogEntryArrived>* handler) {
     provider::trace(5, "QMS_VRXLogEntryArrived_Provider::enable_indications()");

@@ -10,6 +10,10 @@ extern "C" cimple::Registration* cimple_module();
 
 namespace qms_test {
 
+inline constexpr char kLogEntry[] = "QMS_VRXLogEntryArrived_Provider";
+inline constexpr char kService[] = "QMS_VRXIndicationRegistrationService_Provider";
+inline constexpr char kHosted[] = "QMS_VRXHostedIndicationRegistrationService_Provider";
+
 inline const cimple::Registration* registrationOf(const char* providerName) {
     for (const cimple::Registration* r = cimple_module(); r; r = r->next)
         if (strcmp(r->provider_name, providerName) == 0) return r;

@@ -9,12 +9,12 @@
 using namespace cimple;
 using qms_test::EnumRecorder;
 using qms_test::ProviderObject;
+using qms_test::kHosted;
+using qms_test::kLogEntry;
+using qms_test::kService;
 
 namespace {
 
-const char kLogEntry[] = "QMS_VRXLogEntryArrived_Provider";
-const char kService[] = "QMS_VRXIndicationRegistrationService_Provider";
-const char kHosted[] = "QMS_VRXHostedIndicationRegistrationService_Provider";
 const char kNotInitialized[] = "getTOLMIndication(): not initialized";
 
 TEST(ProvidersWithoutAgent, LoadFailsAndUnloadFindsNothingToCountDown) {
