@@ -9,14 +9,16 @@
 
 #include "support/CDebug.h"
 
-// Holds a new thread between its creation and the call of its procedure:
-// until Resume() for a suspended start, and for good when the CThread reaps
-// it before it was ever resumed.
+// Shared by a CThread and its thread for the thread's whole life. It holds
+// the new thread before its procedure (until Resume() for a suspended start,
+// for good when the CThread reaps it before it was ever resumed) and tells
+// Kill() whether a detached thread is still there to be cancelled.
 struct CThread::StartGate {
     std::mutex mutex;
     std::condition_variable cond;
     bool released = false;
     bool cancelled = false;
+    bool finished = false;
     ThreadProc proc = nullptr;
     void* arg = nullptr;
 };
@@ -38,13 +40,16 @@ void* CThread::Trampoline(void* holder) {
         std::unique_lock<std::mutex> lock(gate->mutex);
         gate->cond.wait(lock, [&] { return gate->released || gate->cancelled; });
         if (gate->cancelled) {
+            gate->finished = true;
             return nullptr;
         }
         proc = gate->proc;
         arg = gate->arg;
     }
-    gate.reset();
-    return proc(arg);
+    void* result = proc(arg);
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    gate->finished = true;
+    return result;
 }
 
 int CThread::CreateThread(void* holder, bool waitable, int priority) {
@@ -116,23 +121,25 @@ void CThread::Kill() {
     if (!m_Started) {
         return;
     }
-    if (m_Gate) {
+    {
+        std::lock_guard<std::mutex> lock(m_Gate->mutex);
         // A thread still held at its start must not wait for a Resume() that
-        // will never come; one already running does not look at this.
-        {
-            std::lock_guard<std::mutex> lock(m_Gate->mutex);
-            if (!m_Gate->released) {
-                m_Gate->cancelled = true;
-            }
+        // will never come; it ends without running the procedure.
+        if (!m_Gate->released) {
+            m_Gate->cancelled = true;
+            m_Gate->cond.notify_all();
         }
-        m_Gate->cond.notify_all();
-        m_Gate.reset();
+        // A detached thread that is done may be gone already, and its handle
+        // with it. One that is not done cannot get past setting the flag while
+        // the lock is held here, so it still exists for the cancel.
+        if (!m_Joinable && !m_Gate->finished && !m_Gate->cancelled) {
+            pthread_cancel(m_Handle);
+        }
     }
     if (m_Joinable) {
         pthread_join(m_Handle, nullptr);
-    } else {
-        pthread_cancel(m_Handle);
     }
+    m_Gate.reset();
     m_Started = false;
     m_Joinable = false;
 }

@@ -67,6 +67,6 @@ private:
     pthread_t m_Handle;
     bool m_Started = false;
     bool m_Joinable = false;
-    // Shared with the thread until it has passed its start.
+    // Shared with the thread for its whole life.
     std::shared_ptr<StartGate> m_Gate;
 };
