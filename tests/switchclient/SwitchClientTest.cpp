@@ -170,17 +170,6 @@ TEST(SwitchClientRequest, TransportFailuresBecomeTheStatus) {
     client.Detach();
 }
 
-TEST(SwitchClientRequest, OnlyTheJsonMethodIsKnown) {
-    CSwitchClient client;
-    EXPECT_TRUE(client.SetRequestMethod("jsonrequest"));
-    EXPECT_FALSE(client.SetRequestMethod("BinaryRequest"));
-    EXPECT_FALSE(client.SetRequestMethod(nullptr));
-    std::string method;
-    EXPECT_TRUE(client.GetCurrentRequestMethod(method));
-    EXPECT_EQ(method, "JsonRequest");
-    EXPECT_FALSE(client.SetApplicationName(nullptr));
-}
-
 // --- Events ----------------------------------------------------------------
 
 class RecordingClient : public CSwitchClient {
