@@ -1,7 +1,11 @@
 // Internal: typed access to the fields of generated instance structs.
 #pragma once
 
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <type_traits>
 
 #include "cimple/Array.h"
 #include "cimple/Datetime.h"
@@ -91,6 +95,35 @@ const T& at(const void* base, uint32_t offset) {
 }
 
 typedef Property<Array<Instance*>> Ref_Array;
+
+// Nesting of references inside references that paths and renderings follow;
+// real schemas need two or three.
+const int MAX_DEPTH = 16;
+
+// Integers in decimal; reals with the digits that read back the same value.
+template <class T>
+void append_number(String& out, T v) {
+    char buf[48];
+    if constexpr (std::is_same<T, float>::value)
+        snprintf(buf, sizeof buf, "%.9g", double(v));
+    else if constexpr (std::is_same<T, double>::value)
+        snprintf(buf, sizeof buf, "%.17g", v);
+    else if constexpr (std::numeric_limits<T>::is_signed)
+        snprintf(buf, sizeof buf, "%" PRId64, int64_t(v));
+    else
+        snprintf(buf, sizeof buf, "%" PRIu64, uint64_t(v));
+    out.append(buf);
+}
+
+// s in double quotes, with '"' and '\\' escaped by a backslash.
+inline void append_quoted(String& out, const char* s) {
+    out.append('"');
+    for (; *s; s++) {
+        if (*s == '"' || *s == '\\') out.append('\\');
+        out.append(*s);
+    }
+    out.append('"');
+}
 
 }  // namespace detail
 }  // namespace cimple

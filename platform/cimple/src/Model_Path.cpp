@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,18 +18,6 @@ namespace cimple {
 using namespace detail;
 
 namespace {
-
-// Nesting of references inside references; real schemas need two or three.
-const int MAX_DEPTH = 16;
-
-void append_quoted(String& out, const char* s) {
-    out.append('"');
-    for (; *s; s++) {
-        if (*s == '"' || *s == '\\') out.append('\\');
-        out.append(*s);
-    }
-    out.append('"');
-}
 
 // char16 as UTF-8; the code 0 as C0 80 so that it cannot end the text.
 void append_char16(String& out, char16 c) {
@@ -60,31 +47,12 @@ void append_char16(String& out, char16 c) {
 // Writes one scalar property value; false when it cannot stand in a path.
 template <class T>
 bool append_value(String& out, const T& v) {
-    char buf[32];
-    if (std::numeric_limits<T>::is_signed)
-        snprintf(buf, sizeof buf, "%" PRId64, int64_t(v));
-    else
-        snprintf(buf, sizeof buf, "%" PRIu64, uint64_t(v));
-    out.append(buf);
+    append_number(out, v);
     return true;
 }
 template <>
 bool append_value<bool>(String& out, const bool& v) {
     out.append(v ? "TRUE" : "FALSE");
-    return true;
-}
-template <>
-bool append_value<float>(String& out, const float& v) {
-    char buf[48];
-    snprintf(buf, sizeof buf, "%.9g", double(v));
-    out.append(buf);
-    return true;
-}
-template <>
-bool append_value<double>(String& out, const double& v) {
-    char buf[48];
-    snprintf(buf, sizeof buf, "%.17g", v);
-    out.append(buf);
     return true;
 }
 template <>

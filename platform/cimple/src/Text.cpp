@@ -1,7 +1,5 @@
 // Readable rendering of instances for traces and demos.
-#include <cinttypes>
 #include <cstdio>
-#include <limits>
 
 #include "Fields.h"
 
@@ -11,45 +9,17 @@ using namespace detail;
 
 namespace {
 
-const int MAX_DEPTH = 16;
-
 void indent(String& out, int level) {
     for (int i = 0; i < level; i++) out.append("    ");
 }
 
-void quoted(String& out, const char* s) {
-    out.append('"');
-    for (; *s; s++) {
-        if (*s == '"' || *s == '\\') out.append('\\');
-        out.append(*s);
-    }
-    out.append('"');
-}
-
 template <class T>
 void value_text(String& out, const T& v) {
-    char buf[32];
-    if (std::numeric_limits<T>::is_signed)
-        snprintf(buf, sizeof buf, "%" PRId64, int64_t(v));
-    else
-        snprintf(buf, sizeof buf, "%" PRIu64, uint64_t(v));
-    out.append(buf);
+    append_number(out, v);
 }
 template <>
 void value_text<bool>(String& out, const bool& v) {
     out.append(v ? "true" : "false");
-}
-template <>
-void value_text<float>(String& out, const float& v) {
-    char buf[48];
-    snprintf(buf, sizeof buf, "%.9g", double(v));
-    out.append(buf);
-}
-template <>
-void value_text<double>(String& out, const double& v) {
-    char buf[48];
-    snprintf(buf, sizeof buf, "%.17g", v);
-    out.append(buf);
 }
 template <>
 void value_text<char16>(String& out, const char16& v) {
@@ -62,12 +32,12 @@ void value_text<char16>(String& out, const char16& v) {
 }
 template <>
 void value_text<String>(String& out, const String& v) {
-    quoted(out, v.c_str());
+    append_quoted(out, v.c_str());
 }
 template <>
 void value_text<Datetime>(String& out, const Datetime& v) {
     char buf[Datetime::TEXT_SIZE + 1];
-    quoted(out, v.ascii(buf));
+    append_quoted(out, v.ascii(buf));
 }
 
 void render(const Instance* inst, String& out, int level);
