@@ -375,62 +375,57 @@ void CDebugTraceConfig::ReadConfiguration(const std::string& appName) {
     m_TraceFlags = m_Ini.traceFlags == -1 ? 0 : static_cast<unsigned long>(m_Ini.traceFlags);
 }
 
+namespace {
+
+// Reloads a loaded file that changed on disk, keeping its selected section.
+// A file that fails to load (an editor half-way through saving it) keeps its
+// old reader, so the next look tries again; a vanished one is dropped.
+bool ReloadIfModified(CDebugTraceConfigFile& file) {
+    if (!file.IsLoaded()) {
+        return false;
+    }
+    switch (file.Check()) {
+        case CDebugTraceConfigFile::State::Vanished:
+            file.Clear();
+            return false;
+        case CDebugTraceConfigFile::State::Unchanged:
+            return false;
+        case CDebugTraceConfigFile::State::Modified:
+            break;
+    }
+    CDebugTraceConfigFile fresh;
+    if (!fresh.Load(file.Path())) {
+        return false;
+    }
+    const std::string section = file.SectionName();
+    file = std::move(fresh);
+    file.SelectSection(section.c_str());
+    return true;
+}
+
+}  // namespace
+
 bool CDebugTraceConfig::RefreshFromFiles() {
-    // A file that fails to load (an editor half-way through saving it) keeps
-    // its old reader, so the next look tries again.
-    if (m_GlobalFile.IsLoaded()) {
-        switch (m_GlobalFile.Check()) {
-            case CDebugTraceConfigFile::State::Vanished:
-                m_GlobalFile.Clear();
-                break;
-            case CDebugTraceConfigFile::State::Modified: {
-                CDebugTraceConfigFile fresh;
-                if (fresh.Load(m_GlobalFile.Path())) {
-                    m_GlobalFile = std::move(fresh);
-                    long value = 0;
-                    if (m_GlobalFile.SelectSection(kGlobalSection) &&
-                        m_GlobalFile.GetNumber("DynamicUpdate", value)) {
-                        m_Ini.dynamicUpdate = value;
-                        m_DynamicUpdate = atLeastZero(value);
-                    }
-                }
-                break;
-            }
-            case CDebugTraceConfigFile::State::Unchanged:
-                break;
-        }
+    long value = 0;
+    if (ReloadIfModified(m_GlobalFile) && m_GlobalFile.SelectSection(kGlobalSection) &&
+        m_GlobalFile.GetNumber("DynamicUpdate", value)) {
+        m_Ini.dynamicUpdate = value;
+        m_DynamicUpdate = atLeastZero(value);
     }
     bool levelRead = false;
-    if (m_AppFile.IsLoaded()) {
-        switch (m_AppFile.Check()) {
-            case CDebugTraceConfigFile::State::Vanished:
-                m_AppFile.Clear();
-                break;
-            case CDebugTraceConfigFile::State::Modified: {
-                CDebugTraceConfigFile fresh;
-                if (fresh.Load(m_AppFile.Path())) {
-                    const std::string section = m_AppFile.SectionName();
-                    m_AppFile = std::move(fresh);
-                    m_AppFile.SelectSection(section.c_str());
-                    long value = 0;
-                    if (m_AppFile.GetNumber("FileDebugLevel", value)) {
-                        m_Ini.level = value;
-                        m_FileLevel = toLevel(value);
-                        levelRead = true;
-                    }
-                    if (m_AppFile.GetNumber("TraceFlags", value)) {
-                        m_Ini.traceFlags = value;
-                        m_TraceFlags = static_cast<unsigned long>(value);
-                    }
-                    if (m_AppFile.GetNumber("MemoryTracesFlag", value)) {
-                        m_Ini.memoryTraces = value;
-                        m_MemoryColumn = value != 0;
-                    }
-                }
-                break;
-            }
-            case CDebugTraceConfigFile::State::Unchanged:
-                break;
+    if (ReloadIfModified(m_AppFile)) {
+        if (m_AppFile.GetNumber("FileDebugLevel", value)) {
+            m_Ini.level = value;
+            m_FileLevel = toLevel(value);
+            levelRead = true;
+        }
+        if (m_AppFile.GetNumber("TraceFlags", value)) {
+            m_Ini.traceFlags = value;
+            m_TraceFlags = static_cast<unsigned long>(value);
+        }
+        if (m_AppFile.GetNumber("MemoryTracesFlag", value)) {
+            m_Ini.memoryTraces = value;
+            m_MemoryColumn = value != 0;
         }
     }
     return levelRead;
