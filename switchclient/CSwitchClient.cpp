@@ -305,6 +305,7 @@ bool CSwitchClient::Attach(const char* server, bool, unsigned) {
                                     "interface available - cannot attach!");
                     } else {
                         m_FdRequestChannel.store(fd);
+                        m_RequestChannelBroken = false;
                         m_AttachCount = 1;
                         Debug.Print(4, "\nCSwitchClient::Attach: Client successfully attached");
                         attached = true;
@@ -348,6 +349,7 @@ unsigned CSwitchClient::Request(SipJson& message, unsigned timeoutSec) {
     {
         std::lock_guard<std::mutex> lock(m_RequestMutex);
         rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
+        if (rc == kJsonSendFailed) m_RequestChannelBroken = true;
     }
     Debug.Print(4, "\nCSwitchClient::Request: reply data: %s", reply.c_str());
     if (rc != kJsonReplyReceived) {

@@ -101,6 +101,11 @@ public:
     bool SetRequestMethod(const char* method) override;
     bool GetCurrentRequestMethod(std::string& out) override;
     unsigned GetLastError() const override;
+
+    // True after a request whose frame could not be sent: the daemon closed
+    // the request channel (it stopped or restarted since the attach), so
+    // nothing more can travel on it. Cleared by the next successful attach.
+    bool IsRequestChannelBroken() const { return m_RequestChannelBroken.load(); }
     const char* GetLastErrorMsg(std::string& out) const override;
 
     bool EnableEvents(bool enable, bool) override;
@@ -156,6 +161,7 @@ private:
     std::string ApplicationName() const;
 
     std::atomic<int> m_FdRequestChannel{-1};
+    std::atomic<bool> m_RequestChannelBroken{false};
     // Owned by the event thread while it runs; the disable sequence takes it
     // over (with an exchange) once the thread has stopped or failed to.
     std::atomic<int> m_FdEventChannel{-1};

@@ -116,7 +116,11 @@ private:
         if (result != 0) {
             trace(1, "ThreadedSwitchClient(%s): RequestTask: Request() failed: rc=0x%02X, lastError=0x%08X",
                   owner_.name().c_str(), result, static_cast<unsigned>(error));
-            if (result == kStatusNoService) {
+            // A failed reply (6) and a frame that could not be sent at all
+            // (the daemon restarted since the attach) both leave a channel
+            // nothing more can travel on: drop the client so that the next
+            // request attaches afresh instead of failing forever.
+            if (result == kStatusNoService || client->IsRequestChannelBroken()) {
                 owner_.destroyClient();
             }
         }

@@ -108,6 +108,23 @@ TEST(ThreadedSwitchClient, LostDaemonDropsTheClientAndEventsComeBack) {
     EXPECT_EQ(listener.log.events()[0].data, 3u);
 }
 
+// A daemon that restarts between two requests has closed the request
+// channel under the attached client: the request that finds it closed fails,
+// and the next one attaches afresh and is answered.
+TEST(ThreadedSwitchClient, RestartBetweenRequestsRecoversOnTheNextRequest) {
+    RqbdSim sim;
+    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
+    long error = -1;
+    ASSERT_EQ(cabinetRequest(*client, &error), 0u);
+    ctl(sim, {"restart", "--down-ms", "200"});
+    ASSERT_TRUE(sctest::eventually(
+        [&] { return ctl(sim, {"status"}).find("\"requestClients\":0") != std::string::npos; }));
+    EXPECT_NE(cabinetRequest(*client, &error), 0u);
+    unsigned cabinet = 0;
+    EXPECT_EQ(cabinetRequest(*client, &error, &cabinet), 0u);
+    EXPECT_EQ(error, 0);
+}
+
 // The first request waits 300 s (15 s with the test wait factor) for a
 // daemon that is not there, then reports the attach failure.
 TEST(ThreadedSwitchClient, NoDaemonAtAllFailsAfterTheServiceWait) {
