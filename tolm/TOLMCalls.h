@@ -1,33 +1,71 @@
-// The agent command facade: every operation the module asks of the agent.
+// The agent command facade: every operation the module can ask of the agent
+// daemon, each one request and one reply, plus the agent's events.
 //
-// This is the part of the interface that the model and the shared instance
-// use; the agent operations themselves join it with the agent link.
+// The operations are declared from the command table TOLMCalls.def; the
+// comment there says what a row holds. Reads answer a value with a null flag:
+// null means "not available" (the request failed, the agent's status was not
+// accepted, the reply had no data, or the key does not fit the operation);
+// such reads never throw for those reasons. Operations may be called from any
+// thread; each waits for its reply.
 #pragma once
 
-#include <cimple/String.h>
+#include <cimple/cimple.h>
+
+#include <string>
+#include <vector>
 
 #include "support/ShPtr.h"
+#include "support/TOLMKey.h"
+#include "tolm/LogMessage.h"
+#include "tolm/TOLMEventsListener.h"
+
+class CDataStream;
+class CDataStruct;
 
 namespace provider {
 
-class TOLMEventsListener;
+// Result types of the table's rows.
+using PUInt = cimple::Property<unsigned int>;
+using PUChar = cimple::Property<unsigned char>;
+using PBool = cimple::Property<bool>;
+using PUInt64 = cimple::Property<unsigned long long>;
+using PString = cimple::Property<cimple::String>;
+using PDatetime = cimple::Property<cimple::Datetime>;
+using PStrings = cimple::Property<cimple::Array<cimple::String>>;
+using PBytes = cimple::Property<cimple::Array<unsigned char>>;
 
 class TOLMCalls {
 public:
-    virtual ~TOLMCalls() = default;
+    // Those the rest of the module relies on:
+    //
+    // accountCheck(): true when the caller may use the agent; otherwise
+    //   throws the access-denied CimErrorException, never answers false.
+    // setListener(el): stores el (null allowed, not owned) as the receiver of
+    //   events; answers the previous one.
+    // enableEvents(), disableEvents(): switch the agent's event delivery;
+    //   true when it was switched as asked.
+    // getLogMessageNrEntries(key): entries of log key.objId (0 system message
+    //   log, 1 driver monitor); null for any other log.
+    // getLogMessageReadChunk(key, seqNr, entries): the system message log
+    //   entries from seqNr on, as many as one reply holds; entries is resized
+    //   to them and their count answered. 0 with entries untouched on failure;
+    //   throws std::out_of_range when a record runs past the reply.
+    // getLogMessageResolutionRead/CauseRead/ActionSummary(key, messageCode):
+    //   the explanation texts of a message; null outside the system message
+    //   log (key.objId != 0).
+    // getDrvMonEvent...(key): fields of driver-monitor entry key.objId.
+    // getIdentificationCabinetNumber(): the server's own cabinet; throws
+    //   BaseException when the agent does not tell it.
+    // getSystemHostName(key), getSystemTime(key) (seconds since 1970, UTC),
+    //   getChassisSerialNumber(key): identity of the server in key.cabNr.
+#define QMS_TOLM(family, name, Result, params, opcode, oe, oi, ca, traceStyle) virtual Result name params = 0;
+#include "tolm/TOLMCalls.def"
 
-    // Stores el (null allowed) as the receiver of agent events; returns the
-    // previous one.
-    virtual TOLMEventsListener* setListener(TOLMEventsListener* el) = 0;
-    // Switch the agent's event delivery on or off; true when it was switched.
-    virtual bool enableEvents() = 0;
-    virtual bool disableEvents() = 0;
-    // True when the requesting user may use the agent; throws otherwise.
-    virtual bool accountCheck() = 0;
+    virtual ~TOLMCalls() = default;
 };
 
 // A new facade talking to the agent as clientName. Throws BaseException when
-// it cannot be made; nothing stays allocated then.
+// its switch client cannot be made; nothing stays allocated then.
 ShPtr<TOLMCalls> newTOLMCalls(const cimple::String& clientName);
 
 }  // namespace provider
