@@ -9,13 +9,6 @@ using namespace cimple;
 
 namespace {
 
-T_Base* base(const char* name, uint32_t id) {
-    T_Base* b = make<T_Base>();
-    b->Name.set(name);
-    b->Id.set(id);
-    return b;
-}
-
 // Binds a fresh in-memory CIMOM for one test and unbinds it afterwards.
 class CimomTest : public ::testing::Test {
 protected:
@@ -130,35 +123,26 @@ struct Calls {
     int instances = 0;
     int releases = 0;
     int last_status = -1;
-};
 
-bool on_indication(Instance* inst, void* data) {
-    Calls* c = static_cast<Calls*>(data);
-    if (inst)
-        c->instances++;
-    else
-        c->releases++;
-    return true;
-}
-
-bool on_enum(Instance* inst, int status, void* data) {
-    Calls* c = static_cast<Calls*>(data);
-    c->last_status = status;
-    if (inst) {
-        c->instances++;
-        unref(inst);  // the callback owns what it is handed
-    } else {
-        c->releases++;
+    void count(Instance* inst) { (inst ? instances : releases)++; }
+    static bool on_indication(Instance* inst, void* data) {
+        static_cast<Calls*>(data)->count(inst);
+        return true;
     }
-    return true;
-}
+    static bool on_enum(Instance* inst, int status, void* data) {
+        static_cast<Calls*>(data)->count(inst);
+        static_cast<Calls*>(data)->last_status = status;
+        unref(inst);  // the callback owns what it is handed
+        return true;
+    }
+};
 
 }  // namespace
 
 TEST(Handlers, IndicationHandlerReleasesOnceOnDestruction) {
     Calls calls;
     {
-        Indication_Handler<T_Keyless> h(on_indication, &calls);
+        Indication_Handler<T_Keyless> h(Calls::on_indication, &calls);
         Ref<T_Keyless> k(make<T_Keyless>());
         EXPECT_TRUE(h.handle(k.get()));
         EXPECT_TRUE(h.handle(k.get()));
@@ -171,7 +155,7 @@ TEST(Handlers, IndicationHandlerReleasesOnceOnDestruction) {
 
 TEST(Handlers, EnumHandlerPassesOwnershipAndStatus) {
     Calls calls;
-    Enum_Instances_Handler h(on_enum, &calls);
+    Enum_Instances_Handler h(Calls::on_enum, &calls);
     EXPECT_TRUE(h.handle(base("x", 1)));
     EXPECT_EQ(calls.last_status, 0);
     h.proc()(nullptr, 70, h.client_data());

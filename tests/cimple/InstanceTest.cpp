@@ -5,17 +5,6 @@
 
 using namespace cimple;
 
-namespace {
-
-T_Base* base(const char* name, uint32_t id) {
-    T_Base* b = make<T_Base>();
-    b->Name.set(name);
-    b->Id.set(id);
-    return b;
-}
-
-}  // namespace
-
 TEST(Instance, CreateWithoutDefaultsLeavesEverythingNull) {
     Ref<T_Base> b(make<T_Base>());
     ASSERT_TRUE(b);

@@ -83,30 +83,15 @@ const Meta_Class* const classes[] = {&T_Base::static_meta_class,    &T_Derived::
 
 const Meta_Repository test_repository = {classes, 6};
 
-const Meta_Class T_Base::static_meta_class = {CIMPLE_FLAG_CLASS, "T_Base", base_features,   8, sizeof(T_Base),
-                                              nullptr,           2,        &test_repository};
-const Meta_Class T_Derived::static_meta_class = {
-    CIMPLE_FLAG_CLASS,          "T_Derived", derived_features, 9, sizeof(T_Derived),
-    &T_Base::static_meta_class, 2,           &test_repository};
-const Meta_Class T_Link::static_meta_class = {CIMPLE_FLAG_CLASS | CIMPLE_FLAG_ASSOCIATION,
-                                              "T_Link",
-                                              link_features,
-                                              5,
-                                              sizeof(T_Link),
-                                              nullptr,
-                                              2,
-                                              &test_repository};
-const Meta_Class T_Holder::static_meta_class = {
-    CIMPLE_FLAG_CLASS, "T_Holder", holder_features, 1, sizeof(T_Holder), nullptr, 1, &test_repository};
-const Meta_Class T_AllKeys::static_meta_class = {
-    CIMPLE_FLAG_CLASS, "T_AllKeys", all_keys_features, 14, sizeof(T_AllKeys), nullptr, 14, &test_repository};
-const Meta_Class T_Keyless::static_meta_class = {CIMPLE_FLAG_CLASS | CIMPLE_FLAG_INDICATION,
-                                                 "T_Keyless",
-                                                 keyless_features,
-                                                 1,
-                                                 sizeof(T_Keyless),
-                                                 nullptr,
-                                                 0,
-                                                 &test_repository};
+#define CLASS(S, kind, features, super, keys)                                                               \
+    const Meta_Class S::static_meta_class = {                                                               \
+        CIMPLE_FLAG_CLASS | kind, #S, features, sizeof features / sizeof *features, sizeof(S), super, keys, \
+        &test_repository};
+CLASS(T_Base, 0, base_features, nullptr, 2)
+CLASS(T_Derived, 0, derived_features, &T_Base::static_meta_class, 2)
+CLASS(T_Link, CIMPLE_FLAG_ASSOCIATION, link_features, nullptr, 2)
+CLASS(T_Holder, 0, holder_features, nullptr, 1)
+CLASS(T_AllKeys, 0, all_keys_features, nullptr, 14)
+CLASS(T_Keyless, CIMPLE_FLAG_INDICATION, keyless_features, nullptr, 0)
 
 }  // namespace cimple

@@ -85,4 +85,12 @@ T* make(bool defaults = false) {
     return reinterpret_cast<T*>(create(&T::static_meta_class, defaults));
 }
 
+// A T_Base with both keys set, and one reference.
+inline T_Base* base(const char* name, uint32_t id) {
+    T_Base* b = make<T_Base>();
+    b->Name.set(name);
+    b->Id.set(id);
+    return b;
+}
+
 }  // namespace cimple

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "cimple/Cond.h"
 #include "cimple/Mutex.h"
 #include "cimple/Thread.h"
@@ -18,6 +16,15 @@ struct Shared {
     int counter = 0;
 };
 
+// Runs f(arg) on a new thread and returns what it returned.
+void* on_thread(void* (*f)(void*), void* arg) {
+    Thread t;
+    void* result = nullptr;
+    EXPECT_EQ(Thread::create_joinable(t, f, arg), 0);
+    EXPECT_EQ(Thread::join(t, result), 0);
+    return result;
+}
+
 void* try_lock_elsewhere(void* arg) {
     Mutex* m = static_cast<Mutex*>(arg);
     bool got = m->try_lock();
@@ -25,53 +32,35 @@ void* try_lock_elsewhere(void* arg) {
     return reinterpret_cast<void*>(got ? 1 : 2);
 }
 
-void* signal_after_delay(void* arg) {
-    Shared* s = static_cast<Shared*>(arg);
-    Time::sleep(20000);
-    Auto_Mutex lock(s->mutex);
-    s->ready = true;
-    s->cond.signal();
-    return nullptr;
-}
-
-void* count_up(void* arg) {
-    Shared* s = static_cast<Shared*>(arg);
-    for (int i = 0; i < 10000; i++) {
-        Auto_Mutex lock(s->mutex);
-        s->counter++;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
-TEST(Mutex, RecursiveMayBeRelockedByItsHolder) {
+TEST(Mutex, OnlyARecursiveOneMayBeRelockedByItsHolder) {
     Mutex m(true);
     m.lock();
     EXPECT_TRUE(m.try_lock());
     m.unlock();
-    Thread t;
-    void* result = nullptr;
-    ASSERT_EQ(Thread::create_joinable(t, try_lock_elsewhere, &m), 0);
-    ASSERT_EQ(Thread::join(t, result), 0);
-    EXPECT_EQ(result, reinterpret_cast<void*>(2));  // still held once
+    EXPECT_EQ(on_thread(try_lock_elsewhere, &m), reinterpret_cast<void*>(2));  // still held once
     m.unlock();
-    ASSERT_EQ(Thread::create_joinable(t, try_lock_elsewhere, &m), 0);
-    ASSERT_EQ(Thread::join(t, result), 0);
-    EXPECT_EQ(result, reinterpret_cast<void*>(1));
-}
+    EXPECT_EQ(on_thread(try_lock_elsewhere, &m), reinterpret_cast<void*>(1));
 
-TEST(Mutex, NonRecursiveRefusesItsHolder) {
-    Mutex m(false);
-    m.lock();
-    EXPECT_FALSE(m.try_lock());
-    m.unlock();
-    EXPECT_TRUE(m.try_lock());
-    m.unlock();
+    Mutex plain(false);
+    plain.lock();
+    EXPECT_FALSE(plain.try_lock());
+    plain.unlock();
+    EXPECT_TRUE(plain.try_lock());
+    plain.unlock();
 }
 
 TEST(Mutex, SerialisesThreads) {
     Shared s;
+    auto count_up = [](void* arg) -> void* {
+        Shared* s = static_cast<Shared*>(arg);
+        for (int i = 0; i < 10000; i++) {
+            Auto_Mutex lock(s->mutex);
+            s->counter++;
+        }
+        return nullptr;
+    };
     Thread threads[4];
     for (Thread& t : threads) ASSERT_EQ(Thread::create_joinable(t, count_up, &s), 0);
     void* ignored;
@@ -86,6 +75,14 @@ TEST(Cond, TimedWaitTimesOutThenSeesSignal) {
     EXPECT_FALSE(s.cond.wait_timed(s.mutex, 30000));
     EXPECT_GE(Time::now() - start, 25000u);
 
+    auto signal_after_delay = [](void* arg) -> void* {
+        Shared* s = static_cast<Shared*>(arg);
+        Time::sleep(20000);
+        Auto_Mutex lock(s->mutex);
+        s->ready = true;
+        s->cond.signal();
+        return nullptr;
+    };
     Thread t;
     ASSERT_EQ(Thread::create_joinable(t, signal_after_delay, &s), 0);
     while (!s.ready) ASSERT_TRUE(s.cond.wait_timed(s.mutex, 10 * Time::SEC));
