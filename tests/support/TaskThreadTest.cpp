@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,22 +29,11 @@ struct FnTask : TaskThread::Task {
 };
 
 // A one-shot flag that threads can wait for.
-class Latch {
-public:
-    void open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        cond_.notify_all();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait(lock, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool open_ = false;
+struct Latch {
+    std::promise<void> promise;
+    std::shared_future<void> opened = promise.get_future().share();
+    void open() { promise.set_value(); }
+    void wait() const { opened.wait(); }
 };
 
 // The "%p" of a task thread's trace line ("CimpleTaskThread: thread(<p>) ...").
