@@ -604,17 +604,17 @@ def c_value(cim_type, value):
     return str(value)
 
 
+def or_flags(*named):
+    """The text " | CIMPLE_FLAG_<name>" for each (condition, name) whose condition holds."""
+    return "".join(" | CIMPLE_FLAG_" + name for cond, name in named if cond)
+
+
 def key_flag(feat):
-    return " | CIMPLE_FLAG_KEY" if feat.key else ""
+    return or_flags((feat.key, "KEY"))
 
 
 def io_flags(param):
-    flags = ""
-    if param.inp:
-        flags += " | CIMPLE_FLAG_IN"
-    if param.out:
-        flags += " | CIMPLE_FLAG_OUT"
-    return flags
+    return or_flags((param.inp, "IN"), (param.out, "OUT"))
 
 
 class Emitter:
@@ -680,12 +680,7 @@ class Emitter:
 
 
 def class_flags(cls):
-    flags = "CIMPLE_FLAG_CLASS"
-    if cls.association:
-        flags += " | CIMPLE_FLAG_ASSOCIATION"
-    if cls.indication:
-        flags += " | CIMPLE_FLAG_INDICATION"
-    return flags
+    return "CIMPLE_FLAG_CLASS" + or_flags((cls.association, "ASSOCIATION"), (cls.indication, "INDICATION"))
 
 
 def generate(classes, sources):
