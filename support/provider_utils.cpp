@@ -62,6 +62,13 @@ int mapStatus(const StatusRow& row, CimError error) {
     return status;
 }
 
+// A derived exception's text: its base's, then one named number.
+cimple::String withField(cimple::String text, const char* name, int value) {
+    text.append(name);
+    text.append(toDecString(value));
+    return text;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- exceptions
@@ -100,10 +107,7 @@ CimErrorException::CimErrorException(const char* file, int32_t line, const cimpl
 const char* CimErrorException::className() const { return "CimErrorException"; }
 
 cimple::String CimErrorException::fullText() const {
-    cimple::String text = BaseException::fullText();
-    text.append(" cimErr=");
-    text.append(toDecString(static_cast<int>(cimError_)));
-    return text;
+    return withField(BaseException::fullText(), " cimErr=", static_cast<int>(cimError_));
 }
 
 HandlerException::HandlerException(const char* file, int32_t line, const cimple::String& message, int32_t id)
@@ -112,10 +116,7 @@ HandlerException::HandlerException(const char* file, int32_t line, const cimple:
 const char* HandlerException::className() const { return "HandlerException"; }
 
 cimple::String HandlerException::fullText() const {
-    cimple::String text = BaseException::fullText();
-    text.append(" id=");
-    text.append(toDecString(static_cast<int>(id_)));
-    return text;
+    return withField(BaseException::fullText(), " id=", static_cast<int>(id_));
 }
 
 // --------------------------------------------------------------- conversions
