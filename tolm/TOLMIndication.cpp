@@ -53,6 +53,16 @@ bool initTOLMIndication(bool init) {
     return true;
 }
 
+bool initTOLMIndicationWith(const ShPtr<TOLMCalls>& calls) {
+    cimple::Auto_Mutex lock(sharedInstanceMutex);
+    if (!holder) {
+        holder = new Holder;
+        holder->calls = calls;
+    }
+    ++holder->users;
+    return true;
+}
+
 TOLMCalls& getTOLMIndication() {
     cimple::Auto_Mutex lock(sharedInstanceMutex);
     if (!holder) traceAndThrow(BaseException("TOLMIndication", 73, "getTOLMIndication(): not initialized"));
