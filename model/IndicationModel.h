@@ -4,10 +4,10 @@
 // the accessors below and lock recursiveMutex() around every call.
 #pragma once
 
+#include <cimple/cimple.h>
+
 #include <cstdint>
 #include <vector>
-
-#include <cimple/cimple.h>
 
 #include "schema/Classes.h"
 
@@ -33,7 +33,8 @@ public:
     virtual cimple::Property<cimple::String> getName(QMS_VRXIndicationRegistrationServiceHandler handler) = 0;
     virtual cimple::Property<cimple::String> getSystemCreationClassName(
         QMS_VRXIndicationRegistrationServiceHandler handler) = 0;
-    virtual cimple::Property<cimple::String> getSystemName(QMS_VRXIndicationRegistrationServiceHandler handler) = 0;
+    virtual cimple::Property<cimple::String> getSystemName(
+        QMS_VRXIndicationRegistrationServiceHandler handler) = 0;
     virtual cimple::Property<cimple::String> getCreationClassName(
         QMS_VRXIndicationRegistrationServiceHandler handler) = 0;
     virtual bool sendTestIndication() = 0;
@@ -66,7 +67,10 @@ public:
 };
 
 // Each returns the one model as the named interface, creating it on first
-// use. Throws what getting the agent facade or its account check throws.
+// use. The requesting user is checked on every call, before the model is made
+// or used. Throws what getting the agent facade, its account check or making
+// the model (reading the server's identity) throws; a failed creation is
+// tried again by the next call.
 QMS_VRXIndicationRegistrationServiceModel& getQMS_VRXIndicationRegistrationServiceModel();
 QMS_VRXHostedIndicationRegistrationServiceModel& getQMS_VRXHostedIndicationRegistrationServiceModel();
 QMS_VRXLogEntryArrivedIndicationModel& getQMS_VRXLogEntryArrivedIndicationModel();

@@ -1,34 +1,402 @@
-// Access to the model. The model itself is built from the agent's identity
-// (cabinet number, chassis serial number), so it arrives with the agent link;
-// until then getModel() stops where the agent facade is missing and every
-// provider operation answers with its failure status.
+// The model: the one object behind all three providers. It holds the service
+// and association instances, owns the CIMOM's indication handler while
+// indications are enabled, and turns agent events into indications that its
+// own task thread hands to the CIMOM.
 #include <cimple/Mutex.h>
 
+#include <memory>
+
+#include "model/HelperComputerSystem.h"
 #include "model/IndicationModel.h"
+#include "model/LogEntryIndication.h"
+#include "support/Boundary.h"
 #include "support/InitOrder.h"
+#include "support/TaskThread.h"
+#include "support/provider_trace.h"
 #include "support/provider_utils.h"
+#include "tolm/TOLMEventsListener.h"
 #include "tolm/TOLMIndication.h"
 
 namespace provider {
 namespace {
+
+using cimple::Indication_Handler;
+using cimple::QMS_VRXHostedIndicationRegistrationService;
+using cimple::QMS_VRXIndicationRegistrationService;
+using cimple::QMS_VRXLogEntryArrived;
+using LogEntryHandler = Indication_Handler<QMS_VRXLogEntryArrived>;
+
+const char kSourceUnit[] = "QMS_VRXIndicationRegistrationServiceImpl";
 
 // The model's data lock (recursive: provider operations re-enter the model)
 // and the lock that serialises its creation; both exist from library load.
 cimple::Mutex modelMutex QMS_INIT_PRIORITY(QMS_INIT_PRIORITY_MODEL_LOCKS){true};
 cimple::Mutex creationMutex QMS_INIT_PRIORITY(QMS_INIT_PRIORITY_MODEL_LOCKS){false};
 
-[[noreturn]] void getModel() {
+// How a log event's hand-over went, for the event's own trace texts.
+enum class Delivery { NoHandler, Delivered, Refused, Failed };
+
+class Model : public QMS_VRXIndicationRegistrationServiceModel,
+              public QMS_VRXHostedIndicationRegistrationServiceModel,
+              public QMS_VRXLogEntryArrivedIndicationModel,
+              public TOLMEventsListener,
+              public TaskThread::Task {
+public:
+    Model();
+    ~Model() override;
+
+    Model(const Model&) = delete;
+    Model& operator=(const Model&) = delete;
+
+    cimple::Mutex& recursiveMutex() override { return modelMutex; }
+
+    // The registration service.
+    bool find(QMS_VRXIndicationRegistrationServiceHandler& handler,
+              const QMS_VRXIndicationRegistrationService* keys) override;
+    // Both handler types are the same 32-bit number, so this one serves both
+    // interfaces: each holds exactly one instance.
+    void findAll(std::vector<QMS_VRXIndicationRegistrationServiceHandler>& handlers) override;
+    QMS_VRXIndicationRegistrationService* clone(QMS_VRXIndicationRegistrationServiceHandler handler,
+                                                const QMS_VRXIndicationRegistrationService* model) override;
+    cimple::Property<cimple::String> getName(QMS_VRXIndicationRegistrationServiceHandler handler) override;
+    cimple::Property<cimple::String> getSystemCreationClassName(
+        QMS_VRXIndicationRegistrationServiceHandler handler) override;
+    cimple::Property<cimple::String> getSystemName(
+        QMS_VRXIndicationRegistrationServiceHandler handler) override;
+    cimple::Property<cimple::String> getCreationClassName(
+        QMS_VRXIndicationRegistrationServiceHandler handler) override;
+    bool sendTestIndication() override;
+
+    // The hosting association.
+    bool find(QMS_VRXHostedIndicationRegistrationServiceHandler& handler,
+              const QMS_VRXHostedIndicationRegistrationService* keys) override;
+    QMS_VRXHostedIndicationRegistrationService* clone(
+        QMS_VRXHostedIndicationRegistrationServiceHandler handler,
+        const QMS_VRXHostedIndicationRegistrationService* model) override;
+
+    // Indications.
+    void enableIndications(LogEntryHandler* handler) override;
+    void disableIndications() override;
+    cimple::Ref<QMS_VRXLogEntryArrived> create(LogTag tag, unsigned int n) override;
+    cimple::Ref<QMS_VRXLogEntryArrived> createRaidEvent(const RaidEventParser& parser) override;
+    std::vector<unsigned int> DebugNums(LogTag tag) override;
+
+    // Agent events, on the agent's event thread.
+    void onSystemMessageLogEntry(unsigned int n) override;
+    void onDriverMonitorLogEntry(unsigned int n) override;
+    void onLogMessageArguments(const cimple::Array<cimple::String>& args) override;
+    void onRaidEvent(const std::string& msg) override;
+
+    // On the task thread: hands the pending indication to the CIMOM.
+    void threadTask() override;
+
+private:
+    // Builds the indication for one log event and has the task thread
+    // deliver it; errorText gets the failure's text.
+    Delivery deliverLogEntry(LogTag tag, unsigned int n, cimple::String& errorText);
+    const QMS_VRXIndicationRegistrationService& service(QMS_VRXIndicationRegistrationServiceHandler handler,
+                                                        const char* operation) const;
+
+    // Hand-over between the agent's event thread, request threads and the
+    // task thread. Listener operations run without the model lock, while a
+    // request thread may disable, re-enable or send a test indication. This
+    // lock guards the handler, the task thread holder, the pending slot and
+    // the message arguments, and a delivering thread holds it from the check
+    // for a handler until call() has returned:
+    // - disableIndications takes the handler and the task thread out under
+    //   it, so once it has them no delivery can start, and any delivery under
+    //   way has finished: nothing reaches the CIMOM after it returns. The
+    //   handler is released and the task thread joined after unlocking.
+    // - an agent event and a test indication cannot both fill the pending
+    //   slot: each fills it, waits in call() until threadTask() has emptied it
+    //   and only then unlocks, so every indication built goes out once.
+    // Lock order: model lock, then this; the event thread takes only this,
+    // and threadTask() takes nothing (its caller holds this for it).
+    // Recursive because create() also guards the message arguments with it.
+    cimple::Mutex delivery_{true};
+
+    cimple::Ref<cimple::QMS_VRXComputerSystem> computerSystem_;
+    TOLMKey modelKey_;
+    cimple::Ref<QMS_VRXIndicationRegistrationService> service_;
+    cimple::Ref<QMS_VRXHostedIndicationRegistrationService> association_;
+    ShPtr<TaskThread> taskThread_;
+    cimple::Ref<QMS_VRXLogEntryArrived> pending_;
+    LogEntryHandler* handler_ = nullptr;
+    cimple::Array<cimple::String> messageArguments_;
+    // For the RAID indications' HostAddress, which nothing updates after
+    // creation: an empty, non-null text.
+    cimple::Property<cimple::String> hostAddress_{cimple::String()};
+};
+
+Model::Model()
+    : computerSystem_(createComputerSystemKeys(getTOLMIndication())),
+      modelKey_(createCSKey(getTOLMIndication())) {
+    service_.reset(QMS_VRXIndicationRegistrationService::create(true));
+    service_->Name.set("RegistrationService");
+    service_->SystemCreationClassName = computerSystem_->CreationClassName;
+    service_->SystemName = computerSystem_->Name;
+    service_->CreationClassName.set("QMS_VRXIndicationRegistrationService");
+    service_->Caption.set("Indication Registration Service");
+    service_->Description.set("Service which allows to register indication subscriptions");
+    service_->Started.set(true);
+
+    association_.reset(QMS_VRXHostedIndicationRegistrationService::create(true));
+    association_->Antecedent = computerSystem_->clone();
+    association_->Dependent = service_->clone();
+}
+
+Model::~Model() {
+    // Runs at library unload. A handler still held means the CIMOM never
+    // disabled indications; its callback may be gone with the CIMOM, so the
+    // record is left alone.
+    if (handler_) trace(1, "~Model(): Indication_Handler<QMS_VRXLogEntryArrived> not deleted!");
+}
+
+bool Model::find(QMS_VRXIndicationRegistrationServiceHandler& handler,
+                 const QMS_VRXIndicationRegistrationService* keys) {
+    handler = -1;
+    if (!cimple::key_eq(service_.get(), keys)) return false;
+    handler = 0;
+    return true;
+}
+
+bool Model::find(QMS_VRXHostedIndicationRegistrationServiceHandler& handler,
+                 const QMS_VRXHostedIndicationRegistrationService* keys) {
+    handler = -1;
+    if (!cimple::key_eq(association_.get(), keys)) return false;
+    handler = 0;
+    return true;
+}
+
+void Model::findAll(std::vector<QMS_VRXIndicationRegistrationServiceHandler>& handlers) {
+    handlers.clear();
+    handlers.push_back(0);
+}
+
+const QMS_VRXIndicationRegistrationService& Model::service(
+    QMS_VRXIndicationRegistrationServiceHandler handler, const char* operation) const {
+    if (handler != 0) {
+        traceAndThrow(HandlerException(
+            kSourceUnit, __LINE__,
+            cimple::String(operation) + "(QMS_VRXIndicationRegistrationServiceHandler)", handler));
+    }
+    return *service_;
+}
+
+QMS_VRXIndicationRegistrationService* Model::clone(QMS_VRXIndicationRegistrationServiceHandler handler,
+                                                   const QMS_VRXIndicationRegistrationService*) {
+    return service(handler, "clone").clone();
+}
+
+QMS_VRXHostedIndicationRegistrationService* Model::clone(
+    QMS_VRXHostedIndicationRegistrationServiceHandler handler,
+    const QMS_VRXHostedIndicationRegistrationService*) {
+    if (handler != 0) {
+        traceAndThrow(HandlerException(kSourceUnit, __LINE__,
+                                       "clone(QMS_VRXHostedIndicationRegistrationServiceHandler)", handler));
+    }
+    return association_->clone();
+}
+
+cimple::Property<cimple::String> Model::getName(QMS_VRXIndicationRegistrationServiceHandler handler) {
+    return service(handler, "getName").Name;
+}
+
+cimple::Property<cimple::String> Model::getSystemCreationClassName(
+    QMS_VRXIndicationRegistrationServiceHandler handler) {
+    return service(handler, "getSystemCreationClassName").SystemCreationClassName;
+}
+
+cimple::Property<cimple::String> Model::getSystemName(QMS_VRXIndicationRegistrationServiceHandler handler) {
+    return service(handler, "getSystemName").SystemName;
+}
+
+cimple::Property<cimple::String> Model::getCreationClassName(
+    QMS_VRXIndicationRegistrationServiceHandler handler) {
+    return service(handler, "getCreationClassName").CreationClassName;
+}
+
+void Model::enableIndications(LogEntryHandler* handler) {
+    std::unique_ptr<LogEntryHandler> fresh(handler);
+    // Started before anything changes: if it cannot be, the new handler is
+    // released and the model stays as it was.
+    ShPtr<TaskThread> freshThread = newCimpleTaskThread();
+
+    std::unique_ptr<LogEntryHandler> previous;
+    ShPtr<TaskThread> previousThread;
+    {
+        cimple::Auto_Mutex hold(delivery_);
+        previous.reset(handler_);
+        handler_ = fresh.release();
+        previousThread = taskThread_;
+        taskThread_ = freshThread;
+        messageArguments_.clear();
+    }
+    if (previous) trace(1, "enableIndications(): Indication_Handler<QMS_VRXLogEntryArrived> not deleted!");
+    // Outside the hand-over lock: the old worker is joined and the old
+    // handler's final callback runs without holding up agent events.
+    previousThread = ShPtr<TaskThread>();
+    previous.reset();
+
+    cimple::cimom::allow_unload(false);
+    TOLMCalls& tolm = getTOLMIndication();
+    tolm.setListener(this);
+    tolm.enableEvents();
+}
+
+void Model::disableIndications() {
+    getTOLMIndication().disableEvents();
+    cimple::cimom::allow_unload(true);
+
+    std::unique_ptr<LogEntryHandler> handler;
+    ShPtr<TaskThread> thread;
+    {
+        cimple::Auto_Mutex hold(delivery_);
+        handler.reset(handler_);
+        handler_ = nullptr;
+        if (handler) {
+            thread = taskThread_;
+            taskThread_ = ShPtr<TaskThread>();
+        }
+    }
+    if (!handler) {
+        trace(1, "disableIndications(): Indication_Handler<QMS_VRXLogEntryArrived> already deleted!");
+        return;
+    }
+    // The last holder of the task thread: stops and joins it.
+    thread = ShPtr<TaskThread>();
+    handler.reset();
+}
+
+cimple::Ref<QMS_VRXLogEntryArrived> Model::create(LogTag tag, unsigned int n) {
+    trace(5, "QMS_VRXLogEntryArrived* Model::create(%x, %x)", static_cast<unsigned int>(tag), n);
+    cimple::Auto_Mutex hold(delivery_);
+    return createLogEntryIndication(getTOLMIndication(),
+                                    LogEntrySource{modelKey_, *computerSystem_, messageArguments_}, tag, n);
+}
+
+cimple::Ref<QMS_VRXLogEntryArrived> Model::createRaidEvent(const RaidEventParser&) {
+    // RAID indications are built by a later change; until then none is made.
+    traceAndThrow(BaseException(kSourceUnit, __LINE__, "createRaidEvent(): RAID events are not handled yet"));
+}
+
+std::vector<unsigned int> Model::DebugNums(LogTag tag) {
+    return recentEntryNumbers(getTOLMIndication(), modelKey_, tag);
+}
+
+Delivery Model::deliverLogEntry(LogTag tag, unsigned int n, cimple::String& errorText) {
+    cimple::Auto_Mutex hold(delivery_);
+    if (!handler_) return Delivery::NoHandler;
+    bool delivered = false;
+    const BoundaryOutcome outcome = runGuarded(nullptr, 0, [&] {
+        pending_ = create(tag, n);
+        delivered = taskThread_->call(*this);
+    });
+    // Not delivered (the worker refused or never ran): the instance is
+    // dropped here rather than left for the next hand-over to send.
+    pending_.reset();
+    if (outcome.failed) {
+        errorText = outcome.errorText;
+        return Delivery::Failed;
+    }
+    return delivered ? Delivery::Delivered : Delivery::Refused;
+}
+
+void Model::onSystemMessageLogEntry(unsigned int n) {
+    cimple::String errorText;
+    switch (deliverLogEntry(SystemMessageLog, n, errorText)) {
+        case Delivery::NoHandler:
+            trace(1,
+                  "onSystemMessageLogEntry(%x): Indication_Handler<QMS_VRXLogEntryArrived> already deleted!",
+                  n);
+            return;
+        case Delivery::Refused:
+            trace(1, "onSystemMessageLogEntry(%x): call() failed", n);
+            break;
+        case Delivery::Delivered:
+        case Delivery::Failed:
+            break;
+    }
+    trace(1, "onSystemMessageLogEntry(%x): %s", n, errorText.c_str());
+}
+
+void Model::onDriverMonitorLogEntry(unsigned int n) {
+    cimple::String errorText;
+    switch (deliverLogEntry(DriverMonitor, n, errorText)) {
+        case Delivery::NoHandler:
+            trace(1,
+                  "onDriverMonitorLogEntry(%x): Indication_Handler<QMS_VRXLogEntryArrived> already deleted!",
+                  n);
+            return;
+        case Delivery::Refused:
+            trace(1, "onDriverMonitorLogEntry(%x): call() failed", n);
+            break;
+        case Delivery::Delivered:
+        case Delivery::Failed:
+            break;
+    }
+    trace(1, "onDriverMonitorLogEntry(%x): %s", n, errorText.c_str());
+}
+
+void Model::onLogMessageArguments(const cimple::Array<cimple::String>& args) {
+    cimple::Auto_Mutex hold(delivery_);
+    messageArguments_ = args;
+}
+
+void Model::onRaidEvent(const std::string&) {
+    // RAID indications are built by a later change; the event is dropped.
+    trace(1, "onRaidEvent(): RAID events are not handled yet");
+}
+
+void Model::threadTask() {
+    // The thread that filled the slot holds delivery_ and waits in call()
+    // until this returns, so the slot and the handler are ours meanwhile.
+    cimple::Ref<QMS_VRXLogEntryArrived> indication(std::move(pending_));
+    if (handler_) handler_->handle(indication.get());
+}
+
+bool Model::sendTestIndication() {
+    bool delivered = false;
+    BoundaryOutcome outcome;
+    {
+        cimple::Auto_Mutex hold(delivery_);
+        if (!handler_) {
+            trace(5, "sendTestIndication(): Indication_Handler<QMS_VRXLogEntryArrived> already deleted!");
+            return false;
+        }
+        outcome = runGuarded(nullptr, 0, [&] {
+            pending_ = create(TestIndication, 0);
+            delivered = taskThread_->call(*this);
+        });
+        pending_.reset();
+    }
+    if (outcome.failed) {
+        trace(1, "sendTestIndication(): %s", outcome.errorText.c_str());
+        return false;
+    }
+    if (!delivered) trace(1, "sendTestIndication(): call() failed");
+    return delivered;
+}
+
+Model& getModel() {
     cimple::Auto_Mutex lock(creationMutex);
     // The user check runs on every access, also once the model exists.
     getTOLMIndication().accountCheck();
-    traceAndThrow(BaseException(__FILE__, __LINE__, "getModel(): no model without the agent link"));
+    // Made on first use; if making it throws, the next call tries again. Its
+    // destructor runs when the library is unloaded.
+    static Model model;
+    return model;
 }
 
 }  // namespace
 
-QMS_VRXIndicationRegistrationServiceModel& getQMS_VRXIndicationRegistrationServiceModel() { getModel(); }
-QMS_VRXHostedIndicationRegistrationServiceModel& getQMS_VRXHostedIndicationRegistrationServiceModel() { getModel(); }
-QMS_VRXLogEntryArrivedIndicationModel& getQMS_VRXLogEntryArrivedIndicationModel() { getModel(); }
+QMS_VRXIndicationRegistrationServiceModel& getQMS_VRXIndicationRegistrationServiceModel() {
+    return getModel();
+}
+QMS_VRXHostedIndicationRegistrationServiceModel& getQMS_VRXHostedIndicationRegistrationServiceModel() {
+    return getModel();
+}
+QMS_VRXLogEntryArrivedIndicationModel& getQMS_VRXLogEntryArrivedIndicationModel() { return getModel(); }
 
 bool initQMS_VRXIndicationProvider(bool load) { return initTOLMIndication(load); }
 
