@@ -38,9 +38,10 @@ enum class Check {
     StatusThenData,  // both
 };
 
+bool acceptedStatus(unsigned st) { return st == 0 || st == 12 || st == 21 || st == 255; }
+
 bool statusAccepted(const SipJson& sip) {
-    const unsigned st = sip.GetCmdElemValue(static_cast<int>(sip.GetCmdIndex()), "ST", SipJson::kMissingStatus);
-    return st == 0 || st == 12 || st == 21 || st == 255;
+    return acceptedStatus(sip.GetCmdElemValue(static_cast<int>(sip.GetCmdIndex()), "ST", SipJson::kMissingStatus));
 }
 
 bool passes(const SipJson& sip, Check check) {
@@ -156,7 +157,10 @@ Tolm::~Tolm() {
 }
 
 bool Tolm::ask(SipJson& sip, const char* name, Check check) {
-    if (client->request(sip, nullptr) != 0) {
+    // The client answers the reply's status; the statuses the agent uses for
+    // a valid answer (12, 21, 255 besides 0) are left to the reply checks, so
+    // that a reply with status 12 and data still counts.
+    if (!acceptedStatus(client->request(sip, nullptr))) {
         trace(1, "%s(): request() failed", name);
         return false;
     }
@@ -530,7 +534,7 @@ PUInt Tolm::getDrvMonEventComponentIndex(const TOLMKey& key) {
 unsigned int Tolm::getIdentificationCabinetNumber() {
     trace(5, "Tolm::getIdentificationCabinetNumber()");
     SipJson sip(0xE204, 0, 0, 0, SipJson::kNoStatus);
-    if (client->request(sip, nullptr) != 0 || !sip.HasReplyData())
+    if (!acceptedStatus(client->request(sip, nullptr)) || !sip.HasReplyData())
         traceAndThrow(BaseException("TOLMCalls", 3150, "getIdentificationCabinetNumber(): request() failed"));
     return replyNumber(sip);
 }

@@ -1,0 +1,163 @@
+// Event decoding, the listener and the shared instance, without an agent: the
+// facade makes no request until an operation asks, so events are fed straight
+// into its switch-client listener.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TolmTestSupport.h"
+#include "support/provider_utils.h"
+#include "switchclient/SipJson.h"
+#include "switchclient/ThreadedSwitchClient.h"
+#include "tolm/TOLMCalls.h"
+#include "tolm/TOLMIndication.h"
+
+using provider::TOLMCalls;
+using tolmtest::RecordingListener;
+using tolmtest::TraceLog;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class TolmEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        calls = provider::newTOLMCalls("tolm-unit");
+        events = dynamic_cast<provider::ThreadedSwitchClient::EventListener*>(calls.get());
+        ASSERT_NE(events, nullptr);
+        calls->setListener(&listener);
+    }
+
+    // An event as the agent pushes it: status 0 and a number.
+    void pushNumber(unsigned opcode, unsigned value) {
+        SipJson event(opcode, 0, 0, 0, SipJson::kNoStatus);
+        event.SetDataUIntValue(value, 0);
+        events->onEvent(event);
+    }
+    void pushBytes(unsigned opcode, const std::vector<unsigned char>& data) {
+        SipJson event(opcode, 0, 0, 0, SipJson::kNoStatus);
+        event.SetDataRaw(data.data(), data.size(), 0);
+        events->onEvent(event);
+    }
+    // Arguments event: count at byte 25, the strings from byte 26.
+    void pushArguments(unsigned count, const std::string& strings) {
+        std::vector<unsigned char> data(26, 0);
+        data[25] = static_cast<unsigned char>(count);
+        data.insert(data.end(), strings.begin(), strings.end());
+        pushBytes(0x0B16, data);
+    }
+
+    TraceLog traces;
+    RecordingListener listener;
+    ShPtr<TOLMCalls> calls;
+    provider::ThreadedSwitchClient::EventListener* events = nullptr;
+};
+
+TEST_F(TolmEvents, LogEntryEventsReachTheirListenerOperation) {
+    pushNumber(0x0B11, 0x42);
+    pushNumber(0x181B, 0x42);
+    EXPECT_EQ(listener.calls(), (Strings{"syslog 66", "drvmon 66"}));
+    EXPECT_TRUE(traces.has(5, "Tolm::onEvent(): OpCode=b11"));
+    EXPECT_TRUE(traces.has(5, "Tolm::onEvent(): nSeqNr=42"));
+}
+
+TEST_F(TolmEvents, EventsWithoutUsableDataAreDropped) {
+    SipJson noStatus(0x0B11, 0, 0, 0, SipJson::kNoStatus);
+    noStatus.SetDataUIntValue(0x42, 0);
+    noStatus.GetCmd().RemoveMember("ST");
+    events->onEvent(noStatus);
+
+    SipJson refused(0x181B, 0, 0, 0, SipJson::kNoStatus);
+    refused.SetDataUIntValue(0x42, 1);
+    events->onEvent(refused);
+
+    SipJson noData(0x21C1, 0, 0, 0, 0);
+    events->onEvent(noData);
+
+    EXPECT_TRUE(listener.calls().empty());
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): !sip.HasReplyData()"));
+}
+
+TEST_F(TolmEvents, UnknownOpcodeIsDroppedWithItsHexValue) {
+    pushNumber(0x0B12, 1);
+    SipJson empty;  // no command at all reads as opcode 0
+    events->onEvent(empty);
+    EXPECT_TRUE(listener.calls().empty());
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=b12"));
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=0"));
+}
+
+TEST_F(TolmEvents, ArgumentListFollowsCountAndData) {
+    pushArguments(2, std::string("A\0B\0C\0", 6));  // count limits
+    pushArguments(5, std::string("A\0B\0", 4));      // data limits
+    pushArguments(3, std::string("", 0));            // 26 bytes: nothing
+    pushArguments(3, std::string("X", 1));           // one byte after the count: nothing
+    pushArguments(3, std::string("first\0last", 10));  // last string without its terminator
+    pushArguments(0, std::string("A\0", 2));
+    EXPECT_EQ(listener.calls(), (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]", "args"}));
+}
+
+TEST_F(TolmEvents, ArgumentEventWithShortOrOddDataDoesNotReadPastIt) {
+    pushBytes(0x0B16, {});
+    pushBytes(0x0B16, std::vector<unsigned char>(10, 0xFF));
+    pushNumber(0x0B16, 7);  // a number, not bytes
+    EXPECT_EQ(listener.calls(), (Strings{"args", "args", "args"}));
+}
+
+TEST_F(TolmEvents, RaidEventPassesTheText) {
+    SipJson event(0x21C1, 0, 0, 0, SipJson::kNoStatus);
+    event.SetReplyDataString("{\"Event\":[]}", 0);
+    events->onEvent(event);
+    EXPECT_EQ(listener.calls(), (Strings{"raid {\"Event\":[]}"}));
+    EXPECT_TRUE(traces.has(5, "Tolm::onRaidEvent(): msg={\"Event\":[]}"));
+}
+
+TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {
+    RecordingListener other;
+    EXPECT_EQ(calls->setListener(&other), &listener);
+    pushNumber(0x0B11, 1);
+    EXPECT_EQ(calls->setListener(nullptr), &other);
+    pushNumber(0x0B11, 2);
+    EXPECT_EQ(other.calls(), (Strings{"syslog 1"}));
+    EXPECT_TRUE(listener.calls().empty());
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): TOLMEventsListener not set"));
+}
+
+TEST(TolmEventsNoListener, EventBeforeSetListenerIsDropped) {
+    TraceLog traces;
+    ShPtr<TOLMCalls> calls = provider::newTOLMCalls("tolm-unit");
+    SipJson event(0x0B11, 0, 0, 0, SipJson::kNoStatus);
+    event.SetDataUIntValue(3, 0);
+    dynamic_cast<provider::ThreadedSwitchClient::EventListener&>(*calls).onEvent(event);
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): TOLMEventsListener not set"));
+}
+
+// The shared instance lives in process-wide state; one test walks its whole
+// life so no order between tests matters.
+TEST(TolmSharedInstance, CountsUsersAndTracesMisuse) {
+    TraceLog traces;
+    try {
+        provider::getTOLMIndication();
+        ADD_FAILURE() << "getTOLMIndication() without an instance";
+    } catch (const provider::BaseException& e) {
+        EXPECT_STREQ(e.message().c_str(), "getTOLMIndication(): not initialized");
+    }
+
+    ASSERT_TRUE(provider::initTOLMIndication(true));
+    TOLMCalls* first = &provider::getTOLMIndication();
+    ASSERT_TRUE(provider::initTOLMIndication(true));
+    EXPECT_EQ(&provider::getTOLMIndication(), first);
+
+    EXPECT_TRUE(provider::initTOLMIndication(false));
+    EXPECT_EQ(&provider::getTOLMIndication(), first);
+    EXPECT_TRUE(provider::initTOLMIndication(false));
+    EXPECT_TRUE(traces.has(5, "Tolm::~Tolm()"));
+    EXPECT_THROW(provider::getTOLMIndication(), provider::BaseException);
+
+    EXPECT_FALSE(provider::initTOLMIndication(false));
+    EXPECT_TRUE(traces.has(1, "initTOLMIndication(): not initialized"));
+}
+
+}  // namespace
