@@ -12,7 +12,7 @@ struct LogMessage {
     uint32_t messageId = 0;  // 16-bit message number
     bool bit0Flag = false;   // bit 0 of the entry's attributes, carried as is
     cimple::Datetime timestamp;
-    uint32_t seqNr = 0;      // position of the entry in the log
+    uint32_t seqNr = 0;  // position of the entry in the log
     cimple::String text;
 };
 

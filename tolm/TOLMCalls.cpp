@@ -41,7 +41,8 @@ enum class Check {
 bool acceptedStatus(unsigned st) { return st == 0 || st == 12 || st == 21 || st == 255; }
 
 bool statusAccepted(const SipJson& sip) {
-    return acceptedStatus(sip.GetCmdElemValue(static_cast<int>(sip.GetCmdIndex()), "ST", SipJson::kMissingStatus));
+    return acceptedStatus(
+        sip.GetCmdElemValue(static_cast<int>(sip.GetCmdIndex()), "ST", SipJson::kMissingStatus));
 }
 
 bool passes(const SipJson& sip, Check check) {
@@ -87,7 +88,9 @@ void decodeNumber(const SipJson& sip, unsigned mask, PUChar& out) {
 }
 void decodeNumber(const SipJson& sip, unsigned mask, PBool& out) { out.set((replyNumber(sip) & mask) != 0); }
 void decodeNumber(const SipJson& sip, unsigned, PUInt64& out) { out.set(replyNumber64(sip)); }
-void decodeNumber(const SipJson& sip, unsigned, PDatetime& out) { out.set(toDatetime(static_cast<long>(replyNumber(sip)))); }
+void decodeNumber(const SipJson& sip, unsigned, PDatetime& out) {
+    out.set(toDatetime(static_cast<long>(replyNumber(sip))));
+}
 
 // A string read as the row's result: the text itself, or a date made of it.
 PString fromString(const PString& text, PString*) { return text; }
@@ -98,7 +101,8 @@ PDatetime fromString(const PString& text, PDatetime*) {
 }
 
 // A zero-terminated text from begin, ending at its terminator or at end.
-cimple::String textAt(const std::vector<unsigned char>& data, size_t begin, size_t end, size_t* next = nullptr) {
+cimple::String textAt(const std::vector<unsigned char>& data, size_t begin, size_t end,
+                      size_t* next = nullptr) {
     size_t stop = begin;
     while (stop < end && data[stop] != 0) ++stop;
     if (next) *next = stop + 1;
@@ -108,7 +112,9 @@ cimple::String textAt(const std::vector<unsigned char>& data, size_t begin, size
 uint32_t le16(const std::vector<unsigned char>& data, size_t at) {
     return static_cast<uint32_t>(data.at(at)) | static_cast<uint32_t>(data.at(at + 1)) << 8;
 }
-uint32_t le32(const std::vector<unsigned char>& data, size_t at) { return le16(data, at) | le16(data, at + 2) << 16; }
+uint32_t le32(const std::vector<unsigned char>& data, size_t at) {
+    return le16(data, at) | le16(data, at + 2) << 16;
+}
 
 using CardCache = std::map<uint32_t, std::map<uint32_t, cimple::String>>;
 
@@ -195,7 +201,8 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 #define QMS_TOLM_ENTRY_T_CAB_OBJ(name) trace(5, "Tolm::" #name "(cabNr=%x, objId=%x)", key.cabNr, key.objId)
 #define QMS_TOLM_ENTRY_T_CAB_OBJ_EXT(name) \
     trace(5, "Tolm::" #name "(cabNr=%x, objId=%x, opCdExt=%x)", key.cabNr, key.objId, key.opCdExt)
-#define QMS_TOLM_ENTRY_T_CAB_EXT(name) trace(5, "Tolm::" #name "(cabNr=%x, opCdExt=%x)", key.cabNr, key.opCdExt)
+#define QMS_TOLM_ENTRY_T_CAB_EXT(name) \
+    trace(5, "Tolm::" #name "(cabNr=%x, opCdExt=%x)", key.cabNr, key.opCdExt)
 #define QMS_TOLM_ENTRY_T_ARG(name) trace(5, "Tolm::" #name "(%x)", static_cast<unsigned>(arg))
 #define QMS_TOLM_ENTRY_T_TEXT(name) trace(5, "Tolm::" #name "(%s)", text.c_str())
 #define QMS_TOLM_ENTRY_T_SEQ(name) trace(5, "Tolm::" #name "(%x)", seqNr)
@@ -214,21 +221,22 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 // The families.
 
 // Number reads with the data check.
-#define QMS_TOLM_DEFINE_NUMBER_DATA(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                              \
-        QMS_TOLM_ENTRY_##traceStyle(name);                                                  \
+#define QMS_TOLM_DEFINE_NUMBER_DATA(name, Result, params, opcode, oe, oi, ca, traceStyle)             \
+    Result Tolm::name params {                                                                        \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                            \
         return readNumber<Result>(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca, Check::Data); \
     }
 
 // Number reads with the status check, then the data check.
-#define QMS_TOLM_DEFINE_NUMBER_STATUS(name, Result, params, opcode, oe, oi, ca, traceStyle)                \
-    Result Tolm::name params {                                                                               \
-        QMS_TOLM_ENTRY_##traceStyle(name);                                                                   \
-        return readNumber<Result>(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca, Check::StatusThenData); \
+#define QMS_TOLM_DEFINE_NUMBER_STATUS(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                              \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                  \
+        return readNumber<Result>(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca,     \
+                                  Check::StatusThenData);                                   \
     }
 
 // String reads with the data check.
-#define QMS_TOLM_DEFINE_STRING_DATA(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+#define QMS_TOLM_DEFINE_STRING_DATA(name, Result, params, opcode, oe, oi, ca, traceStyle)   \
     Result Tolm::name params {                                                              \
         QMS_TOLM_ENTRY_##traceStyle(name);                                                  \
         return readText(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca, Check::Data); \
@@ -236,7 +244,7 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 
 // String reads with the status check only: an accepted status without data
 // answers an empty text.
-#define QMS_TOLM_DEFINE_STRING_STATUS(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+#define QMS_TOLM_DEFINE_STRING_STATUS(name, Result, params, opcode, oe, oi, ca, traceStyle)   \
     Result Tolm::name params {                                                                \
         QMS_TOLM_ENTRY_##traceStyle(name);                                                    \
         return readText(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca, Check::Status); \
@@ -244,31 +252,31 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 
 // System-information strings (opcode 0x0C00, "OE" the unit class times 256
 // plus the attribute); a date attribute is converted from the text.
-#define QMS_TOLM_DEFINE_SYSINFO(name, Result, params, opcode, oe, oi, ca, traceStyle)                    \
-    Result Tolm::name params {                                                                             \
-        static_assert(opcode == 0x0C00, "system-information strings are all read with 0x0C00");            \
-        return fromString(readSystemInfoString(#name, oe, oi, ca), static_cast<Result*>(nullptr));          \
+#define QMS_TOLM_DEFINE_SYSINFO(name, Result, params, opcode, oe, oi, ca, traceStyle)              \
+    Result Tolm::name params {                                                                     \
+        static_assert(opcode == 0x0C00, "system-information strings are all read with 0x0C00");    \
+        return fromString(readSystemInfoString(#name, oe, oi, ca), static_cast<Result*>(nullptr)); \
     }
 
 // Configuration items of one byte: the number's low 8 bits.
 #define QMS_TOLM_DEFINE_CONF_BYTE(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                            \
-        QMS_TOLM_ENTRY_##traceStyle(name);                                                \
-        return readNumber<Result>(#name, opcode, oe, oi, ca, Check::Data, 0xFFu);         \
+    Result Tolm::name params {                                                          \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                              \
+        return readNumber<Result>(#name, opcode, oe, oi, ca, Check::Data, 0xFFu);       \
     }
 
 // Configuration items of a word or more: the whole number.
 #define QMS_TOLM_DEFINE_CONF_WORD(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                            \
-        QMS_TOLM_ENTRY_##traceStyle(name);                                                \
-        return readNumber<Result>(#name, opcode, oe, oi, ca, Check::Data);                \
+    Result Tolm::name params {                                                          \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                              \
+        return readNumber<Result>(#name, opcode, oe, oi, ca, Check::Data);              \
     }
 
 // Fixed answers: an empty text that is not null, without asking the agent.
 #define QMS_TOLM_DEFINE_FIXED(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                        \
-        QMS_TOLM_ENTRY_##traceStyle(name);                                            \
-        return Result(cimple::String());                                              \
+    Result Tolm::name params {                                                      \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                          \
+        return Result(cimple::String());                                            \
     }
 
 // Written out beside the table.
@@ -279,21 +287,22 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 // columns are evaluated so that the rows keep compiling against their
 // parameters.
 #define QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle) \
-    QMS_TOLM_ENTRY_##traceStyle(name);                                          \
-    (void)(opcode), (void)(oe), (void)(oi), (void)(ca);                         \
+    QMS_TOLM_ENTRY_##traceStyle(name);                                       \
+    (void)(opcode), (void)(oe), (void)(oi), (void)(ca);                      \
     trace(1, "%s(): not implemented", QMS_TOLM_NAME_##traceStyle(name))
 
 // Answer null, empty, false or nothing.
 #define QMS_TOLM_PENDING_RESULT(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                          \
-        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);           \
-        return Result();                                                                \
+    Result Tolm::name params {                                                        \
+        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);         \
+        return Result();                                                              \
     }
 // Throw, as their requests do when they fail.
-#define QMS_TOLM_PENDING_THROW(name, Result, params, opcode, oe, oi, ca, traceStyle)                \
-    Result Tolm::name params {                                                                        \
-        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);                         \
-        traceAndThrow(BaseException("TOLMCalls", __LINE__, QMS_TOLM_NAME_##traceStyle(name) "(): not implemented")); \
+#define QMS_TOLM_PENDING_THROW(name, Result, params, opcode, oe, oi, ca, traceStyle)                       \
+    Result Tolm::name params {                                                                             \
+        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);                              \
+        traceAndThrow(                                                                                     \
+            BaseException("TOLMCalls", __LINE__, QMS_TOLM_NAME_##traceStyle(name) "(): not implemented")); \
     }
 
 #define QMS_TOLM_DEFINE_LOG_ONLY QMS_TOLM_PENDING_RESULT        // system message log only
@@ -309,15 +318,15 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 #define QMS_TOLM_DEFINE_WRITE_BYTE QMS_TOLM_PENDING_THROW       // configuration writes
 #define QMS_TOLM_DEFINE_WRITE_TEXT QMS_TOLM_PENDING_THROW
 #define QMS_TOLM_DEFINE_WRITE_NUMBER QMS_TOLM_PENDING_THROW
-#define QMS_TOLM_DEFINE_WRITE_CHECKED QMS_TOLM_PENDING_RESULT   // writes answering bool
-#define QMS_TOLM_DEFINE_ACTION QMS_TOLM_PENDING_RESULT          // actions: false
-#define QMS_TOLM_DEFINE_STRUCTURED QMS_TOLM_PENDING_RESULT      // structured reads
+#define QMS_TOLM_DEFINE_WRITE_CHECKED QMS_TOLM_PENDING_RESULT  // writes answering bool
+#define QMS_TOLM_DEFINE_ACTION QMS_TOLM_PENDING_RESULT         // actions: false
+#define QMS_TOLM_DEFINE_STRUCTURED QMS_TOLM_PENDING_RESULT     // structured reads
 #define QMS_TOLM_DEFINE_STRUCTURED_THROW QMS_TOLM_PENDING_THROW
 // RAID rebuild methods answer the agent's error code, 10 when not asked.
 #define QMS_TOLM_DEFINE_REBUILD(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                          \
-        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);           \
-        return 10;                                                                      \
+    Result Tolm::name params {                                                        \
+        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);         \
+        return 10;                                                                    \
     }
 
 // Pending members leave most parameters unread.
@@ -359,8 +368,8 @@ void Tolm::onEvent(SipJson& message) {
     const int index = cmdIndex(message);
     const unsigned opcode = message.GetCmdElemValue(index, "OC", 0);
     trace(5, "Tolm::onEvent(): OpCode=%x", opcode);
-    if (opcode != kEventSystemLogEntry && opcode != kEventDriverMonitorEntry && opcode != kEventLogArguments &&
-        opcode != kEventRaid) {
+    if (opcode != kEventSystemLogEntry && opcode != kEventDriverMonitorEntry &&
+        opcode != kEventLogArguments && opcode != kEventRaid) {
         trace(1, "Tolm::onEvent(): unknown OpCode=%x", opcode);
         return;
     }
@@ -432,7 +441,8 @@ PUInt Tolm::getDrvMonNumberEvents(const TOLMKey& key) {
 
 // A chunk of log records, each (little-endian): length 2, -, severity, message
 // number 2, attributes, -, local time 4, sequence number 4, text.
-unsigned int Tolm::getLogMessageReadChunk(const TOLMKey& key, unsigned int seqNr, std::vector<LogMessage>& entries) {
+unsigned int Tolm::getLogMessageReadChunk(const TOLMKey& key, unsigned int seqNr,
+                                          std::vector<LogMessage>& entries) {
     trace(5, "Tolm::getLogMessageReadChunk(%x)", seqNr);
     SipJson sip(0x0B10, key.opCdExt, key.objId, key.cabNr, SipJson::kNoStatus);
     sip.SetDataUIntValue(seqNr, 0);
@@ -471,9 +481,11 @@ unsigned int Tolm::getLogMessageReadChunk(const TOLMKey& key, unsigned int seqNr
         entry.seqNr = le32(data, start + 12);
         entry.messageId = le16(data, start + 4);
         entry.severity = data.at(start + 3);
-        entry.timestamp = toDatetime(static_cast<long>(static_cast<int32_t>(le32(data, start + 8))), offsetMinutes);
+        entry.timestamp =
+            toDatetime(static_cast<long>(static_cast<int32_t>(le32(data, start + 8))), offsetMinutes);
         entry.bit0Flag = (data.at(start + 6) & 1) != 0;
-        entry.text = start + kLogRecordHeader < end ? textAt(data, start + kLogRecordHeader, end) : cimple::String();
+        entry.text =
+            start + kLogRecordHeader < end ? textAt(data, start + kLogRecordHeader, end) : cimple::String();
     }
     return static_cast<unsigned int>(entries.size());
 }
@@ -525,7 +537,8 @@ PString Tolm::getLogMessageActionSummary(const TOLMKey& key, int messageCode) {
 // 0x80000000 up pass as they are.
 PUInt Tolm::getDrvMonEventComponentIndex(const TOLMKey& key) {
     trace(5, "Tolm::getDrvMonEventComponentIndex()");
-    PUInt result = readNumber<PUInt>("getDrvMonEventComponentIndex", 0x1818, 0, key.objId, key.cabNr, Check::Data);
+    PUInt result =
+        readNumber<PUInt>("getDrvMonEventComponentIndex", 0x1818, 0, key.objId, key.cabNr, Check::Data);
     if (!result.is_null() && static_cast<int32_t>(result.value) > 0xFFFF) result.clear();
     return result;
 }
@@ -541,6 +554,8 @@ unsigned int Tolm::getIdentificationCabinetNumber() {
 
 }  // namespace
 
-ShPtr<TOLMCalls> newTOLMCalls(const cimple::String& clientName) { return ShPtr<TOLMCalls>(new Tolm(clientName)); }
+ShPtr<TOLMCalls> newTOLMCalls(const cimple::String& clientName) {
+    return ShPtr<TOLMCalls>(new Tolm(clientName));
+}
 
 }  // namespace provider

@@ -90,13 +90,14 @@ TEST_F(TolmEvents, UnknownOpcodeIsDroppedWithItsHexValue) {
 }
 
 TEST_F(TolmEvents, ArgumentListFollowsCountAndData) {
-    pushArguments(2, std::string("A\0B\0C\0", 6));  // count limits
-    pushArguments(5, std::string("A\0B\0", 4));      // data limits
-    pushArguments(3, std::string("", 0));            // 26 bytes: nothing
-    pushArguments(3, std::string("X", 1));           // one byte after the count: nothing
+    pushArguments(2, std::string("A\0B\0C\0", 6));     // count limits
+    pushArguments(5, std::string("A\0B\0", 4));        // data limits
+    pushArguments(3, std::string("", 0));              // 26 bytes: nothing
+    pushArguments(3, std::string("X", 1));             // one byte after the count: nothing
     pushArguments(3, std::string("first\0last", 10));  // last string without its terminator
     pushArguments(0, std::string("A\0", 2));
-    EXPECT_EQ(listener.calls(), (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]", "args"}));
+    EXPECT_EQ(listener.calls(),
+              (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]", "args"}));
 }
 
 TEST_F(TolmEvents, ArgumentEventWithShortOrOddDataDoesNotReadPastIt) {

@@ -67,14 +67,16 @@ protected:
     // Replaces the scenario: the minimal one's members plus extra (JSON members
     // without braces, e.g. "\"timeZone\":2").
     void scenario(const std::string& extra) {
-        const std::string json = "{\"cabinet\":1,\"hostName\":\"sim-host\",\"systemTime\":1700000000," + extra + "}";
+        const std::string json =
+            "{\"cabinet\":1,\"hostName\":\"sim-host\",\"systemTime\":1700000000," + extra + "}";
         const auto r = sim.ctl({"scenario", json});
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
     void replies(const std::string& rows) { scenario("\"replies\":[" + rows + "]"); }
     // One reply row for opcode with status st and data da (JSON, may be empty).
     static std::string row(const std::string& oc, unsigned st, const std::string& da) {
-        return "{\"OC\":\"" + oc + "\",\"ST\":" + std::to_string(st) + (da.empty() ? "" : ",\"DA\":" + da) + "}";
+        return "{\"OC\":\"" + oc + "\",\"ST\":" + std::to_string(st) + (da.empty() ? "" : ",\"DA\":" + da) +
+               "}";
     }
     std::string requests() { return sim.ctl({"requests"}).out; }
 
@@ -93,7 +95,7 @@ TEST_F(TolmReads, IdentityOfTheServer) {
     EXPECT_TRUE(calls->accountCheck());
 
     const std::string sent = requests();
-    EXPECT_NE(sent.find("\"OC\":57607,\"OE\":1,\"CA\":1"), std::string::npos) << sent;  // 0xE107, OE 1
+    EXPECT_NE(sent.find("\"OC\":57607,\"OE\":1,\"CA\":1"), std::string::npos) << sent;    // 0xE107, OE 1
     EXPECT_NE(sent.find("\"OC\":3072,\"OE\":1536,\"CA\":1"), std::string::npos) << sent;  // 0x0C00 / 0x0600
     EXPECT_TRUE(traces.has(5, "Tolm::getChassisSerialNumber()"));
 }
@@ -151,8 +153,10 @@ TEST_F(TolmReads, LogSizesSelectTheLog) {
 TEST_F(TolmReads, ChunkDecodesRecordsWithTheTimeZone) {
     scenario(
         "\"timeZone\":2,\"systemLog\":["
-        "{\"number\":7,\"severity\":3,\"messageNumber\":\"0x0A05\",\"attributes\":1,\"time\":1700007200,\"text\":\"Fan slow\"},"
-        "{\"number\":8,\"severity\":0,\"messageNumber\":\"0x1234\",\"attributes\":2,\"time\":1700000000,\"text\":\"\"}]");
+        "{\"number\":7,\"severity\":3,\"messageNumber\":\"0x0A05\",\"attributes\":1,\"time\":1700007200,"
+        "\"text\":\"Fan slow\"},"
+        "{\"number\":8,\"severity\":0,\"messageNumber\":\"0x1234\",\"attributes\":2,\"time\":1700000000,"
+        "\"text\":\"\"}]");
     std::vector<provider::LogMessage> entries(5);
     ASSERT_EQ(calls->getLogMessageReadChunk(server, 7, entries), 2u);
     ASSERT_EQ(entries.size(), 2u);
@@ -199,7 +203,8 @@ TEST_F(TolmReads, ChunkSizesAndBrokenRecords) {
     EXPECT_STREQ(entries[0].text.c_str(), "");
 
     // Records of 40 and 30 bytes.
-    EXPECT_EQ(chunk(record(1, 0, 0, 0, 0, std::string(23, 'a')) + record(2, 0, 0, 0, 0, std::string(13, 'b'))), 2u);
+    EXPECT_EQ(
+        chunk(record(1, 0, 0, 0, 0, std::string(23, 'a')) + record(2, 0, 0, 0, 0, std::string(13, 'b'))), 2u);
     EXPECT_EQ(entries[1].text.size(), 13u);
 
     // A text without terminator ends with the data, not in the next bytes.
@@ -208,7 +213,8 @@ TEST_F(TolmReads, ChunkSizesAndBrokenRecords) {
 
     // A length running past the data.
     entries.assign(2, provider::LogMessage());
-    replies(row("0x0B10", 0, rawJson(record(1, 0, 0, 0, 0, std::string(20, 'c')) + record(2, 0, 0, 0, 0, "d", 200))));
+    replies(row("0x0B10", 0,
+                rawJson(record(1, 0, 0, 0, 0, std::string(20, 'c')) + record(2, 0, 0, 0, 0, "d", 200))));
     EXPECT_THROW(calls->getLogMessageReadChunk(server, 0, entries), std::out_of_range);
     EXPECT_EQ(entries.size(), 2u);
 
@@ -222,13 +228,15 @@ TEST_F(TolmReads, ChunkSizesAndBrokenRecords) {
 
 TEST_F(TolmReads, ExplanationTexts) {
     scenario(
-        "\"messageTexts\":[{\"messageNumber\":\"0x1234\",\"resolution\":[\"Check the fan\",\"Replace the fan\"],"
+        "\"messageTexts\":[{\"messageNumber\":\"0x1234\",\"resolution\":[\"Check the fan\",\"Replace the "
+        "fan\"],"
         "\"cause\":[\"Fan failed\"],\"summary\":\"Fan failure\"}]");
     const int code = 0x120034;  // message 0x1234
     EXPECT_EQ(strings(calls->getLogMessageResolutionRead(server, code)),
               (std::vector<std::string>{"Check the fan", "Replace the fan"}));
     EXPECT_EQ(strings(calls->getLogMessageCauseRead(server, code)), (std::vector<std::string>{"Fan failed"}));
-    EXPECT_EQ(calls->getLogMessageActionSummary(server, code), provider::PString(cimple::String("Fan failure")));
+    EXPECT_EQ(calls->getLogMessageActionSummary(server, code),
+              provider::PString(cimple::String("Fan failure")));
 
     sim.ctl({"clear-requests"});
     EXPECT_TRUE(calls->getLogMessageCauseRead({1, 1, 0}, code).is_null());
@@ -242,7 +250,8 @@ TEST_F(TolmReads, MultiStringDecoding) {
         replies(row("0x0B17", 0, rawJson(data)));
         return calls->getLogMessageResolutionRead(server, 1);
     };
-    EXPECT_EQ(strings(resolution({'a', 'b', 'c', 0, 'd', 'e', 0, 0, 'z', 0})), (std::vector<std::string>{"abc", "de"}));
+    EXPECT_EQ(strings(resolution({'a', 'b', 'c', 0, 'd', 'e', 0, 0, 'z', 0})),
+              (std::vector<std::string>{"abc", "de"}));
     EXPECT_EQ(strings(resolution({0})), (std::vector<std::string>{""}));
     EXPECT_EQ(strings(resolution({'a', 0, 'b'})), (std::vector<std::string>{"a", "b"}));
     const auto empty = resolution({});
@@ -253,7 +262,8 @@ TEST_F(TolmReads, MultiStringDecoding) {
 TEST_F(TolmReads, DriverMonitorEventFields) {
     const TOLMKey entry{1, 4, 0};
     scenario(
-        "\"driverMonitor\":[{\"number\":4,\"time\":1700000100,\"severity\":2,\"id\":\"0x17\",\"component\":\"0xFFFF\","
+        "\"driverMonitor\":[{\"number\":4,\"time\":1700000100,\"severity\":2,\"id\":\"0x17\",\"component\":"
+        "\"0xFFFF\","
         "\"text\":\"Driver reset\"}]");
     EXPECT_EQ(calls->getDrvMonEventSeverity(entry), provider::PUInt(2u));
     EXPECT_EQ(calls->getDrvMonEventId(entry), provider::PUInt(0x17u));
