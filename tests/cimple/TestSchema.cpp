@@ -28,17 +28,15 @@ const uint16_t letter_default = 'x';
     const Meta_Property S##_Letter = {P, "Letter", CHAR16, 0, offsetof(S, Letter), &letter_default};
 
 #define F(x) reinterpret_cast<const Meta_Feature*>(&x)
+#define BASE_LIST(S) \
+    F(S##_Name), F(S##_Id), F(S##_Flag), F(S##_Level), F(S##_Tags), F(S##_When), F(S##_Ratio), F(S##_Letter)
 
 BASE_FEATURES(T_Base)
-const Meta_Feature* const base_features[] = {F(T_Base_Name),  F(T_Base_Id),    F(T_Base_Flag),
-                                             F(T_Base_Level), F(T_Base_Tags),  F(T_Base_When),
-                                             F(T_Base_Ratio), F(T_Base_Letter)};
+const Meta_Feature* const base_features[] = {BASE_LIST(T_Base)};
 
 BASE_FEATURES(T_Derived)
 const Meta_Property T_Derived_Extra = {P, "Extra", STRING, 0, offsetof(T_Derived, Extra), nullptr};
-const Meta_Feature* const derived_features[] = {F(T_Derived_Name),  F(T_Derived_Id),     F(T_Derived_Flag),
-                                                F(T_Derived_Level), F(T_Derived_Tags),   F(T_Derived_When),
-                                                F(T_Derived_Ratio), F(T_Derived_Letter), F(T_Derived_Extra)};
+const Meta_Feature* const derived_features[] = {BASE_LIST(T_Derived), F(T_Derived_Extra)};
 
 const Meta_Reference T_Link_Right = {R | K, "Right", 0, &T_Base::static_meta_class, offsetof(T_Link, Right)};
 const Meta_Reference T_Link_Left = {R | K, "Left", 0, &T_Base::static_meta_class, offsetof(T_Link, Left)};

@@ -7,29 +7,23 @@
 namespace cimple {
 
 // Keys Name and Id; a derived class adds Extra.
+#define T_BASE_FIELDS                                                     \
+    Instance __base;                                                      \
+    Property<String> Name;        /* key */                               \
+    Property<uint32_t> Id;        /* key */                               \
+    Property<bool> Flag;          /* default true */                      \
+    Property<uint16_t> Level;     /* default 5 */                         \
+    Property<Array<String>> Tags; /* default {"a", "b"} */                \
+    Property<Datetime> When;      /* default 20240102030405.000006+060 */ \
+    Property<double> Ratio;                                               \
+    Property<char16> Letter; /* default 'x' */
 struct T_Base {
-    Instance __base;
-    Property<String> Name;         // key
-    Property<uint32_t> Id;         // key
-    Property<bool> Flag;           // default true
-    Property<uint16_t> Level;      // default 5
-    Property<Array<String>> Tags;  // default {"a", "b"}
-    Property<Datetime> When;       // default 20240102030405.000006+060
-    Property<double> Ratio;
-    Property<char16> Letter;  // default 'x'
+    T_BASE_FIELDS
     static const Meta_Class static_meta_class;
 };
 
 struct T_Derived {
-    Instance __base;
-    Property<String> Name;
-    Property<uint32_t> Id;
-    Property<bool> Flag;
-    Property<uint16_t> Level;
-    Property<Array<String>> Tags;
-    Property<Datetime> When;
-    Property<double> Ratio;
-    Property<char16> Letter;
+    T_BASE_FIELDS
     Property<String> Extra;
     static const Meta_Class static_meta_class;
 };
