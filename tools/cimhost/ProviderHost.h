@@ -1,0 +1,108 @@
+// Hosts a provider module the way a CIMOM does: dlopen, the exported
+// cimple_module chain, and every provider call through the provider's
+// dispatch procedure. Nothing of the module is linked in; the host knows only
+// the framework's record layouts and operation codes.
+//
+// This is the interim host of cimhost and of the end-to-end tests. A real
+// CIMOM core behind the CMPI adapter will replace the operation calls, not the
+// loading.
+#pragma once
+
+#include <cimple/Memory_Cimom.h>
+#include <cimple/Ref.h>
+#include <cimple/Registration.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace cimhost {
+
+// One loaded module. While it is open, an in-memory CIMOM answers the
+// module's calls back into the CIMOM (instances it creates, allow_unload).
+class ProviderHost {
+public:
+    ProviderHost();
+    // Closes the module (see close()).
+    ~ProviderHost();
+    ProviderHost(const ProviderHost&) = delete;
+    ProviderHost& operator=(const ProviderHost&) = delete;
+
+    // Loads the module and reads its registration chain. False with error()
+    // set when the library cannot be loaded or exports no cimple_module; a
+    // host opens one module at a time.
+    bool open(const std::string& modulePath);
+    // Unbinds the in-memory CIMOM and unloads the library. Every
+    // HostedProvider made from it, and every instance it handed out (their
+    // class records live in the library), must be gone by then.
+    void close();
+
+    const std::string& error() const { return error_; }
+    // Head of the registration chain; null before open() or for a module
+    // without providers.
+    const cimple::Registration* head() const { return head_; }
+    // The registration whose provider name matches (case-insensitively), or
+    // null.
+    const cimple::Registration* find(const char* providerName) const;
+    // The first registration that serves an indication class, or null.
+    const cimple::Registration* findIndicationProvider() const;
+    // The CIMOM the module talks back to; valid while open.
+    cimple::Memory_Cimom& cimom() { return cimom_; }
+
+private:
+    void* handle_ = nullptr;
+    const cimple::Registration* head_ = nullptr;
+    std::string error_;
+    cimple::Memory_Cimom cimom_;
+};
+
+// One provider object, created by its dispatch procedure and driven only
+// through it. The destructor winds down whatever is still up, in the order a
+// CIMOM uses: disable indications, unload, destroy.
+class HostedProvider {
+public:
+    // Receives each delivered indication on the module's delivery thread. The
+    // module keeps its reference: clone what must outlive the call.
+    typedef std::function<void(const cimple::Instance*)> IndicationSink;
+
+    // Creates the provider object (operation 1). ok() tells whether it exists.
+    explicit HostedProvider(const cimple::Registration* registration);
+    ~HostedProvider();
+    HostedProvider(const HostedProvider&) = delete;
+    HostedProvider& operator=(const HostedProvider&) = delete;
+
+    bool ok() const { return object_ != nullptr; }
+    const cimple::Registration* registration() const { return registration_; }
+    const cimple::Meta_Class* metaClass() const { return registration_->meta_class; }
+
+    // The operations, each answering the procedure's status (0 success, an
+    // operation status, -1 not handled).
+    int load();
+    int unload();
+    int enableIndications(IndicationSink sink);
+    int disableIndications();
+    // Enumerates the served class; out receives the instances delivered
+    // before the closing call.
+    int enumInstances(std::vector<cimple::Ref<cimple::Instance>>& out);
+
+    // How often the module released an indication handler it was given (the
+    // call without an instance).
+    size_t handlerReleases() const;
+
+private:
+    static bool deliver(cimple::Instance* instance, void* context);
+    int call(int operation, void* a1 = nullptr, void* a2 = nullptr, void* a3 = nullptr);
+
+    const cimple::Registration* registration_;
+    void* object_ = nullptr;
+    bool loaded_ = false;
+    bool enabled_ = false;
+    mutable std::mutex mutex_;
+    IndicationSink sink_;
+    size_t releases_ = 0;
+};
+
+}  // namespace cimhost
