@@ -1,0 +1,53 @@
+// The agent restarts under a running module: indications resume by themselves,
+// and a CIMOM request made while the agent is gone fails with the operation's
+// status instead of hanging, and works again once the agent is back.
+#include "integration/RoadSupport.h"
+
+namespace road {
+namespace {
+
+class AgentRestartRoad : public RoadTest {};
+
+TEST_F(AgentRestartRoad, IndicationsResumeWithoutACallFromTheHost) {
+    ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
+    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    ctl({"push-syslog", "31"});
+    ASSERT_TRUE(recorder_.waitFor(1));
+
+    ctl({"restart", "--down-ms", "500"});
+    // The module's event thread notices the lost channel, waits for the agent
+    // and subscribes again on its own.
+    ctl({"wait-subscribers", "1", "--timeout-ms", "15000"});
+    EXPECT_EQ(ctl({"push-syslog", "31"}), "1");
+    ASSERT_TRUE(recorder_.waitFor(2));
+
+    // The entry's details were read over the re-established request channel.
+    const cimple::Instance* again = recorder_.at(1).get();
+    EXPECT_EQ(propertyText(again, "EventID"), "\"LogMessage_1f\"");
+    EXPECT_EQ(propertyText(again, "Message"), "\"Fan 'FAN1 SYS' failed\"");
+    EXPECT_EQ(propertyText(again, "Summary"), "\"Fan failure\"");
+    EXPECT_EQ(propertyText(again, "HostAddress"), "\"road-test.example.net\"");
+}
+
+TEST_F(AgentRestartRoad, RequestWhileAgentIsAbsentFailsAndTheNextOneSucceeds) {
+    auto service = hostProvider("QMS_VRXIndicationRegistrationService_Provider");
+    std::vector<cimple::Ref<cimple::Instance>> found;
+    ASSERT_EQ(service->enumInstances(found), 0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(propertyText(found[0].get(), "SystemName"), "\"ROAD0001\"");
+
+    ctl({"restart", "--down-ms", "1500"});
+    found.clear();
+    // The account check cannot reach the agent: access denied.
+    EXPECT_EQ(service->enumInstances(found), 71);
+    EXPECT_TRUE(found.empty());
+    EXPECT_NE(sim_->ctl({"status"}).out.find("\"up\":false"), std::string::npos)
+        << "the call outlasted the agent's absence";
+
+    ASSERT_TRUE(waitStatus("\"up\":true"));
+    EXPECT_EQ(service->enumInstances(found), 0);
+    EXPECT_EQ(found.size(), 1u);
+}
+
+}  // namespace
+}  // namespace road

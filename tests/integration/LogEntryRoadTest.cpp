@@ -1,0 +1,126 @@
+// Agent events become delivered QMS_VRXLogEntryArrived indications: the
+// simulator pushes, the module reads the entry's details back from it, and
+// the handler a CIMOM gave receives the finished instance.
+#include <chrono>
+
+#include "integration/RoadSupport.h"
+
+namespace road {
+namespace {
+
+typedef std::map<std::string, std::string> Properties;
+
+// What every log-entry indication carries, whatever the entry.
+Properties commonTail(const std::string& eventId, const std::string& recordPath) {
+    return {
+        {"EventID", "\"" + eventId + "\""},
+        {"MessageID", "\"" + eventId + "\""},
+        {"AlertingElementFormat", "2"},
+        {"AlertType", "1"},
+        {"OtherAlertType", "\"Log Entry Arrived\""},
+        {"ProbableCause", "1"},
+        {"OwningEntity", "\"Norvane\""},
+        {"SystemCreationClassName", "\"QMS_VRXComputerSystem\""},
+        {"SystemName", "\"ROAD0001\""},
+        {"AlertingManagedElement", "\"QMS_VRXLogEntry.InstanceID=\"" + recordPath + "\"\""},
+        {"HostAddress", "\"road-test.example.net\""},
+    };
+}
+
+Properties with(Properties base, const Properties& more) {
+    for (const auto& p : more) base[p.first] = p.second;
+    return base;
+}
+
+class LogEntryRoad : public RoadTest {
+protected:
+    void enable() {
+        ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
+        ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    }
+    // Pushes and waits for the indication it must produce.
+    void pushAndReceive(const std::vector<std::string>& push) {
+        const size_t before = recorder_.size();
+        EXPECT_EQ(ctl(push), "1") << push[0] << " reached no subscriber";
+        ASSERT_TRUE(recorder_.waitFor(before + 1)) << "no indication for " << push[0] << " " << push[1];
+    }
+};
+
+TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) {
+    enable();
+    // Entry 0x1f with its insertion strings (event 0x0B16, then 0x0B11).
+    pushAndReceive({"push-syslog", "31"});
+    // Entry 0x20 announced without an arguments event: the strings of 0x1f
+    // were consumed, so its array is empty, not a repeat.
+    pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
+    // An entry the log does not hold: the strings sent with it stay unused...
+    pushAndReceive({"push-syslog", "99", "--args", "stale,strings"});
+    pushAndReceive({"push-drvmon", "31"});
+    // ...and go with the next entry that is found.
+    pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
+    ASSERT_EQ(recorder_.size(), 5u);
+
+    const Properties entry20 = with(commonTail("LogMessage_20", "LogMessage_20"),
+                                    {
+                                        {"EventTime", "20250615150740.000000+120"},
+                                        {"Message", "\"Power supply 'PSU2' lost input\""},
+                                        {"PerceivedSeverity", "6"},
+                                        {"ErrorCode", "65538"},  // 0x010002
+                                        {"RecommendedActions", "{}"},
+                                        {"ProbableCauseDescription", "\"\""},
+                                        {"MessageArguments", "{}"},
+                                        // The agent has no summary text for it: Summary stays NULL.
+                                    });
+    const std::vector<std::pair<const char*, Properties>> expected = {
+        {"system-log entry 0x1f",
+         with(commonTail("LogMessage_1f", "LogMessage_1f"),
+              {
+                  // The record's local time (2 hours east) with its offset.
+                  {"EventTime", "20250615150640.000000+120"},
+                  {"Message", "\"Fan 'FAN1 SYS' failed\""},
+                  {"PerceivedSeverity", "5"},
+                  {"ErrorCode", "11206861"},  // 0xAB00CD from message number 0xABCD
+                  {"RecommendedActions", "{\"Check the fan cable\", \"Replace the fan\"}"},
+                  {"Summary", "\"Fan failure\""},
+                  {"ProbableCauseDescription", "\"Fan worn out|Fan cable loose|Fan blocked\""},
+                  {"MessageArguments", "{\"FAN1 SYS\", \"0\"}"},
+              })},
+        {"system-log entry 0x20 without arguments event", entry20},
+        {"system-log entry 0x63 that the log does not hold", commonTail("LogMessage_63", "LogMessage_63")},
+        {"driver-monitor entry 0x1f", with(commonTail("DriverMonitorMessage_1f", "DriverMonitorMessage_1f"),
+                                           {
+                                               {"EventTime", "20250615150820.000000+000"},
+                                               {"Message", "\"Network adapter eth1: link down\""},
+                                               {"PerceivedSeverity", "4"},
+                                               {"ErrorCode", "4259863"},  // 0x410017
+                                               {"AssociationKey", "\"1801-002A\""},
+                                           })},
+        {"system-log entry 0x20 after a missing entry and a driver-monitor entry",
+         with(entry20, {{"MessageArguments", "{\"stale\", \"strings\"}"}})},
+    };
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].first);
+        expectProperties(recorder_.at(i).get(), expected[i].second);
+    }
+}
+
+TEST_F(LogEntryRoad, DisablingStopsDeliveryAndReleasesTheHandler) {
+    enable();
+    EXPECT_FALSE(host_.cimom().last_allow_unload()) << "unloadable while indications are enabled";
+    pushAndReceive({"push-syslog", "31"});
+    EXPECT_EQ(logEntry_->handlerReleases(), 0u);
+
+    ASSERT_EQ(logEntry_->disableIndications(), 0);
+    EXPECT_EQ(logEntry_->handlerReleases(), 1u);
+    EXPECT_TRUE(host_.cimom().last_allow_unload());
+
+    // The module gave up its event channel, so the pushes reach nobody.
+    ASSERT_TRUE(waitStatus("\"eventSubscribers\":0"));
+    EXPECT_EQ(ctl({"push-syslog", "31"}), "0");
+    EXPECT_EQ(ctl({"push-drvmon", "31"}), "0");
+    EXPECT_FALSE(recorder_.waitFor(2, std::chrono::milliseconds(300)));
+    EXPECT_EQ(recorder_.size(), 1u);
+}
+
+}  // namespace
+}  // namespace road
