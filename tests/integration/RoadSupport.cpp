@@ -50,31 +50,15 @@ const cimple::Property<T>& field(const cimple::Instance* instance, const cimple:
     return *static_cast<const cimple::Property<T>*>(cimple::field_of(instance, feature));
 }
 
+// The types of the indication class's scalar properties.
 std::string scalarText(uint16_t type, const void* value) {
     char buf[64];
     switch (type) {
-        case cimple::BOOLEAN:
-            return *static_cast<const bool*>(value) ? "TRUE" : "FALSE";
-        case cimple::UINT8:
-            snprintf(buf, sizeof buf, "%u", *static_cast<const uint8_t*>(value));
-            break;
-        case cimple::SINT8:
-            snprintf(buf, sizeof buf, "%d", *static_cast<const int8_t*>(value));
-            break;
         case cimple::UINT16:
             snprintf(buf, sizeof buf, "%u", *static_cast<const uint16_t*>(value));
             break;
-        case cimple::SINT16:
-            snprintf(buf, sizeof buf, "%d", *static_cast<const int16_t*>(value));
-            break;
         case cimple::UINT32:
             snprintf(buf, sizeof buf, "%" PRIu32, *static_cast<const uint32_t*>(value));
-            break;
-        case cimple::SINT32:
-            snprintf(buf, sizeof buf, "%" PRId32, *static_cast<const int32_t*>(value));
-            break;
-        case cimple::UINT64:
-            snprintf(buf, sizeof buf, "%" PRIu64, *static_cast<const uint64_t*>(value));
             break;
         case cimple::SINT64:
             snprintf(buf, sizeof buf, "%" PRId64, *static_cast<const int64_t*>(value));
