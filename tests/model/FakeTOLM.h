@@ -1,15 +1,13 @@
-// A fake agent facade for the model's tests. Every operation of the table
-// fails the test when called, except those the model uses, which are gmock
-// methods; installDefaults() gives them the answers of one healthy server.
+// A fake agent facade: every operation of the command table fails the test
+// when called, except the gmock methods below, which installDefaults() makes
+// answer as one healthy server with empty logs.
 #pragma once
 
 #include <gmock/gmock.h>
 
 #include <vector>
 
-#include "tolm/LogMessage.h"
 #include "tolm/TOLMCalls.h"
-#include "tolm/TOLMEventsListener.h"
 
 namespace provider {
 namespace model_test {
@@ -59,9 +57,6 @@ public:
     MOCK_METHOD(bool, disableEvents, (), (override));
     MOCK_METHOD(TOLMEventsListener*, setListener, (TOLMEventsListener*), (override));
 
-    // The server every test talks to: cabinet kCabinet, serial kSerial, host
-    // kHost; the user may act; the logs are empty. The last listener set is
-    // kept in listener.
     void installDefaults() {
         using ::testing::_;
         using ::testing::Return;
@@ -69,20 +64,20 @@ public:
         ON_CALL(*this, getIdentificationCabinetNumber()).WillByDefault(Return(kCabinet));
         ON_CALL(*this, getChassisSerialNumber(_)).WillByDefault(Return(PString(kSerial)));
         ON_CALL(*this, getSystemHostName(_)).WillByDefault(Return(PString(kHost)));
-        ON_CALL(*this, enableEvents()).WillByDefault(Return(true));
-        ON_CALL(*this, disableEvents()).WillByDefault(Return(true));
-        ON_CALL(*this, setListener(_)).WillByDefault([this](TOLMEventsListener* el) {
-            TOLMEventsListener* previous = listener;
-            listener = el;
-            return previous;
-        });
     }
-
-    TOLMEventsListener* listener = nullptr;
 };
 
 MATCHER_P3(KeyIs, cabNr, objId, opCdExt, "") {
     return arg.cabNr == cabNr && arg.objId == objId && arg.opCdExt == opCdExt;
+}
+
+// The system log holds one entry (numbered seqNr) and its successor.
+inline void logHolds(FakeTOLM& tolm, LogMessage entry) {
+    LogMessage next = entry;
+    next.seqNr = entry.seqNr + 1;
+    ON_CALL(tolm, getLogMessageReadChunk(KeyIs(kCabinet, 0u, 0u), entry.seqNr, ::testing::_))
+        .WillByDefault(::testing::DoAll(::testing::SetArgReferee<2>(std::vector<LogMessage>{next, entry}),
+                                        ::testing::Return(2u)));
 }
 
 }  // namespace model_test
