@@ -1,0 +1,232 @@
+// The first main road under load: the built module, hosted as cimhost hosts
+// it, turns system-log events pushed by the agent simulator into delivered
+// indications.
+//
+// - BM_SystemLogEventsDelivered: sustained rate. Each round pushes a batch of
+//   entries and waits until the handler has had all of them; every entry
+//   costs the module several agent requests (reported per event).
+// - BM_PushToHandlerLatency: one entry at a time, from just before the push
+//   command goes to the simulator until the handler is called; median and
+//   99th percentile.
+// - BM_AgentRequestRoundTrip: one CimSwitchClient::request against the same
+//   daemon, for scale.
+//
+// Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
+// root that the module's system paths are redirected to.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ProviderHost.h"
+#include "common/RqbdSim.h"
+#include "switchclient/CimSwitchClient.h"
+#include "switchclient/SipJson.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// The simulator's control socket spoken directly: a process per push would
+// measure process start-up, not the road.
+class Control {
+public:
+    explicit Control(std::string path) : path_(std::move(path)) {}
+
+    // Sends one command (a JSON array of strings) and returns the answer's
+    // output; empty with ok false when the daemon refused it.
+    std::string run(const std::string& jsonArray, bool& ok) const {
+        ok = false;
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return std::string();
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+        std::string answer;
+        const std::string line = jsonArray + "\n";
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+                answer.append(buffer, static_cast<size_t>(n));
+        }
+        close(fd);
+        if (answer.compare(0, 3, "ok\n") != 0) return std::string();
+        ok = true;
+        return answer.substr(3);
+    }
+
+    bool pushSyslog(unsigned entry) const {
+        bool ok = false;
+        return run("[\"push-syslog\",\"" + std::to_string(entry) + "\"]", ok) == "1\n" && ok;
+    }
+
+    // Requests the daemon has recorded so far.
+    long requests() const {
+        bool ok = false;
+        const std::string status = run("[\"status\"]", ok);
+        const size_t at = status.find("\"requests\":");
+        return ok && at != std::string::npos ? std::atol(status.c_str() + at + 11) : -1;
+    }
+
+private:
+    std::string path_;
+};
+
+// The CIMOM's handler: counts deliveries and notes when the last one came.
+class Deliveries {
+public:
+    void operator()(const cimple::Instance*) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++count_;
+            last_ = Clock::now();
+        }
+        changed_.notify_all();
+    }
+    // Waits until count reaches n; the time of that delivery, or nothing.
+    bool waitFor(size_t n, Clock::time_point& at) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ >= n; })) return false;
+        at = last_;
+        return true;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return count_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t count_ = 0;
+    Clock::time_point last_;
+};
+
+struct Road {
+    qmstest::RqbdSim* sim = nullptr;
+    std::unique_ptr<Control> control;
+    Deliveries deliveries;
+};
+Road* g_road = nullptr;
+
+void BM_SystemLogEventsDelivered(benchmark::State& state) {
+    const size_t batch = static_cast<size_t>(state.range(0));
+    Road& road = *g_road;
+    const long requestsBefore = road.control->requests();
+    size_t pushed = 0;
+    for (auto _ : state) {
+        const size_t target = road.deliveries.count() + batch;
+        for (size_t i = 0; i < batch; ++i, ++pushed) {
+            if (!road.control->pushSyslog(1 + i % 4)) {
+                state.SkipWithError("push failed");
+                return;
+            }
+        }
+        Clock::time_point at;
+        if (!road.deliveries.waitFor(target, at)) {
+            state.SkipWithError("indications missing");
+            return;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(pushed));
+    const long requestsAfter = road.control->requests();
+    if (pushed && requestsBefore >= 0 && requestsAfter >= requestsBefore)
+        state.counters["requests/event"] = static_cast<double>(requestsAfter - requestsBefore) / pushed;
+}
+BENCHMARK(BM_SystemLogEventsDelivered)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_PushToHandlerLatency(benchmark::State& state) {
+    Road& road = *g_road;
+    std::vector<double> micros;
+    for (auto _ : state) {
+        const size_t target = road.deliveries.count() + 1;
+        const Clock::time_point pushedAt = Clock::now();
+        if (!road.control->pushSyslog(1)) {
+            state.SkipWithError("push failed");
+            return;
+        }
+        Clock::time_point deliveredAt;
+        if (!road.deliveries.waitFor(target, deliveredAt)) {
+            state.SkipWithError("indication missing");
+            return;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(deliveredAt - pushedAt).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    if (!micros.empty()) {
+        state.counters["p50_us"] = micros[micros.size() / 2];
+        state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    }
+}
+BENCHMARK(BM_PushToHandlerLatency)->Iterations(400)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_AgentRequestRoundTrip(benchmark::State& state) {
+    ShPtr<provider::CimSwitchClient> client = provider::newCimSwitchClient("RoadBench", nullptr);
+    for (auto _ : state) {
+        SipJson message;
+        message.GetCmd();
+        message.SetCmdParam("OC", 0xE204);
+        if (client->request(message, nullptr) != 0) {
+            state.SkipWithError("the client could not reach the simulator");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AgentRequestRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifndef QMS_TEST_BUILD
+    std::fprintf(stderr, "road_bench needs a test build (QMS_TEST_BUILD=ON)\n");
+    (void)argc;
+    (void)argv;
+    return 0;
+#else
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
+    mkdir(sim.path("/var").c_str(), 0755);
+    mkdir(sim.path("/var/log").c_str(), 0755);
+    mkdir(sim.path("/var/log/norvlog").c_str(), 0755);
+
+    Road road;
+    road.sim = &sim;
+    road.control = std::make_unique<Control>(sim.path("/run/rqbd-sim.ctl"));
+    int exitCode = 0;
+    {
+        cimhost::ProviderHost host;
+        if (!host.open(QMS_MODULE_PATH)) {
+            std::fprintf(stderr, "road_bench: %s\n", host.error().c_str());
+            return 1;
+        }
+        cimhost::HostedProvider provider(host.find("QMS_VRXLogEntryArrived_Provider"));
+        bool ok = false;
+        if (!provider.ok() || provider.load() != 0 ||
+            provider.enableIndications([&road](const cimple::Instance* i) { road.deliveries(i); }) != 0 ||
+            (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
+            std::fprintf(stderr, "road_bench: the module's indication provider did not come up\n");
+            exitCode = 1;
+        } else {
+            g_road = &road;
+            benchmark::RunSpecifiedBenchmarks();
+            g_road = nullptr;
+        }
+    }
+    benchmark::Shutdown();
+    return exitCode;
+#endif
+}
