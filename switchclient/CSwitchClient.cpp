@@ -318,6 +318,25 @@ bool CSwitchClient::Attach(const char* server, bool, unsigned) {
     return attached;
 }
 
+bool CSwitchClient::ReattachRequestChannel() {
+    std::lock_guard<std::mutex> lock(m_RequestMutex);
+    if (m_AttachCount == 0) {
+        return false;
+    }
+    JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+    const int fd = JsonAttach(provider::systemPath(kRqbdRequestSocket).c_str(), ApplicationName().c_str());
+    if (fd < 0) {
+        return false;
+    }
+    m_FdRequestChannel.store(fd);
+    m_RequestChannelBroken = false;
+    return true;
+}
+
+bool CSwitchClient::IsEventThread() const {
+    return m_EventThread.IsStarted() && pthread_equal(m_EventThread.GetHandle(), pthread_self());
+}
+
 void CSwitchClient::Detach() {
     std::lock_guard<std::mutex> lock(m_RequestMutex);
     if (m_AttachCount == 0) {
@@ -349,7 +368,7 @@ unsigned CSwitchClient::Request(SipJson& message, unsigned timeoutSec) {
     {
         std::lock_guard<std::mutex> lock(m_RequestMutex);
         rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
-        if (rc == kJsonSendFailed) m_RequestChannelBroken = true;
+        if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) m_RequestChannelBroken = true;
     }
     Debug.Print(4, "\nCSwitchClient::Request: reply data: %s", reply.c_str());
     if (rc != kJsonReplyReceived) {

@@ -106,6 +106,13 @@ public:
     // the request channel (it stopped or restarted since the attach), so
     // nothing more can travel on it. Cleared by the next successful attach.
     bool IsRequestChannelBroken() const { return m_RequestChannelBroken.load(); }
+    // Replaces a broken request channel with a new one to the same daemon,
+    // keeping the attach count and leaving the event side alone (the event
+    // thread recovers from a restart by itself). True when the new channel is
+    // open; otherwise the channel stays broken and the next call tries again.
+    bool ReattachRequestChannel();
+    // Whether the calling thread is this client's event thread.
+    bool IsEventThread() const;
     const char* GetLastErrorMsg(std::string& out) const override;
 
     bool EnableEvents(bool enable, bool) override;

@@ -99,29 +99,44 @@ private:
 
 class RequestTask : public ClientTask {
 public:
-    RequestTask(ThreadedSwitchClientImpl& owner, SipJson& message) : ClientTask(owner), message_(message) {}
+    // Built on the requesting thread, which is why it can tell whether that
+    // is the client's event thread.
+    RequestTask(ThreadedSwitchClientImpl& owner, SipJson& message)
+        : ClientTask(owner),
+          callerIsEventThread_(owner.client() != nullptr && owner.client()->IsEventThread()),
+          message_(message) {}
 
     long error = 0;
     unsigned result = kStatusNoService;
 
 private:
+    const bool callerIsEventThread_;
+
     void run() override {
         if (!owner_.createClient(error)) {
             result = kStatusNoService;
             return;
         }
         Client* client = owner_.client();
+        // The daemon restarted since the attach: the old request channel is
+        // closed for good, so open a new one before this request.
+        if (client->IsRequestChannelBroken()) client->ReattachRequestChannel();
         result = client->Request(message_, 0);
         error = static_cast<long>(client->GetLastError());
         if (result != 0) {
             trace(1, "ThreadedSwitchClient(%s): RequestTask: Request() failed: rc=0x%02X, lastError=0x%08X",
                   owner_.name().c_str(), result, static_cast<unsigned>(error));
-            // A failed reply (6) and a frame that could not be sent at all
-            // (the daemon restarted since the attach) both leave a channel
-            // nothing more can travel on: drop the client so that the next
-            // request attaches afresh instead of failing forever.
-            if (result == kStatusNoService || client->IsRequestChannelBroken()) {
-                owner_.destroyClient();
+            if (result == kStatusNoService) {
+                // A request made from inside an event handler runs while the
+                // client's own event thread waits for it: destroying the
+                // client would join that thread and never return. Replace
+                // just the request channel then; the event side recovers by
+                // itself.
+                if (callerIsEventThread_) {
+                    client->ReattachRequestChannel();
+                } else {
+                    owner_.destroyClient();
+                }
             }
         }
     }

@@ -110,7 +110,8 @@ TEST(ThreadedSwitchClient, LostDaemonDropsTheClientAndEventsComeBack) {
 
 // A daemon that restarts between two requests has closed the request
 // channel under the attached client: the request that finds it closed fails,
-// and the next one attaches afresh and is answered.
+// and once the daemon is back the next one opens a new channel and is
+// answered, without dropping the client or its events.
 TEST(ThreadedSwitchClient, RestartBetweenRequestsRecoversOnTheNextRequest) {
     RqbdSim sim;
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
@@ -120,6 +121,8 @@ TEST(ThreadedSwitchClient, RestartBetweenRequestsRecoversOnTheNextRequest) {
     ASSERT_TRUE(sctest::eventually(
         [&] { return ctl(sim, {"status"}).find("\"requestClients\":0") != std::string::npos; }));
     EXPECT_NE(cabinetRequest(*client, &error), 0u);
+    ASSERT_TRUE(sctest::eventually(
+        [&] { return ctl(sim, {"status"}).find("\"up\":true") != std::string::npos; }));
     unsigned cabinet = 0;
     EXPECT_EQ(cabinetRequest(*client, &error, &cabinet), 0u);
     EXPECT_EQ(error, 0);
