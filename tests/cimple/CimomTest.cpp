@@ -108,6 +108,58 @@ TEST_F(CimomTest, RefusedNamespaceFailsEveryCallUntilLifted) {
     EXPECT_EQ(cimom::delete_instance("ns", b.get()), 0);
 }
 
+TEST_F(CimomTest, KeyReferencesMustNameInstancesOfTheSameNamespace) {
+    Ref<T_Base> right(base("r", 1));
+    Ref<T_Base> left(base("l", 2));
+    Ref<T_Link> link(make<T_Link>());
+    link->Right = base("r", 1);
+    link->Left = base("l", 2);
+    EXPECT_EQ(cimom::create_instance("ns", link.get()), -1);  // neither end exists
+    ASSERT_EQ(cimom::create_instance("ns", right.get()), 0);
+    ASSERT_EQ(cimom::create_instance("other", left.get()), 0);
+    EXPECT_EQ(cimom::create_instance("ns", link.get()), -1);  // one end elsewhere
+    ASSERT_EQ(cimom::create_instance("ns", left.get()), 0);
+    ASSERT_EQ(cimom::create_instance("ns", link.get()), 0);
+
+    Ref<T_Link> dangling(make<T_Link>());
+    dangling->Right = base("r", 1);  // Left stays null
+    EXPECT_EQ(cimom::create_instance("ns", dangling.get()), -1);
+
+    // Named ends stay until the association goes; the other namespace's
+    // copy is free.
+    EXPECT_EQ(cimom::delete_instance("ns", left.get()), -1);
+    EXPECT_EQ(cimom::delete_instance("other", left.get()), 0);
+    EXPECT_EQ(cimom::delete_instance("ns", link.get()), 0);
+    EXPECT_EQ(cimom::delete_instance("ns", left.get()), 0);
+    EXPECT_EQ(store.count("ns", &T_Base::static_meta_class), 1u);
+    EXPECT_EQ(store.count("ns", &T_Link::static_meta_class), 0u);
+}
+
+TEST_F(CimomTest, FailCallStopsTheNthCallOfItsKindOnce) {
+    Ref<T_Base> a(base("a", 1));
+    Ref<T_Base> b(base("b", 2));
+    Ref<T_Base> c(base("c", 3));
+    const size_t before = store.calls(Memory_Cimom::CREATE);
+    store.fail_call(Memory_Cimom::CREATE, 2);
+    EXPECT_EQ(cimom::create_instance("ns", a.get()), 0);
+    EXPECT_EQ(cimom::create_instance("ns", b.get()), -1);
+    EXPECT_EQ(cimom::create_instance("ns", b.get()), 0);  // once only
+    EXPECT_EQ(store.calls(Memory_Cimom::CREATE), before + 3);
+
+    store.fail_call(Memory_Cimom::DELETE, 1);
+    store.fail_call(Memory_Cimom::ENUMERATE, 1);
+    cimom::Instance_Enumerator e;
+    EXPECT_NE(cimom::enum_instances("ns", a.get(), e), 0);
+    EXPECT_EQ(names("ns", &T_Base::static_meta_class), (std::vector<String>{"a", "b"}));
+    EXPECT_EQ(cimom::delete_instance("ns", a.get()), -1);
+    EXPECT_EQ(cimom::delete_instance("ns", a.get()), 0);
+
+    store.fail_call(Memory_Cimom::CREATE, 1);
+    store.fail_call(Memory_Cimom::CREATE, 0);  // cancelled
+    EXPECT_EQ(cimom::create_instance("ns", c.get()), 0);
+    EXPECT_EQ(store.count("ns"), 2u);
+}
+
 TEST_F(CimomTest, RecordsAllowUnload) {
     EXPECT_EQ(store.allow_unload_calls(), 0u);
     cimom::allow_unload(false);

@@ -15,9 +15,17 @@ namespace cimple {
 //   when there is none;
 // - enumeration gives clones of every instance whose class is the model's
 //   class or one of its subclasses, in creation order;
-// - refuse(ns, true) makes every call on that namespace fail until lifted.
+// - key references must name instances of the same namespace: creating an
+//   instance (a subscription, say) whose key reference is null or names
+//   nothing there fails, and so does deleting an instance that another one
+//   still names by a key reference;
+// - refuse(ns, true) makes every call on that namespace fail until lifted;
+// - fail_call(kind, n) makes the n-th call of that kind from now fail once,
+//   whatever its namespace, to stop a multi-step client halfway.
 class CIMPLE_API Memory_Cimom : public cimom::Cimom_Binding {
 public:
+    enum Call { ENUMERATE, CREATE, DELETE };
+
     Memory_Cimom();
     ~Memory_Cimom() override;
     Memory_Cimom(const Memory_Cimom&) = delete;
@@ -29,9 +37,15 @@ public:
     void allow_unload(bool flag) override;
 
     void refuse(const char* name_space, bool refuse);
+    // n = 1 fails the next call of that kind; 0 cancels a pending failure.
+    void fail_call(Call kind, size_t n);
+    // Calls of that kind made so far, failed ones included.
+    size_t calls(Call kind) const;
 
     // Instances held in a namespace (all classes).
     size_t count(const char* name_space) const;
+    // Those of meta_class or one of its subclasses.
+    size_t count(const char* name_space, const Meta_Class* meta_class) const;
     // Drops every instance of every namespace (refusals and counts stay).
     void clear();
 
