@@ -9,6 +9,8 @@
 #include "model/HelperComputerSystem.h"
 #include "model/IndicationModel.h"
 #include "model/LogEntryIndication.h"
+#include "model/RaidEventIndication.h"
+#include "model/RaidEventParser.h"
 #include "support/Boundary.h"
 #include "support/InitOrder.h"
 #include "support/TaskThread.h"
@@ -91,9 +93,14 @@ public:
     void threadTask() override;
 
 private:
-    // Builds the indication for one log event and has the task thread
-    // deliver it; errorText gets the failure's text.
-    Delivery deliverLogEntry(LogTag tag, unsigned int n, cimple::String& errorText);
+    // Builds an indication with build() and has the task thread deliver it;
+    // errorText gets the failure's text. The one road of every agent event.
+    template <class Build>
+    Delivery deliver(Build&& build, cimple::String& errorText);
+    Delivery deliverLogEntry(LogTag tag, unsigned int n, cimple::String& errorText) {
+        return deliver([&] { return create(tag, n); }, errorText);
+    }
+    bool handlerHeld();
     const QMS_VRXIndicationRegistrationService& service(QMS_VRXIndicationRegistrationServiceHandler handler,
                                                         const char* operation) const;
 
@@ -123,9 +130,19 @@ private:
     cimple::Ref<QMS_VRXLogEntryArrived> pending_;
     LogEntryHandler* handler_ = nullptr;
     cimple::Array<cimple::String> messageArguments_;
-    // For the RAID indications' HostAddress, which nothing updates after
-    // creation: an empty, non-null text.
+    // The RAID indications' HostAddress: the host name the agent last gave,
+    // an empty non-null text until it has given one.
     cimple::Property<cimple::String> hostAddress_{cimple::String()};
+    // RAID adapter and drive numbers to the keys of their CIM elements.
+    // Left empty on purpose, so RAID indications name no source element. The
+    // agent's one RAID inventory read, the storage device tree, is a text
+    // whose layout this module does not know; and the keys must be the very
+    // Name and DeviceID texts that the instance providers of
+    // QMS_VRXHostRaidController and the extent classes report, which live
+    // outside this module. A guessed key would send a client to an element
+    // that does not exist; a null AlertingManagedElement says honestly that
+    // the element is not known.
+    AdapterMappings adapterMappings_;
 };
 
 Model::Model()
@@ -275,21 +292,39 @@ cimple::Ref<QMS_VRXLogEntryArrived> Model::create(LogTag tag, unsigned int n) {
                                     LogEntrySource{modelKey_, *computerSystem_, messageArguments_}, tag, n);
 }
 
-cimple::Ref<QMS_VRXLogEntryArrived> Model::createRaidEvent(const RaidEventParser&) {
-    // RAID indications are built by a later change; until then none is made.
-    traceAndThrow(BaseException(kSourceUnit, __LINE__, "createRaidEvent(): RAID events are not handled yet"));
+cimple::Ref<QMS_VRXLogEntryArrived> Model::createRaidEvent(const RaidEventParser& parser) {
+    // A RAID indication names its host as the log-entry ones do, so a
+    // listener can tell the server's indications apart from other servers'
+    // by one value. The name is asked afresh for every valid event; when
+    // the agent does not give it, the last one known stays.
+    if (parser.isValid()) {
+        TOLMKey hostKey;
+        hostKey.cabNr = modelKey_.cabNr;
+        hostKey.opCdExt = 1;
+        const cimple::Property<cimple::String> host = getTOLMIndication().getSystemHostName(hostKey);
+        cimple::Auto_Mutex hold(delivery_);
+        if (!host.is_null()) hostAddress_ = host;
+    }
+    cimple::Auto_Mutex hold(delivery_);
+    return createRaidEventIndication(parser, *computerSystem_, hostAddress_);
 }
 
 std::vector<unsigned int> Model::DebugNums(LogTag tag) {
     return recentEntryNumbers(getTOLMIndication(), modelKey_, tag);
 }
 
-Delivery Model::deliverLogEntry(LogTag tag, unsigned int n, cimple::String& errorText) {
+bool Model::handlerHeld() {
+    cimple::Auto_Mutex hold(delivery_);
+    return handler_ != nullptr;
+}
+
+template <class Build>
+Delivery Model::deliver(Build&& build, cimple::String& errorText) {
     cimple::Auto_Mutex hold(delivery_);
     if (!handler_) return Delivery::NoHandler;
     bool delivered = false;
     const BoundaryOutcome outcome = runGuarded(nullptr, 0, [&] {
-        pending_ = create(tag, n);
+        pending_ = build();
         delivered = taskThread_->call(*this);
     });
     // Not delivered (the worker refused or never ran): the instance is
@@ -343,9 +378,26 @@ void Model::onLogMessageArguments(const cimple::Array<cimple::String>& args) {
     messageArguments_ = args;
 }
 
-void Model::onRaidEvent(const std::string&) {
-    // RAID indications are built by a later change; the event is dropped.
-    trace(1, "onRaidEvent(): RAID events are not handled yet");
+void Model::onRaidEvent(const std::string& msg) {
+    if (!handlerHeld()) {
+        trace(1, "onRaidEvent(%s): Indication_Handler<QMS_VRXLogEntryArrived> already deleted!", msg.c_str());
+        return;
+    }
+    RaidEventParser parser(msg, &adapterMappings_);
+    trace(5, "onRaidEvent(): Event: %s", msg.c_str());
+    // Each event is one hand-over of its own, so a disable between two
+    // events of a text waits for at most one delivery.
+    cimple::String errorText;
+    for (;;) {
+        const Delivery outcome = deliver([&] { return createRaidEvent(parser); }, errorText);
+        if (outcome == Delivery::Refused) trace(1, "onRaidEvent(%s): call() failed", msg.c_str());
+        // A failure drops the rest of the text: the event that failed is
+        // invalid or the model cannot build, and the rest would fare no
+        // better. Disabled meanwhile: nobody is left to receive them.
+        if (outcome == Delivery::Failed || outcome == Delivery::NoHandler) break;
+        if (!parser.hasNextEvent()) break;
+    }
+    trace(5, "onRaidEvent(%s): %s", msg.c_str(), errorText.c_str());
 }
 
 void Model::threadTask() {
