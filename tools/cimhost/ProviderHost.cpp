@@ -40,6 +40,9 @@ bool ProviderHost::open(const std::string& modulePath) {
 void ProviderHost::close() {
     if (!handle_) return;
     head_ = nullptr;
+    // What the module stored in the CIMOM is described by its class records,
+    // which go with the library.
+    cimom_.clear();
     dlclose(handle_);
     handle_ = nullptr;
     if (cimple::cimom::cimom_binding() == &cimom_) cimple::cimom::set_cimom_binding(nullptr);
@@ -131,6 +134,18 @@ int HostedProvider::enumInstances(std::vector<cimple::Ref<cimple::Instance>>& ou
     using Proc = bool (*)(cimple::Instance*, int, void*);
     Proc proc = &collect;
     return call(cimple::OPERATION_ENUM_INSTANCES, model.get(), reinterpret_cast<void*>(proc), &context);
+}
+
+cimple::Ref<cimple::Instance> HostedProvider::methodRecord(const char* method) const {
+    const cimple::Meta_Feature* feature =
+        cimple::find_feature(registration_->meta_class, method, cimple::CIMPLE_FLAG_METHOD);
+    if (!feature) return cimple::Ref<cimple::Instance>();
+    return cimple::Ref<cimple::Instance>(
+        cimple::create(reinterpret_cast<const cimple::Meta_Method*>(feature)->meta_class));
+}
+
+int HostedProvider::invokeMethod(const cimple::Instance* target, cimple::Instance* record) {
+    return call(cimple::OPERATION_INVOKE_METHOD, const_cast<cimple::Instance*>(target), record);
 }
 
 size_t HostedProvider::handlerReleases() const {

@@ -35,7 +35,7 @@ public:
     // set when the library cannot be loaded or exports no cimple_module; a
     // host opens one module at a time.
     bool open(const std::string& modulePath);
-    // Unbinds the in-memory CIMOM and unloads the library. Every
+    // Empties and unbinds the in-memory CIMOM and unloads the library. Every
     // HostedProvider made from it, and every instance it handed out (their
     // class records live in the library), must be gone by then.
     void close();
@@ -87,6 +87,15 @@ public:
     // Enumerates the served class; out receives the instances delivered
     // before the closing call.
     int enumInstances(std::vector<cimple::Ref<cimple::Instance>>& out);
+
+    // A new parameter record of the served class's method of that name
+    // (case-insensitive): every parameter and the return value null. Null
+    // when the class has no such method.
+    cimple::Ref<cimple::Instance> methodRecord(const char* method) const;
+    // Calls the method that `record` is the record of on the instance that
+    // `target` names by its keys. Outputs and the return value land in
+    // record; answers the method status.
+    int invokeMethod(const cimple::Instance* target, cimple::Instance* record);
 
     // How often the module released an indication handler it was given (the
     // call without an instance).
