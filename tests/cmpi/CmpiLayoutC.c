@@ -1,10 +1,9 @@
 /* The CMPI layout as a C compiler sees it: most providers and CIMOMs are
  * written in C, so our C++ view of the headers must match this one. */
-#include <cmpi/cmpift.h>
-
-#include <stddef.h>
-
 #include "CmpiLayoutC.h"
+
+#include <cmpi/cmpift.h>
+#include <stddef.h>
 
 #define CMPI_SIZE(T, n) {#T, sizeof(T)},
 #define CMPI_AT(T, m, n) {#T "." #m, offsetof(T, m)},

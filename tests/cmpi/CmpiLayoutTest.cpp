@@ -51,24 +51,42 @@ TEST(CmpiCodesTest, TypeCodesHaveTheStandardValues) {
         unsigned expected;
     };
     const Code codes[] = {
-        {"null", CMPI_null, 0x0000},         {"boolean", CMPI_boolean, 0x0002},
-        {"char16", CMPI_char16, 0x0003},     {"real32", CMPI_real32, 0x0008},
-        {"real64", CMPI_real64, 0x000C},     {"uint8", CMPI_uint8, 0x0080},
-        {"uint16", CMPI_uint16, 0x0090},     {"uint32", CMPI_uint32, 0x00A0},
-        {"uint64", CMPI_uint64, 0x00B0},     {"sint8", CMPI_sint8, 0x00C0},
-        {"sint16", CMPI_sint16, 0x00D0},     {"sint32", CMPI_sint32, 0x00E0},
-        {"sint64", CMPI_sint64, 0x00F0},     {"instance", CMPI_instance, 0x1000},
-        {"ref", CMPI_ref, 0x1100},           {"args", CMPI_args, 0x1200},
-        {"class", CMPI_class, 0x1300},       {"filter", CMPI_filter, 0x1400},
-        {"enumeration", CMPI_enumeration, 0x1500}, {"string", CMPI_string, 0x1600},
-        {"chars", CMPI_chars, 0x1700},       {"dateTime", CMPI_dateTime, 0x1800},
-        {"ptr", CMPI_ptr, 0x1900},           {"charsptr", CMPI_charsptr, 0x1A00},
-        {"ARRAY", CMPI_ARRAY, 0x2000},       {"booleanA", CMPI_booleanA, 0x2002},
-        {"uint16A", CMPI_uint16A, 0x2090},   {"sint64A", CMPI_sint64A, 0x20F0},
-        {"refA", CMPI_refA, 0x3100},         {"stringA", CMPI_stringA, 0x3600},
-        {"charsA", CMPI_charsA, 0x3700},     {"dateTimeA", CMPI_dateTimeA, 0x3800},
-        {"instanceA", CMPI_instanceA, 0x3000}, {"keyInteger", CMPI_keyInteger, 0x00F0},
-        {"keyString", CMPI_keyString, 0x1600}, {"keyRef", CMPI_keyRef, 0x1100},
+        {"null", CMPI_null, 0x0000},
+        {"boolean", CMPI_boolean, 0x0002},
+        {"char16", CMPI_char16, 0x0003},
+        {"real32", CMPI_real32, 0x0008},
+        {"real64", CMPI_real64, 0x000C},
+        {"uint8", CMPI_uint8, 0x0080},
+        {"uint16", CMPI_uint16, 0x0090},
+        {"uint32", CMPI_uint32, 0x00A0},
+        {"uint64", CMPI_uint64, 0x00B0},
+        {"sint8", CMPI_sint8, 0x00C0},
+        {"sint16", CMPI_sint16, 0x00D0},
+        {"sint32", CMPI_sint32, 0x00E0},
+        {"sint64", CMPI_sint64, 0x00F0},
+        {"instance", CMPI_instance, 0x1000},
+        {"ref", CMPI_ref, 0x1100},
+        {"args", CMPI_args, 0x1200},
+        {"class", CMPI_class, 0x1300},
+        {"filter", CMPI_filter, 0x1400},
+        {"enumeration", CMPI_enumeration, 0x1500},
+        {"string", CMPI_string, 0x1600},
+        {"chars", CMPI_chars, 0x1700},
+        {"dateTime", CMPI_dateTime, 0x1800},
+        {"ptr", CMPI_ptr, 0x1900},
+        {"charsptr", CMPI_charsptr, 0x1A00},
+        {"ARRAY", CMPI_ARRAY, 0x2000},
+        {"booleanA", CMPI_booleanA, 0x2002},
+        {"uint16A", CMPI_uint16A, 0x2090},
+        {"sint64A", CMPI_sint64A, 0x20F0},
+        {"refA", CMPI_refA, 0x3100},
+        {"stringA", CMPI_stringA, 0x3600},
+        {"charsA", CMPI_charsA, 0x3700},
+        {"dateTimeA", CMPI_dateTimeA, 0x3800},
+        {"instanceA", CMPI_instanceA, 0x3000},
+        {"keyInteger", CMPI_keyInteger, 0x00F0},
+        {"keyString", CMPI_keyString, 0x1600},
+        {"keyRef", CMPI_keyRef, 0x1100},
     };
     for (const Code& c : codes) EXPECT_EQ(c.value, c.expected) << "CMPI_" << c.name;
     // A CMPIType is 16 bits wide: every code, arrays included, must fit.
@@ -141,8 +159,8 @@ TEST(CmpiCodesTest, VersionCapabilitiesAndContextNames) {
 // this project builds with hidden visibility by default.
 CMPI_EXTERN_C CMPIIndicationMI* QmsCmpiProbe_Create_IndicationMI(const CMPIBroker*, const CMPIContext*,
                                                                  CMPIStatus* rc) {
-    static const CMPIIndicationMIFT ft = {CMPICurrentVersion, 1, "QmsCmpiProbe", nullptr, nullptr, nullptr,
-                                          nullptr,            nullptr, nullptr, nullptr};
+    static const CMPIIndicationMIFT ft = {
+        CMPICurrentVersion, 1, "QmsCmpiProbe", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     static CMPIIndicationMI mi = {nullptr, &ft};
     if (rc) *rc = CMPIStatus{CMPI_RC_OK, nullptr};
     return &mi;

@@ -127,16 +127,16 @@ typedef union _CMPIValue {
     CMPIReal32 real32;
     CMPIReal64 real64;
 
-    CMPIInstance* inst;     /* embedded instance */
-    CMPIObjectPath* ref;    /* reference */
+    CMPIInstance* inst;  /* embedded instance */
+    CMPIObjectPath* ref; /* reference */
     CMPIArgs* args;
     CMPISelectExp* filter;
     CMPIEnumeration* Enum;
-    CMPIArray* array;       /* any array type: element type in the array */
+    CMPIArray* array; /* any array type: element type in the array */
     CMPIString* string;
-    char* chars;            /* plain C string (CMPI_chars) */
+    char* chars; /* plain C string (CMPI_chars) */
     CMPIDateTime* dateTime;
-    CMPIValuePtr dataPtr;   /* CMPI_ptr */
+    CMPIValuePtr dataPtr; /* CMPI_ptr */
 
     /* Older spellings of the signed and real members, kept for source
      * written against CMPI 1.0. */
@@ -246,9 +246,9 @@ typedef unsigned short CMPIValueState;
 
 /* A typed value as brokers return it from getters. */
 typedef struct _CMPIData {
-    CMPIType type;        /* meaningless when state has CMPI_badValue */
+    CMPIType type; /* meaningless when state has CMPI_badValue */
     CMPIValueState state;
-    CMPIValue value;      /* meaningless when null or bad */
+    CMPIValue value; /* meaningless when null or bad */
 } CMPIData;
 
 /* Supplies a property's value to query evaluation. */
@@ -399,6 +399,7 @@ typedef enum _CMPIErrorSeverity {
     ErrorSevFatal = 5
 } CMPIErrorSeverity;
 
+/* clang-format off */
 typedef enum _CMPIErrorProbableCause {
     ErrorProbCauseUnknown = 0, ErrorProbCauseOther = 1, Adapter_Card_Error = 2,
     Application_Subsystem_Failure = 3, Bandwidth_Reduced = 4, Connection_Establishment_Error = 5,
@@ -445,6 +446,7 @@ typedef enum _CMPIErrorProbableCause {
     Non_Repudiation_Failure = 126, Out_of_Hours_Activity = 127, Out_of_Service = 128,
     Procedural_Error = 129, Unexpected_Information = 130
 } CMPIErrorProbableCause;
+/* clang-format on */
 
 typedef enum _CMPIErrorSrcFormat {
     CMPIErrSrcUnknown = 0,

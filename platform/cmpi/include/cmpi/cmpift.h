@@ -29,11 +29,11 @@ extern "C" {
 
 /* The broker as a provider sees it: its data and its four service tables. */
 struct _CMPIBroker {
-    const void* hdl;              /* broker's own data */
-    const CMPIBrokerFT* bft;      /* threads, indications, client operations */
-    const CMPIBrokerEncFT* eft;   /* factories and miscellaneous services */
-    const CMPIBrokerExtFT* xft;   /* operating-system services */
-    const CMPIBrokerMemFT* mft;   /* memory services; null when not offered */
+    const void* hdl;            /* broker's own data */
+    const CMPIBrokerFT* bft;    /* threads, indications, client operations */
+    const CMPIBrokerEncFT* eft; /* factories and miscellaneous services */
+    const CMPIBrokerExtFT* xft; /* operating-system services */
+    const CMPIBrokerMemFT* mft; /* memory services; null when not offered */
 };
 
 /* Thread registration, indication delivery and operations on other providers. */
@@ -63,8 +63,8 @@ struct _CMPIBrokerFT {
     CMPIInstance* (*getInstance)(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
                                  const char** properties, CMPIStatus* rc);
     /* Creates `inst` under `op`; returns the new instance's path. */
-    CMPIObjectPath* (*createInstance)(const CMPIBroker* mb, const CMPIContext* ctx,
-                                      const CMPIObjectPath* op, const CMPIInstance* inst, CMPIStatus* rc);
+    CMPIObjectPath* (*createInstance)(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
+                                      const CMPIInstance* inst, CMPIStatus* rc);
     /* Replaces the properties listed (all if null) of the instance `op`. */
     CMPIStatus (*modifyInstance)(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
                                  const CMPIInstance* inst, const char** properties);
@@ -75,8 +75,7 @@ struct _CMPIBrokerFT {
                                   const char* query, const char* lang, CMPIStatus* rc);
     /* Instances of `op`'s class and its subclasses. */
     CMPIEnumeration* (*enumerateInstances)(const CMPIBroker* mb, const CMPIContext* ctx,
-                                           const CMPIObjectPath* op, const char** properties,
-                                           CMPIStatus* rc);
+                                           const CMPIObjectPath* op, const char** properties, CMPIStatus* rc);
     /* Instances associated with `op`; each filter may be null. */
     CMPIEnumeration* (*associators)(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
                                     const char* assocClass, const char* resultClass, const char* role,
@@ -158,7 +157,8 @@ struct _CMPIBrokerEncFT {
                                const CMPIErrorSeverity sev, const CMPIErrorProbableCause pc,
                                const CMPIrc cimStatusCode, CMPIStatus* rc);
     /* Opens message file `msgFile` for getMessage2(). */
-    CMPIStatus (*openMessageFile)(const CMPIBroker* mb, const char* msgFile, CMPIMsgFileHandle* msgFileHandle);
+    CMPIStatus (*openMessageFile)(const CMPIBroker* mb, const char* msgFile,
+                                  CMPIMsgFileHandle* msgFileHandle);
     /* Closes a handle from openMessageFile(). */
     CMPIStatus (*closeMessageFile)(const CMPIBroker* mb, const CMPIMsgFileHandle msgFileHandle);
     /* getMessage() against an opened message file. */
@@ -550,7 +550,7 @@ struct _CMPIPredicateFT {
  */
 
 struct _CMPIInstanceMI {
-    const void* hdl;             /* the MI's own data */
+    const void* hdl; /* the MI's own data */
     const CMPIInstanceMIFT* ft;
 };
 
@@ -632,7 +632,8 @@ struct _CMPIMethodMIFT {
      * the return value goes to `rslt` via returnData(), output parameters
      * to `out`. */
     CMPIStatus (*invokeMethod)(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
-                               const CMPIObjectPath* op, const char* method, const CMPIArgs* in, CMPIArgs* out);
+                               const CMPIObjectPath* op, const char* method, const CMPIArgs* in,
+                               CMPIArgs* out);
 };
 
 /* Property MIs are deprecated; the table is declared so a broker's probe
