@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "registration/WMIRegistration.h"
@@ -376,6 +377,32 @@ TEST_F(Registrations, MissingInputCreatesNothing) {
     EXPECT_EQ(counts(), (std::vector<size_t>{1, 0, 0}));  // the handler of the second
     EXPECT_TRUE(RegisterEvent("http://l", "SELECT", nullptr, nullptr, handle));
     EXPECT_EQ(names<CIM_IndicationFilter>(), std::vector<std::string>{"QMS:Filter_1"});
+}
+
+// Requests on several threads read and switch the one namespace value at
+// once; a registration may lose its name number to another (it then fails),
+// but nothing may break.
+TEST_F(Registrations, ConcurrentRequestsWhileTheNamespaceSwitches) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; i++) {
+                String handle;
+                RegisterEvent("http://l", "SELECT", "WQL", t % 2 ? "odd" : "", handle);
+                Array<String> handles, tags;
+                EnumSubscriptions(handles, tags);
+                if (i % 10 == 9) UnRegisterEventByTag("odd");
+            }
+        });
+    }
+    for (int i = 0; i < 100; i++) {
+        store.refuse("root/qms", i % 2 == 0);
+        std::this_thread::yield();
+    }
+    store.refuse("root/qms", false);
+    for (std::thread& t : threads) t.join();
+    Array<String> handles, tags;
+    EXPECT_TRUE(EnumSubscriptions(handles, tags));
 }
 
 }  // namespace
