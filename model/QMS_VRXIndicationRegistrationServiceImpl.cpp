@@ -293,6 +293,8 @@ cimple::Ref<QMS_VRXLogEntryArrived> Model::create(LogTag tag, unsigned int n) {
 }
 
 cimple::Ref<QMS_VRXLogEntryArrived> Model::createRaidEvent(const RaidEventParser& parser) {
+    trace(5, "QMS_VRXLogEntryArrived* Model::createRaidEvent (%d)",
+          static_cast<int>(parser.getCurrentEventNumber()));
     // A RAID indication names its host as the log-entry ones do, so a
     // listener can tell the server's indications apart from other servers'
     // by one value. The name is asked afresh for every valid event; when
@@ -391,9 +393,9 @@ void Model::onRaidEvent(const std::string& msg) {
     for (;;) {
         const Delivery outcome = deliver([&] { return createRaidEvent(parser); }, errorText);
         if (outcome == Delivery::Refused) trace(1, "onRaidEvent(%s): call() failed", msg.c_str());
-        // A failure drops the rest of the text: the event that failed is
-        // invalid or the model cannot build, and the rest would fare no
-        // better. Disabled meanwhile: nobody is left to receive them.
+        // A failure drops the rest of the text: after an event the agent
+        // wrote wrongly, the rest of its text is suspect too. Disabled
+        // meanwhile: nobody is left to receive them.
         if (outcome == Delivery::Failed || outcome == Delivery::NoHandler) break;
         if (!parser.hasNextEvent()) break;
     }

@@ -75,8 +75,6 @@ uint16_t raidSeverity(unsigned short severity, bool& known) {
 cimple::Ref<QMS_VRXLogEntryArrived> createRaidEventIndication(
     const RaidEventParser& parser, const cimple::QMS_VRXComputerSystem& computerSystem,
     const cimple::Property<String>& hostAddress) {
-    trace(5, "QMS_VRXLogEntryArrived* Model::createRaidEvent (%d)",
-          static_cast<int>(parser.getCurrentEventNumber()));
     if (!parser.isValid()) {
         traceAndThrow(
             BaseException("QMS_VRXIndicationRegistrationServiceImpl", __LINE__, "Invalid Raid Json Event"));
