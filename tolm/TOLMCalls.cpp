@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 
@@ -66,30 +68,57 @@ unsigned replyNumber(const SipJson& sip) {
     return value;
 }
 
-unsigned long long replyNumber64(const SipJson& sip) {
-    // GetCmdUIntData stops at 32 bits; the byte form keeps all of them.
+// Data that is no number (a text, a list, a number beyond 32 bits) leaves
+// the result null.
+bool replyNumber(const SipJson& sip, unsigned& value) { return sip.GetCmdUIntData(cmdIndex(sip), value); }
+
+bool replyNumber64(const SipJson& sip, unsigned long long& value) {
+    // GetCmdUIntData stops at 32 bits; the byte form of a number or of raw
+    // bytes keeps all of them.
+    constexpr int kObject = 3, kNumber = 6;
+    const int type = sip.GetCmdDataType(cmdIndex(sip));
     std::vector<unsigned char> bytes;
-    if (!sip.GetCmdDataStream(cmdIndex(sip), bytes)) return 0;
-    unsigned long long value = 0;
+    if ((type != kNumber && type != kObject) || !sip.GetCmdDataStream(cmdIndex(sip), bytes) || bytes.empty())
+        return false;
+    value = 0;
     for (size_t i = bytes.size() < 8 ? bytes.size() : 8; i-- > 0;) value = (value << 8) | bytes[i];
-    return value;
+    return true;
+}
+
+// Missing data is an empty text; data that is no text gives false.
+bool replyText(const SipJson& sip, cimple::String& out) {
+    std::string text;
+    if (!sip.GetCmdDataString(cmdIndex(sip), text, 0) && sip.GetCmdDataType(cmdIndex(sip)) != 0) return false;
+    out = STDSTRINGToString(text);
+    return true;
 }
 
 cimple::String replyText(const SipJson& sip) {
-    std::string text;
-    sip.GetCmdDataString(cmdIndex(sip), text, 0);
-    return STDSTRINGToString(text);
+    cimple::String text;
+    replyText(sip, text);
+    return text;
 }
 
 // One result type each: how a number reply fills it. mask cuts a byte item.
-void decodeNumber(const SipJson& sip, unsigned mask, PUInt& out) { out.set(replyNumber(sip) & mask); }
-void decodeNumber(const SipJson& sip, unsigned mask, PUChar& out) {
-    out.set(static_cast<unsigned char>(replyNumber(sip) & mask));
+void decodeNumber(const SipJson& sip, unsigned mask, PUInt& out) {
+    unsigned n;
+    if (replyNumber(sip, n)) out.set(n & mask);
 }
-void decodeNumber(const SipJson& sip, unsigned mask, PBool& out) { out.set((replyNumber(sip) & mask) != 0); }
-void decodeNumber(const SipJson& sip, unsigned, PUInt64& out) { out.set(replyNumber64(sip)); }
+void decodeNumber(const SipJson& sip, unsigned mask, PUChar& out) {
+    unsigned n;
+    if (replyNumber(sip, n)) out.set(static_cast<unsigned char>(n & mask));
+}
+void decodeNumber(const SipJson& sip, unsigned mask, PBool& out) {
+    unsigned n;
+    if (replyNumber(sip, n)) out.set((n & mask) != 0);
+}
+void decodeNumber(const SipJson& sip, unsigned, PUInt64& out) {
+    unsigned long long n;
+    if (replyNumber64(sip, n)) out.set(n);
+}
 void decodeNumber(const SipJson& sip, unsigned, PDatetime& out) {
-    out.set(toDatetime(static_cast<long>(replyNumber(sip))));
+    unsigned n;
+    if (replyNumber(sip, n)) out.set(toDatetime(static_cast<long>(n)));
 }
 
 // A string read as the row's result: the text itself, or a date made of it.
@@ -116,6 +145,71 @@ uint32_t le32(const std::vector<unsigned char>& data, size_t at) {
     return le16(data, at) | le16(data, at + 2) << 16;
 }
 
+// Number values of configuration writes go out as the command's "DA" number.
+void setNumberData(SipJson& sip, unsigned value) { sip.SetDataUIntValue(value, 0); }
+void setNumberData(SipJson& sip, unsigned long long value) {
+    sip.SetDataUIntValue(0, 0);
+    rapidjson::Value& command = sip.GetCmd();
+    if (command.IsObject() && command.HasMember("DA")) command["DA"].SetUint64(value);
+}
+
+// Address bytes as they come.
+PBytes ipAddress(const SipJson& sip) {
+    std::vector<unsigned char> bytes;
+    if (!sip.GetCmdDataStream(cmdIndex(sip), bytes)) {
+        trace(1, "getIp(): sip.GetDataStream() failed");
+        return PBytes();
+    }
+    cimple::Array<unsigned char> address;
+    for (unsigned char b : bytes) address.append(b);
+    return PBytes(address);
+}
+
+// Every byte as two upper-case hex digits; an address whose first six bytes
+// are 0 is no address.
+PString macAddress(const SipJson& sip) {
+    std::vector<unsigned char> bytes;
+    if (!sip.GetCmdDataStream(cmdIndex(sip), bytes)) {
+        trace(1, "getMacAddress(): sip.GetDataStream() failed");
+        return PString();
+    }
+    const auto head = bytes.begin() + static_cast<long>(std::min<size_t>(bytes.size(), 6));
+    if (std::all_of(bytes.begin(), head, [](unsigned char b) { return b == 0; })) return PString();
+    std::string text;
+    char digits[3];
+    for (unsigned char b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        text += digits;
+    }
+    return PString(STDSTRINGToString(text));
+}
+
+// Element information: the index of each attribute in a controller card's
+// information, as the attribute's place in the element reads.
+int elementInfoIndex(unsigned attribute) {
+    switch (attribute) {
+        case 0x0A:
+            return 0;  // manufacturer
+        case 0x08:
+            return 1;  // name
+        case 0x01:
+            return 2;  // part number
+        case 0x0F:
+            return 3;  // description
+        case 0x0B:
+            return 4;  // manufacture date
+        case 0x05:
+            return 5;  // version
+        case 0x00:
+            return 6;  // serial number
+    }
+    return -1;
+}
+
+bool isControllerCardClass(unsigned unitClass) {
+    return unitClass == 12 || unitClass == 13 || unitClass == 14 || unitClass == 166;
+}
+
 using CardCache = std::map<uint32_t, std::map<uint32_t, cimple::String>>;
 
 class Tolm : public TOLMCalls, public ThreadedSwitchClient::EventListener {
@@ -132,6 +226,9 @@ private:
     // Sends sip; a failed request is traced with name and answers false, a
     // reply that fails check answers false without a trace.
     bool ask(SipJson& sip, const char* name, Check check);
+    // Sends sip; true when the request went through. A failure is traced
+    // with name unless name is null.
+    bool sent(SipJson& sip, const char* name);
 
     template <class Result>
     Result readNumber(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check,
@@ -139,6 +236,10 @@ private:
     PString readText(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check);
     PString readSystemInfoString(const char* name, unsigned item, unsigned index, unsigned cabNr);
     PStrings readMultiString(const char* name, unsigned oc, const TOLMKey& key, int messageCode);
+    unsigned readStatus(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca);
+    PString elementInfo(const char* name, const TOLMKey& key, unsigned attribute);
+    bool getControllerCardInfoString(const TOLMKey& key, int infoIndex, cimple::String& text) const;
+    int doExecuteRebuildMethod(unsigned opcode, unsigned method, const TOLMKey& key, const char* name);
 
     ShPtr<CimSwitchClient> client;
     TOLMEventsListener* listener = nullptr;
@@ -162,16 +263,16 @@ Tolm::~Tolm() {
     // client goes last: its destruction stops the threads that call back here.
 }
 
-bool Tolm::ask(SipJson& sip, const char* name, Check check) {
+bool Tolm::sent(SipJson& sip, const char* name) {
     // The client answers the reply's status; the statuses the agent uses for
     // a valid answer (12, 21, 255 besides 0) are left to the reply checks, so
     // that a reply with status 12 and data still counts.
-    if (!acceptedStatus(client->request(sip, nullptr))) {
-        trace(1, "%s(): request() failed", name);
-        return false;
-    }
-    return passes(sip, check);
+    if (acceptedStatus(client->request(sip, nullptr))) return true;
+    if (name) trace(1, "%s(): request() failed", name);
+    return false;
 }
+
+bool Tolm::ask(SipJson& sip, const char* name, Check check) { return sent(sip, name) && passes(sip, check); }
 
 template <class Result>
 Result Tolm::readNumber(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check,
@@ -185,13 +286,74 @@ Result Tolm::readNumber(const char* name, unsigned oc, unsigned oe, unsigned oi,
 PString Tolm::readText(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check) {
     SipJson sip(oc, oe, oi, ca, SipJson::kNoStatus);
     PString result;
-    if (ask(sip, name, check)) result.set(replyText(sip));
+    cimple::String text;
+    if (ask(sip, name, check) && replyText(sip, text)) result.set(text);
     return result;
 }
 
 PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned index, unsigned cabNr) {
     trace(5, "Tolm::%s()", name);
     return readText(name, 0x0C00, item, index, cabNr, Check::Status);
+}
+
+unsigned Tolm::readStatus(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca) {
+    SipJson sip(oc, oe, oi, ca, SipJson::kNoStatus);
+    const unsigned status = client->request(sip, nullptr);
+    if (!acceptedStatus(status)) {
+        const unsigned st = sip.GetCmdElemValue(cmdIndex(sip), "ST", SipJson::kMissingStatus);
+        if (st != 19 && st != 25)
+            traceAndThrow(BaseException("TOLMCalls", __LINE__,
+                                        STDSTRINGToString(std::string(name) + "(): request() failed")));
+    }
+    // Data counts here even beside a refused status.
+    unsigned value = 0;
+    sip.GetCmdUIntData(cmdIndex(sip), value);
+    return value;
+}
+
+// The unit class is the key's opCdExt; controller cards keep their
+// information in the card caches, everything else is a system-information
+// string.
+PString Tolm::elementInfo(const char* name, const TOLMKey& key, unsigned attribute) {
+    const char* field = name + std::strlen("getElement");
+    PString text;
+    if (isControllerCardClass(key.opCdExt)) {
+        cimple::String found;
+        if (getControllerCardInfoString(key, elementInfoIndex(attribute), found)) text.set(found);
+    } else {
+        text = readSystemInfoString(name, key.opCdExt * 256 + attribute, key.objId, key.cabNr);
+    }
+    if (text.is_null()) {
+        trace(5, "%s():%s not found", name, field);
+        return PString();
+    }
+    return text.value.size() ? text : PString();
+}
+
+// A card's information, by cabinet and then by the card's index and the
+// field. Only a controller-card session fills the cache, and its scan is not
+// decoded yet, so nothing is found until then.
+bool Tolm::getControllerCardInfoString(const TOLMKey& key, int infoIndex, cimple::String& text) const {
+    const auto cabinet = cardInfo.find(key.cabNr);
+    if (infoIndex < 0 || cabinet == cardInfo.end()) return false;
+    const auto entry = cabinet->second.find(key.objId << 8 | static_cast<unsigned>(infoIndex));
+    if (entry == cabinet->second.end()) return false;
+    text = entry->second;
+    return true;
+}
+
+int Tolm::doExecuteRebuildMethod(unsigned opcode, unsigned method, const TOLMKey& key, const char* name) {
+    trace(5, "Tolm::%s()", name);
+    SipJson sip(opcode, method, 0, key.cabNr, SipJson::kNoStatus);
+    sip.SetCmdParam("OI", key.opCdExt, "AdapterIdx");
+    sip.SetCmdParam("OI", key.objId, opcode == 0x21E0 ? "LDriveIdx" : "PDriveIdx");
+    if (!acceptedStatus(client->request(sip, nullptr))) {
+        trace(1, "%s: request() failed", name);
+        return 10;
+    }
+    const int code = static_cast<int>(sip.GetCmdElemValue(cmdIndex(sip), "EC", 0));
+    trace(5, "%s: returned: %d", name, code);
+    return code;
 }
 
 // ---------------------------------------------------------------------------
@@ -282,54 +444,167 @@ PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned ind
 // Written out beside the table.
 #define QMS_TOLM_DEFINE_LONGHAND(name, Result, params, opcode, oe, oi, ca, traceStyle)
 
-// The families below arrive with the query families. Until then each member
-// answers its family's failure result and says so at level 1; the key-use
-// columns are evaluated so that the rows keep compiling against their
-// parameters.
-#define QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle) \
-    QMS_TOLM_ENTRY_##traceStyle(name);                                       \
-    (void)(opcode), (void)(oe), (void)(oi), (void)(ca);                      \
-    trace(1, "%s(): not implemented", QMS_TOLM_NAME_##traceStyle(name))
-
-// Answer null, empty, false or nothing.
-#define QMS_TOLM_PENDING_RESULT(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                        \
-        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);         \
-        return Result();                                                              \
-    }
-// Throw, as their requests do when they fail.
-#define QMS_TOLM_PENDING_THROW(name, Result, params, opcode, oe, oi, ca, traceStyle)                       \
-    Result Tolm::name params {                                                                             \
-        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);                              \
-        traceAndThrow(                                                                                     \
-            BaseException("TOLMCalls", __LINE__, QMS_TOLM_NAME_##traceStyle(name) "(): not implemented")); \
+// Reads of the system message log only: any other log has a fixed answer.
+constexpr unsigned kOtherLog_getMaxNumberLogEntries = 0;
+constexpr unsigned kOtherLog_getLogAvailable = 1;
+#define QMS_TOLM_DEFINE_LOG_ONLY(name, Result, params, opcode, oe, oi, ca, traceStyle)                \
+    Result Tolm::name params {                                                                        \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                            \
+        if (key.objId != 0) return Result(kOtherLog_##name);                                          \
+        return readNumber<Result>(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca, Check::Data); \
     }
 
-#define QMS_TOLM_DEFINE_LOG_ONLY QMS_TOLM_PENDING_RESULT        // system message log only
-#define QMS_TOLM_DEFINE_NAMED_COMMAND QMS_TOLM_PENDING_RESULT   // failure trace names the command
-#define QMS_TOLM_DEFINE_STATUS_THROW QMS_TOLM_PENDING_THROW     // status reads that throw
-#define QMS_TOLM_DEFINE_STATUS_TRACE QMS_TOLM_PENDING_RESULT    // status reads that trace and go on
-#define QMS_TOLM_DEFINE_TEXT_OUT QMS_TOLM_PENDING_RESULT        // string into an argument
-#define QMS_TOLM_DEFINE_ELEMENT_INFO QMS_TOLM_PENDING_RESULT    // element information by class
-#define QMS_TOLM_DEFINE_CONF_BY_OBJECT QMS_TOLM_PENDING_RESULT  // configuration items chosen by objId
-#define QMS_TOLM_DEFINE_CONF_STRING QMS_TOLM_PENDING_RESULT     // configuration strings
-#define QMS_TOLM_DEFINE_IP_ADDRESS QMS_TOLM_PENDING_RESULT      // address bytes
-#define QMS_TOLM_DEFINE_MAC_ADDRESS QMS_TOLM_PENDING_RESULT     // MAC address text
-#define QMS_TOLM_DEFINE_WRITE_BYTE QMS_TOLM_PENDING_THROW       // configuration writes
-#define QMS_TOLM_DEFINE_WRITE_TEXT QMS_TOLM_PENDING_THROW
-#define QMS_TOLM_DEFINE_WRITE_NUMBER QMS_TOLM_PENDING_THROW
-#define QMS_TOLM_DEFINE_WRITE_CHECKED QMS_TOLM_PENDING_RESULT  // writes answering bool
-#define QMS_TOLM_DEFINE_ACTION QMS_TOLM_PENDING_RESULT         // actions: false
-#define QMS_TOLM_DEFINE_STRUCTURED QMS_TOLM_PENDING_RESULT     // structured reads
-#define QMS_TOLM_DEFINE_STRUCTURED_THROW QMS_TOLM_PENDING_THROW
-// RAID rebuild methods answer the agent's error code, 10 when not asked.
+// Number reads with the status check, then the data check, whose failure
+// trace names the agent command.
+#define QMS_TOLM_DEFINE_NAMED_COMMAND(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                              \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                  \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                \
+        Result result;                                                                      \
+        if (!sent(sip, nullptr)) {                                                          \
+            trace(1, "%s(): request(CM_%s) failed", #name, #name + 3);                      \
+            return result;                                                                  \
+        }                                                                                   \
+        if (passes(sip, Check::StatusThenData)) decodeNumber(sip, 0xFFFFFFFFu, result);     \
+        return result;                                                                      \
+    }
+
+// Status reads that throw unless the agent's status says the object is
+// absent (19) or not readable (25); no data answers 0.
+#define QMS_TOLM_DEFINE_STATUS_THROW(name, Result, params, opcode, oe, oi, ca, traceStyle)            \
+    Result Tolm::name params {                                                                        \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                            \
+        return static_cast<Result>(readStatus(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca)); \
+    }
+
+// Counts that trace a failed request and take what the reply holds.
+#define QMS_TOLM_DEFINE_STATUS_TRACE(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                             \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                 \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                               \
+        sent(sip, QMS_TOLM_NAME_##traceStyle(name));                                       \
+        Result result;                                                                     \
+        if (sip.HasReplyData()) decodeNumber(sip, 0xFFFFFFFFu, result);                    \
+        return result;                                                                     \
+    }
+
+// A string with the status check, written into the text argument; the
+// argument keeps its value on any failure.
+#define QMS_TOLM_DEFINE_TEXT_OUT(name, Result, params, opcode, oe, oi, ca, traceStyle)                      \
+    Result Tolm::name params {                                                                              \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                                  \
+        const PString read = readText(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca, Check::Status); \
+        if (!read.is_null()) text = StringToSTDSTRING(read.value);                                          \
+    }
+
+// Element information chosen by the key's unit class (opCdExt); the row's
+// "OE" column holds the attribute.
+#define QMS_TOLM_DEFINE_ELEMENT_INFO(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                             \
+        static_assert(opcode == 0x0C00, "element information is read with 0x0C00");        \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                 \
+        (void)(oi), (void)(ca);                                                            \
+        return fromString(elementInfo(#name, key, oe), static_cast<Result*>(nullptr));     \
+    }
+
+// Configuration strings: a failed request, a refused status or no data give null.
+#define QMS_TOLM_DEFINE_CONF_STRING(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                            \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                \
+        return readText(#name, opcode, oe, oi, ca, Check::StatusThenData);                \
+    }
+
+// Network addresses: the reply's bytes, or their hexadecimal text.
+#define QMS_TOLM_DEFINE_IP_ADDRESS(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                           \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                               \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                             \
+        if (!ask(sip, QMS_TOLM_NAME_##traceStyle(name), Check::Data)) return Result();   \
+        return ipAddress(sip);                                                           \
+    }
+#define QMS_TOLM_DEFINE_MAC_ADDRESS(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                            \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                              \
+        if (!ask(sip, QMS_TOLM_NAME_##traceStyle(name), Check::Data)) return Result();    \
+        return macAddress(sip);                                                           \
+    }
+
+// Configuration writes: the value as request data; anything but a sent
+// request with an accepted reply status throws.
+#define QMS_TOLM_DEFINE_WRITE(name, opcode, oe, oi, ca, traceStyle, setData)                       \
+    {                                                                                              \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                         \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                       \
+        setData;                                                                                   \
+        if (!acceptedStatus(client->request(sip, nullptr)) || !statusAccepted(sip))                \
+            traceAndThrow(BaseException("TOLMCalls", __LINE__,                                     \
+                                        QMS_TOLM_NAME_##traceStyle(name) "(): request() failed")); \
+    }
+#define QMS_TOLM_DEFINE_WRITE_BYTE(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params QMS_TOLM_DEFINE_WRITE(name, opcode, oe, oi, ca, traceStyle, \
+                                                   sip.SetDataByte(static_cast<unsigned char>(value), 0))
+#define QMS_TOLM_DEFINE_WRITE_TEXT(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params QMS_TOLM_DEFINE_WRITE(name, opcode, oe, oi, ca, traceStyle, \
+                                                   sip.SetReplyDataString(value.c_str(), 0))
+#define QMS_TOLM_DEFINE_WRITE_NUMBER(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params QMS_TOLM_DEFINE_WRITE(name, opcode, oe, oi, ca, traceStyle,   \
+                                                   setNumberData(sip, value))
+
+// Byte writes answering whether the request went through, without a status check.
+#define QMS_TOLM_DEFINE_WRITE_CHECKED(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                              \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                  \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                \
+        sip.SetDataByte(static_cast<unsigned char>(value), 0);                              \
+        return sent(sip, QMS_TOLM_NAME_##traceStyle(name));                                 \
+    }
+
+// Actions: true when the request went through. SEND0 and SEND1 add one byte
+// of request data.
+#define QMS_TOLM_DEFINE_ACTION_WITH(name, Result, params, opcode, oe, oi, ca, traceStyle, setData) \
+    Result Tolm::name params {                                                                     \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                         \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                       \
+        setData;                                                                                   \
+        return static_cast<Result>(sent(sip, QMS_TOLM_NAME_##traceStyle(name)));                   \
+    }
+#define QMS_TOLM_DEFINE_ACTION(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    QMS_TOLM_DEFINE_ACTION_WITH(name, Result, params, opcode, oe, oi, ca, traceStyle, (void)0)
+#define QMS_TOLM_DEFINE_ACTION_SEND0(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    QMS_TOLM_DEFINE_ACTION_WITH(name, Result, params, opcode, oe, oi, ca, traceStyle, sip.SetDataByte(0, 0))
+#define QMS_TOLM_DEFINE_ACTION_SEND1(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    QMS_TOLM_DEFINE_ACTION_WITH(name, Result, params, opcode, oe, oi, ca, traceStyle, sip.SetDataByte(1, 0))
+
+// RAID rebuild methods: the row's "OE" is the method.
 #define QMS_TOLM_DEFINE_REBUILD(name, Result, params, opcode, oe, oi, ca, traceStyle) \
     Result Tolm::name params {                                                        \
-        QMS_TOLM_PENDING_BEGIN(name, params, opcode, oe, oi, ca, traceStyle);         \
-        return 10;                                                                    \
+        (void)(oi), (void)(ca);                                                       \
+        return doExecuteRebuildMethod(opcode, oe, key, #name);                        \
     }
 
-// Pending members leave most parameters unread.
+// The structured reads whose reply layout is not settled with the agent
+// (status tree, controller cards and their caches, update-manager jobs, the
+// PCI and power data): they send nothing and give their failure result,
+// null, empty, false or nothing, saying so at level 1.
+#define QMS_TOLM_UNDECODED_BEGIN(name, opcode, oe, oi, ca, traceStyle) \
+    QMS_TOLM_ENTRY_##traceStyle(name);                                 \
+    (void)(opcode), (void)(oe), (void)(oi), (void)(ca);                \
+    trace(1, "%s(): not implemented", QMS_TOLM_NAME_##traceStyle(name))
+#define QMS_TOLM_DEFINE_STRUCTURED(name, Result, params, opcode, oe, oi, ca, traceStyle) \
+    Result Tolm::name params {                                                           \
+        QMS_TOLM_UNDECODED_BEGIN(name, opcode, oe, oi, ca, traceStyle);                  \
+        return Result();                                                                 \
+    }
+// Those whose failure is an exception throw the failed-request exception.
+#define QMS_TOLM_DEFINE_STRUCTURED_THROW(name, Result, params, opcode, oe, oi, ca, traceStyle)              \
+    Result Tolm::name params {                                                                              \
+        QMS_TOLM_UNDECODED_BEGIN(name, opcode, oe, oi, ca, traceStyle);                                     \
+        traceAndThrow(                                                                                      \
+            BaseException("TOLMCalls", __LINE__, QMS_TOLM_NAME_##traceStyle(name) "(): request() failed")); \
+    }
+
+// Undecoded members leave their other parameters unread.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #define QMS_TOLM(family, name, Result, params, opcode, oe, oi, ca, traceStyle) \
@@ -550,6 +825,112 @@ unsigned int Tolm::getIdentificationCabinetNumber() {
     if (!acceptedStatus(client->request(sip, nullptr)) || !sip.HasReplyData())
         traceAndThrow(BaseException("TOLMCalls", 3150, "getIdentificationCabinetNumber(): request() failed"));
     return replyNumber(sip);
+}
+
+// ---------------------------------------------------------------------------
+// Query-family members that differ from their families.
+
+// A configuration byte as a flag; a log other than the system message log
+// never wraps, so it answers true without asking.
+PBool Tolm::getConfMessageLogNoWrap(const TOLMKey& key) {
+    trace(5, "Tolm::getConfMessageLogNoWrap()");
+    if (key.objId != 0) return PBool(true);
+    return readNumber<PBool>("getConfMessageLogNoWrap", 0xE001, 0x0007, 0, key.cabNr, Check::Data, 0xFFu);
+}
+
+// No request of its own: a watchdog is present when its enable item reads.
+bool Tolm::getConfWatchdogPresent(const TOLMKey& key) {
+    trace(5, "Tolm::getConfWatchdogPresent()");
+    return !getConfWatchdogEnable(key).is_null();
+}
+
+// A status read that also traces its answer.
+unsigned char Tolm::getPowerSupplyStatus(const TOLMKey& key) {
+    trace(5, "Tolm::getPowerSupplyStatus()");
+    const auto status =
+        static_cast<unsigned char>(readStatus("getPowerSupplyStatus", 0x0501, 0, key.objId, key.cabNr));
+    trace(5, "Tolm::getPowerSupplyStatus() = %d", status);
+    return status;
+}
+
+// Clears both logs, the system message log first; only asked for log 0.
+bool Tolm::doClearLog(const TOLMKey& key) {
+    trace(5, "Tolm::doClearLog()");
+    if (key.objId != 0) return true;
+    for (unsigned log = 0; log < 2; ++log) {
+        SipJson sip(0x0B03, 0, log, key.cabNr, SipJson::kNoStatus);
+        if (!sent(sip, nullptr)) {
+            trace(1, "doClearLog(%u): request() failed", log);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A write answering bool, with the value as an unsigned number; only the
+// system message log has a language.
+bool Tolm::setConfCIMRecordLogLanguage(const TOLMKey& key, unsigned int value) {
+    trace(5, "Tolm::setConfCIMRecordLogLanguage()");
+    if (key.objId != 0) return false;
+    SipJson sip(0xE002, 0x000E, 0, key.cabNr, SipJson::kNoStatus);
+    sip.SetDataUIntValue(value, 0);
+    return sent(sip, "setConfCIMRecordLogLanguage");
+}
+
+// The agent has no writable item for it.
+void Tolm::setConfAlarmPALVOId(const cimple::String&) {
+    trace(5, "Tolm::setConfAlarmPALVOId(): not implemented");
+}
+
+// The server's cabinet first, then the extension cabinets the agent
+// detected, as 16-bit little-endian numbers.
+std::vector<unsigned int> Tolm::getCabNrs() {
+    trace(5, "Tolm::getCabNrs()");
+    SipJson first(0xE204, 0, 0, 0, SipJson::kNoStatus);
+    if (!sent(first, nullptr) || !first.HasReplyData())
+        traceAndThrow(BaseException("TOLMCalls", __LINE__, "getCabNrs(): request() failed"));
+    const unsigned server = replyNumber(first);
+    trace(1, "Tolm::getCabNrs(): ServerCabinetNr=%x", server);
+    std::vector<unsigned int> cabinets{server};
+
+    SipJson second(0x0220, 0, 0, server, SipJson::kNoStatus);
+    std::vector<unsigned char> data;
+    if (!ask(second, "getCabNrs", Check::Data) || !second.GetCmdDataStream(cmdIndex(second), data) ||
+        data.size() % 2 != 0)
+        data.clear();
+    trace(1, "Tolm::getCabNrs(): NumDetectedSECabinets=%d", static_cast<int>(data.size() / 2));
+    for (size_t at = 0; at < data.size(); at += 2) {
+        cabinets.push_back(le16(data, at));
+        trace(1, "Tolm::getCabNrs(): seCabinetNr=%x", cabinets.back());
+    }
+    return cabinets;
+}
+
+// Lower and upper threshold as signed 16-bit little-endian numbers; a reply
+// of one to three bytes throws out_of_range.
+std::vector<int> Tolm::getVoltageThresholds(const TOLMKey& key) {
+    trace(5, "Tolm::getVoltageThresholds(cabNr=%x, objId=%x)", key.cabNr, key.objId);
+    SipJson sip(0x0523, 0, key.objId, key.cabNr, SipJson::kNoStatus);
+    std::vector<unsigned char> data;
+    if (!ask(sip, "getVoltageThresholds", Check::Data) || !sip.GetCmdDataStream(cmdIndex(sip), data) ||
+        data.empty())
+        return {};
+    return {static_cast<int16_t>(le16(data, 0)), static_cast<int16_t>(le16(data, 2))};
+}
+
+// The component's PCI address (bus, device, function in bits 16-23, 8-15,
+// 0-7 of objId) as the agent's address text; all three 0xFF address none.
+PUInt Tolm::getDrvMonComponentStatusByAddress(const TOLMKey& key) {
+    trace(5, "Tolm::getDrvMonComponentStatusByAddress()");
+    const unsigned bus = key.objId >> 16 & 0xFF, device = key.objId >> 8 & 0xFF, function = key.objId & 0xFF;
+    char address[48] = "";
+    if (bus != 0xFF || device != 0xFF || function != 0xFF)
+        std::snprintf(address, sizeof address, "TYPE_PCI&BUS_%u&DEV_%u&FUNC_%u", bus, device, function);
+    SipJson sip(0x1808, 0, 0, key.cabNr, SipJson::kNoStatus);
+    sip.SetReplyDataString(address, 0);
+    PUInt result;
+    if (ask(sip, "getDrvMonComponentStatusByAddress", Check::Data)) decodeNumber(sip, 0xFFu, result);
+    return result;
 }
 
 }  // namespace

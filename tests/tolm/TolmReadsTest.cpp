@@ -288,15 +288,6 @@ TEST_F(TolmReads, TimeZoneKeepsItsLowByte) {
     EXPECT_EQ(calls->getConfTimeZone(), provider::PUInt(0xFFu));
 }
 
-TEST_F(TolmReads, PendingQueryFamiliesSayNotImplemented) {
-    EXPECT_TRUE(calls->getConfBMCMACAddr(server).is_null());
-    EXPECT_TRUE(traces.has(1, "getConfBMCMACAddr(): not implemented"));
-    EXPECT_THROW(calls->getVoltageStatus(server), provider::BaseException);
-    EXPECT_EQ(calls->doRaidPhysicalDriveSuspendRebuild(server), 10);
-    EXPECT_FALSE(calls->DrvMonComponentStatusClearAll(server));
-    EXPECT_TRUE(traces.has(1, "CM_DrvMonComponentStatusClearAll(): not implemented"));
-}
-
 TEST_F(TolmReads, EventsFromTheAgent) {
     RecordingListener listener;
     calls->setListener(&listener);
