@@ -99,14 +99,8 @@ void fillDriverMonitor(TOLMCalls& tolm, const LogEntrySource& source, unsigned i
 // What both agent log events share once their own properties are in place.
 void fillCommonTail(TOLMCalls& tolm, const LogEntrySource& source, LogTag tag, unsigned int n,
                     QMS_VRXLogEntryArrived& indication) {
-    indication.AlertingElementFormat.set(2);  // CIM object path
-    indication.AlertType.set(1);              // other
+    setAgentAlertProperties(source.computerSystem, indication);
     indication.MessageID = indication.EventID;
-    indication.OtherAlertType.set("Log Entry Arrived");
-    indication.OwningEntity.set(kOwningEntity);
-    indication.ProbableCause.set(1);  // other
-    indication.SystemCreationClassName = source.computerSystem.CreationClassName;
-    indication.SystemName = source.computerSystem.Name;
 
     // The alerting element is the log record itself; only its path is wanted.
     cimple::Ref<cimple::QMS_VRXLogEntry> record(cimple::QMS_VRXLogEntry::create(true));
@@ -158,6 +152,17 @@ uint16_t toPerceivedSeverity(uint32_t agentSeverity) {
 }
 
 uint32_t packMessageId(uint32_t messageId) { return ((messageId << 8) & 0xFF0000u) | (messageId & 0xFFu); }
+
+void setAgentAlertProperties(const cimple::QMS_VRXComputerSystem& computerSystem,
+                             QMS_VRXLogEntryArrived& indication) {
+    indication.AlertingElementFormat.set(2);  // CIM object path
+    indication.AlertType.set(1);              // other
+    indication.OtherAlertType.set("Log Entry Arrived");
+    indication.OwningEntity.set(kOwningEntity);
+    indication.ProbableCause.set(1);  // other
+    indication.SystemCreationClassName = computerSystem.CreationClassName;
+    indication.SystemName = computerSystem.Name;
+}
 
 cimple::Ref<QMS_VRXLogEntryArrived> createLogEntryIndication(TOLMCalls& tolm, const LogEntrySource& source,
                                                              LogTag tag, unsigned int n) {

@@ -47,4 +47,10 @@ uint16_t toPerceivedSeverity(uint32_t agentSeverity);
 // 16..23, the low byte stays; 0x1234 gives 0x120034.
 uint32_t packMessageId(uint32_t messageId);
 
+// What every agent-reported entry or event says alike: its element is named by
+// a CIM object path, it is an "other" alert of the owning entity, and it
+// belongs to the given computer system.
+void setAgentAlertProperties(const cimple::QMS_VRXComputerSystem& computerSystem,
+                             cimple::QMS_VRXLogEntryArrived& indication);
+
 }  // namespace provider

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "model/LogEntryIndication.h"
 #include "support/provider_trace.h"
 #include "support/provider_utils.h"
 
@@ -54,20 +55,9 @@ bool sourcePath(const RaidEventParser& parser, const cimple::QMS_VRXComputerSyst
 }
 
 uint16_t raidSeverity(unsigned short severity, bool& known) {
-    known = true;
-    switch (severity) {
-        case 0:
-            return 2;  // information
-        case 1:
-            return 4;  // minor
-        case 2:
-            return 5;  // major
-        case 3:
-            return 6;  // critical
-        default:
-            known = false;
-            return 0;
-    }
+    const uint16_t perceived = toPerceivedSeverity(severity);
+    known = perceived != 0;
+    return perceived;
 }
 
 }  // namespace
@@ -141,13 +131,7 @@ cimple::Ref<QMS_VRXLogEntryArrived> createRaidEventIndication(
         trace(1, "createRaidEvent: no timestamp in Raid Event");
     }
 
-    indication->AlertingElementFormat.set(2);  // CIM object path
-    indication->AlertType.set(1);              // other
-    indication->OtherAlertType.set("Log Entry Arrived");
-    indication->OwningEntity.set("Norvane");
-    indication->ProbableCause.set(1);  // other
-    indication->SystemCreationClassName = computerSystem.CreationClassName;
-    indication->SystemName = computerSystem.Name;
+    setAgentAlertProperties(computerSystem, *indication);
     indication->HostAddress = hostAddress;
     return indication;
 }

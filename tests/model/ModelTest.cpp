@@ -1,79 +1,25 @@
-// The model singleton behind a fake facade. Whichever test first fetches the
-// model makes it; every fake answers the same identity, so the tests hold in
-// any order and alone.
-#include <cimple/Memory_Cimom.h>
-#include <gtest/gtest.h>
-
+// The model's service and association instances, enabling and disabling, and
+// the delivery of agent events.
 #include <atomic>
-#include <mutex>
 #include <set>
 #include <thread>
 
-#include "FakeTOLM.h"
-#include "model/IndicationModel.h"
+#include "ModelFixture.h"
 #include "support/TraceCapture.h"
-#include "support/provider_utils.h"
-#include "tolm/TOLMIndication.h"
 
 namespace provider {
 namespace model_test {
 namespace {
 
-using cimple::QMS_VRXLogEntryArrived;
 using ::testing::_;
 
-// The CIMOM's end of delivery: a copy of every indication, and the count of
-// final calls that release the handler.
-struct Recorder {
-    static bool proc(cimple::Instance* instance, void* context) {
-        auto* self = static_cast<Recorder*>(context);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        if (!instance) return ++self->releases;
-        self->received.emplace_back(cimple::clone(cimple::cast<QMS_VRXLogEntryArrived>(instance)));
-        return true;
-    }
-    size_t delivered() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return received.size();
-    }
-    std::mutex mutex;
-    std::vector<cimple::Ref<QMS_VRXLogEntryArrived>> received;
-    int releases = 0;
-};
-
-QMS_VRXLogEntryArrivedIndicationModel& indications() { return getQMS_VRXLogEntryArrivedIndicationModel(); }
-TOLMEventsListener& events() { return dynamic_cast<TOLMEventsListener&>(indications()); }
-
-void enable(Recorder& recorder) {
-    cimple::Auto_Mutex lock(indications().recursiveMutex());
-    indications().enableIndications(
-        new cimple::Indication_Handler<QMS_VRXLogEntryArrived>(&Recorder::proc, &recorder));
-}
-void disable() {
-    cimple::Auto_Mutex lock(indications().recursiveMutex());
-    indications().disableIndications();
-}
 bool sendTest() {
     auto& service = getQMS_VRXIndicationRegistrationServiceModel();
     cimple::Auto_Mutex lock(service.recursiveMutex());
     return service.sendTestIndication();
 }
 
-class ModelTest : public ::testing::Test {
-protected:
-    ModelTest() : fake(new ::testing::NiceMock<FakeTOLM>), calls(fake) {
-        fake->installDefaults();
-        initTOLMIndicationWith(calls);
-        cimple::cimom::set_cimom_binding(&cimom);
-    }
-    ~ModelTest() override {
-        cimple::cimom::set_cimom_binding(nullptr);
-        initTOLMIndication(false);
-    }
-    ::testing::NiceMock<FakeTOLM>* fake;
-    ShPtr<TOLMCalls> calls;
-    cimple::Memory_Cimom cimom;
-};
+using ModelTest = ModelFixture;
 
 TEST_F(ModelTest, UserWithoutRightsFailsBeforeTheModelIsMadeOrUsed) {
     EXPECT_CALL(*fake, accountCheck())
