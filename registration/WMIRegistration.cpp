@@ -119,6 +119,20 @@ bool sameTag(const String& handle, const String& wanted) {
     return !tag.empty() && tag.equal(wanted);
 }
 
+// An enumerated instance as a subscription, its host names repaired, with its
+// handle; null when it is no subscription or has no path (`pathFailed` is
+// traced then).
+CIM_IndicationSubscription* asSubscription(Instance* inst, String& handle, const char* pathFailed) {
+    CIM_IndicationSubscription* subscription = cast<CIM_IndicationSubscription>(inst);
+    if (!subscription) return nullptr;
+    repairHostNames(subscription);
+    if (instance_to_model_path(subscription, handle) != 0) {
+        provider::trace(3, "%s", pathFailed);
+        return nullptr;
+    }
+    return subscription;
+}
+
 enum : int { kRemoved = 0, kFailed = 2, kNoMatch = 3 };
 
 // Deletes every enumerated subscription whose handle matches. The trace
@@ -128,14 +142,9 @@ int removeMatching(cimom::Instance_Enumerator& found, Matcher matches, const Str
     int result = kNoMatch;
     for (; found; found++) {
         Ref<Instance> inst = found();
-        CIM_IndicationSubscription* subscription = cast<CIM_IndicationSubscription>(inst.get());
-        if (!subscription) continue;
-        repairHostNames(subscription);
         String handle;
-        if (instance_to_model_path(subscription, handle) != 0) {
-            provider::trace(3, "%s", pathFailed);
-            continue;
-        }
+        CIM_IndicationSubscription* subscription = asSubscription(inst.get(), handle, pathFailed);
+        if (!subscription) continue;
         if (!matches(handle, wanted)) continue;
         if (DeleteEvent(subscription)) {
             if (result == kNoMatch) result = kRemoved;
@@ -274,14 +283,8 @@ bool EnumSubscriptions(Array<String>& handles, Array<String>& tags) {
     }
     for (; found; found++) {
         Ref<Instance> inst = found();
-        CIM_IndicationSubscription* subscription = cast<CIM_IndicationSubscription>(inst.get());
-        if (!subscription) continue;
-        repairHostNames(subscription);
         String handle;
-        if (instance_to_model_path(subscription, handle) != 0) {
-            provider::trace(3, "EnumSubscriptions: instance_to_model_path() failed");
-            continue;
-        }
+        if (!asSubscription(inst.get(), handle, "EnumSubscriptions: instance_to_model_path() failed")) continue;
         tags.append(tagOf(handle));
         handles.append(handle);
     }
