@@ -9,8 +9,7 @@ namespace {
 class AgentRestartRoad : public RoadTest {};
 
 TEST_F(AgentRestartRoad, IndicationsResumeWithoutACallFromTheHost) {
-    ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
-    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    enableIndications();
     ctl({"push-syslog", "31"});
     ASSERT_TRUE(recorder_.waitFor(1));
 

@@ -8,36 +8,19 @@
 namespace road {
 namespace {
 
-typedef std::map<std::string, std::string> Properties;
-
-// What every log-entry indication carries, whatever the entry.
-Properties commonTail(const std::string& eventId, const std::string& recordPath) {
-    return {
-        {"EventID", "\"" + eventId + "\""},
-        {"MessageID", "\"" + eventId + "\""},
-        {"AlertingElementFormat", "2"},
-        {"AlertType", "1"},
-        {"OtherAlertType", "\"Log Entry Arrived\""},
-        {"ProbableCause", "1"},
-        {"OwningEntity", "\"Norvane\""},
-        {"SystemCreationClassName", "\"QMS_VRXComputerSystem\""},
-        {"SystemName", "\"ROAD0001\""},
-        {"AlertingManagedElement", "\"QMS_VRXLogEntry.InstanceID=\"" + recordPath + "\"\""},
-        {"HostAddress", "\"road-test.example.net\""},
-    };
-}
-
 Properties with(Properties base, const Properties& more) {
     for (const auto& p : more) base[p.first] = p.second;
     return base;
 }
 
+// What every log-entry indication carries, whatever the entry.
+Properties commonTail(const std::string& eventId, const Properties& own = {}) {
+    return with(agentIndication(eventId, own),
+                {{"AlertingManagedElement", "\"QMS_VRXLogEntry.InstanceID=\"" + eventId + "\"\""}});
+}
+
 class LogEntryRoad : public RoadTest {
 protected:
-    void enable() {
-        ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
-        ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
-    }
     // Pushes and waits for the indication it must produce.
     void pushAndReceive(const std::vector<std::string>& push) {
         const size_t before = recorder_.size();
@@ -47,7 +30,7 @@ protected:
 };
 
 TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) {
-    enable();
+    enableIndications();
     // Entry 0x1f with its insertion strings (event 0x0B16, then 0x0B11).
     pushAndReceive({"push-syslog", "31"});
     // Entry 0x20 announced without an arguments event: the strings of 0x1f
@@ -60,7 +43,7 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) 
     pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
     ASSERT_EQ(recorder_.size(), 5u);
 
-    const Properties entry20 = with(commonTail("LogMessage_20", "LogMessage_20"),
+    const Properties entry20 = commonTail("LogMessage_20",
                                     {
                                         {"EventTime", "20250615150740.000000+120"},
                                         {"Message", "\"Power supply 'PSU2' lost input\""},
@@ -73,7 +56,7 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) 
                                     });
     const std::vector<std::pair<const char*, Properties>> expected = {
         {"system-log entry 0x1f",
-         with(commonTail("LogMessage_1f", "LogMessage_1f"),
+         commonTail("LogMessage_1f",
               {
                   // The record's local time (2 hours east) with its offset.
                   {"EventTime", "20250615150640.000000+120"},
@@ -86,8 +69,8 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) 
                   {"MessageArguments", "{\"FAN1 SYS\", \"0\"}"},
               })},
         {"system-log entry 0x20 without arguments event", entry20},
-        {"system-log entry 0x63 that the log does not hold", commonTail("LogMessage_63", "LogMessage_63")},
-        {"driver-monitor entry 0x1f", with(commonTail("DriverMonitorMessage_1f", "DriverMonitorMessage_1f"),
+        {"system-log entry 0x63 that the log does not hold", commonTail("LogMessage_63")},
+        {"driver-monitor entry 0x1f", commonTail("DriverMonitorMessage_1f",
                                            {
                                                {"EventTime", "20250615150820.000000+000"},
                                                {"Message", "\"Network adapter eth1: link down\""},
@@ -105,7 +88,7 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) 
 }
 
 TEST_F(LogEntryRoad, DisablingStopsDeliveryAndReleasesTheHandler) {
-    enable();
+    enableIndications();
     EXPECT_FALSE(host_.cimom().last_allow_unload()) << "unloadable while indications are enabled";
     pushAndReceive({"push-syslog", "31"});
     EXPECT_EQ(logEntry_->handlerReleases(), 0u);

@@ -6,30 +6,10 @@
 namespace road {
 namespace {
 
-typedef std::map<std::string, std::string> Properties;
-
-Properties raidIndication(const std::string& eventId, const Properties& own) {
-    Properties all = {
-        {"EventID", "\"" + eventId + "\""},
-        {"MessageID", "\"" + eventId + "\""},
-        {"AlertingElementFormat", "2"},
-        {"AlertType", "1"},
-        {"OtherAlertType", "\"Log Entry Arrived\""},
-        {"ProbableCause", "1"},
-        {"OwningEntity", "\"Norvane\""},
-        {"SystemCreationClassName", "\"QMS_VRXComputerSystem\""},
-        {"SystemName", "\"ROAD0001\""},
-        {"HostAddress", "\"road-test.example.net\""},
-    };
-    for (const auto& p : own) all[p.first] = p.second;
-    return all;
-}
-
 class RaidRoad : public RoadTest {};
 
 TEST_F(RaidRoad, TwoEventsInOneTextBecomeTwoIndications) {
-    ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
-    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    enableIndications();
 
     // The second event's severity is outside the agent's range and it has no
     // date: it still goes out, with those two properties NULL.
@@ -45,7 +25,7 @@ TEST_F(RaidRoad, TwoEventsInOneTextBecomeTwoIndications) {
     {
         SCOPED_TRACE("first event");
         expectProperties(recorder_.at(0).get(),
-                         raidIndication("RaidMessage_ff", {
+                         agentIndication("RaidMessage_ff", {
                                                               {"Message", "\"Physical drive 4 failed\""},
                                                               {"PerceivedSeverity", "5"},
                                                               {"ErrorCode", "4521989"},  // 0x450005
@@ -55,7 +35,7 @@ TEST_F(RaidRoad, TwoEventsInOneTextBecomeTwoIndications) {
     {
         SCOPED_TRACE("second event");
         expectProperties(recorder_.at(1).get(),
-                         raidIndication("RaidMessage_1000", {
+                         agentIndication("RaidMessage_1000", {
                                                                 {"Message", "\"Logical drive 1 degraded\""},
                                                                 {"ErrorCode", "4521990"},  // 0x450006
                                                             }));

@@ -152,6 +152,28 @@ std::unique_ptr<cimhost::HostedProvider> RoadTest::hostProvider(const char* name
     return provider;
 }
 
+Properties agentIndication(const std::string& eventId, const Properties& own) {
+    Properties all = {
+        {"EventID", "\"" + eventId + "\""},
+        {"MessageID", "\"" + eventId + "\""},
+        {"AlertingElementFormat", "2"},
+        {"AlertType", "1"},
+        {"OtherAlertType", "\"Log Entry Arrived\""},
+        {"ProbableCause", "1"},
+        {"OwningEntity", "\"Norvane\""},
+        {"SystemCreationClassName", "\"QMS_VRXComputerSystem\""},
+        {"SystemName", "\"ROAD0001\""},
+        {"HostAddress", "\"road-test.example.net\""},
+    };
+    for (const auto& p : own) all[p.first] = p.second;
+    return all;
+}
+
+void RoadTest::enableIndications() {
+    ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
+    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+}
+
 std::string RoadTest::ctl(const std::vector<std::string>& args) {
     qmstest::RqbdSim::Result r = sim_->ctl(args);
     EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;

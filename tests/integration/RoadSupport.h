@@ -45,6 +45,12 @@ std::string propertyText(const cimple::Instance* instance, const char* name);
 // and every property that `expected` does not name must be NULL.
 void expectProperties(const cimple::Instance* instance, const std::map<std::string, std::string>& expected);
 
+typedef std::map<std::string, std::string> Properties;
+
+// What every indication of an agent event on this road carries, with `own`
+// added or overriding.
+Properties agentIndication(const std::string& eventId, const Properties& own);
+
 class RoadTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -55,6 +61,9 @@ protected:
     std::string ctl(const std::vector<std::string>& args);
     // Waits until the simulator's status shows `text`, e.g. "\"up\":true".
     bool waitStatus(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // Enables indications into recorder_ and waits until the module has
+    // subscribed to the agent's events.
+    void enableIndications();
     // Creates and loads the provider of that name.
     std::unique_ptr<cimhost::HostedProvider> hostProvider(const char* name);
 
