@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 
 #include "switchclient/JsonChannel.h"
 #include "switchclient/SipJson.h"
+#include "switchclient/SwitchClientTestSupport.h"
 
 namespace {
 
@@ -89,24 +89,8 @@ struct SocketPair {
 };
 
 // A private root for the fixed socket paths of this test process.
-class TestRoot {
-public:
-    TestRoot() {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/agentlink-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            root_ = pattern;
-        }
-        std::filesystem::create_directories(root_ + "/dev");
-        setenv("QMS_TEST_ROOT", root_.c_str(), 1);
-    }
-    ~TestRoot() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    std::string path(const char* name) const { return root_ + name; }
-
-private:
-    std::string root_;
+struct TestRoot : sctest::ScratchRoot {
+    TestRoot() { mkdir(path("/dev").c_str(), 0755); }
 };
 
 // Stands in for the daemon's side of the init handshake: listens on path,
@@ -193,19 +177,32 @@ TEST(JsonChannelRequest, FrameLayoutAndReplyText) {
     EXPECT_EQ(reply, "{\"a\":1}");
 }
 
-TEST(JsonChannelRequest, OddButReadableRepliesAreAccepted) {
+// Each reply is written in chunks with a pause between them, after the
+// request was read; a hang-up closes the daemon's end after the last chunk.
+TEST(JsonChannelRequest, OddRepliesAreReadAndBrokenOnesFailWithTheirCodes) {
     struct Case {
         const char* name;
-        std::vector<std::string> chunks;  // written with a pause between them
-        std::string expected;
+        std::vector<std::string> chunks;
+        bool hangUp;
+        int expected;
+        std::string reply;  // "old" when none was taken
     };
     const std::vector<Case> cases = {
-        {"empty payload", {LengthWord(0)}, ""},
-        {"payload without NUL", {LengthWord(3) + "abc"}, "abc"},
-        {"one byte", {LengthWord(1) + "x"}, "x"},
-        {"NUL inside", {LengthWord(6) + std::string("ab\0cd\0", 6)}, "ab"},
-        {"split length word", {std::string("\x03\x00", 2), std::string("\x00\x00", 2) + "xyz"}, "xyz"},
-        {"payload in pieces", {LengthWord(5) + "ab", "cd", std::string("\0", 1)}, "abcd"},
+        {"empty payload", {LengthWord(0)}, false, kJsonReplyReceived, ""},
+        {"payload without NUL", {LengthWord(3) + "abc"}, false, kJsonReplyReceived, "abc"},
+        {"one byte", {LengthWord(1) + "x"}, false, kJsonReplyReceived, "x"},
+        {"NUL inside", {LengthWord(6) + std::string("ab\0cd\0", 6)}, false, kJsonReplyReceived, "ab"},
+        {"split length word", {std::string("\x03\x00", 2), std::string("\x00\x00", 2) + "xyz"}, false,
+         kJsonReplyReceived, "xyz"},
+        {"payload in pieces", {LengthWord(5) + "ab", "cd", std::string("\0", 1)}, false, kJsonReplyReceived,
+         "abcd"},
+        {"hang-up before the reply", {}, true, kJsonNoReply, "old"},
+        {"silence", {}, false, kJsonNoReply, "old"},
+        {"absurd length", {LengthWord(0xFFFFFFF0u) + "x"}, false, kJsonReceiveFailed, "old"},
+        {"just over the cap", {LengthWord(kMaxFramePayload + 1)}, false, kJsonReceiveFailed, "old"},
+        // A daemon that stalls mid-frame is given up on after the limit.
+        {"half a length word", {std::string("\x05\x00", 2)}, false, kJsonReceiveFailed, "old"},
+        {"truncated payload", {LengthWord(10) + "abc"}, false, kJsonReceiveFailed, "old"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -217,45 +214,12 @@ TEST(JsonChannelRequest, OddButReadableRepliesAreAccepted) {
                 WriteAll(pair.peer(), chunk);
                 std::this_thread::sleep_for(5ms);
             }
-        });
-        std::string reply = "old";
-        EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), kJsonReplyReceived);
-        daemon.join();
-        EXPECT_EQ(reply, c.expected);
-    }
-}
-
-TEST(JsonChannelRequest, BrokenRepliesFailWithTheirCodes) {
-    struct Case {
-        const char* name;
-        std::string bytes;  // written after the request was read
-        bool hangUp;        // then close the daemon's end
-        int expected;
-    };
-    const std::vector<Case> cases = {
-        {"hang-up before the reply", "", true, kJsonNoReply},
-        {"silence", "", false, kJsonNoReply},
-        {"absurd length", LengthWord(0xFFFFFFF0u) + "x", false, kJsonReceiveFailed},
-        {"just over the cap", LengthWord(kMaxFramePayload + 1), false, kJsonReceiveFailed},
-        // A daemon that stalls mid-frame is given up on after the limit.
-        {"half a length word", std::string("\x05\x00", 2), false, kJsonReceiveFailed},
-        {"truncated payload", LengthWord(10) + "abc", false, kJsonReceiveFailed},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SocketPair pair;
-        std::thread daemon([&] {
-            std::string request;
-            ReadFrame(pair.peer(), request);
-            WriteAll(pair.peer(), c.bytes);
-            if (c.hangUp) {
-                shutdown(pair.peer(), SHUT_RDWR);
-            }
+            if (c.hangUp) shutdown(pair.peer(), SHUT_RDWR);
         });
         std::string reply = "old";
         EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), c.expected);
         daemon.join();
-        EXPECT_EQ(reply, "old");
+        EXPECT_EQ(reply, c.reply);
     }
 }
 
