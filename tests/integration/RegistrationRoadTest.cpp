@@ -175,10 +175,13 @@ TEST_F(RegistrationRoad, BadInputCreatesNothingAndARefusingCimomFails) {
 
     host_.cimom().refuse("root/qms", true);
     host_.cimom().refuse("root/interop", true);
-    EXPECT_EQ(propertyText(registerListener("t").get(), "return_value"), "2");
+    Ref<Instance> refused = registerListener("t");
+    EXPECT_EQ(propertyText(refused.get(), "return_value"), "2");
+    EXPECT_EQ(propertyText(refused.get(), "RegistrationHandle"), "NULL");
     Ref<Instance> listed = invoke("ListRegistrations");
     EXPECT_EQ(propertyText(listed.get(), "return_value"), "2");
     EXPECT_EQ(propertyText(listed.get(), "Tags"), "NULL");
+    EXPECT_EQ(propertyText(listed.get(), "RegistrationHandles"), "NULL");
     EXPECT_EQ(unregisterByTag("t"), "2");
 }
 
