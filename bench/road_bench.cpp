@@ -13,11 +13,7 @@
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
-#include <benchmark/benchmark.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +26,7 @@
 #include <vector>
 
 #include "ProviderHost.h"
+#include "bench/BenchSupport.h"
 #include "common/RqbdSim.h"
 #include "switchclient/CimSwitchClient.h"
 #include "switchclient/SipJson.h"
@@ -48,15 +45,11 @@ public:
     // output; empty with ok false when the daemon refused it.
     std::string run(const std::string& jsonArray, bool& ok) const {
         ok = false;
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int fd = qmsbench::connectUnix(path_);
         if (fd < 0) return std::string();
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
         std::string answer;
         const std::string line = jsonArray + "\n";
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
             char buffer[4096];
             for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
                 answer.append(buffer, static_cast<size_t>(n));
@@ -190,14 +183,8 @@ BENCHMARK(BM_AgentRequestRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifndef QMS_TEST_BUILD
-    std::fprintf(stderr, "road_bench needs a test build (QMS_TEST_BUILD=ON)\n");
-    (void)argc;
-    (void)argv;
-    return 0;
-#else
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    int exitCode = 0;
+    if (!qmsbench::start(argc, argv, "road_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
     mkdir(sim.path("/var").c_str(), 0755);
     mkdir(sim.path("/var/log").c_str(), 0755);
@@ -206,7 +193,6 @@ int main(int argc, char** argv) {
     Road road;
     road.sim = &sim;
     road.control = std::make_unique<Control>(sim.path("/run/rqbd-sim.ctl"));
-    int exitCode = 0;
     {
         cimhost::ProviderHost host;
         if (!host.open(QMS_MODULE_PATH)) {
@@ -228,5 +214,4 @@ int main(int argc, char** argv) {
     }
     benchmark::Shutdown();
     return exitCode;
-#endif
 }

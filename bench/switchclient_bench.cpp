@@ -7,11 +7,6 @@
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
-#include <benchmark/benchmark.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "common/RqbdSim.h"
 #include "switchclient/CimSwitchClient.h"
 #include "switchclient/SipJson.h"
@@ -38,12 +34,8 @@ SipJson* newCabinetRequest() {
 class BareClient {
 public:
     explicit BareClient(const std::string& path) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        ok_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (!ok_) return;
+        fd_ = qmsbench::connectUnix(path);
+        if (fd_ < 0) return;
         std::string raw;
         static const char name[] = "bare-bench";
         for (size_t i = 0; i < 218; ++i) {
@@ -152,14 +144,8 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifndef QMS_TEST_BUILD
-    std::fprintf(stderr, "switchclient_bench needs a test build (QMS_TEST_BUILD=ON)\n");
-    (void)argc;
-    (void)argv;
-    return 0;
-#else
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    int exitCode = 0;
+    if (!qmsbench::start(argc, argv, "switchclient_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim;
     g_sim = &sim;
     RatioReporter reporter;
@@ -173,5 +159,4 @@ int main(int argc, char** argv) {
     g_sim = nullptr;
     benchmark::Shutdown();
     return 0;
-#endif
 }
