@@ -184,27 +184,6 @@ TEST_F(DaemonTest, HandshakeReturnsTheDaemonsOwnDescriptorPerChannel) {
     EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "0\n");
 }
 
-TEST_F(DaemonTest, AnswersScenarioRequestsWithDataTheModuleDecodes) {
-    auto c = requester();
-    rapidjson::Document cab = c->ask(R"({"OC":57860})");
-    EXPECT_EQ(cab["ST"].GetUint(), 0u);
-    EXPECT_EQ(cab["DA"].GetUint(), 0u);
-    EXPECT_STREQ(c->ask(R"({"OC":3072,"OE":1536,"CA":0})")["DA"].GetString(), "SIM0000000");
-    EXPECT_STREQ(c->ask(R"({"OC":57607,"OE":1,"CA":0})")["DA"].GetString(), "rqbd-sim");
-    EXPECT_EQ(c->ask(R"({"OC":57604,"CA":0})")["DA"].GetUint(), 1700000000u);
-
-    rapidjson::Document chunk = c->ask(R"({"OC":2832,"CA":0,"ST":0,"DA":0})");
-    const auto& raw = chunk["DA"]["RAW"];
-    ASSERT_EQ(raw.Size(), 16u + 11u);  // "Test entry" and its NUL
-    EXPECT_EQ(raw[3].GetUint(), 1u);
-    EXPECT_EQ(raw[4].GetUint() | raw[5].GetUint() << 8, 0x1234u);
-
-    rapidjson::Document cause = c->ask(R"({"OC":2842,"CA":0,"ST":0,"DA":1179700})");
-    ASSERT_TRUE(cause["DA"].IsArray());
-    EXPECT_STREQ(cause["DA"][0].GetString(), "Fan failed");
-    EXPECT_EQ(c->ask(R"({"OC":6169,"OI":1,"CA":0})")["ST"].GetUint(), 1u) << "0x1819 is not served";
-}
-
 TEST_F(DaemonTest, UnknownRequestsGetTheTableReplyOrTheDefaultStatus) {
     auto c = requester();
     EXPECT_EQ(c->ask(R"({"OC":1319,"OI":2,"CA":0})")["ST"].GetUint(), 1u);
