@@ -145,9 +145,17 @@ TEST(SwitchClientRequest, TransportFailuresBecomeTheStatus) {
     ASSERT_TRUE(client.Attach(nullptr, false, 0));
 
     // The daemon closes the channel before the reply: no reply (hang-up).
-    ctl(sim, {"truncated-frame"});
+    // The reply is dropped and the channel closed once the request is in, so
+    // no part of a frame can come before the hang-up.
+    ctl(sim, {"drop-replies", "1"});
+    ctl(sim, {"clear-requests"});
+    std::thread closer([&sim] {
+        ctl(sim, {"wait-requests", "1", "--timeout-ms", "10000"});
+        ctl(sim, {"close-clients"});
+    });
     SipJson cut(0xE204, 0, 0, 0, SipJson::kNoStatus);
     EXPECT_EQ(client.Request(cut, 0), 5u);
+    closer.join();
     EXPECT_EQ(status(cut), 5u);
     EXPECT_EQ(cut.GetCmdElemValue(0, "OC", 0), 0xE204u);
 
