@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -35,9 +36,8 @@ public:
     }
     ~ScratchRoot() {
         for (int fd : listeners_) close(fd);
-        std::string command = "rm -rf '" + root_ + "'";
-        if (std::system(command.c_str()) != 0) {
-        }
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
     }
     ScratchRoot(const ScratchRoot&) = delete;
     ScratchRoot& operator=(const ScratchRoot&) = delete;
