@@ -16,26 +16,28 @@ namespace cimple {
 
 // What each provider offers besides the operations every provider has.
 
-template <>
-struct Dispatch_Traits<QMS_VRXLogEntryArrived_Provider> {
-    static constexpr bool kInstances = false;
-    static constexpr bool kIndications = true;
-    static constexpr bool kAssociations = false;
-    static const std::vector<Method_Entry<QMS_VRXLogEntryArrived_Provider>>& methods() {
-        static const std::vector<Method_Entry<QMS_VRXLogEntryArrived_Provider>> none;
+// For providers that implement no methods: every method call answers -1.
+template <class P>
+struct Without_Methods {
+    static const std::vector<Method_Entry<P>>& methods() {
+        static const std::vector<Method_Entry<P>> none;
         return none;
     }
 };
 
 template <>
-struct Dispatch_Traits<QMS_VRXHostedIndicationRegistrationService_Provider> {
+struct Dispatch_Traits<QMS_VRXLogEntryArrived_Provider> : Without_Methods<QMS_VRXLogEntryArrived_Provider> {
+    static constexpr bool kInstances = false;
+    static constexpr bool kIndications = true;
+    static constexpr bool kAssociations = false;
+};
+
+template <>
+struct Dispatch_Traits<QMS_VRXHostedIndicationRegistrationService_Provider>
+    : Without_Methods<QMS_VRXHostedIndicationRegistrationService_Provider> {
     static constexpr bool kInstances = true;
     static constexpr bool kIndications = false;
     static constexpr bool kAssociations = true;
-    static const std::vector<Method_Entry<QMS_VRXHostedIndicationRegistrationService_Provider>>& methods() {
-        static const std::vector<Method_Entry<QMS_VRXHostedIndicationRegistrationService_Provider>> none;
-        return none;
-    }
 };
 
 template <>
