@@ -333,8 +333,8 @@ bool CSwitchClient::ReattachRequestChannel() {
     return true;
 }
 
-bool CSwitchClient::IsEventThread() const {
-    return m_EventThread.IsStarted() && pthread_equal(m_EventThread.GetHandle(), pthread_self());
+bool CSwitchClient::IsEventThread(pthread_t thread) const {
+    return m_EventThread.IsStarted() && pthread_equal(m_EventThread.GetHandle(), thread);
 }
 
 void CSwitchClient::Detach() {

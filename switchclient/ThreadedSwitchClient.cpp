@@ -99,18 +99,17 @@ private:
 
 class RequestTask : public ClientTask {
 public:
-    // Built on the requesting thread, which is why it can tell whether that
-    // is the client's event thread.
+    // Built on the requesting thread: it notes that thread, so that the task
+    // thread (the only one that touches the client) can tell whether the
+    // request came from the client's own event thread.
     RequestTask(ThreadedSwitchClientImpl& owner, SipJson& message)
-        : ClientTask(owner),
-          callerIsEventThread_(owner.client() != nullptr && owner.client()->IsEventThread()),
-          message_(message) {}
+        : ClientTask(owner), caller_(pthread_self()), message_(message) {}
 
     long error = 0;
     unsigned result = kStatusNoService;
 
 private:
-    const bool callerIsEventThread_;
+    const pthread_t caller_;
 
     void run() override {
         if (!owner_.createClient(error)) {
@@ -132,7 +131,7 @@ private:
                 // client would join that thread and never return. Replace
                 // just the request channel then; the event side recovers by
                 // itself.
-                if (callerIsEventThread_) {
+                if (client->IsEventThread(caller_)) {
                     client->ReattachRequestChannel();
                 } else {
                     owner_.destroyClient();
