@@ -3,9 +3,11 @@
 // model interfaces.
 #pragma once
 
+#include <cimple/cimple.h>
+
 #include <vector>
 
-#include <cimple/cimple.h>
+#include "support/Boundary.h"
 
 namespace cimple {
 
@@ -34,6 +36,23 @@ int enumModelInstances(Model& model, Enum_Instances_Handler* handler) {
     }
     for (Ref<Class>& copy : copies) handler->handle(copy.steal());
     return ENUM_INSTANCES_OK;
+}
+
+// The two operations at the provider boundary: model is the accessor of the
+// model interface (it may throw, like every model access); failures become
+// the operation's status and one trace line named after provider.
+template <class Model, class Class>
+int getInstanceAtBoundary(const char* provider, Model& (*model)(), const Class* keys, Class*& instance) {
+    return provider::runAtBoundary(provider, "get_instance", provider::toGetInstanceStatus,
+                                   GET_INSTANCE_FAILED,
+                                   [&] { return getModelInstance(model(), keys, instance); });
+}
+
+template <class Model, class Class>
+int enumInstancesAtBoundary(const char* provider, Model& (*model)(), Enum_Instances_Handler* handler) {
+    return provider::runAtBoundary(provider, "enum_instances", provider::toEnumInstancesStatus,
+                                   ENUM_INSTANCES_FAILED,
+                                   [&] { return enumModelInstances<Model, Class>(model(), handler); });
 }
 
 }  // namespace cimple

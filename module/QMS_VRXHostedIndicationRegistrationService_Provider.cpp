@@ -20,21 +20,13 @@ int Hosted::load() { return loadProvider(kProvider); }
 int Hosted::unload() { return unloadProvider(kProvider); }
 
 int Hosted::get_instance(const Class* keys, Class*& instance) {
-    return provider::runAtBoundary(kProvider, "get_instance", provider::toGetInstanceStatus, GET_INSTANCE_FAILED,
-                                   [&] {
-                                       return getModelInstance(
-                                           provider::getQMS_VRXHostedIndicationRegistrationServiceModel(), keys,
-                                           instance);
-                                   });
+    return getInstanceAtBoundary(kProvider, &provider::getQMS_VRXHostedIndicationRegistrationServiceModel,
+                                 keys, instance);
 }
 
 int Hosted::enum_instances(const Class*, Enum_Instances_Handler* handler) {
-    return provider::runAtBoundary(kProvider, "enum_instances", provider::toEnumInstancesStatus,
-                                   ENUM_INSTANCES_FAILED, [&] {
-                                       return enumModelInstances<
-                                           provider::QMS_VRXHostedIndicationRegistrationServiceModel, Class>(
-                                           provider::getQMS_VRXHostedIndicationRegistrationServiceModel(), handler);
-                                   });
+    return enumInstancesAtBoundary<provider::QMS_VRXHostedIndicationRegistrationServiceModel, Class>(
+        kProvider, &provider::getQMS_VRXHostedIndicationRegistrationServiceModel, handler);
 }
 
 int Hosted::create_instance(Class*) { return CREATE_INSTANCE_UNSUPPORTED; }

@@ -26,19 +26,13 @@ int Service::load() { return loadProvider(kProvider); }
 int Service::unload() { return unloadProvider(kProvider); }
 
 int Service::get_instance(const Class* keys, Class*& instance) {
-    return provider::runAtBoundary(kProvider, "get_instance", provider::toGetInstanceStatus, GET_INSTANCE_FAILED,
-                                   [&] {
-                                       return getModelInstance(
-                                           provider::getQMS_VRXIndicationRegistrationServiceModel(), keys, instance);
-                                   });
+    return getInstanceAtBoundary(kProvider, &provider::getQMS_VRXIndicationRegistrationServiceModel, keys,
+                                 instance);
 }
 
 int Service::enum_instances(const Class*, Enum_Instances_Handler* handler) {
-    return provider::runAtBoundary(
-        kProvider, "enum_instances", provider::toEnumInstancesStatus, ENUM_INSTANCES_FAILED, [&] {
-            return enumModelInstances<provider::QMS_VRXIndicationRegistrationServiceModel, Class>(
-                provider::getQMS_VRXIndicationRegistrationServiceModel(), handler);
-        });
+    return enumInstancesAtBoundary<provider::QMS_VRXIndicationRegistrationServiceModel, Class>(
+        kProvider, &provider::getQMS_VRXIndicationRegistrationServiceModel, handler);
 }
 
 int Service::create_instance(Class*) { return CREATE_INSTANCE_UNSUPPORTED; }
@@ -47,8 +41,8 @@ int Service::modify_instance(const Class*, const Class*) { return MODIFY_INSTANC
 
 // The service's state is the module's own; clients cannot start, stop or
 // re-sequence it.
-int Service::RequestStateChange(const Class*, const Property<uint16>&, CIM_ConcreteJob*&, const Property<Datetime>&,
-                                Property<uint32>&) {
+int Service::RequestStateChange(const Class*, const Property<uint16>&, CIM_ConcreteJob*&,
+                                const Property<Datetime>&, Property<uint32>&) {
     return INVOKE_METHOD_UNSUPPORTED;
 }
 int Service::StartService(const Class*, Property<uint32>&) { return INVOKE_METHOD_UNSUPPORTED; }
@@ -94,12 +88,14 @@ int Service::RegisterCIMXMLIndication(const Class*, Property<String>& Registrati
 
 int Service::UnRegisterIndication(const Class*, const Property<String>& RegistrationHandle,
                                   Property<uint16>& return_value) {
-    return_value.set(hasText(RegistrationHandle) ? static_cast<uint16>(UnRegisterEvent(RegistrationHandle.value))
-                                                 : uint16(kBadInput));
+    return_value.set(hasText(RegistrationHandle)
+                         ? static_cast<uint16>(UnRegisterEvent(RegistrationHandle.value))
+                         : uint16(kBadInput));
     return INVOKE_METHOD_OK;
 }
 
-int Service::UnRegisterIndicationsByTag(const Class*, const Property<String>& Tag, Property<uint16>& return_value) {
+int Service::UnRegisterIndicationsByTag(const Class*, const Property<String>& Tag,
+                                        Property<uint16>& return_value) {
     return_value.set(hasText(Tag) ? static_cast<uint16>(UnRegisterEventByTag(Tag.value)) : uint16(kBadInput));
     return INVOKE_METHOD_OK;
 }
