@@ -1,0 +1,359 @@
+#include "core/Value.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cimhost {
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+Value Value::null(CMPIType type) {
+    Value v;
+    v.type_ = type;
+    return v;
+}
+
+Value Value::boolean(bool b) {
+    Value v;
+    v.type_ = CMPI_boolean;
+    v.null_ = false;
+    v.bits_.u = b ? 1 : 0;
+    return v;
+}
+
+Value Value::char16(uint16_t c) { return unsignedOf(CMPI_char16, c); }
+
+Value Value::unsignedOf(CMPIType t, uint64_t x) {
+    Value v;
+    v.type_ = t;
+    v.null_ = false;
+    v.bits_.u = x;
+    return v;
+}
+
+Value Value::signedOf(CMPIType t, int64_t x) {
+    Value v;
+    v.type_ = t;
+    v.null_ = false;
+    v.bits_.s = x;
+    return v;
+}
+
+Value Value::real32(float x) {
+    Value v;
+    v.type_ = CMPI_real32;
+    v.null_ = false;
+    v.bits_.r = x;
+    return v;
+}
+
+Value Value::real64(double x) {
+    Value v;
+    v.type_ = CMPI_real64;
+    v.null_ = false;
+    v.bits_.r = x;
+    return v;
+}
+
+Value Value::string(std::string s) {
+    Value v;
+    v.type_ = CMPI_string;
+    v.null_ = false;
+    v.text_ = std::move(s);
+    return v;
+}
+
+Value Value::datetime(std::string cimText) {
+    Value v;
+    v.type_ = CMPI_dateTime;
+    v.null_ = false;
+    v.text_ = std::move(cimText);
+    return v;
+}
+
+Value Value::reference(ObjectPath path) {
+    Value v;
+    v.type_ = CMPI_ref;
+    v.null_ = false;
+    v.ref_ = std::make_shared<const ObjectPath>(std::move(path));
+    return v;
+}
+
+Value Value::instance(Instance inst) {
+    Value v;
+    v.type_ = CMPI_instance;
+    v.null_ = false;
+    v.inst_ = std::make_shared<const Instance>(std::move(inst));
+    return v;
+}
+
+Value Value::array(CMPIType elementType, std::vector<Value> items) {
+    Value v;
+    v.type_ = static_cast<CMPIType>(elementType | CMPI_ARRAY);
+    v.null_ = false;
+    v.items_ = std::move(items);
+    return v;
+}
+
+namespace {
+
+void appendQuoted(std::string& out, const std::string& text) {
+    out += '"';
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+}
+
+std::string realText(double r) {
+    char buf[40];
+    snprintf(buf, sizeof buf, "%.17g", r);
+    return buf;
+}
+
+}  // namespace
+
+std::string Value::toText() const {
+    if (null_) return "NULL";
+    if (isArray()) {
+        std::string out = "{";
+        for (size_t i = 0; i < items_.size(); ++i) {
+            if (i) out += ", ";
+            out += items_[i].toText();
+        }
+        return out + "}";
+    }
+    switch (type_) {
+    case CMPI_boolean:
+        return bits_.u ? "TRUE" : "FALSE";
+    case CMPI_char16:
+    case CMPI_uint8:
+    case CMPI_uint16:
+    case CMPI_uint32:
+    case CMPI_uint64:
+        return std::to_string(bits_.u);
+    case CMPI_sint8:
+    case CMPI_sint16:
+    case CMPI_sint32:
+    case CMPI_sint64:
+        return std::to_string(bits_.s);
+    case CMPI_real32:
+    case CMPI_real64:
+        return realText(bits_.r);
+    case CMPI_string: {
+        std::string out;
+        appendQuoted(out, text_);
+        return out;
+    }
+    case CMPI_dateTime:
+        return text_;
+    case CMPI_ref:
+        return ref_ ? ref_->toText() : "NULL";
+    case CMPI_instance: {
+        if (!inst_) return "NULL";
+        std::string out = inst_->className() + " {";
+        for (const auto& p : inst_->properties) out += " " + p.first + " = " + p.second.toText() + ";";
+        return out + " }";
+    }
+    default:
+        return "?";
+    }
+}
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.type_ != b.type_ || a.null_ != b.null_) return false;
+    if (a.null_) return true;
+    if (a.isArray()) return a.items_ == b.items_;
+    switch (a.type_) {
+    case CMPI_string:
+    case CMPI_dateTime:
+        return a.text_ == b.text_;
+    case CMPI_ref:
+        return a.ref_ && b.ref_ && *a.ref_ == *b.ref_;
+    case CMPI_instance:
+        return a.inst_ && b.inst_ && a.inst_->path == b.inst_->path &&
+               a.inst_->properties == b.inst_->properties;
+    case CMPI_real32:
+    case CMPI_real64:
+        return std::memcmp(&a.bits_.r, &b.bits_.r, sizeof(double)) == 0;
+    default:
+        return a.bits_.u == b.bits_.u;
+    }
+}
+
+void NamedValues::set(const std::string& name, Value value) {
+    for (auto& item : items_) {
+        if (sameName(item.first, name)) {
+            item.second = std::move(value);
+            return;
+        }
+    }
+    items_.emplace_back(name, std::move(value));
+}
+
+const Value* NamedValues::find(const std::string& name) const {
+    for (const auto& item : items_)
+        if (sameName(item.first, name)) return &item.second;
+    return nullptr;
+}
+
+bool NamedValues::erase(const std::string& name) {
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+        if (sameName(it->first, name)) {
+            items_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool operator==(const NamedValues& a, const NamedValues& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& item : a) {
+        const Value* other = b.find(item.first);
+        if (!other || *other != item.second) return false;
+    }
+    return true;
+}
+
+// ---- Object path text ------------------------------------------------------
+
+std::string ObjectPath::toText() const {
+    std::vector<const std::pair<std::string, Value>*> sorted;
+    for (const auto& k : keys) sorted.push_back(&k);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto* x, const auto* y) { return strcasecmp(x->first.c_str(), y->first.c_str()) < 0; });
+    std::string out;
+    if (!nameSpace.empty()) out = nameSpace + ":";
+    out += className;
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        out += i ? "," : ".";
+        out += sorted[i]->first + "=";
+        const Value& v = sorted[i]->second;
+        if (v.type() == CMPI_ref && !v.isNull()) {
+            appendQuoted(out, v.asReference()->toText());
+        } else if (v.type() == CMPI_dateTime && !v.isNull()) {
+            appendQuoted(out, v.asText());
+        } else {
+            out += v.toText();
+        }
+    }
+    return out;
+}
+
+namespace {
+
+bool isNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Reads one key value at text[pos]; advances pos past it.
+bool parseKeyValue(const std::string& text, size_t& pos, Value* out) {
+    if (pos >= text.size()) return false;
+    if (text[pos] == '"') {
+        std::string s;
+        for (++pos; pos < text.size(); ++pos) {
+            char c = text[pos];
+            if (c == '\\') {
+                if (++pos >= text.size()) return false;
+                s += text[pos];
+            } else if (c == '"') {
+                ++pos;
+                *out = Value::string(std::move(s));
+                return true;
+            } else {
+                s += c;
+            }
+        }
+        return false;
+    }
+    size_t end = text.find(',', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(pos, end - pos);
+    if (word.empty()) return false;
+    pos = end;
+    if (strcasecmp(word.c_str(), "TRUE") == 0) {
+        *out = Value::boolean(true);
+        return true;
+    }
+    if (strcasecmp(word.c_str(), "FALSE") == 0) {
+        *out = Value::boolean(false);
+        return true;
+    }
+    errno = 0;
+    char* stop = nullptr;
+    if (word[0] == '-') {
+        long long s = strtoll(word.c_str(), &stop, 10);
+        if (errno || *stop) return false;
+        *out = Value::sint64(s);
+        return true;
+    }
+    if (word[0] < '0' || word[0] > '9') return false;
+    unsigned long long u = strtoull(word.c_str(), &stop, 10);
+    if (errno || *stop) return false;
+    *out = u > static_cast<unsigned long long>(INT64_MAX) ? Value::uint64(u)
+                                                         : Value::sint64(static_cast<int64_t>(u));
+    return true;
+}
+
+}  // namespace
+
+bool ObjectPath::parse(const std::string& text, ObjectPath* out) {
+    if (!out) return false;
+    ObjectPath path;
+    size_t pos = 0;
+    if (text.compare(0, 2, "//") == 0) {
+        size_t slash = text.find('/', 2);
+        if (slash == std::string::npos) return false;
+        path.host = text.substr(2, slash - 2);
+        pos = slash + 1;
+    }
+    size_t dot = text.find('.', pos);
+    size_t colon = text.find(':', pos);
+    if (colon != std::string::npos && (dot == std::string::npos || colon < dot)) {
+        path.nameSpace = text.substr(pos, colon - pos);
+        if (path.nameSpace.empty()) return false;
+        pos = colon + 1;
+    }
+    size_t start = pos;
+    while (pos < text.size() && isNameChar(text[pos])) ++pos;
+    path.className = text.substr(start, pos - start);
+    if (path.className.empty()) return false;
+    if (pos == text.size()) {
+        *out = std::move(path);
+        return true;
+    }
+    if (text[pos] != '.') return false;
+    ++pos;
+    for (;;) {
+        start = pos;
+        while (pos < text.size() && isNameChar(text[pos])) ++pos;
+        std::string name = text.substr(start, pos - start);
+        if (name.empty() || pos >= text.size() || text[pos] != '=') return false;
+        ++pos;
+        Value v;
+        if (!parseKeyValue(text, pos, &v)) return false;
+        if (path.keys.find(name)) return false;
+        path.keys.set(name, std::move(v));
+        if (pos == text.size()) break;
+        if (text[pos] != ',') return false;
+        ++pos;
+    }
+    *out = std::move(path);
+    return true;
+}
+
+bool operator==(const ObjectPath& a, const ObjectPath& b) {
+    return sameName(a.nameSpace, b.nameSpace) && sameName(a.className, b.className) && a.keys == b.keys;
+}
+
+}  // namespace cimhost
