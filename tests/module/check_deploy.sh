@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# `cmake --install` under a scratch prefix must give an administrator all they
+# need: the module resolving its framework libraries from beside itself, the
+# module's own classes, and registrations for sfcb, OpenPegasus and the
+# embedded host that name only providers and interface kinds the module
+# really exports.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+lib="$prefix/lib/libVRXIndication_Provider.so"
+share="$prefix/share/VRXIndication"
+for f in "$lib" "$prefix/lib/libcimple.so" "$prefix/lib/libcimplecmpiadap.so" \
+         "$share/VRXIndication.mof" "$share/VRXIndication.reg" "$share/VRXIndication-pegasus.mof" \
+         "$share/VRXIndication.providers"; do
+  [ -s "$f" ] || { echo "missing after install: $f"; exit 1; }
+done
+if ldd "$lib" | grep -E 'cimple.*(not found|/build)'; then
+  echo "installed module does not find its framework libraries beside it"; exit 1
+fi
+if grep -E '^[[:space:]]*(\[[^]]*\][[:space:]]*)?class[[:space:]]+CIM_' "$share/VRXIndication.mof"; then
+  echo "the installed MOF must hold only the module's own classes"; exit 1
+fi
+
+exports=$(nm -D --defined-only "$lib" | awk '{print $3}')
+need() {
+  grep -qx "$1" <<<"$exports" || { echo "$2 names $1, which the module does not export"; exit 1; }
+}
+kind_name() {
+  case $1 in
+    instance) echo Instance ;; method) echo Method ;; association) echo Association ;; indication) echo Indication ;;
+    *) echo "unknown kind $1" >&2; exit 1 ;;
+  esac
+}
+
+# sfcb: a [Class] block with provider, location, type and namespace lines.
+awk '/^\[/ {cls=$0} /provider:/ {p=$2} /location:/ {l=$2} /namespace:/ {n=$2}
+     /type:/ {t=""; for (i = 2; i <= NF; i++) t = t " " $i}
+     /^$/ && p != "" {print cls, p, l, n, t; p=""}
+     END {if (p != "") print cls, p, l, n, t}' "$share/VRXIndication.reg" >"$prefix/sfcb.txt"
+[ "$(wc -l <"$prefix/sfcb.txt")" -eq 3 ] || { echo "sfcb registration: expected 3 classes"; cat "$prefix/sfcb.txt"; exit 1; }
+while read -r cls provider location ns kinds; do
+  [ "$location" = VRXIndication_Provider ] || { echo "sfcb $cls: location $location"; exit 1; }
+  [ "$ns" = root/qms ] || { echo "sfcb $cls: namespace $ns"; exit 1; }
+  for k in $kinds; do need "${provider}_Create_$(kind_name "$k")MI" "sfcb $cls"; done
+done <"$prefix/sfcb.txt"
+
+# OpenPegasus: every capability's provider and types.
+grep -q 'InterfaceType = "CMPI"' "$share/VRXIndication-pegasus.mof"
+awk -F'"' '/ProviderName =/ {p=$2} /ProviderType =/ {print p, $0}' "$share/VRXIndication-pegasus.mof" |
+while read -r provider rest; do
+  types=$(sed 's/.*{\(.*\)}.*/\1/; s/,/ /g' <<<"$rest")
+  for t in $types; do
+    case $t in 2) k=instance ;; 3) k=association ;; 4) k=indication ;; 5) k=method ;; *) echo "pegasus type $t"; exit 1 ;; esac
+    need "${provider}_Create_$(kind_name $k)MI" "OpenPegasus"
+  done
+done
+
+# The embedded host's file.
+grep -v '^#' "$share/VRXIndication.providers" | while read -r cls ns provider library kinds; do
+  [ -n "$cls" ] || continue
+  for k in ${kinds//,/ }; do need "${provider}_Create_$(kind_name "$k")MI" "host registration $cls"; done
+done
+echo "install layout and registrations agree with the module's exports"
