@@ -1,0 +1,91 @@
+// Conversions between framework instances and CMPI objects, in both
+// directions, driven by the class records alone: no class is special-cased.
+//
+// Every failure is thrown as a Failure carrying the CMPI code and the text
+// the MI boundary hands back to the CIMOM; nothing here returns a bare -1.
+#pragma once
+
+#include <cmpi/cmpift.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <cimple/Instance.h>
+#include <cimple/Ref.h>
+
+namespace cimple {
+namespace cmpi_adapter {
+
+struct Failure {
+    CMPIrc rc;
+    std::string message;
+};
+
+[[noreturn]] void fail(CMPIrc rc, std::string message);
+
+// Text of a CMPIString, "" for null.
+const char* chars(const CMPIString* s);
+
+// CMPI type code of a framework type (without CMPI_ARRAY).
+CMPIType cmpi_type(uint16_t type);
+
+// What an instance conversion does with a property the class lacks.
+enum class Unknown_Property { Refuse, Skip };
+
+// One conversion session. Every CMPI object it makes is released when the
+// converter goes: the broker copies what it is handed (results, properties,
+// indications), and a thread that delivers for hours must not pile up
+// objects until it detaches.
+class Converter {
+public:
+    Converter(const CMPIBroker* broker, std::string name_space);
+    ~Converter();
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    const std::string& name_space() const { return _ns; }
+
+    // CMPI -> framework.
+
+    // The keys of `op` as a new instance. The class named must be `base` or
+    // one of its subclasses (looked up in base's repository), else
+    // CMPI_RC_ERR_INVALID_CLASS; with a null base any class of `repository`
+    // will do. Every key must be given and no other.
+    Ref<Instance> keys_from_path(const CMPIObjectPath* op, const Meta_Class* base,
+                                 const Meta_Repository* repository);
+    // As above, but a path without any key gives an instance with null keys
+    // (a call on the class rather than on an instance).
+    Ref<Instance> target_from_path(const CMPIObjectPath* op, const Meta_Class* base);
+    // Every property of `ci` (class from its object path, or `fallback` when
+    // the class is not in the repository and unknown properties are skipped).
+    Ref<Instance> from_instance(const CMPIInstance* ci, const Meta_Class* base, Unknown_Property unknown);
+    // Sets one feature from a CMPI value; a null value makes it null.
+    void set_feature(Instance* instance, const Meta_Feature* feature, const CMPIData& data);
+
+    // Framework -> CMPI.
+
+    // A path in this converter's namespace with the instance's class and
+    // every non-null key.
+    CMPIObjectPath* to_path(const Instance* instance);
+    // A new CMPI instance with every feature of the class set, null ones as
+    // typed nulls.
+    CMPIInstance* to_instance(const Instance* instance);
+    // One feature as a CMPI value; false when it is null (type still set).
+    bool to_value(const Instance* instance, const Meta_Feature* feature, CMPIValue& value, CMPIType& type);
+
+    // Takes over releasing an object the broker handed out.
+    template <class T>
+    T* own(T* object) {
+        if (object) _made.push_back([object] { object->ft->release(object); });
+        return object;
+    }
+
+private:
+    const CMPIBroker* _broker;
+    std::string _ns;
+    std::vector<std::function<void()>> _made;
+};
+
+}  // namespace cmpi_adapter
+}  // namespace cimple
