@@ -518,11 +518,11 @@ struct IndicationService::State {
                  std::to_string(doc.GetErrorOffset()));
             return;
         }
-        const auto list = doc.IsObject() ? doc.FindMember("instances") : doc.MemberEnd();
-        if (!doc.IsObject() || list == doc.MemberEnd() || !list->value.IsArray()) {
+        if (!doc.IsObject() || !doc.HasMember("instances") || !doc["instances"].IsArray()) {
             fail("no instance list");
             return;
         }
+        const auto list = doc.FindMember("instances");
         Data d;
         for (const auto& entry : list->value.GetArray()) {
             auto inst = std::make_shared<Instance>();

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "core/IndicationService.h"
+#include "indications/Support.h"
+
+using namespace cimhost;
+using indications_test::make;
+using indications_test::ScratchDir;
+
+namespace {
+
+// Records every activation with its flag; can be told to refuse.
+class FakeProviders : public IndicationProviders {
+public:
+    Status activate(const FilterInfo& filter, bool first) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back("activate " + nameOf(filter) + (first ? " first" : "") + " " + filter.className);
+        ++active;
+        if (onActivate) return onActivate(filter);
+        return refusal;
+    }
+    Status deactivate(const FilterInfo& filter, bool last) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back("deactivate " + nameOf(filter) + (last ? " last" : ""));
+        --active;
+        return Status();
+    }
+    static std::string nameOf(const FilterInfo& f) {
+        const Value* name = f.filter.keys.find("Name");
+        return name ? name->asText() : "?";
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> out;
+        out.swap(calls);
+        return out;
+    }
+
+    std::mutex mutex;
+    std::vector<std::string> calls;
+    std::atomic<int> active{0};
+    Status refusal;
+    std::function<Status(const FilterInfo&)> onActivate;
+};
+
+class RecordingSink : public DeliverySink {
+public:
+    void deliver(const Instance& destination, const ObjectPath& subscription, const Instance& indication) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(destination.property("Destination")->asText() + " " +
+                       subscription.keys.find("Filter")->asReference()->keys.find("Name")->asText() + " " +
+                       indication.className());
+    }
+    std::mutex mutex;
+    std::vector<std::string> seen;
+};
+
+class ThrowingSink : public DeliverySink {
+public:
+    void deliver(const Instance&, const ObjectPath&, const Instance&) override { throw std::runtime_error("down"); }
+};
+
+Instance filter(const std::string& name, const std::string& query, const char* source = "root/qms") {
+    Instance f = make("CIM_IndicationFilter", {{"Name", Value::string(name)}, {"Query", Value::string(query)},
+                                               {"QueryLanguage", Value::string("WQL")}});
+    if (source) f.properties.set("SourceNamespace", Value::string(source));
+    return f;
+}
+
+Instance destination(const std::string& name, const std::string& url) {
+    return make("CIM_ListenerDestinationCIMXML",
+                {{"Name", Value::string(name)}, {"Destination", Value::string(url)}});
+}
+
+Instance subscription(const ObjectPath& f, const ObjectPath& h) {
+    return make("CIM_IndicationSubscription", {{"Filter", Value::reference(f)}, {"Handler", Value::reference(h)}});
+}
+
+std::string hostName() {
+    char name[256] = {0};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Interop : public ::testing::Test {
+protected:
+    ObjectPath create(const Instance& inst) {
+        ObjectPath path;
+        const Status st = service->createInstance(inst, &path);
+        EXPECT_TRUE(st.ok()) << st.message;
+        return path;
+    }
+    std::vector<Instance> all(const char* className = "CIM_ManagedElement") {
+        std::vector<Instance> out;
+        EXPECT_TRUE(service->enumerateInstances(className, &out).ok());
+        return out;
+    }
+    void reopen() { service.reset(new IndicationService(ClassRepository::builtin(), providers, store)); }
+
+    ScratchDir dir;
+    std::string store = dir.file("interop.json");
+    FakeProviders providers;
+    std::unique_ptr<IndicationService> service{new IndicationService(ClassRepository::builtin(), providers, store)};
+};
+
+TEST_F(Interop, KeysAreFilledAndInstancesServed) {
+    const ObjectPath f = create(filter("F", "SELECT * FROM QMS_VRXLogEntryArrived"));
+    EXPECT_EQ(f.nameSpace, kInteropNamespace);
+    EXPECT_EQ(f.keys.find("SystemCreationClassName")->asText(), "CIM_ComputerSystem");
+    EXPECT_EQ(f.keys.find("SystemName")->asText(), hostName());
+    EXPECT_EQ(f.keys.find("CreationClassName")->asText(), "CIM_IndicationFilter");
+    EXPECT_EQ(f.keys.size(), 4u);
+    const ObjectPath h = create(destination("H", "http://listener:5988"));
+
+    Instance got;
+    ASSERT_TRUE(service->getInstance(f, &got).ok());
+    EXPECT_EQ(got.property("Query")->asText(), "SELECT * FROM QMS_VRXLogEntryArrived");
+    EXPECT_EQ(all("CIM_ListenerDestination").size(), 1u);
+    EXPECT_EQ(all("CIM_IndicationFilter").size(), 1u);
+    EXPECT_EQ(all().size(), 2u);
+    EXPECT_EQ(service->enumerateInstances("No_Such", nullptr).rc, CMPI_RC_ERR_INVALID_CLASS);
+
+    // A subscription names its ends by any spelling of their paths.
+    ObjectPath relative = f;
+    relative.nameSpace.clear();
+    relative.className = "cim_indicationfilter";
+    const ObjectPath s = create(subscription(relative, h));
+    EXPECT_EQ(s.nameSpace, kInteropNamespace);
+    EXPECT_TRUE(service->getInstance(s, &got).ok());
+    EXPECT_EQ(got.property("Filter")->asReference()->nameSpace, kInteropNamespace);
+
+    Instance changed = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://other")}});
+    changed.path = h;
+    ASSERT_TRUE(service->modifyInstance(changed).ok());
+    ASSERT_TRUE(service->getInstance(h, &got).ok());
+    EXPECT_EQ(got.property("Destination")->asText(), "http://other");
+    Instance requery = make("CIM_IndicationFilter", {{"Query", Value::string("SELECT * FROM CIM_Indication")}});
+    requery.path = f;
+    EXPECT_EQ(service->modifyInstance(requery).rc, CMPI_RC_ERR_FAILED);
+}
+
+TEST_F(Interop, RefusedCreations) {
+    const ObjectPath f = create(filter("F", "SELECT * FROM CIM_Indication"));
+    const ObjectPath h = create(destination("H", "http://x"));
+    ObjectPath absent = h;
+    absent.keys.set("Name", Value::string("other"));
+    const std::pair<Instance, CMPIrc> cases[] = {
+        {filter("", "SELECT * FROM CIM_Indication"), CMPI_RC_ERR_INVALID_PARAMETER},
+        {make("CIM_IndicationFilter", {{"Query", Value::string("SELECT * FROM CIM_Indication")}}),
+         CMPI_RC_ERR_INVALID_PARAMETER},
+        {filter("G", "SELECT FROM"), CMPI_RC_ERR_INVALID_QUERY},
+        {filter("G", "SELECT * FROM No_Such"), CMPI_RC_ERR_INVALID_CLASS},
+        {make("CIM_IndicationFilter", {{"Name", Value::string("G")},
+                                       {"Query", Value::string("SELECT * FROM CIM_Indication")},
+                                       {"QueryLanguage", Value::string("DMTF:CQL")}}),
+         CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED},
+        {make("CIM_IndicationFilter", {{"Name", Value::string("G")}, {"Bogus", Value::uint8(1)}}),
+         CMPI_RC_ERR_INVALID_PARAMETER},
+        {filter("F", "SELECT * FROM CIM_Indication"), CMPI_RC_ERR_ALREADY_EXISTS},
+        {make("CIM_ListenerDestinationCIMXML", {{"Name", Value::string("G")}}), CMPI_RC_ERR_INVALID_PARAMETER},
+        {make("QMS_VRXLogEntryArrived", {}), CMPI_RC_ERR_INVALID_CLASS},
+        {make("No_Such", {}), CMPI_RC_ERR_INVALID_CLASS},
+        {subscription(f, absent), CMPI_RC_ERR_INVALID_PARAMETER},
+        {subscription(h, h), CMPI_RC_ERR_INVALID_PARAMETER},
+        {make("CIM_IndicationSubscription", {{"Filter", Value::reference(f)}}), CMPI_RC_ERR_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) {
+        const Status st = service->createInstance(c.first, nullptr);
+        EXPECT_EQ(st.rc, c.second) << c.first.className() << ": " << st.message;
+    }
+    EXPECT_EQ(all().size(), 2u);
+    EXPECT_TRUE(providers.take().empty());
+}
+
+TEST_F(Interop, SubscriptionsActivateAndDeactivateTheirFilter) {
+    const ObjectPath f = create(filter("F", "SELECT * FROM qms_vrxlogentryarrived"));
+    const ObjectPath h1 = create(destination("H1", "http://a"));
+    const ObjectPath h2 = create(destination("H2", "http://b"));
+    const ObjectPath s1 = create(subscription(f, h1));
+    EXPECT_EQ(service->createInstance(subscription(f, h1), nullptr).rc, CMPI_RC_ERR_ALREADY_EXISTS);
+    const ObjectPath s2 = create(subscription(f, h2));
+    EXPECT_EQ(providers.take(), (std::vector<std::string>{"activate F first QMS_VRXLogEntryArrived",
+                                                          "activate F QMS_VRXLogEntryArrived"}));
+
+    EXPECT_EQ(service->deleteInstance(f).rc, CMPI_RC_ERR_FAILED);
+    EXPECT_EQ(service->deleteInstance(h1).rc, CMPI_RC_ERR_FAILED);
+    ASSERT_TRUE(service->deleteInstance(s1).ok());
+    EXPECT_EQ(service->deleteInstance(s1).rc, CMPI_RC_ERR_NOT_FOUND);
+    ASSERT_TRUE(service->deleteInstance(h1).ok());
+    ASSERT_TRUE(service->deleteInstance(s2).ok());
+    EXPECT_EQ(providers.take(), (std::vector<std::string>{"deactivate F", "deactivate F last"}));
+    ASSERT_TRUE(service->deleteInstance(f).ok());
+    EXPECT_EQ(service->deleteInstance(f).rc, CMPI_RC_ERR_NOT_FOUND);
+    EXPECT_EQ(all().size(), 1u);
+}
+
+TEST_F(Interop, RefusedActivationStoresNothing) {
+    const ObjectPath f = create(filter("F", "SELECT * FROM CIM_Indication"));
+    const ObjectPath h = create(destination("H", "http://a"));
+    providers.refusal = Status::error(CMPI_RC_ERR_ACCESS_DENIED, "not you");
+    const Status st = service->createInstance(subscription(f, h), nullptr);
+    EXPECT_EQ(st.rc, CMPI_RC_ERR_ACCESS_DENIED);
+    EXPECT_EQ(st.message, "not you");
+    EXPECT_TRUE(all("CIM_IndicationSubscription").empty());
+    reopen();
+    EXPECT_TRUE(all("CIM_IndicationSubscription").empty());
+    EXPECT_EQ(all().size(), 2u);
+
+    // A provider that changes the namespace from its activation is refused,
+    // not deadlocked.
+    providers.refusal = Status();
+    providers.onActivate = [&](const FilterInfo&) {
+        return service->createInstance(destination("Inner", "http://i"), nullptr);
+    };
+    EXPECT_EQ(service->createInstance(subscription(f, h), nullptr).rc, CMPI_RC_ERR_FAILED);
+}
+
+TEST_F(Interop, StoreReadsBackIdentically) {
+    Instance f = filter("F", "SELECT * FROM CIM_AlertIndication WHERE PerceivedSeverity > 3");
+    f.properties.set("SourceNamespaces", Value::array(CMPI_string, {Value::string("root/qms"), Value::null(CMPI_string)}));
+    f.properties.set("IndividualSubscriptionSupported", Value::boolean(true));
+    f.properties.set("Description", Value::string("quote \" slash \\ and \xc3\xa9"));
+    const ObjectPath fp = create(f);
+    const ObjectPath g = create(filter("G", "SELECT * FROM CIM_Indication", nullptr));
+    const ObjectPath h = create(destination("H", "http://a"));
+    create(subscription(g, h));
+    Instance s = subscription(fp, h);
+    s.properties.set("SubscriptionState", Value::uint16(2));
+    s.properties.set("FailureTriggerTimeInterval", Value::uint64(UINT64_MAX));
+    s.properties.set("TimeOfLastStateChange", Value::datetime("20240102030405.000000+060"));
+    s.properties.set("OtherSubscriptionState", Value::null(CMPI_string));
+    create(s);
+    s.properties.set("Handler", Value::reference(create(destination("H2", "http://b"))));
+    create(s);
+    const std::vector<Instance> before = all();
+    providers.take();
+
+    reopen();
+    const std::vector<Instance> after = all();
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(after[i].path, before[i].path) << i;
+        EXPECT_EQ(after[i].properties, before[i].properties) << before[i].path.toText();
+    }
+    EXPECT_TRUE(providers.take().empty());
+    EXPECT_TRUE(service->restore().ok());
+    EXPECT_EQ(providers.take(), (std::vector<std::string>{"activate G first CIM_Indication",
+                                                          "activate F first CIM_AlertIndication",
+                                                          "activate F CIM_AlertIndication"}));
+
+    // Refusals are reported; the subscriptions stay.
+    reopen();
+    providers.refusal = Status::error(CMPI_RC_ERR_FAILED, "gone");
+    const Status st = service->restore();
+    EXPECT_EQ(st.rc, CMPI_RC_ERR_FAILED);
+    EXPECT_NE(st.message.find("gone"), std::string::npos);
+    EXPECT_EQ(all("CIM_IndicationSubscription").size(), 3u);
+}
+
+TEST_F(Interop, UnreadableStoreIsKeptAside) {
+    for (const char* text : {"{not json", "{\"instances\":[{\"path\":{}}]}", "[]",
+                             "{\"instances\":[{\"path\":{\"namespace\":\"\",\"host\":\"\",\"class\":"
+                             "\"CIM_IndicationSubscription\",\"keys\":[]},\"properties\":[]}]}"}) {
+        std::ofstream(store) << text;
+        reopen();
+        EXPECT_TRUE(all().empty()) << text;
+        const Status st = service->restore();
+        EXPECT_EQ(st.rc, CMPI_RC_ERR_FAILED) << text;
+        EXPECT_NE(st.message.find("left unread"), std::string::npos) << st.message;
+        EXPECT_EQ(readFile(store), text);
+    }
+    create(destination("H", "http://a"));
+    EXPECT_EQ(readFile(store + ".corrupt").substr(0, 15), "{\"instances\":[{");
+    reopen();
+    EXPECT_TRUE(service->restore().ok());
+    EXPECT_EQ(all().size(), 1u);
+
+    // Without a file there is nothing to keep.
+    IndicationService memoryOnly(ClassRepository::builtin(), providers, "");
+    EXPECT_TRUE(memoryOnly.createInstance(destination("H", "http://a"), nullptr).ok());
+    EXPECT_TRUE(memoryOnly.restore().ok());
+}
+
+TEST_F(Interop, DeliveryFollowsFiltersAndIsolatesSinks) {
+    const ObjectPath severe = create(filter("Severe", "SELECT * FROM CIM_AlertIndication WHERE PerceivedSeverity >= 5"));
+    const ObjectPath any = create(filter("Any", "SELECT * FROM QMS_VRXLogEntryArrived", nullptr));
+    const ObjectPath off = create(filter("Off", "SELECT * FROM CIM_Indication"));
+    const ObjectPath a = create(destination("A", "http://a"));
+    const ObjectPath b = create(destination("B", "http://b"));
+    create(subscription(severe, a));
+    create(subscription(any, b));
+    Instance disabled = subscription(off, a);
+    disabled.properties.set("SubscriptionState", Value::uint16(4));
+    create(disabled);
+
+    auto recorder = std::make_shared<RecordingSink>();
+    service->addSink(std::make_shared<ThrowingSink>());
+    service->addSink(recorder);
+    const Instance high = make("QMS_VRXLogEntryArrived", {{"PerceivedSeverity", Value::uint16(6)}});
+    const Instance low = make("QMS_VRXLogEntryArrived", {{"PerceivedSeverity", Value::uint16(2)}});
+    service->deliver("ROOT/QMS", high);
+    service->deliver("root/other", high);
+    service->deliver("root/qms", low);
+    service->deliver("root/qms", make("CIM_AlertIndication", {{"PerceivedSeverity", Value::uint16(5)}}));
+    EXPECT_EQ(recorder->seen, (std::vector<std::string>{
+                                  "http://a Severe QMS_VRXLogEntryArrived", "http://b Any QMS_VRXLogEntryArrived",
+                                  "http://b Any QMS_VRXLogEntryArrived", "http://b Any QMS_VRXLogEntryArrived",
+                                  "http://a Severe CIM_AlertIndication"}));
+    service->removeSink(recorder);
+    service->deliver("root/qms", high);
+    EXPECT_EQ(recorder->seen.size(), 5u);
+}
+
+TEST_F(Interop, ConcurrentChangesAndDeliveriesStayConsistent) {
+    const ObjectPath shared = create(filter("Shared", "SELECT * FROM CIM_Indication"));
+    auto recorder = std::make_shared<RecordingSink>();
+    service->addSink(recorder);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 15; ++i) {
+                const std::string name = std::to_string(t) + "_" + std::to_string(i);
+                ObjectPath f, h, s;
+                ASSERT_TRUE(service->createInstance(filter(name, "SELECT * FROM CIM_Indication"), &f).ok());
+                ASSERT_TRUE(service->createInstance(destination(name, "http://" + name), &h).ok());
+                ASSERT_TRUE(service->createInstance(subscription(f, h), &s).ok());
+                ObjectPath s2;
+                ASSERT_TRUE(service->createInstance(subscription(shared, h), &s2).ok());
+                service->deliver("root/qms", make("QMS_VRXLogEntryArrived", {}));
+                ASSERT_TRUE(service->deleteInstance(s).ok());
+                ASSERT_TRUE(service->deleteInstance(s2).ok());
+                ASSERT_TRUE(service->deleteInstance(h).ok());
+                ASSERT_TRUE(service->deleteInstance(f).ok());
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(all().size(), 1u);
+    EXPECT_EQ(providers.active.load(), 0);
+    // Every first activation of the shared filter was matched by a last
+    // deactivation, however the threads interleaved.
+    int open = 0;
+    for (const std::string& call : providers.take()) {
+        if (call == "activate Shared first CIM_Indication") {
+            EXPECT_EQ(open++, 0);
+        } else if (call == "deactivate Shared last") {
+            EXPECT_EQ(--open, 0);
+        }
+    }
+    EXPECT_EQ(open, 0);
+    EXPECT_GE(recorder->seen.size(), 60u * 2);
+    reopen();
+    EXPECT_EQ(all().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <fstream>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+#include "core/IndicationService.h"
+#include "indications/Support.h"
+
+using namespace cimhost;
+using indications_test::make;
+using indications_test::ScratchDir;
+
+namespace {
+
+ObjectPath subscriptionPath() {
+    ObjectPath f;
+    f.className = "CIM_IndicationFilter";
+    f.keys.set("Name", Value::string("F"));
+    ObjectPath s;
+    s.nameSpace = "root/interop";
+    s.className = "CIM_IndicationSubscription";
+    s.keys.set("Filter", Value::reference(f));
+    return s;
+}
+
+const Instance kDestination = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://l:5988")}});
+
+TEST(JsonLinesSink, EveryValueKindBecomesValidJson) {
+    ObjectPath ref;
+    ref.className = "QMS_VRXLogEntry";
+    ref.keys.set("RecordID", Value::string("7"));
+    const Instance indication = make(
+        "QMS_VRXLogEntryArrived",
+        {{"Message", Value::string("line\nbreak \"quoted\" \\ tab\t")},
+         {"Broken", Value::string(std::string("ok \xff\xc3 end\0x", 11))},
+         {"Severity", Value::uint16(6)},
+         {"Sequence", Value::sint64(-42)},
+         {"Ratio", Value::real64(0.25)},
+         {"Infinite", Value::real64(std::numeric_limits<double>::infinity())},
+         {"Flag", Value::boolean(false)},
+         {"Time", Value::datetime("20240102030405.000000+000")},
+         {"Element", Value::reference(ref)},
+         {"Actions", Value::array(CMPI_string, {Value::string("a"), Value::null(CMPI_string)})},
+         {"Missing", Value::null(CMPI_uint32)}},
+        "root/qms");
+    const std::string line = JsonLinesSink::line(kDestination, subscriptionPath(), indication);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseValidateEncodingFlag>(line.c_str(), line.size());
+    ASSERT_FALSE(doc.HasParseError()) << line;
+    EXPECT_STREQ(doc["destination"].GetString(), "http://l:5988");
+    EXPECT_EQ(doc["subscription"].GetString(), subscriptionPath().toText());
+    const auto& ind = doc["indication"];
+    EXPECT_STREQ(ind["class"].GetString(), "QMS_VRXLogEntryArrived");
+    EXPECT_STREQ(ind["namespace"].GetString(), "root/qms");
+    const auto& p = ind["properties"];
+    EXPECT_STREQ(p["Message"].GetString(), "line\nbreak \"quoted\" \\ tab\t");
+    EXPECT_EQ(std::string(p["Broken"].GetString(), p["Broken"].GetStringLength()),
+              std::string("ok \xEF\xBF\xBD\xEF\xBF\xBD end\0x", 15));
+    EXPECT_EQ(p["Severity"].GetUint(), 6u);
+    EXPECT_EQ(p["Sequence"].GetInt64(), -42);
+    EXPECT_EQ(p["Ratio"].GetDouble(), 0.25);
+    EXPECT_TRUE(p["Infinite"].IsNull());
+    EXPECT_FALSE(p["Flag"].GetBool());
+    EXPECT_STREQ(p["Time"].GetString(), "20240102030405.000000+000");
+    EXPECT_EQ(p["Element"].GetString(), ref.toText());
+    ASSERT_EQ(p["Actions"].Size(), 2u);
+    EXPECT_TRUE(p["Actions"][1].IsNull());
+    EXPECT_TRUE(p["Missing"].IsNull());
+}
+
+TEST(JsonLinesSink, ConcurrentDeliveriesAppendWholeLines) {
+    ScratchDir dir;
+    const std::string file = dir.file("deliveries.jsonl");
+    std::ofstream(file) << "earlier\n";
+    JsonLinesSink sink(file);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i)
+                sink.deliver(kDestination, subscriptionPath(),
+                             make("QMS_VRXLogEntryArrived", {{"Message", Value::string(std::string(500, 'a' + t))}}));
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "earlier");
+    int count = 0;
+    while (std::getline(in, line)) {
+        rapidjson::Document doc;
+        doc.Parse(line.c_str());
+        ASSERT_FALSE(doc.HasParseError()) << line;
+        ++count;
+    }
+    EXPECT_EQ(count, 200);
+
+    JsonLinesSink nowhere(dir.file("no/such/dir/file"));
+    EXPECT_THROW(nowhere.deliver(kDestination, subscriptionPath(), make("X", {})), std::system_error);
+}
+
+}  // namespace
