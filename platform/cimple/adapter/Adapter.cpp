@@ -118,7 +118,6 @@ std::string name_space_of(const CMPIObjectPath* op, const char* fallback) {
     if (!op || !op->ft) return fallback;
     CMPIString* ns = op->ft->getNameSpace(op, nullptr);
     std::string text = chars(ns);
-    if (ns && ns->ft) ns->ft->release(ns);
     return text.empty() ? fallback : text;
 }
 

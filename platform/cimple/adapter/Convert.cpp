@@ -137,7 +137,7 @@ namespace {
 
 // One element of type T from a CMPI value.
 template <class T>
-Verdict take(Converter& conv, CMPIType type, const CMPIValue& v, T& out) {
+Verdict take(CMPIType type, const CMPIValue& v, T& out) {
     if constexpr (std::is_same<T, bool>::value) {
         if (type == CMPI_boolean) {
             out = v.boolean != 0;
@@ -179,7 +179,7 @@ Verdict take(Converter& conv, CMPIType type, const CMPIValue& v, T& out) {
         static_assert(std::is_same<T, Datetime>::value, "a CIM type without a conversion");
         const char* text = text_of(type, v);
         if (type == CMPI_dateTime && v.dateTime && v.dateTime->ft) {
-            CMPIString* s = conv.own(v.dateTime->ft->getStringFormat(v.dateTime, nullptr));
+            CMPIString* s = v.dateTime->ft->getStringFormat(v.dateTime, nullptr);
             text = chars(s);
         }
         if (!text) return Verdict::Mismatch;
@@ -275,7 +275,7 @@ void Converter::set_feature(Instance* instance, const Meta_Feature* feature, con
                 Array<T> values;
                 for_elements([&](CMPIType type, const CMPIValue& v) {
                     T x{};
-                    Verdict verdict = take(*this, type, v, x);
+                    Verdict verdict = take(type, v, x);
                     if (verdict != Verdict::Ok) refuse(verdict, name);
                     values.append(x);
                 });
@@ -285,7 +285,7 @@ void Converter::set_feature(Instance* instance, const Meta_Feature* feature, con
                 if (null) return p.clear();
                 if (array) refuse(Verdict::Mismatch, name);
                 T x{};
-                Verdict verdict = take(*this, data.type, data.value, x);
+                Verdict verdict = take(data.type, data.value, x);
                 if (verdict != Verdict::Ok) refuse(verdict, name);
                 p.set(x);
             }
@@ -330,7 +330,7 @@ void Converter::set_feature(Instance* instance, const Meta_Feature* feature, con
 Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Class* base,
                                         const Meta_Repository* repository) {
     if (!op || !op->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing object path");
-    const char* class_name = chars(own(op->ft->getClassName(op, nullptr)));
+    const char* class_name = chars(op->ft->getClassName(op, nullptr));
     const Meta_Repository* repo = base ? base->meta_repository : repository;
     const Meta_Class* mc = find_meta_class(repo, class_name);
     if (!mc) fail(CMPI_RC_ERR_INVALID_CLASS, std::string("unknown class ") + class_name);
@@ -342,7 +342,7 @@ Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Cla
     for (CMPICount i = 0; i < count; i++) {
         CMPIString* key_name = nullptr;
         op->ft->getKeyAt(op, i, &key_name, nullptr);
-        const char* name = chars(own(key_name));
+        const char* name = chars(key_name);
         const Meta_Feature* f = find_feature(mc, name);
         if (!f || !is_key(f)) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("unknown key ") + name);
     }
@@ -360,7 +360,7 @@ Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Cla
 Ref<Instance> Converter::target_from_path(const CMPIObjectPath* op, const Meta_Class* base) {
     if (!op || !op->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing object path");
     if (op->ft->getKeyCount(op, nullptr) != 0) return keys_from_path(op, base, nullptr);
-    const char* class_name = chars(own(op->ft->getClassName(op, nullptr)));
+    const char* class_name = chars(op->ft->getClassName(op, nullptr));
     const Meta_Class* mc = find_meta_class(base->meta_repository, class_name);
     if (!mc || !is_subclass(base, mc))
         fail(CMPI_RC_ERR_INVALID_CLASS, std::string(class_name) + " is not a " + base->name);
@@ -370,8 +370,8 @@ Ref<Instance> Converter::target_from_path(const CMPIObjectPath* op, const Meta_C
 Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class* base, Unknown_Property unknown) {
     if (!ci || !ci->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing instance");
     bool strict = unknown == Unknown_Property::Refuse;
-    CMPIObjectPath* path = own(ci->ft->getObjectPath(ci, nullptr));
-    const char* class_name = path && path->ft ? chars(own(path->ft->getClassName(path, nullptr))) : "";
+    CMPIObjectPath* path = ci->ft->getObjectPath(ci, nullptr);
+    const char* class_name = path && path->ft ? chars(path->ft->getClassName(path, nullptr)) : "";
     const Meta_Class* mc = find_meta_class(base->meta_repository, class_name);
     if (!mc || !is_subclass(base, mc)) {
         if (strict) fail(CMPI_RC_ERR_INVALID_CLASS, std::string(class_name) + " is not a " + base->name);
@@ -384,7 +384,7 @@ Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class*
         CMPIString* property_name = nullptr;
         CMPIStatus rc = {CMPI_RC_OK, nullptr};
         CMPIData d = ci->ft->getPropertyAt(ci, i, &property_name, &rc);
-        const char* name = chars(own(property_name));
+        const char* name = chars(property_name);
         if (!ok(rc)) fail(CMPI_RC_ERR_FAILED, std::string("cannot read property ") + name);
         const Meta_Feature* f = find_feature(mc, name, CIMPLE_FLAG_PROPERTY | CIMPLE_FLAG_REFERENCE);
         if (!f) {

@@ -36,7 +36,8 @@ enum class Unknown_Property { Refuse, Skip };
 // One conversion session. Every CMPI object it makes is released when the
 // converter goes: the broker copies what it is handed (results, properties,
 // indications), and a thread that delivers for hours must not pile up
-// objects until it detaches.
+// objects until it detaches. What getters hand out (names, paths of
+// instances) belongs to the object asked and is left alone.
 class Converter {
 public:
     Converter(const CMPIBroker* broker, std::string name_space);

@@ -176,7 +176,7 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
         for (CMPICount i = 0; i < count; i++) {
             CMPIString* arg_name = nullptr;
             CMPIData d = in->ft->getArgAt(in, i, &arg_name, nullptr);
-            const char* name = chars(conv.own(arg_name));
+            const char* name = chars(arg_name);
             const Meta_Feature* p = find_feature(record_class, name, CIMPLE_FLAG_PROPERTY | CIMPLE_FLAG_REFERENCE);
             if (!p || !(p->flags & CIMPLE_FLAG_IN) || is_return_value(p))
                 fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("unknown parameter ") + name);
