@@ -1,0 +1,1406 @@
+#include "core/Objects.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace cimhost {
+
+// ---- Object bookkeeping ------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kMagic = 0x434d4f42;  // "CMOB"
+
+enum class Kind : uint8_t {
+    String,
+    Array,
+    DateTime,
+    Instance,
+    ObjectPath,
+    Args,
+    Enumeration,
+    Result,
+    Context,
+    SelectExp
+};
+
+thread_local Arena* tCurrentArena = nullptr;
+
+}  // namespace
+
+struct ObjectBase {
+    ObjectBase(Kind k, ObjectSpace* s) : kind(k), space(s) {}
+    virtual ~ObjectBase() { magic = 0; }
+    ObjectBase(const ObjectBase&) = delete;
+    ObjectBase& operator=(const ObjectBase&) = delete;
+
+    uint32_t magic = kMagic;
+    Kind kind;
+    bool pinned = false;
+    ObjectSpace* space;
+    Arena* owner = nullptr;
+    ObjectBase* prev = nullptr;
+    ObjectBase* next = nullptr;
+    // What this object handed out; valid while it lives.
+    Arena children;
+};
+
+Arena::~Arena() { clear(); }
+
+void Arena::adopt(ObjectBase* object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    object->owner = this;
+    object->prev = nullptr;
+    object->next = head_;
+    if (head_) head_->prev = object;
+    head_ = object;
+    ++size_;
+}
+
+void Arena::forget(ObjectBase* object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (object->owner != this) return;
+    if (object->prev) object->prev->next = object->next;
+    if (object->next) object->next->prev = object->prev;
+    if (head_ == object) head_ = object->next;
+    object->owner = nullptr;
+    object->prev = object->next = nullptr;
+    --size_;
+}
+
+void Arena::clear() {
+    ObjectBase* list;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        list = head_;
+        head_ = nullptr;
+        size_ = 0;
+    }
+    // Deleted outside the lock: an object's children arena is another lock.
+    while (list) {
+        ObjectBase* next = list->next;
+        list->owner = nullptr;
+        delete list;
+        list = next;
+    }
+}
+
+size_t Arena::size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return size_;
+}
+
+CallScope::CallScope() : previous_(tCurrentArena) { tCurrentArena = &arena_; }
+
+CallScope::~CallScope() { tCurrentArena = previous_; }
+
+Arena& currentArena(ObjectSpace& space) { return tCurrentArena ? *tCurrentArena : space.pool; }
+
+Arena* swapThreadArena(Arena* arena) {
+    Arena* previous = tCurrentArena;
+    tCurrentArena = arena;
+    return previous;
+}
+
+namespace {
+
+// ---- Status helpers ---------------------------------------------------------
+
+CMPIStatus ok() { return CMPIStatus{CMPI_RC_OK, nullptr}; }
+CMPIStatus fail(CMPIrc rc) { return CMPIStatus{rc, nullptr}; }
+
+void setRc(CMPIStatus* rc, CMPIrc code) {
+    if (rc) {
+        rc->rc = code;
+        rc->msg = nullptr;
+    }
+}
+
+CMPIData badData() {
+    CMPIData d;
+    d.type = CMPI_null;
+    d.state = CMPI_badValue;
+    d.value.uint64 = 0;
+    return d;
+}
+
+CMPIStatus fromStatus(const Status& s) { return fail(s.rc); }
+
+// Runs `f`, turning an allocation failure (or any other exception) into
+// CMPI_RC_ERR_FAILED so nothing unwinds into a provider.
+template <class R, class F>
+R guarded(CMPIStatus* rc, R fallback, F f) {
+    try {
+        return f();
+    } catch (...) {
+        setRc(rc, CMPI_RC_ERR_FAILED);
+        return fallback;
+    }
+}
+
+template <class F>
+CMPIStatus guardedStatus(F f) {
+    try {
+        return f();
+    } catch (...) {
+        return fail(CMPI_RC_ERR_FAILED);
+    }
+}
+
+// ---- The concrete objects ----------------------------------------------------
+
+template <class C, class FT, Kind K>
+struct Obj : ObjectBase {
+    typedef C Cmpi;
+    static constexpr Kind kKind = K;
+    explicit Obj(ObjectSpace* s, const FT* ft) : ObjectBase(K, s) {
+        cmpi.hdl = static_cast<ObjectBase*>(this);
+        cmpi.ft = ft;
+    }
+    C cmpi;
+};
+
+extern const CMPIStringFT stringFT;
+extern const CMPIArrayFT arrayFT;
+extern const CMPIDateTimeFT dateTimeFT;
+extern const CMPIInstanceFT instanceFT;
+extern const CMPIObjectPathFT objectPathFT;
+extern const CMPIArgsFT argsFT;
+extern const CMPIEnumerationFT enumerationFT;
+extern const CMPIResultFT resultFT;
+extern const CMPIContextFT contextFT;
+extern const CMPISelectExpFT selectExpFT;
+
+struct StringObj : Obj<CMPIString, CMPIStringFT, Kind::String> {
+    explicit StringObj(ObjectSpace* s) : Obj(s, &stringFT) {}
+    std::string text;
+};
+struct ArrayObj : Obj<CMPIArray, CMPIArrayFT, Kind::Array> {
+    explicit ArrayObj(ObjectSpace* s) : Obj(s, &arrayFT) {}
+    CMPIType elementType = CMPI_null;
+    std::vector<Value> items;
+};
+struct DateTimeObj : Obj<CMPIDateTime, CMPIDateTimeFT, Kind::DateTime> {
+    explicit DateTimeObj(ObjectSpace* s) : Obj(s, &dateTimeFT) {}
+    std::string text;
+};
+struct InstanceObj : Obj<CMPIInstance, CMPIInstanceFT, Kind::Instance> {
+    explicit InstanceObj(ObjectSpace* s) : Obj(s, &instanceFT) {}
+    Instance instance;
+    bool filtered = false;
+    std::vector<std::string> filter;
+};
+struct PathObj : Obj<CMPIObjectPath, CMPIObjectPathFT, Kind::ObjectPath> {
+    explicit PathObj(ObjectSpace* s) : Obj(s, &objectPathFT) {}
+    ObjectPath path;
+};
+struct ArgsObj : Obj<CMPIArgs, CMPIArgsFT, Kind::Args> {
+    explicit ArgsObj(ObjectSpace* s) : Obj(s, &argsFT) {}
+    NamedValues args;
+};
+struct EnumObj : Obj<CMPIEnumeration, CMPIEnumerationFT, Kind::Enumeration> {
+    explicit EnumObj(ObjectSpace* s) : Obj(s, &enumerationFT) {}
+    CMPIType elementType = CMPI_null;
+    std::vector<Value> items;
+    size_t next = 0;
+};
+struct ResultObj : Obj<CMPIResult, CMPIResultFT, Kind::Result> {
+    explicit ResultObj(ObjectSpace* s) : Obj(s, &resultFT) {}
+    ResultData data;
+};
+struct ContextObj : Obj<CMPIContext, CMPIContextFT, Kind::Context> {
+    explicit ContextObj(ObjectSpace* s) : Obj(s, &contextFT) {}
+    NamedValues entries;
+    Arena* attachment = nullptr;
+    Arena* previous = nullptr;
+};
+struct SelectObj : Obj<CMPISelectExp, CMPISelectExpFT, Kind::SelectExp> {
+    explicit SelectObj(ObjectSpace* s) : Obj(s, &selectExpFT) {}
+    std::string query;
+    std::string language;
+};
+
+// The object behind a handle, or null when the handle is null or not ours.
+ObjectBase* baseOf(const void* handle) {
+    if (!handle) return nullptr;
+    // Every encapsulated type starts with { const void* hdl; const void* ft; }.
+    const CMPIString* any = static_cast<const CMPIString*>(handle);
+    if (!any->hdl) return nullptr;
+    ObjectBase* base = static_cast<ObjectBase*>(const_cast<void*>(any->hdl));
+    if (base->magic != kMagic) return nullptr;
+    return base;
+}
+
+template <class T>
+T* self(const typename T::Cmpi* handle) {
+    ObjectBase* base = baseOf(handle);
+    if (!base || base->kind != T::kKind) return nullptr;
+    T* object = static_cast<T*>(base);
+    return &object->cmpi == handle ? object : nullptr;
+}
+
+template <class T>
+T* make(ObjectSpace& space, Arena& owner) {
+    T* object = new T(&space);
+    owner.adopt(object);
+    return object;
+}
+
+// A copy for clone(): the caller owns it, the broker frees it if they don't.
+template <class T>
+T* cloneOf(const T& from) {
+    return make<T>(*from.space, from.space->pool);
+}
+
+template <class T>
+CMPIStatus releaseObject(typename T::Cmpi* handle) {
+    T* object = self<T>(handle);
+    if (!object) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (object->pinned) return ok();
+    if (object->owner) object->owner->forget(object);
+    delete object;
+    return ok();
+}
+
+CMPIType normalType(CMPIType type) {
+    if (type == CMPI_chars) return CMPI_string;
+    if (type == (CMPI_chars | CMPI_ARRAY)) return CMPI_stringA;
+    return type;
+}
+
+// Types a host value can hold.
+bool storableType(CMPIType type) {
+    switch (type & ~CMPI_ARRAY) {
+    case CMPI_boolean: case CMPI_char16: case CMPI_real32: case CMPI_real64:
+    case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_uint64:
+    case CMPI_sint8: case CMPI_sint16: case CMPI_sint32: case CMPI_sint64:
+    case CMPI_string: case CMPI_chars: case CMPI_dateTime: case CMPI_ref: case CMPI_instance:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// CMPIData for a value, with its encapsulated parts made in `owner`.
+CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value) {
+    CMPIData d;
+    d.type = value.type();
+    d.state = CMPI_goodValue;
+    d.value.uint64 = 0;
+    if (value.isNull()) {
+        d.state = CMPI_nullValue;
+        return d;
+    }
+    if (value.isArray()) {
+        ArrayObj* a = make<ArrayObj>(space, owner);
+        a->elementType = value.elementType();
+        a->items = value.items();
+        d.value.array = &a->cmpi;
+        return d;
+    }
+    switch (value.type()) {
+    case CMPI_boolean: d.value.boolean = value.asBool() ? 1 : 0; break;
+    case CMPI_char16: d.value.char16 = static_cast<CMPIChar16>(value.asUnsigned()); break;
+    case CMPI_uint8: d.value.uint8 = static_cast<CMPIUint8>(value.asUnsigned()); break;
+    case CMPI_uint16: d.value.uint16 = static_cast<CMPIUint16>(value.asUnsigned()); break;
+    case CMPI_uint32: d.value.uint32 = static_cast<CMPIUint32>(value.asUnsigned()); break;
+    case CMPI_uint64: d.value.uint64 = value.asUnsigned(); break;
+    case CMPI_sint8: d.value.sint8 = static_cast<CMPISint8>(value.asSigned()); break;
+    case CMPI_sint16: d.value.sint16 = static_cast<CMPISint16>(value.asSigned()); break;
+    case CMPI_sint32: d.value.sint32 = static_cast<CMPISint32>(value.asSigned()); break;
+    case CMPI_sint64: d.value.sint64 = value.asSigned(); break;
+    case CMPI_real32: d.value.real32 = static_cast<CMPIReal32>(value.asReal()); break;
+    case CMPI_real64: d.value.real64 = value.asReal(); break;
+    case CMPI_string: {
+        StringObj* s = make<StringObj>(space, owner);
+        s->text = value.asText();
+        d.value.string = &s->cmpi;
+        break;
+    }
+    case CMPI_dateTime: {
+        DateTimeObj* t = make<DateTimeObj>(space, owner);
+        t->text = value.asText();
+        d.value.dateTime = &t->cmpi;
+        break;
+    }
+    case CMPI_ref: {
+        PathObj* p = make<PathObj>(space, owner);
+        if (value.asReference()) p->path = *value.asReference();
+        d.value.ref = &p->cmpi;
+        break;
+    }
+    case CMPI_instance: {
+        InstanceObj* i = make<InstanceObj>(space, owner);
+        if (value.asInstance()) i->instance = *value.asInstance();
+        d.value.inst = &i->cmpi;
+        break;
+    }
+    default:
+        d.state = CMPI_badValue;
+        break;
+    }
+    return d;
+}
+
+CMPIString* childString(ObjectBase& parent, const std::string& text) {
+    StringObj* s = make<StringObj>(*parent.space, parent.children);
+    s->text = text;
+    return &s->cmpi;
+}
+
+// The instance's path with the keys its class declares taken from its
+// properties (the path's own keys stay for classes the host does not know).
+Instance snapshot(const InstanceObj& object) {
+    Instance out = object.instance;
+    for (const std::string& key : object.space->classes.keys(out.path.className)) {
+        const Value* v = out.properties.find(key);
+        if (v) out.path.keys.set(key, *v);
+    }
+    return out;
+}
+
+bool passesFilter(const InstanceObj& object, const std::string& name) {
+    if (!object.filtered) return true;
+    for (const std::string& f : object.filter)
+        if (sameName(f, name)) return true;
+    for (const std::string& key : object.space->classes.keys(object.instance.path.className))
+        if (sameName(key, name)) return true;
+    return false;
+}
+
+// ---- CMPIString ----------------------------------------------------------------
+
+CMPIStatus stringRelease(CMPIString* s) { return releaseObject<StringObj>(s); }
+
+CMPIString* stringClone(const CMPIString* s, CMPIStatus* rc) {
+    StringObj* o = self<StringObj>(s);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIString*>(rc, nullptr, [&] {
+        StringObj* c = cloneOf(*o);
+        c->text = o->text;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+const char* stringChars(const CMPIString* s, CMPIStatus* rc) {
+    StringObj* o = self<StringObj>(s);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    setRc(rc, CMPI_RC_OK);
+    return o->text.c_str();
+}
+
+// ---- CMPIArray -------------------------------------------------------------------
+
+CMPIStatus arrayRelease(CMPIArray* a) { return releaseObject<ArrayObj>(a); }
+
+CMPIArray* arrayClone(const CMPIArray* a, CMPIStatus* rc) {
+    ArrayObj* o = self<ArrayObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIArray*>(rc, nullptr, [&] {
+        ArrayObj* c = cloneOf(*o);
+        c->elementType = o->elementType;
+        c->items = o->items;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+CMPICount arraySize(const CMPIArray* a, CMPIStatus* rc) {
+    ArrayObj* o = self<ArrayObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return static_cast<CMPICount>(o->items.size());
+}
+
+CMPIType arrayType(const CMPIArray* a, CMPIStatus* rc) {
+    ArrayObj* o = self<ArrayObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), CMPI_null;
+    setRc(rc, CMPI_RC_OK);
+    return o->elementType;
+}
+
+CMPIData arrayGet(const CMPIArray* a, CMPICount index, CMPIStatus* rc) {
+    ArrayObj* o = self<ArrayObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (index >= o->items.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        CMPIData d = dataIn(*o->space, o->children, o->items[index]);
+        if (o->items[index].isNull()) d.type = o->elementType;
+        setRc(rc, CMPI_RC_OK);
+        return d;
+    });
+}
+
+CMPIStatus arraySet(const CMPIArray* a, CMPICount index, const CMPIValue* value, CMPIType type) {
+    ArrayObj* o = self<ArrayObj>(a);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (index >= o->items.size()) return fail(CMPI_RC_ERR_NO_SUCH_PROPERTY);
+    if (normalType(type) != o->elementType) return fail(CMPI_RC_ERR_TYPE_MISMATCH);
+    return guardedStatus([&] {
+        Value v;
+        Status s = readValue(value, type, &v);
+        if (!s.ok()) return fromStatus(s);
+        o->items[index] = std::move(v);
+        return ok();
+    });
+}
+
+// ---- CMPIDateTime ------------------------------------------------------------
+
+CMPIStatus dateTimeRelease(CMPIDateTime* t) { return releaseObject<DateTimeObj>(t); }
+
+CMPIDateTime* dateTimeClone(const CMPIDateTime* t, CMPIStatus* rc) {
+    DateTimeObj* o = self<DateTimeObj>(t);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIDateTime*>(rc, nullptr, [&] {
+        DateTimeObj* c = cloneOf(*o);
+        c->text = o->text;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+CMPIUint64 dateTimeBinary(const CMPIDateTime* t, CMPIStatus* rc) {
+    DateTimeObj* o = self<DateTimeObj>(t);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    uint64_t micros = 0;
+    bool interval = false;
+    if (!parseDateTime(o->text, &micros, &interval)) return setRc(rc, CMPI_RC_ERR_FAILED), 0;
+    setRc(rc, CMPI_RC_OK);
+    return micros;
+}
+
+CMPIString* dateTimeText(const CMPIDateTime* t, CMPIStatus* rc) {
+    DateTimeObj* o = self<DateTimeObj>(t);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIString*>(rc, nullptr, [&] {
+        setRc(rc, CMPI_RC_OK);
+        return childString(*o, o->text);
+    });
+}
+
+CMPIBoolean dateTimeIsInterval(const CMPIDateTime* t, CMPIStatus* rc) {
+    DateTimeObj* o = self<DateTimeObj>(t);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return o->text.size() == 25 && o->text[21] == ':';
+}
+
+// ---- CMPIInstance --------------------------------------------------------------
+
+CMPIStatus instanceRelease(CMPIInstance* i) { return releaseObject<InstanceObj>(i); }
+
+CMPIInstance* instanceClone(const CMPIInstance* i, CMPIStatus* rc) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIInstance*>(rc, nullptr, [&] {
+        InstanceObj* c = cloneOf(*o);
+        c->instance = o->instance;
+        c->filtered = o->filtered;
+        c->filter = o->filter;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+CMPIData instanceGet(const CMPIInstance* i, const char* name, CMPIStatus* rc) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const Value* v = o->instance.properties.find(name);
+        if (v) {
+            setRc(rc, CMPI_RC_OK);
+            return dataIn(*o->space, o->children, *v);
+        }
+        // A property of the class that was never set reads as a typed null.
+        CMPIType type = CMPI_null;
+        if (!o->space->classes.featureType(o->instance.path.className, name, &type)) {
+            setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY);
+            return badData();
+        }
+        setRc(rc, CMPI_RC_OK);
+        CMPIData d = dataIn(*o->space, o->children, Value::null(type));
+        return d;
+    });
+}
+
+CMPIData instanceGetAt(const CMPIInstance* i, CMPICount index, CMPIString** name, CMPIStatus* rc) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (index >= o->instance.properties.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const auto& item = o->instance.properties.at(index);
+        if (name) *name = childString(*o, item.first);
+        setRc(rc, CMPI_RC_OK);
+        return dataIn(*o->space, o->children, item.second);
+    });
+}
+
+CMPICount instanceCount(const CMPIInstance* i, CMPIStatus* rc) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return static_cast<CMPICount>(o->instance.properties.size());
+}
+
+CMPIStatus instanceSet(const CMPIInstance* i, const char* name, const CMPIValue* value, CMPIType type) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        if (!passesFilter(*o, name)) return ok();
+        Value v;
+        Status s = readValue(value, type, &v);
+        if (!s.ok()) return fromStatus(s);
+        o->instance.properties.set(name, std::move(v));
+        return ok();
+    });
+}
+
+CMPIStatus instanceSetWithOrigin(const CMPIInstance* i, const char* name, const CMPIValue* value,
+                                 CMPIType type, const char*) {
+    return instanceSet(i, name, value, type);
+}
+
+CMPIObjectPath* instancePath(const CMPIInstance* i, CMPIStatus* rc) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIObjectPath*>(rc, nullptr, [&] {
+        setRc(rc, CMPI_RC_OK);
+        return newCmpiObjectPath(*o->space, snapshot(*o).path);
+    });
+}
+
+CMPIStatus instanceSetFilter(const CMPIInstance* i, const char** properties, const char**) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    return guardedStatus([&] {
+        o->filter.clear();
+        o->filtered = properties != nullptr;
+        for (const char** p = properties; p && *p; ++p) o->filter.push_back(*p);
+        return ok();
+    });
+}
+
+CMPIStatus instanceSetPath(const CMPIInstance* i, const CMPIObjectPath* op) {
+    InstanceObj* o = self<InstanceObj>(i);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    PathObj* p = self<PathObj>(op);
+    if (!p) return fail(op ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        o->instance.path = p->path;
+        // Keys are properties too: getProperty must see what the path says.
+        for (const auto& key : p->path.keys) o->instance.properties.set(key.first, key.second);
+        return ok();
+    });
+}
+
+// ---- CMPIObjectPath ------------------------------------------------------------
+
+CMPIStatus pathRelease(CMPIObjectPath* p) { return releaseObject<PathObj>(p); }
+
+CMPIObjectPath* pathClone(const CMPIObjectPath* p, CMPIStatus* rc) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIObjectPath*>(rc, nullptr, [&] {
+        PathObj* c = cloneOf(*o);
+        c->path = o->path;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+template <std::string ObjectPath::*Field>
+CMPIStatus pathSetText(const CMPIObjectPath* p, const char* text) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!text) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        o->path.*Field = text;
+        return ok();
+    });
+}
+
+template <std::string ObjectPath::*Field>
+CMPIString* pathGetText(const CMPIObjectPath* p, CMPIStatus* rc) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIString*>(rc, nullptr, [&] {
+        setRc(rc, CMPI_RC_OK);
+        return childString(*o, o->path.*Field);
+    });
+}
+
+CMPIStatus pathAddKey(const CMPIObjectPath* p, const char* name, const CMPIValue* value, CMPIType type) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        Value v;
+        Status s = readValue(value, type, &v);
+        if (!s.ok()) return fromStatus(s);
+        o->path.keys.set(name, std::move(v));
+        return ok();
+    });
+}
+
+CMPIData pathGetKey(const CMPIObjectPath* p, const char* name, CMPIStatus* rc) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const Value* v = o->path.keys.find(name);
+        if (!v) return setRc(rc, CMPI_RC_ERR_NOT_FOUND), badData();
+        CMPIData d = dataIn(*o->space, o->children, *v);
+        d.state |= CMPI_keyValue;
+        setRc(rc, CMPI_RC_OK);
+        return d;
+    });
+}
+
+CMPIData pathGetKeyAt(const CMPIObjectPath* p, CMPICount index, CMPIString** name, CMPIStatus* rc) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (index >= o->path.keys.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const auto& item = o->path.keys.at(index);
+        if (name) *name = childString(*o, item.first);
+        CMPIData d = dataIn(*o->space, o->children, item.second);
+        d.state |= CMPI_keyValue;
+        setRc(rc, CMPI_RC_OK);
+        return d;
+    });
+}
+
+CMPICount pathKeyCount(const CMPIObjectPath* p, CMPIStatus* rc) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return static_cast<CMPICount>(o->path.keys.size());
+}
+
+CMPIStatus pathNameSpaceFrom(const CMPIObjectPath* p, const CMPIObjectPath* src) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    PathObj* s = self<PathObj>(src);
+    if (!s) return fail(src ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        o->path.nameSpace = s->path.nameSpace;
+        return ok();
+    });
+}
+
+CMPIStatus pathHostAndNameSpaceFrom(const CMPIObjectPath* p, const CMPIObjectPath* src) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    PathObj* s = self<PathObj>(src);
+    if (!s) return fail(src ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        o->path.nameSpace = s->path.nameSpace;
+        o->path.host = s->path.host;
+        return ok();
+    });
+}
+
+// The host keeps no qualifiers.
+CMPIData pathClassQualifier(const CMPIObjectPath* p, const char*, CMPIStatus* rc) {
+    setRc(rc, self<PathObj>(p) ? CMPI_RC_ERR_NOT_SUPPORTED : CMPI_RC_ERR_INVALID_HANDLE);
+    return badData();
+}
+CMPIData pathPropertyQualifier(const CMPIObjectPath* p, const char*, const char*, CMPIStatus* rc) {
+    return pathClassQualifier(p, nullptr, rc);
+}
+CMPIData pathMethodQualifier(const CMPIObjectPath* p, const char*, const char*, CMPIStatus* rc) {
+    return pathClassQualifier(p, nullptr, rc);
+}
+CMPIData pathParameterQualifier(const CMPIObjectPath* p, const char*, const char*, const char*,
+                                CMPIStatus* rc) {
+    return pathClassQualifier(p, nullptr, rc);
+}
+
+CMPIString* pathToString(const CMPIObjectPath* p, CMPIStatus* rc) {
+    PathObj* o = self<PathObj>(p);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIString*>(rc, nullptr, [&] {
+        setRc(rc, CMPI_RC_OK);
+        return childString(*o, o->path.toText());
+    });
+}
+
+// ---- CMPIArgs ------------------------------------------------------------------
+
+CMPIStatus argsRelease(CMPIArgs* a) { return releaseObject<ArgsObj>(a); }
+
+CMPIArgs* argsClone(const CMPIArgs* a, CMPIStatus* rc) {
+    ArgsObj* o = self<ArgsObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIArgs*>(rc, nullptr, [&] {
+        ArgsObj* c = cloneOf(*o);
+        c->args = o->args;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+CMPIStatus argsAdd(const CMPIArgs* a, const char* name, const CMPIValue* value, CMPIType type) {
+    ArgsObj* o = self<ArgsObj>(a);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        Value v;
+        Status s = readValue(value, type, &v);
+        if (!s.ok()) return fromStatus(s);
+        o->args.set(name, std::move(v));
+        return ok();
+    });
+}
+
+CMPIData argsGet(const CMPIArgs* a, const char* name, CMPIStatus* rc) {
+    ArgsObj* o = self<ArgsObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const Value* v = o->args.find(name);
+        if (!v) return setRc(rc, CMPI_RC_ERR_NOT_FOUND), badData();
+        setRc(rc, CMPI_RC_OK);
+        return dataIn(*o->space, o->children, *v);
+    });
+}
+
+CMPIData argsGetAt(const CMPIArgs* a, CMPICount index, CMPIString** name, CMPIStatus* rc) {
+    ArgsObj* o = self<ArgsObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (index >= o->args.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const auto& item = o->args.at(index);
+        if (name) *name = childString(*o, item.first);
+        setRc(rc, CMPI_RC_OK);
+        return dataIn(*o->space, o->children, item.second);
+    });
+}
+
+CMPICount argsCount(const CMPIArgs* a, CMPIStatus* rc) {
+    ArgsObj* o = self<ArgsObj>(a);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return static_cast<CMPICount>(o->args.size());
+}
+
+// ---- CMPIEnumeration -----------------------------------------------------------
+
+CMPIStatus enumRelease(CMPIEnumeration* e) { return releaseObject<EnumObj>(e); }
+
+CMPIEnumeration* enumClone(const CMPIEnumeration* e, CMPIStatus* rc) {
+    EnumObj* o = self<EnumObj>(e);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIEnumeration*>(rc, nullptr, [&] {
+        EnumObj* c = cloneOf(*o);
+        c->elementType = o->elementType;
+        c->items = o->items;
+        c->next = o->next;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+CMPIData enumNext(const CMPIEnumeration* e, CMPIStatus* rc) {
+    EnumObj* o = self<EnumObj>(e);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (o->next >= o->items.size()) return setRc(rc, CMPI_RC_NO_MORE_ELEMENTS), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        CMPIData d = dataIn(*o->space, o->children, o->items[o->next]);
+        ++o->next;
+        setRc(rc, CMPI_RC_OK);
+        return d;
+    });
+}
+
+CMPIBoolean enumHasNext(const CMPIEnumeration* e, CMPIStatus* rc) {
+    EnumObj* o = self<EnumObj>(e);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return o->next < o->items.size();
+}
+
+CMPIArray* enumToArray(const CMPIEnumeration* e, CMPIStatus* rc) {
+    EnumObj* o = self<EnumObj>(e);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIArray*>(rc, nullptr, [&] {
+        std::vector<Value> rest(o->items.begin() + static_cast<std::ptrdiff_t>(o->next), o->items.end());
+        setRc(rc, CMPI_RC_OK);
+        return newCmpiArray(*o->space, o->elementType, std::move(rest));
+    });
+}
+
+// ---- CMPIResult ----------------------------------------------------------------
+
+CMPIStatus resultRelease(CMPIResult* r) { return releaseObject<ResultObj>(r); }
+
+CMPIResult* resultClone(const CMPIResult* r, CMPIStatus* rc) {
+    setRc(rc, self<ResultObj>(r) ? CMPI_RC_ERR_NOT_SUPPORTED : CMPI_RC_ERR_INVALID_HANDLE);
+    return nullptr;
+}
+
+CMPIStatus resultData(const CMPIResult* r, const CMPIValue* value, CMPIType type) {
+    ResultObj* o = self<ResultObj>(r);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    return guardedStatus([&] {
+        Value v;
+        Status s = readValue(value, type, &v);
+        if (!s.ok()) return fromStatus(s);
+        o->data.values.push_back(std::move(v));
+        return ok();
+    });
+}
+
+CMPIStatus resultInstance(const CMPIResult* r, const CMPIInstance* inst) {
+    ResultObj* o = self<ResultObj>(r);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!inst) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        Instance i;
+        Status s = readInstance(inst, &i);
+        if (!s.ok()) return fromStatus(s);
+        o->data.values.push_back(Value::instance(std::move(i)));
+        return ok();
+    });
+}
+
+CMPIStatus resultPath(const CMPIResult* r, const CMPIObjectPath* op) {
+    ResultObj* o = self<ResultObj>(r);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!op) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        ObjectPath p;
+        Status s = readObjectPath(op, &p);
+        if (!s.ok()) return fromStatus(s);
+        o->data.values.push_back(Value::reference(std::move(p)));
+        return ok();
+    });
+}
+
+CMPIStatus resultDone(const CMPIResult* r) {
+    ResultObj* o = self<ResultObj>(r);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    o->data.done = true;
+    return ok();
+}
+
+CMPIStatus resultError(const CMPIResult* r, const CMPIError*) {
+    return fail(self<ResultObj>(r) ? CMPI_RC_ERR_NOT_SUPPORTED : CMPI_RC_ERR_INVALID_HANDLE);
+}
+
+// ---- CMPIContext ---------------------------------------------------------------
+
+CMPIStatus contextRelease(CMPIContext* c) { return releaseObject<ContextObj>(c); }
+
+CMPIContext* contextClone(const CMPIContext* c, CMPIStatus* rc) {
+    ContextObj* o = self<ContextObj>(c);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIContext*>(rc, nullptr, [&] {
+        ContextObj* copy = cloneOf(*o);
+        copy->entries = o->entries;
+        setRc(rc, CMPI_RC_OK);
+        return &copy->cmpi;
+    });
+}
+
+CMPIData contextGet(const CMPIContext* c, const char* name, CMPIStatus* rc) {
+    ContextObj* o = self<ContextObj>(c);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const Value* v = o->entries.find(name);
+        if (!v) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+        setRc(rc, CMPI_RC_OK);
+        return dataIn(*o->space, o->children, *v);
+    });
+}
+
+CMPIData contextGetAt(const CMPIContext* c, CMPICount index, CMPIString** name, CMPIStatus* rc) {
+    ContextObj* o = self<ContextObj>(c);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+    if (index >= o->entries.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    return guarded<CMPIData>(rc, badData(), [&] {
+        const auto& item = o->entries.at(index);
+        if (name) *name = childString(*o, item.first);
+        setRc(rc, CMPI_RC_OK);
+        return dataIn(*o->space, o->children, item.second);
+    });
+}
+
+CMPICount contextCount(const CMPIContext* c, CMPIStatus* rc) {
+    ContextObj* o = self<ContextObj>(c);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+    setRc(rc, CMPI_RC_OK);
+    return static_cast<CMPICount>(o->entries.size());
+}
+
+CMPIStatus contextAdd(const CMPIContext* c, const char* name, const CMPIValue* value, CMPIType type) {
+    ContextObj* o = self<ContextObj>(c);
+    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+    if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+    return guardedStatus([&] {
+        Value v;
+        Status s = readValue(value, type, &v);
+        if (!s.ok()) return fromStatus(s);
+        o->entries.set(name, std::move(v));
+        return ok();
+    });
+}
+
+// ---- CMPISelectExp -------------------------------------------------------------
+
+CMPIStatus selectRelease(CMPISelectExp* e) { return releaseObject<SelectObj>(e); }
+
+CMPISelectExp* selectClone(const CMPISelectExp* e, CMPIStatus* rc) {
+    SelectObj* o = self<SelectObj>(e);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPISelectExp*>(rc, nullptr, [&] {
+        SelectObj* c = cloneOf(*o);
+        c->query = o->query;
+        c->language = o->language;
+        setRc(rc, CMPI_RC_OK);
+        return &c->cmpi;
+    });
+}
+
+CMPIString* selectString(const CMPISelectExp* e, CMPIStatus* rc) {
+    SelectObj* o = self<SelectObj>(e);
+    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
+    return guarded<CMPIString*>(rc, nullptr, [&] {
+        setRc(rc, CMPI_RC_OK);
+        return childString(*o, o->query);
+    });
+}
+
+// Evaluation and normal forms are the indication service's business, not
+// the providers'.
+CMPIBoolean selectEvaluate(const CMPISelectExp* e, const CMPIInstance*, CMPIStatus* rc) {
+    setRc(rc, self<SelectObj>(e) ? CMPI_RC_ERR_NOT_SUPPORTED : CMPI_RC_ERR_INVALID_HANDLE);
+    return 0;
+}
+CMPISelectCond* selectCond(const CMPISelectExp* e, CMPIStatus* rc) {
+    setRc(rc, self<SelectObj>(e) ? CMPI_RC_ERR_NOT_SUPPORTED : CMPI_RC_ERR_INVALID_HANDLE);
+    return nullptr;
+}
+CMPIBoolean selectEvaluateAccessor(const CMPISelectExp* e, CMPIAccessor*, void*, CMPIStatus* rc) {
+    return selectEvaluate(e, nullptr, rc);
+}
+
+// ---- Function tables -------------------------------------------------------------
+
+const CMPIStringFT stringFT = {CMPICurrentVersion, stringRelease, stringClone, stringChars};
+const CMPIArrayFT arrayFT = {CMPICurrentVersion, arrayRelease, arrayClone, arraySize,
+                             arrayType,          arrayGet,     arraySet};
+const CMPIDateTimeFT dateTimeFT = {CMPICurrentVersion, dateTimeRelease, dateTimeClone,
+                                   dateTimeBinary,     dateTimeText,    dateTimeIsInterval};
+const CMPIInstanceFT instanceFT = {CMPICurrentVersion, instanceRelease,   instanceClone,
+                                   instanceGet,        instanceGetAt,     instanceCount,
+                                   instanceSet,        instancePath,      instanceSetFilter,
+                                   instanceSetPath,    instanceSetWithOrigin};
+const CMPIObjectPathFT objectPathFT = {CMPICurrentVersion,
+                                       pathRelease,
+                                       pathClone,
+                                       pathSetText<&ObjectPath::nameSpace>,
+                                       pathGetText<&ObjectPath::nameSpace>,
+                                       pathSetText<&ObjectPath::host>,
+                                       pathGetText<&ObjectPath::host>,
+                                       pathSetText<&ObjectPath::className>,
+                                       pathGetText<&ObjectPath::className>,
+                                       pathAddKey,
+                                       pathGetKey,
+                                       pathGetKeyAt,
+                                       pathKeyCount,
+                                       pathNameSpaceFrom,
+                                       pathHostAndNameSpaceFrom,
+                                       pathClassQualifier,
+                                       pathPropertyQualifier,
+                                       pathMethodQualifier,
+                                       pathParameterQualifier,
+                                       pathToString};
+const CMPIArgsFT argsFT = {CMPICurrentVersion, argsRelease, argsClone, argsAdd, argsGet, argsGetAt, argsCount};
+const CMPIEnumerationFT enumerationFT = {CMPICurrentVersion, enumRelease, enumClone,
+                                         enumNext,           enumHasNext, enumToArray};
+const CMPIResultFT resultFT = {CMPICurrentVersion, resultRelease, resultClone, resultData,
+                               resultInstance,     resultPath,    resultDone,  resultError};
+const CMPIContextFT contextFT = {CMPICurrentVersion, contextRelease, contextClone, contextGet,
+                                 contextGetAt,       contextCount,   contextAdd};
+const CMPISelectExpFT selectExpFT = {CMPICurrentVersion, selectRelease, selectClone,
+                                     selectEvaluate,     selectString,  selectCond,
+                                     selectCond,         selectEvaluateAccessor};
+
+// ---- Datetime arithmetic ------------------------------------------------------
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+bool digits(const std::string& s, size_t from, size_t count, uint64_t* out) {
+    uint64_t v = 0;
+    for (size_t i = from; i < from + count; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(s[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+unsigned daysInMonth(int64_t y, unsigned m) {
+    static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+constexpr uint64_t kMicrosPerSecond = 1000000;
+constexpr uint64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
+
+}  // namespace
+
+bool parseDateTime(const std::string& t, uint64_t* micros, bool* interval) {
+    if (t.size() != 25 || t[14] != '.') return false;
+    uint64_t hh, mi, ss, us;
+    if (!digits(t, 8, 2, &hh) || !digits(t, 10, 2, &mi) || !digits(t, 12, 2, &ss) || !digits(t, 15, 6, &us))
+        return false;
+    if (hh > 23 || mi > 59 || ss > 59) return false;
+    const uint64_t dayMicros = ((hh * 60 + mi) * 60 + ss) * kMicrosPerSecond + us;
+    if (t[21] == ':') {
+        uint64_t days;
+        if (!digits(t, 0, 8, &days) || t.compare(22, 3, "000") != 0) return false;
+        *interval = true;
+        *micros = days * kMicrosPerDay + dayMicros;
+        return true;
+    }
+    if (t[21] != '+' && t[21] != '-') return false;
+    uint64_t y, mo, d, offset;
+    if (!digits(t, 0, 4, &y) || !digits(t, 4, 2, &mo) || !digits(t, 6, 2, &d) || !digits(t, 22, 3, &offset))
+        return false;
+    if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(static_cast<int64_t>(y), static_cast<unsigned>(mo)))
+        return false;
+    // The text is local time at UTC+offset minutes; the binary form is UTC.
+    int64_t local = daysFromCivil(static_cast<int64_t>(y), static_cast<unsigned>(mo), static_cast<unsigned>(d)) *
+                        static_cast<int64_t>(kMicrosPerDay) +
+                    static_cast<int64_t>(dayMicros);
+    int64_t shift = static_cast<int64_t>(offset) * 60 * static_cast<int64_t>(kMicrosPerSecond);
+    int64_t utc = t[21] == '+' ? local - shift : local + shift;
+    if (utc < 0) return false;
+    *interval = false;
+    *micros = static_cast<uint64_t>(utc);
+    return true;
+}
+
+bool formatDateTime(uint64_t micros, bool interval, std::string* text) {
+    char buf[32];
+    const uint64_t days = micros / kMicrosPerDay;
+    uint64_t rest = micros % kMicrosPerDay;
+    const unsigned us = static_cast<unsigned>(rest % kMicrosPerSecond);
+    rest /= kMicrosPerSecond;
+    const unsigned ss = static_cast<unsigned>(rest % 60), mi = static_cast<unsigned>(rest / 60 % 60),
+                   hh = static_cast<unsigned>(rest / 3600);
+    if (interval) {
+        if (days > 99999999) return false;
+        snprintf(buf, sizeof buf, "%08llu%02u%02u%02u.%06u:000", static_cast<unsigned long long>(days), hh, mi,
+                 ss, us);
+    } else {
+        int64_t y;
+        unsigned m, d;
+        civilFromDays(static_cast<int64_t>(days), &y, &m, &d);
+        if (y > 9999) return false;
+        snprintf(buf, sizeof buf, "%04lld%02u%02u%02u%02u%02u.%06u+000", static_cast<long long>(y), m, d, hh,
+                 mi, ss, us);
+    }
+    *text = buf;
+    return true;
+}
+
+// ---- Public makers -----------------------------------------------------------
+
+CMPIString* newCmpiString(ObjectSpace& space, std::string text) {
+    StringObj* o = make<StringObj>(space, currentArena(space));
+    o->text = std::move(text);
+    return &o->cmpi;
+}
+
+CMPIArray* newCmpiArray(ObjectSpace& space, CMPIType elementType, std::vector<Value> items) {
+    ArrayObj* o = make<ArrayObj>(space, currentArena(space));
+    o->elementType = normalType(static_cast<CMPIType>(elementType & ~CMPI_ARRAY));
+    o->items = std::move(items);
+    return &o->cmpi;
+}
+
+CMPIDateTime* newCmpiDateTime(ObjectSpace& space, std::string cimText) {
+    DateTimeObj* o = make<DateTimeObj>(space, currentArena(space));
+    o->text = std::move(cimText);
+    return &o->cmpi;
+}
+
+CMPIInstance* newCmpiInstance(ObjectSpace& space, Instance instance) {
+    InstanceObj* o = make<InstanceObj>(space, currentArena(space));
+    o->instance = std::move(instance);
+    return &o->cmpi;
+}
+
+CMPIObjectPath* newCmpiObjectPath(ObjectSpace& space, ObjectPath path) {
+    PathObj* o = make<PathObj>(space, currentArena(space));
+    o->path = std::move(path);
+    return &o->cmpi;
+}
+
+CMPIArgs* newCmpiArgs(ObjectSpace& space, NamedValues args) {
+    ArgsObj* o = make<ArgsObj>(space, currentArena(space));
+    o->args = std::move(args);
+    return &o->cmpi;
+}
+
+CMPIEnumeration* newCmpiEnumeration(ObjectSpace& space, CMPIType elementType, std::vector<Value> items) {
+    EnumObj* o = make<EnumObj>(space, currentArena(space));
+    o->elementType = elementType;
+    o->items = std::move(items);
+    return &o->cmpi;
+}
+
+CMPIContext* newCmpiContext(ObjectSpace& space, NamedValues entries, bool pinned) {
+    ContextObj* o = make<ContextObj>(space, currentArena(space));
+    o->entries = std::move(entries);
+    o->pinned = pinned;
+    return &o->cmpi;
+}
+
+CMPIResult* newCmpiResult(ObjectSpace& space) {
+    ResultObj* o = make<ResultObj>(space, currentArena(space));
+    o->pinned = true;
+    return &o->cmpi;
+}
+
+CMPISelectExp* newCmpiSelectExp(ObjectSpace& space, std::string query, std::string language) {
+    SelectObj* o = make<SelectObj>(space, currentArena(space));
+    o->query = std::move(query);
+    o->language = std::move(language);
+    return &o->cmpi;
+}
+
+// ---- Public readers ----------------------------------------------------------
+
+Status readValue(const CMPIValue* value, CMPIType type, Value* out) {
+    if (type == CMPI_null) {
+        *out = Value();
+        return Status();
+    }
+    if (!storableType(type)) return Status::error(CMPI_RC_ERR_INVALID_DATA_TYPE, "type cannot be stored");
+    const CMPIType normal = normalType(type);
+    if (!value) {
+        *out = Value::null(normal);
+        return Status();
+    }
+    if (type & CMPI_ARRAY) {
+        if (!value->array) {
+            *out = Value::null(normal);
+            return Status();
+        }
+        ArrayObj* a = self<ArrayObj>(value->array);
+        if (!a) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "array is not a broker object");
+        if (a->elementType != (normal & ~CMPI_ARRAY))
+            return Status::error(CMPI_RC_ERR_TYPE_MISMATCH, "array elements are of another type");
+        *out = Value::array(a->elementType, a->items);
+        return Status();
+    }
+    switch (type) {
+    case CMPI_boolean: *out = Value::boolean(value->boolean != 0); break;
+    case CMPI_char16: *out = Value::char16(value->char16); break;
+    case CMPI_uint8: *out = Value::uint8(value->uint8); break;
+    case CMPI_uint16: *out = Value::uint16(value->uint16); break;
+    case CMPI_uint32: *out = Value::uint32(value->uint32); break;
+    case CMPI_uint64: *out = Value::uint64(value->uint64); break;
+    case CMPI_sint8: *out = Value::sint8(value->sint8); break;
+    case CMPI_sint16: *out = Value::sint16(value->sint16); break;
+    case CMPI_sint32: *out = Value::sint32(value->sint32); break;
+    case CMPI_sint64: *out = Value::sint64(value->sint64); break;
+    case CMPI_real32: *out = Value::real32(value->real32); break;
+    case CMPI_real64: *out = Value::real64(value->real64); break;
+    case CMPI_chars: *out = value->chars ? Value::string(value->chars) : Value::null(CMPI_string); break;
+    case CMPI_string: {
+        if (!value->string) return *out = Value::null(CMPI_string), Status();
+        StringObj* s = self<StringObj>(value->string);
+        if (!s) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "string is not a broker object");
+        *out = Value::string(s->text);
+        break;
+    }
+    case CMPI_dateTime: {
+        if (!value->dateTime) return *out = Value::null(CMPI_dateTime), Status();
+        DateTimeObj* t = self<DateTimeObj>(value->dateTime);
+        if (!t) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "datetime is not a broker object");
+        *out = Value::datetime(t->text);
+        break;
+    }
+    case CMPI_ref: {
+        if (!value->ref) return *out = Value::null(CMPI_ref), Status();
+        PathObj* p = self<PathObj>(value->ref);
+        if (!p) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "reference is not a broker object");
+        *out = Value::reference(p->path);
+        break;
+    }
+    case CMPI_instance: {
+        if (!value->inst) return *out = Value::null(CMPI_instance), Status();
+        InstanceObj* i = self<InstanceObj>(value->inst);
+        if (!i) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "instance is not a broker object");
+        *out = Value::instance(snapshot(*i));
+        break;
+    }
+    default:
+        return Status::error(CMPI_RC_ERR_INVALID_DATA_TYPE, "type cannot be stored");
+    }
+    return Status();
+}
+
+Status readInstance(const CMPIInstance* instance, Instance* out) {
+    InstanceObj* o = self<InstanceObj>(instance);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker instance");
+    *out = snapshot(*o);
+    return Status();
+}
+
+Status readObjectPath(const CMPIObjectPath* path, ObjectPath* out) {
+    PathObj* o = self<PathObj>(path);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker object path");
+    *out = o->path;
+    return Status();
+}
+
+Status readArgs(const CMPIArgs* args, NamedValues* out) {
+    ArgsObj* o = self<ArgsObj>(args);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker argument list");
+    *out = o->args;
+    return Status();
+}
+
+Status readContext(const CMPIContext* context, NamedValues* out) {
+    ContextObj* o = self<ContextObj>(context);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker context");
+    *out = o->entries;
+    return Status();
+}
+
+Status readString(const CMPIString* string, std::string* out) {
+    StringObj* o = self<StringObj>(string);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker string");
+    *out = o->text;
+    return Status();
+}
+
+const ResultData* resultData(const CMPIResult* result) {
+    ResultObj* o = self<ResultObj>(result);
+    return o ? &o->data : nullptr;
+}
+
+Status setArg(const CMPIArgs* args, const std::string& name, Value value) {
+    ArgsObj* o = self<ArgsObj>(args);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker argument list");
+    o->args.set(name, std::move(value));
+    return Status();
+}
+
+CMPIData toData(ObjectSpace& space, const Value& value) { return dataIn(space, currentArena(space), value); }
+
+Arena** attachmentSlot(const CMPIContext* context) {
+    ContextObj* o = self<ContextObj>(context);
+    return o ? &o->attachment : nullptr;
+}
+
+Arena** attachmentPreviousSlot(const CMPIContext* context) {
+    ContextObj* o = self<ContextObj>(context);
+    return o ? &o->previous : nullptr;
+}
+
+void destroyContext(const CMPIContext* context) {
+    ContextObj* o = self<ContextObj>(context);
+    if (!o) return;
+    if (o->owner) o->owner->forget(o);
+    delete o;
+}
+
+const char* objectTypeName(const void* object) {
+    ObjectBase* b = baseOf(object);
+    if (!b) return nullptr;
+    switch (b->kind) {
+    case Kind::String: return "CMPIString";
+    case Kind::Array: return "CMPIArray";
+    case Kind::DateTime: return "CMPIDateTime";
+    case Kind::Instance: return "CMPIInstance";
+    case Kind::ObjectPath: return "CMPIObjectPath";
+    case Kind::Args: return "CMPIArgs";
+    case Kind::Enumeration: return "CMPIEnumeration";
+    case Kind::Result: return "CMPIResult";
+    case Kind::Context: return "CMPIContext";
+    case Kind::SelectExp: return "CMPISelectExp";
+    }
+    return nullptr;
+}
+
+namespace {
+
+std::string describeValues(const NamedValues& values) {
+    std::string out = "{";
+    for (const auto& item : values) {
+        if (out.size() > 1) out += ", ";
+        out += item.first + "=" + item.second.toText();
+    }
+    return out + "}";
+}
+
+}  // namespace
+
+std::string describeObject(const void* object) {
+    ObjectBase* b = baseOf(object);
+    if (!b) return std::string();
+    switch (b->kind) {
+    case Kind::String: return static_cast<StringObj*>(b)->text;
+    case Kind::Array: {
+        ArrayObj* a = static_cast<ArrayObj*>(b);
+        return Value::array(a->elementType, a->items).toText();
+    }
+    case Kind::DateTime: return static_cast<DateTimeObj*>(b)->text;
+    case Kind::Instance: {
+        Instance i = snapshot(*static_cast<InstanceObj*>(b));
+        return "instance of " + i.path.toText() + " " + describeValues(i.properties);
+    }
+    case Kind::ObjectPath: return static_cast<PathObj*>(b)->path.toText();
+    case Kind::Args: return describeValues(static_cast<ArgsObj*>(b)->args);
+    case Kind::Enumeration: {
+        EnumObj* e = static_cast<EnumObj*>(b);
+        return "enumeration of " + std::to_string(e->items.size() - e->next) + " remaining";
+    }
+    case Kind::Result: return "result of " + std::to_string(static_cast<ResultObj*>(b)->data.values.size());
+    case Kind::Context: return describeValues(static_cast<ContextObj*>(b)->entries);
+    case Kind::SelectExp: return static_cast<SelectObj*>(b)->query;
+    }
+    return std::string();
+}
+
+ObjectSpace* spaceOf(const void* object) {
+    ObjectBase* b = baseOf(object);
+    return b ? b->space : nullptr;
+}
+
+}  // namespace cimhost
