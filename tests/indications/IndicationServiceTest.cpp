@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -53,7 +53,8 @@ public:
 
 class RecordingSink : public DeliverySink {
 public:
-    void deliver(const Instance& destination, const ObjectPath& subscription, const Instance& indication) override {
+    void deliver(const Instance& destination, const ObjectPath& subscription,
+                 const Instance& indication) override {
         std::lock_guard<std::mutex> lock(mutex);
         seen.push_back(destination.property("Destination")->asText() + " " +
                        subscription.keys.find("Filter")->asReference()->keys.find("Name")->asText() + " " +
@@ -65,11 +66,14 @@ public:
 
 class ThrowingSink : public DeliverySink {
 public:
-    void deliver(const Instance&, const ObjectPath&, const Instance&) override { throw std::runtime_error("down"); }
+    void deliver(const Instance&, const ObjectPath&, const Instance&) override {
+        throw std::runtime_error("down");
+    }
 };
 
 Instance filter(const std::string& name, const std::string& query, const char* source = "root/qms") {
-    Instance f = make("CIM_IndicationFilter", {{"Name", Value::string(name)}, {"Query", Value::string(query)},
+    Instance f = make("CIM_IndicationFilter", {{"Name", Value::string(name)},
+                                               {"Query", Value::string(query)},
                                                {"QueryLanguage", Value::string("WQL")}});
     if (source) f.properties.set("SourceNamespace", Value::string(source));
     return f;
@@ -81,7 +85,8 @@ Instance destination(const std::string& name, const std::string& url) {
 }
 
 Instance subscription(const ObjectPath& f, const ObjectPath& h) {
-    return make("CIM_IndicationSubscription", {{"Filter", Value::reference(f)}, {"Handler", Value::reference(h)}});
+    return make("CIM_IndicationSubscription",
+                {{"Filter", Value::reference(f)}, {"Handler", Value::reference(h)}});
 }
 
 std::string hostName() {
@@ -115,7 +120,8 @@ protected:
     ScratchDir dir;
     std::string store = dir.file("interop.json");
     FakeProviders providers;
-    std::unique_ptr<IndicationService> service{new IndicationService(ClassRepository::builtin(), providers, store)};
+    std::unique_ptr<IndicationService> service{
+        new IndicationService(ClassRepository::builtin(), providers, store)};
 };
 
 TEST_F(Interop, KeysAreFilledAndInstancesServed) {
@@ -144,12 +150,14 @@ TEST_F(Interop, KeysAreFilledAndInstancesServed) {
     EXPECT_TRUE(service->getInstance(s, &got).ok());
     EXPECT_EQ(got.property("Filter")->asReference()->nameSpace, kInteropNamespace);
 
-    Instance changed = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://other")}});
+    Instance changed =
+        make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://other")}});
     changed.path = h;
     ASSERT_TRUE(service->modifyInstance(changed).ok());
     ASSERT_TRUE(service->getInstance(h, &got).ok());
     EXPECT_EQ(got.property("Destination")->asText(), "http://other");
-    Instance requery = make("CIM_IndicationFilter", {{"Query", Value::string("SELECT * FROM CIM_Indication")}});
+    Instance requery =
+        make("CIM_IndicationFilter", {{"Query", Value::string("SELECT * FROM CIM_Indication")}});
     requery.path = f;
     EXPECT_EQ(service->modifyInstance(requery).rc, CMPI_RC_ERR_FAILED);
 }
@@ -172,12 +180,14 @@ TEST_F(Interop, RefusedCreations) {
         {make("CIM_IndicationFilter", {{"Name", Value::string("G")}, {"Bogus", Value::uint8(1)}}),
          CMPI_RC_ERR_INVALID_PARAMETER},
         {filter("F", "SELECT * FROM CIM_Indication"), CMPI_RC_ERR_ALREADY_EXISTS},
-        {make("CIM_ListenerDestinationCIMXML", {{"Name", Value::string("G")}}), CMPI_RC_ERR_INVALID_PARAMETER},
+        {make("CIM_ListenerDestinationCIMXML", {{"Name", Value::string("G")}}),
+         CMPI_RC_ERR_INVALID_PARAMETER},
         {make("QMS_VRXLogEntryArrived", {}), CMPI_RC_ERR_INVALID_CLASS},
         {make("No_Such", {}), CMPI_RC_ERR_INVALID_CLASS},
         {subscription(f, absent), CMPI_RC_ERR_INVALID_PARAMETER},
         {subscription(h, h), CMPI_RC_ERR_INVALID_PARAMETER},
-        {make("CIM_IndicationSubscription", {{"Filter", Value::reference(f)}}), CMPI_RC_ERR_INVALID_PARAMETER},
+        {make("CIM_IndicationSubscription", {{"Filter", Value::reference(f)}}),
+         CMPI_RC_ERR_INVALID_PARAMETER},
     };
     for (const auto& c : cases) {
         const Status st = service->createInstance(c.first, nullptr);
@@ -232,7 +242,8 @@ TEST_F(Interop, RefusedActivationStoresNothing) {
 
 TEST_F(Interop, StoreReadsBackIdentically) {
     Instance f = filter("F", "SELECT * FROM CIM_AlertIndication WHERE PerceivedSeverity > 3");
-    f.properties.set("SourceNamespaces", Value::array(CMPI_string, {Value::string("root/qms"), Value::null(CMPI_string)}));
+    f.properties.set("SourceNamespaces",
+                     Value::array(CMPI_string, {Value::string("root/qms"), Value::null(CMPI_string)}));
     f.properties.set("IndividualSubscriptionSupported", Value::boolean(true));
     f.properties.set("Description", Value::string("quote \" slash \\ and \xc3\xa9"));
     const ObjectPath fp = create(f);
@@ -290,6 +301,23 @@ TEST_F(Interop, UnreadableStoreIsKeptAside) {
     EXPECT_TRUE(service->restore().ok());
     EXPECT_EQ(all().size(), 1u);
 
+    // Damaged copies of a real store never crash the reader: each is read
+    // whole or reported.
+    create(subscription(create(filter("F", "SELECT * FROM CIM_Indication")),
+                        create(destination("H2", "http://b"))));
+    const std::string good = readFile(store);
+    for (size_t at = 0; at < good.size(); at += 3) {
+        for (const std::string& damaged : {good.substr(0, at), good.substr(0, at) + "]" + good.substr(at + 1),
+                                           good.substr(0, at) + "7" + good.substr(at + 1)}) {
+            std::ofstream(store, std::ios::trunc) << damaged;
+            reopen();
+            const Status st = service->restore();
+            if (!st.ok()) {
+                EXPECT_TRUE(all().empty());
+            }
+        }
+    }
+
     // Without a file there is nothing to keep.
     IndicationService memoryOnly(ClassRepository::builtin(), providers, "");
     EXPECT_TRUE(memoryOnly.createInstance(destination("H", "http://a"), nullptr).ok());
@@ -297,7 +325,8 @@ TEST_F(Interop, UnreadableStoreIsKeptAside) {
 }
 
 TEST_F(Interop, DeliveryFollowsFiltersAndIsolatesSinks) {
-    const ObjectPath severe = create(filter("Severe", "SELECT * FROM CIM_AlertIndication WHERE PerceivedSeverity >= 5"));
+    const ObjectPath severe =
+        create(filter("Severe", "SELECT * FROM CIM_AlertIndication WHERE PerceivedSeverity >= 5"));
     const ObjectPath any = create(filter("Any", "SELECT * FROM QMS_VRXLogEntryArrived", nullptr));
     const ObjectPath off = create(filter("Off", "SELECT * FROM CIM_Indication"));
     const ObjectPath a = create(destination("A", "http://a"));
@@ -317,10 +346,11 @@ TEST_F(Interop, DeliveryFollowsFiltersAndIsolatesSinks) {
     service->deliver("root/other", high);
     service->deliver("root/qms", low);
     service->deliver("root/qms", make("CIM_AlertIndication", {{"PerceivedSeverity", Value::uint16(5)}}));
-    EXPECT_EQ(recorder->seen, (std::vector<std::string>{
-                                  "http://a Severe QMS_VRXLogEntryArrived", "http://b Any QMS_VRXLogEntryArrived",
-                                  "http://b Any QMS_VRXLogEntryArrived", "http://b Any QMS_VRXLogEntryArrived",
-                                  "http://a Severe CIM_AlertIndication"}));
+    EXPECT_EQ(recorder->seen,
+              (std::vector<std::string>{
+                  "http://a Severe QMS_VRXLogEntryArrived", "http://b Any QMS_VRXLogEntryArrived",
+                  "http://b Any QMS_VRXLogEntryArrived", "http://b Any QMS_VRXLogEntryArrived",
+                  "http://a Severe CIM_AlertIndication"}));
     service->removeSink(recorder);
     service->deliver("root/qms", high);
     EXPECT_EQ(recorder->seen.size(), 5u);

@@ -26,26 +26,27 @@ ObjectPath subscriptionPath() {
     return s;
 }
 
-const Instance kDestination = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://l:5988")}});
+const Instance kDestination =
+    make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://l:5988")}});
 
 TEST(JsonLinesSink, EveryValueKindBecomesValidJson) {
     ObjectPath ref;
     ref.className = "QMS_VRXLogEntry";
     ref.keys.set("RecordID", Value::string("7"));
-    const Instance indication = make(
-        "QMS_VRXLogEntryArrived",
-        {{"Message", Value::string("line\nbreak \"quoted\" \\ tab\t")},
-         {"Broken", Value::string(std::string("ok \xff\xc3 end\0x", 11))},
-         {"Severity", Value::uint16(6)},
-         {"Sequence", Value::sint64(-42)},
-         {"Ratio", Value::real64(0.25)},
-         {"Infinite", Value::real64(std::numeric_limits<double>::infinity())},
-         {"Flag", Value::boolean(false)},
-         {"Time", Value::datetime("20240102030405.000000+000")},
-         {"Element", Value::reference(ref)},
-         {"Actions", Value::array(CMPI_string, {Value::string("a"), Value::null(CMPI_string)})},
-         {"Missing", Value::null(CMPI_uint32)}},
-        "root/qms");
+    const Instance indication =
+        make("QMS_VRXLogEntryArrived",
+             {{"Message", Value::string("line\nbreak \"quoted\" \\ tab\t")},
+              {"Broken", Value::string(std::string("ok \xff\xc3 end\0x", 11))},
+              {"Severity", Value::uint16(6)},
+              {"Sequence", Value::sint64(-42)},
+              {"Ratio", Value::real64(0.25)},
+              {"Infinite", Value::real64(std::numeric_limits<double>::infinity())},
+              {"Flag", Value::boolean(false)},
+              {"Time", Value::datetime("20240102030405.000000+000")},
+              {"Element", Value::reference(ref)},
+              {"Actions", Value::array(CMPI_string, {Value::string("a"), Value::null(CMPI_string)})},
+              {"Missing", Value::null(CMPI_uint32)}},
+             "root/qms");
     const std::string line = JsonLinesSink::line(kDestination, subscriptionPath(), indication);
     EXPECT_EQ(line.find('\n'), std::string::npos);
     rapidjson::Document doc;
@@ -81,8 +82,9 @@ TEST(JsonLinesSink, ConcurrentDeliveriesAppendWholeLines) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i)
-                sink.deliver(kDestination, subscriptionPath(),
-                             make("QMS_VRXLogEntryArrived", {{"Message", Value::string(std::string(500, 'a' + t))}}));
+                sink.deliver(
+                    kDestination, subscriptionPath(),
+                    make("QMS_VRXLogEntryArrived", {{"Message", Value::string(std::string(500, 'a' + t))}}));
         });
     }
     for (auto& t : threads) t.join();

@@ -47,9 +47,10 @@ TEST(WqlParse, ErrorsSayWhereAndWhat) {
 
 TEST(WqlParse, AcceptedForms) {
     std::string error = "stale";
-    auto q = WqlQuery::parse("select Message, QMS_VRXLogEntryArrived.PerceivedSeverity from QMS_VRXLogEntryArrived "
-                             "where 4 < PerceivedSeverity and Message != \"it's\"",
-                             &error);
+    auto q = WqlQuery::parse(
+        "select Message, QMS_VRXLogEntryArrived.PerceivedSeverity from QMS_VRXLogEntryArrived "
+        "where 4 < PerceivedSeverity and Message != \"it's\"",
+        &error);
     ASSERT_NE(q, nullptr) << error;
     EXPECT_TRUE(error.empty());
     EXPECT_EQ(q->className(), "QMS_VRXLogEntryArrived");
@@ -59,17 +60,16 @@ TEST(WqlParse, AcceptedForms) {
 
 class WqlMatch : public ::testing::Test {
 protected:
-    Instance indication = make(
-        "QMS_VRXLogEntryArrived",
-        {{"PerceivedSeverity", Value::uint16(5)},
-         {"SequenceNumber", Value::sint64(-3)},
-         {"Message", Value::string("disk 'A' failed")},
-         {"IndicationTime", Value::datetime("20240102030405.000000+000")},
-         {"RecommendedActions", Value::array(CMPI_string, {Value::string("x")})},
-         {"OtherSeverity", Value::null(CMPI_string)},
-         {"Flag", Value::boolean(true)},
-         {"Ratio", Value::real32(0.5f)},
-         {"Huge", Value::uint64(UINT64_MAX)}});
+    Instance indication = make("QMS_VRXLogEntryArrived",
+                               {{"PerceivedSeverity", Value::uint16(5)},
+                                {"SequenceNumber", Value::sint64(-3)},
+                                {"Message", Value::string("disk 'A' failed")},
+                                {"IndicationTime", Value::datetime("20240102030405.000000+000")},
+                                {"RecommendedActions", Value::array(CMPI_string, {Value::string("x")})},
+                                {"OtherSeverity", Value::null(CMPI_string)},
+                                {"Flag", Value::boolean(true)},
+                                {"Ratio", Value::real32(0.5f)},
+                                {"Huge", Value::uint64(UINT64_MAX)}});
 
     bool matches(const std::string& text) {
         std::string error;
@@ -136,7 +136,9 @@ TEST_F(WqlMatch, HostileInputIsBounded) {
 
     // Long flat chains are no nesting at all.
     std::string chain = base + "PerceivedSeverity = 0";
-    for (int i = 1; i < 50000; ++i) chain += (i % 2 ? " OR PerceivedSeverity = " : " AND Flag = TRUE OR PerceivedSeverity = ") + std::to_string(i);
+    for (int i = 1; i < 50000; ++i)
+        chain += (i % 2 ? " OR PerceivedSeverity = " : " AND Flag = TRUE OR PerceivedSeverity = ") +
+                 std::to_string(i);
     EXPECT_TRUE(matches(chain));
     EXPECT_EQ(WqlQuery::parse(base + "Message = '" + std::string(1 << 20, 'x'), &error), nullptr);
 

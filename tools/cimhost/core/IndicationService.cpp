@@ -15,13 +15,14 @@
 // "<file>.corrupt" before the new store is written, so nothing is lost by
 // accident. Each change writes a temporary file beside the store and renames
 // it over the store, and is committed in memory only when that succeeded.
-#include <fcntl.h>
-#include <unistd.h>
+#include "core/IndicationService.h"
 
+#include <fcntl.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -29,8 +30,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include "core/IndicationService.h"
 
 namespace cimhost {
 
@@ -102,21 +101,35 @@ void writeItem(StoreWriter& w, const Value& v) {
         return;
     }
     switch (v.elementType()) {
-        case CMPI_boolean: w.Bool(v.asBool()); break;
+        case CMPI_boolean:
+            w.Bool(v.asBool());
+            break;
         case CMPI_uint8:
         case CMPI_uint16:
         case CMPI_uint32:
         case CMPI_uint64:
-        case CMPI_char16: w.Uint64(v.asUnsigned()); break;
+        case CMPI_char16:
+            w.Uint64(v.asUnsigned());
+            break;
         case CMPI_sint8:
         case CMPI_sint16:
         case CMPI_sint32:
-        case CMPI_sint64: w.Int64(v.asSigned()); break;
+        case CMPI_sint64:
+            w.Int64(v.asSigned());
+            break;
         case CMPI_real32:
-        case CMPI_real64: w.Double(v.asReal()); break;
-        case CMPI_ref: writePath(w, *v.asReference()); break;
-        case CMPI_instance: writeInstance(w, *v.asInstance()); break;
-        default: w.String(v.asText().c_str(), static_cast<rapidjson::SizeType>(v.asText().size())); break;
+        case CMPI_real64:
+            w.Double(v.asReal());
+            break;
+        case CMPI_ref:
+            writePath(w, *v.asReference());
+            break;
+        case CMPI_instance:
+            writeInstance(w, *v.asInstance());
+            break;
+        default:
+            w.String(v.asText().c_str(), static_cast<rapidjson::SizeType>(v.asText().size()));
+            break;
     }
 }
 
@@ -241,7 +254,8 @@ bool readItem(const rapidjson::Value& j, CMPIType type, Value* out, int depth) {
             *out = Value::instance(std::move(inst));
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -471,8 +485,8 @@ struct IndicationService::State {
         if (storeCorrupt) {
             const std::string aside = storeFile + ".corrupt";
             if (rename(storeFile.c_str(), aside.c_str()) != 0 && errno != ENOENT)
-                return Status::error(CMPI_RC_ERR_FAILED,
-                                     "cannot move the unreadable store " + storeFile + " aside: " + strerror(errno));
+                return Status::error(CMPI_RC_ERR_FAILED, "cannot move the unreadable store " + storeFile +
+                                                             " aside: " + strerror(errno));
             storeCorrupt = false;
         }
         const std::string text = encode(d);
@@ -586,7 +600,8 @@ private:
 };
 
 Status reentry() {
-    return Status::error(CMPI_RC_ERR_FAILED, "the interop namespace cannot be changed from a provider's activation");
+    return Status::error(CMPI_RC_ERR_FAILED,
+                         "the interop namespace cannot be changed from a provider's activation");
 }
 
 // Properties must be the class's, with its types; keys are strings.
@@ -627,7 +642,6 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
     inst.path.nameSpace = kInteropNamespace;
     inst.path.className = className;
     inst.properties = given.properties;
-    inst.path.className = className;
     // Keys given only in the path count as given.
     for (const auto& key : given.path.keys)
         if (!inst.properties.find(key.first)) inst.properties.set(key.first, key.second);
@@ -665,7 +679,8 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
         inst.properties.set("Filter", Value::reference(next.filters[f].instance->path));
         inst.properties.set("Handler", Value::reference(next.destinations[h]->path));
     }
-    for (const std::string& key : s.classes.keys(className)) inst.path.keys.set(key, *inst.properties.find(key));
+    for (const std::string& key : s.classes.keys(className))
+        inst.path.keys.set(key, *inst.properties.find(key));
 
     bool exists = false;
     if (kind == Kind::Filter) exists = s.findFilter(next, inst.path) >= 0;
@@ -718,7 +733,8 @@ Status IndicationService::deleteInstance(const ObjectPath& path) {
     State::Data next = *s.snapshot();
     const std::string text = path.toText();
     if (kind == Kind::Filter || kind == Kind::Destination) {
-        const int i = kind == Kind::Filter ? s.findFilter(next, path) : State::findIn(next.destinations, path, s.classes);
+        const int i = kind == Kind::Filter ? s.findFilter(next, path)
+                                           : State::findIn(next.destinations, path, s.classes);
         if (i < 0) return Status::error(CMPI_RC_ERR_NOT_FOUND, text + " not found");
         const ObjectPath& target =
             kind == Kind::Filter ? next.filters[i].instance->path : next.destinations[i]->path;
@@ -746,9 +762,9 @@ Status IndicationService::deleteInstance(const ObjectPath& path) {
         last = s.subscriptionsNaming(next, next.filters[f].instance->path, "Filter") == 0;
     }
     s.commit(std::move(next));
-    // Removed whatever the providers say: the client asked for it gone, and
-    // a provider that cannot deactivate keeps nothing the store depends on.
-    if (f >= 0) return s.providers.deactivate(info, last);
+    // Gone whatever the providers answer: the client asked for it gone, and
+    // failing here would make it retry a deletion that already happened.
+    if (f >= 0) s.providers.deactivate(info, last);
     return Status();
 }
 
@@ -775,7 +791,8 @@ Status IndicationService::getInstance(const ObjectPath& path, Instance* out) con
 
 Status IndicationService::enumerateInstances(const std::string& className, std::vector<Instance>* out) const {
     const State& s = *state_;
-    if (!s.classes.exists(className)) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + className);
+    if (!s.classes.exists(className))
+        return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + className);
     const auto snap = s.snapshot();
     const State::Data& d = *snap;
     auto add = [&](const Instance& inst) {
@@ -793,7 +810,8 @@ Status IndicationService::modifyInstance(const Instance& given) {
     if (!s.classes.exists(given.className()))
         return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + given.className());
     const Kind kind = s.kindOf(given.className(), &known);
-    if (!known) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "class " + given.className() + " is not served");
+    if (!known)
+        return Status::error(CMPI_RC_ERR_INVALID_CLASS, "class " + given.className() + " is not served");
     Status st = checkProperties(given, s.classes);
     if (!st.ok()) return st;
 
@@ -831,7 +849,8 @@ Status IndicationService::modifyInstance(const Instance& given) {
             const Value* after = changed->property(q);
             const bool same = (!before && !after) || (before && after && *before == *after);
             if (!same && s.subscriptionsNaming(next, changed->path, "Filter") > 0)
-                return Status::error(CMPI_RC_ERR_FAILED, std::string(q) + " of a filter in use cannot change");
+                return Status::error(CMPI_RC_ERR_FAILED,
+                                     std::string(q) + " of a filter in use cannot change");
         }
         State::Filter f = s.filterOf(changed, &st);
         if (!st.ok()) return st;
@@ -881,7 +900,7 @@ void IndicationService::deliver(const std::string& nameSpace, const Instance& in
         sinks = s.sinks;
         d = s.current;
     }
-    for (size_t i = 0; i < d->subscriptions.size(); ++i) {
+    for (size_t i = 0; i < d->links.size(); ++i) {
         const Instance& sub = *d->subscriptions[i];
         const Value* state = sub.property("SubscriptionState");
         if (state && !state->isNull() && state->asUnsigned() != kSubscriptionEnabled) continue;

@@ -1,11 +1,10 @@
 // Deliveries as JSON lines: a log that tests and people read alike, one
 // complete object per line even when several threads deliver at once.
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <rapidjson/encodings.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -54,16 +53,22 @@ void writeItem(LineWriter& w, const Value& v) {
         return;
     }
     switch (v.elementType()) {
-        case CMPI_boolean: w.Bool(v.asBool()); break;
+        case CMPI_boolean:
+            w.Bool(v.asBool());
+            break;
         case CMPI_uint8:
         case CMPI_uint16:
         case CMPI_uint32:
         case CMPI_uint64:
-        case CMPI_char16: w.Uint64(v.asUnsigned()); break;
+        case CMPI_char16:
+            w.Uint64(v.asUnsigned());
+            break;
         case CMPI_sint8:
         case CMPI_sint16:
         case CMPI_sint32:
-        case CMPI_sint64: w.Int64(v.asSigned()); break;
+        case CMPI_sint64:
+            w.Int64(v.asSigned());
+            break;
         case CMPI_real32:
         case CMPI_real64:
             // JSON has no NaN or infinity.
@@ -72,12 +77,20 @@ void writeItem(LineWriter& w, const Value& v) {
             else
                 w.Null();
             break;
-        case CMPI_ref: writeText(w, v.asReference()->toText()); break;
-        case CMPI_instance: writeInstance(w, *v.asInstance()); break;
+        case CMPI_ref:
+            writeText(w, v.asReference()->toText());
+            break;
+        case CMPI_instance:
+            writeInstance(w, *v.asInstance());
+            break;
         case CMPI_string:
         case CMPI_dateTime:
-        case CMPI_chars: writeText(w, v.asText()); break;
-        default: w.Null(); break;
+        case CMPI_chars:
+            writeText(w, v.asText());
+            break;
+        default:
+            w.Null();
+            break;
     }
 }
 

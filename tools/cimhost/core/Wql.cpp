@@ -49,9 +49,9 @@ public:
         if (isWordStart(c)) {
             // Class.Property is one word; the qualifier is dropped by the parser.
             size_t end = pos_;
-            while (end < text_.size() && (isWordChar(text_[end]) ||
-                                          (text_[end] == '.' && end + 1 < text_.size() &&
-                                           isWordStart(text_[end + 1]))))
+            while (end < text_.size() &&
+                   (isWordChar(text_[end]) ||
+                    (text_[end] == '.' && end + 1 < text_.size() && isWordStart(text_[end + 1]))))
                 ++end;
             t.kind = Tok::Word;
             t.text = text_.substr(pos_, end - pos_);
@@ -152,11 +152,13 @@ private:
     size_t pos_ = 0;
 };
 
-bool isKeyword(const Token& t, const char* keyword) { return t.kind == Tok::Word && sameName(t.text, keyword); }
+bool isKeyword(const Token& t, const char* keyword) {
+    return t.kind == Tok::Word && sameName(t.text, keyword);
+}
 
 bool isReserved(const std::string& word) {
-    static const char* const reserved[] = {"SELECT", "FROM", "WHERE", "AND", "OR", "NOT",
-                                           "IS", "NULL", "TRUE", "FALSE", "ISA"};
+    static const char* const reserved[] = {"SELECT", "FROM", "WHERE", "AND",   "OR", "NOT",
+                                           "IS",     "NULL", "TRUE",  "FALSE", "ISA"};
     for (const char* r : reserved)
         if (sameName(word, r)) return true;
     return false;
@@ -184,12 +186,18 @@ int order(const T& a, const T& b) {
 
 bool holds(CmpOp op, int cmp) {
     switch (op) {
-        case CmpOp::Eq: return cmp == 0;
-        case CmpOp::Ne: return cmp != 0;
-        case CmpOp::Lt: return cmp < 0;
-        case CmpOp::Le: return cmp <= 0;
-        case CmpOp::Gt: return cmp > 0;
-        case CmpOp::Ge: return cmp >= 0;
+        case CmpOp::Eq:
+            return cmp == 0;
+        case CmpOp::Ne:
+            return cmp != 0;
+        case CmpOp::Lt:
+            return cmp < 0;
+        case CmpOp::Le:
+            return cmp <= 0;
+        case CmpOp::Gt:
+            return cmp > 0;
+        case CmpOp::Ge:
+            return cmp >= 0;
     }
     return false;
 }
@@ -266,8 +274,10 @@ struct WqlQuery::Node {
                 for (const auto& c : children)
                     if (c->eval(inst)) return true;
                 return false;
-            case Not: return !children[0]->eval(inst);
-            case Compare: return compareValues(left.resolve(inst), op, right.resolve(inst));
+            case Not:
+                return !children[0]->eval(inst);
+            case Compare:
+                return compareValues(left.resolve(inst), op, right.resolve(inst));
             case IsNull:
             case IsNotNull: {
                 const Value* v = left.resolve(inst);
@@ -308,7 +318,8 @@ public:
     }
 
     bool identifier(std::string* out, const char* what) {
-        if (tok_.kind != Tok::Word || isReserved(tok_.text)) return unexpected(std::string("expected ") + what);
+        if (tok_.kind != Tok::Word || isReserved(tok_.text))
+            return unexpected(std::string("expected ") + what);
         *out = tok_.text;
         return advance();
     }
@@ -395,7 +406,7 @@ public:
         }
         const std::string& op = tok_.text;
         node->kind = Node::Compare;
-        node->op = op == "=" ? CmpOp::Eq
+        node->op = op == "="                  ? CmpOp::Eq
                    : op == "<>" || op == "!=" ? CmpOp::Ne
                    : op == "<"                ? CmpOp::Lt
                    : op == "<="               ? CmpOp::Le
@@ -408,7 +419,9 @@ public:
 
     bool operand(Node::Operand* out) {
         switch (tok_.kind) {
-            case Tok::String: out->literal = Value::string(tok_.text); return advance();
+            case Tok::String:
+                out->literal = Value::string(tok_.text);
+                return advance();
             case Tok::Integer: {
                 if (!integer(tok_.text, &out->literal))
                     return Lexer::fail(tok_.offset, "integer '" + tok_.text + "' out of range", error_);
@@ -435,7 +448,8 @@ public:
                 out->isProperty = true;
                 out->property = propertyOf(tok_.text);
                 return advance();
-            default: return unexpected("expected a property or a literal");
+            default:
+                return unexpected("expected a property or a literal");
         }
     }
 
@@ -498,7 +512,8 @@ std::unique_ptr<WqlQuery> WqlQuery::parse(const std::string& text, std::string* 
         if (!q->where_) return nullptr;
     }
     if (p.current().kind != Tok::End) {
-        p.unexpected(q->where_ ? "expected AND, OR or the end of the query" : "expected WHERE or the end of the query");
+        p.unexpected(q->where_ ? "expected AND, OR or the end of the query"
+                               : "expected WHERE or the end of the query");
         return nullptr;
     }
     error->clear();
