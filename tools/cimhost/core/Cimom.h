@@ -17,6 +17,7 @@
 
 namespace cimhost {
 
+class Broker;
 class DeliverySink;
 
 // One line of a registration file. The file has one registration per line:
@@ -106,6 +107,14 @@ public:
     void removeSink(const std::shared_ptr<DeliverySink>& sink);
 
     const ClassRepository& classes() const;
+
+    // The broker every provider of this host is given; tests and tools make
+    // CMPI objects and contexts through it.
+    Broker& broker();
+    // Asks the provider's MIs to clean up without terminating, as a CIMOM
+    // does for an idle provider: MIs answering CMPI_RC_DO_NOT_UNLOAD stay
+    // loaded; the library closes when none is left. For tests.
+    Status unloadProvider(const std::string& providerName);
 
     // How often each provider's MI functions were entered, for tests:
     // "<provider>.<function>", e.g. "QMS_X_Provider.enableIndications".
