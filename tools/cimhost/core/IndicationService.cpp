@@ -59,13 +59,13 @@ std::string textOf(const Instance& inst, const char* property) {
     return v && !v->isNull() && v->type() == CMPI_string ? v->asText() : std::string();
 }
 
-// Reference keys match when they name the same instance: classes as the
-// repository derives them, namespaces only when both are given, hosts never.
+// A path names a stored instance when its class is the instance's or a base
+// of it and its keys are equal. Namespaces and hosts are left out: everything
+// here lives in the interop namespace, and clients' references name the
+// namespace they were made in (or none).
 bool sameKeys(const NamedValues& a, const NamedValues& b, const ClassRepository& classes);
 
 bool refersTo(const ObjectPath& ref, const ObjectPath& target, const ClassRepository& classes) {
-    if (!ref.nameSpace.empty() && !target.nameSpace.empty() && !sameName(ref.nameSpace, target.nameSpace))
-        return false;
     if (!sameName(ref.className, target.className) && !classes.isA(target.className, ref.className))
         return false;
     return sameKeys(ref.keys, target.keys, classes);
