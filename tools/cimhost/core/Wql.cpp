@@ -18,7 +18,7 @@ namespace {
 // Deeper nesting than any sensible filter, far shallower than the stack.
 const int kMaxDepth = 64;
 
-enum class Tok { End, Word, String, Integer, Real, Star, Comma, LParen, RParen, Op, Bad };
+enum class Tok { End, Word, String, Integer, Real, Star, Comma, LParen, RParen, Op };
 
 struct Token {
     Tok kind = Tok::End;
