@@ -72,10 +72,7 @@ uint64_t next_session() { return ++session_counter; }
 
 bool unload_allowed() { return unload_flag.load(); }
 
-void remember_broker(const CMPIBroker* broker) {
-    const CMPIBroker* none = nullptr;
-    trace_broker.compare_exchange_strong(none, broker);
-}
+void remember_broker(const CMPIBroker* broker) { trace_broker.store(broker); }
 
 const CMPIBroker* remembered_broker() { return trace_broker.load(); }
 

@@ -48,7 +48,8 @@ uint64_t next_session();
 void install_binding();
 // What the providers asked through cimom::allow_unload (true until asked).
 bool unload_allowed();
-// The broker traces go to when a call has none at hand.
+// The broker traces go to when a call has none at hand: the one the latest
+// factory call brought (a CIMOM keeps its broker for the life of the process).
 void remember_broker(const CMPIBroker* broker);
 const CMPIBroker* remembered_broker();
 

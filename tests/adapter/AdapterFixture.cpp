@@ -1,0 +1,129 @@
+#include "adapter/AdapterFixture.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+
+namespace adapter_test {
+
+namespace {
+
+int fakeProc(const cimple::Registration* r, int operation, void* a0, void* a1, void* a2, void* a3, void* a4,
+             void* a5, void* a6, void* a7);
+
+cimple::Registration* chainHead = nullptr;
+
+struct TestRegistration {
+    TestRegistration(const cimple::Meta_Class* metaClass, FakeProvider* fake_)
+        : registration("Test_Module", "Test_Provider", fakeProc, metaClass, chainHead), fake(fake_), block{} {}
+    cimple::Registration registration;  // first: the procedure finds the rest from it
+    FakeProvider* fake;
+    alignas(16) char block[2048];
+};
+
+// Registrations and their blocks live as long as the process, as the
+// module's static records do.
+std::deque<TestRegistration*>& registrations() {
+    static auto* all = new std::deque<TestRegistration*>;
+    return *all;
+}
+
+int fakeProc(const cimple::Registration* r, int operation, void* a0, void* a1, void* a2, void* a3, void* a4,
+             void* a5, void* a6, void* a7) {
+    FakeProvider& fake = *reinterpret_cast<const TestRegistration*>(r)->fake;
+    fake.operations.push_back(operation);
+    void* args[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    switch (operation) {
+        case cimple::OPERATION_CREATE_PROVIDER:
+            fake.created++;
+            *static_cast<void**>(a0) = &fake;
+            return 0;
+        case cimple::OPERATION_DESTROY_PROVIDER:
+            fake.destroyed++;
+            return 0;
+        case cimple::OPERATION_LOAD:
+            return fake.loadStatus;
+        case cimple::OPERATION_UNLOAD:
+            return 0;
+        case cimple::OPERATION_ENABLE_INDICATIONS: {
+            fake.releaseHandler();
+            fake.indicationProc = reinterpret_cast<FakeProvider::IndicationProc>(a1);
+            fake.indicationData = a2;
+            int status = fake.behave ? fake.behave(operation, args) : 0;
+            if (status != 0) fake.releaseHandler();
+            return status;
+        }
+        case cimple::OPERATION_DISABLE_INDICATIONS: {
+            int status = fake.behave ? fake.behave(operation, args) : 0;
+            fake.releaseHandler();
+            return status;
+        }
+        default:
+            return fake.behave ? fake.behave(operation, args) : -1;
+    }
+}
+
+}  // namespace
+
+int FakeProvider::count(int operation) const { return int(std::count(operations.begin(), operations.end(), operation)); }
+
+bool FakeProvider::deliver(cimple::Instance* instance) const {
+    return indicationProc && indicationProc(instance, indicationData);
+}
+
+void FakeProvider::releaseHandler() {
+    IndicationProc proc = indicationProc;
+    indicationProc = nullptr;
+    if (proc) proc(nullptr, indicationData);
+}
+
+AdapterTest::AdapterTest()
+    : broker_(cimhost::ClassRepository::builtin(), nullptr),
+      ctx_(broker_.newContext("root/qms")) {}
+
+AdapterTest::~AdapterTest() = default;
+
+const cimple::Registration* AdapterTest::registration(const cimple::Meta_Class* metaClass, FakeProvider& fake) {
+    auto* t = new TestRegistration(metaClass, &fake);
+    registrations().push_back(t);
+    return &t->registration;
+}
+
+void* AdapterTest::block(const cimple::Registration* r) {
+    return reinterpret_cast<TestRegistration*>(const_cast<cimple::Registration*>(r))->block;
+}
+
+CMPIObjectPath* AdapterTest::path(const std::string& className, cimhost::NamedValues keys,
+                                  const std::string& nameSpace) {
+    return cimhost::newCmpiObjectPath(broker_.space(), cimhost::ObjectPath{nameSpace, "", className, keys});
+}
+
+CMPIInstance* AdapterTest::instance(const std::string& className, cimhost::NamedValues properties) {
+    cimhost::Instance inst;
+    inst.path = {"root/qms", "", className, {}};
+    inst.properties = properties;
+    return cimhost::newCmpiInstance(broker_.space(), inst);
+}
+
+CMPIArgs* AdapterTest::args(cimhost::NamedValues values) { return cimhost::newCmpiArgs(broker_.space(), values); }
+
+CMPIResult* AdapterTest::result() { return cimhost::newCmpiResult(broker_.space()); }
+
+const std::vector<cimhost::Value>& AdapterTest::returned(const CMPIResult* r) { return cimhost::resultData(r)->values; }
+
+std::string AdapterTest::text(const CMPIStatus& status) {
+    if (!status.msg) return "";
+    const char* p = status.msg->ft->getCharPtr(status.msg, nullptr);
+    return p ? p : "";
+}
+
+cimhost::NamedValues AdapterTest::filterKeys(const std::string& name) {
+    cimhost::NamedValues keys;
+    keys.set("SystemCreationClassName", cimhost::Value::string("CIM_ComputerSystem"));
+    keys.set("SystemName", cimhost::Value::string("host"));
+    keys.set("CreationClassName", cimhost::Value::string("CIM_IndicationFilter"));
+    keys.set("Name", cimhost::Value::string(name));
+    return keys;
+}
+
+}  // namespace adapter_test

@@ -1,0 +1,73 @@
+// Drives the CMPI adapter the way a CIMOM does, with the embedded host's
+// broker (its objects and factories; up-calls are scripted where a test needs
+// them) underneath and a provider double behind the registration.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cimple/cimple.h>
+#include <cimple/cmpi_adapter.h>
+#include <cmpi/cmpift.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/Broker.h"
+#include "core/Objects.h"
+
+namespace adapter_test {
+
+// The provider behind a test registration: records every operation and lets
+// the test decide what the non-lifecycle ones do (a status, or -1 by default).
+// Like the module, it keeps the indication handler it is given from enable
+// (when enabling succeeds) until disable, and then releases it.
+struct FakeProvider {
+    typedef bool (*IndicationProc)(cimple::Instance*, void*);
+
+    std::vector<int> operations;
+    int loadStatus = 0;
+    int created = 0;
+    int destroyed = 0;
+    std::function<int(int operation, void** args)> behave;
+    IndicationProc indicationProc = nullptr;
+    void* indicationData = nullptr;
+
+    int count(int operation) const;
+    // Delivers through the handler held; false without one.
+    bool deliver(cimple::Instance* instance) const;
+    // What releasing the handler does: one last call with no instance.
+    void releaseHandler();
+};
+
+class AdapterTest : public ::testing::Test {
+protected:
+    AdapterTest();
+    ~AdapterTest() override;
+
+    // A registration for `metaClass` served by `fake`, with a state block of
+    // its own.
+    const cimple::Registration* registration(const cimple::Meta_Class* metaClass, FakeProvider& fake);
+    void* block(const cimple::Registration* r);
+    template <class MI>
+    MI* mi(const cimple::Registration* r, char kind) {
+        void* result = nullptr;
+        EXPECT_EQ(0, cimple_cmpi_adapter(0x43, block(r), r, broker_.cmpi(), ctx_, r->provider_name, kind, &result));
+        return static_cast<MI*>(result);
+    }
+
+    CMPIObjectPath* path(const std::string& className, cimhost::NamedValues keys,
+                         const std::string& nameSpace = "root/qms");
+    CMPIInstance* instance(const std::string& className, cimhost::NamedValues properties);
+    CMPIArgs* args(cimhost::NamedValues values);
+    CMPIResult* result();
+    static const std::vector<cimhost::Value>& returned(const CMPIResult* r);
+    static std::string text(const CMPIStatus& status);
+
+    static cimhost::NamedValues filterKeys(const std::string& name = "f1");
+
+    cimhost::Broker broker_;
+    const CMPIContext* ctx_;
+};
+
+}  // namespace adapter_test

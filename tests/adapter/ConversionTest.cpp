@@ -1,0 +1,324 @@
+// Instance, method and association calls: what the provider receives from
+// CMPI objects, and what the CIMOM receives from the provider's instances.
+#include <schema/Classes.h>
+
+#include <cstring>
+
+#include "adapter/AdapterFixture.h"
+
+namespace adapter_test {
+namespace {
+
+using namespace cimple;
+using cimhost::NamedValues;
+using cimhost::ObjectPath;
+using cimhost::Value;
+
+class ConversionTest : public AdapterTest {
+protected:
+    static ObjectPath systemPath(const char* name = "sys", const char* className = "QMS_VRXComputerSystem") {
+        NamedValues keys;
+        keys.set("CreationClassName", Value::string(className));
+        keys.set("Name", Value::string(name));
+        return {"root/qms", "", className, keys};
+    }
+    static ObjectPath servicePath() {
+        NamedValues keys;
+        keys.set("SystemCreationClassName", Value::string("QMS_VRXComputerSystem"));
+        keys.set("SystemName", Value::string("sys"));
+        keys.set("CreationClassName", Value::string("QMS_VRXIndicationRegistrationService"));
+        keys.set("Name", Value::string("svc"));
+        return {"root/qms", "", "QMS_VRXIndicationRegistrationService", keys};
+    }
+    // Calls `method` on the service and gives the status; `record` sees the
+    // provider's parameter record.
+    CMPIStatus invoke(const char* method, NamedValues in, std::function<int(Instance*)> record,
+                      CMPIArgs** out = nullptr, CMPIResult** rs = nullptr) {
+        fake_.behave = [&](int op, void** a) {
+            return op == OPERATION_INVOKE_METHOD ? record(static_cast<Instance*>(a[2])) : -1;
+        };
+        if (!service_) service_ = registration(&QMS_VRXIndicationRegistrationService::static_meta_class, fake_);
+        auto* m = mi<CMPIMethodMI>(service_, 'M');
+        CMPIArgs* o = args({});
+        CMPIResult* r = result();
+        if (out) *out = o;
+        if (rs) *rs = r;
+        ObjectPath target = servicePath();
+        return m->ft->invokeMethod(m, ctx_, r, path(target.className, target.keys), method, args(in), o);
+    }
+
+    FakeProvider fake_;
+    const Registration* service_ = nullptr;
+};
+
+TEST_F(ConversionTest, GetInstanceTakesKeysFromThePathAndReturnsEveryPropertyTyped) {
+    FakeProvider fake;
+    fake.behave = [](int op, void** a) {
+        if (op != OPERATION_GET_INSTANCE) return -1;
+        auto* keys = static_cast<CIM_IndicationFilter*>(a[1]);
+        if (keys->Name.value != "f1" || keys->SystemName.value != "host" || !keys->Query.null) return 62;
+        CIM_IndicationFilter* found = keys->clone();
+        found->SourceNamespaces.set(Array<String>());
+        found->SourceNamespaces.value.append("root/a");
+        found->SourceNamespaces.value.append("root/b");
+        found->IndividualSubscriptionSupported.set(true);
+        *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(found);
+        return 0;
+    };
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    CMPIResult* rs = result();
+    ASSERT_EQ(CMPI_RC_OK, m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), "root/x"),
+                                             nullptr).rc);
+    ASSERT_EQ(1u, returned(rs).size());
+    const cimhost::Instance* got = returned(rs)[0].asInstance();
+    ASSERT_NE(nullptr, got);
+    EXPECT_EQ("root/x", got->path.nameSpace);
+    EXPECT_EQ(filterKeys(), got->path.keys);
+    EXPECT_EQ(Value::array(CMPI_string, {Value::string("root/a"), Value::string("root/b")}),
+              *got->property("SourceNamespaces"));
+    EXPECT_EQ(Value::boolean(true), *got->property("IndividualSubscriptionSupported"));
+    EXPECT_EQ(Value::null(CMPI_string), *got->property("Query"));
+    EXPECT_EQ(Value::null(CMPI_stringA), *got->property("TemplateVariable"));
+}
+
+TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
+    FakeProvider fake;
+    fake.behave = [](int op, void** a) {
+        if (op != OPERATION_ENUM_INSTANCES) return -1;
+        auto proc = reinterpret_cast<Enum_Instances_Handler::Proc>(a[2]);
+        for (int i = 0; i < 2; i++) {
+            QMS_VRXLogEntryArrived* e = QMS_VRXLogEntryArrived::create();
+            e->IndicationTime.set(Datetime(1700000000ull * 1000000 + 5, 60));
+            e->SequenceNumber.set(-5 - i);
+            e->ErrorCode.set(0x450001u);
+            proc(reinterpret_cast<Instance*>(e), 0, a[3]);
+        }
+        proc(nullptr, 0, a[3]);
+        return 0;
+    };
+    auto* r = registration(&QMS_VRXLogEntryArrived::static_meta_class, fake);
+    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    CMPIResult* rs = result();
+    ASSERT_EQ(CMPI_RC_OK, m->ft->enumerateInstances(m, ctx_, rs, path("QMS_VRXLogEntryArrived", {}), nullptr).rc);
+    ASSERT_EQ(2u, returned(rs).size());
+    const cimhost::Instance* first = returned(rs)[0].asInstance();
+    Datetime when;
+    ASSERT_TRUE(when.set(first->property("IndicationTime")->asText().c_str()));
+    EXPECT_EQ(1700000000ull * 1000000 + 5, when.usec());
+    EXPECT_EQ(Value::sint64(-5), *first->property("SequenceNumber"));
+    EXPECT_EQ(Value::uint32(0x450001u), *first->property("ErrorCode"));
+    EXPECT_TRUE(cimhost::resultData(rs)->done);
+
+    CMPIResult* names = result();
+    ASSERT_EQ(CMPI_RC_OK, m->ft->enumerateInstanceNames(m, ctx_, names, path("QMS_VRXLogEntryArrived", {})).rc);
+    ASSERT_EQ(2u, returned(names).size());
+    EXPECT_EQ("QMS_VRXLogEntryArrived", returned(names)[1].asReference()->className);
+}
+
+TEST_F(ConversionTest, ReferenceKeysBecomeNestedKeyInstancesAndComeBackAsPaths) {
+    FakeProvider fake;
+    fake.behave = [](int op, void** a) {
+        if (op != OPERATION_GET_INSTANCE) return -1;
+        auto* keys = static_cast<QMS_VRXHostedIndicationRegistrationService*>(a[1]);
+        if (!keys->Antecedent || keys->Antecedent->Name.value != "sys" || !keys->Dependent) return 62;
+        *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(keys->clone());
+        return 0;
+    };
+    auto* r = registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake);
+    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    NamedValues keys;
+    keys.set("Antecedent", Value::reference(systemPath()));
+    keys.set("Dependent", Value::reference(servicePath()));
+    CMPIResult* rs = result();
+    ASSERT_EQ(CMPI_RC_OK,
+              m->ft->getInstance(m, ctx_, rs, path("QMS_VRXHostedIndicationRegistrationService", keys), nullptr).rc);
+    const cimhost::Instance* got = returned(rs).at(0).asInstance();
+    const ObjectPath* antecedent = got->property("Antecedent")->asReference();
+    ASSERT_NE(nullptr, antecedent);
+    EXPECT_EQ("QMS_VRXComputerSystem", antecedent->className);
+    EXPECT_EQ(systemPath().keys, antecedent->keys);
+}
+
+TEST_F(ConversionTest, PathsWithWrongClassOrKeysAreRefusedBeforeTheProviderSeesThem) {
+    FakeProvider fake;
+    std::string seenClass;
+    fake.behave = [&](int, void** a) {
+        seenClass = static_cast<Instance*>(a[1])->meta_class->name;
+        return 0;
+    };
+    auto* r = registration(&CIM_ComputerSystem::static_meta_class, fake);
+    auto* hosted = registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake);
+    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    auto* h = mi<CMPIInstanceMI>(hosted, 'I');
+
+    ObjectPath missing = systemPath(), extra = systemPath(), mistyped = systemPath(), nested;
+    missing.keys.erase("Name");
+    extra.keys.set("Owner", Value::string("x"));
+    mistyped.keys.set("Name", Value::uint32(7));
+    nested.className = "QMS_VRXHostedIndicationRegistrationService";
+    nested.keys.set("Antecedent", Value::reference(missing));
+    nested.keys.set("Dependent", Value::reference(servicePath()));
+    struct Case {
+        CMPIInstanceMI* mi;
+        ObjectPath path;
+        CMPIrc rc;
+        const char* says;
+    } cases[] = {
+        {m, systemPath("a", "CIM_ComputerSystem"), CMPI_RC_OK, ""},
+        {m, systemPath(), CMPI_RC_OK, ""},  // a subclass
+        {m, {"root/qms", "", "CIM_IndicationFilter", filterKeys()}, CMPI_RC_ERR_INVALID_CLASS, "CIM_IndicationFilter"},
+        {m, {"root/qms", "", "No_Such_Class", {}}, CMPI_RC_ERR_INVALID_CLASS, "No_Such_Class"},
+        {m, missing, CMPI_RC_ERR_INVALID_PARAMETER, "missing key Name"},
+        {m, extra, CMPI_RC_ERR_INVALID_PARAMETER, "Owner"},
+        {m, mistyped, CMPI_RC_ERR_TYPE_MISMATCH, "Name"},
+        {h, nested, CMPI_RC_ERR_INVALID_PARAMETER, "missing key Name"},
+    };
+    for (const Case& c : cases) {
+        seenClass.clear();
+        CMPIStatus st = c.mi->ft->deleteInstance(c.mi, ctx_, result(), path(c.path.className, c.path.keys));
+        EXPECT_EQ(c.rc, st.rc) << c.path.toText() << ": " << text(st);
+        EXPECT_NE(std::string::npos, text(st).find(c.says)) << text(st);
+        EXPECT_EQ(c.rc == CMPI_RC_OK ? c.path.className : "", seenClass);
+    }
+}
+
+TEST_F(ConversionTest, CreatedInstanceCarriesEveryPropertyAndUnknownOnesAreRefused) {
+    FakeProvider fake;
+    fake.behave = [](int op, void** a) {
+        if (op != OPERATION_CREATE_INSTANCE) return -1;
+        auto* f = static_cast<CIM_IndicationFilter*>(a[1]);
+        bool ok = f->Query.value == "SELECT * FROM X" && f->SourceNamespaces.value.size() == 2 &&
+                  f->IndividualSubscriptionSupported.value && f->QueryLanguage.null;
+        return ok ? 0 : 81;
+    };
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    NamedValues properties = filterKeys();
+    properties.set("Query", Value::string("SELECT * FROM X"));
+    properties.set("SourceNamespaces", Value::array(CMPI_string, {Value::string("a"), Value::string("b")}));
+    properties.set("IndividualSubscriptionSupported", Value::boolean(true));
+    properties.set("QueryLanguage", Value::null(CMPI_string));
+    CMPIResult* rs = result();
+    ASSERT_EQ(CMPI_RC_OK, m->ft->createInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys()),
+                                                instance("CIM_IndicationFilter", properties)).rc);
+    EXPECT_EQ(filterKeys(), returned(rs).at(0).asReference()->keys);
+
+    properties.set("Color", Value::string("red"));
+    CMPIStatus st = m->ft->createInstance(m, ctx_, result(), path("CIM_IndicationFilter", filterKeys()),
+                                          instance("CIM_IndicationFilter", properties));
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_PARAMETER, st.rc);
+    EXPECT_NE(std::string::npos, text(st).find("Color"));
+    EXPECT_EQ(1, fake.count(OPERATION_CREATE_INSTANCE));
+}
+
+TEST_F(ConversionTest, MethodArgumentsAreConvertedAndOutputsReturned) {
+    CMPIArgs* out = nullptr;
+    CMPIResult* rs = nullptr;
+    NamedValues in;
+    in.set("Query", Value::string("SELECT * FROM QMS_VRXLogEntryArrived"));
+    in.set("QueryType", Value::uint8(2));  // any integer type that fits
+    in.set("Tag", Value::string("t"));
+    CMPIStatus st = invoke("registercimxmlindication", in, [](Instance* record) {
+        auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method*>(record);
+        if (m->QueryType.value != 2 || m->Tag.value != "t" || !m->EventReceiver.null) return 130;
+        m->RegistrationHandle.set("h1");
+        m->return_value.set(0);
+        return 0;
+    }, &out, &rs);
+    ASSERT_EQ(CMPI_RC_OK, st.rc) << text(st);
+    NamedValues outputs;
+    ASSERT_TRUE(cimhost::readArgs(out, &outputs).ok());
+    EXPECT_EQ(1u, outputs.size());
+    EXPECT_EQ(Value::string("h1"), *outputs.find("RegistrationHandle"));
+    EXPECT_EQ((std::vector<Value>{Value::uint16(0)}), returned(rs));
+
+    // Datetimes as text, reference arrays in; a reference out.
+    NamedValues sequence;
+    sequence.set("ManagedElements", Value::array(CMPI_ref, {Value::reference(systemPath("a")),
+                                                            Value::reference(systemPath("b"))}));
+    sequence.set("AssignedSequence", Value::array(CMPI_uint16, {Value::uint16(1), Value::uint16(2)}));
+    st = invoke("ChangeAffectedElementsAssignedSequence", sequence, [](Instance* record) {
+        auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_ChangeAffectedElementsAssignedSequence_method*>(
+            record);
+        if (m->ManagedElements.value.size() != 2 || m->AssignedSequence.value[1] != 2) return 130;
+        auto* job = CIM_ConcreteJob::create();
+        job->InstanceID.set("job1");
+        m->Job = job;
+        m->return_value.set(4096);
+        return 0;
+    }, &out);
+    ASSERT_EQ(CMPI_RC_OK, st.rc) << text(st);
+    ASSERT_TRUE(cimhost::readArgs(out, &outputs).ok());
+    EXPECT_EQ("job1", outputs.find("Job")->asReference()->keys.find("InstanceID")->asText());
+
+    NamedValues timeout;
+    timeout.set("TimeoutPeriod", Value::string("00000000000130.000000:000"));
+    st = invoke("RequestStateChange", timeout, [](Instance* record) {
+        auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_RequestStateChange_method*>(record);
+        return m->TimeoutPeriod.value.is_interval() && m->TimeoutPeriod.value.usec() == 90000000ull ? 0 : 130;
+    });
+    EXPECT_EQ(CMPI_RC_OK, st.rc) << text(st);
+}
+
+TEST_F(ConversionTest, BadMethodCallsNameWhatIsWrong) {
+    struct Case {
+        const char* method;
+        const char* arg;
+        Value value;
+        CMPIrc rc;
+        const char* says;
+    } cases[] = {
+        {"NoSuchMethod", nullptr, Value(), CMPI_RC_ERR_METHOD_NOT_FOUND, "NoSuchMethod"},
+        {"UnRegisterIndication", "Bogus", Value::string("x"), CMPI_RC_ERR_INVALID_PARAMETER, "Bogus"},
+        {"RegisterCIMXMLIndication", "RegistrationHandle", Value::string("x"), CMPI_RC_ERR_INVALID_PARAMETER,
+         "RegistrationHandle"},  // an output only
+        {"RegisterCIMXMLIndication", "QueryType", Value::string("two"), CMPI_RC_ERR_TYPE_MISMATCH, "QueryType"},
+        {"RegisterCIMXMLIndication", "QueryType", Value::sint64(70000), CMPI_RC_ERR_TYPE_MISMATCH, "out of range"},
+        {"RegisterCIMXMLIndication", "QueryType", Value::sint32(-1), CMPI_RC_ERR_TYPE_MISMATCH, "out of range"},
+        {"RequestStateChange", "TimeoutPeriod", Value::string("soon"), CMPI_RC_ERR_TYPE_MISMATCH, "TimeoutPeriod"},
+    };
+    for (const Case& c : cases) {
+        NamedValues in;
+        if (c.arg) in.set(c.arg, c.value);
+        CMPIStatus st = invoke(c.method, in, [](Instance*) { return 0; });
+        EXPECT_EQ(c.rc, st.rc) << c.method << " " << text(st);
+        EXPECT_NE(std::string::npos, text(st).find(c.says)) << text(st);
+    }
+    EXPECT_EQ(0, fake_.count(OPERATION_INVOKE_METHOD));
+}
+
+TEST_F(ConversionTest, AssociationsPassTheSourceAndReturnWhatTheProviderFinds) {
+    FakeProvider fake;
+    fake.behave = [](int op, void** a) {
+        if (op == OPERATION_ENUM_ASSOCIATOR_NAMES) return int(ENUM_ASSOCIATOR_NAMES_UNSUPPORTED);
+        if (op != OPERATION_ENUM_REFERENCES) return -1;
+        auto* source = static_cast<Instance*>(a[1]);
+        if (strcmp(source->meta_class->name, "QMS_VRXComputerSystem") != 0) return 121;
+        if (*static_cast<String*>(a[3]) != "Antecedent") return 121;
+        auto proc = reinterpret_cast<Enum_Instances_Handler::Proc>(a[4]);
+        auto* hosted = QMS_VRXHostedIndicationRegistrationService::create();
+        hosted->Antecedent = reinterpret_cast<QMS_VRXComputerSystem*>(clone(source));
+        proc(reinterpret_cast<Instance*>(hosted), 0, a[5]);
+        proc(nullptr, 0, a[5]);
+        return 0;
+    };
+    auto* r = registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake);
+    auto* m = mi<CMPIAssociationMI>(r, 'A');
+    CMPIObjectPath* source = path(systemPath().className, systemPath().keys);
+
+    CMPIResult* names = result();
+    EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED,
+              m->ft->associatorNames(m, ctx_, names, source, nullptr, nullptr, nullptr, nullptr).rc);
+    EXPECT_TRUE(returned(names).empty());
+
+    CMPIResult* refs = result();
+    ASSERT_EQ(CMPI_RC_OK, m->ft->referenceNames(m, ctx_, refs, source, nullptr, "Antecedent").rc);
+    ASSERT_EQ(1u, returned(refs).size());
+    const ObjectPath* ref = returned(refs)[0].asReference();
+    EXPECT_EQ("QMS_VRXHostedIndicationRegistrationService", ref->className);
+    EXPECT_EQ(Value::reference(systemPath()), *ref->keys.find("Antecedent"));
+}
+
+}  // namespace
+}  // namespace adapter_test

@@ -1,0 +1,266 @@
+// Indication sessions (activation counting, delivery from the provider's own
+// thread with attach and detach) and the cimom binding's up-calls.
+#include <schema/Classes.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "adapter/AdapterFixture.h"
+
+namespace adapter_test {
+namespace {
+
+using namespace cimple;
+using cimhost::NamedValues;
+using cimhost::Value;
+
+// The host's broker with its thread attachment counted and its client
+// up-calls scripted. Only one is live at a time (the up-calls are plain
+// functions).
+struct ScriptedBroker {
+    static ScriptedBroker* live;
+
+    explicit ScriptedBroker(cimhost::Broker& host) : real(host.cmpi()->bft), ft(*host.cmpi()->bft), mb(*host.cmpi()) {
+        live = this;
+        ft.attachThread = [](const CMPIBroker* b, const CMPIContext* c) {
+            live->attaches++;
+            return live->real->attachThread(b, c);
+        };
+        ft.detachThread = [](const CMPIBroker* b, const CMPIContext* c) {
+            live->detaches++;
+            return live->real->detachThread(b, c);
+        };
+        ft.enumerateInstances = [](const CMPIBroker*, const CMPIContext*, const CMPIObjectPath* op, const char**,
+                                   CMPIStatus* rc) {
+            cimhost::readObjectPath(op, &live->enumerated);
+            if (rc) *rc = {live->answer, nullptr};
+            return live->answer ? nullptr
+                                : cimhost::newCmpiEnumeration(*live->space, CMPI_instance, live->instances);
+        };
+        ft.createInstance = [](const CMPIBroker*, const CMPIContext*, const CMPIObjectPath* op,
+                               const CMPIInstance* inst, CMPIStatus* rc) -> CMPIObjectPath* {
+            cimhost::Instance created;
+            cimhost::readInstance(inst, &created);
+            cimhost::readObjectPath(op, &created.path);
+            live->created.push_back(created);
+            if (rc) *rc = {live->answer, nullptr};
+            return nullptr;
+        };
+        ft.deleteInstance = [](const CMPIBroker*, const CMPIContext*, const CMPIObjectPath* op) {
+            cimhost::ObjectPath deleted;
+            cimhost::readObjectPath(op, &deleted);
+            live->deleted.push_back(deleted);
+            return CMPIStatus{live->answer, nullptr};
+        };
+        mb.bft = &ft;
+        space = &host.space();
+    }
+    ~ScriptedBroker() { live = nullptr; }
+
+    const CMPIBrokerFT* real;
+    CMPIBrokerFT ft;
+    CMPIBroker mb;
+    cimhost::ObjectSpace* space;
+    std::atomic<int> attaches{0}, detaches{0};
+    CMPIrc answer = CMPI_RC_OK;
+    cimhost::ObjectPath enumerated;
+    std::vector<Value> instances;
+    std::vector<cimhost::Instance> created;
+    std::vector<cimhost::ObjectPath> deleted;
+};
+ScriptedBroker* ScriptedBroker::live = nullptr;
+
+// A thread of the provider's own that runs what it is given, one at a time,
+// until it is destroyed: the shape of the module's task thread.
+class TaskThread {
+public:
+    TaskThread() : thread_([this] { run(); }) {}
+    ~TaskThread() {
+        post([this] { stop_ = true; });
+        thread_.join();
+    }
+    template <class F>
+    auto call(F f) -> decltype(f()) {
+        std::packaged_task<decltype(f())()> task(f);
+        auto result = task.get_future();
+        post([&task] { task(); });
+        return result.get();
+    }
+
+private:
+    void post(std::function<void()> f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(f));
+        cond_.notify_one();
+    }
+    void run() {
+        while (!stop_) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cond_.wait(lock, [this] { return !queue_.empty(); });
+            auto f = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            f();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    std::deque<std::function<void()>> queue_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+class IndicationTest : public AdapterTest {
+protected:
+    IndicationTest() : scripted_(broker_) {
+        broker_.setDeliver([this](const std::string& ns, const cimhost::Instance& indication) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            delivered_.emplace_back(ns, indication);
+        });
+        fake_.behave = [this](int op, void** a) { return behave_ ? behave_(op, a) : 0; };
+        reg_ = registration(&QMS_VRXLogEntryArrived::static_meta_class, fake_);
+        void* result = nullptr;
+        cimple_cmpi_adapter(0x43, block(reg_), reg_, &scripted_.mb, ctx_, "Test_Provider", 'N', &result);
+        mi_ = static_cast<CMPIIndicationMI*>(result);
+    }
+    ~IndicationTest() override { mi_->ft->cleanup(mi_, ctx_, true); }
+
+    CMPIStatus activate(const char* ns = "root/qms") {
+        return mi_->ft->activateFilter(mi_, ctx_, nullptr, "QMS_VRXLogEntryArrived",
+                                       path("QMS_VRXLogEntryArrived", {}, ns), true);
+    }
+    CMPIStatus deactivate() {
+        return mi_->ft->deActivateFilter(mi_, ctx_, nullptr, "QMS_VRXLogEntryArrived",
+                                         path("QMS_VRXLogEntryArrived", {}), true);
+    }
+    bool deliverEntry(uint32_t code) {
+        Ref<QMS_VRXLogEntryArrived> e(QMS_VRXLogEntryArrived::create());
+        e->ErrorCode.set(code);
+        return fake_.deliver(reinterpret_cast<Instance*>(e.get()));
+    }
+
+    ScriptedBroker scripted_;
+    FakeProvider fake_;
+    std::function<int(int, void**)> behave_;
+    const Registration* reg_;
+    CMPIIndicationMI* mi_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, cimhost::Instance>> delivered_;
+};
+
+TEST_F(IndicationTest, FirstActivationEnablesAndLastDeactivationDisablesWhateverElseTheCimomCalls) {
+    EXPECT_EQ(CMPI_RC_OK, mi_->ft->authorizeFilter(mi_, ctx_, nullptr, "QMS_VRXLogEntryArrived", nullptr, "u").rc);
+    EXPECT_NE(CMPI_RC_OK, mi_->ft->mustPoll(mi_, ctx_, nullptr, "QMS_VRXLogEntryArrived", nullptr).rc);
+    ASSERT_EQ(CMPI_RC_OK, activate().rc);
+    ASSERT_EQ(CMPI_RC_OK, activate().rc);
+    EXPECT_EQ(CMPI_RC_OK, mi_->ft->enableIndications(mi_, ctx_).rc);
+    EXPECT_EQ(1, fake_.count(OPERATION_ENABLE_INDICATIONS));
+    EXPECT_EQ(CMPI_RC_OK, deactivate().rc);
+    EXPECT_EQ(0, fake_.count(OPERATION_DISABLE_INDICATIONS));
+    EXPECT_EQ(CMPI_RC_OK, deactivate().rc);
+    EXPECT_EQ(CMPI_RC_OK, deactivate().rc);  // one too many: nothing to undo
+    EXPECT_EQ(CMPI_RC_OK, mi_->ft->disableIndications(mi_, ctx_).rc);
+    EXPECT_EQ(1, fake_.count(OPERATION_DISABLE_INDICATIONS));
+
+    // A CIMOM that only enables and disables gets the same.
+    EXPECT_EQ(CMPI_RC_OK, mi_->ft->enableIndications(mi_, ctx_).rc);
+    EXPECT_EQ(CMPI_RC_OK, mi_->ft->disableIndications(mi_, ctx_).rc);
+    EXPECT_EQ((std::vector<int>{1, 3, 11, 12, 11, 12}), fake_.operations);
+
+    // A provider that cannot enable leaves nothing active behind.
+    behave_ = [](int op, void**) { return op == OPERATION_ENABLE_INDICATIONS ? 140 : 0; };
+    CMPIStatus st = activate();
+    EXPECT_EQ(CMPI_RC_ERR_FAILED, st.rc);
+    EXPECT_NE(std::string::npos, text(st).find("140")) << text(st);
+    behave_ = nullptr;
+    EXPECT_EQ(CMPI_RC_OK, activate().rc);
+    EXPECT_EQ(4, fake_.count(OPERATION_ENABLE_INDICATIONS));
+}
+
+TEST_F(IndicationTest, OneProviderThreadDeliversPerSessionAttachedOnceAndDetachedAtItsEnd) {
+    ASSERT_EQ(CMPI_RC_OK, activate("root/events").rc);
+    {
+        TaskThread task;
+        EXPECT_TRUE(task.call([&] { return deliverEntry(1); }));
+        EXPECT_TRUE(task.call([&] { return deliverEntry(2); }));
+        EXPECT_EQ(1, scripted_.attaches);
+        EXPECT_FALSE(std::async(std::launch::async, [&] { return deliverEntry(3); }).get());
+
+        // A new session: the same thread lets go of the old context and
+        // attaches with the new one.
+        ASSERT_EQ(CMPI_RC_OK, deactivate().rc);
+        EXPECT_FALSE(task.call([&] { return deliverEntry(4); }));
+        ASSERT_EQ(CMPI_RC_OK, activate().rc);
+        EXPECT_TRUE(task.call([&] { return deliverEntry(5); }));
+        EXPECT_EQ(2, scripted_.attaches);
+        EXPECT_EQ(1, scripted_.detaches);
+    }
+    EXPECT_EQ(2, scripted_.detaches);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(3u, delivered_.size());
+    EXPECT_EQ("root/events", delivered_[0].first);
+    EXPECT_EQ(Value::uint32(2), *delivered_[1].second.property("ErrorCode"));
+    EXPECT_EQ("root/qms", delivered_[2].first);
+    EXPECT_EQ("QMS_VRXLogEntryArrived", delivered_[2].second.className());
+}
+
+TEST_F(IndicationTest, CimomCallsGoThroughTheBrokerOfTheCallOrTheAttachedThread) {
+    cimom::Instance_Enumerator found;
+    Ref<CIM_ComputerSystem> outside(CIM_ComputerSystem::create());
+    EXPECT_EQ(-1, cimom::enum_instances("root/qms", outside.get(), found));  // no context on this thread
+
+    NamedValues plain, sub;
+    plain.set("Name", Value::string("a"));
+    plain.set("Dedicated", Value::array(CMPI_uint16, {Value::uint16(2)}));
+    plain.set("Color", Value::string("ignored"));
+    sub.set("Name", Value::string("b"));
+    scripted_.instances = {Value::instance({{"root/qms", "", "CIM_ComputerSystem", {}}, plain}),
+                           Value::instance({{"root/qms", "", "QMS_VRXComputerSystem", {}}, sub})};
+
+    std::vector<std::string> classes;
+    int enumRc = -2, createRc = -2, deleteRc = -2, refusedRc = -2;
+    behave_ = [&](int op, void**) {
+        if (op != OPERATION_ENABLE_INDICATIONS) return 0;
+        Ref<CIM_ComputerSystem> model(CIM_ComputerSystem::create());
+        enumRc = cimom::enum_instances("root/qms", model.get(), found);
+        for (; found; found++) classes.push_back(found()->meta_class->name);
+        Ref<CIM_IndicationFilter> filter(CIM_IndicationFilter::create());
+        filter->Name.set("f1");
+        filter->Query.set("SELECT * FROM QMS_VRXLogEntryArrived");
+        createRc = cimom::create_instance("root/interop", filter.get());
+        deleteRc = cimom::delete_instance("root/interop", filter.get());
+        scripted_.answer = CMPI_RC_ERR_NOT_FOUND;
+        refusedRc = cimom::delete_instance("root/interop", filter.get());
+        scripted_.answer = CMPI_RC_OK;
+        return 0;
+    };
+    ASSERT_EQ(CMPI_RC_OK, activate().rc);
+    EXPECT_EQ(0, enumRc);
+    EXPECT_EQ("CIM_ComputerSystem", scripted_.enumerated.className);
+    EXPECT_EQ((std::vector<std::string>{"CIM_ComputerSystem", "QMS_VRXComputerSystem"}), classes);
+    EXPECT_EQ(0, createRc);
+    ASSERT_EQ(1u, scripted_.created.size());
+    EXPECT_EQ("root/interop", scripted_.created[0].path.nameSpace);
+    EXPECT_EQ(Value::string("SELECT * FROM QMS_VRXLogEntryArrived"), *scripted_.created[0].property("Query"));
+    EXPECT_EQ(0, deleteRc);
+    EXPECT_EQ(Value::string("f1"), *scripted_.deleted.at(0).keys.find("Name"));
+    EXPECT_EQ(int(CMPI_RC_ERR_NOT_FOUND), refusedRc);
+
+    // The provider's own thread, once attached, reaches the CIMOM too.
+    TaskThread task;
+    EXPECT_TRUE(task.call([&] { return deliverEntry(1); }));
+    EXPECT_EQ(0, task.call([&] {
+        Ref<CIM_ComputerSystem> model(CIM_ComputerSystem::create());
+        cimom::Instance_Enumerator e;
+        return cimom::enum_instances("root/qms", model.get(), e);
+    }));
+    mi_->ft->disableIndications(mi_, ctx_);
+}
+
+}  // namespace
+}  // namespace adapter_test

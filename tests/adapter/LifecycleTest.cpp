@@ -1,0 +1,176 @@
+// The factory, the provider's life from first call to last cleanup, the
+// MI boundary's argument checks and the mapping of framework statuses.
+#include <schema/Classes.h>
+
+#include "adapter/AdapterFixture.h"
+
+namespace adapter_test {
+namespace {
+
+using cimple::CIM_IndicationFilter;
+
+class LifecycleTest : public AdapterTest {};
+
+TEST_F(LifecycleTest, FactoryRefusesBadArgumentsAndLeavesResultNull) {
+    FakeProvider fake;
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    const void* mb = broker_.cmpi();
+    struct Case {
+        int magic;
+        bool block, reg, broker, context, name;
+        int kind;
+    } cases[] = {{0x42, 1, 1, 1, 1, 1, 'I'}, {0x43, 0, 1, 1, 1, 1, 'I'}, {0x43, 1, 0, 1, 1, 1, 'I'},
+                 {0x43, 1, 1, 0, 1, 1, 'I'}, {0x43, 1, 1, 1, 0, 1, 'I'}, {0x43, 1, 1, 1, 1, 0, 'I'},
+                 {0x43, 1, 1, 1, 1, 1, 'P'}, {0x43, 1, 1, 1, 1, 1, 0}};
+    for (const Case& c : cases) {
+        void* result = reinterpret_cast<void*>(1);
+        EXPECT_EQ(-1, cimple_cmpi_adapter(c.magic, c.block ? block(r) : nullptr, c.reg ? r : nullptr,
+                                          c.broker ? mb : nullptr, c.context ? ctx_ : nullptr,
+                                          c.name ? "Test_Provider" : nullptr, c.kind, &result));
+        EXPECT_EQ(nullptr, result);
+    }
+    EXPECT_EQ(-1, cimple_cmpi_adapter(0x43, block(r), r, mb, ctx_, "Test_Provider", 'I', nullptr));
+    EXPECT_TRUE(fake.operations.empty());
+}
+
+TEST_F(LifecycleTest, EachKindHandsOutOneTableNamedAfterTheProvider) {
+    FakeProvider fake;
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    auto* instance = mi<CMPIInstanceMI>(r, 'I');
+    ASSERT_NE(nullptr, instance);
+    EXPECT_EQ(instance, mi<CMPIInstanceMI>(r, 'I'));
+    EXPECT_EQ(CMPICurrentVersion, instance->ft->ftVersion);
+    EXPECT_STREQ("Test_Provider", instance->ft->miName);
+    auto* method = mi<CMPIMethodMI>(r, 'M');
+    auto* association = mi<CMPIAssociationMI>(r, 'A');
+    auto* indication = mi<CMPIIndicationMI>(r, 'N');
+    EXPECT_STREQ("Test_Provider", method->ft->miName);
+    EXPECT_STREQ("Test_Provider", association->ft->miName);
+    EXPECT_STREQ("Test_Provider", indication->ft->miName);
+    // The same state behind all of them, and nothing created yet.
+    EXPECT_EQ(instance->hdl, indication->hdl);
+    EXPECT_EQ(0, fake.created);
+}
+
+TEST_F(LifecycleTest, ProviderLivesFromFirstCallUntilTheLastHandedOutTableIsCleanedUp) {
+    FakeProvider fake;
+    fake.behave = [](int, void**) { return 0; };
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    auto* instance = mi<CMPIInstanceMI>(r, 'I');
+    mi<CMPIInstanceMI>(r, 'I');
+    auto* method = mi<CMPIMethodMI>(r, 'M');
+
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(CMPI_RC_OK, instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter",
+                                                                                          filterKeys())).rc);
+    EXPECT_EQ(1, fake.created);
+    EXPECT_EQ(1, fake.count(cimple::OPERATION_LOAD));
+
+    EXPECT_EQ(CMPI_RC_OK, instance->ft->cleanup(instance, ctx_, false).rc);
+    EXPECT_EQ(CMPI_RC_OK, method->ft->cleanup(method, ctx_, false).rc);
+    EXPECT_EQ(0, fake.destroyed);  // the instance table was handed out twice
+    EXPECT_EQ(CMPI_RC_OK, instance->ft->cleanup(instance, ctx_, false).rc);
+    EXPECT_EQ(1, fake.count(cimple::OPERATION_UNLOAD));
+    EXPECT_EQ(1, fake.destroyed);
+    EXPECT_EQ(CMPI_RC_OK, instance->ft->cleanup(instance, ctx_, false).rc);  // once too often: no effect
+    EXPECT_EQ(1, fake.destroyed);
+}
+
+TEST_F(LifecycleTest, FailedLoadFailsTheCallAndTheNextCallRetries) {
+    FakeProvider fake;
+    fake.loadStatus = cimple::LOAD_FAILED;
+    fake.behave = [](int, void**) { return 0; };
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    auto* instance = mi<CMPIInstanceMI>(r, 'I');
+    CMPIStatus st = instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()));
+    EXPECT_EQ(CMPI_RC_ERR_FAILED, st.rc);
+    EXPECT_NE(std::string::npos, text(st).find("load")) << text(st);
+    EXPECT_EQ(0, fake.count(cimple::OPERATION_DELETE_INSTANCE));
+
+    fake.loadStatus = 0;
+    EXPECT_EQ(CMPI_RC_OK,
+              instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys())).rc);
+    EXPECT_EQ(2, fake.count(cimple::OPERATION_LOAD));
+    EXPECT_EQ(1, fake.count(cimple::OPERATION_DELETE_INSTANCE));
+}
+
+TEST_F(LifecycleTest, KeptLoadedWhileProvidersForbidUnloadingUnlessTerminating) {
+    FakeProvider fake;
+    fake.behave = [](int operation, void**) {
+        if (operation == cimple::OPERATION_ENABLE_INDICATIONS) cimple::cimom::allow_unload(false);
+        if (operation == cimple::OPERATION_DISABLE_INDICATIONS) cimple::cimom::allow_unload(true);
+        return 0;
+    };
+    auto* r = registration(&cimple::QMS_VRXLogEntryArrived::static_meta_class, fake);
+    auto* indication = mi<CMPIIndicationMI>(r, 'N');
+    ASSERT_EQ(CMPI_RC_OK, indication->ft->enableIndications(indication, ctx_).rc);
+
+    EXPECT_EQ(CMPI_RC_DO_NOT_UNLOAD, indication->ft->cleanup(indication, ctx_, false).rc);
+    EXPECT_EQ(0, fake.count(cimple::OPERATION_DISABLE_INDICATIONS));
+    EXPECT_EQ(0, fake.destroyed);
+
+    EXPECT_EQ(CMPI_RC_OK, indication->ft->cleanup(indication, ctx_, true).rc);
+    EXPECT_EQ((std::vector<int>{1, 3, 11, 12, 4, 2}), fake.operations);
+}
+
+TEST_F(LifecycleTest, MissingHandleOrArgumentsAreRefusedWithAMessage) {
+    FakeProvider fake;
+    auto* r = registration(&cimple::QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake);
+    auto* instance = mi<CMPIInstanceMI>(r, 'I');
+    auto* method = mi<CMPIMethodMI>(r, 'M');
+    auto* association = mi<CMPIAssociationMI>(r, 'A');
+    auto* indication = mi<CMPIIndicationMI>(r, 'N');
+    CMPIObjectPath* op = path("CIM_IndicationFilter", filterKeys());
+    CMPIResult* rs = result();
+    CMPIArgs* out = args({});
+    CMPIInstanceMI stale = {nullptr, instance->ft};
+
+    std::vector<std::pair<CMPIrc, CMPIStatus>> calls = {
+        {CMPI_RC_ERR_INVALID_HANDLE, instance->ft->getInstance(nullptr, ctx_, rs, op, nullptr)},
+        {CMPI_RC_ERR_INVALID_HANDLE, instance->ft->getInstance(&stale, ctx_, rs, op, nullptr)},
+        {CMPI_RC_ERR_INVALID_HANDLE, indication->ft->enableIndications(nullptr, ctx_)},
+        {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->getInstance(instance, nullptr, rs, op, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->getInstance(instance, ctx_, nullptr, op, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->enumerateInstances(instance, ctx_, rs, nullptr, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->createInstance(instance, ctx_, rs, op, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER, method->ft->invokeMethod(method, ctx_, rs, op, nullptr, nullptr, out)},
+        {CMPI_RC_ERR_INVALID_PARAMETER, method->ft->invokeMethod(method, ctx_, rs, op, "x", nullptr, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER,
+         association->ft->referenceNames(association, ctx_, rs, nullptr, nullptr, nullptr)},
+        {CMPI_RC_ERR_NOT_SUPPORTED, instance->ft->execQuery(instance, ctx_, rs, op, "SELECT * FROM X", "WQL")},
+    };
+    for (auto& [rc, st] : calls) {
+        EXPECT_EQ(rc, st.rc) << text(st);
+        EXPECT_FALSE(text(st).empty());
+    }
+    EXPECT_EQ(0, fake.created);
+}
+
+TEST_F(LifecycleTest, FrameworkStatusesBecomeCmpiCodesNamingProviderOperationAndStatus) {
+    FakeProvider fake;
+    int status = 0;
+    fake.behave = [&](int, void**) { return status; };
+    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
+    auto* instance = mi<CMPIInstanceMI>(r, 'I');
+    std::vector<std::pair<int, CMPIrc>> table = {
+        {0, CMPI_RC_OK},          {60, CMPI_RC_ERR_NOT_FOUND},         {90, CMPI_RC_ERR_NOT_FOUND},
+        {100, CMPI_RC_ERR_NOT_FOUND}, {-1, CMPI_RC_ERR_NOT_SUPPORTED}, {61, CMPI_RC_ERR_NOT_SUPPORTED},
+        {81, CMPI_RC_ERR_NOT_SUPPORTED}, {91, CMPI_RC_ERR_NOT_SUPPORTED}, {101, CMPI_RC_ERR_NOT_SUPPORTED},
+        {111, CMPI_RC_ERR_NOT_SUPPORTED}, {121, CMPI_RC_ERR_NOT_SUPPORTED}, {131, CMPI_RC_ERR_NOT_SUPPORTED},
+        {171, CMPI_RC_ERR_NOT_SUPPORTED}, {62, CMPI_RC_ERR_INVALID_PARAMETER}, {102, CMPI_RC_ERR_INVALID_PARAMETER},
+        {63, CMPI_RC_ERR_ACCESS_DENIED}, {71, CMPI_RC_ERR_ACCESS_DENIED}, {92, CMPI_RC_ERR_ACCESS_DENIED},
+        {103, CMPI_RC_ERR_ACCESS_DENIED}, {132, CMPI_RC_ERR_ACCESS_DENIED}, {30, CMPI_RC_ERR_FAILED},
+        {93, CMPI_RC_ERR_FAILED}, {130, CMPI_RC_ERR_FAILED}, {999, CMPI_RC_ERR_FAILED}};
+    for (auto [framework, rc] : table) {
+        status = framework;
+        CMPIStatus st =
+            instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()));
+        EXPECT_EQ(rc, st.rc) << framework;
+        if (framework == 0) continue;
+        EXPECT_NE(std::string::npos, text(st).find("Test_Provider::deleteInstance")) << text(st);
+        EXPECT_NE(std::string::npos, text(st).find("status " + std::to_string(framework))) << text(st);
+    }
+}
+
+}  // namespace
+}  // namespace adapter_test
