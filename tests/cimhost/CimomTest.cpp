@@ -1,0 +1,361 @@
+// The host driving a real provider library (TestProvider.cpp) through a
+// registration file: routing, load failures, up-calls, subscriptions,
+// threads and clean-up.
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "core/Broker.h"
+#include "core/Cimom.h"
+#include "core/IndicationService.h"
+
+namespace cimhost {
+namespace {
+
+const char kRegistrations[] =
+    "# class namespace provider library kinds\n"
+    "CIM_ComputerSystem root/qms Test_Provider cimhosttestprov instance,method\n"
+    "QMS_VRXComputerSystem root/qms Sub_Provider cimhosttestprov instance\n"
+    "QMS_VRXLogEntryArrived root/qms Ind_Provider cimhosttestprov indication,method\n"
+    "CIM_LogEntry root/qms Keep_Provider cimhosttestprov instance\n"
+    "QMS_VRXStoragePoolCompositeExtent root/qms Null_Provider cimhosttestprov instance\n"
+    "QMS_VRXDiskExtent root/qms Absent_Provider cimhosttestprov instance   # no factory\n"
+    "QMS_VRXIndicationRegistrationService root/qms Lost_Provider nosuchlib instance\n";
+
+const std::string kProviderLibrary = std::string(CIMHOST_TEST_PROVIDER_DIR) + "/libcimhosttestprov.so";
+
+// Trace lines of the test providers, "<provider>: <line>".
+struct Log {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::vector<std::string> of(const std::string& provider) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> out;
+        for (const std::string& l : lines)
+            if (l.compare(0, provider.size() + 2, provider + ": ") == 0) out.push_back(l.substr(provider.size() + 2));
+        return out;
+    }
+};
+
+struct Recorder : DeliverySink {
+    std::mutex mutex;
+    std::vector<Instance> got;
+    void deliver(const Instance&, const ObjectPath&, const Instance& indication) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        got.push_back(indication);
+    }
+};
+
+class CimomTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/cimhost-core-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir = tmpl;
+        regFile = dir + "/providers.reg";
+        std::ofstream(regFile) << kRegistrations;
+        cimom = make();
+    }
+    void TearDown() override {
+        cimom.reset();
+        std::filesystem::remove_all(dir);
+    }
+
+    std::unique_ptr<Cimom> make() {
+        Cimom::Options options;
+        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
+        std::unique_ptr<Cimom> c(new Cimom(options));
+        std::string error;
+        EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
+        c->broker().setLog([this](char, int, const std::string& component, const std::string& line) {
+            std::lock_guard<std::mutex> lock(log.mutex);
+            log.lines.push_back(component + ": " + line);
+        });
+        return c;
+    }
+
+    static Instance system(const std::string& cls, const std::string& name) {
+        Instance i;
+        i.path.nameSpace = "root/qms";
+        i.path.className = cls;
+        i.properties.set("CreationClassName", Value::string(cls));
+        i.properties.set("Name", Value::string(name));
+        return i;
+    }
+
+    static ObjectPath pathOf(const std::string& ns, const std::string& cls) {
+        ObjectPath p;
+        p.nameSpace = ns;
+        p.className = cls;
+        return p;
+    }
+
+    Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv,
+                  NamedValues* out = nullptr) {
+        NamedValues ignored;
+        return cimom->invokeMethod(pathOf("root/qms", cls), method, in, out ? out : &ignored, rv);
+    }
+
+    // A filter on the log-entry indication, a destination and a subscription
+    // joining them; returns the subscription's path.
+    Status subscribe(const std::string& name, const std::string& query, ObjectPath* subscription) {
+        Instance filter;
+        filter.path = pathOf(kInteropNamespace, "CIM_IndicationFilter");
+        filter.properties.set("Name", Value::string(name));
+        filter.properties.set("Query", Value::string(query));
+        filter.properties.set("QueryLanguage", Value::string("WQL"));
+        filter.properties.set("SourceNamespace", Value::string("root/qms"));
+        ObjectPath filterPath, destPath;
+        Status s = cimom->createInstance(filter, &filterPath);
+        if (!s.ok()) return s;
+        Instance dest;
+        dest.path = pathOf(kInteropNamespace, "CIM_ListenerDestinationCIMXML");
+        dest.properties.set("Name", Value::string(name));
+        dest.properties.set("Destination", Value::string("http://localhost:5988/" + name));
+        s = cimom->createInstance(dest, &destPath);
+        if (!s.ok()) return s;
+        Instance sub;
+        sub.path = pathOf(kInteropNamespace, "CIM_IndicationSubscription");
+        sub.properties.set("Filter", Value::reference(filterPath));
+        sub.properties.set("Handler", Value::reference(destPath));
+        return cimom->createInstance(sub, subscription);
+    }
+
+    std::string dir, regFile;
+    Log log;
+    std::unique_ptr<Cimom> cimom;
+};
+
+TEST(Registrations, MalformedFilesAreRefusedWhole) {
+    char tmpl[] = "/tmp/cimhost-reg-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string file = std::string(tmpl) + "/bad.reg";
+    Cimom cimom{Cimom::Options()};
+    std::string error;
+    EXPECT_FALSE(cimom.loadRegistrations(file, &error));
+    EXPECT_NE(std::string::npos, error.find("cannot read"));
+    for (const char* bad : {"A root/qms P lib instance\nB root/qms P lib\n", "A root/qms P lib instance,ghost\n"}) {
+        std::ofstream(file) << bad;
+        EXPECT_FALSE(cimom.loadRegistrations(file, &error));
+        EXPECT_NE(std::string::npos, error.find("bad.reg:")) << error;
+    }
+    EXPECT_TRUE(cimom.registrations().empty());
+    std::ofstream(file) << "\n  # only a comment\nA root/qms P lib Instance,method # trailing\n";
+    ASSERT_TRUE(cimom.loadRegistrations(file, &error)) << error;
+    ASSERT_EQ(1u, cimom.registrations().size());
+    EXPECT_TRUE(cimom.registrations()[0].instance && cimom.registrations()[0].method);
+    std::filesystem::remove_all(tmpl);
+}
+
+TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {
+    ObjectPath created;
+    ASSERT_TRUE(cimom->createInstance(system("CIM_ComputerSystem", "a"), &created).ok());
+    EXPECT_EQ("root/qms", created.nameSpace);
+    EXPECT_EQ(Value::string("a"), *created.keys.find("Name"));
+    EXPECT_EQ(CMPI_RC_ERR_ALREADY_EXISTS, cimom->createInstance(system("CIM_ComputerSystem", "a"), nullptr).rc);
+    ASSERT_TRUE(cimom->createInstance(system("QMS_VRXComputerSystem", "sub"), nullptr).ok());
+
+    Instance got;
+    ASSERT_TRUE(cimom->getInstance(created, &got).ok());
+    EXPECT_EQ(Value::string("a"), *got.property("Name"));
+    Instance changed = system("CIM_ComputerSystem", "a");
+    changed.path = created;
+    changed.properties.set("ElementName", Value::string("renamed"));
+    ASSERT_TRUE(cimom->modifyInstance(changed).ok());
+    ASSERT_TRUE(cimom->getInstance(created, &got).ok());
+    EXPECT_EQ(Value::string("renamed"), *got.property("ElementName"));
+
+    // The class and its subclasses, each from its own provider.
+    std::vector<Instance> all;
+    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &all).ok());
+    ASSERT_EQ(2u, all.size());
+    std::vector<ObjectPath> names;
+    ASSERT_TRUE(cimom->enumerateInstanceNames("root/qms", "QMS_ComputerSystem", &names).ok());
+    ASSERT_EQ(1u, names.size());
+    EXPECT_EQ("QMS_VRXComputerSystem", names[0].className);
+
+    ASSERT_TRUE(cimom->deleteInstance(created).ok());
+    EXPECT_EQ(CMPI_RC_ERR_NOT_FOUND, cimom->getInstance(created, &got).rc);
+    EXPECT_EQ(2u, cimom->calls("Test_Provider.createInstance"));
+    EXPECT_EQ(1u, cimom->calls("Sub_Provider.enumerateInstances"));
+
+    Value rv;
+    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Count", {}, &rv).ok());
+    EXPECT_EQ(Value::uint32(0), rv);
+    Status s = invoke("CIM_ComputerSystem", "Fail", {}, &rv);
+    EXPECT_EQ(CMPI_RC_ERR_ACCESS_DENIED, s.rc);
+    EXPECT_EQ("denied by the test provider", s.message);
+}
+
+TEST_F(CimomTest, UnservedRequestsGetTheirStatus) {
+    std::vector<Instance> out;
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE, cimom->enumerateInstances("root/none", "CIM_ComputerSystem", &out).rc);
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE, cimom->enumerateInstances("", "CIM_ComputerSystem", &out).rc);
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, cimom->enumerateInstances("root/qms", "CIM_Nothing", &out).rc);
+    // A class nobody serves here: the module then falls back to the interop
+    // namespace.
+    Instance sub;
+    sub.path = pathOf("root/qms", "CIM_IndicationSubscription");
+    EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED, cimom->createInstance(sub, nullptr).rc);
+    Value rv;
+    EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED, invoke("CIM_LogEntry", "Count", {}, &rv).rc);
+    ASSERT_TRUE(invoke("QMS_VRXComputerSystem", "Count", {}, &rv).ok());  // the nearest ancestor's provider
+    EXPECT_EQ(CMPI_RC_ERR_METHOD_NOT_FOUND, invoke("CIM_ComputerSystem", "Nope", {}, &rv).rc);
+    std::vector<ObjectPath> paths;
+    EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED,
+              cimom->associatorNames(pathOf("root/qms", "CIM_ComputerSystem"), "", "", "", "", &paths).rc);
+}
+
+// A provider that cannot be had fails its own requests with the reason, every
+// time, and the others keep serving.
+TEST_F(CimomTest, BrokenProvidersFailAloneWithTheReason) {
+    struct {
+        const char* cls;
+        const char* reason;
+    } const broken[] = {
+        {"QMS_VRXIndicationRegistrationService", "libnosuchlib.so not found"},
+        {"QMS_VRXDiskExtent", "has no Absent_Provider_Create_InstanceMI"},
+        {"QMS_VRXStoragePoolCompositeExtent", "gave no MI: not today"},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& b : broken) {
+            std::vector<Instance> out;
+            Status s = cimom->enumerateInstances("root/qms", b.cls, &out);
+            EXPECT_EQ(CMPI_RC_ERR_FAILED, s.rc) << b.cls;
+            EXPECT_NE(std::string::npos, s.message.find(b.reason)) << s.message;
+        }
+        EXPECT_TRUE(cimom->createInstance(system("CIM_ComputerSystem", "ok" + std::to_string(round)), nullptr).ok());
+    }
+    EXPECT_EQ(0u, cimom->calls("Null_Provider.enumerateInstances"));
+}
+
+// A provider's up-calls go through the same routing, from inside its call,
+// and what they return lives until that call ends.
+TEST_F(CimomTest, UpcallsFromInsideAProviderCall) {
+    ASSERT_TRUE(cimom->createInstance(system("QMS_VRXComputerSystem", "s1"), nullptr).ok());
+    NamedValues in;
+    in.set("ClassName", Value::string("QMS_VRXComputerSystem"));
+    in.set("Name", Value::string("s2"));
+    Value rv;
+    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Create", in, &rv).ok());
+    NamedValues out;
+    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Enumerate", in, &rv, &out).ok());
+    EXPECT_EQ(Value::uint32(2), rv);
+    ASSERT_NE(nullptr, out.find("Names"));
+    EXPECT_EQ(2u, out.find("Names")->items().size());
+    EXPECT_EQ(2u, cimom->calls("Sub_Provider.createInstance"));
+
+    in.set("ClassName", Value::string("CIM_Nothing"));
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, invoke("CIM_ComputerSystem", "Enumerate", in, &rv).rc);
+
+    // A worker thread attached through the broker, and freed at detach.
+    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Thread", {}, &rv).ok());
+    EXPECT_EQ(Value::uint32(1), rv);
+}
+
+TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
+    auto sink = std::make_shared<Recorder>();
+    cimom->addSink(sink);
+    ObjectPath first, second;
+    ASSERT_TRUE(subscribe("one", "SELECT * FROM QMS_VRXLogEntryArrived", &first).ok());
+    ASSERT_TRUE(subscribe("two", "SELECT * FROM CIM_AlertIndication", &second).ok());
+    EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived", "activateFilter first=1",
+                                        "enableIndications", "authorizeFilter CIM_AlertIndication",
+                                        "activateFilter first=1"}),
+              log.of("Ind_Provider"));
+
+    Value rv;
+    ASSERT_TRUE(invoke("QMS_VRXLogEntryArrived", "Deliver", {}, &rv).ok());
+    ASSERT_EQ(2u, sink->got.size());  // one per subscription
+    EXPECT_EQ(Value::string("hello"), *sink->got[0].property("Message"));
+
+    // A refused filter leaves nothing behind.
+    ObjectPath refused;
+    Status s = subscribe("three", "SELECT * FROM QMS_VRXLogEntryArrived WHERE Message = 'Refuse'", &refused);
+    EXPECT_EQ(CMPI_RC_ERR_ACCESS_DENIED, s.rc);
+    EXPECT_EQ("filter refused", s.message);
+    EXPECT_EQ(2u, cimom->calls("Ind_Provider.activateFilter"));
+
+    log.lines.clear();
+    ASSERT_TRUE(cimom->deleteInstance(first).ok());
+    ASSERT_TRUE(cimom->deleteInstance(second).ok());
+    EXPECT_EQ((std::vector<std::string>{"deActivateFilter last=1", "deActivateFilter last=1", "disableIndications"}),
+              log.of("Ind_Provider"));
+    EXPECT_EQ(1u, cimom->calls("Ind_Provider.disableIndications"));
+}
+
+// At the end: indications off first, then every MI cleaned up for good, then
+// the library closed.
+TEST_F(CimomTest, ShutdownDisablesCleansUpAndUnloads) {
+    ObjectPath sub;
+    ASSERT_TRUE(subscribe("one", "SELECT * FROM QMS_VRXLogEntryArrived", &sub).ok());
+    Value rv;
+    ASSERT_TRUE(invoke("QMS_VRXLogEntryArrived", "Count", {}, &rv).ok());
+    ASSERT_TRUE(cimom->createInstance(system("CIM_ComputerSystem", "a"), nullptr).ok());
+    void* loaded = dlopen(kProviderLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(nullptr, loaded);
+    dlclose(loaded);
+
+    cimom.reset();
+    EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived", "activateFilter first=1",
+                                        "enableIndications", "created", "disableIndications",
+                                        "cleanup Indication terminating=1", "cleanup Method terminating=1"}),
+              log.of("Ind_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}), log.of("Test_Provider"));
+    EXPECT_EQ(nullptr, dlopen(kProviderLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD));
+}
+
+TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
+    std::vector<Instance> out;
+    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_LogEntry", &out).ok());
+    ASSERT_TRUE(cimom->createInstance(system("CIM_ComputerSystem", "a"), nullptr).ok());
+
+    EXPECT_TRUE(cimom->unloadProvider("Keep_Provider").ok());
+    EXPECT_TRUE(cimom->unloadProvider("Test_Provider").ok());
+    EXPECT_EQ(CMPI_RC_ERR_NOT_FOUND, cimom->unloadProvider("Nobody").rc);
+    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_LogEntry", &out).ok());
+    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &out).ok());
+    // The kept MI serves on; the other was made again, empty.
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}), log.of("Keep_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0", "created"}),
+              log.of("Test_Provider"));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(CimomTest, ConcurrentRequestsFromManyThreads) {
+    constexpr int kThreads = 4, kEach = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                const std::string name = std::to_string(t) + "-" + std::to_string(i);
+                const char* cls = i % 2 ? "CIM_ComputerSystem" : "QMS_VRXComputerSystem";
+                ObjectPath made;
+                if (!cimom->createInstance(system(cls, name), &made).ok()) ++failures;
+                Instance got;
+                if (!cimom->getInstance(made, &got).ok()) ++failures;
+                NamedValues in;
+                in.set("ClassName", Value::string("CIM_ComputerSystem"));
+                Value rv;
+                if (!invoke("CIM_ComputerSystem", "Enumerate", in, &rv).ok()) ++failures;
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+    std::vector<Instance> all;
+    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &all).ok());
+    EXPECT_EQ(static_cast<size_t>(kThreads * kEach), all.size());
+    EXPECT_EQ(static_cast<unsigned>(kThreads * kEach / 2), cimom->calls("Sub_Provider.createInstance"));
+}
+
+}  // namespace
+}  // namespace cimhost
