@@ -31,12 +31,17 @@ thread_local Arena* tCurrentArena = nullptr;
 }  // namespace
 
 struct ObjectBase {
-    ObjectBase(Kind k, ObjectSpace* s) : kind(k), space(s) {}
-    virtual ~ObjectBase() { magic = 0; }
+    ObjectBase(Kind k, ObjectSpace* s) : kind(k), space(s) { tag = Tag{kMagic, this}; }
+    virtual ~ObjectBase() { tag.magic = 0; }
     ObjectBase(const ObjectBase&) = delete;
     ObjectBase& operator=(const ObjectBase&) = delete;
 
-    uint32_t magic = kMagic;
+    // What a handle's hdl points at: plain data, so a foreign hdl can be
+    // looked at without treating it as one of our objects.
+    struct Tag {
+        uint32_t magic;
+        ObjectBase* self;
+    } tag;
     Kind kind;
     bool pinned = false;
     ObjectSpace* space;
@@ -156,7 +161,7 @@ struct Obj : ObjectBase {
     typedef C Cmpi;
     static constexpr Kind kKind = K;
     explicit Obj(ObjectSpace* s, const FT* ft) : ObjectBase(K, s) {
-        cmpi.hdl = static_cast<ObjectBase*>(this);
+        cmpi.hdl = &this->tag;
         cmpi.ft = ft;
     }
     C cmpi;
@@ -228,9 +233,8 @@ ObjectBase* baseOf(const void* handle) {
     // Every encapsulated type starts with { const void* hdl; const void* ft; }.
     const CMPIString* any = static_cast<const CMPIString*>(handle);
     if (!any->hdl) return nullptr;
-    ObjectBase* base = static_cast<ObjectBase*>(const_cast<void*>(any->hdl));
-    if (base->magic != kMagic) return nullptr;
-    return base;
+    const ObjectBase::Tag* tag = static_cast<const ObjectBase::Tag*>(any->hdl);
+    return tag->magic == kMagic ? tag->self : nullptr;
 }
 
 template <class T>
