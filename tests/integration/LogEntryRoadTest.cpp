@@ -1,7 +1,8 @@
 // Agent events become delivered QMS_VRXLogEntryArrived indications: the
 // simulator pushes, the module reads the entry's details back from it, and
-// the handler a CIMOM gave receives the finished instance.
+// the CIMOM hands the finished instance to the subscribed listener.
 #include <chrono>
+#include <fstream>
 
 #include "integration/RoadSupport.h"
 
@@ -16,16 +17,16 @@ Properties with(Properties base, const Properties& more) {
 // What every log-entry indication carries, whatever the entry.
 Properties commonTail(const std::string& eventId, const Properties& own = {}) {
     return with(agentIndication(eventId, own),
-                {{"AlertingManagedElement", "\"QMS_VRXLogEntry.InstanceID=\"" + eventId + "\"\""}});
+                {{"AlertingManagedElement", "\"QMS_VRXLogEntry.InstanceID=\\\"" + eventId + "\\\"\""}});
 }
 
 class LogEntryRoad : public RoadTest {
 protected:
     // Pushes and waits for the indication it must produce.
     void pushAndReceive(const std::vector<std::string>& push) {
-        const size_t before = recorder_.size();
+        const size_t before = sink_->size();
         EXPECT_EQ(ctl(push), "1") << push[0] << " reached no subscriber";
-        ASSERT_TRUE(recorder_.waitFor(before + 1)) << "no indication for " << push[0] << " " << push[1];
+        ASSERT_TRUE(sink_->waitFor(before + 1)) << "no indication for " << push[0] << " " << push[1];
     }
 };
 
@@ -41,7 +42,7 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) 
     pushAndReceive({"push-drvmon", "31"});
     // ...and go with the next entry that is found.
     pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
-    ASSERT_EQ(recorder_.size(), 5u);
+    ASSERT_EQ(sink_->size(), 5u);
 
     const Properties entry20 = commonTail("LogMessage_20",
                                     {
@@ -83,26 +84,45 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) 
     };
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(expected[i].first);
-        expectProperties(recorder_.at(i).get(), expected[i].second);
+        expectProperties(sink_->at(i), expected[i].second);
+        EXPECT_EQ(sink_->destinationAt(i), "http://road-listener:5988");
     }
 }
 
-TEST_F(LogEntryRoad, DisablingStopsDeliveryAndReleasesTheHandler) {
-    enableIndications();
-    EXPECT_FALSE(host_.cimom().last_allow_unload()) << "unloadable while indications are enabled";
+TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {
+    const cimhost::ObjectPath subscription = enableIndications();
     pushAndReceive({"push-syslog", "31"});
-    EXPECT_EQ(logEntry_->handlerReleases(), 0u);
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 0u);
 
-    ASSERT_EQ(logEntry_->disableIndications(), 0);
-    EXPECT_EQ(logEntry_->handlerReleases(), 1u);
-    EXPECT_TRUE(host_.cimom().last_allow_unload());
+    // What the CIMOM wrote for the listener: one JSON line per delivery.
+    std::ifstream log(deliveryLog_);
+    std::string line;
+    ASSERT_TRUE(std::getline(log, line)) << deliveryLog_;
+    EXPECT_NE(line.find("\"destination\":\"http://road-listener:5988\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"EventID\":\"LogMessage_1f\""), std::string::npos) << line;
 
+    ASSERT_TRUE(cimom_->deleteInstance(subscription).ok());
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 1u);
     // The module gave up its event channel, so the pushes reach nobody.
     ASSERT_TRUE(waitStatus("\"eventSubscribers\":0"));
     EXPECT_EQ(ctl({"push-syslog", "31"}), "0");
     EXPECT_EQ(ctl({"push-drvmon", "31"}), "0");
-    EXPECT_FALSE(recorder_.waitFor(2, std::chrono::milliseconds(300)));
-    EXPECT_EQ(recorder_.size(), 1u);
+    EXPECT_FALSE(sink_->waitFor(2, std::chrono::milliseconds(300)));
+    EXPECT_EQ(sink_->size(), 1u);
+}
+
+TEST_F(LogEntryRoad, SubscriptionsOutliveACimomRestart) {
+    enableIndications();
+    pushAndReceive({"push-syslog", "31"});
+
+    // The CIMOM goes down with the module; the new one finds the
+    // subscription in its store and activates the provider again.
+    startCimom();
+    ASSERT_TRUE(waitStatus("\"eventSubscribers\":0"));
+    ASSERT_TRUE(cimom_->restoreSubscriptions().ok());
+    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    pushAndReceive({"push-drvmon", "31"});
+    EXPECT_EQ(propertyText(sink_->at(0), "EventID"), "\"DriverMonitorMessage_1f\"");
 }
 
 }  // namespace

@@ -20,11 +20,11 @@ TEST_F(RaidRoad, TwoEventsInOneTextBecomeTwoIndications) {
         R"({"AdapterNr":0,"LogDriveNr":1,"Severity":7,"Message":"Logical drive 1 degraded","ErrorCode":6,)"
         R"("SequenceNum":4096}]})";
     EXPECT_EQ(ctl({"push-raid", text}), "1");
-    ASSERT_TRUE(recorder_.waitFor(2));
+    ASSERT_TRUE(sink_->waitFor(2));
 
     {
         SCOPED_TRACE("first event");
-        expectProperties(recorder_.at(0).get(),
+        expectProperties(sink_->at(0),
                          agentIndication("RaidMessage_ff", {
                                                               {"Message", "\"Physical drive 4 failed\""},
                                                               {"PerceivedSeverity", "5"},
@@ -34,7 +34,7 @@ TEST_F(RaidRoad, TwoEventsInOneTextBecomeTwoIndications) {
     }
     {
         SCOPED_TRACE("second event");
-        expectProperties(recorder_.at(1).get(),
+        expectProperties(sink_->at(1),
                          agentIndication("RaidMessage_1000", {
                                                                 {"Message", "\"Logical drive 1 degraded\""},
                                                                 {"ErrorCode", "4521990"},  // 0x450006
@@ -44,10 +44,10 @@ TEST_F(RaidRoad, TwoEventsInOneTextBecomeTwoIndications) {
     // A text that is no RAID event document yields nothing, and the module
     // keeps listening.
     EXPECT_EQ(ctl({"push-raid", "not JSON"}), "1");
-    EXPECT_FALSE(recorder_.waitFor(3, std::chrono::milliseconds(300)));
+    EXPECT_FALSE(sink_->waitFor(3, std::chrono::milliseconds(300)));
     EXPECT_EQ(ctl({"push-syslog", "31"}), "1");
-    ASSERT_TRUE(recorder_.waitFor(3));
-    EXPECT_EQ(propertyText(recorder_.at(2).get(), "EventID"), "\"LogMessage_1f\"");
+    ASSERT_TRUE(sink_->waitFor(3));
+    EXPECT_EQ(propertyText(sink_->at(2), "EventID"), "\"LogMessage_1f\"");
 }
 
 }  // namespace

@@ -1,118 +1,70 @@
 // A client registers, lists and removes CIM-XML listeners through the
-// registration service's methods, called as a CIMOM calls them; the CIMOM's
-// own store holds the filters, handlers and subscriptions that result.
-#include <cimple/Meta.h>
-#include <cimple/Property.h>
-#include <cimple/cimom.h>
+// registration service's methods; the CIMOM's interop namespace holds the
+// filters, destinations and subscriptions that result, activates the
+// log-entry provider for them and hands its indications to the listeners.
+#include <algorithm>
 
 #include "integration/RoadSupport.h"
 
 namespace road {
 namespace {
 
-using cimple::Instance;
-using cimple::Ref;
-
-const char kQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
-const int kNull = -1;
-
-void setText(Instance* record, const char* name, const char* text) {
-    const cimple::Meta_Feature* f =
-        cimple::find_feature(record->meta_class, name, cimple::CIMPLE_FLAG_PROPERTY);
-    ASSERT_NE(f, nullptr) << name;
-    if (text) static_cast<cimple::Property<cimple::String>*>(cimple::field_of(record, f))->set(text);
-}
-
-void setUint16(Instance* record, const char* name, int value) {
-    const cimple::Meta_Feature* f =
-        cimple::find_feature(record->meta_class, name, cimple::CIMPLE_FLAG_PROPERTY);
-    ASSERT_NE(f, nullptr) << name;
-    if (value != kNull) static_cast<cimple::Property<uint16_t>*>(cimple::field_of(record, f))->set(value);
-}
+using cimhost::NamedValues;
+using cimhost::Value;
 
 class RegistrationRoad : public RoadTest {
 protected:
-    void SetUp() override {
-        RoadTest::SetUp();
-        service_ = hostProvider("QMS_VRXIndicationRegistrationService_Provider");
-        std::vector<Ref<Instance>> found;
-        ASSERT_EQ(service_->enumInstances(found), 0);
-        ASSERT_EQ(found.size(), 1u);
-        self_ = found[0];
-    }
-    void TearDown() override {
-        self_.reset();
-        service_.reset();
-        RoadTest::TearDown();
-    }
-
-    // Invokes the method with the parameters `fill` sets; the record comes
-    // back with the outputs and the return value.
-    template <class Fill>
-    Ref<Instance> invoke(const char* method, Fill fill) {
-        Ref<Instance> record = service_->methodRecord(method);
-        EXPECT_TRUE(record) << method;
-        if (!record) return record;
-        fill(record.get());
-        EXPECT_EQ(service_->invokeMethod(self_.get(), record.get()), 0) << method;
-        return record;
-    }
-    Ref<Instance> invoke(const char* method) {
-        return invoke(method, [](Instance*) {});
-    }
-
-    Ref<Instance> registerListener(const char* tag, const char* receiver = "http://listener:5988",
-                                   const char* query = kQuery, int queryType = 0) {
-        return invoke("RegisterCIMXMLIndication", [&](Instance* r) {
-            setText(r, "Query", query);
-            setUint16(r, "QueryType", queryType);
-            setText(r, "EventReceiver", receiver);
-            setText(r, "Tag", tag);
-        });
+    // Returns the method's return value; the handle lands in *handle.
+    std::string registerListener(const char* tag, const char* receiver = "http://listener:5988",
+                                 const char* query = kLogEntryQuery, int queryType = 0,
+                                 std::string* handle = nullptr) {
+        NamedValues in, out;
+        if (query) in.set("Query", Value::string(query));
+        if (queryType >= 0) in.set("QueryType", Value::uint16(static_cast<uint16_t>(queryType)));
+        if (receiver) in.set("EventReceiver", Value::string(receiver));
+        if (tag) in.set("Tag", Value::string(tag));
+        const std::string rv = invoke("RegisterCIMXMLIndication", in, &out);
+        const Value* h = out.find("RegistrationHandle");
+        if (handle) *handle = h && !h->isNull() ? h->asText() : "NULL";
+        return rv;
     }
     std::string unregister(const std::string& handle) {
-        return propertyText(invoke("UnRegisterIndication",
-                                   [&](Instance* r) { setText(r, "RegistrationHandle", handle.c_str()); })
-                                .get(),
-                            "return_value");
+        NamedValues in;
+        in.set("RegistrationHandle", Value::string(handle));
+        return invoke("UnRegisterIndication", in);
     }
     std::string unregisterByTag(const char* tag) {
-        return propertyText(
-            invoke("UnRegisterIndicationsByTag", [&](Instance* r) { setText(r, "Tag", tag); }).get(),
-            "return_value");
+        NamedValues in;
+        in.set("Tag", Value::string(tag));
+        return invoke("UnRegisterIndicationsByTag", in);
     }
-
-    // Names of the instances of that class in the CIMOM's root/qms.
+    // Names of the instances of that class in the interop namespace.
     std::vector<std::string> stored(const char* className) {
-        const cimple::Meta_Class* mc =
-            cimple::find_meta_class(service_->metaClass()->meta_repository, className);
-        EXPECT_NE(mc, nullptr) << className;
-        if (!mc) return {};
-        Ref<Instance> model(cimple::create(mc));
-        cimple::cimom::Instance_Enumerator e;
-        EXPECT_EQ(host_.cimom().enum_instances("root/qms", model.get(), e), 0);
+        std::vector<cimhost::Instance> found;
+        cimhost::Status st = cimom_->enumerateInstances(cimhost::kInteropNamespace, className, &found);
+        EXPECT_TRUE(st.ok()) << st.message;
+        std::vector<std::string> names;
+        for (const cimhost::Instance& i : found) names.push_back(propertyText(i, "Name"));
+        return names;
+    }
+    // Destinations of the deliveries from `from` on, sorted.
+    std::vector<std::string> destinations(size_t from) {
         std::vector<std::string> out;
-        for (; e; e++) {
-            Ref<Instance> inst = e();
-            out.push_back(mc == cimple::find_meta_class(mc->meta_repository, "CIM_IndicationSubscription")
-                              ? "subscription"
-                              : propertyText(inst.get(), "Name"));
-        }
+        for (size_t i = from; i < sink_->size(); ++i) out.push_back(sink_->destinationAt(i));
+        std::sort(out.begin(), out.end());
         return out;
     }
-
-    std::unique_ptr<cimhost::HostedProvider> service_;
-    Ref<Instance> self_;
 };
 
 TEST_F(RegistrationRoad, RegisterListTestAndRemove) {
-    Ref<Instance> alarm = registerListener("alarm", "http://a:5988");
-    Ref<Instance> audit = registerListener("audit", "http://b:5988");
-    Ref<Instance> plain = registerListener(nullptr);
-    for (const Ref<Instance>& r : {alarm, audit, plain}) {
-        EXPECT_EQ(propertyText(r.get(), "return_value"), "0");
-        EXPECT_NE(propertyText(r.get(), "RegistrationHandle"), "NULL");
-    }
+    // Nobody subscribed: the provider has no handler.
+    EXPECT_EQ(invoke("SendTestIndication"), "1");
+
+    std::string alarm, audit, plain;
+    EXPECT_EQ(registerListener("alarm", "http://a:5988", kLogEntryQuery, 0, &alarm), "0");
+    EXPECT_EQ(registerListener("audit", "http://b:5988", kLogEntryQuery, 0, &audit), "0");
+    EXPECT_EQ(registerListener(nullptr, "http://c:5988", kLogEntryQuery, 0, &plain), "0");
+    for (const std::string& h : {alarm, audit, plain}) EXPECT_NE(h, "NULL");
     EXPECT_EQ(stored("CIM_ListenerDestinationCIMXML"),
               (std::vector<std::string>{"\"QMS:Handler#TalarmT#_1\"", "\"QMS:Handler#TauditT#_2\"",
                                         "\"QMS:Handler_3\""}));
@@ -120,69 +72,75 @@ TEST_F(RegistrationRoad, RegisterListTestAndRemove) {
               (std::vector<std::string>{"\"QMS:Filter#TalarmT#_1\"", "\"QMS:Filter#TauditT#_2\"",
                                         "\"QMS:Filter_3\""}));
     EXPECT_EQ(stored("CIM_IndicationSubscription").size(), 3u);
+    // Each filter was activated; only the first subscription switched the
+    // provider on.
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.activateFilter"), 3u);
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.enableIndications"), 1u);
 
-    Ref<Instance> listed = invoke("ListRegistrations");
-    EXPECT_EQ(propertyText(listed.get(), "return_value"), "0");
-    EXPECT_EQ(propertyText(listed.get(), "Tags"), "{\"alarm\", \"audit\", \"\"}");
-    const std::string handles = propertyText(listed.get(), "RegistrationHandles");
-    const std::string auditHandle = propertyText(audit.get(), "RegistrationHandle");
-    EXPECT_NE(handles.find(auditHandle), std::string::npos) << handles;
+    NamedValues listed;
+    EXPECT_EQ(invoke("ListRegistrations", {}, &listed), "0");
+    ASSERT_NE(listed.find("Tags"), nullptr);
+    EXPECT_EQ(listed.find("Tags")->toText(), "{\"alarm\", \"audit\", \"\"}");
+    ASSERT_NE(listed.find("RegistrationHandles"), nullptr);
+    EXPECT_EQ(listed.find("RegistrationHandles")->items().size(), 3u);
 
-    // No handler while indications are off.
-    EXPECT_EQ(propertyText(invoke("SendTestIndication").get(), "return_value"), "1");
-    EXPECT_EQ(recorder_.size(), 0u);
-    ASSERT_EQ(logEntry_->enableIndications([this](const Instance* i) { recorder_(i); }), 0);
-    EXPECT_EQ(propertyText(invoke("SendTestIndication").get(), "return_value"), "0");
-    ASSERT_TRUE(recorder_.waitFor(1));
-    EXPECT_STREQ(recorder_.at(0)->meta_class->name, "QMS_VRXLogEntryArrived");
+    // The test indication reaches every registered listener once.
+    EXPECT_EQ(invoke("SendTestIndication"), "0");
+    ASSERT_TRUE(sink_->waitFor(3));
+    EXPECT_EQ(destinations(0), (std::vector<std::string>{"http://a:5988", "http://b:5988", "http://c:5988"}));
+    EXPECT_EQ(propertyText(sink_->at(0), "EventID"), "\"Test Indication\"");
 
-    // The handle as the client got it, without its surrounding quotes.
-    const std::string handle = auditHandle.substr(1, auditHandle.size() - 2);
-    EXPECT_EQ(unregister(handle), "0");
-    EXPECT_EQ(unregister(handle), "3");
+    EXPECT_EQ(unregister(audit), "0");
+    EXPECT_EQ(unregister(audit), "3");
     EXPECT_EQ(stored("CIM_IndicationFilter"),
               (std::vector<std::string>{"\"QMS:Filter#TalarmT#_1\"", "\"QMS:Filter_3\""}));
+    EXPECT_EQ(invoke("SendTestIndication"), "0");
+    ASSERT_TRUE(sink_->waitFor(5));
+    EXPECT_EQ(destinations(3), (std::vector<std::string>{"http://a:5988", "http://c:5988"}));
+
     EXPECT_EQ(unregisterByTag("alarm"), "0");
     EXPECT_EQ(unregisterByTag("alarm"), "3");
     EXPECT_EQ(unregisterByTag(""), "1");
     EXPECT_EQ(unregister(""), "1");
     EXPECT_EQ(stored("CIM_ListenerDestinationCIMXML"), std::vector<std::string>{"\"QMS:Handler_3\""});
-    EXPECT_EQ(stored("CIM_IndicationFilter"), std::vector<std::string>{"\"QMS:Filter_3\""});
+    EXPECT_EQ(invoke("ListRegistrations", {}, &listed), "0");
+    EXPECT_EQ(listed.find("Tags")->toText(), "{\"\"}");
+    EXPECT_EQ(listed.find("RegistrationHandles")->toText(), "{" + Value::string(plain).toText() + "}");
 
-    listed = invoke("ListRegistrations");
-    EXPECT_EQ(propertyText(listed.get(), "Tags"), "{\"\"}");
-    EXPECT_EQ(propertyText(listed.get(), "RegistrationHandles"),
-              "{" + propertyText(plain.get(), "RegistrationHandle") + "}");
+    // The last one gone, the provider is switched off again.
+    EXPECT_EQ(unregister(plain), "0");
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 3u);
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.disableIndications"), 1u);
+    EXPECT_EQ(invoke("SendTestIndication"), "1");
+    EXPECT_TRUE(stored("CIM_IndicationSubscription").empty());
 }
 
-TEST_F(RegistrationRoad, BadInputCreatesNothingAndARefusingCimomFails) {
+TEST_F(RegistrationRoad, BadInputCreatesNothingAndRefusedQueriesSubscribeNothing) {
     struct Case {
         const char* query;
         int queryType;
         const char* receiver;
+        const char* result;
     } cases[] = {
-        {nullptr, 0, "http://l"},    {"", 0, "http://l"},  {kQuery, 1, "http://l"},
-        {kQuery, kNull, "http://l"}, {kQuery, 0, nullptr}, {kQuery, 0, ""},
+        {nullptr, 0, "http://l", "1"}, {"", 0, "http://l", "1"},       {kLogEntryQuery, 1, "http://l", "1"},
+        {kLogEntryQuery, -1, "http://l", "1"}, {kLogEntryQuery, 0, nullptr, "1"}, {kLogEntryQuery, 0, "", "1"},
+        // Well-formed requests that the CIMOM refuses in both namespaces.
+        {"SELECT * FROM NoSuchClass", 0, "http://l", "2"},
+        {"SELECT FROM WHERE", 0, "http://l", "2"},
     };
-    const size_t creates = host_.cimom().calls(cimple::Memory_Cimom::CREATE);
     for (const Case& c : cases) {
-        Ref<Instance> r = registerListener("t", c.receiver, c.query, c.queryType);
-        EXPECT_EQ(propertyText(r.get(), "return_value"), "1");
-        EXPECT_EQ(propertyText(r.get(), "RegistrationHandle"), "NULL");
+        SCOPED_TRACE(c.query ? c.query : "(no query)");
+        std::string handle;
+        EXPECT_EQ(registerListener("t", c.receiver, c.query, c.queryType, &handle), c.result);
+        EXPECT_EQ(handle, "NULL");
     }
-    EXPECT_EQ(host_.cimom().calls(cimple::Memory_Cimom::CREATE), creates);
-    EXPECT_EQ(host_.cimom().count("root/qms"), 0u);
-
-    host_.cimom().refuse("root/qms", true);
-    host_.cimom().refuse("root/interop", true);
-    Ref<Instance> refused = registerListener("t");
-    EXPECT_EQ(propertyText(refused.get(), "return_value"), "2");
-    EXPECT_EQ(propertyText(refused.get(), "RegistrationHandle"), "NULL");
-    Ref<Instance> listed = invoke("ListRegistrations");
-    EXPECT_EQ(propertyText(listed.get(), "return_value"), "2");
-    EXPECT_EQ(propertyText(listed.get(), "Tags"), "NULL");
-    EXPECT_EQ(propertyText(listed.get(), "RegistrationHandles"), "NULL");
-    EXPECT_EQ(unregisterByTag("t"), "2");
+    // Bad input creates nothing; a refused filter leaves the destination
+    // made before it (what was created stays, as registration says), but no
+    // subscription, so nothing is activated.
+    EXPECT_EQ(stored("CIM_ListenerDestinationCIMXML").size(), 2u);
+    EXPECT_TRUE(stored("CIM_IndicationFilter").empty());
+    EXPECT_TRUE(stored("CIM_IndicationSubscription").empty());
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.activateFilter"), 0u);
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
 #include "integration/RoadSupport.h"
 
-#include <cimple/Array.h>
-#include <cimple/Datetime.h>
 #include <cimple/Meta.h>
-#include <cimple/Property.h>
 #include <sys/stat.h>
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -14,88 +10,48 @@
 
 namespace road {
 
-void IndicationRecorder::operator()(const cimple::Instance* instance) {
-    cimple::Ref<cimple::Instance> copy(cimple::clone(instance));
+const char kRootQms[] = "root/qms";
+const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
+
+void RecordingSink::deliver(const cimhost::Instance& destination, const cimhost::ObjectPath&,
+                            const cimhost::Instance& indication) {
+    const cimhost::Value* url = destination.property("Destination");
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        got_.push_back(std::move(copy));
+        got_.emplace_back(url && !url->isNull() ? url->asText() : std::string(), indication);
     }
     changed_.notify_all();
 }
 
-bool IndicationRecorder::waitFor(size_t n, std::chrono::milliseconds timeout) {
+bool RecordingSink::waitFor(size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return got_.size() >= n; });
 }
 
-size_t IndicationRecorder::size() const {
+size_t RecordingSink::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return got_.size();
 }
 
-cimple::Ref<cimple::Instance> IndicationRecorder::at(size_t i) const {
+cimhost::Instance RecordingSink::at(size_t i) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return i < got_.size() ? got_[i] : cimple::Ref<cimple::Instance>();
+    return i < got_.size() ? got_[i].second : cimhost::Instance();
 }
 
-void IndicationRecorder::clear() {
+std::string RecordingSink::destinationAt(size_t i) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    got_.clear();
+    return i < got_.size() ? got_[i].first : std::string();
 }
 
-namespace {
-
-template <class T>
-const cimple::Property<T>& field(const cimple::Instance* instance, const cimple::Meta_Feature* feature) {
-    return *static_cast<const cimple::Property<T>*>(cimple::field_of(instance, feature));
+std::string propertyText(const cimhost::Instance& instance, const char* name) {
+    const cimhost::Value* v = instance.property(name);
+    return v ? v->toText() : "NULL";
 }
 
-// The types of the indication class's scalar properties.
-std::string scalarText(uint16_t type, const void* value) {
-    char buf[64];
-    switch (type) {
-        case cimple::UINT16:
-            snprintf(buf, sizeof buf, "%u", *static_cast<const uint16_t*>(value));
-            break;
-        case cimple::UINT32:
-            snprintf(buf, sizeof buf, "%" PRIu32, *static_cast<const uint32_t*>(value));
-            break;
-        case cimple::SINT64:
-            snprintf(buf, sizeof buf, "%" PRId64, *static_cast<const int64_t*>(value));
-            break;
-        case cimple::STRING:
-            return "\"" + std::string(static_cast<const cimple::String*>(value)->c_str()) + "\"";
-        case cimple::DATETIME:
-            return static_cast<const cimple::Datetime*>(value)->to_string().c_str();
-        default:
-            return "<type " + std::to_string(type) + ">";
-    }
-    return buf;
-}
-
-}  // namespace
-
-std::string propertyText(const cimple::Instance* instance, const char* name) {
-    const cimple::Meta_Feature* feature =
-        cimple::find_feature(instance->meta_class, name, cimple::CIMPLE_FLAG_PROPERTY);
-    if (!feature) return "<no property " + std::string(name) + ">";
-    if (cimple::is_null(instance, feature)) return "NULL";
-    const auto* p = reinterpret_cast<const cimple::Meta_Property*>(feature);
-    if (p->subscript == 0) return scalarText(p->type, cimple::field_of(instance, feature));
-    // The indication's arrays all hold strings.
-    if (p->type != cimple::STRING) return "<array of type " + std::to_string(p->type) + ">";
-    const cimple::Array<cimple::String>& items =
-        field<cimple::Array<cimple::String>>(instance, feature).value;
-    std::string text = "{";
-    for (size_t i = 0; i < items.size(); ++i)
-        text += (i ? ", \"" : "\"") + std::string(items[i].c_str()) + "\"";
-    return text + "}";
-}
-
-void expectProperties(const cimple::Instance* instance, const std::map<std::string, std::string>& expected) {
-    ASSERT_NE(instance, nullptr);
+void expectProperties(const cimhost::Instance& instance, const Properties& expected) {
+    const cimple::Meta_Class* mc = cimhost::ClassRepository::builtin().find(instance.className());
+    ASSERT_NE(mc, nullptr) << "unknown class '" << instance.className() << "'";
     std::set<std::string> seen;
-    const cimple::Meta_Class* mc = instance->meta_class;
     for (uint32_t i = 0; i < mc->num_meta_features; ++i) {
         const cimple::Meta_Feature* f = mc->meta_features[i];
         if (!(f->flags & cimple::CIMPLE_FLAG_PROPERTY)) continue;
@@ -104,52 +60,10 @@ void expectProperties(const cimple::Instance* instance, const std::map<std::stri
             << "property " << f->name;
         seen.insert(f->name);
     }
-    for (const auto& e : expected)
-        EXPECT_TRUE(seen.count(e.first)) << mc->name << " has no property " << e.first;
-}
-
-void RoadTest::SetUp() {
-    sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
-    // The module's trace files land in the simulator's root, beside its sockets.
-    mkdir(sim_->path("/var").c_str(), 0755);
-    mkdir(sim_->path("/var/log").c_str(), 0755);
-    mkdir(sim_->path("/var/log/norvlog").c_str(), 0755);
-    ASSERT_TRUE(host_.open(QMS_MODULE_PATH)) << host_.error();
-    logEntry_ = hostProvider("QMS_VRXLogEntryArrived_Provider");
-}
-
-void RoadTest::TearDown() {
-    // A module stuck in a deadlock never winds down; end the process with a
-    // message rather than leave it hanging until the runner's time limit.
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!done.wait_for(lock, std::chrono::seconds(30), [&] { return finished; })) {
-            fprintf(stderr, "the module did not wind down within 30 s: its threads are stuck\n");
-            std::_Exit(1);
-        }
-    });
-    logEntry_.reset();
-    recorder_.clear();
-    host_.close();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        finished = true;
-    }
-    done.notify_all();
-    watchdog.join();
-    sim_.reset();
-}
-
-std::unique_ptr<cimhost::HostedProvider> RoadTest::hostProvider(const char* name) {
-    const cimple::Registration* registration = host_.find(name);
-    EXPECT_NE(registration, nullptr) << name;
-    auto provider = std::make_unique<cimhost::HostedProvider>(registration);
-    EXPECT_TRUE(provider->ok()) << name;
-    EXPECT_EQ(provider->load(), 0) << name;
-    return provider;
+    for (const auto& e : expected) EXPECT_TRUE(seen.count(e.first)) << mc->name << " has no property " << e.first;
+    // Nothing beyond the class either.
+    for (const auto& p : instance.properties)
+        EXPECT_NE(cimple::find_feature(mc, p.first.c_str()), nullptr) << "stray property " << p.first;
 }
 
 Properties agentIndication(const std::string& eventId, const Properties& own) {
@@ -169,9 +83,105 @@ Properties agentIndication(const std::string& eventId, const Properties& own) {
     return all;
 }
 
-void RoadTest::enableIndications() {
-    ASSERT_EQ(logEntry_->enableIndications([this](const cimple::Instance* i) { recorder_(i); }), 0);
+void RoadTest::SetUp() {
+    sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
+    // The module's trace files land in the simulator's root, beside its sockets.
+    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim_->path(dir).c_str(), 0755);
+    storeFile_ = sim_->path("/interop.json");
+    deliveryLog_ = sim_->path("/indications.jsonl");
+    startCimom();
+}
+
+void RoadTest::startCimom() {
+    cimom_.reset();
+    cimhost::Cimom::Options options;
+    options.storeFile = storeFile_;
+    options.deliveryLog = deliveryLog_;
+    options.libraryPath.push_back(QMS_MODULE_DIR);
+    cimom_ = std::make_unique<cimhost::Cimom>(options);
+    std::string error;
+    ASSERT_TRUE(cimom_->loadRegistrations(QMS_PROVIDERS_FILE, &error)) << error;
+    sink_ = std::make_shared<RecordingSink>();
+    cimom_->addSink(sink_);
+}
+
+void RoadTest::TearDown() {
+    // A module stuck in a deadlock never winds down; end the process with a
+    // message rather than leave it hanging until the runner's time limit.
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!done.wait_for(lock, std::chrono::seconds(30), [&] { return finished; })) {
+            fprintf(stderr, "the module did not wind down within 30 s: its threads are stuck\n");
+            std::_Exit(1);
+        }
+    });
+    cimom_.reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+    }
+    done.notify_all();
+    watchdog.join();
+    sim_.reset();
+}
+
+cimhost::ObjectPath RoadTest::subscribe(const std::string& name, const std::string& query,
+                                        const std::string& destination) {
+    cimhost::Instance filter;
+    filter.path.nameSpace = cimhost::kInteropNamespace;
+    filter.path.className = "CIM_IndicationFilter";
+    filter.properties.set("Name", cimhost::Value::string(name + "-filter"));
+    filter.properties.set("Query", cimhost::Value::string(query));
+    filter.properties.set("QueryLanguage", cimhost::Value::string("WQL"));
+    filter.properties.set("SourceNamespace", cimhost::Value::string(kRootQms));
+    cimhost::ObjectPath filterPath;
+    cimhost::Status st = cimom_->createInstance(filter, &filterPath);
+    EXPECT_TRUE(st.ok()) << "filter: " << st.message;
+
+    cimhost::Instance handler;
+    handler.path.nameSpace = cimhost::kInteropNamespace;
+    handler.path.className = "CIM_ListenerDestinationCIMXML";
+    handler.properties.set("Name", cimhost::Value::string(name + "-handler"));
+    handler.properties.set("Destination", cimhost::Value::string(destination));
+    cimhost::ObjectPath handlerPath;
+    st = cimom_->createInstance(handler, &handlerPath);
+    EXPECT_TRUE(st.ok()) << "handler: " << st.message;
+
+    cimhost::Instance subscription;
+    subscription.path.nameSpace = cimhost::kInteropNamespace;
+    subscription.path.className = "CIM_IndicationSubscription";
+    subscription.properties.set("Filter", cimhost::Value::reference(filterPath));
+    subscription.properties.set("Handler", cimhost::Value::reference(handlerPath));
+    cimhost::ObjectPath subscriptionPath;
+    st = cimom_->createInstance(subscription, &subscriptionPath);
+    EXPECT_TRUE(st.ok()) << "subscription: " << st.message;
+    return subscriptionPath;
+}
+
+cimhost::ObjectPath RoadTest::enableIndications() {
+    cimhost::ObjectPath subscription = subscribe("road");
     ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    return subscription;
+}
+
+cimhost::Instance RoadTest::service() {
+    std::vector<cimhost::Instance> found;
+    cimhost::Status st = cimom_->enumerateInstances(kRootQms, "QMS_VRXIndicationRegistrationService", &found);
+    EXPECT_TRUE(st.ok()) << st.message;
+    EXPECT_EQ(found.size(), 1u);
+    return found.empty() ? cimhost::Instance() : found[0];
+}
+
+std::string RoadTest::invoke(const char* method, const cimhost::NamedValues& in, cimhost::NamedValues* out) {
+    cimhost::NamedValues outputs;
+    cimhost::Value rv;
+    cimhost::Status st = cimom_->invokeMethod(service().path, method, in, &outputs, &rv);
+    EXPECT_TRUE(st.ok()) << method << ": " << st.message;
+    if (out) *out = outputs;
+    return rv.toText();
 }
 
 std::string RoadTest::ctl(const std::vector<std::string>& args) {

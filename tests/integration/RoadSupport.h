@@ -1,10 +1,9 @@
-// The built module hosted in-process as a CIMOM hosts it (dlopen, the
-// registration chain, the dispatch procedures), talking to the agent
-// simulator as a separate process.
+// The built module hosted by the embedded CIMOM exactly as a CIMOM hosts it:
+// loaded from its registration through its CMPI entry points, subscriptions
+// made in the interop namespace, indications observed where the CIMOM hands
+// them to listeners. The agent simulator runs as its own process.
 #pragma once
 
-#include <cimple/Instance.h>
-#include <cimple/Ref.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,62 +14,79 @@
 #include <string>
 #include <vector>
 
-#include "ProviderHost.h"
 #include "common/RqbdSim.h"
+#include "core/Cimom.h"
+#include "core/IndicationService.h"
 
 namespace road {
 
-// What the indication handler was given: a clone of every delivered instance.
-class IndicationRecorder {
+// What the CIMOM handed to listener destinations.
+class RecordingSink : public cimhost::DeliverySink {
 public:
-    void operator()(const cimple::Instance* instance);
-    // Waits until at least n indications are recorded; false on timeout.
+    void deliver(const cimhost::Instance& destination, const cimhost::ObjectPath& subscription,
+                 const cimhost::Instance& indication) override;
+    // Waits until at least n deliveries are recorded; false on timeout.
     bool waitFor(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(15));
     size_t size() const;
-    cimple::Ref<cimple::Instance> at(size_t i) const;
-    // Drops the copies; they must go before the module that described them.
-    void clear();
+    cimhost::Instance at(size_t i) const;
+    // The Destination URL that delivery i went to.
+    std::string destinationAt(size_t i) const;
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<cimple::Ref<cimple::Instance>> got_;
+    std::vector<std::pair<std::string, cimhost::Instance>> got_;
 };
 
-// One property as text: NULL; "text" for strings; decimal numbers; TRUE or
-// FALSE; a datetime's CIM text; arrays as {item, item}.
-std::string propertyText(const cimple::Instance* instance, const char* name);
+// One property as text (cimhost::Value::toText), "NULL" when absent.
+std::string propertyText(const cimhost::Instance& instance, const char* name);
+
+typedef std::map<std::string, std::string> Properties;
 
 // Every property of the instance's class must read as `expected` gives it,
 // and every property that `expected` does not name must be NULL.
-void expectProperties(const cimple::Instance* instance, const std::map<std::string, std::string>& expected);
-
-typedef std::map<std::string, std::string> Properties;
+void expectProperties(const cimhost::Instance& instance, const Properties& expected);
 
 // What every indication of an agent event on this road carries, with `own`
 // added or overriding.
 Properties agentIndication(const std::string& eventId, const Properties& own);
+
+extern const char kRootQms[];
+extern const char kLogEntryQuery[];
 
 class RoadTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
+    // A new CIMOM over the same interop store (as after a CIMOM restart).
+    void startCimom();
+
     // `rqbd-sim ctl args...`; fails the test when the command fails and
     // returns its output without the final newline.
     std::string ctl(const std::vector<std::string>& args);
     // Waits until the simulator's status shows `text`, e.g. "\"up\":true".
     bool waitStatus(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    // Enables indications into recorder_ and waits until the module has
-    // subscribed to the agent's events.
-    void enableIndications();
-    // Creates and loads the provider of that name.
-    std::unique_ptr<cimhost::HostedProvider> hostProvider(const char* name);
+
+    // Creates a filter, a listener destination and a subscription in the
+    // interop namespace, as a client does; returns the subscription's path.
+    cimhost::ObjectPath subscribe(const std::string& name, const std::string& query = kLogEntryQuery,
+                                  const std::string& destination = "http://road-listener:5988");
+    // Subscribes and waits until the module has subscribed to the agent's
+    // events.
+    cimhost::ObjectPath enableIndications();
+
+    // The registration service's one instance.
+    cimhost::Instance service();
+    // Invokes a method of the registration service; expects status OK and
+    // returns the return value's text, the outputs in *out.
+    std::string invoke(const char* method, const cimhost::NamedValues& in = {}, cimhost::NamedValues* out = nullptr);
 
     std::unique_ptr<qmstest::RqbdSim> sim_;
-    cimhost::ProviderHost host_;
-    std::unique_ptr<cimhost::HostedProvider> logEntry_;
-    IndicationRecorder recorder_;
+    std::string storeFile_;
+    std::string deliveryLog_;
+    std::unique_ptr<cimhost::Cimom> cimom_;
+    std::shared_ptr<RecordingSink> sink_;
 };
 
 }  // namespace road

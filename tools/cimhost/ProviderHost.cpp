@@ -136,6 +136,13 @@ int HostedProvider::enumInstances(std::vector<cimple::Ref<cimple::Instance>>& ou
     return call(cimple::OPERATION_ENUM_INSTANCES, model.get(), reinterpret_cast<void*>(proc), &context);
 }
 
+int HostedProvider::getInstance(const cimple::Instance* keys, cimple::Ref<cimple::Instance>& out) {
+    cimple::Instance* found = nullptr;
+    const int status = call(cimple::OPERATION_GET_INSTANCE, const_cast<cimple::Instance*>(keys), &found);
+    out.reset(found);
+    return status;
+}
+
 cimple::Ref<cimple::Instance> HostedProvider::methodRecord(const char* method) const {
     const cimple::Meta_Feature* feature =
         cimple::find_feature(registration_->meta_class, method, cimple::CIMPLE_FLAG_METHOD);

@@ -3,9 +3,8 @@
 // dispatch procedure. Nothing of the module is linked in; the host knows only
 // the framework's record layouts and operation codes.
 //
-// This is the interim host of cimhost and of the end-to-end tests. A real
-// CIMOM core behind the CMPI adapter will replace the operation calls, not the
-// loading.
+// It is the baseline the CMPI path is measured against (bench/) and the
+// loader behind `cimhost inspect`; the CIMOM itself is core/Cimom.h.
 #pragma once
 
 #include <cimple/Memory_Cimom.h>
@@ -87,6 +86,10 @@ public:
     // Enumerates the served class; out receives the instances delivered
     // before the closing call.
     int enumInstances(std::vector<cimple::Ref<cimple::Instance>>& out);
+
+    // The instance whose keys `keys` holds; out adopts the provider's
+    // reference.
+    int getInstance(const cimple::Instance* keys, cimple::Ref<cimple::Instance>& out);
 
     // A new parameter record of the served class's method of that name
     // (case-insensitive): every parameter and the return value null. Null

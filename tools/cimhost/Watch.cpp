@@ -1,19 +1,19 @@
-// `cimhost watch`: the CIMOM's side of one indication subscription. It enables
-// a provider's indications the way a CIMOM does when the first subscription
-// for its class appears, prints what arrives, and disables them again as a
-// CIMOM does when the last subscription goes.
+// `cimhost watch`: a CIMOM with one client subscription. The subscription
+// makes the CIMOM activate the provider of the query's class through its
+// indication MI; every indication it delivers is matched against the filter
+// and printed; removing the subscription switches the provider off again.
 #include "Watch.h"
 
-#include <cimple/Instance.h>
 #include <pthread.h>
 #include <signal.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
-#include "ProviderHost.h"
+#include "core/Cimom.h"
+#include "core/IndicationService.h"
 
 namespace cimhost {
 namespace {
@@ -29,13 +29,16 @@ sigset_t stopSignals() {
     return set;
 }
 
-class Printer {
+class Printer : public DeliverySink {
 public:
-    void operator()(const cimple::Instance* instance) {
+    void deliver(const Instance& destination, const ObjectPath&, const Instance& indication) override {
         std::lock_guard<std::mutex> lock(mutex_);
         ++count_;
-        printf("--- indication %u\n", count_);
-        cimple::print(instance, stdout);
+        const Value* url = destination.property("Destination");
+        printf("--- indication %u to %s\n%s\n{\n", count_, url ? url->toText().c_str() : "?",
+               indication.className().c_str());
+        for (const auto& p : indication.properties) printf("    %s = %s;\n", p.first.c_str(), p.second.toText().c_str());
+        printf("}\n");
         fflush(stdout);
     }
     unsigned count() const {
@@ -48,68 +51,75 @@ private:
     unsigned count_ = 0;
 };
 
+Instance interopInstance(const char* className) {
+    Instance i;
+    i.path.nameSpace = kInteropNamespace;
+    i.path.className = className;
+    i.properties.set("Name", Value::string("cimhost-watch"));
+    return i;
+}
+
+bool check(const Status& st, const char* what) {
+    if (!st.ok()) fprintf(stderr, "cimhost watch: %s: %s (%d)\n", what, st.message.c_str(), st.rc);
+    return st.ok();
+}
+
 }  // namespace
 
-int watch(const char* modulePath, const char* providerName, const WatchLimits& limits) {
+int watch(const WatchOptions& options) {
     const sigset_t signals = stopSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    ProviderHost host;
-    if (!host.open(modulePath)) {
-        fprintf(stderr, "cimhost watch: %s\n", host.error().c_str());
+    Cimom::Options cimomOptions;
+    cimomOptions.storeFile = options.storeFile;
+    cimomOptions.deliveryLog = options.deliveryLog;
+    cimomOptions.libraryPath = options.libraryPath;
+    Cimom cimom(cimomOptions);
+    std::string error;
+    if (!cimom.loadRegistrations(options.providersFile, &error)) {
+        fprintf(stderr, "cimhost watch: %s\n", error.c_str());
         return 1;
     }
-    const cimple::Registration* registration =
-        providerName ? host.find(providerName) : host.findIndicationProvider();
-    if (!registration) {
-        fprintf(stderr, "cimhost watch: no %s in %s\n", providerName ? providerName : "indication provider",
-                modulePath);
-        return 1;
-    }
+    auto printer = std::make_shared<Printer>();
+    cimom.addSink(printer);
+    if (!options.storeFile.empty()) check(cimom.restoreSubscriptions(), "restoring stored subscriptions");
 
+    Instance filter = interopInstance("CIM_IndicationFilter");
+    filter.properties.set("Query", Value::string(options.query));
+    filter.properties.set("QueryLanguage", Value::string("WQL"));
+    filter.properties.set("SourceNamespace", Value::string(options.sourceNamespace));
+    Instance destination = interopInstance("CIM_ListenerDestinationCIMXML");
+    destination.properties.set("Destination", Value::string(options.destination));
+    ObjectPath filterPath, destinationPath, subscriptionPath;
+    if (!check(cimom.createInstance(filter, &filterPath), "creating the filter")) return 1;
+    if (!check(cimom.createInstance(destination, &destinationPath), "creating the listener destination")) {
+        cimom.deleteInstance(filterPath);
+        return 1;
+    }
+    Instance subscription;
+    subscription.path.nameSpace = kInteropNamespace;
+    subscription.path.className = "CIM_IndicationSubscription";
+    subscription.properties.set("Filter", Value::reference(filterPath));
+    subscription.properties.set("Handler", Value::reference(destinationPath));
     int exitCode = 0;
-    Printer printer;
-    {
-        HostedProvider provider(registration);
-        if (!provider.ok()) {
-            fprintf(stderr, "cimhost watch: %s: create provider failed\n", registration->provider_name);
-            return 1;
-        }
-        int status = provider.load();
-        if (status != 0) {
-            fprintf(stderr, "cimhost watch: %s: load answered %d\n", registration->provider_name, status);
-            return 1;
-        }
-        status = provider.enableIndications([&printer](const cimple::Instance* i) { printer(i); });
-        if (status != 0) {
-            fprintf(stderr, "cimhost watch: %s: enable indications answered %d\n",
-                    registration->provider_name, status);
-            return 1;
-        }
-        fprintf(stderr, "cimhost watch: indications of %s enabled\n", registration->meta_class->name);
-
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.seconds);
+    if (check(cimom.createInstance(subscription, &subscriptionPath), "subscribing")) {
+        fprintf(stderr, "cimhost watch: subscribed to \"%s\"\n", options.query.c_str());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
         for (;;) {
-            if (limits.count && printer.count() >= limits.count) break;
-            if (limits.seconds && std::chrono::steady_clock::now() >= deadline) break;
+            if (options.count && printer->count() >= options.count) break;
+            if (options.seconds && std::chrono::steady_clock::now() >= deadline) break;
             // A short tick, so that the count and time limits are noticed soon.
             const timespec tick{0, 100 * 1000 * 1000};
             const int sig = sigtimedwait(&signals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM) break;
         }
-
-        status = provider.disableIndications();
-        if (status != 0) {
-            fprintf(stderr, "cimhost watch: disable indications answered %d\n", status);
-            exitCode = 1;
-        }
-        status = provider.unload();
-        if (status != 0) {
-            fprintf(stderr, "cimhost watch: unload answered %d\n", status);
-            exitCode = 1;
-        }
+        if (!check(cimom.deleteInstance(subscriptionPath), "unsubscribing")) exitCode = 1;
+    } else {
+        exitCode = 1;
     }
-    fprintf(stderr, "cimhost watch: %u indication(s) delivered\n", printer.count());
+    cimom.deleteInstance(destinationPath);
+    cimom.deleteInstance(filterPath);
+    fprintf(stderr, "cimhost watch: %u indication(s) delivered\n", printer->count());
     return exitCode;
 }
 

@@ -1,18 +1,29 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace cimhost {
 
-// What `cimhost watch` waits for before it winds the provider down; 0 means
-// no limit of that kind.
-struct WatchLimits {
-    unsigned count = 0;    // indications delivered
-    unsigned seconds = 0;  // wall time since indications were enabled
+// What `cimhost watch` sets up and how long it runs.
+struct WatchOptions {
+    std::string providersFile;             // the registration file to host
+    std::vector<std::string> libraryPath;  // where provider libraries are looked for
+    std::string query = "SELECT * FROM QMS_VRXLogEntryArrived";
+    std::string sourceNamespace = "root/qms";
+    std::string destination = "http://localhost:5988/cimhost-watch";
+    std::string storeFile;    // the interop store; empty: in memory
+    std::string deliveryLog;  // JSON lines of every delivery; empty: none
+    unsigned count = 0;       // stop after that many indications; 0: no limit
+    unsigned seconds = 0;     // stop after that long; 0: no limit
 };
 
-// Hosts the module's indication provider (or the one named), enables its
-// indications and prints every delivered indication to stdout until SIGINT,
-// SIGTERM or a limit; then disables, unloads and destroys it. Progress goes to
+// Hosts the providers of the registration file in the embedded CIMOM,
+// subscribes a listener destination to the query in the interop namespace,
+// as a client does, and prints every indication delivered to it on stdout
+// until SIGINT, SIGTERM or a limit; then removes the subscription (which
+// switches the provider off) and shuts the CIMOM down. Progress goes to
 // stderr. Returns a process exit code.
-int watch(const char* modulePath, const char* providerName, const WatchLimits& limits);
+int watch(const WatchOptions& options);
 
 }  // namespace cimhost

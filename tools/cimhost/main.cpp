@@ -1,6 +1,6 @@
 // cimhost: the embedded CIM object manager. `inspect` shows what a provider
-// module serves; `watch` hosts its indication provider and prints what it
-// delivers.
+// module serves; `watch` hosts the providers of a registration file, subscribes
+// a listener and prints the indications the CIMOM delivers to it.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +12,9 @@
 static int usage() {
     fprintf(stderr,
             "usage: cimhost inspect MODULE.so\n"
-            "       cimhost watch MODULE.so [--provider NAME] [--count N] [--seconds S]\n");
+            "       cimhost watch PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
+            "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
+            "                     [--count N] [--seconds S]\n");
     return 2;
 }
 
@@ -26,18 +28,30 @@ static bool number(const char* text, unsigned& out) {
 }
 
 static int watchCommand(int argc, char** argv) {
-    const char* provider = nullptr;
-    cimhost::WatchLimits limits;
+    cimhost::WatchOptions options;
+    options.providersFile = argv[2];
     for (int i = 3; i < argc; i += 2) {
         if (i + 1 >= argc) return usage();
-        if (strcmp(argv[i], "--provider") == 0)
-            provider = argv[i + 1];
-        else if (strcmp(argv[i], "--count") == 0     ? !number(argv[i + 1], limits.count)
-                 : strcmp(argv[i], "--seconds") == 0 ? !number(argv[i + 1], limits.seconds)
-                                                     : true)
+        const char* flag = argv[i];
+        const char* value = argv[i + 1];
+        if (strcmp(flag, "--library-path") == 0)
+            options.libraryPath.push_back(value);
+        else if (strcmp(flag, "--query") == 0)
+            options.query = value;
+        else if (strcmp(flag, "--namespace") == 0)
+            options.sourceNamespace = value;
+        else if (strcmp(flag, "--destination") == 0)
+            options.destination = value;
+        else if (strcmp(flag, "--store") == 0)
+            options.storeFile = value;
+        else if (strcmp(flag, "--log") == 0)
+            options.deliveryLog = value;
+        else if (strcmp(flag, "--count") == 0 ? !number(value, options.count)
+                 : strcmp(flag, "--seconds") == 0 ? !number(value, options.seconds)
+                                                   : true)
             return usage();
     }
-    return cimhost::watch(argv[2], provider, limits);
+    return cimhost::watch(options);
 }
 
 int main(int argc, char** argv) {
