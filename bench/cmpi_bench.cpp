@@ -1,0 +1,181 @@
+// What the CMPI path costs: the same operations of the registration service
+// through the embedded CIMOM (client call -> CMPI MI -> adapter -> dispatch
+// procedure, instances converted both ways) and straight through the dispatch
+// procedure, in the same process, on the same module instance and against
+// the same agent simulator.
+//
+// Every operation runs the model's account check, one agent request, so both
+// columns include that round trip (BM_AgentBaseline shows it alone); the
+// difference between a pair is the CIMOM and adapter's share.
+//
+// Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
+// root that the module's system paths are redirected to.
+#include <cimple/Instance.h>
+#include <cimple/Ref.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ProviderHost.h"
+#include "bench/BenchSupport.h"
+#include "common/RqbdSim.h"
+#include "core/Cimom.h"
+#include "switchclient/CimSwitchClient.h"
+#include "switchclient/SipJson.h"
+
+namespace {
+
+const char kService[] = "QMS_VRXIndicationRegistrationService";
+
+struct Hosts {
+    cimhost::Cimom* cimom = nullptr;
+    cimhost::HostedProvider* direct = nullptr;
+    cimhost::ObjectPath servicePath;        // as a CIM client names it
+    cimple::Ref<cimple::Instance> serviceKeys;  // as the dispatch procedure takes it
+};
+Hosts* g_hosts = nullptr;
+
+void BM_GetInstance_Cmpi(benchmark::State& state) {
+    for (auto _ : state) {
+        cimhost::Instance found;
+        if (!g_hosts->cimom->getInstance(g_hosts->servicePath, &found).ok()) {
+            state.SkipWithError("get instance failed");
+            return;
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetInstance_Cmpi)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_GetInstance_Dispatch(benchmark::State& state) {
+    for (auto _ : state) {
+        cimple::Ref<cimple::Instance> found;
+        if (g_hosts->direct->getInstance(g_hosts->serviceKeys.get(), found) != 0) {
+            state.SkipWithError("get instance failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetInstance_Dispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_EnumerateInstances_Cmpi(benchmark::State& state) {
+    for (auto _ : state) {
+        std::vector<cimhost::Instance> found;
+        if (!g_hosts->cimom->enumerateInstances("root/qms", kService, &found).ok() || found.size() != 1) {
+            state.SkipWithError("enumeration failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EnumerateInstances_Cmpi)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_EnumerateInstances_Dispatch(benchmark::State& state) {
+    for (auto _ : state) {
+        std::vector<cimple::Ref<cimple::Instance>> found;
+        if (g_hosts->direct->enumInstances(found) != 0 || found.size() != 1) {
+            state.SkipWithError("enumeration failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EnumerateInstances_Dispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// SendTestIndication with nobody subscribed: the method runs its account
+// check and answers 1 (no handler), touching nothing else.
+void BM_InvokeMethod_Cmpi(benchmark::State& state) {
+    for (auto _ : state) {
+        cimhost::NamedValues out;
+        cimhost::Value rv;
+        if (!g_hosts->cimom->invokeMethod(g_hosts->servicePath, "SendTestIndication", {}, &out, &rv).ok() ||
+            rv.isNull()) {
+            state.SkipWithError("method call failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InvokeMethod_Cmpi)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_InvokeMethod_Dispatch(benchmark::State& state) {
+    for (auto _ : state) {
+        cimple::Ref<cimple::Instance> record = g_hosts->direct->methodRecord("SendTestIndication");
+        if (!record || g_hosts->direct->invokeMethod(g_hosts->serviceKeys.get(), record.get()) != 0) {
+            state.SkipWithError("method call failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InvokeMethod_Dispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The agent request every operation above includes.
+void BM_AgentBaseline(benchmark::State& state) {
+    ShPtr<provider::CimSwitchClient> client = provider::newCimSwitchClient("CmpiBench", nullptr);
+    for (auto _ : state) {
+        SipJson message;
+        message.GetCmd();
+        message.SetCmdParam("OC", 0xE204);
+        if (client->request(message, nullptr) != 0) {
+            state.SkipWithError("the client could not reach the simulator");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AgentBaseline)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    if (!qmsbench::start(argc, argv, "cmpi_bench", exitCode)) return exitCode;
+    qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
+    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
+
+    cimhost::Cimom::Options options;
+    options.libraryPath.push_back(QMS_MODULE_DIR);
+    cimhost::Cimom cimom(options);
+    std::string error;
+    if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {
+        std::fprintf(stderr, "cmpi_bench: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<cimhost::Instance> services;
+    cimhost::Status st = cimom.enumerateInstances("root/qms", kService, &services);
+    if (!st.ok() || services.size() != 1) {
+        std::fprintf(stderr, "cmpi_bench: the service is not there: %s\n", st.message.c_str());
+        return 1;
+    }
+
+    // The same library, already loaded by the CIMOM, driven directly.
+    cimhost::ProviderHost host;
+    if (!host.open(QMS_MODULE_DIR "/libVRXIndication_Provider.so")) {
+        std::fprintf(stderr, "cmpi_bench: %s\n", host.error().c_str());
+        return 1;
+    }
+    {
+        cimhost::HostedProvider direct(host.find("QMS_VRXIndicationRegistrationService_Provider"));
+        std::vector<cimple::Ref<cimple::Instance>> found;
+        if (!direct.ok() || direct.load() != 0 || direct.enumInstances(found) != 0 || found.size() != 1) {
+            std::fprintf(stderr, "cmpi_bench: the provider did not come up directly\n");
+            return 1;
+        }
+        Hosts hosts;
+        hosts.cimom = &cimom;
+        hosts.direct = &direct;
+        hosts.servicePath = services[0].path;
+        hosts.serviceKeys = found[0];
+        g_hosts = &hosts;
+        benchmark::RunSpecifiedBenchmarks();
+        g_hosts = nullptr;
+    }
+    benchmark::Shutdown();
+    return exitCode;
+}
