@@ -82,6 +82,14 @@ TEST_F(ConversionTest, GetInstanceTakesKeysFromThePathAndReturnsEveryPropertyTyp
     EXPECT_EQ(Value::null(CMPI_stringA), *got->property("TemplateVariable"));
 }
 
+// The host's result behind a stand-in that refuses once it holds one.
+CMPIResult* cutShortReal = nullptr;
+CMPIStatus cutShortAfterOne(const CMPIResult*, const CMPIInstance* inst) {
+    if (!cimhost::resultData(cutShortReal)->values.empty())
+        return CMPIStatus{CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED, nullptr};
+    return cutShortReal->ft->returnInstance(cutShortReal, inst);
+}
+
 TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
     FakeProvider fake;
     fake.behave = [](int op, void** a) {
@@ -114,6 +122,18 @@ TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
     ASSERT_EQ(CMPI_RC_OK, m->ft->enumerateInstanceNames(m, ctx_, names, path("QMS_VRXLogEntryArrived", {})).rc);
     ASSERT_EQ(2u, returned(names).size());
     EXPECT_EQ("QMS_VRXLogEntryArrived", returned(names)[1].asReference()->className);
+
+    // A CIMOM that takes one result and then refuses: the operation answers
+    // its status and the rest of what the provider hands over is dropped.
+    CMPIResult* limited = result();
+    cutShortReal = limited;
+    CMPIResultFT ft = *limited->ft;
+    ft.returnInstance = &cutShortAfterOne;
+    CMPIResult cut{limited->hdl, &ft};
+    EXPECT_EQ(CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED,
+              m->ft->enumerateInstances(m, ctx_, &cut, path("QMS_VRXLogEntryArrived", {}), nullptr).rc);
+    EXPECT_EQ(1u, returned(limited).size());
+    EXPECT_FALSE(cimhost::resultData(limited)->done);
 }
 
 TEST_F(ConversionTest, ReferenceKeysBecomeNestedKeyInstancesAndComeBackAsPaths) {

@@ -17,7 +17,8 @@ const char kDefaultNameSpace[] = "root/qms";
 
 // Takes what a provider enumerates and returns it to the CIMOM as instances
 // or paths. A failure cannot be thrown through the provider, so the first
-// one is kept and rethrown once the provider has returned.
+// one is kept and rethrown once the provider has returned; what the provider
+// still hands over after it is dropped.
 struct Collector {
     const CMPIBroker* broker;
     const CMPIResult* result;
@@ -33,11 +34,15 @@ struct Collector {
         if (c->failed) return false;
         try {
             Converter conv(c->broker, c->name_space);
-            if (c->names)
-                c->result->ft->returnObjectPath(c->result, conv.to_path(instance));
-            else
-                c->result->ft->returnInstance(c->result, conv.to_instance(instance));
-            return true;
+            const CMPIStatus st = c->names ? c->result->ft->returnObjectPath(c->result, conv.to_path(instance))
+                                           : c->result->ft->returnInstance(c->result, conv.to_instance(instance));
+            // The CIMOM may cut an enumeration short (its client left, a
+            // limit was reached): the provider is told to stop and the
+            // operation answers what the CIMOM said.
+            const int rc = static_cast<int>(st.rc);
+            if (rc == CMPI_RC_OK) return true;
+            c->failure = {static_cast<CMPIrc>(rc),
+                          std::string("the CIMOM took no more results: ") + (st.msg ? chars(st.msg) : "")};
         } catch (const Failure& f) {
             c->failure = f;
         } catch (...) {
