@@ -3,6 +3,8 @@
 // filters, destinations and subscriptions that result, activates the
 // log-entry provider for them and hands its indications to the listeners.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "integration/RoadSupport.h"
 
@@ -141,6 +143,53 @@ TEST_F(RegistrationRoad, BadInputCreatesNothingAndRefusedQueriesSubscribeNothing
     EXPECT_TRUE(stored("CIM_IndicationFilter").empty());
     EXPECT_TRUE(stored("CIM_IndicationSubscription").empty());
     EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.activateFilter"), 0u);
+}
+
+// Clients on several threads at once, as a CIMOM serves them: registrations,
+// listings, test indications and removals interleave. Two registrations may
+// pick the same name at the same moment and one of them is then refused (2);
+// everything else must succeed, and at the end the store holds exactly what
+// the listing said.
+TEST_F(RegistrationRoad, ConcurrentClientsLeaveAConsistentStore) {
+    const int kThreads = 4, kRounds = 5;
+    std::atomic<int> registered{0}, refused{0}, failed{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < kThreads; ++t) {
+        clients.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string tag = "c" + std::to_string(t);
+                std::string handle;
+                const std::string rv =
+                    registerListener(tag.c_str(), "http://concurrent:5988", kLogEntryQuery, 0, &handle);
+                if (rv == "0") {
+                    ++registered;
+                } else if (rv == "2") {
+                    ++refused;
+                } else {
+                    ++failed;
+                }
+                if (invoke("ListRegistrations") != "0") ++failed;
+                const std::string sent = invoke("SendTestIndication");
+                if (sent != "0" && sent != "1") ++failed;
+                // Every other round the thread takes its newest one away again.
+                if (rv == "0" && round % 2 == 1 && unregister(handle) != "0") ++failed;
+            }
+        });
+    }
+    for (std::thread& c : clients) c.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_GT(registered.load(), 0);
+
+    NamedValues listed;
+    ASSERT_EQ(invoke("ListRegistrations", {}, &listed), "0");
+    const size_t subscriptions = stored("CIM_IndicationSubscription").size();
+    ASSERT_NE(listed.find("RegistrationHandles"), nullptr);
+    EXPECT_EQ(listed.find("RegistrationHandles")->items().size(), subscriptions);
+    for (int t = 0; t < kThreads; ++t) unregisterByTag(("c" + std::to_string(t)).c_str());
+    EXPECT_TRUE(stored("CIM_IndicationSubscription").empty());
+    // A refused registration leaves what it created before the refusal.
+    EXPECT_TRUE(stored("CIM_IndicationFilter").empty() || refused.load() > 0);
+    EXPECT_EQ(invoke("SendTestIndication"), "1") << "the provider is still switched on";
 }
 
 }  // namespace
