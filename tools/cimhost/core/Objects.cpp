@@ -277,13 +277,26 @@ CMPIType normalType(CMPIType type) {
 // Types a host value can hold.
 bool storableType(CMPIType type) {
     switch (type & ~CMPI_ARRAY) {
-    case CMPI_boolean: case CMPI_char16: case CMPI_real32: case CMPI_real64:
-    case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_uint64:
-    case CMPI_sint8: case CMPI_sint16: case CMPI_sint32: case CMPI_sint64:
-    case CMPI_string: case CMPI_chars: case CMPI_dateTime: case CMPI_ref: case CMPI_instance:
-        return true;
-    default:
-        return false;
+        case CMPI_boolean:
+        case CMPI_char16:
+        case CMPI_real32:
+        case CMPI_real64:
+        case CMPI_uint8:
+        case CMPI_uint16:
+        case CMPI_uint32:
+        case CMPI_uint64:
+        case CMPI_sint8:
+        case CMPI_sint16:
+        case CMPI_sint32:
+        case CMPI_sint64:
+        case CMPI_string:
+        case CMPI_chars:
+        case CMPI_dateTime:
+        case CMPI_ref:
+        case CMPI_instance:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -305,45 +318,69 @@ CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value) {
         return d;
     }
     switch (value.type()) {
-    case CMPI_boolean: d.value.boolean = value.asBool() ? 1 : 0; break;
-    case CMPI_char16: d.value.char16 = static_cast<CMPIChar16>(value.asUnsigned()); break;
-    case CMPI_uint8: d.value.uint8 = static_cast<CMPIUint8>(value.asUnsigned()); break;
-    case CMPI_uint16: d.value.uint16 = static_cast<CMPIUint16>(value.asUnsigned()); break;
-    case CMPI_uint32: d.value.uint32 = static_cast<CMPIUint32>(value.asUnsigned()); break;
-    case CMPI_uint64: d.value.uint64 = value.asUnsigned(); break;
-    case CMPI_sint8: d.value.sint8 = static_cast<CMPISint8>(value.asSigned()); break;
-    case CMPI_sint16: d.value.sint16 = static_cast<CMPISint16>(value.asSigned()); break;
-    case CMPI_sint32: d.value.sint32 = static_cast<CMPISint32>(value.asSigned()); break;
-    case CMPI_sint64: d.value.sint64 = value.asSigned(); break;
-    case CMPI_real32: d.value.real32 = static_cast<CMPIReal32>(value.asReal()); break;
-    case CMPI_real64: d.value.real64 = value.asReal(); break;
-    case CMPI_string: {
-        StringObj* s = make<StringObj>(space, owner);
-        s->text = value.asText();
-        d.value.string = &s->cmpi;
-        break;
-    }
-    case CMPI_dateTime: {
-        DateTimeObj* t = make<DateTimeObj>(space, owner);
-        t->text = value.asText();
-        d.value.dateTime = &t->cmpi;
-        break;
-    }
-    case CMPI_ref: {
-        PathObj* p = make<PathObj>(space, owner);
-        if (value.asReference()) p->path = *value.asReference();
-        d.value.ref = &p->cmpi;
-        break;
-    }
-    case CMPI_instance: {
-        InstanceObj* i = make<InstanceObj>(space, owner);
-        if (value.asInstance()) i->instance = *value.asInstance();
-        d.value.inst = &i->cmpi;
-        break;
-    }
-    default:
-        d.state = CMPI_badValue;
-        break;
+        case CMPI_boolean:
+            d.value.boolean = value.asBool() ? 1 : 0;
+            break;
+        case CMPI_char16:
+            d.value.char16 = static_cast<CMPIChar16>(value.asUnsigned());
+            break;
+        case CMPI_uint8:
+            d.value.uint8 = static_cast<CMPIUint8>(value.asUnsigned());
+            break;
+        case CMPI_uint16:
+            d.value.uint16 = static_cast<CMPIUint16>(value.asUnsigned());
+            break;
+        case CMPI_uint32:
+            d.value.uint32 = static_cast<CMPIUint32>(value.asUnsigned());
+            break;
+        case CMPI_uint64:
+            d.value.uint64 = value.asUnsigned();
+            break;
+        case CMPI_sint8:
+            d.value.sint8 = static_cast<CMPISint8>(value.asSigned());
+            break;
+        case CMPI_sint16:
+            d.value.sint16 = static_cast<CMPISint16>(value.asSigned());
+            break;
+        case CMPI_sint32:
+            d.value.sint32 = static_cast<CMPISint32>(value.asSigned());
+            break;
+        case CMPI_sint64:
+            d.value.sint64 = value.asSigned();
+            break;
+        case CMPI_real32:
+            d.value.real32 = static_cast<CMPIReal32>(value.asReal());
+            break;
+        case CMPI_real64:
+            d.value.real64 = value.asReal();
+            break;
+        case CMPI_string: {
+            StringObj* s = make<StringObj>(space, owner);
+            s->text = value.asText();
+            d.value.string = &s->cmpi;
+            break;
+        }
+        case CMPI_dateTime: {
+            DateTimeObj* t = make<DateTimeObj>(space, owner);
+            t->text = value.asText();
+            d.value.dateTime = &t->cmpi;
+            break;
+        }
+        case CMPI_ref: {
+            PathObj* p = make<PathObj>(space, owner);
+            if (value.asReference()) p->path = *value.asReference();
+            d.value.ref = &p->cmpi;
+            break;
+        }
+        case CMPI_instance: {
+            InstanceObj* i = make<InstanceObj>(space, owner);
+            if (value.asInstance()) i->instance = *value.asInstance();
+            d.value.inst = &i->cmpi;
+            break;
+        }
+        default:
+            d.state = CMPI_badValue;
+            break;
     }
     return d;
 }
@@ -750,49 +787,64 @@ CMPIArgs* argsClone(const CMPIArgs* a, CMPIStatus* rc) {
     });
 }
 
+// Args and contexts are both named values; one set of functions serves both,
+// told apart by where the object keeps them and what a missing name answers.
+template <class O, NamedValues O::*Items, CMPIrc Missing>
+struct NamedAccess {
+    typedef typename O::Cmpi Cmpi;
+
+    static CMPIStatus add(const Cmpi* h, const char* name, const CMPIValue* value, CMPIType type) {
+        O* o = self<O>(h);
+        if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+        if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
+        return guardedStatus([&] {
+            Value v;
+            Status s = readValue(value, type, &v);
+            if (!s.ok()) return fromStatus(s);
+            (o->*Items).set(name, std::move(v));
+            return ok();
+        });
+    }
+    static CMPIData get(const Cmpi* h, const char* name, CMPIStatus* rc) {
+        O* o = self<O>(h);
+        if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+        if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
+        return guarded<CMPIData>(rc, badData(), [&] {
+            const Value* v = (o->*Items).find(name);
+            if (!v) return setRc(rc, Missing), badData();
+            setRc(rc, CMPI_RC_OK);
+            return dataIn(*o->space, o->children, *v);
+        });
+    }
+    static CMPIData getAt(const Cmpi* h, CMPICount index, CMPIString** name, CMPIStatus* rc) {
+        O* o = self<O>(h);
+        if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
+        if (index >= (o->*Items).size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+        return guarded<CMPIData>(rc, badData(), [&] {
+            const auto& item = (o->*Items).at(index);
+            if (name) *name = childString(*o, item.first);
+            setRc(rc, CMPI_RC_OK);
+            return dataIn(*o->space, o->children, item.second);
+        });
+    }
+    static CMPICount count(const Cmpi* h, CMPIStatus* rc) {
+        O* o = self<O>(h);
+        if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
+        setRc(rc, CMPI_RC_OK);
+        return static_cast<CMPICount>((o->*Items).size());
+    }
+};
+typedef NamedAccess<ArgsObj, &ArgsObj::args, CMPI_RC_ERR_NOT_FOUND> ArgsAccess;
+typedef NamedAccess<ContextObj, &ContextObj::entries, CMPI_RC_ERR_NO_SUCH_PROPERTY> ContextAccess;
+
 CMPIStatus argsAdd(const CMPIArgs* a, const char* name, const CMPIValue* value, CMPIType type) {
-    ArgsObj* o = self<ArgsObj>(a);
-    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
-    if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
-    return guardedStatus([&] {
-        Value v;
-        Status s = readValue(value, type, &v);
-        if (!s.ok()) return fromStatus(s);
-        o->args.set(name, std::move(v));
-        return ok();
-    });
+    return ArgsAccess::add(a, name, value, type);
 }
-
-CMPIData argsGet(const CMPIArgs* a, const char* name, CMPIStatus* rc) {
-    ArgsObj* o = self<ArgsObj>(a);
-    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
-    if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
-    return guarded<CMPIData>(rc, badData(), [&] {
-        const Value* v = o->args.find(name);
-        if (!v) return setRc(rc, CMPI_RC_ERR_NOT_FOUND), badData();
-        setRc(rc, CMPI_RC_OK);
-        return dataIn(*o->space, o->children, *v);
-    });
-}
-
+CMPIData argsGet(const CMPIArgs* a, const char* name, CMPIStatus* rc) { return ArgsAccess::get(a, name, rc); }
 CMPIData argsGetAt(const CMPIArgs* a, CMPICount index, CMPIString** name, CMPIStatus* rc) {
-    ArgsObj* o = self<ArgsObj>(a);
-    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
-    if (index >= o->args.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
-    return guarded<CMPIData>(rc, badData(), [&] {
-        const auto& item = o->args.at(index);
-        if (name) *name = childString(*o, item.first);
-        setRc(rc, CMPI_RC_OK);
-        return dataIn(*o->space, o->children, item.second);
-    });
+    return ArgsAccess::getAt(a, index, name, rc);
 }
-
-CMPICount argsCount(const CMPIArgs* a, CMPIStatus* rc) {
-    ArgsObj* o = self<ArgsObj>(a);
-    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
-    setRc(rc, CMPI_RC_OK);
-    return static_cast<CMPICount>(o->args.size());
-}
+CMPICount argsCount(const CMPIArgs* a, CMPIStatus* rc) { return ArgsAccess::count(a, rc); }
 
 // ---- CMPIEnumeration -----------------------------------------------------------
 
@@ -914,47 +966,14 @@ CMPIContext* contextClone(const CMPIContext* c, CMPIStatus* rc) {
 }
 
 CMPIData contextGet(const CMPIContext* c, const char* name, CMPIStatus* rc) {
-    ContextObj* o = self<ContextObj>(c);
-    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
-    if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
-    return guarded<CMPIData>(rc, badData(), [&] {
-        const Value* v = o->entries.find(name);
-        if (!v) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
-        setRc(rc, CMPI_RC_OK);
-        return dataIn(*o->space, o->children, *v);
-    });
+    return ContextAccess::get(c, name, rc);
 }
-
 CMPIData contextGetAt(const CMPIContext* c, CMPICount index, CMPIString** name, CMPIStatus* rc) {
-    ContextObj* o = self<ContextObj>(c);
-    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
-    if (index >= o->entries.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
-    return guarded<CMPIData>(rc, badData(), [&] {
-        const auto& item = o->entries.at(index);
-        if (name) *name = childString(*o, item.first);
-        setRc(rc, CMPI_RC_OK);
-        return dataIn(*o->space, o->children, item.second);
-    });
+    return ContextAccess::getAt(c, index, name, rc);
 }
-
-CMPICount contextCount(const CMPIContext* c, CMPIStatus* rc) {
-    ContextObj* o = self<ContextObj>(c);
-    if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
-    setRc(rc, CMPI_RC_OK);
-    return static_cast<CMPICount>(o->entries.size());
-}
-
+CMPICount contextCount(const CMPIContext* c, CMPIStatus* rc) { return ContextAccess::count(c, rc); }
 CMPIStatus contextAdd(const CMPIContext* c, const char* name, const CMPIValue* value, CMPIType type) {
-    ContextObj* o = self<ContextObj>(c);
-    if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
-    if (!name || !*name) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
-    return guardedStatus([&] {
-        Value v;
-        Status s = readValue(value, type, &v);
-        if (!s.ok()) return fromStatus(s);
-        o->entries.set(name, std::move(v));
-        return ok();
-    });
+    return ContextAccess::add(c, name, value, type);
 }
 
 // ---- CMPISelectExp -------------------------------------------------------------
@@ -1003,10 +1022,9 @@ const CMPIArrayFT arrayFT = {CMPICurrentVersion, arrayRelease, arrayClone, array
                              arrayType,          arrayGet,     arraySet};
 const CMPIDateTimeFT dateTimeFT = {CMPICurrentVersion, dateTimeRelease, dateTimeClone,
                                    dateTimeBinary,     dateTimeText,    dateTimeIsInterval};
-const CMPIInstanceFT instanceFT = {CMPICurrentVersion, instanceRelease,   instanceClone,
-                                   instanceGet,        instanceGetAt,     instanceCount,
-                                   instanceSet,        instancePath,      instanceSetFilter,
-                                   instanceSetPath,    instanceSetWithOrigin};
+const CMPIInstanceFT instanceFT = {CMPICurrentVersion, instanceRelease, instanceClone,        instanceGet,
+                                   instanceGetAt,      instanceCount,   instanceSet,          instancePath,
+                                   instanceSetFilter,  instanceSetPath, instanceSetWithOrigin};
 const CMPIObjectPathFT objectPathFT = {CMPICurrentVersion,
                                        pathRelease,
                                        pathClone,
@@ -1027,16 +1045,16 @@ const CMPIObjectPathFT objectPathFT = {CMPICurrentVersion,
                                        pathMethodQualifier,
                                        pathParameterQualifier,
                                        pathToString};
-const CMPIArgsFT argsFT = {CMPICurrentVersion, argsRelease, argsClone, argsAdd, argsGet, argsGetAt, argsCount};
+const CMPIArgsFT argsFT = {CMPICurrentVersion, argsRelease, argsClone, argsAdd, argsGet,
+                           argsGetAt,          argsCount};
 const CMPIEnumerationFT enumerationFT = {CMPICurrentVersion, enumRelease, enumClone,
                                          enumNext,           enumHasNext, enumToArray};
 const CMPIResultFT resultFT = {CMPICurrentVersion, resultRelease, resultClone, resultData,
                                resultInstance,     resultPath,    resultDone,  resultError};
 const CMPIContextFT contextFT = {CMPICurrentVersion, contextRelease, contextClone, contextGet,
                                  contextGetAt,       contextCount,   contextAdd};
-const CMPISelectExpFT selectExpFT = {CMPICurrentVersion, selectRelease, selectClone,
-                                     selectEvaluate,     selectString,  selectCond,
-                                     selectCond,         selectEvaluateAccessor};
+const CMPISelectExpFT selectExpFT = {CMPICurrentVersion, selectRelease, selectClone, selectEvaluate,
+                                     selectString,       selectCond,    selectCond,  selectEvaluateAccessor};
 
 // ---- Datetime arithmetic ------------------------------------------------------
 
@@ -1104,9 +1122,10 @@ bool parseDateTime(const std::string& t, uint64_t* micros, bool* interval) {
     if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(static_cast<int64_t>(y), static_cast<unsigned>(mo)))
         return false;
     // The text is local time at UTC+offset minutes; the binary form is UTC.
-    int64_t local = daysFromCivil(static_cast<int64_t>(y), static_cast<unsigned>(mo), static_cast<unsigned>(d)) *
-                        static_cast<int64_t>(kMicrosPerDay) +
-                    static_cast<int64_t>(dayMicros);
+    int64_t local =
+        daysFromCivil(static_cast<int64_t>(y), static_cast<unsigned>(mo), static_cast<unsigned>(d)) *
+            static_cast<int64_t>(kMicrosPerDay) +
+        static_cast<int64_t>(dayMicros);
     int64_t shift = static_cast<int64_t>(offset) * 60 * static_cast<int64_t>(kMicrosPerSecond);
     int64_t utc = t[21] == '+' ? local - shift : local + shift;
     if (utc < 0) return false;
@@ -1125,8 +1144,8 @@ bool formatDateTime(uint64_t micros, bool interval, std::string* text) {
                    hh = static_cast<unsigned>(rest / 3600);
     if (interval) {
         if (days > 99999999) return false;
-        snprintf(buf, sizeof buf, "%08llu%02u%02u%02u.%06u:000", static_cast<unsigned long long>(days), hh, mi,
-                 ss, us);
+        snprintf(buf, sizeof buf, "%08llu%02u%02u%02u.%06u:000", static_cast<unsigned long long>(days), hh,
+                 mi, ss, us);
     } else {
         int64_t y;
         unsigned m, d;
@@ -1231,49 +1250,75 @@ Status readValue(const CMPIValue* value, CMPIType type, Value* out) {
         return Status();
     }
     switch (type) {
-    case CMPI_boolean: *out = Value::boolean(value->boolean != 0); break;
-    case CMPI_char16: *out = Value::char16(value->char16); break;
-    case CMPI_uint8: *out = Value::uint8(value->uint8); break;
-    case CMPI_uint16: *out = Value::uint16(value->uint16); break;
-    case CMPI_uint32: *out = Value::uint32(value->uint32); break;
-    case CMPI_uint64: *out = Value::uint64(value->uint64); break;
-    case CMPI_sint8: *out = Value::sint8(value->sint8); break;
-    case CMPI_sint16: *out = Value::sint16(value->sint16); break;
-    case CMPI_sint32: *out = Value::sint32(value->sint32); break;
-    case CMPI_sint64: *out = Value::sint64(value->sint64); break;
-    case CMPI_real32: *out = Value::real32(value->real32); break;
-    case CMPI_real64: *out = Value::real64(value->real64); break;
-    case CMPI_chars: *out = value->chars ? Value::string(value->chars) : Value::null(CMPI_string); break;
-    case CMPI_string: {
-        if (!value->string) return *out = Value::null(CMPI_string), Status();
-        StringObj* s = self<StringObj>(value->string);
-        if (!s) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "string is not a broker object");
-        *out = Value::string(s->text);
-        break;
-    }
-    case CMPI_dateTime: {
-        if (!value->dateTime) return *out = Value::null(CMPI_dateTime), Status();
-        DateTimeObj* t = self<DateTimeObj>(value->dateTime);
-        if (!t) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "datetime is not a broker object");
-        *out = Value::datetime(t->text);
-        break;
-    }
-    case CMPI_ref: {
-        if (!value->ref) return *out = Value::null(CMPI_ref), Status();
-        PathObj* p = self<PathObj>(value->ref);
-        if (!p) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "reference is not a broker object");
-        *out = Value::reference(p->path);
-        break;
-    }
-    case CMPI_instance: {
-        if (!value->inst) return *out = Value::null(CMPI_instance), Status();
-        InstanceObj* i = self<InstanceObj>(value->inst);
-        if (!i) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "instance is not a broker object");
-        *out = Value::instance(snapshot(*i));
-        break;
-    }
-    default:
-        return Status::error(CMPI_RC_ERR_INVALID_DATA_TYPE, "type cannot be stored");
+        case CMPI_boolean:
+            *out = Value::boolean(value->boolean != 0);
+            break;
+        case CMPI_char16:
+            *out = Value::char16(value->char16);
+            break;
+        case CMPI_uint8:
+            *out = Value::uint8(value->uint8);
+            break;
+        case CMPI_uint16:
+            *out = Value::uint16(value->uint16);
+            break;
+        case CMPI_uint32:
+            *out = Value::uint32(value->uint32);
+            break;
+        case CMPI_uint64:
+            *out = Value::uint64(value->uint64);
+            break;
+        case CMPI_sint8:
+            *out = Value::sint8(value->sint8);
+            break;
+        case CMPI_sint16:
+            *out = Value::sint16(value->sint16);
+            break;
+        case CMPI_sint32:
+            *out = Value::sint32(value->sint32);
+            break;
+        case CMPI_sint64:
+            *out = Value::sint64(value->sint64);
+            break;
+        case CMPI_real32:
+            *out = Value::real32(value->real32);
+            break;
+        case CMPI_real64:
+            *out = Value::real64(value->real64);
+            break;
+        case CMPI_chars:
+            *out = value->chars ? Value::string(value->chars) : Value::null(CMPI_string);
+            break;
+        case CMPI_string: {
+            if (!value->string) return *out = Value::null(CMPI_string), Status();
+            StringObj* s = self<StringObj>(value->string);
+            if (!s) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "string is not a broker object");
+            *out = Value::string(s->text);
+            break;
+        }
+        case CMPI_dateTime: {
+            if (!value->dateTime) return *out = Value::null(CMPI_dateTime), Status();
+            DateTimeObj* t = self<DateTimeObj>(value->dateTime);
+            if (!t) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "datetime is not a broker object");
+            *out = Value::datetime(t->text);
+            break;
+        }
+        case CMPI_ref: {
+            if (!value->ref) return *out = Value::null(CMPI_ref), Status();
+            PathObj* p = self<PathObj>(value->ref);
+            if (!p) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "reference is not a broker object");
+            *out = Value::reference(p->path);
+            break;
+        }
+        case CMPI_instance: {
+            if (!value->inst) return *out = Value::null(CMPI_instance), Status();
+            InstanceObj* i = self<InstanceObj>(value->inst);
+            if (!i) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "instance is not a broker object");
+            *out = Value::instance(snapshot(*i));
+            break;
+        }
+        default:
+            return Status::error(CMPI_RC_ERR_INVALID_DATA_TYPE, "type cannot be stored");
     }
     return Status();
 }
@@ -1348,16 +1393,26 @@ const char* objectTypeName(const void* object) {
     ObjectBase* b = baseOf(object);
     if (!b) return nullptr;
     switch (b->kind) {
-    case Kind::String: return "CMPIString";
-    case Kind::Array: return "CMPIArray";
-    case Kind::DateTime: return "CMPIDateTime";
-    case Kind::Instance: return "CMPIInstance";
-    case Kind::ObjectPath: return "CMPIObjectPath";
-    case Kind::Args: return "CMPIArgs";
-    case Kind::Enumeration: return "CMPIEnumeration";
-    case Kind::Result: return "CMPIResult";
-    case Kind::Context: return "CMPIContext";
-    case Kind::SelectExp: return "CMPISelectExp";
+        case Kind::String:
+            return "CMPIString";
+        case Kind::Array:
+            return "CMPIArray";
+        case Kind::DateTime:
+            return "CMPIDateTime";
+        case Kind::Instance:
+            return "CMPIInstance";
+        case Kind::ObjectPath:
+            return "CMPIObjectPath";
+        case Kind::Args:
+            return "CMPIArgs";
+        case Kind::Enumeration:
+            return "CMPIEnumeration";
+        case Kind::Result:
+            return "CMPIResult";
+        case Kind::Context:
+            return "CMPIContext";
+        case Kind::SelectExp:
+            return "CMPISelectExp";
     }
     return nullptr;
 }
@@ -1379,25 +1434,32 @@ std::string describeObject(const void* object) {
     ObjectBase* b = baseOf(object);
     if (!b) return std::string();
     switch (b->kind) {
-    case Kind::String: return static_cast<StringObj*>(b)->text;
-    case Kind::Array: {
-        ArrayObj* a = static_cast<ArrayObj*>(b);
-        return Value::array(a->elementType, a->items).toText();
-    }
-    case Kind::DateTime: return static_cast<DateTimeObj*>(b)->text;
-    case Kind::Instance: {
-        Instance i = snapshot(*static_cast<InstanceObj*>(b));
-        return "instance of " + i.path.toText() + " " + describeValues(i.properties);
-    }
-    case Kind::ObjectPath: return static_cast<PathObj*>(b)->path.toText();
-    case Kind::Args: return describeValues(static_cast<ArgsObj*>(b)->args);
-    case Kind::Enumeration: {
-        EnumObj* e = static_cast<EnumObj*>(b);
-        return "enumeration of " + std::to_string(e->items.size() - e->next) + " remaining";
-    }
-    case Kind::Result: return "result of " + std::to_string(static_cast<ResultObj*>(b)->data.values.size());
-    case Kind::Context: return describeValues(static_cast<ContextObj*>(b)->entries);
-    case Kind::SelectExp: return static_cast<SelectObj*>(b)->query;
+        case Kind::String:
+            return static_cast<StringObj*>(b)->text;
+        case Kind::Array: {
+            ArrayObj* a = static_cast<ArrayObj*>(b);
+            return Value::array(a->elementType, a->items).toText();
+        }
+        case Kind::DateTime:
+            return static_cast<DateTimeObj*>(b)->text;
+        case Kind::Instance: {
+            Instance i = snapshot(*static_cast<InstanceObj*>(b));
+            return "instance of " + i.path.toText() + " " + describeValues(i.properties);
+        }
+        case Kind::ObjectPath:
+            return static_cast<PathObj*>(b)->path.toText();
+        case Kind::Args:
+            return describeValues(static_cast<ArgsObj*>(b)->args);
+        case Kind::Enumeration: {
+            EnumObj* e = static_cast<EnumObj*>(b);
+            return "enumeration of " + std::to_string(e->items.size() - e->next) + " remaining";
+        }
+        case Kind::Result:
+            return "result of " + std::to_string(static_cast<ResultObj*>(b)->data.values.size());
+        case Kind::Context:
+            return describeValues(static_cast<ContextObj*>(b)->entries);
+        case Kind::SelectExp:
+            return static_cast<SelectObj*>(b)->query;
     }
     return std::string();
 }
