@@ -16,6 +16,7 @@
 // accident. Each change writes a temporary file beside the store and renames
 // it over the store, and is committed in memory only when that succeeded.
 #include "core/IndicationService.h"
+#include "core/JsonValues.h"
 
 #include <fcntl.h>
 #include <rapidjson/document.h>
@@ -100,23 +101,8 @@ void writeItem(StoreWriter& w, const Value& v) {
         w.Null();
         return;
     }
+    if (writeJsonInteger(w, v)) return;
     switch (v.elementType()) {
-        case CMPI_boolean:
-            w.Bool(v.asBool());
-            break;
-        case CMPI_uint8:
-        case CMPI_uint16:
-        case CMPI_uint32:
-        case CMPI_uint64:
-        case CMPI_char16:
-            w.Uint64(v.asUnsigned());
-            break;
-        case CMPI_sint8:
-        case CMPI_sint16:
-        case CMPI_sint32:
-        case CMPI_sint64:
-            w.Int64(v.asSigned());
-            break;
         case CMPI_real32:
         case CMPI_real64:
             w.Double(v.asReal());

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "core/IndicationService.h"
+#include "core/JsonValues.h"
 
 namespace cimhost {
 namespace {
@@ -52,23 +53,8 @@ void writeItem(LineWriter& w, const Value& v) {
         w.Null();
         return;
     }
+    if (writeJsonInteger(w, v)) return;
     switch (v.elementType()) {
-        case CMPI_boolean:
-            w.Bool(v.asBool());
-            break;
-        case CMPI_uint8:
-        case CMPI_uint16:
-        case CMPI_uint32:
-        case CMPI_uint64:
-        case CMPI_char16:
-            w.Uint64(v.asUnsigned());
-            break;
-        case CMPI_sint8:
-        case CMPI_sint16:
-        case CMPI_sint32:
-        case CMPI_sint64:
-            w.Int64(v.asSigned());
-            break;
         case CMPI_real32:
         case CMPI_real64:
             // JSON has no NaN or infinity.
