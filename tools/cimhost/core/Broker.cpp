@@ -18,22 +18,11 @@ namespace {
 
 const char kBrokerName[] = "cimhost";
 
-CMPIStatus ok() { return CMPIStatus{CMPI_RC_OK, nullptr}; }
+// The overload below taking a Status would hide the plain one.
+using cimhost::setRc;
 
-void setRc(CMPIStatus* rc, CMPIrc code) {
-    if (rc) {
-        rc->rc = code;
-        rc->msg = nullptr;
-    }
-}
 
-CMPIData badData() {
-    CMPIData d;
-    d.type = CMPI_null;
-    d.state = CMPI_badValue;
-    d.value.uint64 = 0;
-    return d;
-}
+
 
 // A failure with its text as a broker string in the caller's arena.
 CMPIStatus failure(Broker& b, const Status& s) {

@@ -113,23 +113,8 @@ namespace {
 
 // ---- Status helpers ---------------------------------------------------------
 
-CMPIStatus ok() { return CMPIStatus{CMPI_RC_OK, nullptr}; }
-CMPIStatus fail(CMPIrc rc) { return CMPIStatus{rc, nullptr}; }
 
-void setRc(CMPIStatus* rc, CMPIrc code) {
-    if (rc) {
-        rc->rc = code;
-        rc->msg = nullptr;
-    }
-}
 
-CMPIData badData() {
-    CMPIData d;
-    d.type = CMPI_null;
-    d.state = CMPI_badValue;
-    d.value.uint64 = 0;
-    return d;
-}
 
 CMPIStatus fromStatus(const Status& s) { return fail(s.rc); }
 

@@ -150,6 +150,26 @@ std::string describeObject(const void* object);
 // The space an object of ours belongs to; null when not ours.
 ObjectSpace* spaceOf(const void* object);
 
+// ---- Status helpers shared by the objects and the broker ---------------------
+
+inline CMPIStatus ok() { return CMPIStatus{CMPI_RC_OK, nullptr}; }
+inline CMPIStatus fail(CMPIrc rc) { return CMPIStatus{rc, nullptr}; }
+// rc may be null, as every CMPI function allows.
+inline void setRc(CMPIStatus* rc, CMPIrc code) {
+    if (rc) {
+        rc->rc = code;
+        rc->msg = nullptr;
+    }
+}
+// What a failed read answers beside its status.
+inline CMPIData badData() {
+    CMPIData d;
+    d.type = CMPI_null;
+    d.state = CMPI_badValue;
+    d.value.uint64 = 0;
+    return d;
+}
+
 // ---- Datetimes -------------------------------------------------------------
 
 // Reads a 25-character CIM datetime: "yyyymmddhhmmss.mmmmmmsutc" (a point,
