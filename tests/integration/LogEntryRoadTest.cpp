@@ -93,6 +93,8 @@ TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {
     const cimhost::ObjectPath subscription = enableIndications();
     pushAndReceive({"push-syslog", "31"});
     EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 0u);
+    // While it delivers, the module refuses to be unloaded by an idle sweep.
+    EXPECT_EQ(cimom_->unloadProvider("QMS_VRXLogEntryArrived_Provider").rc, CMPI_RC_DO_NOT_UNLOAD);
 
     // What the CIMOM wrote for the listener: one JSON line per delivery.
     std::ifstream log(deliveryLog_);
@@ -109,6 +111,8 @@ TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {
     EXPECT_EQ(ctl({"push-drvmon", "31"}), "0");
     EXPECT_FALSE(sink_->waitFor(2, std::chrono::milliseconds(300)));
     EXPECT_EQ(sink_->size(), 1u);
+    // Switched off, it may go.
+    EXPECT_TRUE(cimom_->unloadProvider("QMS_VRXLogEntryArrived_Provider").ok());
 }
 
 TEST_F(LogEntryRoad, SubscriptionsOutliveACimomRestart) {

@@ -113,7 +113,8 @@ public:
     Broker& broker();
     // Asks the provider's MIs to clean up without terminating, as a CIMOM
     // does for an idle provider: MIs answering CMPI_RC_DO_NOT_UNLOAD stay
-    // loaded; the library closes when none is left. For tests.
+    // loaded (and that is the answer); the library closes when none is left.
+    // For tests.
     Status unloadProvider(const std::string& providerName);
 
     // How often each provider's MI functions were entered, for tests:

@@ -252,8 +252,11 @@ Status ProviderManager::cleanup(Provider& p, bool terminating) {
         CMPIStatus st = cleanupMi(kind, mi, broker_.newContext(std::string(), true), terminating);
         if (terminating || st.rc == CMPI_RC_OK) continue;
         keep[static_cast<int>(kind)] = true;
-        if (st.rc != CMPI_RC_DO_NOT_UNLOAD && st.rc != CMPI_RC_NEVER_UNLOAD && result.ok())
-            result = Status::error(st.rc, messageOf(st));
+        // A refusal to unload is no failure, but the caller learns of it.
+        if (result.ok() || result.rc == CMPI_RC_DO_NOT_UNLOAD || result.rc == CMPI_RC_NEVER_UNLOAD)
+            result = Status::error(st.rc, st.rc == CMPI_RC_DO_NOT_UNLOAD || st.rc == CMPI_RC_NEVER_UNLOAD
+                                              ? p.name + " stays loaded"
+                                              : messageOf(st));
     }
     std::lock_guard<std::mutex> lock(p.mutex);
     bool anyLeft = false;
