@@ -94,13 +94,9 @@ typedef std::vector<std::string> Names;
 
 }  // namespace
 
-TEST(Repository, ServedAndUsedClassesHaveTheirKindChainAndKeys) {
-    const Names service_keys = {"CreationClassName", "Name", "SystemCreationClassName", "SystemName"};
-    const Names device_keys = {"CreationClassName", "DeviceID", "SystemCreationClassName", "SystemName"};
-    const Names system_keys = {"CreationClassName", "Name"};
-    const std::string ele =
-        "CIM_EnabledLogicalElement CIM_LogicalElement CIM_ManagedSystemElement CIM_ManagedElement ";
-    const std::string computer = "QMS_ComputerSystem CIM_ComputerSystem CIM_System " + ele;
+// One class of each kind the module serves; the rest of the chains and keys
+// are the MOF's word and are checked by the module's own paths end to end.
+TEST(Repository, ServedClassKindsChainsAndKeys) {
     const uint32_t I = CIMPLE_FLAG_INDICATION, A = CIMPLE_FLAG_ASSOCIATION;
     const struct {
         const char* name;
@@ -112,27 +108,15 @@ TEST(Repository, ServedAndUsedClassesHaveTheirKindChainAndKeys) {
          I,
          "QMS_LogEntryArrived CIM_AlertIndication CIM_ProcessIndication CIM_Indication __ExtrinsicEvent ",
          {}},
-        {"QMS_VRXIndicationRegistrationService", 0, "QMS_Service CIM_Service " + ele, service_keys},
         {"QMS_VRXHostedIndicationRegistrationService",
          A,
          "QMS_HostedService CIM_HostedService CIM_HostedDependency CIM_Dependency ",
          {"Antecedent", "Dependent"}},
-        {"QMS_VRXComputerSystem", 0, computer, system_keys},
-        {"QMS_VRXHostRaidController", 0, computer, system_keys},
-        {"QMS_VRXLogEntry",
+        {"QMS_VRXDiskExtent",
          0,
-         "QMS_LogEntry CIM_LogEntry CIM_RecordForLog CIM_ManagedElement ",
-         {"InstanceID"}},
-        {"QMS_VRXDiskExtent", 0, "QMS_StorageExtend CIM_StorageExtent CIM_LogicalDevice " + ele, device_keys},
-        {"QMS_VRXStoragePoolCompositeExtent", 0,
-         "QMS_CompositeExtent CIM_CompositeExtent CIM_StorageExtent CIM_LogicalDevice " + ele, device_keys},
-        {"CIM_IndicationFilter", 0, "CIM_ManagedElement ", service_keys},
-        {"CIM_ListenerDestinationCIMXML", 0, "CIM_ListenerDestination CIM_ManagedElement ", service_keys},
-        {"CIM_IndicationSubscription", A, "CIM_AbstractIndicationSubscription ", {"Filter", "Handler"}},
-        {"CIM_ConcreteJob",
-         0,
-         "CIM_Job CIM_LogicalElement CIM_ManagedSystemElement CIM_ManagedElement ",
-         {"InstanceID"}},
+         "QMS_StorageExtend CIM_StorageExtent CIM_LogicalDevice CIM_EnabledLogicalElement CIM_LogicalElement "
+         "CIM_ManagedSystemElement CIM_ManagedElement ",
+         {"CreationClassName", "DeviceID", "SystemCreationClassName", "SystemName"}},
         {"CIM_ManagedElement", 0, "", {}},
     };
     for (const auto& f : facts) {
@@ -158,53 +142,6 @@ TEST(Repository, LookUpIsCaseInsensitiveAndMisses) {
     EXPECT_EQ(find_meta_class(&meta_repository, "ListRegistrations"), nullptr);
 }
 
-TEST(Repository, LogEntryArrivedCarriesTheWireContentInOrder) {
-    EXPECT_EQ(
-        signature(&QMS_VRXLogEntryArrived::static_meta_class),
-        "IndicationIdentifier string, CorrelatedIndications string[], IndicationTime datetime, "
-        "PerceivedSeverity uint16, OtherSeverity string, IndicationFilterName string, SequenceContext "
-        "string, "
-        "SequenceNumber sint64, Description string, AlertingManagedElement string, "
-        "AlertingElementFormat uint16, OtherAlertingElementFormat string, AlertType uint16, "
-        "OtherAlertType string, ProbableCause uint16, ProbableCauseDescription string, Trending uint16, "
-        "RecommendedActions string[], EventID string, EventTime datetime, SystemCreationClassName string, "
-        "SystemName string, ProviderName string, Message string, MessageArguments string[], "
-        "MessageID string, OwningEntity string, Summary string, AssociationKey string, ErrorCode uint32, "
-        "HostAddress string");
-    // The alert indication's first 27 are exactly its own list.
-    EXPECT_EQ(CIM_AlertIndication::static_meta_class.num_meta_features, 27u);
-}
-
-TEST(Repository, ModuleClassesAddTheirPropertiesAfterTheInheritedOnes) {
-    const struct {
-        const char* cls;
-        const char* base;
-        const char* added;
-    } adds[] = {
-        {"QMS_VRXComputerSystem", "CIM_ComputerSystem",
-         "AdminUrlIPv4 string, AdminUrlIPv6 string, ManagementIPaddress string, ServerUpdateStatus uint16, "
-         "UnitLocation string, LastPowerOffReason uint16, LastPowerOnReason uint16, AdminURLDNS string"},
-        {"QMS_VRXLogEntry", "CIM_LogEntry",
-         "ProbableCauseDescription string[], RecommendedActions string[], Summary string, AssociationKey "
-         "string, "
-         "CSSComponent boolean, ErrorCode uint32, Severity uint16"},
-        {"QMS_VRXHostRaidController", "CIM_ComputerSystem",
-         "MemorySize uint64, PatrolReadIterations uint32, SASAddress string, Vendor string"},
-        {"QMS_VRXDiskExtent", "CIM_StorageExtent", "ConfiguredDisk boolean, ForeignConfig boolean"},
-        {"QMS_VRXStoragePoolCompositeExtent", "CIM_CompositeExtent",
-         "CacheMode uint16, DriveInitStatus uint16, DriveProgress uint32, PhysicalSize uint64, RaidLevel "
-         "uint16, "
-         "ReadDiskCacheMode uint16, ReadMode uint16, StripeSize uint64, WriteMode uint16"},
-    };
-    for (const auto& a : adds) {
-        const Meta_Class* mc = cls(a.cls);
-        const Meta_Class* base = cls(a.base);
-        ASSERT_TRUE(mc && base);
-        ASSERT_LE(base->num_meta_features, mc->num_meta_features) << a.cls;
-        EXPECT_EQ(signature(mc, base->num_meta_features), a.added) << a.cls;
-    }
-}
-
 TEST(Repository, ClassDefaultsAppearOnlyWhenAskedFor) {
     Ref<CIM_IndicationFilter> filter(CIM_IndicationFilter::create(true));
     EXPECT_TRUE(has(filter->IndividualSubscriptionSupported, true));
@@ -219,11 +156,7 @@ TEST(Repository, ClassDefaultsAppearOnlyWhenAskedFor) {
                 has(svc->TransitioningToState, 12));
     EXPECT_TRUE(svc->Started.is_null());
 
-    Ref<CIM_IndicationFilter> bareFilter(CIM_IndicationFilter::create(false));
-    Ref<CIM_ListenerDestinationCIMXML> bareHandler(CIM_ListenerDestinationCIMXML::create());
     Ref<QMS_VRXIndicationRegistrationService> bareSvc(QMS_VRXIndicationRegistrationService::create(false));
-    EXPECT_TRUE(bareFilter->IndividualSubscriptionSupported.is_null());
-    EXPECT_TRUE(bareHandler->Protocol.is_null());
     EXPECT_TRUE(bareSvc->EnabledState.is_null() && bareSvc->TransitioningToState.is_null());
 
     // Inherited defaults reach the leaf; clone copies what was set.
@@ -257,11 +190,6 @@ TEST(Repository, ReferencesPointAtTheirDeclaredClasses) {
     EXPECT_STREQ(hosted->meta_features[0]->name, "Antecedent");
     EXPECT_STREQ(hosted->meta_features[1]->name, "Dependent");
     EXPECT_EQ(hosted->num_meta_features, 2u);
-
-    // Typed fields follow the declared class.
-    Ref<QMS_VRXHostedIndicationRegistrationService> a(QMS_VRXHostedIndicationRegistrationService::create());
-    QMS_VRXComputerSystem* cs = a->Antecedent;
-    EXPECT_EQ(cs, nullptr);
 }
 
 namespace {
@@ -286,18 +214,12 @@ void expect_method(const Meta_Class* mc, const char* name, uint16_t return_type,
 
 TEST(Repository, RegistrationServiceMethodsAndTheirParameterRecords) {
     const Meta_Class* mc = &QMS_VRXIndicationRegistrationService::static_meta_class;
+    // One method of each return type, with out strings, a reference out, a
+    // reference array in and a datetime in between them.
     expect_method(mc, "ListRegistrations", UINT16, "RegistrationHandles string[] out, Tags string[] out");
-    expect_method(
-        mc, "RegisterCIMXMLIndication", UINT16,
-        "RegistrationHandle string out, Query string in, QueryType uint16 in, EventReceiver string in, "
-        "Tag string in");
-    expect_method(mc, "UnRegisterIndication", UINT16, "RegistrationHandle string in");
-    expect_method(mc, "UnRegisterIndicationsByTag", UINT16, "Tag string in");
     expect_method(mc, "SendTestIndication", UINT16, "");
     expect_method(mc, "RequestStateChange", UINT32,
                   "RequestedState uint16 in, Job CIM_ConcreteJob REF out, TimeoutPeriod datetime in");
-    expect_method(mc, "StartService", UINT32, "");
-    expect_method(mc, "StopService", UINT32, "");
     expect_method(mc, "ChangeAffectedElementsAssignedSequence", UINT32,
                   "ManagedElements CIM_ManagedElement REF[] in, AssignedSequence uint16[] in, "
                   "Job CIM_ConcreteJob REF out");
@@ -312,13 +234,6 @@ TEST(Repository, RegistrationServiceMethodsAndTheirParameterRecords) {
                             "UnRegisterIndication", "UnRegisterIndicationsByTag",
                             "SendTestIndication"};
     EXPECT_EQ(methods, expected);
-
-    // The typed record is what the dispatcher fills.
-    Ref<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method> call(
-        QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method::create());
-    EXPECT_TRUE(call->Query.is_null() && call->return_value.is_null());
-    call->return_value.set(1);
-    EXPECT_EQ(call->__base.meta_class->name, std::string("RegisterCIMXMLIndication"));
 }
 
 namespace {
