@@ -63,13 +63,4 @@ TEST(ShPtr, AFailedBlockAllocationDestroysTheObject) {
     EXPECT_EQ(destroyed, 1);
 }
 
-TEST(ShPtr, EmptyOnesDestroyNothingAndShareNothing) {
-    ShPtr<Counted> a;
-    ShPtr<Counted> b(nullptr);
-    ShPtr<Counted> c(a);
-    EXPECT_EQ(a.useCount(), 2u);
-    EXPECT_EQ(b.useCount(), 1u);
-    EXPECT_FALSE(c);
-}
-
 }  // namespace
