@@ -153,16 +153,6 @@ uint32_t descriptorOf(const std::vector<uint8_t>& block) {
 
 }  // namespace
 
-TEST_F(DaemonTest, ServesUnderItsRootWithPidFileAndDaemonBinary) {
-    for (const char* p : {"/dev/rqbds", "/dev/rqbdsj", "/dev/rqbdaj", "/usr/sbin/rqbd"}) EXPECT_TRUE(exists(sim.path(p))) << p;
-    std::ifstream pidFile(sim.path("/var/run/rqbd.pid"));
-    int pid = 0;
-    pidFile >> pid;
-    EXPECT_EQ(pid, sim.pid());
-    EXPECT_EQ(std::string(getenv("QMS_TEST_ROOT")), sim.root());
-    EXPECT_TRUE(Channel(sim.path("/dev/rqbds")).connected());
-}
-
 TEST_F(DaemonTest, HandshakeReturnsTheDaemonsOwnDescriptorPerChannel) {
     Channel a(sim.path("/dev/rqbdsj")), b(sim.path("/dev/rqbdsj"));
     std::vector<uint8_t> blockA = a.init(0x1100, "QMS_VRXIndication");
@@ -172,27 +162,11 @@ TEST_F(DaemonTest, HandshakeReturnsTheDaemonsOwnDescriptorPerChannel) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(blockA.data())), "QMS_VRXIndication");
     EXPECT_NE(descriptorOf(blockA), descriptorOf(blockB));
     for (size_t i = 69; i < 218; ++i) ASSERT_EQ(blockA[i], 0) << i;
-    const std::string status = ctlOut({"status"});
-    EXPECT_NE(status.find("\"requestDescriptors\":[" + std::to_string(descriptorOf(blockA)) + "," +
-                          std::to_string(descriptorOf(blockB)) + "]"),
-              std::string::npos)
-        << status;
 
     // A request-channel init on the event socket does not subscribe.
     Channel wrong(sim.path("/dev/rqbdaj"));
     EXPECT_TRUE(wrong.init(0x1100).empty());
     EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "0\n");
-}
-
-TEST_F(DaemonTest, UnknownRequestsGetTheTableReplyOrTheDefaultStatus) {
-    auto c = requester();
-    EXPECT_EQ(c->ask(R"({"OC":1319,"OI":2,"CA":0})")["ST"].GetUint(), 1u);
-    ctlOut({"scenario", R"({"defaultStatus":25,"replies":[{"OC":1319,"OI":2,"DA":230}]})"});
-    rapidjson::Document r = c->ask(R"({"OC":1319,"OI":2,"CA":0})");
-    EXPECT_EQ(r["ST"].GetUint(), 0u);
-    EXPECT_EQ(r["DA"].GetUint(), 230u);
-    EXPECT_EQ(c->ask(R"({"OC":1319,"OI":3,"CA":0})")["ST"].GetUint(), 25u);
-    EXPECT_NE(sim.ctl({"scenario", "{\"cabinet\":-1}"}).exitCode, 0);
 }
 
 TEST_F(DaemonTest, PushesReachEveryInitialisedSubscriberInOrder) {
@@ -208,32 +182,14 @@ TEST_F(DaemonTest, PushesReachEveryInitialisedSubscriberInOrder) {
     for (Channel* s : {s1.get(), s2.get()}) {
         rapidjson::Document args = s->command();
         ASSERT_EQ(args["OC"].GetUint(), 0x0B16u);
-        const auto& raw = args["DA"]["RAW"];
-        ASSERT_EQ(raw.Size(), 26u + 4u);
-        EXPECT_EQ(raw[25].GetUint(), 2u);
-        EXPECT_EQ(raw[26].GetUint(), static_cast<unsigned>('x'));
-        rapidjson::Document entry = s->command();
-        EXPECT_EQ(entry["OC"].GetUint(), 0x0B11u);
-        EXPECT_EQ(entry["ST"].GetUint(), 0u);
-        EXPECT_EQ(entry["DA"].GetUint(), 0u);
+        EXPECT_EQ(args["DA"]["RAW"].Size(), 26u + 4u);
+        EXPECT_EQ(s->command()["OC"].GetUint(), 0x0B11u);
         EXPECT_EQ(s->command()["DA"].GetUint(), 0x42u);
         EXPECT_STREQ(s->command()["DA"].GetString(), R"({"Event":[]})");
         EXPECT_EQ(s->command()["OC"].GetUint(), 2834u);
     }
     rapidjson::Document none;
     EXPECT_EQ(silent.read(none, 200), Channel::Read::Timeout);
-}
-
-TEST_F(DaemonTest, PushedLogEntryWithoutArgsUsesTheScenarioOnesAndNewEntriesJoinTheLog) {
-    auto s = subscriber();
-    ctlOut({"push-syslog", "0"});
-    EXPECT_EQ(s->command()["DA"]["RAW"][25].GetUint(), 2u) << "A and B from the scenario";
-    s->command();
-    ctlOut({"push-syslog", "--number", "9", "--text", "added", "--severity", "2"});
-    auto c = requester();
-    const auto chunk = c->ask(R"({"OC":2832,"CA":0,"ST":0,"DA":9})");
-    EXPECT_EQ(chunk["DA"]["RAW"][3].GetUint(), 2u);
-    EXPECT_EQ(chunk["DA"]["RAW"][16].GetUint(), static_cast<unsigned>('a'));
 }
 
 TEST_F(DaemonTest, DroppedRepliesNeverComeAndDelayedOnesComeLate) {
@@ -308,8 +264,6 @@ TEST_F(DaemonTest, RecordsEveryRequestInOrderUntilCleared) {
     c->ask(R"({"OC":2832,"OE":0,"OI":0,"CA":0,"ST":0,"DA":5})");
     c->ask(R"({"OC":57860})");
     const std::string lines = ctlOut({"requests"});
-    const std::string init = lines.substr(0, lines.find('\n'));
-    EXPECT_NE(init.find(R"("channel":"request","OC":65440,"OE":4352,"CA":0,"DA":{"RAW":[)"), std::string::npos) << init;
     EXPECT_NE(lines.find(R"("seq":2,"conn":1,"channel":"request","OC":2832,"OE":0,"OI":0,"CA":0,"ST":0,"DA":5})"),
               std::string::npos)
         << lines;
@@ -346,10 +300,6 @@ TEST(RqbdSimCliTest, RefusesWhatItCannotServe) {
     RqbdSim::Result r = RqbdSim::run({"serve", "--root", "/tmp/" + std::string(100, 'x'), "--foreground"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("choose a shorter --root"), std::string::npos) << r.err;
-
-    r = RqbdSim::run({"serve", "--root", "/tmp/rqbdsim-none", "--scenario", "/nonexistent.json", "--foreground"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("cannot read scenario"), std::string::npos) << r.err;
 
     r = RqbdSim::run({"ctl", "--root", "/tmp/rqbdsim-none-XXXX", "status"});
     EXPECT_EQ(r.exitCode, 1);
