@@ -49,10 +49,8 @@ TEST(RaidEventParser, BadTextsGiveNoEvent) {
         bool hasNext;
     } cases[] = {
         {"empty", "", false},
-        {"not JSON", "Drive failed", false},
         {"cut short", text(event()).substr(0, 30), false},
         {"root an array", "[" + event() + "]", false},
-        {"no Event", R"({"Events":[)" + event() + "]}", false},
         {"Event empty", text(""), false},
         {"Event an object", R"({"Event":)" + event() + "}", false},
         {"Event holds non-objects first", text(R"(1,"two",null,)" + event()), true},
@@ -122,16 +120,13 @@ TEST(RaidEventParser, NumbersReadOnlyAsNonNegativeIntegersInRange) {
         bool reads64, reads16;
     } cases[] = {
         {"0", true, true},
-        {"65534", true, true},
         {"65535", true, false},
         {"18446744073709551615", true, false},
         {"18446744073709551616", false, false},
         {"-1", false, false},
         {"1.5", false, false},
-        {"2.0", false, false},
         {"1e3", false, false},
         {"\"12\"", false, false},
-        {"null", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
@@ -162,7 +157,6 @@ TEST(RaidEventParser, SourceFromTheAdapterTable) {
         {R"("PhyDriveNr":-4)", &adapters, RaidEventParser::Adapter, "RAID-1"},
         {R"("LogDriveNr":0)", &noDrives, RaidEventParser::NoSource, "RAID-1"},
         {R"("AdapterNr":2)", &adapters, RaidEventParser::NoSource, ""},
-        {R"("AdapterNr":65535)", &adapters, RaidEventParser::NoSource, ""},
         {"", nullptr, RaidEventParser::NoSource, ""},
     };
     for (const auto& c : cases) {
