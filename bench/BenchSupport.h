@@ -7,7 +7,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <string>
 
@@ -43,6 +47,91 @@ inline int connectUnix(const std::string& path) {
         return -1;
     }
     return fd;
+}
+
+typedef std::chrono::steady_clock Clock;
+
+// The simulator's control socket spoken directly: a process per push would
+// measure process start-up, not the road.
+class SimControl {
+public:
+    explicit SimControl(std::string path) : path_(std::move(path)) {}
+
+    // Sends one command (a JSON array of strings) and returns the answer's
+    // output; empty with ok false when the daemon refused it.
+    std::string run(const std::string& jsonArray, bool& ok) const {
+        ok = false;
+        const int fd = connectUnix(path_);
+        if (fd < 0) return std::string();
+        std::string answer;
+        const std::string line = jsonArray + "\n";
+        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+                answer.append(buffer, static_cast<size_t>(n));
+        }
+        close(fd);
+        if (answer.compare(0, 3, "ok\n") != 0) return std::string();
+        ok = true;
+        return answer.substr(3);
+    }
+
+    bool pushSyslog(unsigned entry) const {
+        bool ok = false;
+        return run("[\"push-syslog\",\"" + std::to_string(entry) + "\"]", ok) == "1\n" && ok;
+    }
+
+    // Requests the daemon has recorded so far.
+    long requests() const {
+        bool ok = false;
+        const std::string status = run("[\"status\"]", ok);
+        const size_t at = status.find("\"requests\":");
+        return ok && at != std::string::npos ? std::atol(status.c_str() + at + 11) : -1;
+    }
+
+private:
+    std::string path_;
+};
+
+// Counts indications as a handler or a listener receives them and notes when
+// the last one came.
+class Deliveries {
+public:
+    void operator()() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++count_;
+            last_ = Clock::now();
+        }
+        changed_.notify_all();
+    }
+    // Waits until count reaches n; the time of that delivery, or nothing.
+    bool waitFor(size_t n, Clock::time_point& at) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ >= n; })) return false;
+        at = last_;
+        return true;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return count_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t count_ = 0;
+    Clock::time_point last_;
+};
+
+// Pushes `batch` system-log entries (1 to 4 in turn) and waits until as many
+// more indications have arrived; null on success, else what went wrong.
+inline const char* deliverBatch(const SimControl& control, Deliveries& deliveries, size_t batch) {
+    const size_t target = deliveries.count() + batch;
+    for (size_t i = 0; i < batch; ++i)
+        if (!control.pushSyslog(1 + i % 4)) return "push failed";
+    Clock::time_point at;
+    return deliveries.waitFor(target, at) ? nullptr : "indications missing";
 }
 
 }  // namespace qmsbench

@@ -33,84 +33,12 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
-
-// The simulator's control socket spoken directly: a process per push would
-// measure process start-up, not the road.
-class Control {
-public:
-    explicit Control(std::string path) : path_(std::move(path)) {}
-
-    // Sends one command (a JSON array of strings) and returns the answer's
-    // output; empty with ok false when the daemon refused it.
-    std::string run(const std::string& jsonArray, bool& ok) const {
-        ok = false;
-        const int fd = qmsbench::connectUnix(path_);
-        if (fd < 0) return std::string();
-        std::string answer;
-        const std::string line = jsonArray + "\n";
-        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
-            char buffer[4096];
-            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-                answer.append(buffer, static_cast<size_t>(n));
-        }
-        close(fd);
-        if (answer.compare(0, 3, "ok\n") != 0) return std::string();
-        ok = true;
-        return answer.substr(3);
-    }
-
-    bool pushSyslog(unsigned entry) const {
-        bool ok = false;
-        return run("[\"push-syslog\",\"" + std::to_string(entry) + "\"]", ok) == "1\n" && ok;
-    }
-
-    // Requests the daemon has recorded so far.
-    long requests() const {
-        bool ok = false;
-        const std::string status = run("[\"status\"]", ok);
-        const size_t at = status.find("\"requests\":");
-        return ok && at != std::string::npos ? std::atol(status.c_str() + at + 11) : -1;
-    }
-
-private:
-    std::string path_;
-};
-
-// The CIMOM's handler: counts deliveries and notes when the last one came.
-class Deliveries {
-public:
-    void operator()(const cimple::Instance*) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++count_;
-            last_ = Clock::now();
-        }
-        changed_.notify_all();
-    }
-    // Waits until count reaches n; the time of that delivery, or nothing.
-    bool waitFor(size_t n, Clock::time_point& at) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ >= n; })) return false;
-        at = last_;
-        return true;
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return count_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    size_t count_ = 0;
-    Clock::time_point last_;
-};
+typedef qmsbench::Clock Clock;
 
 struct Road {
     qmstest::RqbdSim* sim = nullptr;
-    std::unique_ptr<Control> control;
-    Deliveries deliveries;
+    std::unique_ptr<qmsbench::SimControl> control;
+    qmsbench::Deliveries deliveries;
 };
 Road* g_road = nullptr;
 
@@ -120,18 +48,11 @@ void BM_SystemLogEventsDelivered(benchmark::State& state) {
     const long requestsBefore = road.control->requests();
     size_t pushed = 0;
     for (auto _ : state) {
-        const size_t target = road.deliveries.count() + batch;
-        for (size_t i = 0; i < batch; ++i, ++pushed) {
-            if (!road.control->pushSyslog(1 + i % 4)) {
-                state.SkipWithError("push failed");
-                return;
-            }
-        }
-        Clock::time_point at;
-        if (!road.deliveries.waitFor(target, at)) {
-            state.SkipWithError("indications missing");
+        if (const char* error = qmsbench::deliverBatch(*road.control, road.deliveries, batch)) {
+            state.SkipWithError(error);
             return;
         }
+        pushed += batch;
     }
     state.SetItemsProcessed(static_cast<int64_t>(pushed));
     const long requestsAfter = road.control->requests();
@@ -192,7 +113,7 @@ int main(int argc, char** argv) {
 
     Road road;
     road.sim = &sim;
-    road.control = std::make_unique<Control>(sim.path("/run/rqbd-sim.ctl"));
+    road.control = std::make_unique<qmsbench::SimControl>(sim.path("/run/rqbd-sim.ctl"));
     {
         cimhost::ProviderHost host;
         if (!host.open(QMS_MODULE_PATH)) {
@@ -202,7 +123,7 @@ int main(int argc, char** argv) {
         cimhost::HostedProvider provider(host.find("QMS_VRXLogEntryArrived_Provider"));
         bool ok = false;
         if (!provider.ok() || provider.load() != 0 ||
-            provider.enableIndications([&road](const cimple::Instance* i) { road.deliveries(i); }) != 0 ||
+            provider.enableIndications([&road](const cimple::Instance*) { road.deliveries(); }) != 0 ||
             (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
             std::fprintf(stderr, "road_bench: the module's indication provider did not come up\n");
             exitCode = 1;
