@@ -279,21 +279,6 @@ TEST_F(SwitchClientEvents, HandlerMayUnregisterDuringDispatch) {
     g_client = nullptr;
 }
 
-TEST_F(SwitchClientEvents, EventThreadComesBackAfterADaemonRestart) {
-    RecordingClient client(log);
-    enable(client);
-    ctl(sim, {"restart", "--down-ms", "300"});
-    // The thread notices the closed channel, waits for the daemon and
-    // registers again.
-    ASSERT_EQ(ctl(sim, {"wait-subscribers", "1"}).find("error"), std::string::npos);
-    push(9);
-    ASSERT_TRUE(log.waitFor(1));
-    EXPECT_EQ(log.events()[0].data, 9u);
-    EXPECT_TRUE(client.IsEventThreadRunning());
-    EXPECT_TRUE(client.EnableEvents(false, false));
-    EXPECT_FALSE(client.IsEventThreadRunning());
-}
-
 TEST_F(SwitchClientEvents, ShortMaximumWaitEndsTheThread) {
     setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);
     {
