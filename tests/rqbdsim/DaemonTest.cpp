@@ -1,4 +1,6 @@
 // The simulator as a running daemon, reached through raw sockets written here.
+// The fault injections the client tests assert exact codes for (malformed
+// and truncated frames, closed channels, the request record) are left to them.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <rapidjson/document.h>
@@ -208,39 +210,6 @@ TEST_F(DaemonTest, DroppedRepliesNeverComeAndDelayedOnesComeLate) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
 }
 
-TEST_F(DaemonTest, MalformedAndTruncatedFramesReachTheirTarget) {
-    auto c = requester();
-    ctlOut({"malformed-frame"});
-    rapidjson::Document doc;
-    c->sendCommand(R"({"OC":57860})");
-    ASSERT_EQ(c->read(doc), Channel::Read::Frame);
-    EXPECT_TRUE(doc.HasParseError());
-    EXPECT_EQ(c->ask(R"({"OC":57860})")["ST"].GetUint(), 0u) << "only the next reply is spoiled";
-
-    ctlOut({"truncated-frame"});
-    c->sendCommand(R"({"OC":57860})");
-    std::string payload;
-    size_t announced = 0;
-    EXPECT_EQ(c->readRaw(payload, announced), Channel::Read::Closed);
-    EXPECT_GT(announced, payload.size());
-    EXPECT_GT(payload.size(), 0u);
-
-    auto s = subscriber();
-    EXPECT_EQ(ctlOut({"truncated-frame", "--events"}), "1\n");
-    EXPECT_EQ(s->readRaw(payload, announced), Channel::Read::Closed);
-    EXPECT_GT(announced, payload.size());
-}
-
-TEST_F(DaemonTest, CloseClientsEndsEveryChannelButKeepsServing) {
-    auto c = requester();
-    auto s = subscriber();
-    EXPECT_EQ(ctlOut({"close-clients"}), "2\n");
-    rapidjson::Document doc;
-    EXPECT_EQ(c->read(doc), Channel::Read::Closed);
-    EXPECT_EQ(s->read(doc), Channel::Read::Closed);
-    EXPECT_EQ(requester()->ask(R"({"OC":57860})")["ST"].GetUint(), 0u);
-}
-
 TEST_F(DaemonTest, RestartRemovesSocketsAndPidFileForTheDownTime) {
     auto s = subscriber();
     ctlOut({"restart", "--down-ms", "500"});
@@ -257,22 +226,6 @@ TEST_F(DaemonTest, RestartRemovesSocketsAndPidFileForTheDownTime) {
     EXPECT_TRUE(Channel(sim.path("/dev/rqbds")).connected());
     auto again = subscriber();
     EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "1\n");
-}
-
-TEST_F(DaemonTest, RecordsEveryRequestInOrderUntilCleared) {
-    auto c = requester();
-    c->ask(R"({"OC":2832,"OE":0,"OI":0,"CA":0,"ST":0,"DA":5})");
-    c->ask(R"({"OC":57860})");
-    const std::string lines = ctlOut({"requests"});
-    EXPECT_NE(lines.find(R"("seq":2,"conn":1,"channel":"request","OC":2832,"OE":0,"OI":0,"CA":0,"ST":0,"DA":5})"),
-              std::string::npos)
-        << lines;
-    EXPECT_NE(lines.find(R"("seq":3,"conn":1,"channel":"request","OC":57860})"), std::string::npos) << lines;
-    ctlOut({"clear-requests"});
-    EXPECT_EQ(ctlOut({"requests"}), "");
-    c->ask(R"({"OC":57860})");
-    EXPECT_EQ(ctlOut({"wait-requests", "1", "--timeout-ms", "100"}), "1\n");
-    EXPECT_EQ(sim.ctl({"wait-requests", "5", "--timeout-ms", "100"}).exitCode, 1);
 }
 
 TEST_F(DaemonTest, BadInputOnOneChannelLeavesTheOthersServed) {
@@ -294,17 +247,6 @@ TEST_F(DaemonTest, BadInputOnOneChannelLeavesTheOthersServed) {
     }
     EXPECT_EQ(good->ask(R"({"OC":57860})")["ST"].GetUint(), 0u);
     EXPECT_NE(ctlOut({"requests"}).find(R"("invalid":"not json")"), std::string::npos);
-}
-
-TEST(RqbdSimCliTest, RefusesWhatItCannotServe) {
-    RqbdSim::Result r = RqbdSim::run({"serve", "--root", "/tmp/" + std::string(100, 'x'), "--foreground"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("choose a shorter --root"), std::string::npos) << r.err;
-
-    r = RqbdSim::run({"ctl", "--root", "/tmp/rqbdsim-none-XXXX", "status"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("no daemon listening"), std::string::npos) << r.err;
-    EXPECT_EQ(RqbdSim::run({"bogus"}).exitCode, 2);
 }
 
 TEST(RqbdSimCliTest, ControlErrorsAreReportedNotFatal) {
