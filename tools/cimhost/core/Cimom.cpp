@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <utility>
+
+#include <cimple/Meta.h>
 
 #include "core/Broker.h"
 #include "core/IndicationService.h"
@@ -96,6 +99,17 @@ struct Cimom::Impl : IndicationProviders {
         return regs;
     }
 
+    // Calls f(registration) under the lock until it answers true; f must not
+    // call back into anything that takes the lock. Spares the request paths a
+    // copy of every registration.
+    template <class F>
+    bool anyRegistration(F f) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const ProviderRegistration& r : regs)
+            if (f(r)) return true;
+        return false;
+    }
+
     void add(const ProviderRegistration& r, const std::string& directory) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -106,8 +120,8 @@ struct Cimom::Impl : IndicationProviders {
 
     Status checkClass(const std::string& ns, const std::string& className) const {
         if (ns.empty()) return Status::error(CMPI_RC_ERR_INVALID_NAMESPACE, "no namespace given");
-        bool known = isInterop(ns);
-        for (const ProviderRegistration& r : snapshot()) known = known || sameName(r.nameSpace, ns);
+        bool known =
+            isInterop(ns) || anyRegistration([&](const ProviderRegistration& r) { return sameName(r.nameSpace, ns); });
         if (!known) return Status::error(CMPI_RC_ERR_INVALID_NAMESPACE, "no namespace " + ns);
         if (!classes.exists(className)) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + className);
         return Status();
@@ -119,14 +133,16 @@ struct Cimom::Impl : IndicationProviders {
         *why = checkClass(ns, className);
         if (!why->ok()) return false;
         std::vector<ProviderRegistration> candidates;
-        for (const ProviderRegistration& r : snapshot()) {
-            if (!serves(r, kind) || !sameName(r.nameSpace, ns)) continue;
+        bool exact = anyRegistration([&](const ProviderRegistration& r) {
+            if (!serves(r, kind) || !sameName(r.nameSpace, ns)) return false;
             if (sameName(r.className, className)) {
                 *out = r;
                 return true;
             }
             if (classes.isA(className, r.className)) candidates.push_back(r);
-        }
+            return false;
+        });
+        if (exact) return true;
         for (const ProviderRegistration& c : candidates) {
             bool nearest = true;
             for (const ProviderRegistration& other : candidates) nearest = nearest && classes.isA(c.className, other.className);
@@ -161,7 +177,7 @@ struct Cimom::Impl : IndicationProviders {
             if (message.empty()) message = provider + "." + function + " failed";
             return Status::error(st.rc, message);
         }
-        if (data) *data = *resultData(result);
+        if (data) *data = takeResultData(result);
         return Status();
     }
 
@@ -171,39 +187,69 @@ struct Cimom::Impl : IndicationProviders {
 
     // ---- Instances --------------------------------------------------------------
 
+    // The instance registrations in `ns` for `className` and its subclasses,
+    // in the repository's order of their classes (registration order within
+    // one class), each with the class's own spelling.
+    std::vector<std::pair<std::string, ProviderRegistration>> instanceProviders(const std::string& ns,
+                                                                                const std::string& className) const {
+        std::vector<std::pair<std::string, ProviderRegistration>> found;
+        const cimple::Meta_Class* base = classes.find(className);
+        if (!base) return found;
+        anyRegistration([&](const ProviderRegistration& r) {
+            if (!r.instance || !sameName(r.nameSpace, ns)) return false;
+            const cimple::Meta_Class* mc = classes.find(r.className);
+            if (mc && !(mc->flags & cimple::CIMPLE_FLAG_METHOD) && cimple::is_subclass(base, mc))
+                found.emplace_back(mc->name, r);
+            return false;
+        });
+        if (found.size() > 1) {
+            // Rare (several providers under one class): order them as the
+            // repository lists their classes.
+            std::vector<std::string> order = classes.subclassesOf(className);
+            auto rank = [&](const std::string& cls) {
+                return std::find(order.begin(), order.end(), cls) - order.begin();
+            };
+            std::stable_sort(found.begin(), found.end(),
+                             [&](const auto& a, const auto& b) { return rank(a.first) < rank(b.first); });
+        }
+        return found;
+    }
+
     Status enumerate(const std::string& ns, const std::string& className, bool names, std::vector<Value>* out) {
         Status s = checkClass(ns, className);
         if (!s.ok()) return s;
-        bool served = false;
-        for (const std::string& cls : classes.subclassesOf(className)) {
-            for (const ProviderRegistration& r : snapshot()) {
-                if (!r.instance || !sameName(r.nameSpace, ns) || !sameName(r.className, cls)) continue;
-                served = true;
-                ObjectPath op;
-                op.nameSpace = ns;
-                op.className = cls;
-                ResultData data;
-                s = names ? call<CMPIInstanceMI>(
-                                r.providerName, MiKind::Instance, "enumerateInstanceNames", ns,
-                                [&](CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* res) {
-                                    return mi->ft->enumerateInstanceNames
-                                               ? mi->ft->enumerateInstanceNames(mi, ctx, res, cmpiPath(op))
-                                               : notSupported();
-                                },
-                                &data)
-                          : call<CMPIInstanceMI>(
-                                r.providerName, MiKind::Instance, "enumerateInstances", ns,
-                                [&](CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* res) {
-                                    return mi->ft->enumerateInstances
-                                               ? mi->ft->enumerateInstances(mi, ctx, res, cmpiPath(op), nullptr)
-                                               : notSupported();
-                                },
-                                &data);
-                if (!s.ok()) return s;
-                out->insert(out->end(), data.values.begin(), data.values.end());
+        std::vector<std::pair<std::string, ProviderRegistration>> providers = instanceProviders(ns, className);
+        for (const auto& entry : providers) {
+            const ProviderRegistration& r = entry.second;
+            ObjectPath op;
+            op.nameSpace = ns;
+            op.className = entry.first;
+            ResultData data;
+            s = names ? call<CMPIInstanceMI>(
+                            r.providerName, MiKind::Instance, "enumerateInstanceNames", ns,
+                            [&](CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* res) {
+                                return mi->ft->enumerateInstanceNames
+                                           ? mi->ft->enumerateInstanceNames(mi, ctx, res, cmpiPath(op))
+                                           : notSupported();
+                            },
+                            &data)
+                      : call<CMPIInstanceMI>(
+                            r.providerName, MiKind::Instance, "enumerateInstances", ns,
+                            [&](CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* res) {
+                                return mi->ft->enumerateInstances
+                                           ? mi->ft->enumerateInstances(mi, ctx, res, cmpiPath(op), nullptr)
+                                           : notSupported();
+                            },
+                            &data);
+            if (!s.ok()) return s;
+            if (out->empty()) {
+                *out = std::move(data.values);
+            } else {
+                out->insert(out->end(), std::make_move_iterator(data.values.begin()),
+                            std::make_move_iterator(data.values.end()));
             }
         }
-        if (!served)
+        if (providers.empty())
             return Status::error(CMPI_RC_ERR_NOT_SUPPORTED, "no Instance provider for " + className + " in " + ns);
         return Status();
     }
@@ -459,7 +505,7 @@ Status Cimom::getInstance(const ObjectPath& path, Instance* out) {
     if (!s.ok()) return s;
     for (Value& v : data.values)
         if (v.type() == CMPI_instance && v.asInstance()) {
-            *out = *v.asInstance();
+            *out = v.takeInstance();
             placeIn(path.nameSpace, &out->path);
             return Status();
         }
@@ -471,9 +517,10 @@ Status Cimom::enumerateInstances(const std::string& nameSpace, const std::string
     if (isInterop(nameSpace)) return impl_->service.enumerateInstances(className, out);
     std::vector<Value> values;
     Status s = impl_->enumerate(nameSpace, className, false, &values);
-    for (const Value& v : values)
+    out->reserve(out->size() + values.size());
+    for (Value& v : values)
         if (v.type() == CMPI_instance && v.asInstance()) {
-            out->push_back(*v.asInstance());
+            out->push_back(v.takeInstance());
             placeIn(nameSpace, &out->back().path);
         }
     return s;
@@ -489,9 +536,10 @@ Status Cimom::enumerateInstanceNames(const std::string& nameSpace, const std::st
     }
     std::vector<Value> values;
     Status s = impl_->enumerate(nameSpace, className, true, &values);
-    for (const Value& v : values)
+    out->reserve(out->size() + values.size());
+    for (Value& v : values)
         if (v.type() == CMPI_ref && v.asReference()) {
-            out->push_back(*v.asReference());
+            out->push_back(v.takeReference());
             placeIn(nameSpace, &out->back());
         }
     return s;
@@ -533,7 +581,7 @@ Status Cimom::invokeMethod(const ObjectPath& path, const std::string& method, co
         &data);
     if (!s.ok()) return s;
     if (out) *out = std::move(outArgs);
-    if (returnValue) *returnValue = data.values.empty() ? Value() : data.values.front();
+    if (returnValue) *returnValue = data.values.empty() ? Value() : std::move(data.values.front());
     return Status();
 }
 

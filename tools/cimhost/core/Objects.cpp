@@ -1,5 +1,7 @@
 #include "core/Objects.h"
 
+#include <cimple/Meta.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -376,24 +378,40 @@ CMPIString* childString(ObjectBase& parent, const std::string& text) {
     return &s->cmpi;
 }
 
+// Calls f(name) for each key property and reference `className` declares,
+// inherited first; nothing for classes the host does not know.
+template <class F>
+void forEachKey(const ClassRepository& classes, const std::string& className, F f) {
+    const cimple::Meta_Class* mc = classes.find(className);
+    if (!mc) return;
+    for (uint32_t i = 0; i < mc->num_meta_features; ++i) {
+        const cimple::Meta_Feature* feature = mc->meta_features[i];
+        if ((feature->flags & cimple::CIMPLE_FLAG_KEY) &&
+            (feature->flags & (cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE)))
+            f(feature->name);
+    }
+}
+
 // The instance's path with the keys its class declares taken from its
 // properties (the path's own keys stay for classes the host does not know).
 Instance snapshot(const InstanceObj& object) {
     Instance out = object.instance;
-    for (const std::string& key : object.space->classes.keys(out.path.className)) {
+    forEachKey(object.space->classes, out.path.className, [&](const char* key) {
         const Value* v = out.properties.find(key);
         if (v) out.path.keys.set(key, *v);
-    }
+    });
     return out;
 }
 
-bool passesFilter(const InstanceObj& object, const std::string& name) {
+bool passesFilter(const InstanceObj& object, const char* name) {
     if (!object.filtered) return true;
+    std::string_view wanted(name);
     for (const std::string& f : object.filter)
-        if (sameName(f, name)) return true;
-    for (const std::string& key : object.space->classes.keys(object.instance.path.className))
-        if (sameName(key, name)) return true;
-    return false;
+        if (sameName(std::string_view(f), wanted)) return true;
+    bool key = false;
+    forEachKey(object.space->classes, object.instance.path.className,
+               [&](const char* k) { key = key || sameName(std::string_view(k), wanted); });
+    return key;
 }
 
 // ---- CMPIString ----------------------------------------------------------------
@@ -1346,6 +1364,14 @@ Status readString(const CMPIString* string, std::string* out) {
 const ResultData* resultData(const CMPIResult* result) {
     ResultObj* o = self<ResultObj>(result);
     return o ? &o->data : nullptr;
+}
+
+ResultData takeResultData(const CMPIResult* result) {
+    ResultObj* o = self<ResultObj>(result);
+    if (!o) return ResultData();
+    ResultData out = std::move(o->data);
+    o->data.values.clear();
+    return out;
 }
 
 Status setArg(const CMPIArgs* args, const std::string& name, Value value) {

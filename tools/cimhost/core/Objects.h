@@ -126,6 +126,9 @@ struct ResultData {
     bool done = false;
 };
 const ResultData* resultData(const CMPIResult* result);
+// Moves what the result collected out of it (for the host, once the call
+// that filled it returned); empty for a result that is not ours.
+ResultData takeResultData(const CMPIResult* result);
 // Adds or replaces one argument (what the host does to a method's out args).
 Status setArg(const CMPIArgs* args, const std::string& name, Value value);
 // A CMPIData for `value`, its encapsulated parts owned by the thread's

@@ -15,6 +15,10 @@ bool sameName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
 Value Value::null(CMPIType type) {
     Value v;
     v.type_ = type;
@@ -83,7 +87,7 @@ Value Value::reference(ObjectPath path) {
     Value v;
     v.type_ = CMPI_ref;
     v.null_ = false;
-    v.ref_ = std::make_shared<const ObjectPath>(std::move(path));
+    v.ref_ = std::make_shared<ObjectPath>(std::move(path));
     return v;
 }
 
@@ -91,7 +95,7 @@ Value Value::instance(Instance inst) {
     Value v;
     v.type_ = CMPI_instance;
     v.null_ = false;
-    v.inst_ = std::make_shared<const Instance>(std::move(inst));
+    v.inst_ = std::make_shared<Instance>(std::move(inst));
     return v;
 }
 
@@ -101,6 +105,30 @@ Value Value::array(CMPIType elementType, std::vector<Value> items) {
     v.null_ = false;
     v.items_ = std::move(items);
     return v;
+}
+
+namespace {
+
+template <class T>
+T takeShared(std::shared_ptr<T>& held) {
+    if (!held) return T();
+    std::shared_ptr<T> mine = std::move(held);
+    if (mine.use_count() == 1) return std::move(*mine);
+    return *mine;
+}
+
+}  // namespace
+
+Instance Value::takeInstance() {
+    if (type_ != CMPI_instance) return Instance();
+    null_ = true;
+    return takeShared(inst_);
+}
+
+ObjectPath Value::takeReference() {
+    if (type_ != CMPI_ref) return ObjectPath();
+    null_ = true;
+    return takeShared(ref_);
 }
 
 namespace {
@@ -190,25 +218,25 @@ bool operator==(const Value& a, const Value& b) {
     }
 }
 
-void NamedValues::set(const std::string& name, Value value) {
+void NamedValues::set(std::string_view name, Value value) {
     for (auto& item : items_) {
-        if (sameName(item.first, name)) {
+        if (sameName(std::string_view(item.first), name)) {
             item.second = std::move(value);
             return;
         }
     }
-    items_.emplace_back(name, std::move(value));
+    items_.emplace_back(std::string(name), std::move(value));
 }
 
-const Value* NamedValues::find(const std::string& name) const {
+const Value* NamedValues::find(std::string_view name) const {
     for (const auto& item : items_)
-        if (sameName(item.first, name)) return &item.second;
+        if (sameName(std::string_view(item.first), name)) return &item.second;
     return nullptr;
 }
 
-bool NamedValues::erase(const std::string& name) {
+bool NamedValues::erase(std::string_view name) {
     for (auto it = items_.begin(); it != items_.end(); ++it) {
-        if (sameName(it->first, name)) {
+        if (sameName(std::string_view(it->first), name)) {
             items_.erase(it);
             return true;
         }

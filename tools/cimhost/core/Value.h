@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -62,6 +63,12 @@ public:
     const Instance* asInstance() const { return inst_.get(); }
     const std::vector<Value>& items() const { return items_; }
 
+    // The instance or path held, moved out when this value is its only
+    // owner (else copied); the value is left a null of its type. For results
+    // the host hands on and no longer needs.
+    Instance takeInstance();
+    ObjectPath takeReference();
+
     // Readable form for traces, tests and the JSON sink: NULL, "text" (with
     // '"' and '\' escaped), decimal numbers, TRUE/FALSE, a datetime's CIM
     // text, a reference's path text, {item, item} for arrays.
@@ -83,8 +90,10 @@ private:
         double r;
     } bits_{0};
     std::string text_;
-    std::shared_ptr<const ObjectPath> ref_;
-    std::shared_ptr<const Instance> inst_;
+    // Shared between copies and never changed while shared: only a sole
+    // owner moves from them (take*).
+    std::shared_ptr<ObjectPath> ref_;
+    std::shared_ptr<Instance> inst_;
     std::vector<Value> items_;
 };
 
@@ -95,9 +104,12 @@ public:
 
     // Replaces the value of an existing name (keeping its first spelling) or
     // appends it.
-    void set(const std::string& name, Value value);
-    const Value* find(const std::string& name) const;
-    bool erase(const std::string& name);
+    // Names are taken as views so that callers holding C strings (every
+    // CMPI function) make no temporary std::string per lookup.
+    void set(std::string_view name, Value value);
+    const Value* find(std::string_view name) const;
+    bool erase(std::string_view name);
+    void reserve(size_t n) { items_.reserve(n); }
     size_t size() const { return items_.size(); }
     bool empty() const { return items_.empty(); }
     const std::pair<std::string, Value>& at(size_t i) const { return items_[i]; }
@@ -152,5 +164,6 @@ struct Status {
 
 // Case-insensitive ASCII equality, as CIM compares names.
 bool sameName(const std::string& a, const std::string& b);
+bool sameName(std::string_view a, std::string_view b);
 
 }  // namespace cimhost
