@@ -130,7 +130,7 @@ enum class Verdict { Ok, Mismatch, Range };
 Converter::Converter(const CMPIBroker* broker, std::string name_space) : _broker(broker), _ns(std::move(name_space)) {}
 
 Converter::~Converter() {
-    for (auto it = _made.rbegin(); it != _made.rend(); ++it) (*it)();
+    for (auto it = _made.rbegin(); it != _made.rend(); ++it) it->release(it->object);
 }
 
 namespace {
@@ -327,32 +327,54 @@ void Converter::set_feature(Instance* instance, const Meta_Feature* feature, con
     slot = target.steal();
 }
 
+namespace {
+
+// The class a path names: `base` itself when the path names it (the usual
+// case, spared a search of the repository), else found in `repository`.
+const Meta_Class* class_named(const char* class_name, const Meta_Class* base, const Meta_Repository* repository) {
+    if (base && base->name && strcasecmp(base->name, class_name) == 0) return base;
+    return find_meta_class(repository, class_name);
+}
+
+}  // namespace
+
 Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Class* base,
                                         const Meta_Repository* repository) {
     if (!op || !op->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing object path");
     const char* class_name = chars(op->ft->getClassName(op, nullptr));
-    const Meta_Repository* repo = base ? base->meta_repository : repository;
-    const Meta_Class* mc = find_meta_class(repo, class_name);
+    const Meta_Class* mc = class_named(class_name, base, base ? base->meta_repository : repository);
     if (!mc) fail(CMPI_RC_ERR_INVALID_CLASS, std::string("unknown class ") + class_name);
     if (base && !is_subclass(base, mc))
         fail(CMPI_RC_ERR_INVALID_CLASS, std::string(class_name) + " is not a " + base->name);
 
     Ref<Instance> inst(create(mc));
+    // Each key the path gives, read once, with the feature it names.
+    struct Given {
+        const Meta_Feature* feature;
+        CMPIData data;
+    };
     CMPICount count = op->ft->getKeyCount(op, nullptr);
+    std::vector<Given> given;
+    given.reserve(count);
     for (CMPICount i = 0; i < count; i++) {
         CMPIString* key_name = nullptr;
-        op->ft->getKeyAt(op, i, &key_name, nullptr);
+        CMPIData d = op->ft->getKeyAt(op, i, &key_name, nullptr);
         const char* name = chars(key_name);
         const Meta_Feature* f = find_feature(mc, name);
         if (!f || !is_key(f)) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("unknown key ") + name);
+        given.push_back({f, d});
     }
     for (uint32_t i = 0; i < mc->num_meta_features; i++) {
         const Meta_Feature* f = mc->meta_features[i];
         if (!is_key(f)) continue;
-        CMPIStatus rc = {CMPI_RC_OK, nullptr};
-        CMPIData d = op->ft->getKey(op, f->name, &rc);
-        if (!ok(rc) || is_null_data(d)) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("missing key ") + f->name);
-        set_feature(inst.get(), f, d);
+        const Given* g = nullptr;
+        for (const Given& x : given)
+            if (x.feature == f) {
+                g = &x;
+                break;
+            }
+        if (!g || is_null_data(g->data)) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("missing key ") + f->name);
+        set_feature(inst.get(), f, g->data);
     }
     return inst;
 }
@@ -361,7 +383,7 @@ Ref<Instance> Converter::target_from_path(const CMPIObjectPath* op, const Meta_C
     if (!op || !op->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing object path");
     if (op->ft->getKeyCount(op, nullptr) != 0) return keys_from_path(op, base, nullptr);
     const char* class_name = chars(op->ft->getClassName(op, nullptr));
-    const Meta_Class* mc = find_meta_class(base->meta_repository, class_name);
+    const Meta_Class* mc = class_named(class_name, base, base->meta_repository);
     if (!mc || !is_subclass(base, mc))
         fail(CMPI_RC_ERR_INVALID_CLASS, std::string(class_name) + " is not a " + base->name);
     return Ref<Instance>(create(mc));
@@ -372,7 +394,7 @@ Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class*
     bool strict = unknown == Unknown_Property::Refuse;
     CMPIObjectPath* path = ci->ft->getObjectPath(ci, nullptr);
     const char* class_name = path && path->ft ? chars(path->ft->getClassName(path, nullptr)) : "";
-    const Meta_Class* mc = find_meta_class(base->meta_repository, class_name);
+    const Meta_Class* mc = class_named(class_name, base, base->meta_repository);
     if (!mc || !is_subclass(base, mc)) {
         if (strict) fail(CMPI_RC_ERR_INVALID_CLASS, std::string(class_name) + " is not a " + base->name);
         mc = base;
@@ -404,6 +426,11 @@ Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class*
 }
 
 bool Converter::to_value(const Instance* instance, const Meta_Feature* feature, CMPIValue& value, CMPIType& type) {
+    return value_of(instance, feature, value, type, false);
+}
+
+bool Converter::value_of(const Instance* instance, const Meta_Feature* feature, CMPIValue& value, CMPIType& type,
+                         bool borrow) {
     const void* field = field_of(instance, feature);
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
     value = CMPIValue();
@@ -421,6 +448,13 @@ bool Converter::to_value(const Instance* instance, const Meta_Feature* feature, 
                 if (!a) fail(CMPI_RC_ERR_FAILED, std::string("the broker could not make an array for ") + mp->name);
                 for (size_t i = 0; i < p.value.size(); i++) {
                     CMPIValue e;
+                    if constexpr (std::is_same<T, String>::value) {
+                        if (borrow) {
+                            e.chars = const_cast<char*>(p.value[i].c_str());
+                            a->ft->setElementAt(a, CMPICount(i), &e, CMPI_chars);
+                            continue;
+                        }
+                    }
                     if (give(_broker, *this, p.value[i], e)) a->ft->setElementAt(a, CMPICount(i), &e, element_type);
                 }
                 value.array = a;
@@ -428,6 +462,14 @@ bool Converter::to_value(const Instance* instance, const Meta_Feature* feature, 
             } else {
                 type = element_type;
                 const Property<T>& p = *static_cast<const Property<T>*>(field);
+                if constexpr (std::is_same<T, String>::value) {
+                    if (borrow && !p.null) {
+                        type = CMPI_chars;
+                        value.chars = const_cast<char*>(p.value.c_str());
+                        present = true;
+                        return;
+                    }
+                }
                 present = !p.null && give(_broker, *this, p.value, value);
             }
         });
@@ -466,7 +508,7 @@ CMPIObjectPath* Converter::to_path(const Instance* instance) {
         if (!is_key(f)) continue;
         CMPIValue v;
         CMPIType t;
-        if (to_value(instance, f, v, t)) op->ft->addKey(op, f->name, &v, t);
+        if (value_of(instance, f, v, t, true)) op->ft->addKey(op, f->name, &v, t);
     }
     return op;
 }
@@ -481,7 +523,7 @@ CMPIInstance* Converter::to_instance(const Instance* instance) {
         if (!is_property(f) && !is_reference(f)) continue;
         CMPIValue v;
         CMPIType t = CMPI_null;
-        bool present = to_value(instance, f, v, t);
+        bool present = value_of(instance, f, v, t, true);
         rc = ci->ft->setProperty(ci, f->name, present ? &v : nullptr, t);
         if (!ok(rc)) fail(CMPI_RC_ERR_FAILED, std::string("the broker refused property ") + f->name);
     }

@@ -7,7 +7,6 @@
 
 #include <cmpi/cmpift.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,14 +77,35 @@ public:
     // Takes over releasing an object the broker handed out.
     template <class T>
     T* own(T* object) {
-        if (object) _made.push_back([object] { object->ft->release(object); });
+        if (object) {
+            if (_made.empty()) _made.reserve(8);
+            _made.push_back({object, &release_of<T>});
+        }
         return object;
     }
 
 private:
+    // One owned object and how to release it: every CMPI type has its own
+    // release signature.
+    struct Made {
+        void* object;
+        void (*release)(void*);
+    };
+    template <class T>
+    static void release_of(void* object) {
+        T* o = static_cast<T*>(object);
+        o->ft->release(o);
+    }
+
+    // to_value, where `borrow` lets string values point into `instance`
+    // (CMPI_chars) instead of making a broker string: for calls that copy
+    // what they are handed before `instance` can change (properties, keys).
+    bool value_of(const Instance* instance, const Meta_Feature* feature, CMPIValue& value, CMPIType& type,
+                  bool borrow);
+
     const CMPIBroker* _broker;
     std::string _ns;
-    std::vector<std::function<void()>> _made;
+    std::vector<Made> _made;
 };
 
 }  // namespace cmpi_adapter
