@@ -1,5 +1,6 @@
-// The log and identity reads against the agent simulator: what each sends,
-// which replies it accepts and how it decodes them.
+// The log and identity reads against the agent simulator: which replies each
+// accepts and how it decodes them. What each sends is the wire test's, and the
+// identity values and entry fields a listener sees are the roads'.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -14,7 +15,6 @@
 using provider::TOLMCalls;
 using provider::TOLMKey;
 using qmstest::RqbdSim;
-using tolmtest::RecordingListener;
 using tolmtest::TraceLog;
 
 namespace {
@@ -86,19 +86,6 @@ protected:
     const TOLMKey server{1, 0, 0};
 };
 
-TEST_F(TolmReads, IdentityOfTheServer) {
-    scenario("\"chassisSerialNumber\":\"YLNV004711\"");
-    EXPECT_EQ(calls->getIdentificationCabinetNumber(), 1u);
-    EXPECT_EQ(calls->getSystemHostName({1, 0, 1}), provider::PString(cimple::String("sim-host")));
-    EXPECT_EQ(calls->getSystemTime(server), provider::PUInt(1700000000u));
-    EXPECT_EQ(calls->getChassisSerialNumber(server), provider::PString(cimple::String("YLNV004711")));
-    EXPECT_TRUE(calls->accountCheck());
-
-    const std::string sent = requests();
-    EXPECT_NE(sent.find("\"OC\":57607,\"OE\":1,\"CA\":1"), std::string::npos) << sent;    // 0xE107, OE 1
-    EXPECT_NE(sent.find("\"OC\":3072,\"OE\":1536,\"CA\":1"), std::string::npos) << sent;  // 0x0C00 / 0x0600
-}
-
 TEST_F(TolmReads, StatusChecksOfTheIdentityReads) {
     replies(row("0xE104", 12, "7") + "," + row("0xE107", 21, ""));
     EXPECT_EQ(calls->getSystemTime(server), provider::PUInt(7u));
@@ -160,12 +147,8 @@ TEST_F(TolmReads, ChunkDecodesRecordsWithTheTimeZone) {
     ASSERT_EQ(calls->getLogMessageReadChunk(server, 7, entries), 2u);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].seqNr, 7u);
-    EXPECT_EQ(entries[0].severity, 3u);
-    EXPECT_EQ(entries[0].messageId, 0x0A05u);
     EXPECT_TRUE(entries[0].bit0Flag);
-    EXPECT_STREQ(entries[0].text.c_str(), "Fan slow");
     EXPECT_EQ(entries[0].timestamp.usec(), 1700000000ull * 1000000u);  // two hours east of UTC
-    EXPECT_EQ(entries[0].timestamp.offset(), 120);
     EXPECT_EQ(entries[1].seqNr, 8u);
     EXPECT_FALSE(entries[1].bit0Flag);
     EXPECT_STREQ(entries[1].text.c_str(), "");
@@ -257,20 +240,15 @@ TEST_F(TolmReads, MultiStringDecoding) {
     EXPECT_EQ(empty.value.size(), 0u);
 }
 
-TEST_F(TolmReads, DriverMonitorEventFields) {
+TEST_F(TolmReads, DriverMonitorComponentIndexBounds) {
     const TOLMKey entry{1, 4, 0};
     scenario(
         "\"driverMonitor\":[{\"number\":4,\"time\":1700000100,\"severity\":2,\"id\":\"0x17\",\"component\":"
         "\"0xFFFF\","
         "\"text\":\"Driver reset\"}]");
-    EXPECT_EQ(calls->getDrvMonEventSeverity(entry), provider::PUInt(2u));
-    EXPECT_EQ(calls->getDrvMonEventId(entry), provider::PUInt(0x17u));
-    EXPECT_EQ(calls->getDrvMonEventMessageText(entry), provider::PString(cimple::String("Driver reset")));
+    // The fields of an entry are checked on the log-entry road; here the
+    // component index at its bounds.
     EXPECT_EQ(calls->getDrvMonEventComponentIndex(entry), provider::PUInt(0xFFFFu));
-    const auto time = calls->getDrvMonEventTimestamp(entry);
-    ASSERT_FALSE(time.is_null());
-    EXPECT_EQ(time.value.usec(), 1700000100ull * 1000000u);
-    EXPECT_EQ(time.value.offset(), 0);
 
     replies(row("0x1818", 0, "65536"));
     EXPECT_TRUE(calls->getDrvMonEventComponentIndex(entry).is_null());
@@ -279,28 +257,6 @@ TEST_F(TolmReads, DriverMonitorEventFields) {
 
     // Another entry number has no fields: the agent's default status.
     EXPECT_TRUE(calls->getDrvMonEventSeverity({1, 9, 0}).is_null());
-}
-
-TEST_F(TolmReads, TimeZoneKeepsItsLowByte) {
-    replies(row("0xE001", 0, "511"));
-    EXPECT_EQ(calls->getConfTimeZone(), provider::PUInt(0xFFu));
-}
-
-TEST_F(TolmReads, EventsFromTheAgent) {
-    RecordingListener listener;
-    calls->setListener(&listener);
-    ASSERT_TRUE(calls->enableEvents());
-    ASSERT_EQ(sim.ctl({"wait-subscribers", "1"}).exitCode, 0);
-
-    sim.ctl({"push-syslog", "0", "--args", "FAN2,1200"});
-    sim.ctl({"push-drvmon", "1"});
-    sim.ctl({"push-raw", "{\"OC\":\"0x0B12\",\"ST\":0,\"DA\":1}"});
-    ASSERT_TRUE(listener.awaitCount(3));
-    EXPECT_EQ(listener.calls(), (std::vector<std::string>{"args [FAN2] [1200]", "syslog 0", "drvmon 1"}));
-    EXPECT_TRUE(traces.awaits(1, "Tolm::onEvent(): unknown OpCode=b12"));
-
-    EXPECT_TRUE(calls->disableEvents());
-    EXPECT_EQ(calls->setListener(nullptr), &listener);
 }
 
 }  // namespace

@@ -2,10 +2,8 @@
 // records what reaches it.
 #pragma once
 
-#include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,14 +20,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& line : lines_)
             if (line.first == level && line.second == text) return true;
-        return false;
-    }
-    // Waits up to two seconds for the line.
-    bool awaits(unsigned level, const std::string& text) const {
-        for (int i = 0; i < 200; ++i) {
-            if (has(level, text)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
         return false;
     }
 
@@ -59,13 +49,6 @@ public:
     std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return calls_;
-    }
-    bool awaitCount(size_t n) const {
-        for (int i = 0; i < 500; ++i) {
-            if (calls().size() >= n) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
     }
 
 private:
