@@ -1,6 +1,5 @@
 #include "core/Broker.h"
 
-#include <cimple/Meta.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -409,9 +408,6 @@ CMPIInstance* newInstance(const CMPIBroker* mb, const CMPIObjectPath* op, CMPISt
         Instance instance;
         Status s = readObjectPath(op, &instance.path);
         if (!s.ok()) return setRc(rc, b, s), nullptr;
-        // Room for every feature up front: providers set them one by one.
-        if (const cimple::Meta_Class* mc = b.classes().find(instance.path.className))
-            instance.properties.reserve(mc->num_meta_features);
         for (const auto& key : instance.path.keys) instance.properties.set(key.first, key.second);
         setRc(rc, CMPI_RC_OK);
         return newCmpiInstance(b.space(), std::move(instance));

@@ -180,9 +180,27 @@ struct DateTimeObj : Obj<CMPIDateTime, CMPIDateTimeFT, Kind::DateTime> {
 };
 struct InstanceObj : Obj<CMPIInstance, CMPIInstanceFT, Kind::Instance> {
     explicit InstanceObj(ObjectSpace* s) : Obj(s, &instanceFT) {}
-    Instance instance;
+
+    // The data, shared with the results it was returned in (copy on write),
+    // so returning an instance copies nothing until the provider changes it
+    // afterwards. Every maker sets it.
+    std::shared_ptr<Instance> held;
+    // The class of held->path.className, when the host knows it.
+    const cimple::Meta_Class* meta = nullptr;
     bool filtered = false;
     std::vector<std::string> filter;
+
+    const Instance& instance() const { return *held; }
+    // For changes: the data made this object's own first.
+    Instance& edit() {
+        if (held.use_count() > 1) held = std::make_shared<Instance>(*held);
+        return *held;
+    }
+    void reset(Instance data) {
+        held = std::make_shared<Instance>(std::move(data));
+        classChanged();
+    }
+    void classChanged() { meta = space->classes.find(held->path.className); }
 };
 struct PathObj : Obj<CMPIObjectPath, CMPIObjectPathFT, Kind::ObjectPath> {
     explicit PathObj(ObjectSpace* s) : Obj(s, &objectPathFT) {}
@@ -361,7 +379,7 @@ CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value) {
         }
         case CMPI_instance: {
             InstanceObj* i = make<InstanceObj>(space, owner);
-            if (value.asInstance()) i->instance = *value.asInstance();
+            i->reset(value.asInstance() ? *value.asInstance() : Instance());
             d.value.inst = &i->cmpi;
             break;
         }
@@ -378,11 +396,10 @@ CMPIString* childString(ObjectBase& parent, const std::string& text) {
     return &s->cmpi;
 }
 
-// Calls f(name) for each key property and reference `className` declares,
-// inherited first; nothing for classes the host does not know.
+// Calls f(name) for each key property and reference of `mc`, inherited
+// first; nothing for classes the host does not know (null).
 template <class F>
-void forEachKey(const ClassRepository& classes, const std::string& className, F f) {
-    const cimple::Meta_Class* mc = classes.find(className);
+void forEachKey(const cimple::Meta_Class* mc, F f) {
     if (!mc) return;
     for (uint32_t i = 0; i < mc->num_meta_features; ++i) {
         const cimple::Meta_Feature* feature = mc->meta_features[i];
@@ -392,11 +409,24 @@ void forEachKey(const ClassRepository& classes, const std::string& className, F 
     }
 }
 
-// The instance's path with the keys its class declares taken from its
-// properties (the path's own keys stay for classes the host does not know).
+// Brings the object's path keys in line with its key properties (the path's
+// own keys stay for classes the host does not know). Nothing reads the path
+// keys but through here, so doing it in place is not seen by the provider.
+void syncKeys(InstanceObj& object) {
+    forEachKey(object.meta, [&](const char* key) {
+        const Value* v = object.instance().properties.find(key);
+        if (!v) return;
+        const Value* current = object.instance().path.keys.find(key);
+        if (current && *current == *v) return;
+        Instance& own = object.edit();
+        own.path.keys.set(key, *own.properties.find(key));
+    });
+}
+
+// The instance with its path's keys taken from its properties.
 Instance snapshot(const InstanceObj& object) {
-    Instance out = object.instance;
-    forEachKey(object.space->classes, out.path.className, [&](const char* key) {
+    Instance out = object.instance();
+    forEachKey(object.meta, [&](const char* key) {
         const Value* v = out.properties.find(key);
         if (v) out.path.keys.set(key, *v);
     });
@@ -409,8 +439,7 @@ bool passesFilter(const InstanceObj& object, const char* name) {
     for (const std::string& f : object.filter)
         if (sameName(std::string_view(f), wanted)) return true;
     bool key = false;
-    forEachKey(object.space->classes, object.instance.path.className,
-               [&](const char* k) { key = key || sameName(std::string_view(k), wanted); });
+    forEachKey(object.meta, [&](const char* k) { key = key || sameName(std::string_view(k), wanted); });
     return key;
 }
 
@@ -542,7 +571,9 @@ CMPIInstance* instanceClone(const CMPIInstance* i, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
     return guarded<CMPIInstance*>(rc, nullptr, [&] {
         InstanceObj* c = cloneOf(*o);
-        c->instance = o->instance;
+        // A clone often goes to another thread: it gets its own copy.
+        c->held = std::make_shared<Instance>(o->instance());
+        c->meta = o->meta;
         c->filtered = o->filtered;
         c->filter = o->filter;
         setRc(rc, CMPI_RC_OK);
@@ -555,14 +586,14 @@ CMPIData instanceGet(const CMPIInstance* i, const char* name, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
     if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
     return guarded<CMPIData>(rc, badData(), [&] {
-        const Value* v = o->instance.properties.find(name);
+        const Value* v = o->instance().properties.find(name);
         if (v) {
             setRc(rc, CMPI_RC_OK);
             return dataIn(*o->space, o->children, *v);
         }
         // A property of the class that was never set reads as a typed null.
         CMPIType type = CMPI_null;
-        if (!o->space->classes.featureType(o->instance.path.className, name, &type)) {
+        if (!o->space->classes.featureType(o->instance().path.className, name, &type)) {
             setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY);
             return badData();
         }
@@ -575,9 +606,9 @@ CMPIData instanceGet(const CMPIInstance* i, const char* name, CMPIStatus* rc) {
 CMPIData instanceGetAt(const CMPIInstance* i, CMPICount index, CMPIString** name, CMPIStatus* rc) {
     InstanceObj* o = self<InstanceObj>(i);
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
-    if (index >= o->instance.properties.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    if (index >= o->instance().properties.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
     return guarded<CMPIData>(rc, badData(), [&] {
-        const auto& item = o->instance.properties.at(index);
+        const auto& item = o->instance().properties.at(index);
         if (name) *name = childString(*o, item.first);
         setRc(rc, CMPI_RC_OK);
         return dataIn(*o->space, o->children, item.second);
@@ -588,7 +619,7 @@ CMPICount instanceCount(const CMPIInstance* i, CMPIStatus* rc) {
     InstanceObj* o = self<InstanceObj>(i);
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
     setRc(rc, CMPI_RC_OK);
-    return static_cast<CMPICount>(o->instance.properties.size());
+    return static_cast<CMPICount>(o->instance().properties.size());
 }
 
 CMPIStatus instanceSet(const CMPIInstance* i, const char* name, const CMPIValue* value, CMPIType type) {
@@ -600,7 +631,7 @@ CMPIStatus instanceSet(const CMPIInstance* i, const char* name, const CMPIValue*
         Value v;
         Status s = readValue(value, type, &v);
         if (!s.ok()) return fromStatus(s);
-        o->instance.properties.set(name, std::move(v));
+        o->edit().properties.set(name, std::move(v));
         return ok();
     });
 }
@@ -636,9 +667,11 @@ CMPIStatus instanceSetPath(const CMPIInstance* i, const CMPIObjectPath* op) {
     PathObj* p = self<PathObj>(op);
     if (!p) return fail(op ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
     return guardedStatus([&] {
-        o->instance.path = p->path;
+        Instance& own = o->edit();
+        own.path = p->path;
+        o->classChanged();
         // Keys are properties too: getProperty must see what the path says.
-        for (const auto& key : p->path.keys) o->instance.properties.set(key.first, key.second);
+        for (const auto& key : p->path.keys) own.properties.set(key.first, key.second);
         return ok();
     });
 }
@@ -921,10 +954,10 @@ CMPIStatus resultInstance(const CMPIResult* r, const CMPIInstance* inst) {
     if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
     if (!inst) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
     return guardedStatus([&] {
-        Instance i;
-        Status s = readInstance(inst, &i);
-        if (!s.ok()) return fromStatus(s);
-        o->data.values.push_back(Value::instance(std::move(i)));
+        InstanceObj* i = self<InstanceObj>(inst);
+        if (!i) return fail(CMPI_RC_ERR_INVALID_HANDLE);
+        syncKeys(*i);
+        o->data.values.push_back(Value::sharedInstance(i->held));
         return ok();
     });
 }
@@ -1184,7 +1217,9 @@ CMPIDateTime* newCmpiDateTime(ObjectSpace& space, std::string cimText) {
 
 CMPIInstance* newCmpiInstance(ObjectSpace& space, Instance instance) {
     InstanceObj* o = make<InstanceObj>(space, currentArena(space));
-    o->instance = std::move(instance);
+    o->reset(std::move(instance));
+    // Room for every feature up front: providers set them one by one.
+    if (o->meta) o->held->properties.reserve(o->meta->num_meta_features);
     return &o->cmpi;
 }
 

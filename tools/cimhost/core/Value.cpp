@@ -99,6 +99,15 @@ Value Value::instance(Instance inst) {
     return v;
 }
 
+Value Value::sharedInstance(std::shared_ptr<Instance> inst) {
+    if (!inst) return null(CMPI_instance);
+    Value v;
+    v.type_ = CMPI_instance;
+    v.null_ = false;
+    v.inst_ = std::move(inst);
+    return v;
+}
+
 Value Value::array(CMPIType elementType, std::vector<Value> items) {
     Value v;
     v.type_ = static_cast<CMPIType>(elementType | CMPI_ARRAY);

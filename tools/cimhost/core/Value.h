@@ -42,6 +42,10 @@ public:
     static Value datetime(std::string cimText);
     static Value reference(ObjectPath path);
     static Value instance(Instance inst);
+    // An instance value that shares `inst` with its other holders instead of
+    // copying it. Nobody may change *inst while it is shared; a holder that
+    // finds itself the only one (use_count() == 1) may.
+    static Value sharedInstance(std::shared_ptr<Instance> inst);
     // An array of `elementType` (without CMPI_ARRAY). Items must be of that
     // type; a null item is allowed.
     static Value array(CMPIType elementType, std::vector<Value> items);
