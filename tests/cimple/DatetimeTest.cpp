@@ -15,17 +15,6 @@ Datetime interval(uint64_t usec) {
 
 }  // namespace
 
-TEST(Datetime, DefaultHasNoValue) {
-    Datetime d;
-    EXPECT_TRUE(d.is_null());
-    EXPECT_EQ(d.to_string(), "");
-    Datetime t(5, 0);
-    EXPECT_FALSE(t.is_null());
-    t.clear();
-    EXPECT_TRUE(t.is_null());
-    EXPECT_EQ(t, Datetime());
-}
-
 // Timestamps show local time (UTC plus the offset); extreme values stay in
 // their fields; every text reads back to itself.
 TEST(Datetime, TextOfBothFormsAndParseRoundTrip) {
