@@ -76,6 +76,7 @@ struct Cimom::Impl : IndicationProviders {
         : options(std::move(o)),
           classes(*options.classes),
           broker(classes, cimom),
+          space(broker.space()),
           providers(broker, options.libraryPath),
           service(classes, *this, options.storeFile) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
@@ -85,6 +86,7 @@ struct Cimom::Impl : IndicationProviders {
     Options options;
     const ClassRepository& classes;
     Broker broker;
+    const ObjectSpace& space;
     ProviderManager providers;
 
     mutable std::mutex mutex;
@@ -123,7 +125,8 @@ struct Cimom::Impl : IndicationProviders {
         bool known =
             isInterop(ns) || anyRegistration([&](const ProviderRegistration& r) { return sameName(r.nameSpace, ns); });
         if (!known) return Status::error(CMPI_RC_ERR_INVALID_NAMESPACE, "no namespace " + ns);
-        if (!classes.exists(className)) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + className);
+        if (!space.findClass(className))
+            return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + className);
         return Status();
     }
 
@@ -139,7 +142,7 @@ struct Cimom::Impl : IndicationProviders {
                 *out = r;
                 return true;
             }
-            if (classes.isA(className, r.className)) candidates.push_back(r);
+            if (space.isA(className, r.className)) candidates.push_back(r);
             return false;
         });
         if (exact) return true;
@@ -193,11 +196,11 @@ struct Cimom::Impl : IndicationProviders {
     std::vector<std::pair<std::string, ProviderRegistration>> instanceProviders(const std::string& ns,
                                                                                 const std::string& className) const {
         std::vector<std::pair<std::string, ProviderRegistration>> found;
-        const cimple::Meta_Class* base = classes.find(className);
+        const cimple::Meta_Class* base = space.findClass(className);
         if (!base) return found;
         anyRegistration([&](const ProviderRegistration& r) {
             if (!r.instance || !sameName(r.nameSpace, ns)) return false;
-            const cimple::Meta_Class* mc = classes.find(r.className);
+            const cimple::Meta_Class* mc = space.findClass(r.className);
             if (mc && !(mc->flags & cimple::CIMPLE_FLAG_METHOD) && cimple::is_subclass(base, mc))
                 found.emplace_back(mc->name, r);
             return false;

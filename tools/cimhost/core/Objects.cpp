@@ -99,6 +99,30 @@ size_t Arena::size() const {
     return size_;
 }
 
+const cimple::Meta_Class* ObjectSpace::findClass(const std::string& className) const {
+    {
+        std::lock_guard<std::mutex> lock(foundMutex_);
+        for (const auto& f : found_)
+            if (sameName(f.first, className)) return f.second;
+    }
+    const cimple::Meta_Class* mc = classes.find(className);
+    if (mc) {
+        // Kept in the repository's spelling: one entry per class, however
+        // callers spell it.
+        std::lock_guard<std::mutex> lock(foundMutex_);
+        bool known = false;
+        for (const auto& f : found_) known = known || f.second == mc;
+        if (!known) found_.emplace_back(mc->name, mc);
+    }
+    return mc;
+}
+
+bool ObjectSpace::isA(const std::string& derived, const std::string& base) const {
+    const cimple::Meta_Class* d = findClass(derived);
+    const cimple::Meta_Class* b = d ? findClass(base) : nullptr;
+    return d && b && cimple::is_subclass(b, d);
+}
+
 CallScope::CallScope() : previous_(tCurrentArena) { tCurrentArena = &arena_; }
 
 CallScope::~CallScope() { tCurrentArena = previous_; }
@@ -200,7 +224,7 @@ struct InstanceObj : Obj<CMPIInstance, CMPIInstanceFT, Kind::Instance> {
         held = std::make_shared<Instance>(std::move(data));
         classChanged();
     }
-    void classChanged() { meta = space->classes.find(held->path.className); }
+    void classChanged() { meta = space->findClass(held->path.className); }
 };
 struct PathObj : Obj<CMPIObjectPath, CMPIObjectPathFT, Kind::ObjectPath> {
     explicit PathObj(ObjectSpace* s) : Obj(s, &objectPathFT) {}

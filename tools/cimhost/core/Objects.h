@@ -60,6 +60,18 @@ struct ObjectSpace {
     explicit ObjectSpace(const ClassRepository& repository) : classes(repository) {}
     const ClassRepository& classes;
     Arena pool;
+
+    // classes.find(className), remembering the classes found: every call
+    // and every instance looks its class up, and a search of the repository
+    // costs far more than a look at the few classes a host serves. Unknown
+    // names are not remembered, so bad input cannot grow it.
+    const cimple::Meta_Class* findClass(const std::string& className) const;
+    // classes.isA through findClass.
+    bool isA(const std::string& derived, const std::string& base) const;
+
+private:
+    mutable std::mutex foundMutex_;
+    mutable std::vector<std::pair<std::string, const cimple::Meta_Class*>> found_;
 };
 
 // While alive, objects made on this thread belong to its arena and are freed
