@@ -356,11 +356,19 @@ Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Cla
     CMPICount count = op->ft->getKeyCount(op, nullptr);
     std::vector<Given> given;
     given.reserve(count);
+    // Paths usually list their keys in the class's order (ours always do):
+    // the feature after the last one found is tried before a search.
+    uint32_t next = 0;
     for (CMPICount i = 0; i < count; i++) {
         CMPIString* key_name = nullptr;
         CMPIData d = op->ft->getKeyAt(op, i, &key_name, nullptr);
         const char* name = chars(key_name);
-        const Meta_Feature* f = find_feature(mc, name);
+        while (next < mc->num_meta_features && !is_key(mc->meta_features[next])) next++;
+        const Meta_Feature* f = nullptr;
+        if (next < mc->num_meta_features && strcasecmp(mc->meta_features[next]->name, name) == 0)
+            f = mc->meta_features[next++];
+        else
+            f = find_feature(mc, name);
         if (!f || !is_key(f)) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("unknown key ") + name);
         given.push_back({f, d});
     }
