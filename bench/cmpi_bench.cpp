@@ -25,12 +25,11 @@
 #include <vector>
 
 #include "ProviderHost.h"
+#include "bench/AgentRoundTrip.h"
 #include "bench/BenchSupport.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
-#include "switchclient/CimSwitchClient.h"
-#include "switchclient/SipJson.h"
 
 namespace {
 
@@ -194,19 +193,7 @@ void BM_LogEntriesDelivered_Dispatch(benchmark::State& state) {
 BENCHMARK(BM_LogEntriesDelivered_Dispatch)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The agent request every operation above includes.
-void BM_AgentBaseline(benchmark::State& state) {
-    ShPtr<provider::CimSwitchClient> client = provider::newCimSwitchClient("CmpiBench", nullptr);
-    for (auto _ : state) {
-        SipJson message;
-        message.GetCmd();
-        message.SetCmdParam("OC", 0xE204);
-        if (client->request(message, nullptr) != 0) {
-            state.SkipWithError("the client could not reach the simulator");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+void BM_AgentBaseline(benchmark::State& state) { qmsbench::agentRoundTrips(state, "CmpiBench"); }
 BENCHMARK(BM_AgentBaseline)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace

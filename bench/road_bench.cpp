@@ -26,10 +26,9 @@
 #include <vector>
 
 #include "ProviderHost.h"
+#include "bench/AgentRoundTrip.h"
 #include "bench/BenchSupport.h"
 #include "common/RqbdSim.h"
-#include "switchclient/CimSwitchClient.h"
-#include "switchclient/SipJson.h"
 
 namespace {
 
@@ -86,19 +85,7 @@ void BM_PushToHandlerLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_PushToHandlerLatency)->Iterations(400)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void BM_AgentRequestRoundTrip(benchmark::State& state) {
-    ShPtr<provider::CimSwitchClient> client = provider::newCimSwitchClient("RoadBench", nullptr);
-    for (auto _ : state) {
-        SipJson message;
-        message.GetCmd();
-        message.SetCmdParam("OC", 0xE204);
-        if (client->request(message, nullptr) != 0) {
-            state.SkipWithError("the client could not reach the simulator");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+void BM_AgentRequestRoundTrip(benchmark::State& state) { qmsbench::agentRoundTrips(state, "RoadBench"); }
 BENCHMARK(BM_AgentRequestRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
