@@ -73,6 +73,13 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
         EXPECT_EQ(CMPI_RC_ERR_INVALID_PARAMETER, rc.rc);
     }
     EXPECT_EQ(nullptr, mb->eft->newDateTimeFromBinary(mb, ~0ull, 0, &rc));
+    // The last instant the text can show, and the first it cannot.
+    const uint64_t year10000 = 253402300800ull * 1000000;
+    CMPIDateTime* last = mb->eft->newDateTimeFromBinary(mb, year10000 - 1, 0, &rc);
+    ASSERT_NE(nullptr, last);
+    EXPECT_EQ("99991231235959.999999+000", text(last->ft->getStringFormat(last, nullptr)));
+    EXPECT_EQ(nullptr, mb->eft->newDateTimeFromBinary(mb, year10000, 0, &rc));
+    EXPECT_EQ(nullptr, mb->eft->newDateTimeFromBinary(mb, 100000000ull * 86400 * 1000000, 1, &rc));
 }
 
 TEST_F(ObjectsTest, InstancesAndPaths) {

@@ -1,5 +1,6 @@
 #include "core/Objects.h"
 
+#include <cimple/Datetime.h>
 #include <cimple/Meta.h>
 
 #include <cstdio>
@@ -1116,105 +1117,30 @@ const CMPIContextFT contextFT = {CMPICurrentVersion, contextRelease, contextClon
 const CMPISelectExpFT selectExpFT = {CMPICurrentVersion, selectRelease, selectClone, selectEvaluate,
                                      selectString,       selectCond,    selectCond,  selectEvaluateAccessor};
 
-// ---- Datetime arithmetic ------------------------------------------------------
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void civilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
-}
-
-bool digits(const std::string& s, size_t from, size_t count, uint64_t* out) {
-    uint64_t v = 0;
-    for (size_t i = from; i < from + count; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(s[i] - '0');
-    }
-    *out = v;
-    return true;
-}
-
-unsigned daysInMonth(int64_t y, unsigned m) {
-    static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m == 2 && leap ? 29 : days[m - 1];
-}
-
-constexpr uint64_t kMicrosPerSecond = 1000000;
-constexpr uint64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
-
 }  // namespace
 
+// The framework's datetime already reads and writes the CIM text forms; the
+// host only refuses what the text cannot show instead of clamping it.
 bool parseDateTime(const std::string& t, uint64_t* micros, bool* interval) {
-    if (t.size() != 25 || t[14] != '.') return false;
-    uint64_t hh, mi, ss, us;
-    if (!digits(t, 8, 2, &hh) || !digits(t, 10, 2, &mi) || !digits(t, 12, 2, &ss) || !digits(t, 15, 6, &us))
-        return false;
-    if (hh > 23 || mi > 59 || ss > 59) return false;
-    const uint64_t dayMicros = ((hh * 60 + mi) * 60 + ss) * kMicrosPerSecond + us;
-    if (t[21] == ':') {
-        uint64_t days;
-        if (!digits(t, 0, 8, &days) || t.compare(22, 3, "000") != 0) return false;
-        *interval = true;
-        *micros = days * kMicrosPerDay + dayMicros;
-        return true;
-    }
-    if (t[21] != '+' && t[21] != '-') return false;
-    uint64_t y, mo, d, offset;
-    if (!digits(t, 0, 4, &y) || !digits(t, 4, 2, &mo) || !digits(t, 6, 2, &d) || !digits(t, 22, 3, &offset))
-        return false;
-    if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(static_cast<int64_t>(y), static_cast<unsigned>(mo)))
-        return false;
-    // The text is local time at UTC+offset minutes; the binary form is UTC.
-    int64_t local =
-        daysFromCivil(static_cast<int64_t>(y), static_cast<unsigned>(mo), static_cast<unsigned>(d)) *
-            static_cast<int64_t>(kMicrosPerDay) +
-        static_cast<int64_t>(dayMicros);
-    int64_t shift = static_cast<int64_t>(offset) * 60 * static_cast<int64_t>(kMicrosPerSecond);
-    int64_t utc = t[21] == '+' ? local - shift : local + shift;
-    if (utc < 0) return false;
-    *interval = false;
-    *micros = static_cast<uint64_t>(utc);
+    cimple::Datetime d;
+    if (t.size() != cimple::Datetime::TEXT_SIZE || !d.set(t.c_str())) return false;
+    *interval = d.is_interval();
+    *micros = d.usec();
     return true;
 }
 
 bool formatDateTime(uint64_t micros, bool interval, std::string* text) {
-    char buf[32];
-    const uint64_t days = micros / kMicrosPerDay;
-    uint64_t rest = micros % kMicrosPerDay;
-    const unsigned us = static_cast<unsigned>(rest % kMicrosPerSecond);
-    rest /= kMicrosPerSecond;
-    const unsigned ss = static_cast<unsigned>(rest % 60), mi = static_cast<unsigned>(rest / 60 % 60),
-                   hh = static_cast<unsigned>(rest / 3600);
-    if (interval) {
-        if (days > 99999999) return false;
-        snprintf(buf, sizeof buf, "%08llu%02u%02u%02u.%06u:000", static_cast<unsigned long long>(days), hh,
-                 mi, ss, us);
-    } else {
-        int64_t y;
-        unsigned m, d;
-        civilFromDays(static_cast<int64_t>(days), &y, &m, &d);
-        if (y > 9999) return false;
-        snprintf(buf, sizeof buf, "%04lld%02u%02u%02u%02u%02u.%06u+000", static_cast<long long>(y), m, d, hh,
-                 mi, ss, us);
-    }
-    *text = buf;
+    // 10000-01-01 00:00 UTC, and 10^8 days: the first values with no text.
+    constexpr uint64_t kNoTimestamp = 253402300800ull * 1000000;
+    constexpr uint64_t kNoInterval = 100000000ull * 86400 * 1000000;
+    if (micros >= (interval ? kNoInterval : kNoTimestamp)) return false;
+    cimple::Datetime d;
+    if (interval)
+        d.set_interval(micros);
+    else
+        d.set_timestamp(micros, 0);
+    char buf[cimple::Datetime::TEXT_SIZE + 1];
+    *text = d.ascii(buf);
     return true;
 }
 
