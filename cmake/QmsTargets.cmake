@@ -7,9 +7,18 @@ endif()
 if(QMS_TEST_BUILD)
   target_compile_definitions(qms_options INTERFACE QMS_TEST_BUILD=1)
 endif()
+if(QMS_SANITIZE AND QMS_SANITIZE_THREAD)
+  message(FATAL_ERROR "QMS_SANITIZE and QMS_SANITIZE_THREAD cannot be combined")
+endif()
 if(QMS_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
+endif()
+# Every thread of the module, the agent link and the embedded CIMOM under the
+# race and lock-order detector.
+if(QMS_SANITIZE_THREAD)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 # qms_test(NAME src...): one GoogleTest executable registered with ctest. Each

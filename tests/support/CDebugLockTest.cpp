@@ -76,6 +76,12 @@ void* holdUntilCancelled(void* arg) {
 }
 
 TEST(CDebugLock, CancelledOwnerReleasesThroughTheCleanupHandler) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer does not follow the unlock that runs in a
+    // cancelled thread's cleanup handler and reports the next lock as a
+    // double lock.
+    GTEST_SKIP() << "thread cancellation is outside what the thread sanitizer models";
+#endif
     CCriticalSection lock;
     Holder holder{&lock};
     pthread_t thread;
