@@ -29,7 +29,25 @@ CMPIType scalarType(uint16_t type) {
 
 }  // namespace
 
-ClassRepository::ClassRepository(const cimple::Meta_Repository* repository) : repository_(repository) {}
+namespace {
+
+std::string lowered(const std::string& name) {
+    std::string out(name);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+}  // namespace
+
+ClassRepository::ClassRepository(const cimple::Meta_Repository* repository) : repository_(repository) {
+    if (!repository_) return;
+    for (uint32_t i = 0; i < repository_->num_meta_classes; ++i) {
+        const cimple::Meta_Class* mc = repository_->meta_classes[i];
+        // Method parameter records share the table but are no classes.
+        if (!(mc->flags & cimple::CIMPLE_FLAG_METHOD)) byName_.emplace(lowered(mc->name), mc);
+    }
+}
 
 const ClassRepository& ClassRepository::builtin() {
     static const ClassRepository repository(&cimple::meta_repository);
@@ -37,8 +55,8 @@ const ClassRepository& ClassRepository::builtin() {
 }
 
 const cimple::Meta_Class* ClassRepository::find(const std::string& className) const {
-    if (!repository_ || className.empty()) return nullptr;
-    return cimple::find_meta_class(repository_, className.c_str());
+    auto it = byName_.find(lowered(className));
+    return it == byName_.end() ? nullptr : it->second;
 }
 
 bool ClassRepository::exists(const std::string& className) const { return find(className) != nullptr; }

@@ -6,6 +6,7 @@
 #include <cmpi/cmpidt.h>
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace cimple {
@@ -15,6 +16,7 @@ struct Meta_Repository;
 
 namespace cimhost {
 
+// Immutable once built: safe to read from any number of threads.
 class ClassRepository {
 public:
     explicit ClassRepository(const cimple::Meta_Repository* repository);
@@ -41,6 +43,10 @@ public:
 
 private:
     const cimple::Meta_Repository* repository_;
+    // Classes by lower-case name: every indication delivered is matched by
+    // class, so look-ups must not walk the repository. Built once; the
+    // repository never changes, so readers need no lock.
+    std::unordered_map<std::string, const cimple::Meta_Class*> byName_;
 };
 
 }  // namespace cimhost
