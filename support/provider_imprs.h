@@ -29,8 +29,8 @@ public:
 private:
     // Whether an identity was taken on, and the one to go back to; never set
     // on this platform.
-    bool impersonating_;
-    void* previous_;
+    [[maybe_unused]] bool impersonating_;
+    [[maybe_unused]] void* previous_;
 };
 
 }  // namespace provider

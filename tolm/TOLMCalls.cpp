@@ -462,7 +462,7 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
         SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                \
         Result result;                                                                      \
         if (!sent(sip, nullptr)) {                                                          \
-            trace(1, "%s(): request(CM_%s) failed", #name, #name + 3);                      \
+            trace(1, "%s(): request(CM_%s) failed", #name, &(#name)[3]);                   \
             return result;                                                                  \
         }                                                                                   \
         if (passes(sip, Check::StatusThenData)) decodeNumber(sip, 0xFFFFFFFFu, result);     \
