@@ -293,6 +293,14 @@ bool isNameChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+// Namespace names: name segments joined by single slashes ("root/qms").
+bool isNameSpace(const std::string& ns) {
+    if (ns.empty() || ns.front() == '/' || ns.back() == '/' || ns.find("//") != std::string::npos) return false;
+    for (char c : ns)
+        if (c != '/' && !isNameChar(c)) return false;
+    return true;
+}
+
 // Reads one key value at text[pos]; advances pos past it.
 bool parseKeyValue(const std::string& text, size_t& pos, Value* out) {
     if (pos >= text.size()) return false;
@@ -350,15 +358,16 @@ bool ObjectPath::parse(const std::string& text, ObjectPath* out) {
     size_t pos = 0;
     if (text.compare(0, 2, "//") == 0) {
         size_t slash = text.find('/', 2);
-        if (slash == std::string::npos) return false;
+        if (slash == std::string::npos || slash == 2) return false;
         path.host = text.substr(2, slash - 2);
+        if (path.host.find_first_of(":\".,=") != std::string::npos) return false;
         pos = slash + 1;
     }
     size_t dot = text.find('.', pos);
     size_t colon = text.find(':', pos);
     if (colon != std::string::npos && (dot == std::string::npos || colon < dot)) {
         path.nameSpace = text.substr(pos, colon - pos);
-        if (path.nameSpace.empty()) return false;
+        if (!isNameSpace(path.nameSpace)) return false;
         pos = colon + 1;
     }
     size_t start = pos;
