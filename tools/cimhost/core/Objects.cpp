@@ -1318,32 +1318,30 @@ Status readInstance(const CMPIInstance* instance, Instance* out) {
     return Status();
 }
 
+namespace {
+
+// Copies one field out of a broker object, refusing handles that are not ours.
+template <class O, class T>
+Status readField(const typename O::Cmpi* handle, T O::*field, const char* what, T* out) {
+    O* o = self<O>(handle);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, std::string("not a broker ") + what);
+    *out = o->*field;
+    return Status();
+}
+
+}  // namespace
+
 Status readObjectPath(const CMPIObjectPath* path, ObjectPath* out) {
-    PathObj* o = self<PathObj>(path);
-    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker object path");
-    *out = o->path;
-    return Status();
+    return readField(path, &PathObj::path, "object path", out);
 }
-
 Status readArgs(const CMPIArgs* args, NamedValues* out) {
-    ArgsObj* o = self<ArgsObj>(args);
-    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker argument list");
-    *out = o->args;
-    return Status();
+    return readField(args, &ArgsObj::args, "argument list", out);
 }
-
 Status readContext(const CMPIContext* context, NamedValues* out) {
-    ContextObj* o = self<ContextObj>(context);
-    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker context");
-    *out = o->entries;
-    return Status();
+    return readField(context, &ContextObj::entries, "context", out);
 }
-
 Status readString(const CMPIString* string, std::string* out) {
-    StringObj* o = self<StringObj>(string);
-    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker string");
-    *out = o->text;
-    return Status();
+    return readField(string, &StringObj::text, "string", out);
 }
 
 const ResultData* resultData(const CMPIResult* result) {
