@@ -219,9 +219,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The same library, already loaded by the CIMOM, driven directly. (Its
-    // calls back into a CIMOM now go to this host's in-memory one: none of
-    // the operations measured makes such a call.)
+    // The same library, already loaded by the CIMOM, driven directly. (None
+    // of the operations measured calls back into a CIMOM, which a direct
+    // call could not reach.)
     cimhost::ProviderHost host;
     if (!host.open(QMS_MODULE_DIR "/libVRXIndication_Provider.so")) {
         std::fprintf(stderr, "cmpi_bench: %s\n", host.error().c_str());

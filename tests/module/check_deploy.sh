@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # `cmake --install` under a scratch prefix must give an administrator all they
-# need: the module resolving its framework libraries from beside itself, the
-# module's own classes, and registrations for sfcb, OpenPegasus and the
-# embedded host that name only providers and interface kinds the module
-# really exports.
+# need: the module carrying its framework inside it, the module's own classes,
+# and registrations for sfcb, OpenPegasus and the embedded host that name only
+# providers and interface kinds the module really exports.
 set -euo pipefail
 build=$1
 prefix=$(mktemp -d)
@@ -12,13 +11,21 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 lib="$prefix/lib/libVRXIndication_Provider.so"
 share="$prefix/share/VRXIndication"
-for f in "$lib" "$prefix/lib/libcimple.so" "$prefix/lib/libcimplecmpiadap.so" \
-         "$share/VRXIndication.mof" "$share/VRXIndication.reg" "$share/VRXIndication-pegasus.mof" \
+for f in "$lib" "$share/VRXIndication.mof" "$share/VRXIndication.reg" "$share/VRXIndication-pegasus.mof" \
          "$share/VRXIndication.providers"; do
   [ -s "$f" ] || { echo "missing after install: $f"; exit 1; }
 done
-if ldd "$lib" | grep -E 'cimple.*(not found|/build)'; then
-  echo "installed module does not find its framework libraries beside it"; exit 1
+# Another module in the same CIMOM process may bring its own framework: ours
+# must neither need a library of that name nor leave a framework symbol for
+# the dynamic linker to bind elsewhere.
+if ls "$prefix/lib" | grep -v '^libVRXIndication_Provider\.so$'; then
+  echo "only the module belongs in lib/"; exit 1
+fi
+if readelf -d "$lib" | grep NEEDED | grep -i cimple; then
+  echo "the module needs a framework library by name"; exit 1
+fi
+if nm -D --undefined-only "$lib" | grep -E '_ZN.*6cimple'; then
+  echo "the module leaves framework symbols to be bound outside it"; exit 1
 fi
 if grep -E '^[[:space:]]*(\[[^]]*\][[:space:]]*)?class[[:space:]]+CIM_' "$share/VRXIndication.mof"; then
   echo "the installed MOF must hold only the module's own classes"; exit 1

@@ -1,7 +1,6 @@
 #include "ProviderHost.h"
 
 #include <cimple/Provider_Ops.h>
-#include <cimple/cimom.h>
 #include <dlfcn.h>
 #include <strings.h>
 
@@ -16,14 +15,10 @@ bool ProviderHost::open(const std::string& modulePath) {
         error_ = "a module is already open";
         return false;
     }
-    // Bound before the library loads: its static initialisers may already
-    // talk back to the CIMOM.
-    cimple::cimom::set_cimom_binding(&cimom_);
     handle_ = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         const char* why = dlerror();
         error_ = "cannot load " + modulePath + ": " + (why ? why : "unknown error");
-        cimple::cimom::set_cimom_binding(nullptr);
         return false;
     }
     using ModuleFn = cimple::Registration* (*)();
@@ -40,12 +35,8 @@ bool ProviderHost::open(const std::string& modulePath) {
 void ProviderHost::close() {
     if (!handle_) return;
     head_ = nullptr;
-    // What the module stored in the CIMOM is described by its class records,
-    // which go with the library.
-    cimom_.clear();
     dlclose(handle_);
     handle_ = nullptr;
-    if (cimple::cimom::cimom_binding() == &cimom_) cimple::cimom::set_cimom_binding(nullptr);
 }
 
 const cimple::Registration* ProviderHost::find(const char* providerName) const {

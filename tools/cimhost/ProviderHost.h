@@ -7,7 +7,6 @@
 // loader behind `cimhost inspect`; the CIMOM itself is core/Cimom.h.
 #pragma once
 
-#include <cimple/Memory_Cimom.h>
 #include <cimple/Ref.h>
 #include <cimple/Registration.h>
 
@@ -20,8 +19,10 @@
 
 namespace cimhost {
 
-// One loaded module. While it is open, an in-memory CIMOM answers the
-// module's calls back into the CIMOM (instances it creates, allow_unload).
+// One loaded module. The module carries its own copy of the framework, so
+// its calls back into a CIMOM (instances it creates, allow_unload) reach none
+// here: they answer "no CIMOM" (-1), which the operations this host drives
+// tolerate. A CIMOM that answers them is core/Cimom.h, through CMPI.
 class ProviderHost {
 public:
     ProviderHost();
@@ -34,7 +35,7 @@ public:
     // set when the library cannot be loaded or exports no cimple_module; a
     // host opens one module at a time.
     bool open(const std::string& modulePath);
-    // Empties and unbinds the in-memory CIMOM and unloads the library. Every
+    // Unloads the library. Every
     // HostedProvider made from it, and every instance it handed out (their
     // class records live in the library), must be gone by then.
     void close();
@@ -48,14 +49,11 @@ public:
     const cimple::Registration* find(const char* providerName) const;
     // The first registration that serves an indication class, or null.
     const cimple::Registration* findIndicationProvider() const;
-    // The CIMOM the module talks back to; valid while open.
-    cimple::Memory_Cimom& cimom() { return cimom_; }
 
 private:
     void* handle_ = nullptr;
     const cimple::Registration* head_ = nullptr;
     std::string error_;
-    cimple::Memory_Cimom cimom_;
 };
 
 // One provider object, created by its dispatch procedure and driven only

@@ -10,7 +10,7 @@
 
 namespace cimple {
 
-class CIMPLE_API Cond {
+class Cond {
 public:
     Cond();
     ~Cond();

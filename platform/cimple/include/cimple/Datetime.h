@@ -12,7 +12,7 @@
 
 namespace cimple {
 
-class CIMPLE_API Datetime {
+class Datetime {
 public:
     // Length of the CIM text form without its NUL.
     static constexpr size_t TEXT_SIZE = 25;

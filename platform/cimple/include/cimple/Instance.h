@@ -32,18 +32,18 @@ struct Instance {
 // A new instance of `meta_class` with one reference: every property null and
 // every reference null; with `defaults`, each property whose class declares a
 // default holds that default (non-null). Null meta_class gives null.
-CIMPLE_API Instance* create(const Meta_Class* meta_class, bool defaults = false);
+Instance* create(const Meta_Class* meta_class, bool defaults = false);
 
 // Deep copy (referenced instances are cloned too) with one new reference.
 // Null gives null.
-CIMPLE_API Instance* clone(const Instance* instance);
+Instance* clone(const Instance* instance);
 
 // Counting. Both accept null and do nothing with it; unref frees at zero.
-CIMPLE_API void ref(const Instance* instance);
-CIMPLE_API void unref(const Instance* instance);
+void ref(const Instance* instance);
+void unref(const Instance* instance);
 
 // Frees at once, whatever the count; for an instance known to be unshared.
-CIMPLE_API void destroy(Instance* instance);
+void destroy(Instance* instance);
 
 // True when both are instances of classes with the same name (compared
 // case-insensitively, so copies made from different repositories still
@@ -51,7 +51,7 @@ CIMPLE_API void destroy(Instance* instance);
 // reference matches when both are null or key_eq holds for the referenced
 // instances. Strings compare exactly. A class without keys matches any
 // instance of the same class. Null arguments are never equal.
-CIMPLE_API bool key_eq(const Instance* a, const Instance* b);
+bool key_eq(const Instance* a, const Instance* b);
 
 // Object path of the instance's keys, for example
 //   CIM_Thing.Name="a \"b\"",Number=42,Ok=TRUE
@@ -62,27 +62,27 @@ CIMPLE_API bool key_eq(const Instance* a, const Instance* b);
 // instance's own path, quoted and escaped. Returns 0 and sets `path`, or -1
 // leaving `path` untouched when the class has no keys, or a key (or a key
 // reference, or a key of a referenced instance) is null.
-CIMPLE_API int instance_to_model_path(const Instance* instance, String& path);
+int instance_to_model_path(const Instance* instance, String& path);
 
 // Reads a path written by instance_to_model_path (key order free, class and
 // key names case-insensitive, whitespace not allowed) and returns a new
 // instance holding only the keys, with one reference. Null for malformed
 // text, an unknown class or key, a value of the wrong type or out of range,
 // a repeated or missing key. Never trusts the text: any byte string is safe.
-CIMPLE_API Instance* model_path_to_instance(const Meta_Repository* repository, const char* path);
+Instance* model_path_to_instance(const Meta_Repository* repository, const char* path);
 // As above, but the class named must be `meta_class` or a subclass of it;
 // nested references are looked up in meta_class's repository.
-CIMPLE_API Instance* model_path_to_instance(const Meta_Class* meta_class, const char* path);
+Instance* model_path_to_instance(const Meta_Class* meta_class, const char* path);
 
 // Address of a feature's field inside the instance: a Property<T> for a
 // property, an Instance* (scalar) or Property<Array<Instance*>> (array) for
 // a reference. Null when the feature is a method or belongs to no such field.
 // The caller is expected to pass a feature of the instance's own class.
-CIMPLE_API void* field_of(Instance* instance, const Meta_Feature* feature);
-CIMPLE_API const void* field_of(const Instance* instance, const Meta_Feature* feature);
+void* field_of(Instance* instance, const Meta_Feature* feature);
+const void* field_of(const Instance* instance, const Meta_Feature* feature);
 
 // True when the feature's field is null (a null property or a null reference).
-CIMPLE_API bool is_null(const Instance* instance, const Meta_Feature* feature);
+bool is_null(const Instance* instance, const Meta_Feature* feature);
 
 // Readable rendering for traces and demos:
 //   QMS_Thing
@@ -92,8 +92,8 @@ CIMPLE_API bool is_null(const Instance* instance, const Meta_Feature* feature);
 //       Tags = {"a", "b"};
 //       Owner = CIM_Owner { ... };
 //   }
-CIMPLE_API String to_text(const Instance* instance);
-CIMPLE_API void print(const Instance* instance, FILE* stream = stdout);
+String to_text(const Instance* instance);
+void print(const Instance* instance, FILE* stream = stdout);
 
 // Typed forms for generated structs (anything with a static_meta_class).
 template <class T>

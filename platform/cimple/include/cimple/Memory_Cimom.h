@@ -22,7 +22,7 @@ namespace cimple {
 // - refuse(ns, true) makes every call on that namespace fail until lifted;
 // - fail_call(kind, n) makes the n-th call of that kind from now fail once,
 //   whatever its namespace, to stop a multi-step client halfway.
-class CIMPLE_API Memory_Cimom : public cimom::Cimom_Binding {
+class Memory_Cimom : public cimom::Cimom_Binding {
 public:
     enum Call { ENUMERATE, CREATE, DELETE };
 

@@ -9,7 +9,7 @@ namespace cimple {
 
 class Cond;
 
-class CIMPLE_API Mutex {
+class Mutex {
 public:
     // A recursive mutex may be locked again by the thread that holds it (each
     // lock needs its unlock); a non-recursive one must not be.

@@ -12,7 +12,7 @@
 
 namespace cimple {
 
-class CIMPLE_API String {
+class String {
 public:
     static constexpr size_t npos = size_t(-1);
 
@@ -69,7 +69,7 @@ public:
     friend bool operator!=(const String& a, const char* b) { return !a.equal(b); }
     friend bool operator!=(const char* a, const String& b) { return !b.equal(a); }
     // Byte-wise ordering (unsigned), shorter first on a common prefix.
-    friend CIMPLE_API bool operator<(const String& a, const String& b);
+    friend bool operator<(const String& a, const String& b);
 
 private:
     void grow(size_t needed);
@@ -79,7 +79,7 @@ private:
     size_t _cap;  // 0 while _data points at the shared empty text
 };
 
-CIMPLE_API String operator+(const String& a, const String& b);
-CIMPLE_API String operator+(const String& a, const char* b);
+String operator+(const String& a, const String& b);
+String operator+(const String& a, const char* b);
 
 }  // namespace cimple

@@ -9,7 +9,7 @@
 
 namespace cimple {
 
-class CIMPLE_API Thread {
+class Thread {
 public:
     typedef void* (*Proc)(void* arg);
 

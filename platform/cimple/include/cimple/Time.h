@@ -7,7 +7,7 @@
 
 namespace cimple {
 
-struct CIMPLE_API Time {
+struct Time {
     static constexpr uint64_t SEC = 1000000;  // Time units in a second
 
     // Microseconds since 1970-01-01 00:00 UTC.

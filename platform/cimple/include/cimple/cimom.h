@@ -17,7 +17,7 @@ namespace cimom {
 
 // The result of an enumeration, walked like this:
 //   for (; e; e++) { Ref<Instance> x = e(); ... }
-class CIMPLE_API Instance_Enumerator {
+class Instance_Enumerator {
 public:
     Instance_Enumerator();
     ~Instance_Enumerator();
@@ -43,7 +43,7 @@ private:
 
 // What a CIMOM connection must offer. Implementations must be safe to call
 // from several threads at once. None of them keeps the caller's pointers.
-class CIMPLE_API Cimom_Binding {
+class Cimom_Binding {
 public:
     virtual ~Cimom_Binding();
     // Appends to `e` the instances in `name_space` of model's class and its
@@ -57,16 +57,16 @@ public:
 
 // Installs `binding` (null unbinds). The binding is not owned and must
 // outlive its use; install before starting threads that make calls.
-CIMPLE_API void set_cimom_binding(Cimom_Binding* binding);
-CIMPLE_API Cimom_Binding* cimom_binding();
+void set_cimom_binding(Cimom_Binding* binding);
+Cimom_Binding* cimom_binding();
 
 // 0 on success. `e` is cleared first.
-CIMPLE_API int enum_instances(const char* name_space, const Instance* model, Instance_Enumerator& e);
-CIMPLE_API int create_instance(const char* name_space, const Instance* instance);
-CIMPLE_API int delete_instance(const char* name_space, const Instance* instance);
+int enum_instances(const char* name_space, const Instance* model, Instance_Enumerator& e);
+int create_instance(const char* name_space, const Instance* instance);
+int delete_instance(const char* name_space, const Instance* instance);
 // false keeps the provider module loaded (while indications are enabled);
 // true lifts that.
-CIMPLE_API void allow_unload(bool flag);
+void allow_unload(bool flag);
 
 template <class T, class = Enable_If_Generated<T>>
 inline int enum_instances(const char* name_space, const T* model, Instance_Enumerator& e) {
