@@ -1,10 +1,11 @@
 // The module's face towards the CIMOM: the registration chain that
 // cimple_module() hands out, the three dispatch procedures, and the CMPI
 // factory functions, which pass each provider's registration to the adapter.
-#include <vector>
-
 #include <cimple/cimple.h>
 #include <cimple/cmpi_adapter.h>
+
+#include <cstddef>
+#include <vector>
 
 #include "module/Dispatch.h"
 #include "module/Providers.h"
@@ -70,17 +71,22 @@ struct Dispatch_Traits<QMS_VRXIndicationRegistrationService_Provider> {
             {"RequestStateChange", &RequestStateChange::static_meta_class,
              [](P* p, const C* self, Instance* r) {
                  auto* m = as<RequestStateChange>(r);
-                 return p->RequestStateChange(self, m->RequestedState, m->Job, m->TimeoutPeriod, m->return_value);
+                 return p->RequestStateChange(self, m->RequestedState, m->Job, m->TimeoutPeriod,
+                                              m->return_value);
              }},
             {"StartService", &StartService::static_meta_class,
-             [](P* p, const C* self, Instance* r) { return p->StartService(self, as<StartService>(r)->return_value); }},
+             [](P* p, const C* self, Instance* r) {
+                 return p->StartService(self, as<StartService>(r)->return_value);
+             }},
             {"StopService", &StopService::static_meta_class,
-             [](P* p, const C* self, Instance* r) { return p->StopService(self, as<StopService>(r)->return_value); }},
+             [](P* p, const C* self, Instance* r) {
+                 return p->StopService(self, as<StopService>(r)->return_value);
+             }},
             {"ChangeAffectedElementsAssignedSequence", &ChangeSequence::static_meta_class,
              [](P* p, const C* self, Instance* r) {
                  auto* m = as<ChangeSequence>(r);
-                 return p->ChangeAffectedElementsAssignedSequence(self, m->ManagedElements, m->AssignedSequence,
-                                                                  m->Job, m->return_value);
+                 return p->ChangeAffectedElementsAssignedSequence(
+                     self, m->ManagedElements, m->AssignedSequence, m->Job, m->return_value);
              }},
             {"ListRegistrations", &ListRegistrations::static_meta_class,
              [](P* p, const C* self, Instance* r) {
@@ -122,19 +128,19 @@ extern "C" int __cimple_QMS_VRXLogEntryArrived_Provider_proc(const cimple::Regis
     return cimple::dispatch<cimple::QMS_VRXLogEntryArrived_Provider>(r, op, a0, a1, a2, a3, a4, a5, a6, a7);
 }
 
-extern "C" int __cimple_QMS_VRXIndicationRegistrationService_Provider_proc(const cimple::Registration* r, int op,
-                                                                           void* a0, void* a1, void* a2, void* a3,
-                                                                           void* a4, void* a5, void* a6, void* a7) {
-    return cimple::dispatch<cimple::QMS_VRXIndicationRegistrationService_Provider>(r, op, a0, a1, a2, a3, a4, a5,
-                                                                                   a6, a7);
+extern "C" int __cimple_QMS_VRXIndicationRegistrationService_Provider_proc(const cimple::Registration* r,
+                                                                           int op, void* a0, void* a1,
+                                                                           void* a2, void* a3, void* a4,
+                                                                           void* a5, void* a6, void* a7) {
+    return cimple::dispatch<cimple::QMS_VRXIndicationRegistrationService_Provider>(r, op, a0, a1, a2, a3, a4,
+                                                                                   a5, a6, a7);
 }
 
-extern "C" int __cimple_QMS_VRXHostedIndicationRegistrationService_Provider_proc(const cimple::Registration* r,
-                                                                                 int op, void* a0, void* a1,
-                                                                                 void* a2, void* a3, void* a4,
-                                                                                 void* a5, void* a6, void* a7) {
-    return cimple::dispatch<cimple::QMS_VRXHostedIndicationRegistrationService_Provider>(r, op, a0, a1, a2, a3, a4,
-                                                                                         a5, a6, a7);
+extern "C" int __cimple_QMS_VRXHostedIndicationRegistrationService_Provider_proc(
+    const cimple::Registration* r, int op, void* a0, void* a1, void* a2, void* a3, void* a4, void* a5,
+    void* a6, void* a7) {
+    return cimple::dispatch<cimple::QMS_VRXHostedIndicationRegistrationService_Provider>(r, op, a0, a1, a2,
+                                                                                         a3, a4, a5, a6, a7);
 }
 
 namespace {
@@ -160,18 +166,21 @@ cimple::Registration logEntryRegistration QMS_INIT_PRIORITY(QMS_INIT_PRIORITY_RE
     &cimple::QMS_VRXLogEntryArrived::static_meta_class, moduleHead};
 
 // The CMPI adapter keeps each provider's state here; every interface of one
-// provider shares its block.
-char hostedAdapterBlock[2048];
-char serviceAdapterBlock[2048];
-char logEntryAdapterBlock[2048];
+// provider shares its block. The adapter builds objects in them, so they are
+// aligned as the heap would align them.
+alignas(std::max_align_t) char hostedAdapterBlock[2048];
+alignas(std::max_align_t) char serviceAdapterBlock[2048];
+alignas(std::max_align_t) char logEntryAdapterBlock[2048];
 
 const int kAdapterMagic = 0x43;
 
+// `status` is the factory's CMPIStatus*: the CIMOM reads it beside the table.
 void* createMI(char* block, const cimple::Registration& registration, const void* broker, const void* context,
-               char kind) {
+               void* status, char kind) {
     void* result = nullptr;
-    cimple_cmpi_adapter(kAdapterMagic, block, &registration, broker, context, registration.provider_name, kind,
-                        &result);
+    cimple_cmpi_adapter(kAdapterMagic, block, &registration, broker, context, registration.provider_name,
+                        kind, &result);
+    cimple_cmpi_factory_status(status, broker, registration.provider_name, kind, result);
     return result;
 }
 
@@ -180,53 +189,65 @@ void* createMI(char* block, const cimple::Registration& registration, const void
 QMS_EXPORT cimple::Registration* cimple_module() { return moduleHead; }
 
 QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Provider_Create_InstanceMI(const void* broker,
-                                                                                       const void* context) {
-    return createMI(hostedAdapterBlock, hostedRegistration, broker, context, 'I');
+                                                                                       const void* context,
+                                                                                       void* status) {
+    return createMI(hostedAdapterBlock, hostedRegistration, broker, context, status, 'I');
 }
 QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Provider_Create_MethodMI(const void* broker,
-                                                                                     const void* context) {
-    return createMI(hostedAdapterBlock, hostedRegistration, broker, context, 'M');
+                                                                                     const void* context,
+                                                                                     void* status) {
+    return createMI(hostedAdapterBlock, hostedRegistration, broker, context, status, 'M');
 }
 QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Provider_Create_AssociationMI(const void* broker,
-                                                                                          const void* context) {
-    return createMI(hostedAdapterBlock, hostedRegistration, broker, context, 'A');
+                                                                                          const void* context,
+                                                                                          void* status) {
+    return createMI(hostedAdapterBlock, hostedRegistration, broker, context, status, 'A');
 }
 QMS_EXPORT void* QMS_VRXIndicationRegistrationService_Provider_Create_InstanceMI(const void* broker,
-                                                                                 const void* context) {
-    return createMI(serviceAdapterBlock, serviceRegistration, broker, context, 'I');
+                                                                                 const void* context,
+                                                                                 void* status) {
+    return createMI(serviceAdapterBlock, serviceRegistration, broker, context, status, 'I');
 }
 QMS_EXPORT void* QMS_VRXIndicationRegistrationService_Provider_Create_MethodMI(const void* broker,
-                                                                               const void* context) {
-    return createMI(serviceAdapterBlock, serviceRegistration, broker, context, 'M');
+                                                                               const void* context,
+                                                                               void* status) {
+    return createMI(serviceAdapterBlock, serviceRegistration, broker, context, status, 'M');
 }
-QMS_EXPORT void* QMS_VRXLogEntryArrived_Provider_Create_MethodMI(const void* broker, const void* context) {
-    return createMI(logEntryAdapterBlock, logEntryRegistration, broker, context, 'M');
+QMS_EXPORT void* QMS_VRXLogEntryArrived_Provider_Create_MethodMI(const void* broker, const void* context,
+                                                                 void* status) {
+    return createMI(logEntryAdapterBlock, logEntryRegistration, broker, context, status, 'M');
 }
-QMS_EXPORT void* QMS_VRXLogEntryArrived_Provider_Create_IndicationMI(const void* broker, const void* context) {
-    return createMI(logEntryAdapterBlock, logEntryRegistration, broker, context, 'N');
+QMS_EXPORT void* QMS_VRXLogEntryArrived_Provider_Create_IndicationMI(const void* broker, const void* context,
+                                                                     void* status) {
+    return createMI(logEntryAdapterBlock, logEntryRegistration, broker, context, status, 'N');
 }
 
 // The same factories under the names without "_Provider", which some CIMOMs
 // derive from the provider's registered name.
 
-QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Create_InstanceMI(const void* b, const void* c) {
-    return QMS_VRXHostedIndicationRegistrationService_Provider_Create_InstanceMI(b, c);
+QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Create_InstanceMI(const void* b, const void* c,
+                                                                              void* st) {
+    return QMS_VRXHostedIndicationRegistrationService_Provider_Create_InstanceMI(b, c, st);
 }
-QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Create_MethodMI(const void* b, const void* c) {
-    return QMS_VRXHostedIndicationRegistrationService_Provider_Create_MethodMI(b, c);
+QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Create_MethodMI(const void* b, const void* c,
+                                                                            void* st) {
+    return QMS_VRXHostedIndicationRegistrationService_Provider_Create_MethodMI(b, c, st);
 }
-QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Create_AssociationMI(const void* b, const void* c) {
-    return QMS_VRXHostedIndicationRegistrationService_Provider_Create_AssociationMI(b, c);
+QMS_EXPORT void* QMS_VRXHostedIndicationRegistrationService_Create_AssociationMI(const void* b, const void* c,
+                                                                                 void* st) {
+    return QMS_VRXHostedIndicationRegistrationService_Provider_Create_AssociationMI(b, c, st);
 }
-QMS_EXPORT void* QMS_VRXIndicationRegistrationService_Create_InstanceMI(const void* b, const void* c) {
-    return QMS_VRXIndicationRegistrationService_Provider_Create_InstanceMI(b, c);
+QMS_EXPORT void* QMS_VRXIndicationRegistrationService_Create_InstanceMI(const void* b, const void* c,
+                                                                        void* st) {
+    return QMS_VRXIndicationRegistrationService_Provider_Create_InstanceMI(b, c, st);
 }
-QMS_EXPORT void* QMS_VRXIndicationRegistrationService_Create_MethodMI(const void* b, const void* c) {
-    return QMS_VRXIndicationRegistrationService_Provider_Create_MethodMI(b, c);
+QMS_EXPORT void* QMS_VRXIndicationRegistrationService_Create_MethodMI(const void* b, const void* c,
+                                                                      void* st) {
+    return QMS_VRXIndicationRegistrationService_Provider_Create_MethodMI(b, c, st);
 }
-QMS_EXPORT void* QMS_VRXLogEntryArrived_Create_MethodMI(const void* b, const void* c) {
-    return QMS_VRXLogEntryArrived_Provider_Create_MethodMI(b, c);
+QMS_EXPORT void* QMS_VRXLogEntryArrived_Create_MethodMI(const void* b, const void* c, void* st) {
+    return QMS_VRXLogEntryArrived_Provider_Create_MethodMI(b, c, st);
 }
-QMS_EXPORT void* QMS_VRXLogEntryArrived_Create_IndicationMI(const void* b, const void* c) {
-    return QMS_VRXLogEntryArrived_Provider_Create_IndicationMI(b, c);
+QMS_EXPORT void* QMS_VRXLogEntryArrived_Create_IndicationMI(const void* b, const void* c, void* st) {
+    return QMS_VRXLogEntryArrived_Provider_Create_IndicationMI(b, c, st);
 }

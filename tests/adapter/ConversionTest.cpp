@@ -37,7 +37,8 @@ protected:
         fake_.behave = [&](int op, void** a) {
             return op == OPERATION_INVOKE_METHOD ? record(static_cast<Instance*>(a[2])) : -1;
         };
-        if (!service_) service_ = registration(&QMS_VRXIndicationRegistrationService::static_meta_class, fake_);
+        if (!service_)
+            service_ = registration(&QMS_VRXIndicationRegistrationService::static_meta_class, fake_);
         auto* m = mi<CMPIMethodMI>(service_, 'M');
         CMPIArgs* o = args({});
         CMPIResult* r = result();
@@ -68,8 +69,9 @@ TEST_F(ConversionTest, GetInstanceTakesKeysFromThePathAndReturnsEveryPropertyTyp
     auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
     auto* m = mi<CMPIInstanceMI>(r, 'I');
     CMPIResult* rs = result();
-    ASSERT_EQ(CMPI_RC_OK, m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), "root/x"),
-                                             nullptr).rc);
+    ASSERT_EQ(
+        CMPI_RC_OK,
+        m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), "root/x"), nullptr).rc);
     ASSERT_EQ(1u, returned(rs).size());
     const cimhost::Instance* got = returned(rs)[0].asInstance();
     ASSERT_NE(nullptr, got);
@@ -108,7 +110,8 @@ TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
     auto* r = registration(&QMS_VRXLogEntryArrived::static_meta_class, fake);
     auto* m = mi<CMPIInstanceMI>(r, 'I');
     CMPIResult* rs = result();
-    ASSERT_EQ(CMPI_RC_OK, m->ft->enumerateInstances(m, ctx_, rs, path("QMS_VRXLogEntryArrived", {}), nullptr).rc);
+    ASSERT_EQ(CMPI_RC_OK,
+              m->ft->enumerateInstances(m, ctx_, rs, path("QMS_VRXLogEntryArrived", {}), nullptr).rc);
     ASSERT_EQ(2u, returned(rs).size());
     const cimhost::Instance* first = returned(rs)[0].asInstance();
     Datetime when;
@@ -119,7 +122,8 @@ TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
     EXPECT_TRUE(cimhost::resultData(rs)->done);
 
     CMPIResult* names = result();
-    ASSERT_EQ(CMPI_RC_OK, m->ft->enumerateInstanceNames(m, ctx_, names, path("QMS_VRXLogEntryArrived", {})).rc);
+    ASSERT_EQ(CMPI_RC_OK,
+              m->ft->enumerateInstanceNames(m, ctx_, names, path("QMS_VRXLogEntryArrived", {})).rc);
     ASSERT_EQ(2u, returned(names).size());
     EXPECT_EQ("QMS_VRXLogEntryArrived", returned(names)[1].asReference()->className);
 
@@ -151,8 +155,10 @@ TEST_F(ConversionTest, ReferenceKeysBecomeNestedKeyInstancesAndComeBackAsPaths) 
     keys.set("Antecedent", Value::reference(systemPath()));
     keys.set("Dependent", Value::reference(servicePath()));
     CMPIResult* rs = result();
-    ASSERT_EQ(CMPI_RC_OK,
-              m->ft->getInstance(m, ctx_, rs, path("QMS_VRXHostedIndicationRegistrationService", keys), nullptr).rc);
+    ASSERT_EQ(
+        CMPI_RC_OK,
+        m->ft->getInstance(m, ctx_, rs, path("QMS_VRXHostedIndicationRegistrationService", keys), nullptr)
+            .rc);
     const cimhost::Instance* got = returned(rs).at(0).asInstance();
     const ObjectPath* antecedent = got->property("Antecedent")->asReference();
     ASSERT_NE(nullptr, antecedent);
@@ -187,7 +193,10 @@ TEST_F(ConversionTest, PathsWithWrongClassOrKeysAreRefusedBeforeTheProviderSeesT
     } cases[] = {
         {m, systemPath("a", "CIM_ComputerSystem"), CMPI_RC_OK, ""},
         {m, systemPath(), CMPI_RC_OK, ""},  // a subclass
-        {m, {"root/qms", "", "CIM_IndicationFilter", filterKeys()}, CMPI_RC_ERR_INVALID_CLASS, "CIM_IndicationFilter"},
+        {m,
+         {"root/qms", "", "CIM_IndicationFilter", filterKeys()},
+         CMPI_RC_ERR_INVALID_CLASS,
+         "CIM_IndicationFilter"},
         {m, {"root/qms", "", "No_Such_Class", {}}, CMPI_RC_ERR_INVALID_CLASS, "No_Such_Class"},
         {m, missing, CMPI_RC_ERR_INVALID_PARAMETER, "missing key Name"},
         {m, extra, CMPI_RC_ERR_INVALID_PARAMETER, "Owner"},
@@ -220,8 +229,10 @@ TEST_F(ConversionTest, CreatedInstanceCarriesEveryPropertyAndUnknownOnesAreRefus
     properties.set("IndividualSubscriptionSupported", Value::boolean(true));
     properties.set("QueryLanguage", Value::null(CMPI_string));
     CMPIResult* rs = result();
-    ASSERT_EQ(CMPI_RC_OK, m->ft->createInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys()),
-                                                instance("CIM_IndicationFilter", properties)).rc);
+    ASSERT_EQ(CMPI_RC_OK, m->ft
+                              ->createInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys()),
+                                               instance("CIM_IndicationFilter", properties))
+                              .rc);
     EXPECT_EQ(filterKeys(), returned(rs).at(0).asReference()->keys);
 
     properties.set("Color", Value::string("red"));
@@ -239,13 +250,17 @@ TEST_F(ConversionTest, MethodArgumentsAreConvertedAndOutputsReturned) {
     in.set("Query", Value::string("SELECT * FROM QMS_VRXLogEntryArrived"));
     in.set("QueryType", Value::uint8(2));  // any integer type that fits
     in.set("Tag", Value::string("t"));
-    CMPIStatus st = invoke("registercimxmlindication", in, [](Instance* record) {
-        auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method*>(record);
-        if (m->QueryType.value != 2 || m->Tag.value != "t" || !m->EventReceiver.null) return 130;
-        m->RegistrationHandle.set("h1");
-        m->return_value.set(0);
-        return 0;
-    }, &out, &rs);
+    CMPIStatus st = invoke(
+        "registercimxmlindication", in,
+        [](Instance* record) {
+            auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method*>(
+                record);
+            if (m->QueryType.value != 2 || m->Tag.value != "t" || !m->EventReceiver.null) return 130;
+            m->RegistrationHandle.set("h1");
+            m->return_value.set(0);
+            return 0;
+        },
+        &out, &rs);
     // The handle and return value going back are checked on the registration road.
     ASSERT_EQ(CMPI_RC_OK, st.rc) << text(st);
     EXPECT_EQ((std::vector<Value>{Value::uint16(0)}), returned(rs));
@@ -256,16 +271,19 @@ TEST_F(ConversionTest, MethodArgumentsAreConvertedAndOutputsReturned) {
     sequence.set("ManagedElements", Value::array(CMPI_ref, {Value::reference(systemPath("a")),
                                                             Value::reference(systemPath("b"))}));
     sequence.set("AssignedSequence", Value::array(CMPI_uint16, {Value::uint16(1), Value::uint16(2)}));
-    st = invoke("ChangeAffectedElementsAssignedSequence", sequence, [](Instance* record) {
-        auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_ChangeAffectedElementsAssignedSequence_method*>(
-            record);
-        if (m->ManagedElements.value.size() != 2 || m->AssignedSequence.value[1] != 2) return 130;
-        auto* job = CIM_ConcreteJob::create();
-        job->InstanceID.set("job1");
-        m->Job = job;
-        m->return_value.set(4096);
-        return 0;
-    }, &out);
+    st = invoke(
+        "ChangeAffectedElementsAssignedSequence", sequence,
+        [](Instance* record) {
+            auto* m = reinterpret_cast<
+                QMS_VRXIndicationRegistrationService_ChangeAffectedElementsAssignedSequence_method*>(record);
+            if (m->ManagedElements.value.size() != 2 || m->AssignedSequence.value[1] != 2) return 130;
+            auto* job = CIM_ConcreteJob::create();
+            job->InstanceID.set("job1");
+            m->Job = job;
+            m->return_value.set(4096);
+            return 0;
+        },
+        &out);
     ASSERT_EQ(CMPI_RC_OK, st.rc) << text(st);
     ASSERT_TRUE(cimhost::readArgs(out, &outputs).ok());
     EXPECT_EQ("job1", outputs.find("Job")->asReference()->keys.find("InstanceID")->asText());
@@ -291,10 +309,14 @@ TEST_F(ConversionTest, BadMethodCallsNameWhatIsWrong) {
         {"UnRegisterIndication", "Bogus", Value::string("x"), CMPI_RC_ERR_INVALID_PARAMETER, "Bogus"},
         {"RegisterCIMXMLIndication", "RegistrationHandle", Value::string("x"), CMPI_RC_ERR_INVALID_PARAMETER,
          "RegistrationHandle"},  // an output only
-        {"RegisterCIMXMLIndication", "QueryType", Value::string("two"), CMPI_RC_ERR_TYPE_MISMATCH, "QueryType"},
-        {"RegisterCIMXMLIndication", "QueryType", Value::sint64(70000), CMPI_RC_ERR_TYPE_MISMATCH, "out of range"},
-        {"RegisterCIMXMLIndication", "QueryType", Value::sint32(-1), CMPI_RC_ERR_TYPE_MISMATCH, "out of range"},
-        {"RequestStateChange", "TimeoutPeriod", Value::string("soon"), CMPI_RC_ERR_TYPE_MISMATCH, "TimeoutPeriod"},
+        {"RegisterCIMXMLIndication", "QueryType", Value::string("two"), CMPI_RC_ERR_TYPE_MISMATCH,
+         "QueryType"},
+        {"RegisterCIMXMLIndication", "QueryType", Value::sint64(70000), CMPI_RC_ERR_TYPE_MISMATCH,
+         "out of range"},
+        {"RegisterCIMXMLIndication", "QueryType", Value::sint32(-1), CMPI_RC_ERR_TYPE_MISMATCH,
+         "out of range"},
+        {"RequestStateChange", "TimeoutPeriod", Value::string("soon"), CMPI_RC_ERR_TYPE_MISMATCH,
+         "TimeoutPeriod"},
     };
     for (const Case& c : cases) {
         NamedValues in;
@@ -312,6 +334,7 @@ TEST_F(ConversionTest, AssociationsPassTheSourceAndReturnWhatTheProviderFinds) {
         if (op == OPERATION_ENUM_ASSOCIATOR_NAMES) return int(ENUM_ASSOCIATOR_NAMES_UNSUPPORTED);
         if (op != OPERATION_ENUM_REFERENCES) return -1;
         auto* source = static_cast<Instance*>(a[1]);
+        if (!source) return 121;  // an object of a class outside the schema
         if (strcmp(source->meta_class->name, "QMS_VRXComputerSystem") != 0) return 121;
         if (*static_cast<String*>(a[3]) != "Antecedent") return 121;
         auto proc = reinterpret_cast<Enum_Instances_Handler::Proc>(a[4]);
@@ -336,6 +359,17 @@ TEST_F(ConversionTest, AssociationsPassTheSourceAndReturnWhatTheProviderFinds) {
     const ObjectPath* ref = returned(refs)[0].asReference();
     EXPECT_EQ("QMS_VRXHostedIndicationRegistrationService", ref->className);
     EXPECT_EQ(Value::reference(systemPath()), *ref->keys.find("Antecedent"));
+
+    // A CIMOM asks about objects of other providers' classes too: the
+    // provider answers for them, not the conversion.
+    NamedValues foreignKeys;
+    foreignKeys.set("Name", Value::string("x"));
+    CMPIResult* foreign = result();
+    EXPECT_EQ(
+        CMPI_RC_ERR_NOT_SUPPORTED,
+        m->ft->referenceNames(m, ctx_, foreign, path("Linux_ComputerSystem", foreignKeys), nullptr, nullptr)
+            .rc);
+    EXPECT_TRUE(returned(foreign).empty());
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ using cimhost::Value;
 struct ScriptedBroker {
     static ScriptedBroker* live;
 
-    explicit ScriptedBroker(cimhost::Broker& host) : real(host.cmpi()->bft), ft(*host.cmpi()->bft), mb(*host.cmpi()) {
+    explicit ScriptedBroker(cimhost::Broker& host)
+        : real(host.cmpi()->bft), ft(*host.cmpi()->bft), mb(*host.cmpi()) {
         live = this;
         ft.attachThread = [](const CMPIBroker* b, const CMPIContext* c) {
             live->attaches++;
@@ -34,8 +35,8 @@ struct ScriptedBroker {
             live->detaches++;
             return live->real->detachThread(b, c);
         };
-        ft.enumerateInstances = [](const CMPIBroker*, const CMPIContext*, const CMPIObjectPath* op, const char**,
-                                   CMPIStatus* rc) {
+        ft.enumerateInstances = [](const CMPIBroker*, const CMPIContext*, const CMPIObjectPath* op,
+                                   const char**, CMPIStatus* rc) {
             cimhost::readObjectPath(op, &live->enumerated);
             if (rc) *rc = {live->answer, nullptr};
             return live->answer ? nullptr
@@ -205,6 +206,61 @@ TEST_F(IndicationTest, OneProviderThreadDeliversPerSessionAttachedOnceAndDetache
     EXPECT_EQ(Value::uint32(2), *delivered_[1].second.property("ErrorCode"));
     EXPECT_EQ("root/qms", delivered_[2].first);
     EXPECT_EQ("QMS_VRXLogEntryArrived", delivered_[2].second.className());
+}
+
+// A CIMOM ties what it allocates for an up-call to the calling thread until a
+// mark is released or the thread detaches: the provider's own thread lives
+// for hours, so each delivery must give back what it cost.
+TEST_F(IndicationTest, DeliveriesFromTheProvidersThreadGiveBackWhatTheCimomMadeForThem) {
+    ASSERT_EQ(CMPI_RC_OK, activate().rc);
+    TaskThread task;
+    ASSERT_TRUE(task.call([&] { return deliverEntry(0); }));
+    const size_t before = broker_.space().liveObjects;
+    for (uint32_t i = 1; i <= 20; i++) ASSERT_TRUE(task.call([&] { return deliverEntry(i); }));
+    EXPECT_EQ(before, broker_.space().liveObjects.load());
+    mi_->ft->disableIndications(mi_, ctx_);
+}
+
+// Other applications' subscriptions share the interop namespace: one whose
+// handler class our schema lacks must not hide ours, and a reference the
+// CIMOM returns without a key keeps it null for the caller to repair.
+TEST_F(IndicationTest, EnumerationSkipsWhatItCannotReadAndKeepsMissingReferenceKeysNull) {
+    auto keys = [](const char* cls, const char* name, const char* system) {
+        NamedValues k;
+        k.set("CreationClassName", Value::string(cls));
+        k.set("Name", Value::string(name));
+        k.set("SystemCreationClassName", Value::string("CIM_ComputerSystem"));
+        if (system) k.set("SystemName", Value::string(system));
+        return k;
+    };
+    auto subscription = [&](const char* handlerClass, const char* name, const char* system) {
+        NamedValues p;
+        p.set("Filter", Value::reference({"root/interop", "", "CIM_IndicationFilter",
+                                          keys("CIM_IndicationFilter", name, "h")}));
+        p.set("Handler",
+              Value::reference({"root/interop", "", handlerClass, keys(handlerClass, name, system)}));
+        return Value::instance({{"root/interop", "", "CIM_IndicationSubscription", {}}, p});
+    };
+    scripted_.instances = {subscription("CIM_IndicationHandlerCIMXML", "foreign", "h"),
+                           subscription("CIM_ListenerDestinationCIMXML", "unnamed-host", nullptr),
+                           subscription("CIM_ListenerDestinationCIMXML", "ours", "h")};
+    int rc = -2;
+    std::vector<std::pair<std::string, bool>> handlers;  // name, SystemName null
+    behave_ = [&](int op, void**) {
+        if (op != OPERATION_ENABLE_INDICATIONS) return 0;
+        Ref<CIM_IndicationSubscription> model(CIM_IndicationSubscription::create());
+        cimom::Instance_Enumerator found;
+        rc = cimom::enum_instances("root/interop", model.get(), found);
+        for (; found; found++) {
+            auto* handler = reinterpret_cast<const CIM_IndicationSubscription*>(found().get())->Handler;
+            handlers.emplace_back(handler->Name.value.c_str(), handler->SystemName.null);
+        }
+        return 0;
+    };
+    ASSERT_EQ(CMPI_RC_OK, activate().rc);
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ((std::vector<std::pair<std::string, bool>>{{"unnamed-host", true}, {"ours", false}}), handlers);
+    mi_->ft->disableIndications(mi_, ctx_);
 }
 
 TEST_F(IndicationTest, CimomCallsGoThroughTheBrokerOfTheCallOrTheAttachedThread) {

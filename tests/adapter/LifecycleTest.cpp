@@ -30,7 +30,20 @@ TEST_F(LifecycleTest, FactoryRefusesBadArgumentsAndLeavesResultNull) {
         EXPECT_EQ(nullptr, result);
     }
     EXPECT_EQ(-1, cimple_cmpi_adapter(0x43, block(r), r, mb, ctx_, "Test_Provider", 'I', nullptr));
+    void* result = nullptr;
+    EXPECT_EQ(-1, cimple_cmpi_adapter(0x43, static_cast<char*>(block(r)) + 1, r, mb, ctx_, "Test_Provider",
+                                      'I', &result))
+        << "state is built in the block: a misaligned one is refused";
     EXPECT_TRUE(fake.operations.empty());
+
+    // What the factory reports to the CIMOM beside the table.
+    CMPIStatus st{CMPI_RC_ERR_FAILED, nullptr};
+    cimple_cmpi_factory_status(&st, mb, "Test_Provider", 'I', &st);
+    EXPECT_EQ(CMPI_RC_OK, st.rc);
+    cimple_cmpi_factory_status(&st, mb, "Test_Provider", 'N', nullptr);
+    EXPECT_EQ(CMPI_RC_ERR_FAILED, st.rc);
+    EXPECT_EQ("Test_Provider: the indication interface could not be made", text(st));
+    cimple_cmpi_factory_status(nullptr, mb, "Test_Provider", 'N', nullptr);
 }
 
 TEST_F(LifecycleTest, ProviderLivesFromFirstCallUntilTheLastHandedOutTableIsCleanedUp) {
@@ -45,8 +58,10 @@ TEST_F(LifecycleTest, ProviderLivesFromFirstCallUntilTheLastHandedOutTableIsClea
     EXPECT_EQ(0, fake.created);  // nothing until a call needs it
 
     for (int i = 0; i < 2; i++)
-        EXPECT_EQ(CMPI_RC_OK, instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter",
-                                                                                          filterKeys())).rc);
+        EXPECT_EQ(
+            CMPI_RC_OK,
+            instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()))
+                .rc);
     EXPECT_EQ(1, fake.created);
     EXPECT_EQ(1, fake.count(cimple::OPERATION_LOAD));
 
@@ -66,14 +81,17 @@ TEST_F(LifecycleTest, FailedLoadFailsTheCallAndTheNextCallRetries) {
     fake.behave = [](int, void**) { return 0; };
     auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
     auto* instance = mi<CMPIInstanceMI>(r, 'I');
-    CMPIStatus st = instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()));
+    CMPIStatus st =
+        instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()));
     EXPECT_EQ(CMPI_RC_ERR_FAILED, st.rc);
     EXPECT_NE(std::string::npos, text(st).find("load")) << text(st);
     EXPECT_EQ(0, fake.count(cimple::OPERATION_DELETE_INSTANCE));
 
     fake.loadStatus = 0;
-    EXPECT_EQ(CMPI_RC_OK,
-              instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys())).rc);
+    EXPECT_EQ(
+        CMPI_RC_OK,
+        instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()))
+            .rc);
     EXPECT_EQ(2, fake.count(cimple::OPERATION_LOAD));
     EXPECT_EQ(1, fake.count(cimple::OPERATION_DELETE_INSTANCE));
 }
@@ -115,13 +133,17 @@ TEST_F(LifecycleTest, MissingHandleOrArgumentsAreRefusedWithAMessage) {
         {CMPI_RC_ERR_INVALID_HANDLE, indication->ft->enableIndications(nullptr, ctx_)},
         {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->getInstance(instance, nullptr, rs, op, nullptr)},
         {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->getInstance(instance, ctx_, nullptr, op, nullptr)},
-        {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->enumerateInstances(instance, ctx_, rs, nullptr, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER,
+         instance->ft->enumerateInstances(instance, ctx_, rs, nullptr, nullptr)},
         {CMPI_RC_ERR_INVALID_PARAMETER, instance->ft->createInstance(instance, ctx_, rs, op, nullptr)},
-        {CMPI_RC_ERR_INVALID_PARAMETER, method->ft->invokeMethod(method, ctx_, rs, op, nullptr, nullptr, out)},
-        {CMPI_RC_ERR_INVALID_PARAMETER, method->ft->invokeMethod(method, ctx_, rs, op, "x", nullptr, nullptr)},
+        {CMPI_RC_ERR_INVALID_PARAMETER,
+         method->ft->invokeMethod(method, ctx_, rs, op, nullptr, nullptr, out)},
+        {CMPI_RC_ERR_INVALID_PARAMETER,
+         method->ft->invokeMethod(method, ctx_, rs, op, "x", nullptr, nullptr)},
         {CMPI_RC_ERR_INVALID_PARAMETER,
          association->ft->referenceNames(association, ctx_, rs, nullptr, nullptr, nullptr)},
-        {CMPI_RC_ERR_NOT_SUPPORTED, instance->ft->execQuery(instance, ctx_, rs, op, "SELECT * FROM X", "WQL")},
+        {CMPI_RC_ERR_NOT_SUPPORTED,
+         instance->ft->execQuery(instance, ctx_, rs, op, "SELECT * FROM X", "WQL")},
     };
     for (auto& [rc, st] : calls) {
         EXPECT_EQ(rc, st.rc) << text(st);
@@ -136,19 +158,34 @@ TEST_F(LifecycleTest, FrameworkStatusesBecomeCmpiCodesNamingProviderOperationAnd
     fake.behave = [&](int, void**) { return status; };
     auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
     auto* instance = mi<CMPIInstanceMI>(r, 'I');
-    std::vector<std::pair<int, CMPIrc>> table = {
-        {0, CMPI_RC_OK},          {60, CMPI_RC_ERR_NOT_FOUND},         {90, CMPI_RC_ERR_NOT_FOUND},
-        {100, CMPI_RC_ERR_NOT_FOUND}, {-1, CMPI_RC_ERR_NOT_SUPPORTED}, {61, CMPI_RC_ERR_NOT_SUPPORTED},
-        {81, CMPI_RC_ERR_NOT_SUPPORTED}, {91, CMPI_RC_ERR_NOT_SUPPORTED}, {101, CMPI_RC_ERR_NOT_SUPPORTED},
-        {111, CMPI_RC_ERR_NOT_SUPPORTED}, {121, CMPI_RC_ERR_NOT_SUPPORTED}, {131, CMPI_RC_ERR_NOT_SUPPORTED},
-        {171, CMPI_RC_ERR_NOT_SUPPORTED}, {62, CMPI_RC_ERR_INVALID_PARAMETER}, {102, CMPI_RC_ERR_INVALID_PARAMETER},
-        {63, CMPI_RC_ERR_ACCESS_DENIED}, {71, CMPI_RC_ERR_ACCESS_DENIED}, {92, CMPI_RC_ERR_ACCESS_DENIED},
-        {103, CMPI_RC_ERR_ACCESS_DENIED}, {132, CMPI_RC_ERR_ACCESS_DENIED}, {30, CMPI_RC_ERR_FAILED},
-        {93, CMPI_RC_ERR_FAILED}, {130, CMPI_RC_ERR_FAILED}, {999, CMPI_RC_ERR_FAILED}};
+    std::vector<std::pair<int, CMPIrc>> table = {{0, CMPI_RC_OK},
+                                                 {60, CMPI_RC_ERR_NOT_FOUND},
+                                                 {90, CMPI_RC_ERR_NOT_FOUND},
+                                                 {100, CMPI_RC_ERR_NOT_FOUND},
+                                                 {-1, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {61, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {81, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {91, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {101, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {111, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {121, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {131, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {171, CMPI_RC_ERR_NOT_SUPPORTED},
+                                                 {62, CMPI_RC_ERR_INVALID_PARAMETER},
+                                                 {102, CMPI_RC_ERR_INVALID_PARAMETER},
+                                                 {63, CMPI_RC_ERR_ACCESS_DENIED},
+                                                 {71, CMPI_RC_ERR_ACCESS_DENIED},
+                                                 {92, CMPI_RC_ERR_ACCESS_DENIED},
+                                                 {103, CMPI_RC_ERR_ACCESS_DENIED},
+                                                 {132, CMPI_RC_ERR_ACCESS_DENIED},
+                                                 {30, CMPI_RC_ERR_FAILED},
+                                                 {93, CMPI_RC_ERR_FAILED},
+                                                 {130, CMPI_RC_ERR_FAILED},
+                                                 {999, CMPI_RC_ERR_FAILED}};
     for (auto [framework, rc] : table) {
         status = framework;
-        CMPIStatus st =
-            instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()));
+        CMPIStatus st = instance->ft->deleteInstance(instance, ctx_, result(),
+                                                     path("CIM_IndicationFilter", filterKeys()));
         EXPECT_EQ(rc, st.rc) << framework;
         if (framework == 0) continue;
         EXPECT_NE(std::string::npos, text(st).find("Test_Provider::deleteInstance")) << text(st);

@@ -15,6 +15,8 @@ protected:
 
     CMPIObjectPath* path(const char* cls) { return mb->eft->newObjectPath(mb, "root/qms", cls, nullptr); }
     static std::string text(CMPIString* s) { return s ? s->ft->getCharPtr(s, nullptr) : "<null>"; }
+    // A CMPI_chars value is handed over as the text itself.
+    static const CMPIValue* charsArg(const char* s) { return reinterpret_cast<const CMPIValue*>(s); }
 
     Broker broker;
     const CMPIBroker* mb;
@@ -68,7 +70,8 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
         uint64_t again = back->ft->getBinaryFormat(back, nullptr);
         EXPECT_EQ(t.micros, again) << text(back->ft->getStringFormat(back, nullptr));
     }
-    for (const char* bad : {"", "20240230000000.000000+000", "19691231235959.000000+000", "00000001020304.000005:001"}) {
+    for (const char* bad :
+         {"", "20240230000000.000000+000", "19691231235959.000000+000", "00000001020304.000005:001"}) {
         EXPECT_EQ(nullptr, mb->eft->newDateTimeFromChars(mb, bad, &rc)) << bad;
         EXPECT_EQ(CMPI_RC_ERR_INVALID_PARAMETER, rc.rc);
     }
@@ -85,11 +88,8 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
 TEST_F(ObjectsTest, InstancesAndPaths) {
     CMPIObjectPath* op = path("CIM_ComputerSystem");
     CMPIInstance* inst = mb->eft->newInstance(mb, op, nullptr);
-    CMPIValue v;
-    v.chars = const_cast<char*>("host1");
-    EXPECT_EQ(CMPI_RC_OK, inst->ft->setProperty(inst, "Name", &v, CMPI_chars).rc);
-    v.chars = const_cast<char*>("CIM_ComputerSystem");
-    inst->ft->setProperty(inst, "CreationClassName", &v, CMPI_chars);
+    EXPECT_EQ(CMPI_RC_OK, inst->ft->setProperty(inst, "Name", charsArg("host1"), CMPI_chars).rc);
+    inst->ft->setProperty(inst, "CreationClassName", charsArg("CIM_ComputerSystem"), CMPI_chars);
 
     CMPIStatus rc;
     CMPIData d = inst->ft->getProperty(inst, "name", &rc);
@@ -120,10 +120,9 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
     // A filter keeps listed properties and keys only.
     const char* only[] = {"NameFormat", nullptr};
     inst->ft->setPropertyFilter(inst, only, nullptr);
-    v.chars = const_cast<char*>("x");
-    inst->ft->setProperty(inst, "ElementName", &v, CMPI_chars);
-    inst->ft->setProperty(inst, "NameFormat", &v, CMPI_chars);
-    inst->ft->setProperty(inst, "Name", &v, CMPI_chars);
+    inst->ft->setProperty(inst, "ElementName", charsArg("x"), CMPI_chars);
+    inst->ft->setProperty(inst, "NameFormat", charsArg("x"), CMPI_chars);
+    inst->ft->setProperty(inst, "Name", charsArg("x"), CMPI_chars);
     EXPECT_EQ(3u, inst->ft->getPropertyCount(inst, nullptr));
 
     // Paths: namespace and host copied from another, qualifiers not kept.
@@ -141,8 +140,7 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
 
     // setObjectPath makes the keys properties too.
     CMPIInstance* second = mb->eft->newInstance(mb, path("CIM_LogEntry"), nullptr);
-    v.chars = const_cast<char*>("id-1");
-    other->ft->addKey(other, "InstanceID", &v, CMPI_chars);
+    other->ft->addKey(other, "InstanceID", charsArg("id-1"), CMPI_chars);
     second->ft->setObjectPath(second, other);
     EXPECT_EQ("id-1", text(second->ft->getProperty(second, "InstanceID", nullptr).value.string));
 
@@ -208,7 +206,6 @@ TEST_F(ObjectsTest, ArgsContextsEnumerationsAndResults) {
     ASSERT_EQ(2u, data->values.size());
     EXPECT_EQ(Value::sint32(-4), data->values[0]);
     EXPECT_EQ(CMPI_ref, data->values[1].type());
-
 }
 
 // Every table entry refuses a null handle, with or without an rc to fill.
@@ -266,7 +263,8 @@ TEST_F(ObjectsTest, BrokerServices) {
     EXPECT_TRUE(mb->eft->isOfType(mb, op, "CMPIObjectPath", &rc));
 
     CMPIString* insert = mb->eft->newString(mb, "two", nullptr);
-    CMPIString* m = mb->eft->getMessage(mb, "ID", "$0 and $1, not $2", &rc, 2, CMPI_sint32, 1, CMPI_string, insert);
+    CMPIString* m =
+        mb->eft->getMessage(mb, "ID", "$0 and $1, not $2", &rc, 2, CMPI_sint32, 1, CMPI_string, insert);
     EXPECT_EQ("1 and two, not $2", text(m));
 
     std::vector<std::string> lines;

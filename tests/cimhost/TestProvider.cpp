@@ -60,6 +60,9 @@ std::string chars(CMPIString* s) {
     return c ? c : "";
 }
 
+// A CMPI_chars value is handed over as the text itself.
+const CMPIValue* charsArg(const char* s) { return reinterpret_cast<const CMPIValue*>(s); }
+
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return s;
@@ -67,7 +70,8 @@ std::string lower(std::string s) {
 
 std::string keyOf(const CMPIObjectPath* op) {
     CMPIData name = op->ft->getKey(op, "Name", nullptr);
-    std::string n = name.type == CMPI_string && !(name.state & CMPI_nullValue) ? chars(name.value.string) : "";
+    std::string n =
+        name.type == CMPI_string && !(name.state & CMPI_nullValue) ? chars(name.value.string) : "";
     return lower(chars(op->ft->getClassName(op, nullptr)) + "/" + n);
 }
 
@@ -108,7 +112,8 @@ CMPIStatus enumerate(CMPIInstanceMI* mi, const CMPIResult* rslt, const CMPIObjec
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus enumerateNames(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op) {
+CMPIStatus enumerateNames(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
+                          const CMPIObjectPath* op) {
     return enumerate(mi, rslt, op, true);
 }
 
@@ -117,8 +122,8 @@ CMPIStatus enumerateInstances(CMPIInstanceMI* mi, const CMPIContext*, const CMPI
     return enumerate(mi, rslt, op, false);
 }
 
-CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op,
-                       const char**) {
+CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
+                       const CMPIObjectPath* op, const char**) {
     Mi* m = miOf(mi->hdl);
     Store& store = storeOf(m->mb, m->name);
     std::lock_guard<std::mutex> lock(store.mutex);
@@ -129,10 +134,11 @@ CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op,
-                          const CMPIInstance* inst) {
+CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
+                          const CMPIObjectPath* op, const CMPIInstance* inst) {
     Mi* m = miOf(mi->hdl);
-    if (propertyText(inst, "Name").empty()) return status(m, CMPI_RC_ERR_INVALID_PARAMETER, "Name is missing");
+    if (propertyText(inst, "Name").empty())
+        return status(m, CMPI_RC_ERR_INVALID_PARAMETER, "Name is missing");
     std::string key = lower(chars(op->ft->getClassName(op, nullptr)) + "/" + propertyText(inst, "Name"));
     Store& store = storeOf(m->mb, m->name);
     std::lock_guard<std::mutex> lock(store.mutex);
@@ -155,7 +161,8 @@ CMPIStatus modifyInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResu
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op) {
+CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*,
+                          const CMPIObjectPath* op) {
     Mi* m = miOf(mi->hdl);
     Store& store = storeOf(m->mb, m->name);
     std::lock_guard<std::mutex> lock(store.mutex);
@@ -166,15 +173,15 @@ CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResu
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus execQuery(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*, const char*,
-                     const char*) {
+CMPIStatus execQuery(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*,
+                     const char*, const char*) {
     return status(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
-const CMPIInstanceMIFT instanceFT = {CMPICurrentVersion, 1,           "TestInstance", instanceCleanup,
-                                     enumerateNames,     enumerateInstances,          getInstance,
-                                     createInstance,     modifyInstance,              deleteInstance,
-                                     execQuery};
+const CMPIInstanceMIFT instanceFT = {
+    CMPICurrentVersion, 1,           "TestInstance", instanceCleanup, enumerateNames,
+    enumerateInstances, getInstance, createInstance, modifyInstance,  deleteInstance,
+    execQuery};
 
 // ---- Method MI: up-calls from inside a call -------------------------------------
 
@@ -190,8 +197,8 @@ CMPIStatus methodCleanup(CMPIMethodMI* mi, const CMPIContext*, CMPIBoolean termi
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt, const CMPIObjectPath*,
-                        const char* method, const CMPIArgs* in, CMPIArgs* out) {
+CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
+                        const CMPIObjectPath*, const char* method, const CMPIArgs* in, CMPIArgs* out) {
     Mi* m = miOf(mi->hdl);
     const CMPIBroker* mb = m->mb;
     CMPIStatus rc = status(CMPI_RC_OK);
@@ -210,11 +217,8 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
             names.push_back(propertyText(d.value.inst, "Name"));
         }
         CMPIArray* array = mb->eft->newArray(mb, static_cast<CMPICount>(names.size()), CMPI_string, nullptr);
-        for (CMPICount i = 0; i < names.size(); ++i) {
-            CMPIValue v;
-            v.chars = const_cast<char*>(names[i].c_str());
-            array->ft->setElementAt(array, i, &v, CMPI_chars);
-        }
+        for (CMPICount i = 0; i < names.size(); ++i)
+            array->ft->setElementAt(array, i, charsArg(names[i].c_str()), CMPI_chars);
         CMPIValue av;
         av.array = array;
         out->ft->addArg(out, "Names", &av, CMPI_stringA);
@@ -223,17 +227,13 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
         CMPIObjectPath* op = mb->eft->newObjectPath(mb, nullptr, argText(in, "ClassName").c_str(), nullptr);
         CMPIInstance* inst = mb->eft->newInstance(mb, op, nullptr);
         std::string name = argText(in, "Name");
-        CMPIValue v;
-        v.chars = const_cast<char*>(name.c_str());
-        inst->ft->setProperty(inst, "Name", &v, CMPI_chars);
+        inst->ft->setProperty(inst, "Name", charsArg(name.c_str()), CMPI_chars);
         CMPIObjectPath* made = mb->bft->createInstance(mb, ctx, op, inst, &rc);
         if (!made) return rc;
     } else if (strcasecmp(method, "Deliver") == 0) {
         CMPIObjectPath* op = mb->eft->newObjectPath(mb, "root/qms", "QMS_VRXLogEntryArrived", nullptr);
         CMPIInstance* ind = mb->eft->newInstance(mb, op, nullptr);
-        CMPIValue v;
-        v.chars = const_cast<char*>("hello");
-        ind->ft->setProperty(ind, "Message", &v, CMPI_chars);
+        ind->ft->setProperty(ind, "Message", charsArg("hello"), CMPI_chars);
         rc = mb->bft->deliverIndication(mb, ctx, "root/qms", ind);
     } else if (strcasecmp(method, "Thread") == 0) {
         // Objects made on an attached thread live until it detaches.
@@ -272,8 +272,8 @@ CMPIStatus indicationCleanup(CMPIIndicationMI* mi, const CMPIContext*, CMPIBoole
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus authorizeFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp* filter, const char* cls,
-                           const CMPIObjectPath*, const char*) {
+CMPIStatus authorizeFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp* filter,
+                           const char* cls, const CMPIObjectPath*, const char*) {
     Mi* m = miOf(mi->hdl);
     note(m, "authorizeFilter " + std::string(cls));
     if (queryOf(filter).find("Refuse") != std::string::npos)
@@ -281,7 +281,8 @@ CMPIStatus authorizeFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPIS
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus mustPoll(CMPIIndicationMI*, const CMPIContext*, const CMPISelectExp*, const char*, const CMPIObjectPath*) {
+CMPIStatus mustPoll(CMPIIndicationMI*, const CMPIContext*, const CMPISelectExp*, const char*,
+                    const CMPIObjectPath*) {
     return status(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
@@ -326,20 +327,24 @@ Mi* newMi(const CMPIBroker* mb, const char* name) {
 
 }  // namespace
 
-CMPI_EXTERN_C CMPIInstanceMI* Test_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*, CMPIStatus*) {
+CMPI_EXTERN_C CMPIInstanceMI* Test_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,
+                                                              CMPIStatus*) {
     return &newMi(mb, "Test_Provider")->instance;
 }
-CMPI_EXTERN_C CMPIMethodMI* Test_Provider_Create_MethodMI(const CMPIBroker* mb, const CMPIContext*, CMPIStatus*) {
+CMPI_EXTERN_C CMPIMethodMI* Test_Provider_Create_MethodMI(const CMPIBroker* mb, const CMPIContext*,
+                                                          CMPIStatus*) {
     return &newMi(mb, "Test_Provider")->method;
 }
-CMPI_EXTERN_C CMPIInstanceMI* Sub_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*, CMPIStatus*) {
+CMPI_EXTERN_C CMPIInstanceMI* Sub_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,
+                                                             CMPIStatus*) {
     return &newMi(mb, "Sub_Provider")->instance;
 }
 CMPI_EXTERN_C CMPIIndicationMI* Ind_Provider_Create_IndicationMI(const CMPIBroker* mb, const CMPIContext*,
                                                                  CMPIStatus*) {
     return &newMi(mb, "Ind_Provider")->indication;
 }
-CMPI_EXTERN_C CMPIMethodMI* Ind_Provider_Create_MethodMI(const CMPIBroker* mb, const CMPIContext*, CMPIStatus*) {
+CMPI_EXTERN_C CMPIMethodMI* Ind_Provider_Create_MethodMI(const CMPIBroker* mb, const CMPIContext*,
+                                                         CMPIStatus*) {
     return &newMi(mb, "Ind_Provider")->method;
 }
 CMPI_EXTERN_C CMPIInstanceMI* Keep_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,

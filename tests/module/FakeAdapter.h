@@ -17,6 +17,9 @@ struct AdapterCall {
     const char* providerName;
     int kind;
     bool resultWasNull;
+    // What the factory then asked the adapter to report to the CIMOM.
+    void* status = nullptr;
+    const void* reportedMi = nullptr;
 };
 
 std::vector<AdapterCall>& adapterCalls();

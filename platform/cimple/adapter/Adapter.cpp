@@ -2,12 +2,11 @@
 // hands out one MI table per kind, all sharing the provider's state block;
 // the provider object lives from the first call that needs it until the last
 // handed-out MI is cleaned up.
+#include <cimple/Provider_Ops.h>
 #include <cimple/cmpi_adapter.h>
 
 #include <cstring>
 #include <new>
-
-#include <cimple/Provider_Ops.h>
 
 #include "State.h"
 
@@ -43,7 +42,8 @@ void* State::loaded_provider() {
         void* created = nullptr;
         int status = call(OPERATION_CREATE_PROVIDER, &created);
         if (status != 0 || !created)
-            fail(CMPI_RC_ERR_FAILED, "cannot create the provider (framework status " + std::to_string(status) + ")");
+            fail(CMPI_RC_ERR_FAILED,
+                 "cannot create the provider (framework status " + std::to_string(status) + ")");
         provider = created;
     }
     if (!loaded) {
@@ -66,7 +66,8 @@ void State::release_provider() {
     if (!provider) return;
     if (loaded) {
         int status = call(OPERATION_UNLOAD, provider);
-        if (status != 0) trace(broker, "%s::cleanup(): unload gave framework status %d", provider_name, status);
+        if (status != 0)
+            trace(broker, "%s::cleanup(): unload gave framework status %d", provider_name, status);
     }
     call(OPERATION_DESTROY_PROVIDER, provider);
     provider = nullptr;
@@ -106,11 +107,13 @@ CMPIrc cmpi_rc(int status) {
 }
 
 void State::check(int status, const char* what) const {
-    if (status != 0) fail(cmpi_rc(status), std::string(what) + " gave framework status " + std::to_string(status));
+    if (status != 0)
+        fail(cmpi_rc(status), std::string(what) + " gave framework status " + std::to_string(status));
 }
 
 CMPIStatus State::status(CMPIrc rc, const std::string& message) const {
-    CMPIString* msg = broker && broker->eft ? broker->eft->newString(broker, message.c_str(), nullptr) : nullptr;
+    CMPIString* msg =
+        broker && broker->eft ? broker->eft->newString(broker, message.c_str(), nullptr) : nullptr;
     return {rc, msg};
 }
 
@@ -125,10 +128,14 @@ namespace {
 
 int kind_of(int letter) {
     switch (letter) {
-        case 'I': return KIND_INSTANCE;
-        case 'M': return KIND_METHOD;
-        case 'A': return KIND_ASSOCIATION;
-        case 'N': return KIND_INDICATION;
+        case 'I':
+            return KIND_INSTANCE;
+        case 'M':
+            return KIND_METHOD;
+        case 'A':
+            return KIND_ASSOCIATION;
+        case 'N':
+            return KIND_INDICATION;
     }
     return -1;
 }
@@ -143,14 +150,15 @@ std::mutex& creation_mutex() {
 }  // namespace cimple
 
 extern "C" int cimple_cmpi_adapter(int magic, void* static_block, const cimple::Registration* registration,
-                                   const void* broker, const void* context, const char* provider_name, int kind,
-                                   void** result) {
+                                   const void* broker, const void* context, const char* provider_name,
+                                   int kind, void** result) {
     using namespace cimple::cmpi_adapter;
     if (result) *result = nullptr;
     int k = kind_of(kind);
     if (magic != 0x43 || !static_block || !registration || !broker || !context || !provider_name || !result ||
         k < 0 || !registration->provider_proc || !registration->meta_class)
         return -1;
+    if (reinterpret_cast<uintptr_t>(static_block) % alignof(State) != 0) return -1;
     try {
         std::lock_guard<std::mutex> creation(creation_mutex());
         const CMPIBroker* b = static_cast<const CMPIBroker*>(broker);
@@ -172,4 +180,21 @@ extern "C" int cimple_cmpi_adapter(int magic, void* static_block, const cimple::
     } catch (...) {
         return -1;
     }
+}
+
+extern "C" void cimple_cmpi_factory_status(void* status, const void* broker, const char* provider_name,
+                                           int kind, const void* mi) {
+    using namespace cimple::cmpi_adapter;
+    CMPIStatus* st = static_cast<CMPIStatus*>(status);
+    if (!st) return;
+    if (mi) {
+        *st = {CMPI_RC_OK, nullptr};
+        return;
+    }
+    const CMPIBroker* b = static_cast<const CMPIBroker*>(broker);
+    static const char* const kinds[KIND_COUNT] = {"instance", "method", "association", "indication"};
+    int k = kind_of(kind);
+    std::string text = std::string(provider_name ? provider_name : "?") + ": the " +
+                       (k < 0 ? "requested" : kinds[k]) + " interface could not be made";
+    *st = {CMPI_RC_ERR_FAILED, b && b->eft ? b->eft->newString(b, text.c_str(), nullptr) : nullptr};
 }

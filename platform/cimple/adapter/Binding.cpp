@@ -1,11 +1,11 @@
 #include "Binding.h"
 
+#include <cimple/cimom.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-
-#include <cimple/cimom.h>
 
 #include "Convert.h"
 
@@ -70,6 +70,14 @@ void detach_thread(uint64_t session) {
 
 uint64_t next_session() { return ++session_counter; }
 
+Memory_Mark::Memory_Mark(const CMPIBroker* broker) : _broker(broker), _mark(nullptr) {
+    if (broker && broker->mft && broker->mft->mark) _mark = broker->mft->mark(broker, nullptr);
+}
+
+Memory_Mark::~Memory_Mark() {
+    if (_mark) _broker->mft->release(_broker, _mark);
+}
+
 bool unload_allowed() { return unload_flag.load(); }
 
 void remember_broker(const CMPIBroker* broker) { trace_broker.store(broker); }
@@ -95,11 +103,13 @@ namespace {
 // cimom:: calls answered by the broker of the calling thread.
 class Broker_Binding : public cimom::Cimom_Binding {
 public:
-    int enum_instances(const char* name_space, const Instance* model, cimom::Instance_Enumerator& e) override {
+    int enum_instances(const char* name_space, const Instance* model,
+                       cimom::Instance_Enumerator& e) override {
         return run("enum_instances", name_space, [&](const Thread_Context& tc, Converter& conv) {
             CMPIStatus rc = {CMPI_RC_OK, nullptr};
             const Meta_Class* mc = model->meta_class;
-            CMPIObjectPath* op = conv.own(tc.broker->eft->newObjectPath(tc.broker, name_space, mc->name, &rc));
+            CMPIObjectPath* op =
+                conv.own(tc.broker->eft->newObjectPath(tc.broker, name_space, mc->name, &rc));
             if (!op) return rc.rc ? rc.rc : CMPI_RC_ERR_FAILED;
             CMPIEnumeration* en =
                 conv.own(tc.broker->bft->enumerateInstances(tc.broker, tc.context, op, nullptr, &rc));
@@ -109,9 +119,17 @@ public:
                 CMPIData d = en->ft->getNext(en, &rc);
                 if (rc.rc != CMPI_RC_OK) return rc.rc;
                 if (d.type != CMPI_instance || !d.value.inst) continue;
-                Ref<Instance> found = conv.from_instance(d.value.inst, mc, Unknown_Property::Skip);
-                found->__name_space = name_space;
-                e.append(found.steal());
+                // Other applications' instances share the namespace: one we
+                // cannot read (a class our schema lacks) must not hide the
+                // rest from the caller.
+                try {
+                    Ref<Instance> found = conv.from_instance(d.value.inst, mc, Source::Cimom);
+                    found->__name_space = name_space;
+                    e.append(found.steal());
+                } catch (const Failure& f) {
+                    trace(tc.broker, "cimom::enum_instances(): %s instance skipped: %s", mc->name,
+                          f.message.c_str());
+                }
             }
             return CMPI_RC_OK;
         });
@@ -143,6 +161,7 @@ private:
             trace(nullptr, "cimom::%s(): no CIMOM context on this thread", operation);
             return -1;
         }
+        Memory_Mark mark(tc.broker);
         try {
             Converter conv(tc.broker, name_space);
             return int(body(tc, conv));

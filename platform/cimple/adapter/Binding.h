@@ -44,6 +44,23 @@ void detach_thread(uint64_t session);
 // A fresh session number.
 uint64_t next_session();
 
+// Brackets what the CIMOM allocates on this thread for the calls made while
+// the mark lives (broker mark()/release()): a CIMOM ties such memory to the
+// thread and frees it only at a release or when the thread detaches, so a
+// thread of the provider's own that delivers for hours would otherwise keep
+// every delivery's. Objects made in between must not be used once it goes.
+class Memory_Mark {
+public:
+    explicit Memory_Mark(const CMPIBroker* broker);
+    ~Memory_Mark();
+    Memory_Mark(const Memory_Mark&) = delete;
+    Memory_Mark& operator=(const Memory_Mark&) = delete;
+
+private:
+    const CMPIBroker* _broker;
+    CMPIGcStat* _mark;
+};
+
 // Installs the broker binding for cimple::cimom once per process.
 void install_binding();
 // What the providers asked through cimom::allow_unload (true until asked).

@@ -1,16 +1,15 @@
 #include "Convert.h"
 
+#include <cimple/Array.h>
+#include <cimple/Datetime.h>
+#include <cimple/Property.h>
+#include <cimple/Types.h>
 #include <strings.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <type_traits>
-
-#include <cimple/Array.h>
-#include <cimple/Datetime.h>
-#include <cimple/Property.h>
-#include <cimple/Types.h>
 
 #include "Fields.h"
 
@@ -35,20 +34,34 @@ const char* chars(const CMPIString* s) {
 
 CMPIType cmpi_type(uint16_t type) {
     switch (type) {
-        case BOOLEAN: return CMPI_boolean;
-        case UINT8: return CMPI_uint8;
-        case SINT8: return CMPI_sint8;
-        case UINT16: return CMPI_uint16;
-        case SINT16: return CMPI_sint16;
-        case UINT32: return CMPI_uint32;
-        case SINT32: return CMPI_sint32;
-        case UINT64: return CMPI_uint64;
-        case SINT64: return CMPI_sint64;
-        case REAL32: return CMPI_real32;
-        case REAL64: return CMPI_real64;
-        case CHAR16: return CMPI_char16;
-        case STRING: return CMPI_string;
-        case DATETIME: return CMPI_dateTime;
+        case BOOLEAN:
+            return CMPI_boolean;
+        case UINT8:
+            return CMPI_uint8;
+        case SINT8:
+            return CMPI_sint8;
+        case UINT16:
+            return CMPI_uint16;
+        case SINT16:
+            return CMPI_sint16;
+        case UINT32:
+            return CMPI_uint32;
+        case SINT32:
+            return CMPI_sint32;
+        case UINT64:
+            return CMPI_uint64;
+        case SINT64:
+            return CMPI_sint64;
+        case REAL32:
+            return CMPI_real32;
+        case REAL64:
+            return CMPI_real64;
+        case CHAR16:
+            return CMPI_char16;
+        case STRING:
+            return CMPI_string;
+        case DATETIME:
+            return CMPI_dateTime;
     }
     return CMPI_null;
 }
@@ -78,15 +91,32 @@ struct Integer {
 
 bool read_integer(CMPIType type, const CMPIValue& v, Integer& out) {
     switch (type) {
-        case CMPI_uint8: out = {false, 0, v.uint8}; return true;
-        case CMPI_uint16: out = {false, 0, v.uint16}; return true;
-        case CMPI_uint32: out = {false, 0, v.uint32}; return true;
-        case CMPI_uint64: out = {false, 0, v.uint64}; return true;
-        case CMPI_sint8: out = {true, v.sint8, 0}; return true;
-        case CMPI_sint16: out = {true, v.sint16, 0}; return true;
-        case CMPI_sint32: out = {true, v.sint32, 0}; return true;
-        case CMPI_sint64: out = {true, v.sint64, 0}; return true;
-        default: break;
+        case CMPI_uint8:
+            out = {false, 0, v.uint8};
+            return true;
+        case CMPI_uint16:
+            out = {false, 0, v.uint16};
+            return true;
+        case CMPI_uint32:
+            out = {false, 0, v.uint32};
+            return true;
+        case CMPI_uint64:
+            out = {false, 0, v.uint64};
+            return true;
+        case CMPI_sint8:
+            out = {true, v.sint8, 0};
+            return true;
+        case CMPI_sint16:
+            out = {true, v.sint16, 0};
+            return true;
+        case CMPI_sint32:
+            out = {true, v.sint32, 0};
+            return true;
+        case CMPI_sint64:
+            out = {true, v.sint64, 0};
+            return true;
+        default:
+            break;
     }
     const char* text = text_of(type, v);
     if (!text) return false;
@@ -122,12 +152,20 @@ bool fit(const Integer& x, T& out) {
     return true;
 }
 
+// What a CMPI setter (setProperty, addKey, setElementAt, addArg) takes as its
+// value argument: for CMPI_chars the text itself, cast, as every CIMOM reads
+// it; for every other type the address of the CMPIValue.
+const CMPIValue* argument(const CMPIValue& v, CMPIType type) {
+    return type == CMPI_chars ? reinterpret_cast<const CMPIValue*>(v.chars) : &v;
+}
+
 // Why a value could not be taken: the type is wrong, or it is out of range.
 enum class Verdict { Ok, Mismatch, Range };
 
 }  // namespace
 
-Converter::Converter(const CMPIBroker* broker, std::string name_space) : _broker(broker), _ns(std::move(name_space)) {}
+Converter::Converter(const CMPIBroker* broker, std::string name_space)
+    : _broker(broker), _ns(std::move(name_space)) {}
 
 Converter::~Converter() {
     for (auto it = _made.rbegin(); it != _made.rend(); ++it) it->release(it->object);
@@ -230,7 +268,8 @@ bool give(const CMPIBroker* broker, Converter& conv, const T& x, CMPIValue& v) {
 }
 
 [[noreturn]] void refuse(Verdict verdict, const char* name) {
-    if (verdict == Verdict::Range) fail(CMPI_RC_ERR_TYPE_MISMATCH, std::string("value out of range for ") + name);
+    if (verdict == Verdict::Range)
+        fail(CMPI_RC_ERR_TYPE_MISMATCH, std::string("value out of range for ") + name);
     fail(CMPI_RC_ERR_TYPE_MISMATCH, std::string("type mismatch for ") + name);
 }
 
@@ -241,7 +280,8 @@ void release_refs(Ref_Array& refs) {
 
 }  // namespace
 
-void Converter::set_feature(Instance* instance, const Meta_Feature* feature, const CMPIData& data) {
+void Converter::set_feature(Instance* instance, const Meta_Feature* feature, const CMPIData& data,
+                            Source source) {
     const char* name = feature->name;
     void* field = field_of(instance, feature);
     if (!field) fail(CMPI_RC_ERR_FAILED, std::string("no field for ") + name);
@@ -304,7 +344,7 @@ void Converter::set_feature(Instance* instance, const Meta_Feature* feature, con
         try {
             for_elements([&](CMPIType type, const CMPIValue& v) {
                 if (type != CMPI_ref) refuse(Verdict::Mismatch, name);
-                fresh.value.append(keys_from_path(v.ref, mr->meta_class, repository).steal());
+                fresh.value.append(keys_from_path(v.ref, mr->meta_class, repository, source).steal());
             });
         } catch (...) {
             release_refs(fresh);
@@ -322,7 +362,7 @@ void Converter::set_feature(Instance* instance, const Meta_Feature* feature, con
         return;
     }
     if (data.type != CMPI_ref) refuse(Verdict::Mismatch, name);
-    Ref<Instance> target = keys_from_path(data.value.ref, mr->meta_class, repository);
+    Ref<Instance> target = keys_from_path(data.value.ref, mr->meta_class, repository, source);
     unref(slot);
     slot = target.steal();
 }
@@ -331,7 +371,8 @@ namespace {
 
 // The class a path names: `base` itself when the path names it (the usual
 // case, spared a search of the repository), else found in `repository`.
-const Meta_Class* class_named(const char* class_name, const Meta_Class* base, const Meta_Repository* repository) {
+const Meta_Class* class_named(const char* class_name, const Meta_Class* base,
+                              const Meta_Repository* repository) {
     if (base && base->name && strcasecmp(base->name, class_name) == 0) return base;
     return find_meta_class(repository, class_name);
 }
@@ -339,7 +380,7 @@ const Meta_Class* class_named(const char* class_name, const Meta_Class* base, co
 }  // namespace
 
 Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Class* base,
-                                        const Meta_Repository* repository) {
+                                        const Meta_Repository* repository, Source source) {
     if (!op || !op->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing object path");
     const char* class_name = chars(op->ft->getClassName(op, nullptr));
     const Meta_Class* mc = class_named(class_name, base, base ? base->meta_repository : repository);
@@ -381,8 +422,11 @@ Ref<Instance> Converter::keys_from_path(const CMPIObjectPath* op, const Meta_Cla
                 g = &x;
                 break;
             }
-        if (!g || is_null_data(g->data)) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("missing key ") + f->name);
-        set_feature(inst.get(), f, g->data);
+        if (!g || is_null_data(g->data)) {
+            if (source == Source::Cimom) continue;
+            fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("missing key ") + f->name);
+        }
+        set_feature(inst.get(), f, g->data, source);
     }
     return inst;
 }
@@ -397,9 +441,9 @@ Ref<Instance> Converter::target_from_path(const CMPIObjectPath* op, const Meta_C
     return Ref<Instance>(create(mc));
 }
 
-Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class* base, Unknown_Property unknown) {
+Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class* base, Source source) {
     if (!ci || !ci->ft) fail(CMPI_RC_ERR_INVALID_PARAMETER, "missing instance");
-    bool strict = unknown == Unknown_Property::Refuse;
+    bool strict = source == Source::Request;
     CMPIObjectPath* path = ci->ft->getObjectPath(ci, nullptr);
     const char* class_name = path && path->ft ? chars(path->ft->getClassName(path, nullptr)) : "";
     const Meta_Class* mc = class_named(class_name, base, base->meta_repository);
@@ -421,7 +465,7 @@ Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class*
             if (strict) fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("unknown property ") + name);
             continue;
         }
-        set_feature(inst.get(), f, d);
+        set_feature(inst.get(), f, d, source);
     }
     if (strict) {
         for (uint32_t i = 0; i < mc->num_meta_features; i++) {
@@ -433,12 +477,13 @@ Ref<Instance> Converter::from_instance(const CMPIInstance* ci, const Meta_Class*
     return inst;
 }
 
-bool Converter::to_value(const Instance* instance, const Meta_Feature* feature, CMPIValue& value, CMPIType& type) {
+bool Converter::to_value(const Instance* instance, const Meta_Feature* feature, CMPIValue& value,
+                         CMPIType& type) {
     return value_of(instance, feature, value, type, false);
 }
 
-bool Converter::value_of(const Instance* instance, const Meta_Feature* feature, CMPIValue& value, CMPIType& type,
-                         bool borrow) {
+bool Converter::value_of(const Instance* instance, const Meta_Feature* feature, CMPIValue& value,
+                         CMPIType& type, bool borrow) {
     const void* field = field_of(instance, feature);
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
     value = CMPIValue();
@@ -452,18 +497,22 @@ bool Converter::value_of(const Instance* instance, const Meta_Feature* feature, 
                 type = CMPIType(element_type | CMPI_ARRAY);
                 const Property<Array<T>>& p = *static_cast<const Property<Array<T>>*>(field);
                 if (p.null) return;
-                CMPIArray* a = own(_broker->eft->newArray(_broker, CMPICount(p.value.size()), element_type, &rc));
-                if (!a) fail(CMPI_RC_ERR_FAILED, std::string("the broker could not make an array for ") + mp->name);
+                CMPIArray* a =
+                    own(_broker->eft->newArray(_broker, CMPICount(p.value.size()), element_type, &rc));
+                if (!a)
+                    fail(CMPI_RC_ERR_FAILED,
+                         std::string("the broker could not make an array for ") + mp->name);
                 for (size_t i = 0; i < p.value.size(); i++) {
                     CMPIValue e;
                     if constexpr (std::is_same<T, String>::value) {
                         if (borrow) {
                             e.chars = const_cast<char*>(p.value[i].c_str());
-                            a->ft->setElementAt(a, CMPICount(i), &e, CMPI_chars);
+                            a->ft->setElementAt(a, CMPICount(i), argument(e, CMPI_chars), CMPI_chars);
                             continue;
                         }
                     }
-                    if (give(_broker, *this, p.value[i], e)) a->ft->setElementAt(a, CMPICount(i), &e, element_type);
+                    if (give(_broker, *this, p.value[i], e))
+                        a->ft->setElementAt(a, CMPICount(i), &e, element_type);
                 }
                 value.array = a;
                 present = true;
@@ -516,7 +565,7 @@ CMPIObjectPath* Converter::to_path(const Instance* instance) {
         if (!is_key(f)) continue;
         CMPIValue v;
         CMPIType t;
-        if (value_of(instance, f, v, t, true)) op->ft->addKey(op, f->name, &v, t);
+        if (value_of(instance, f, v, t, true)) op->ft->addKey(op, f->name, argument(v, t), t);
     }
     return op;
 }
@@ -532,7 +581,7 @@ CMPIInstance* Converter::to_instance(const Instance* instance) {
         CMPIValue v;
         CMPIType t = CMPI_null;
         bool present = value_of(instance, f, v, t, true);
-        rc = ci->ft->setProperty(ci, f->name, present ? &v : nullptr, t);
+        rc = ci->ft->setProperty(ci, f->name, present ? argument(v, t) : nullptr, t);
         if (!ok(rc)) fail(CMPI_RC_ERR_FAILED, std::string("the broker refused property ") + f->name);
     }
     return ci;

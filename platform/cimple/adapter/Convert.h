@@ -5,13 +5,12 @@
 // the MI boundary hands back to the CIMOM; nothing here returns a bare -1.
 #pragma once
 
+#include <cimple/Instance.h>
+#include <cimple/Ref.h>
 #include <cmpi/cmpift.h>
 
 #include <string>
 #include <vector>
-
-#include <cimple/Instance.h>
-#include <cimple/Ref.h>
 
 namespace cimple {
 namespace cmpi_adapter {
@@ -29,8 +28,12 @@ const char* chars(const CMPIString* s);
 // CMPI type code of a framework type (without CMPI_ARRAY).
 CMPIType cmpi_type(uint16_t type);
 
-// What an instance conversion does with a property the class lacks.
-enum class Unknown_Property { Refuse, Skip };
+// Where CMPI data being read comes from, which decides how much it must
+// hold. A client's request must name known properties and every key. What
+// the CIMOM answers to our own up-calls holds whatever other applications
+// put there: properties our classes lack are skipped, and a reference
+// missing a key keeps that key null (the caller may repair it).
+enum class Source { Request, Cimom };
 
 // One conversion session. Every CMPI object it makes is released when the
 // converter goes: the broker copies what it is handed (results, properties,
@@ -51,17 +54,19 @@ public:
     // The keys of `op` as a new instance. The class named must be `base` or
     // one of its subclasses (looked up in base's repository), else
     // CMPI_RC_ERR_INVALID_CLASS; with a null base any class of `repository`
-    // will do. Every key must be given and no other.
+    // will do. Every key must be given and no other (from the CIMOM, a key
+    // not given stays null).
     Ref<Instance> keys_from_path(const CMPIObjectPath* op, const Meta_Class* base,
-                                 const Meta_Repository* repository);
+                                 const Meta_Repository* repository, Source source = Source::Request);
     // As above, but a path without any key gives an instance with null keys
     // (a call on the class rather than on an instance).
     Ref<Instance> target_from_path(const CMPIObjectPath* op, const Meta_Class* base);
     // Every property of `ci` (class from its object path, or `fallback` when
     // the class is not in the repository and unknown properties are skipped).
-    Ref<Instance> from_instance(const CMPIInstance* ci, const Meta_Class* base, Unknown_Property unknown);
+    Ref<Instance> from_instance(const CMPIInstance* ci, const Meta_Class* base, Source source);
     // Sets one feature from a CMPI value; a null value makes it null.
-    void set_feature(Instance* instance, const Meta_Feature* feature, const CMPIData& data);
+    void set_feature(Instance* instance, const Meta_Feature* feature, const CMPIData& data,
+                     Source source = Source::Request);
 
     // Framework -> CMPI.
 

@@ -80,9 +80,10 @@ bool deliver(Instance* instance, void* data) {
             trace(s.broker, "%s: the broker refused to attach the delivering thread", s.provider_name);
             return false;
         }
+        Memory_Mark mark(s.broker);
         Converter conv(s.broker, name_space);
-        CMPIStatus rc =
-            s.broker->bft->deliverIndication(s.broker, context, name_space.c_str(), conv.to_instance(instance));
+        CMPIStatus rc = s.broker->bft->deliverIndication(s.broker, context, name_space.c_str(),
+                                                         conv.to_instance(instance));
         if (rc.rc != CMPI_RC_OK) {
             trace(s.broker, "%s: deliverIndication gave %d: %s", s.provider_name, int(rc.rc), chars(rc.msg));
             return false;
@@ -201,12 +202,14 @@ CMPIStatus indicationCleanup(CMPIIndicationMI* mi, const CMPIContext* ctx, CMPIB
 
 void disable_indications(State& s) {
     int status = disable(s);
-    if (status != 0) trace(s.broker, "%s: disable_indications gave framework status %d", s.provider_name, status);
+    if (status != 0)
+        trace(s.broker, "%s: disable_indications gave framework status %d", s.provider_name, status);
 }
 
 CMPIIndicationMIFT indication_table(const char* name) {
-    return {CMPICurrentVersion, CMPICurrentVersion, name, indicationCleanup, authorizeFilter, mustPoll,
-            activateFilter, deActivateFilter, enableIndications, disableIndications};
+    return {CMPICurrentVersion, CMPICurrentVersion, name,           indicationCleanup,
+            authorizeFilter,    mustPoll,           activateFilter, deActivateFilter,
+            enableIndications,  disableIndications};
 }
 
 }  // namespace cmpi_adapter

@@ -1,10 +1,9 @@
 // Instance, method and association MIs: each CMPI call becomes one framework
 // operation on the provider, with its arguments converted through the class
 // records and its results handed back through the CMPIResult.
-#include <strings.h>
-
 #include <cimple/Enum_Instances_Handler.h>
 #include <cimple/Provider_Ops.h>
+#include <strings.h>
 
 #include "State.h"
 
@@ -34,8 +33,9 @@ struct Collector {
         if (c->failed) return false;
         try {
             Converter conv(c->broker, c->name_space);
-            const CMPIStatus st = c->names ? c->result->ft->returnObjectPath(c->result, conv.to_path(instance))
-                                           : c->result->ft->returnInstance(c->result, conv.to_instance(instance));
+            const CMPIStatus st = c->names
+                                      ? c->result->ft->returnObjectPath(c->result, conv.to_path(instance))
+                                      : c->result->ft->returnInstance(c->result, conv.to_instance(instance));
             // The CIMOM may cut an enumeration short (its client left, a
             // limit was reached): the provider is told to stop and the
             // operation answers what the CIMOM said.
@@ -81,7 +81,8 @@ CMPIrc enumerate(State& s, const CMPIResult* rslt, const CMPIObjectPath* op, boo
 
 CMPIStatus enumerateInstanceNames(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
                                   const CMPIObjectPath* op) {
-    return boundary(mi, ctx, "enumerateInstanceNames", [&](State& s) { return enumerate(s, rslt, op, true); });
+    return boundary(mi, ctx, "enumerateInstanceNames",
+                    [&](State& s) { return enumerate(s, rslt, op, true); });
 }
 
 CMPIStatus enumerateInstances(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
@@ -89,8 +90,8 @@ CMPIStatus enumerateInstances(CMPIInstanceMI* mi, const CMPIContext* ctx, const 
     return boundary(mi, ctx, "enumerateInstances", [&](State& s) { return enumerate(s, rslt, op, false); });
 }
 
-CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt, const CMPIObjectPath* op,
-                       const char**) {
+CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
+                       const CMPIObjectPath* op, const char**) {
     return boundary(mi, ctx, "getInstance", [&](State& s) {
         need(rslt, "result");
         need(op, "object path");
@@ -113,7 +114,7 @@ CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPI
         need(op, "object path");
         need(inst, "instance");
         Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
-        Ref<Instance> instance = conv.from_instance(inst, class_of(s), Unknown_Property::Refuse);
+        Ref<Instance> instance = conv.from_instance(inst, class_of(s), Source::Request);
         s.check(s.call(OPERATION_CREATE_INSTANCE, s.loaded_provider(), instance.get()), "create_instance");
         rslt->ft->returnObjectPath(rslt, conv.to_path(instance.get()));
         return done(rslt);
@@ -128,7 +129,7 @@ CMPIStatus modifyInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPI
         need(inst, "instance");
         Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
         Ref<Instance> keys = conv.keys_from_path(op, class_of(s), nullptr);
-        Ref<Instance> instance = conv.from_instance(inst, class_of(s), Unknown_Property::Refuse);
+        Ref<Instance> instance = conv.from_instance(inst, class_of(s), Source::Request);
         s.check(s.call(OPERATION_MODIFY_INSTANCE, s.loaded_provider(), keys.get(), instance.get()),
                 "modify_instance");
         return done(rslt);
@@ -149,9 +150,8 @@ CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPI
 
 CMPIStatus execQuery(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult*, const CMPIObjectPath*,
                      const char*, const char*) {
-    return boundary(mi, ctx, "execQuery", [&](State&) -> CMPIrc {
-        fail(CMPI_RC_ERR_NOT_SUPPORTED, "queries are not supported");
-    });
+    return boundary(mi, ctx, "execQuery",
+                    [&](State&) -> CMPIrc { fail(CMPI_RC_ERR_NOT_SUPPORTED, "queries are not supported"); });
 }
 
 CMPIStatus instanceCleanup(CMPIInstanceMI* mi, const CMPIContext* ctx, CMPIBoolean terminating) {
@@ -162,8 +162,8 @@ CMPIStatus instanceCleanup(CMPIInstanceMI* mi, const CMPIContext* ctx, CMPIBoole
 
 bool is_return_value(const Meta_Feature* f) { return strcasecmp(f->name, "return_value") == 0; }
 
-CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt, const CMPIObjectPath* op,
-                        const char* method, const CMPIArgs* in, CMPIArgs* out) {
+CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
+                        const CMPIObjectPath* op, const char* method, const CMPIArgs* in, CMPIArgs* out) {
     return boundary(mi, ctx, "invokeMethod", [&](State& s) {
         need(rslt, "result");
         need(op, "object path");
@@ -182,7 +182,8 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
             CMPIString* arg_name = nullptr;
             CMPIData d = in->ft->getArgAt(in, i, &arg_name, nullptr);
             const char* name = chars(arg_name);
-            const Meta_Feature* p = find_feature(record_class, name, CIMPLE_FLAG_PROPERTY | CIMPLE_FLAG_REFERENCE);
+            const Meta_Feature* p =
+                find_feature(record_class, name, CIMPLE_FLAG_PROPERTY | CIMPLE_FLAG_REFERENCE);
             if (!p || !(p->flags & CIMPLE_FLAG_IN) || is_return_value(p))
                 fail(CMPI_RC_ERR_INVALID_PARAMETER, std::string("unknown parameter ") + name);
             conv.set_feature(record.get(), p, d);
@@ -222,7 +223,13 @@ CMPIrc traverse(State& s, const CMPIResult* rslt, const CMPIObjectPath* op, int 
     need(op, "object path");
     Collector c{s.broker, rslt, name_space_of(op, kDefaultNameSpace), names, false, {}};
     Converter conv(s.broker, c.name_space);
-    Ref<Instance> source = conv.keys_from_path(op, nullptr, class_of(s)->meta_repository);
+    // A CIMOM asks every association provider about any object, also of
+    // classes our schema lacks. Such a source cannot be read, but the
+    // provider still answers: with no source, which it takes as an object
+    // that none of its associations reaches.
+    const Meta_Repository* repository = class_of(s)->meta_repository;
+    const bool known = find_meta_class(repository, chars(op->ft->getClassName(op, nullptr))) != nullptr;
+    Ref<Instance> source = known ? conv.keys_from_path(op, nullptr, repository) : Ref<Instance>();
     void* provider = s.loaded_provider();
     int status;
     if (operation == OPERATION_ENUM_REFERENCES) {
@@ -233,7 +240,7 @@ CMPIrc traverse(State& s, const CMPIResult* rslt, const CMPIObjectPath* op, int 
                         &filters.result_role, c.proc(), &c);
     }
     c.rethrow();
-    s.check(status, operation == OPERATION_ENUM_REFERENCES ? "enum_references"
+    s.check(status, operation == OPERATION_ENUM_REFERENCES    ? "enum_references"
                     : operation == OPERATION_ENUM_ASSOCIATORS ? "enum_associators"
                                                               : "enum_associator_names");
     return done(rslt);
@@ -276,8 +283,9 @@ CMPIStatus associationCleanup(CMPIAssociationMI* mi, const CMPIContext* ctx, CMP
 }  // namespace
 
 CMPIInstanceMIFT instance_table(const char* name) {
-    return {CMPICurrentVersion, CMPICurrentVersion, name, instanceCleanup, enumerateInstanceNames,
-            enumerateInstances, getInstance, createInstance, modifyInstance, deleteInstance, execQuery};
+    return {CMPICurrentVersion,     CMPICurrentVersion, name,        instanceCleanup,
+            enumerateInstanceNames, enumerateInstances, getInstance, createInstance,
+            modifyInstance,         deleteInstance,     execQuery};
 }
 
 CMPIMethodMIFT method_table(const char* name) {
@@ -285,8 +293,8 @@ CMPIMethodMIFT method_table(const char* name) {
 }
 
 CMPIAssociationMIFT association_table(const char* name) {
-    return {CMPICurrentVersion, CMPICurrentVersion, name, associationCleanup, associators, associatorNames,
-            references, referenceNames};
+    return {CMPICurrentVersion, CMPICurrentVersion, name,       associationCleanup,
+            associators,        associatorNames,    references, referenceNames};
 }
 
 }  // namespace cmpi_adapter

@@ -2,14 +2,14 @@
 // for that provider, and the one boundary through which every MI call runs.
 #pragma once
 
+#include <cimple/Registration.h>
 #include <cmpi/cmpift.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
-
-#include <cimple/Registration.h>
 
 #include "Binding.h"
 #include "Convert.h"
@@ -49,9 +49,9 @@ struct State {
 
     // The delivery session; held only briefly, never around a call out.
     std::mutex session_mutex;
-    uint64_t session;                    // 0: no session
-    const CMPIContext* delivery_context; // prepared at enable time
-    bool claimed;                        // a thread attached with it
+    uint64_t session;                     // 0: no session
+    const CMPIContext* delivery_context;  // prepared at enable time
+    bool claimed;                         // a thread attached with it
     std::thread::id delivery_thread;
     std::string indication_name_space;
 
@@ -69,6 +69,7 @@ struct State {
 };
 
 static_assert(sizeof(State) <= 2048, "the module gives each provider 2048 bytes of adapter state");
+static_assert(alignof(State) <= alignof(std::max_align_t), "the module's blocks are aligned for any object");
 
 // CMPI code for a framework status.
 CMPIrc cmpi_rc(int status);

@@ -21,9 +21,6 @@ const char kBrokerName[] = "cimhost";
 // The overload below taking a Status would hide the plain one.
 using cimhost::setRc;
 
-
-
-
 // A failure with its text as a broker string in the caller's arena.
 CMPIStatus failure(Broker& b, const Status& s) {
     CMPIStatus out{s.rc, nullptr};
@@ -73,7 +70,8 @@ std::string upcallNameSpace(const ObjectPath& path, const CMPIContext* ctx) {
 }
 
 // Reads op and resolves its namespace; false with *rc set when op is bad.
-bool upcallPath(Broker& b, const CMPIContext* ctx, const CMPIObjectPath* op, ObjectPath* path, CMPIStatus* rc) {
+bool upcallPath(Broker& b, const CMPIContext* ctx, const CMPIObjectPath* op, ObjectPath* path,
+                CMPIStatus* rc) {
     if (!op) {
         setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER);
         return false;
@@ -140,7 +138,8 @@ CMPIContext* prepareAttachThread(const CMPIBroker* mb, const CMPIContext* ctx) {
 CMPIStatus attachThread(const CMPIBroker* mb, const CMPIContext* ctx) {
     return serveStatus(mb, [&](Broker&) {
         Arena** slot = attachmentSlot(ctx);
-        if (!slot) return CMPIStatus{ctx ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER, nullptr};
+        if (!slot)
+            return CMPIStatus{ctx ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER, nullptr};
         if (*slot) return CMPIStatus{CMPI_RC_ERR_FAILED, nullptr};  // already attached
         *slot = new Arena;
         *attachmentPreviousSlot(ctx) = swapThreadArena(*slot);
@@ -151,7 +150,8 @@ CMPIStatus attachThread(const CMPIBroker* mb, const CMPIContext* ctx) {
 CMPIStatus detachThread(const CMPIBroker* mb, const CMPIContext* ctx) {
     return serveStatus(mb, [&](Broker&) {
         Arena** slot = attachmentSlot(ctx);
-        if (!slot) return CMPIStatus{ctx ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER, nullptr};
+        if (!slot)
+            return CMPIStatus{ctx ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER, nullptr};
         Arena* attached = *slot;
         if (attached) {
             // Only the attached thread's own arena is put back; a detach from
@@ -165,20 +165,28 @@ CMPIStatus detachThread(const CMPIBroker* mb, const CMPIContext* ctx) {
     });
 }
 
-CMPIStatus deliverIndication(const CMPIBroker* mb, const CMPIContext*, const char* ns, const CMPIInstance* ind) {
+CMPIStatus deliverIndication(const CMPIBroker* mb, const CMPIContext*, const char* ns,
+                             const CMPIInstance* ind) {
     return serveStatus(mb, [&](Broker& b) {
         if (!ind) return CMPIStatus{CMPI_RC_ERR_INVALID_PARAMETER, nullptr};
         Instance indication;
         Status s = readInstance(ind, &indication);
         if (!s.ok()) return failure(b, s);
+        // sfcb makes the indication's path (to match filters by class) and
+        // the call handing it on in the delivering thread's memory, where
+        // they stay until the provider releases a mark or the thread
+        // detaches. The path is made the same way here, so a provider that
+        // delivers from a thread of its own without mark()/release() grows
+        // in our tests as it would there.
+        newCmpiObjectPath(b.space(), indication.path);
         std::string nameSpace = ns && *ns ? std::string(ns) : indication.path.nameSpace;
         b.deliver(nameSpace, indication);
         return ok();
     });
 }
 
-CMPIEnumeration* enumerateInstanceNames(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
-                                        CMPIStatus* rc) {
+CMPIEnumeration* enumerateInstanceNames(const CMPIBroker* mb, const CMPIContext* ctx,
+                                        const CMPIObjectPath* op, CMPIStatus* rc) {
     return serve<CMPIEnumeration*>(mb, rc, nullptr, [&](Broker& b) -> CMPIEnumeration* {
         ObjectPath path;
         Cimom* cimom = cimomOf(b, rc);
@@ -286,7 +294,8 @@ CMPIEnumeration* associators(const CMPIBroker* mb, const CMPIContext* ctx, const
         Cimom* cimom = cimomOf(b, rc);
         if (!cimom || !upcallPath(b, ctx, op, &path, rc)) return nullptr;
         std::vector<Instance> out;
-        Status s = cimom->associators(path, text(assocClass), text(resultClass), text(role), text(resultRole), &out);
+        Status s =
+            cimom->associators(path, text(assocClass), text(resultClass), text(role), text(resultRole), &out);
         setRc(rc, b, s);
         return s.ok() ? enumerationOf(b, out, properties) : nullptr;
     });
@@ -300,15 +309,16 @@ CMPIEnumeration* associatorNames(const CMPIBroker* mb, const CMPIContext* ctx, c
         Cimom* cimom = cimomOf(b, rc);
         if (!cimom || !upcallPath(b, ctx, op, &path, rc)) return nullptr;
         std::vector<ObjectPath> out;
-        Status s =
-            cimom->associatorNames(path, text(assocClass), text(resultClass), text(role), text(resultRole), &out);
+        Status s = cimom->associatorNames(path, text(assocClass), text(resultClass), text(role),
+                                          text(resultRole), &out);
         setRc(rc, b, s);
         return s.ok() ? enumerationOf(b, out) : nullptr;
     });
 }
 
 CMPIEnumeration* references(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
-                            const char* resultClass, const char* role, const char** properties, CMPIStatus* rc) {
+                            const char* resultClass, const char* role, const char** properties,
+                            CMPIStatus* rc) {
     return serve<CMPIEnumeration*>(mb, rc, nullptr, [&](Broker& b) -> CMPIEnumeration* {
         ObjectPath path;
         Cimom* cimom = cimomOf(b, rc);
@@ -333,8 +343,8 @@ CMPIEnumeration* referenceNames(const CMPIBroker* mb, const CMPIContext* ctx, co
     });
 }
 
-CMPIData invokeMethod(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op, const char* method,
-                      const CMPIArgs* in, CMPIArgs* out, CMPIStatus* rc) {
+CMPIData invokeMethod(const CMPIBroker* mb, const CMPIContext* ctx, const CMPIObjectPath* op,
+                      const char* method, const CMPIArgs* in, CMPIArgs* out, CMPIStatus* rc) {
     return serve<CMPIData>(mb, rc, badData(), [&](Broker& b) -> CMPIData {
         ObjectPath path;
         Cimom* cimom = cimomOf(b, rc);
@@ -543,25 +553,40 @@ std::string formatMessage(const char* defMsg, CMPICount count, va_list args) {
     for (CMPICount i = 0; i < count && i < 10; ++i) {
         int type = va_arg(args, int);
         switch (type) {
-        case CMPI_sint8: case CMPI_sint16: case CMPI_sint32:
-            inserts.push_back(std::to_string(va_arg(args, int)));
-            break;
-        case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_boolean: case CMPI_char16:
-            inserts.push_back(std::to_string(va_arg(args, unsigned int)));
-            break;
-        case CMPI_sint64: inserts.push_back(std::to_string(va_arg(args, long long))); break;
-        case CMPI_uint64: inserts.push_back(std::to_string(va_arg(args, unsigned long long))); break;
-        case CMPI_real32: case CMPI_real64: inserts.push_back(std::to_string(va_arg(args, double))); break;
-        case CMPI_chars: inserts.push_back(text(va_arg(args, const char*))); break;
-        case CMPI_string: {
-            std::string s;
-            readString(va_arg(args, const CMPIString*), &s);
-            inserts.push_back(s);
-            break;
-        }
-        default:
-            i = count;
-            break;
+            case CMPI_sint8:
+            case CMPI_sint16:
+            case CMPI_sint32:
+                inserts.push_back(std::to_string(va_arg(args, int)));
+                break;
+            case CMPI_uint8:
+            case CMPI_uint16:
+            case CMPI_uint32:
+            case CMPI_boolean:
+            case CMPI_char16:
+                inserts.push_back(std::to_string(va_arg(args, unsigned int)));
+                break;
+            case CMPI_sint64:
+                inserts.push_back(std::to_string(va_arg(args, long long)));
+                break;
+            case CMPI_uint64:
+                inserts.push_back(std::to_string(va_arg(args, unsigned long long)));
+                break;
+            case CMPI_real32:
+            case CMPI_real64:
+                inserts.push_back(std::to_string(va_arg(args, double)));
+                break;
+            case CMPI_chars:
+                inserts.push_back(text(va_arg(args, const char*)));
+                break;
+            case CMPI_string: {
+                std::string s;
+                readString(va_arg(args, const CMPIString*), &s);
+                inserts.push_back(s);
+                break;
+            }
+            default:
+                i = count;
+                break;
         }
     }
     std::string out;
@@ -651,10 +676,27 @@ CMPIStatus closeMessageFile(const CMPIBroker* mb, const CMPIMsgFileHandle) {
 }
 
 const CMPIBrokerEncFT brokerEncFT = {
-    CMPICurrentVersion, newInstance,   newObjectPath,    newArgs,         newString,   newArray,
-    newDateTime,        newDateTimeFromBinary,           newDateTimeFromChars,        newSelectExp,
-    classPathIsA,       toString,      isOfType,         getType,         getMessage,  logMessage,
-    trace,              newCMPIError,  openMessageFile,  closeMessageFile, getMessage2,
+    CMPICurrentVersion,
+    newInstance,
+    newObjectPath,
+    newArgs,
+    newString,
+    newArray,
+    newDateTime,
+    newDateTimeFromBinary,
+    newDateTimeFromChars,
+    newSelectExp,
+    classPathIsA,
+    toString,
+    isOfType,
+    getType,
+    getMessage,
+    logMessage,
+    trace,
+    newCMPIError,
+    openMessageFile,
+    closeMessageFile,
+    getMessage2,
 };
 
 // ---- xft: thin POSIX wrappers --------------------------------------------------
@@ -763,10 +805,10 @@ int signalCondition(CMPI_COND_TYPE c) {
 }
 
 const CMPIBrokerExtFT brokerExtFT = {
-    CMPICurrentVersion, resolveFileName, newThread,      joinThread,       exitThread,
-    cancelThread,       threadSleep,     threadOnce,     createThreadKey,  destroyThreadKey,
-    getThreadSpecific,  setThreadSpecific, newMutex,     destroyMutex,     lockMutex,
-    unlockMutex,        newCondition,    destroyCondition, condWait,       timedCondWait,
+    CMPICurrentVersion, resolveFileName,   newThread,        joinThread,      exitThread,
+    cancelThread,       threadSleep,       threadOnce,       createThreadKey, destroyThreadKey,
+    getThreadSpecific,  setThreadSpecific, newMutex,         destroyMutex,    lockMutex,
+    unlockMutex,        newCondition,      destroyCondition, condWait,        timedCondWait,
     signalCondition,
 };
 

@@ -5,6 +5,22 @@
 // Up-calls are routed like client operations, through the Cimom the broker
 // serves; a broker made without one answers them CMPI_RC_ERR_NOT_SUPPORTED,
 // which is enough for code that only needs the factories (conversion tests).
+//
+// Conventions kept as the CIMOMs providers meet in the field (sfcb,
+// OpenPegasus) keep them, so that a provider that works here works there:
+// - A value handed to a setter (setProperty, addKey, setElementAt, addArg,
+//   returnData, addEntry) with type CMPI_chars is the text itself, cast to
+//   const CMPIValue*; for every other type it is the address of a CMPIValue.
+// - What a thread makes through the broker belongs to the thread's current
+//   arena (core/Objects.h): the call's, else the attached thread's, else the
+//   pool. An attached thread keeps it until it detaches or releases a
+//   mark() taken before. deliverIndication makes the indication's path there,
+//   as sfcb makes its hand-over on the delivering thread, so a provider that
+//   delivers for hours without mark()/release() grows here as it would there.
+// - prepareAttachThread copies the context; attachThread makes the thread's
+//   arena; detachThread frees it and the prepared context.
+// - A factory's status is preset to OK; a table that comes with a failed
+//   status counts as no table (as OpenPegasus reads it).
 #pragma once
 
 #include <cmpi/cmpift.h>

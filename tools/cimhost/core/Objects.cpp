@@ -34,8 +34,14 @@ thread_local Arena* tCurrentArena = nullptr;
 }  // namespace
 
 struct ObjectBase {
-    ObjectBase(Kind k, ObjectSpace* s) : kind(k), space(s) { tag = Tag{kMagic, this}; }
-    virtual ~ObjectBase() { tag.magic = 0; }
+    ObjectBase(Kind k, ObjectSpace* s) : kind(k), space(s) {
+        tag = Tag{kMagic, this};
+        if (space) space->liveObjects++;
+    }
+    virtual ~ObjectBase() {
+        tag.magic = 0;
+        if (space) space->liveObjects--;
+    }
     ObjectBase(const ObjectBase&) = delete;
     ObjectBase& operator=(const ObjectBase&) = delete;
 
@@ -1275,7 +1281,9 @@ Status readValue(const CMPIValue* value, CMPIType type, Value* out) {
             *out = Value::real64(value->real64);
             break;
         case CMPI_chars:
-            *out = value->chars ? Value::string(value->chars) : Value::null(CMPI_string);
+            // The argument is the text itself, not a CMPIValue holding a
+            // pointer to it: that is how every CIMOM reads CMPI_chars.
+            *out = Value::string(reinterpret_cast<const char*>(value));
             break;
         case CMPI_string: {
             if (!value->string) return *out = Value::null(CMPI_string), Status();

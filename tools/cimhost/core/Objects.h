@@ -21,6 +21,7 @@
 
 #include <cmpi/cmpift.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -60,6 +61,9 @@ struct ObjectSpace {
     explicit ObjectSpace(const ClassRepository& repository) : classes(repository) {}
     const ClassRepository& classes;
     Arena pool;
+    // Objects of this space alive now, whoever owns them: what shows a
+    // provider that lets objects pile up on a long-lived thread.
+    std::atomic<size_t> liveObjects{0};
 
     // classes.find(className), remembering the classes found: every call
     // and every instance looks its class up, and a search of the repository
@@ -119,7 +123,9 @@ CMPISelectExp* newCmpiSelectExp(ObjectSpace& space, std::string query, std::stri
 // ---- Reading objects back into host values -------------------------------
 
 // A value a provider passed as (value, type). A null `value` or a null
-// encapsulated pointer gives a typed null; CMPI_chars reads as a string.
+// encapsulated pointer gives a typed null. For CMPI_chars `value` is the
+// NUL-terminated text itself, cast to const CMPIValue*, not a CMPIValue whose
+// `chars` member points at it; it reads as a string.
 // CMPI_RC_ERR_INVALID_HANDLE for an encapsulated object that is not ours,
 // CMPI_RC_ERR_INVALID_DATA_TYPE for types a value cannot hold (args,
 // enumerations, pointers), CMPI_RC_ERR_TYPE_MISMATCH for an array whose

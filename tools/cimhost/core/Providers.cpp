@@ -25,7 +25,8 @@ struct ProviderManager::Provider {
 namespace {
 
 std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(tolower(c)); });
     return s;
 }
 
@@ -35,22 +36,22 @@ CMPIStatus cleanupMi(MiKind kind, void* mi, const CMPIContext* ctx, bool termina
     CMPIStatus none{CMPI_RC_OK, nullptr};
     CMPIBoolean t = terminating ? 1 : 0;
     switch (kind) {
-    case MiKind::Instance: {
-        auto* m = static_cast<CMPIInstanceMI*>(mi);
-        return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
-    }
-    case MiKind::Method: {
-        auto* m = static_cast<CMPIMethodMI*>(mi);
-        return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
-    }
-    case MiKind::Association: {
-        auto* m = static_cast<CMPIAssociationMI*>(mi);
-        return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
-    }
-    case MiKind::Indication: {
-        auto* m = static_cast<CMPIIndicationMI*>(mi);
-        return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
-    }
+        case MiKind::Instance: {
+            auto* m = static_cast<CMPIInstanceMI*>(mi);
+            return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
+        }
+        case MiKind::Method: {
+            auto* m = static_cast<CMPIMethodMI*>(mi);
+            return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
+        }
+        case MiKind::Association: {
+            auto* m = static_cast<CMPIAssociationMI*>(mi);
+            return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
+        }
+        case MiKind::Indication: {
+            auto* m = static_cast<CMPIIndicationMI*>(mi);
+            return m->ft && m->ft->cleanup ? m->ft->cleanup(m, ctx, t) : none;
+        }
     }
     return none;
 }
@@ -65,10 +66,14 @@ std::string messageOf(const CMPIStatus& st) {
 
 const char* miKindName(MiKind kind) {
     switch (kind) {
-    case MiKind::Instance: return "Instance";
-    case MiKind::Method: return "Method";
-    case MiKind::Association: return "Association";
-    case MiKind::Indication: return "Indication";
+        case MiKind::Instance:
+            return "Instance";
+        case MiKind::Method:
+            return "Method";
+        case MiKind::Association:
+            return "Association";
+        case MiKind::Indication:
+            return "Indication";
     }
     return "";
 }
@@ -183,8 +188,8 @@ Status ProviderManager::load(Provider& p, MiKind kind, void** mi) {
     dlerror();
     void* factory = dlsym(p.handle, symbol.c_str());
     if (!factory)
-        return Status::error(CMPI_RC_ERR_FAILED, "provider " + p.name + ": library lib" + p.library +
-                                                     ".so has no " + symbol);
+        return Status::error(CMPI_RC_ERR_FAILED,
+                             "provider " + p.name + ": library lib" + p.library + ".so has no " + symbol);
 
     CallScope scope;
     const CMPIBroker* mb = broker_.cmpi();
@@ -192,27 +197,32 @@ Status ProviderManager::load(Provider& p, MiKind kind, void** mi) {
     CMPIStatus st{CMPI_RC_OK, nullptr};
     void* made = nullptr;
     switch (kind) {
-    case MiKind::Instance:
-        made = reinterpret_cast<CMPIInstanceMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
-            factory)(mb, ctx, &st);
-        break;
-    case MiKind::Method:
-        made = reinterpret_cast<CMPIMethodMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(factory)(
-            mb, ctx, &st);
-        break;
-    case MiKind::Association:
-        made = reinterpret_cast<CMPIAssociationMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
-            factory)(mb, ctx, &st);
-        break;
-    case MiKind::Indication:
-        made = reinterpret_cast<CMPIIndicationMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
-            factory)(mb, ctx, &st);
-        break;
+        case MiKind::Instance:
+            made = reinterpret_cast<CMPIInstanceMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
+                factory)(mb, ctx, &st);
+            break;
+        case MiKind::Method:
+            made = reinterpret_cast<CMPIMethodMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
+                factory)(mb, ctx, &st);
+            break;
+        case MiKind::Association:
+            made =
+                reinterpret_cast<CMPIAssociationMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
+                    factory)(mb, ctx, &st);
+            break;
+        case MiKind::Indication:
+            made =
+                reinterpret_cast<CMPIIndicationMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*)>(
+                    factory)(mb, ctx, &st);
+            break;
     }
-    if (!made) {
+    // As OpenPegasus does, a table that comes with a failed status is no
+    // table: the factory said it could not set itself up.
+    if (!made || st.rc != CMPI_RC_OK) {
         std::string why = messageOf(st);
-        return Status::error(CMPI_RC_ERR_FAILED,
-                             "provider " + p.name + ": " + symbol + " gave no MI" + (why.empty() ? "" : ": " + why));
+        if (made) cleanupMi(kind, made, ctx, true);
+        return Status::error(CMPI_RC_ERR_FAILED, "provider " + p.name + ": " + symbol + " gave no MI" +
+                                                     (why.empty() ? "" : ": " + why));
     }
     *mi = made;
     return Status();

@@ -20,7 +20,8 @@ enum Provider_Operation : int {
     OPERATION_DISABLE_INDICATIONS = 12,    // a0: provider
     OPERATION_GET_REPOSITORY = 13,         // a0: const Meta_Repository** out
     OPERATION_ENUM_ASSOCIATOR_NAMES = 14,  // a0: provider, a1: source, a2: result class, a3: role,
-                                           // a4: result role, a5/a6: handler proc/data
+                                           // a4: result role, a5/a6: handler proc/data; a null
+                                           // source is an object of a class outside the schema
     OPERATION_ENUM_REFERENCES = 15,        // a0: provider, a1: source, a2: model, a3: role,
                                            // a4/a5: handler proc/data
     OPERATION_ENUM_ASSOCIATORS = 16,       // as OPERATION_ENUM_ASSOCIATOR_NAMES
