@@ -91,11 +91,12 @@ void trace(const CMPIBroker* broker, const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (!broker) broker = remembered_broker();
-    if (broker && broker->eft && broker->eft->trace) {
-        broker->eft->trace(broker, CMPI_LEV_WARNING, "cimplecmpiadap", text, nullptr);
-    } else {
-        fprintf(stderr, "cimplecmpiadap: %s\n", text);
-    }
+    // sfcb answers the trace service with NOT_SUPPORTED and drops the line:
+    // then it goes to the provider process's stderr, which sfcb logs.
+    if (broker && broker->eft && broker->eft->trace &&
+        broker->eft->trace(broker, CMPI_LEV_WARNING, "cimplecmpiadap", text, nullptr).rc == CMPI_RC_OK)
+        return;
+    fprintf(stderr, "cimplecmpiadap: %s\n", text);
 }
 
 namespace {
