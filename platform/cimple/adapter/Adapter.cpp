@@ -140,10 +140,10 @@ int kind_of(int letter) {
     return -1;
 }
 
-std::mutex& creation_mutex() {
-    static std::mutex* m = new std::mutex;  // outlives every static destructor
-    return *m;
-}
+// Constant-initialised with a trivial destructor: usable from the first
+// factory call to the last CIMOM thread of an exiting process, and it goes
+// with the module's memory when the CIMOM unloads it.
+std::mutex creation_mutex;
 
 }  // namespace
 }  // namespace cmpi_adapter
@@ -160,7 +160,7 @@ extern "C" int cimple_cmpi_adapter(int magic, void* static_block, const cimple::
         return -1;
     if (reinterpret_cast<uintptr_t>(static_block) % alignof(State) != 0) return -1;
     try {
-        std::lock_guard<std::mutex> creation(creation_mutex());
+        std::lock_guard<std::mutex> creation(creation_mutex);
         const CMPIBroker* b = static_cast<const CMPIBroker*>(broker);
         State* s = static_cast<State*>(static_block);
         uint64_t mark = 0;

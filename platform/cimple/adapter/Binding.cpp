@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <new>
 
 #include "Convert.h"
 
@@ -181,9 +182,12 @@ private:
 void install_binding() {
     // Never destroyed: threads of the CIMOM may still call in while the
     // process exits.
-    static Broker_Binding* binding = new Broker_Binding;
+    // Built in static storage and never destroyed: threads of the CIMOM may
+    // still call in while the process exits, and the storage goes with the
+    // module's memory when the CIMOM unloads it (no heap block left behind).
+    alignas(Broker_Binding) static unsigned char storage[sizeof(Broker_Binding)];
     static std::once_flag once;
-    std::call_once(once, [] { cimom::set_cimom_binding(binding); });
+    std::call_once(once, [] { cimom::set_cimom_binding(new (storage) Broker_Binding); });
 }
 
 }  // namespace cmpi_adapter
