@@ -4,9 +4,12 @@ QMS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # Debian packages the build and the tests need. Only what is missing is
 # installed, so a prepared machine pays nothing.
+# The last line: HTTP server and XML parser of the CIM-XML listener
+# (tools/cimhost/listener).
 QMS_PACKAGES=(
   cmake ninja-build g++ python3 binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
+  libcpp-httplib-dev libpugixml-dev
 )
 
 qms_install_missing() {
