@@ -5,11 +5,12 @@ QMS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Debian packages the build and the tests need. Only what is missing is
 # installed, so a prepared machine pays nothing.
 # The last line: HTTP server and XML parser of the CIM-XML listener
-# (tools/cimhost/listener).
+# (tools/cimhost/listener), and the CIM client and the libraries the sfcb
+# package needs for the suite against a real CIMOM (scripts/test cimom).
 QMS_PACKAGES=(
   cmake ninja-build g++ python3 binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
-  libcpp-httplib-dev libpugixml-dev
+  libcpp-httplib-dev libpugixml-dev sblim-wbemcli libcurl4 zlib1g
 )
 
 qms_install_missing() {

@@ -1,0 +1,550 @@
+#include "cimom/CimomSupport.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <ftw.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "cimom/Programs.h"
+
+namespace cimomtest {
+
+const char kRootQms[] = "root/qms";
+const char kInterop[] = "root/interop";
+const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
+
+namespace {
+
+using cimhost::listener::NameLess;
+using cimhost::listener::pathText;
+using cimhost::listener::readInstance;
+using cimhost::listener::readValue;
+
+// The keys the module gives its service under the road scenario: the
+// chassis serial number names the computer system.
+const std::pair<const char*, const char*> kServiceKeys[] = {
+    {"CreationClassName", "QMS_VRXIndicationRegistrationService"},
+    {"Name", "RegistrationService"},
+    {"SystemCreationClassName", "QMS_VRXComputerSystem"},
+    {"SystemName", "ROAD0001"},
+};
+
+std::string scalarText(const std::string& type, const std::string& text) {
+    if (type == "string" || type == "char16") return quoted(text);
+    if (type == "boolean") {
+        std::string upper = text;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return upper;
+    }
+    return text;
+}
+
+std::string xmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+std::string localHostName() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+// ---- values ------------------------------------------------------------------
+
+std::string quoted(const std::string& text) {
+    std::string out;
+    cimhost::listener::appendQuoted(out, text);
+    return out;
+}
+
+std::string propertyText(const Property& property) {
+    if (property.null) return "NULL";
+    if (!property.array) return scalarText(property.type, property.text);
+    std::string out = "{";
+    for (size_t i = 0; i < property.items.size(); ++i) {
+        if (i) out += ", ";
+        out += property.items[i] ? scalarText(property.type, *property.items[i]) : "NULL";
+    }
+    return out + "}";
+}
+
+std::string propertyText(const Instance& instance, const std::string& name) {
+    const Property* p = instance.find(name);
+    return p ? propertyText(*p) : "ABSENT";
+}
+
+void expectProperties(const Instance& instance, const Properties& expected,
+                      const std::set<std::string>& unchecked) {
+    for (const auto& p : instance.properties) {
+        if (unchecked.count(p.first)) continue;
+        const auto want = expected.find(p.first);
+        EXPECT_EQ(propertyText(p.second), want == expected.end() ? "NULL" : want->second)
+            << instance.className << "." << p.first;
+    }
+    for (const auto& e : expected)
+        EXPECT_NE(instance.find(e.first), nullptr) << instance.className << " came without " << e.first;
+}
+
+std::string keyOf(const std::string& path, const std::string& key) {
+    size_t at = 0;
+    if (path.compare(0, 2, "//") == 0) at = path.find('/', 2);
+    at = path.find('.', at == std::string::npos ? 0 : at);
+    while (at != std::string::npos && at < path.size()) {
+        const size_t equals = path.find('=', at + 1);
+        if (equals == std::string::npos) return "";
+        const std::string name = path.substr(at + 1, equals - at - 1);
+        std::string value;
+        size_t next = equals + 1;
+        if (next < path.size() && path[next] == '"') {
+            for (++next; next < path.size() && path[next] != '"'; ++next) {
+                if (path[next] == '\\' && next + 1 < path.size()) ++next;
+                value += path[next];
+            }
+            ++next;
+        } else {
+            const size_t comma = path.find(',', next);
+            value = path.substr(next, comma == std::string::npos ? std::string::npos : comma - next);
+            next = comma == std::string::npos ? path.size() : comma;
+        }
+        if (strcasecmp(name.c_str(), key.c_str()) == 0) return value;
+        at = next < path.size() && path[next] == ',' ? next : std::string::npos;
+    }
+    return "";
+}
+
+// ---- CIM-XML answers -------------------------------------------------------
+
+std::string CimAnswer::describe() const {
+    std::string text = command + ": exit " + std::to_string(exitCode);
+    if (status) text += ", CIM status " + std::to_string(status) + " (" + statusText + ")";
+    if (!parsed) text += ", no CIM-XML answer read" + (statusText.empty() ? "" : " (" + statusText + ")");
+    // The end of what wbemcli printed: its own message, or the answer.
+    if (!parsed || exitCode != 0) {
+        text += "\nstdout: " + out.substr(0, 1000);
+        text += "\nstderr: ..." + err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
+    }
+    return text;
+}
+
+void readResponse(const std::string& xml, CimAnswer* answer) {
+    pugi::xml_document doc;
+    if (!doc.load_string(xml.c_str(), pugi::parse_default | pugi::parse_ws_pcdata)) {
+        answer->statusText = "not XML";
+        return;
+    }
+    pugi::xml_node response = doc.child("CIM").child("MESSAGE").child("SIMPLERSP").first_child();
+    while (response && response.type() != pugi::node_element) response = response.next_sibling();
+    const std::string kind = response.name();
+    if (kind != "IMETHODRESPONSE" && kind != "METHODRESPONSE") {
+        answer->statusText = "no method response";
+        return;
+    }
+    std::string error;
+    if (const pugi::xml_node failure = response.child("ERROR")) {
+        answer->status = failure.attribute("CODE").as_int(-1);
+        answer->statusText = failure.attribute("DESCRIPTION").value();
+        answer->parsed = true;
+        return;
+    }
+    for (const pugi::xml_node& item : response.child("IRETURNVALUE").children()) {
+        const std::string name = item.name();
+        if (name == "VALUE.NAMEDINSTANCE") {
+            answer->instances.emplace_back();
+            if (!pathText(item.child("INSTANCENAME"), &answer->instances.back().first, &error) ||
+                !readInstance(item.child("INSTANCE"), &answer->instances.back().second, &error)) {
+                answer->statusText = error;
+                return;
+            }
+        } else if (name == "INSTANCE") {
+            answer->instances.emplace_back();
+            if (!readInstance(item, &answer->instances.back().second, &error)) {
+                answer->statusText = error;
+                return;
+            }
+        } else if (name == "INSTANCENAME") {
+            answer->names.emplace_back();
+            if (!pathText(item, &answer->names.back(), &error)) {
+                answer->statusText = error;
+                return;
+            }
+        } else if (name == "CLASSNAME") {
+            answer->names.emplace_back(item.attribute("NAME").value());
+        }
+    }
+    if (const pugi::xml_node rv = response.child("RETURNVALUE")) {
+        if (!readValue(rv, rv.attribute("PARAMTYPE").value(), &answer->returnValue, &error)) {
+            answer->statusText = error;
+            return;
+        }
+    }
+    for (const pugi::xml_node& out : response.children("PARAMVALUE")) {
+        Property value;
+        if (!readValue(out, out.attribute("PARAMTYPE").value(), &value, &error)) {
+            answer->statusText = error;
+            return;
+        }
+        answer->outputs[out.attribute("NAME").value()] = value;
+    }
+    answer->parsed = true;
+}
+
+// ---- sfcb ------------------------------------------------------------------
+
+Sfcb::Sfcb(const std::string& sfcbHome, const std::string& home, const std::string& prefix,
+           const std::vector<std::string>& env, const std::vector<std::string>& settings)
+    : control_(sfcbHome + "/sfcb-ctl"), home_(home) {
+    // Stops sfcb should this process end without its teardown (a crash, the
+    // runner's time limit): sfcbd leads a session of its own and would
+    // outlive us.
+    watchdog_ =
+        startDetached({"/bin/sh", "-c",
+                       "while kill -0 \"$0\" 2>/dev/null; do sleep 1; done; exec \"$1\" stop --home \"$2\"",
+                       std::to_string(getpid()), control_, home_});
+    const std::string share = prefix + "/share/VRXIndication";
+    const char* path = std::getenv("PATH");
+    const std::vector<std::string> stageEnv =
+        environmentWith(env, "PATH", sfcbHome + "/bin:" + (path ? path : "/usr/bin:/bin"));
+    std::string messages;
+    // Another test may take the port between our look and sfcb's bind.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        port_ = freePort();
+        ProgramResult step = run({control_, "init", "--home", home_}, env);
+        if (step.exitCode != 0) throw std::runtime_error("sfcb-ctl init: " + step.err);
+        // As an administrator stages: sfcb's own tool, the installed files.
+        step = run({sfcbHome + "/bin/sfcbstage", "-s", home_ + "/stage", "-n", kRootQms, "-r",
+                    share + "/VRXIndication.reg", share + "/VRXIndication.mof"},
+                   stageEnv);
+        if (step.exitCode != 0) throw std::runtime_error("sfcbstage: " + step.out + step.err);
+        std::vector<std::string> start = {control_,
+                                          "start",
+                                          "--home",
+                                          home_,
+                                          "--port",
+                                          std::to_string(port_),
+                                          "--provider-dir",
+                                          prefix + "/lib",
+                                          "--delivery-threads",
+                                          "1"};
+        for (const std::string& s : settings) {
+            start.push_back("--set");
+            start.push_back(s);
+        }
+        step = run(start, env);
+        if (step.exitCode == 0) {
+            running_ = true;
+            return;
+        }
+        messages += step.err;
+        if (step.err.find("in use") == std::string::npos &&
+            step.err.find("could not listen") == std::string::npos)
+            break;
+    }
+    endDetached(watchdog_);
+    watchdog_ = -1;
+    throw std::runtime_error("sfcb did not start:\n" + messages);
+}
+
+Sfcb::~Sfcb() {
+    if (running_) stop();
+    endDetached(watchdog_);
+}
+
+bool Sfcb::stop(std::string* messages) {
+    const ProgramResult r = run({control_, "stop", "--home", home_}, {}, 30000);
+    if (messages) *messages = r.err;
+    running_ = false;
+    endDetached(watchdog_);
+    watchdog_ = -1;
+    return r.exitCode == 0;
+}
+
+std::string Sfcb::tail(const char* file, size_t bytes) const {
+    const std::string text = fileText(home_ + "/" + file);
+    return text.size() > bytes ? "..." + text.substr(text.size() - bytes) : text;
+}
+
+// ---- the fixture -------------------------------------------------------------
+
+void CimomTest::SetUp() {
+    const char* sfcbHome = std::getenv("SFCB_HOME");
+    if (!sfcbHome || !*sfcbHome)
+        GTEST_SKIP() << "SFCB_HOME is not set: set it to the folder holding sfcb-ctl (the relocatable sfcb "
+                        "package) to run the module in a real CIMOM";
+    ASSERT_EQ(access((std::string(sfcbHome) + "/sfcb-ctl").c_str(), X_OK), 0)
+        << "SFCB_HOME=" << sfcbHome << " holds no sfcb-ctl";
+    ASSERT_GE(run({"wbemcli", "-h"}).exitCode, 0) << "wbemcli (Debian package sblim-wbemcli) is needed";
+
+    // Short and free of blanks: sfcb's sockets live in its home below it.
+    char dir[] = "/tmp/qmscim-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    scratch_ = dir;
+    prefix_ = scratch_ + "/prefix";
+    const ProgramResult install = run({QMS_CMAKE_COMMAND, "--install", QMS_BUILD_DIR, "--prefix", prefix_});
+    ASSERT_EQ(install.exitCode, 0) << "cmake --install: " << install.out << install.err;
+
+    sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
+    // The module's trace files land in the simulator's root.
+    for (const char* d : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim_->path(d).c_str(), 0755);
+    listener_ = std::make_unique<Listener>();
+    try {
+        sfcb_ = std::make_unique<Sfcb>(sfcbHome, scratch_ + "/sfcb", prefix_,
+                                       environmentWith({}, "QMS_TEST_ROOT", sim_->root()), cimomSettings());
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+}
+
+void CimomTest::TearDown() {
+    if (sfcb_) {
+        if (HasFailure()) {
+            std::fprintf(stderr, "---- sfcbd.out\n%s\n---- sfcb.log\n%s\n", sfcb_->tail("sfcbd.out").c_str(),
+                         sfcb_->tail("sfcb.log").c_str());
+        }
+        std::string messages;
+        EXPECT_TRUE(sfcb_->stop(&messages)) << messages;
+        sfcb_.reset();
+    }
+    listener_.reset();
+    sim_.reset();
+    if (scratch_.empty()) return;
+    if (HasFailure()) {
+        std::fprintf(stderr, "CIMOM home and install kept for inspection in %s\n", scratch_.c_str());
+    } else {
+        nftw(scratch_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+std::string CimomTest::url(const std::string& objectPath) const { return sfcb_->url() + "/" + objectPath; }
+
+CimAnswer CimomTest::wbemcli(const std::string& operation, const std::string& objectPath,
+                             const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {"wbemcli", "-dx", operation, url(objectPath)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const ProgramResult r = run(argv, {}, 60000);
+    CimAnswer answer;
+    answer.command = "wbemcli " + operation + " '" + objectPath + "'";
+    for (const std::string& e : extra) answer.command += " '" + e + "'";
+    answer.exitCode = r.exitCode;
+    answer.out = r.out;
+    answer.err = r.err;
+    // -dx prints every request and response on stderr; the operation's own
+    // answer is the last response (ci and cm read the class first).
+    const char kFrom[] = "From server: <?xml";
+    const size_t at = r.err.rfind(kFrom);
+    if (at == std::string::npos) return answer;
+    std::string xml = r.err.substr(at + std::strlen("From server: "));
+    const size_t end = xml.rfind("</CIM>");
+    if (end != std::string::npos) xml.resize(end + std::strlen("</CIM>"));
+    readResponse(xml, &answer);
+    return answer;
+}
+
+std::string CimomTest::servicePath() const {
+    std::string path = std::string(kRootQms) + ":QMS_VRXIndicationRegistrationService";
+    for (size_t i = 0; i < sizeof kServiceKeys / sizeof kServiceKeys[0]; ++i)
+        path += (i ? "," : ".") + std::string(kServiceKeys[i].first) + "=\"" + kServiceKeys[i].second + "\"";
+    return path;
+}
+
+std::string CimomTest::invoke(const std::string& method, const std::string& in, CimAnswer* answerOut) {
+    const CimAnswer answer = wbemcli("cm", servicePath(), {in.empty() ? method : method + "." + in});
+    EXPECT_TRUE(answer.ok()) << answer.describe();
+    if (answerOut) *answerOut = answer;
+    return propertyText(answer.returnValue);
+}
+
+std::string CimomTest::invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
+                                    CimAnswer* answerOut) {
+    std::string body =
+        "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">"
+        "<MESSAGE ID=\"4711\" PROTOCOLVERSION=\"1.0\"><SIMPLEREQ><METHODCALL NAME=\"" +
+        method +
+        "\">"
+        "<LOCALINSTANCEPATH><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>"
+        "</LOCALNAMESPACEPATH><INSTANCENAME CLASSNAME=\"QMS_VRXIndicationRegistrationService\">";
+    for (const auto& key : kServiceKeys)
+        body += std::string("<KEYBINDING NAME=\"") + key.first + "\"><KEYVALUE VALUETYPE=\"string\">" +
+                key.second + "</KEYVALUE></KEYBINDING>";
+    body += "</INSTANCENAME></LOCALINSTANCEPATH>";
+    for (const auto& p : in)
+        body += "<PARAMVALUE NAME=\"" + p.first + "\" PARAMTYPE=\"string\"><VALUE>" + xmlEscaped(p.second) +
+                "</VALUE></PARAMVALUE>";
+    body += "</METHODCALL></SIMPLEREQ></MESSAGE></CIM>";
+
+    httplib::Client client("127.0.0.1", sfcb_->port());
+    client.set_read_timeout(60, 0);
+    const httplib::Headers headers = {{"CIMProtocolVersion", "1.0"},
+                                      {"CIMOperation", "MethodCall"},
+                                      {"CIMMethod", method},
+                                      {"CIMObject", "root%2Fqms%3AQMS_VRXIndicationRegistrationService"}};
+    const httplib::Result result = client.Post("/cimom", headers, body, "application/xml; charset=\"utf-8\"");
+    CimAnswer answer;
+    answer.command = "CIM-XML " + method;
+    if (result) {
+        answer.exitCode = result->status == 200 ? 0 : result->status;
+        answer.out = result->body;
+        readResponse(result->body, &answer);
+    } else {
+        answer.err = httplib::to_string(result.error());
+    }
+    EXPECT_TRUE(answer.ok()) << answer.describe();
+    if (answerOut) *answerOut = answer;
+    return propertyText(answer.returnValue);
+}
+
+std::string CimomTest::ctl(const std::vector<std::string>& args) {
+    qmstest::RqbdSim::Result r = sim_->ctl(args);
+    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+    if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
+    return r.out;
+}
+
+bool CimomTest::waitSimStatus(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (sim_->ctl({"status"}).out.find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+CimomTest::Subscription CimomTest::subscribe(const std::string& name, const std::string& target,
+                                             const std::string& query, const std::string& destinationClass) {
+    Subscription s;
+    // The keys sfcb's interop namespace wants; it puts its own host name in
+    // SystemName whatever the client says.
+    const std::string system =
+        "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" + localHostName() + "\"";
+    const std::string filterName = name + "-filter", destinationName = name + "-destination";
+    CimAnswer a = wbemcli("ci",
+                          std::string(kInterop) + ":CIM_IndicationFilter." + system +
+                              ",CreationClassName=\"CIM_IndicationFilter\",Name=\"" + filterName + "\"",
+                          {"Name=\"" + filterName + "\",Query=\"" + query +
+                           "\",QueryLanguage=\"WQL\",SourceNamespace=\"root/qms\""});
+    EXPECT_TRUE(a.ok() && a.names.size() == 1) << a.describe();
+    if (!a.names.empty()) s.filter = std::string(kInterop) + ":" + a.names[0];
+    a = wbemcli("ci",
+                std::string(kInterop) + ":" + destinationClass + "." + system + ",CreationClassName=\"" +
+                    destinationClass + "\",Name=\"" + destinationName + "\"",
+                {"Name=\"" + destinationName + "\",Destination=\"" + listener_->url(target) + "\""});
+    EXPECT_TRUE(a.ok() && a.names.size() == 1) << a.describe();
+    if (!a.names.empty()) s.destination = std::string(kInterop) + ":" + a.names[0];
+    createSubscription(s);
+    return s;
+}
+
+void CimomTest::createSubscription(Subscription& s) {
+    // wbemcli reads a reference key in the path as namespace:Class.keys, and
+    // a reference property's value with a host in front.
+    s.subscription = std::string(kInterop) + ":CIM_IndicationSubscription.Filter=" + s.filter +
+                     ",Handler=" + s.destination;
+    const CimAnswer a = wbemcli("ci", s.subscription,
+                                {"Filter=localhost/" + s.filter + ",Handler=localhost/" + s.destination});
+    EXPECT_TRUE(a.ok() && a.names.size() == 1) << a.describe();
+}
+
+CimomTest::Subscription CimomTest::enableIndications(const std::string& name, const std::string& target) {
+    Subscription s = subscribe(name, target);
+    ctl({"wait-subscribers", "1", "--timeout-ms", "15000"});
+    return s;
+}
+
+std::vector<Instance> CimomTest::interop(const char* className) {
+    const CimAnswer a = wbemcli("ei", std::string(kInterop) + ":" + className);
+    EXPECT_TRUE(a.ok()) << a.describe();
+    std::vector<Instance> found;
+    for (const auto& i : a.instances) found.push_back(i.second);
+    return found;
+}
+
+void CimomTest::pushAndReceive(const std::vector<std::string>& push, size_t count) {
+    const size_t before = listener_->size();
+    EXPECT_EQ(ctl(push), "1") << push[0] << " reached no subscriber";
+    ASSERT_TRUE(listener_->waitFor(before + count, std::chrono::seconds(20)))
+        << "after " << push[0] << " " << (push.size() > 1 ? push[1] : "") << " the listener has "
+        << listener_->size() - before << " of " << count;
+}
+
+std::set<pid_t> CimomTest::moduleProcesses() const {
+    const std::string library = prefix_ + "/lib/libVRXIndication_Provider.so";
+    std::set<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (!proc) return found;
+    while (dirent* entry = readdir(proc)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        if (fileText(std::string("/proc/") + entry->d_name + "/maps").find(library) != std::string::npos)
+            found.insert(static_cast<pid_t>(std::atoi(entry->d_name)));
+    }
+    closedir(proc);
+    return found;
+}
+
+long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+}  // namespace cimomtest

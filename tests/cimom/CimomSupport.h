@@ -1,0 +1,176 @@
+// The module as an administrator deploys it into a real CIMOM: installed
+// with `cmake --install` into a scratch prefix, its classes and registration
+// staged into root/qms with sfcb's own sfcbstage, loaded by a private sfcb
+// (from $SFCB_HOME) on a port of its own, reached through wbemcli, and heard
+// by a CIM-XML listener of our own. The agent simulator runs beside it and
+// sfcb's provider processes find it through QMS_TEST_ROOT, which they inherit
+// from sfcbd.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/RqbdSim.h"
+#include "listener/Listener.h"
+
+namespace cimomtest {
+
+using cimhost::listener::Delivery;
+using cimhost::listener::Instance;
+using cimhost::listener::Listener;
+using cimhost::listener::Property;
+
+extern const char kRootQms[];
+extern const char kInterop[];
+extern const char kLogEntryQuery[];
+
+// A property as text, the way the embedded CIMOM's tests write values:
+// strings quoted ("a \"b\""), numbers and datetimes bare, booleans TRUE or
+// FALSE, references as their path, arrays as {a, b}, NULL for no value.
+std::string propertyText(const Property& property);
+// The same for a property of `instance`; "ABSENT" when it has none.
+std::string propertyText(const Instance& instance, const std::string& name);
+// text in double quotes with '"' and '\' escaped.
+std::string quoted(const std::string& text);
+
+typedef std::map<std::string, std::string> Properties;
+
+// Every property the instance carries must read as `expected` gives it,
+// every property that `expected` does not name (nor `unchecked`) must be
+// NULL, and every expected property must be there.
+void expectProperties(const Instance& instance, const Properties& expected,
+                      const std::set<std::string>& unchecked = {});
+
+// The value of key `key` in a path as propertyText writes references
+// (Class.Key="value",...), names compared without regard to case; "" when
+// it has none.
+std::string keyOf(const std::string& path, const std::string& key);
+
+// What the CIMOM answered a wbemcli command, read from the CIM-XML response
+// that `wbemcli -dx` prints: the exact values, not wbemcli's rendering of
+// them (which joins array elements with commas).
+struct CimAnswer {
+    std::string command;  // for messages
+    int exitCode = -1;
+    std::string out, err;
+    bool parsed = false;  // a CIM-XML response was found and read
+    int status = 0;       // CIM status of an ERROR answer, 0 when none
+    std::string statusText;
+    // Instance names (ein, ci) as paths, or class names (ecn).
+    std::vector<std::string> names;
+    // Instances (ei, gi) with their paths (empty for gi).
+    std::vector<std::pair<std::string, Instance>> instances;
+    // Method calls.
+    Property returnValue;
+    std::map<std::string, Property, cimhost::listener::NameLess> outputs;
+
+    bool ok() const { return exitCode == 0 && parsed && status == 0; }
+    std::string describe() const;
+};
+
+// Reads a CIM-XML operation response (SIMPLERSP) into `answer`.
+void readResponse(const std::string& xml, CimAnswer* answer);
+
+// One private sfcb, started the way sfcb's README tells: init, sfcbstage of
+// the installed registration and MOF into root/qms, start with the install's
+// lib directory as provider directory and one delivery thread. A detached
+// watchdog stops it should this test process die without its teardown.
+class Sfcb {
+public:
+    // Throws std::runtime_error with sfcb-ctl's messages when it does not
+    // come up. `settings` are extra sfcb.cfg settings ("key=value").
+    Sfcb(const std::string& sfcbHome, const std::string& home, const std::string& prefix,
+         const std::vector<std::string>& env, const std::vector<std::string>& settings);
+    ~Sfcb();
+    Sfcb(const Sfcb&) = delete;
+    Sfcb& operator=(const Sfcb&) = delete;
+
+    // Stops it (sfcb-ctl stop); true when sfcb-ctl says it is stopped.
+    bool stop(std::string* messages = nullptr);
+    int port() const { return port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    const std::string& home() const { return home_; }
+    // The tail of one of the home's files (sfcbd.out, sfcb.log).
+    std::string tail(const char* file, size_t bytes = 4000) const;
+
+private:
+    std::string control_;
+    std::string home_;
+    int port_ = 0;
+    pid_t watchdog_ = -1;
+    bool running_ = false;
+};
+
+class CimomTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Extra sfcb.cfg settings for this fixture's CIMOM.
+    virtual std::vector<std::string> cimomSettings() const { return {}; }
+
+    // http://127.0.0.1:PORT/<objectPath>, objectPath as wbemcli takes it
+    // (namespace:Class[.Key="value",...]).
+    std::string url(const std::string& objectPath) const;
+    // `wbemcli -dx <operation> [options] <url(objectPath)> [extra...]`.
+    CimAnswer wbemcli(const std::string& operation, const std::string& objectPath,
+                      const std::vector<std::string>& extra = {});
+    // A method of the registration service through `wbemcli cm`; in is
+    // "Param=value,..." as wbemcli takes it. Expects an answer and returns
+    // the return value's text.
+    std::string invoke(const std::string& method, const std::string& in = "", CimAnswer* answer = nullptr);
+    // The same call posted as CIM-XML by hand: wbemcli cannot pass a string
+    // argument with a comma in it, and every registration handle has one.
+    std::string invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
+                             CimAnswer* answer = nullptr);
+
+    // `rqbd-sim ctl args...`; fails the test when the command fails and
+    // returns its output without the final newline.
+    std::string ctl(const std::vector<std::string>& args);
+    bool waitSimStatus(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+
+    struct Subscription {
+        std::string filter;  // paths as wbemcli takes them, in root/interop
+        std::string destination;
+        std::string subscription;
+    };
+    // A client's own subscription, made with wbemcli ci in root/interop:
+    // filter `name`-filter with `query`, destination `name`-destination (of
+    // `destinationClass`) posting to the listener at `target`, and the
+    // subscription joining them.
+    Subscription subscribe(const std::string& name, const std::string& target,
+                           const std::string& query = kLogEntryQuery,
+                           const std::string& destinationClass = "CIM_ListenerDestinationCIMXML");
+    // As subscribe, then waits until the module has opened its event channel.
+    Subscription enableIndications(const std::string& name = "cimom", const std::string& target = "/cimom");
+    void createSubscription(Subscription& s);
+
+    // The instances of a class in root/interop (ei), failing the test when
+    // the enumeration fails.
+    std::vector<Instance> interop(const char* className);
+    // The service's path as wbemcli takes it, with the keys the module must
+    // give it under the agent scenario.
+    std::string servicePath() const;
+
+    // Pushes and waits until the listener has recorded `count` more.
+    void pushAndReceive(const std::vector<std::string>& push, size_t count = 1);
+    // pids of the processes that have this test's installed module mapped.
+    std::set<pid_t> moduleProcesses() const;
+
+    std::string scratch_;
+    std::string prefix_;
+    std::unique_ptr<qmstest::RqbdSim> sim_;
+    std::unique_ptr<Listener> listener_;
+    std::unique_ptr<Sfcb> sfcb_;
+};
+
+// VmRSS of a process in kB; -1 when it cannot be read.
+long residentKb(pid_t pid);
+
+}  // namespace cimomtest

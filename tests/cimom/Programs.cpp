@@ -1,0 +1,153 @@
+#include "cimom/Programs.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace cimomtest {
+namespace {
+
+// Descriptors handed to a child sit above the standard ones, so that dup2
+// onto them always clears close-on-exec.
+bool highPipe(int fds[2]) {
+    int raw[2];
+    if (pipe2(raw, O_CLOEXEC) != 0) return false;
+    fds[0] = fcntl(raw[0], F_DUPFD_CLOEXEC, 10);
+    fds[1] = fcntl(raw[1], F_DUPFD_CLOEXEC, 10);
+    close(raw[0]);
+    close(raw[1]);
+    return fds[0] >= 0 && fds[1] >= 0;
+}
+
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+int waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (r < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> currentEnvironment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    return env;
+}
+
+std::vector<std::string> environmentWith(std::vector<std::string> env, const std::string& name,
+                                         const std::string& value) {
+    if (env.empty()) env = currentEnvironment();
+    const std::string prefix = name + "=";
+    for (std::string& e : env) {
+        if (e.compare(0, prefix.size(), prefix) == 0) {
+            e = prefix + value;
+            return env;
+        }
+    }
+    env.push_back(prefix + value);
+    return env;
+}
+
+ProgramResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs) {
+    ProgramResult result;
+    int out[2], err[2];
+    if (!highPipe(out) || !highPipe(err)) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> args = pointers(argv);
+    const std::vector<std::string> environment = env.empty() ? currentEnvironment() : env;
+    std::vector<char*> envp = pointers(environment);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    if (spawned != 0) {
+        close(out[0]);
+        close(err[0]);
+        result.err = "cannot start " + argv[0] + ": " + std::strerror(spawned);
+        return result;
+    }
+    // Both pipes are drained together so that neither can fill and stall the
+    // child; a program that leaves a daemon holding them open still ends the
+    // wait at its deadline.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buffer[8192];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+            }
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    const int status = waitUntil(pid, deadline);
+    result.exitCode = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (status < 0) result.err += "\n(" + argv[0] + " ran longer than " + std::to_string(timeoutMs) + " ms)";
+    return result;
+}
+
+pid_t startDetached(const std::vector<std::string>& argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::vector<char*> args = pointers(argv);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) pid = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void endDetached(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitUntil(pid, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+}
+
+}  // namespace cimomtest

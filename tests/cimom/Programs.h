@@ -1,0 +1,36 @@
+// Running the outside programs the suite drives: cmake, sfcb's scripts,
+// wbemcli.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace cimomtest {
+
+struct ProgramResult {
+    int exitCode = -1;  // -1: it could not start, was killed, or ran too long
+    std::string out;
+    std::string err;
+};
+
+// Runs argv (argv[0] looked up in PATH when it has no slash) with the
+// environment `env` ("NAME=value" entries; empty: this process's) and waits
+// for it, killing it after timeoutMs. stdin is /dev/null.
+ProgramResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                  int timeoutMs = 60000);
+
+// This process's environment with `name` set to `value`.
+std::vector<std::string> environmentWith(std::vector<std::string> env, const std::string& name,
+                                         const std::string& value);
+std::vector<std::string> currentEnvironment();
+
+// Starts argv in a session of its own with output to /dev/null and returns
+// its pid without waiting (the caller reaps it). -1 when it cannot start.
+pid_t startDetached(const std::vector<std::string>& argv);
+
+// Ends a child started by startDetached: SIGTERM, then reaps it.
+void endDetached(pid_t pid);
+
+}  // namespace cimomtest

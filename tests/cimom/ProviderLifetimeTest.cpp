@@ -1,0 +1,91 @@
+// The module over the life of sfcb's provider process: its resident memory
+// while it delivers for a long time, and sfcb's idle unload, which the module
+// must refuse while it delivers, allow once its last subscription is gone,
+// and survive when the next client comes.
+#include <thread>
+
+#include "cimom/CimomSupport.h"
+
+namespace cimomtest {
+namespace {
+
+class CimomProviderMemory : public CimomTest {
+protected:
+    // Pushes until `total` indications have arrived, in batches that are
+    // each waited for, so that the agent simulator never runs far ahead.
+    void deliverUpTo(size_t total) {
+        const size_t kBatch = 100;
+        while (listener_->size() < total && !HasFailure()) {
+            const size_t goal = std::min(total, listener_->size() + kBatch);
+            for (size_t i = listener_->size(); i < goal; ++i)
+                ASSERT_EQ(ctl({i % 4 == 3 ? "push-drvmon" : "push-syslog", "31"}), "1");
+            ASSERT_TRUE(listener_->waitFor(goal, std::chrono::seconds(60)))
+                << listener_->size() << " of " << goal << " arrived";
+        }
+    }
+};
+
+TEST_F(CimomProviderMemory, ResidentSizeStaysFlatOver2000DeliveredIndications) {
+    enableIndications();
+    // Caches, pools and the first allocations settle in the warm-up.
+    deliverUpTo(300);
+    const std::set<pid_t> processes = moduleProcesses();
+    ASSERT_FALSE(processes.empty()) << "no process has " << prefix_
+                                    << "/lib/libVRXIndication_Provider.so mapped";
+    std::map<pid_t, long> before;
+    for (pid_t pid : processes) before[pid] = residentKb(pid);
+
+    deliverUpTo(2000);
+    ASSERT_EQ(listener_->size(), 2000u);
+    EXPECT_EQ(moduleProcesses(), processes) << "the provider process was replaced while delivering";
+    for (const auto& b : before) {
+        const long after = residentKb(b.first);
+        EXPECT_LE(after - b.second, 1024)
+            << "provider process " << b.first << " grew from " << b.second << " kB to " << after
+            << " kB over 1700 indications (" << (after - b.second) * 1024 / 1700 << " bytes each)";
+    }
+    EXPECT_EQ(propertyText(listener_->at(1999).indication, "EventID"), "\"DriverMonitorMessage_1f\"");
+}
+
+class CimomIdleUnload : public CimomTest {
+protected:
+    // sfcb looks for idle providers every 30 s and ends a process idle for
+    // longer than this.
+    std::vector<std::string> cimomSettings() const override { return {"providerTimeoutInterval=5"}; }
+};
+
+TEST_F(CimomIdleUnload, ProviderStaysWhileSubscribedLeavesWhenIdleAndComesBack) {
+    Subscription s = enableIndications();
+    pushAndReceive({"push-syslog", "31"});
+    const std::set<pid_t> first = moduleProcesses();
+    ASSERT_FALSE(first.empty());
+
+    // Past one idle sweep without a request: a delivering module refuses to
+    // be unloaded, and delivery goes on from the same process.
+    std::this_thread::sleep_for(std::chrono::seconds(36));
+    EXPECT_EQ(moduleProcesses(), first) << "sfcb unloaded the module while it was delivering";
+    pushAndReceive({"push-drvmon", "31"});
+
+    // With the subscription gone (sfcb only deactivates the filter) the
+    // module is idle, and the next sweeps end its process.
+    const CimAnswer a = wbemcli("di", s.subscription);
+    ASSERT_TRUE(a.ok()) << a.describe();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(80);
+    while (!moduleProcesses().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(moduleProcesses().empty()) << "the module was not unloaded within 80 s of going idle";
+    EXPECT_TRUE(waitSimStatus("\"eventSubscribers\":0")) << "the unloaded module left its event channel open";
+
+    // The next client loads it again: a method call, then a subscription.
+    EXPECT_EQ(invoke("ListRegistrations"), "0");
+    createSubscription(s);
+    ctl({"wait-subscribers", "1", "--timeout-ms", "15000"});
+    pushAndReceive({"push-syslog", "31"});
+    EXPECT_EQ(propertyText(listener_->at(2).indication, "Message"), "\"Fan 'FAN1 SYS' failed\"");
+    const std::set<pid_t> second = moduleProcesses();
+    EXPECT_FALSE(second.empty());
+    for (pid_t pid : second) EXPECT_EQ(first.count(pid), 0u) << "pid " << pid << " outlived the unload";
+}
+
+}  // namespace
+}  // namespace cimomtest

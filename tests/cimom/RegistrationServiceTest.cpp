@@ -1,0 +1,188 @@
+// A client registers, lists, tests and removes CIM-XML listeners through the
+// registration service's methods in sfcb. sfcb's root/qms refuses the
+// filters, destinations and subscriptions, so the module makes them in
+// root/interop, where after every step exactly the registered ones must be:
+// nothing half made, nothing left over, and a client's own subscription
+// listed but never touched.
+#include <algorithm>
+
+#include "cimom/CimomSupport.h"
+
+namespace cimomtest {
+namespace {
+
+// What root/interop holds, each reduced to the values the module set.
+struct Interop {
+    std::map<std::string, std::string> destinations;              // Name -> Destination
+    std::map<std::string, std::string> filters;                   // Name -> Query
+    std::set<std::pair<std::string, std::string>> subscriptions;  // (filter Name, destination Name)
+};
+
+class CimomRegistrationService : public CimomTest {
+protected:
+    Interop stored() {
+        Interop now;
+        for (const Instance& d : interop("CIM_ListenerDestinationCIMXML"))
+            now.destinations[propertyText(d, "Name")] = propertyText(d, "Destination");
+        for (const Instance& f : interop("CIM_IndicationFilter")) {
+            now.filters[propertyText(f, "Name")] = propertyText(f, "Query");
+            // What the module sets beyond name and query.
+            if (propertyText(f, "Name").rfind("\"QMS:", 0) == 0) {
+                EXPECT_EQ(propertyText(f, "QueryLanguage"), "\"WQL\"");
+                EXPECT_EQ(propertyText(f, "SourceNamespace"), "\"root/qms\"");
+            }
+        }
+        for (const Instance& s : interop("CIM_IndicationSubscription")) {
+            const Property* filter = s.find("Filter");
+            const Property* handler = s.find("Handler");
+            EXPECT_TRUE(filter && handler && !filter->null && !handler->null);
+            if (filter && handler)
+                now.subscriptions.emplace(quoted(keyOf(filter->text, "Name")),
+                                          quoted(keyOf(handler->text, "Name")));
+        }
+        return now;
+    }
+    void expectStored(const std::map<std::string, std::string>& destinations,
+                      const std::map<std::string, std::string>& filters,
+                      const std::set<std::pair<std::string, std::string>>& subscriptions) {
+        const Interop now = stored();
+        EXPECT_EQ(now.destinations, destinations);
+        EXPECT_EQ(now.filters, filters);
+        EXPECT_EQ(now.subscriptions, subscriptions);
+    }
+
+    // Returns the return value; the handle lands in *handle.
+    std::string registerListener(const char* tag, const std::string& target, std::string* handle) {
+        std::string in = "Query=\"" + std::string(kLogEntryQuery) + "\",QueryType=0,EventReceiver=\"" +
+                         listener_->url(target) + "\"";
+        if (tag) in += std::string(",Tag=\"") + tag + "\"";
+        CimAnswer a;
+        const std::string rv = invoke("RegisterCIMXMLIndication", in, &a);
+        const auto h = a.outputs.find("RegistrationHandle");
+        *handle = h == a.outputs.end() || h->second.null ? "NULL" : h->second.text;
+        return rv;
+    }
+    // Handles and tags as ListRegistrations gives them, each sorted (the
+    // order is the CIMOM's enumeration order).
+    void list(std::vector<std::string>* handles, std::vector<std::string>* tags) {
+        CimAnswer a;
+        ASSERT_EQ(invoke("ListRegistrations", "", &a), "0");
+        handles->clear();
+        tags->clear();
+        for (const auto& out :
+             {std::make_pair("RegistrationHandles", handles), std::make_pair("Tags", tags)}) {
+            const auto it = a.outputs.find(out.first);
+            ASSERT_NE(it, a.outputs.end()) << out.first << " missing";
+            for (const auto& item : it->second.items) out.second->push_back(item ? *item : "NULL");
+            std::sort(out.second->begin(), out.second->end());
+        }
+        EXPECT_EQ(handles->size(), tags->size());
+    }
+    // Targets of the deliveries from `from` on, sorted.
+    std::vector<std::string> targets(size_t from) {
+        std::vector<std::string> out;
+        for (size_t i = from; i < listener_->size(); ++i) out.push_back(listener_->at(i).target);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::string receiver(const char* target) { return quoted(listener_->url(target)); }
+};
+
+TEST_F(CimomRegistrationService, RegisterListTestAndRemoveLeaveExactlyTheRegisteredSubscriptions) {
+    const std::string query = quoted(kLogEntryQuery);
+    expectStored({}, {}, {});
+    // Nobody subscribed: the provider has no handler.
+    EXPECT_EQ(invoke("SendTestIndication"), "1");
+
+    std::string alarm, audit, plain;
+    EXPECT_EQ(registerListener("alarm", "/a", &alarm), "0");
+    EXPECT_EQ(registerListener("audit", "/b", &audit), "0");
+    EXPECT_EQ(registerListener(nullptr, "/c", &plain), "0");
+    for (const std::string& h : {alarm, audit, plain}) EXPECT_NE(h, "NULL");
+    expectStored({{"\"QMS:Handler#TalarmT#_1\"", receiver("/a")},
+                  {"\"QMS:Handler#TauditT#_2\"", receiver("/b")},
+                  {"\"QMS:Handler_3\"", receiver("/c")}},
+                 {{"\"QMS:Filter#TalarmT#_1\"", query},
+                  {"\"QMS:Filter#TauditT#_2\"", query},
+                  {"\"QMS:Filter_3\"", query}},
+                 {{"\"QMS:Filter#TalarmT#_1\"", "\"QMS:Handler#TalarmT#_1\""},
+                  {"\"QMS:Filter#TauditT#_2\"", "\"QMS:Handler#TauditT#_2\""},
+                  {"\"QMS:Filter_3\"", "\"QMS:Handler_3\""}});
+
+    std::vector<std::string> handles, tags;
+    list(&handles, &tags);
+    std::vector<std::string> registered = {alarm, audit, plain};
+    std::sort(registered.begin(), registered.end());
+    EXPECT_EQ(handles, registered) << "ListRegistrations must give the handles registration gave";
+    EXPECT_EQ(tags, (std::vector<std::string>{"", "alarm", "audit"}));
+
+    // The test indication reaches every registered listener once.
+    EXPECT_EQ(invoke("SendTestIndication"), "0");
+    ASSERT_TRUE(listener_->waitFor(3, std::chrono::seconds(15))) << listener_->size();
+    EXPECT_EQ(targets(0), (std::vector<std::string>{"/a", "/b", "/c"}));
+    for (size_t i = 0; i < 3; ++i) {
+        const Instance test = listener_->at(i).indication;
+        EXPECT_EQ(test.className, "QMS_VRXLogEntryArrived");
+        EXPECT_EQ(propertyText(test, "EventID"), "\"Test Indication\"");
+        EXPECT_EQ(propertyText(test, "MessageID"), "\"Test Indication\"");
+        EXPECT_EQ(propertyText(test, "SystemName"), "\"ROAD0001\"");
+        EXPECT_EQ(propertyText(test, "HostAddress"), "\"road-test.example.net\"");
+        // The agent's clock, in UTC.
+        EXPECT_EQ(propertyText(test, "EventTime"), "20250615151500.000000+000");
+    }
+
+    // A handle goes whole; a second time there is nothing to remove.
+    EXPECT_EQ(invokeDirect("UnRegisterIndication", {{"RegistrationHandle", audit}}), "0");
+    EXPECT_EQ(invokeDirect("UnRegisterIndication", {{"RegistrationHandle", audit}}), "3");
+    expectStored({{"\"QMS:Handler#TalarmT#_1\"", receiver("/a")}, {"\"QMS:Handler_3\"", receiver("/c")}},
+                 {{"\"QMS:Filter#TalarmT#_1\"", query}, {"\"QMS:Filter_3\"", query}},
+                 {{"\"QMS:Filter#TalarmT#_1\"", "\"QMS:Handler#TalarmT#_1\""},
+                  {"\"QMS:Filter_3\"", "\"QMS:Handler_3\""}});
+    EXPECT_EQ(invoke("SendTestIndication"), "0");
+    ASSERT_TRUE(listener_->waitFor(5, std::chrono::seconds(15))) << listener_->size();
+    EXPECT_EQ(targets(3), (std::vector<std::string>{"/a", "/c"}));
+
+    EXPECT_EQ(invoke("UnRegisterIndicationsByTag", "Tag=\"alarm\""), "0");
+    EXPECT_EQ(invoke("UnRegisterIndicationsByTag", "Tag=\"alarm\""), "3");
+    EXPECT_EQ(invoke("UnRegisterIndicationsByTag", "Tag=\"\""), "1");
+    EXPECT_EQ(invoke("UnRegisterIndication", "RegistrationHandle=\"\""), "1");
+    expectStored({{"\"QMS:Handler_3\"", receiver("/c")}}, {{"\"QMS:Filter_3\"", query}},
+                 {{"\"QMS:Filter_3\"", "\"QMS:Handler_3\""}});
+    list(&handles, &tags);
+    EXPECT_EQ(handles, std::vector<std::string>{plain});
+    EXPECT_EQ(tags, std::vector<std::string>{""});
+
+    // The last one gone, the provider is switched off again.
+    EXPECT_EQ(invokeDirect("UnRegisterIndication", {{"RegistrationHandle", plain}}), "0");
+    expectStored({}, {}, {});
+    EXPECT_EQ(invoke("SendTestIndication"), "1");
+    EXPECT_EQ(listener_->size(), 5u);
+
+    // Other clients' subscriptions beside a registration: one to a listener
+    // destination, listed without a tag, and one to a handler class the
+    // module's schema lacks, which it cannot read and must pass over without
+    // failing the listing. Both get the test indication, and removals leave
+    // them alone.
+    subscribe("client", "/client");
+    subscribe("legacy", "/legacy", kLogEntryQuery, "CIM_IndicationHandlerCIMXML");
+    std::string again;
+    EXPECT_EQ(registerListener("alarm", "/a", &again), "0");
+    list(&handles, &tags);
+    EXPECT_EQ(handles.size(), 2u);
+    EXPECT_EQ(std::count(handles.begin(), handles.end(), again), 1) << "the new registration is not listed";
+    EXPECT_EQ(tags, (std::vector<std::string>{"", "alarm"}));
+    EXPECT_EQ(invoke("SendTestIndication"), "0");
+    ASSERT_TRUE(listener_->waitFor(8, std::chrono::seconds(15))) << listener_->size();
+    EXPECT_EQ(targets(5), (std::vector<std::string>{"/a", "/client", "/legacy"}));
+    EXPECT_EQ(invoke("UnRegisterIndicationsByTag", "Tag=\"alarm\""), "0");
+    expectStored(
+        {{"\"client-destination\"", receiver("/client")}},
+        {{"\"client-filter\"", query}, {"\"legacy-filter\"", query}},
+        {{"\"client-filter\"", "\"client-destination\""}, {"\"legacy-filter\"", "\"legacy-destination\""}});
+    list(&handles, &tags);
+    EXPECT_EQ(handles.size(), 1u);
+    EXPECT_EQ(tags, std::vector<std::string>{""});
+}
+
+}  // namespace
+}  // namespace cimomtest
