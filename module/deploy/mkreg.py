@@ -37,8 +37,16 @@ def read_providers(path):
 
 
 def sfcb(rows):
+    # sfcbstage puts a MOF into root/cimv2 unless told otherwise, and the
+    # classes must be where the registration serves them.
+    namespaces = sorted({r["namespace"] for r in rows})
+    stage = [f"#   sfcbstage -n {namespaces[0]} -r VRXIndication.reg VRXIndication.mof"]
+    stage += [f"#   sfcbstage -n {ns} VRXIndication.mof" for ns in namespaces[1:]]
     out = ["# sfcb provider registration of the QMS VRX indication module.",
-           "# Add it with: sfcbstage -r VRXIndication.reg VRXIndication.mof; sfcbrepos -f",
+           "# Stage it with the module's classes into the namespace it serves, then",
+           "# rebuild the repository and restart sfcb:"] + stage + [
+           "#   sfcbrepos -f",
+           "# sfcb loads the library from the directories of its providerDirs setting.",
            ""]
     for r in rows:
         out += [f"[{r['class']}]",

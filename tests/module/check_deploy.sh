@@ -42,7 +42,11 @@ kind_name() {
   esac
 }
 
-# sfcb: a [Class] block with provider, location, type and namespace lines.
+# sfcb: the staging hint must name the namespace the classes are served in
+# (sfcbstage's own default is root/cimv2), and a [Class] block with provider,
+# location, type and namespace lines.
+grep -qx '#   sfcbstage -n root/qms -r VRXIndication.reg VRXIndication.mof' "$share/VRXIndication.reg" ||
+  { echo "sfcb registration: the staging hint does not stage into root/qms"; exit 1; }
 awk '/^\[/ {cls=$0} /provider:/ {p=$2} /location:/ {l=$2} /namespace:/ {n=$2}
      /type:/ {t=""; for (i = 2; i <= NF; i++) t = t " " $i}
      /^$/ && p != "" {print cls, p, l, n, t; p=""}
