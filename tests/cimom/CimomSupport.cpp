@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "cimom/Programs.h"
+#include "common/Programs.h"
 
 namespace cimomtest {
 
@@ -30,9 +30,15 @@ const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
 namespace {
 
 using cimhost::listener::NameLess;
+using qmstest::environmentWith;
+using qmstest::endDetached;
+using qmstest::ProgramResult;
+using qmstest::run;
+using qmstest::startDetached;
 using cimhost::listener::pathText;
 using cimhost::listener::readInstance;
 using cimhost::listener::readValue;
+using cimhost::listener::xmlEscaped;
 
 // The keys the module gives its service under the road scenario: the
 // chassis serial number names the computer system.
@@ -53,28 +59,6 @@ std::string scalarText(const std::string& type, const std::string& text) {
     return text;
 }
 
-std::string xmlEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
 
 int freePort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

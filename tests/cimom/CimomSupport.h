@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/RoadScenario.h"
 #include "common/RqbdSim.h"
 #include "listener/Listener.h"
 
@@ -40,7 +41,7 @@ std::string propertyText(const Instance& instance, const std::string& name);
 // text in double quotes with '"' and '\' escaped.
 std::string quoted(const std::string& text);
 
-typedef std::map<std::string, std::string> Properties;
+using qmstest::Properties;
 
 // Every property the instance carries must read as `expected` gives it,
 // every property that `expected` does not name (nor `unchecked`) must be

@@ -11,31 +11,10 @@ namespace {
 // sfcb's own delivery bookkeeping, set on every indication it posts.
 const std::set<std::string> kSequence = {"SequenceContext", "SequenceNumber"};
 
-Properties with(Properties base, const Properties& more) {
-    for (const auto& p : more) base[p.first] = p.second;
-    return base;
-}
-
-// What every indication of an agent event carries, and which filter sfcb
-// matched it with.
-Properties agentIndication(const std::string& eventId, const Properties& own) {
-    return with({{"EventID", quoted(eventId)},
-                 {"MessageID", quoted(eventId)},
-                 {"AlertingElementFormat", "2"},
-                 {"AlertType", "1"},
-                 {"OtherAlertType", "\"Log Entry Arrived\""},
-                 {"ProbableCause", "1"},
-                 {"OwningEntity", "\"Norvane\""},
-                 {"SystemCreationClassName", "\"QMS_VRXComputerSystem\""},
-                 {"SystemName", "\"ROAD0001\""},
-                 {"HostAddress", "\"road-test.example.net\""},
-                 {"IndicationFilterName", "\"cimom-filter\""}},
-                own);
-}
-
-Properties logEntry(const std::string& eventId, const Properties& own = {}) {
-    return with(agentIndication(eventId, own),
-                {{"AlertingManagedElement", quoted("QMS_VRXLogEntry.InstanceID=" + quoted(eventId))}});
+// Every indication of the scenario as sfcb posts it: with the name of the
+// filter it matched.
+Properties posted(const Properties& expected) {
+    return qmstest::with(expected, {{"IndicationFilterName", "\"cimom-filter\""}});
 }
 
 class CimomIndications : public CimomTest {
@@ -50,72 +29,15 @@ protected:
 
 TEST_F(CimomIndications, SystemLogDriverMonitorAndRaidEventsArriveWithEveryProperty) {
     enableIndications();
-    // The log-entry road of the embedded CIMOM, event for event.
-    pushAndReceive({"push-syslog", "31"});
-    pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
-    pushAndReceive({"push-syslog", "99", "--args", "stale,strings"});
-    pushAndReceive({"push-drvmon", "31"});
-    pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
-    // Two RAID events in one text; the second without date and with a
-    // severity outside the agent's range.
-    pushAndReceive(
-        {"push-raid",
-         R"({"Event":[)"
-         R"({"AdapterNr":0,"PhyDriveNr":4,"Severity":2,"Message":"Physical drive 4 failed","ErrorCode":5,)"
-         R"("SequenceNum":255,"Date":1750000200},)"
-         R"({"AdapterNr":0,"LogDriveNr":1,"Severity":7,"Message":"Logical drive 1 degraded","ErrorCode":6,)"
-         R"("SequenceNum":4096}]})"},
-        2);
-    ASSERT_EQ(listener_->size(), 7u);
-
-    const Properties entry20 =
-        logEntry("LogMessage_20", {
-                                      {"EventTime", "20250615150740.000000+120"},
-                                      {"Message", "\"Power supply 'PSU2' lost input\""},
-                                      {"PerceivedSeverity", "6"},
-                                      {"ErrorCode", "65538"},
-                                      {"RecommendedActions", "{}"},
-                                      {"ProbableCauseDescription", "\"\""},
-                                      {"MessageArguments", "{}"},
-                                  });
-    const std::vector<std::pair<const char*, Properties>> expected = {
-        {"system-log entry 0x1f",
-         logEntry("LogMessage_1f",
-                  {
-                      {"EventTime", "20250615150640.000000+120"},
-                      {"Message", "\"Fan 'FAN1 SYS' failed\""},
-                      {"PerceivedSeverity", "5"},
-                      {"ErrorCode", "11206861"},
-                      {"RecommendedActions", "{\"Check the fan cable\", \"Replace the fan\"}"},
-                      {"Summary", "\"Fan failure\""},
-                      {"ProbableCauseDescription", "\"Fan worn out|Fan cable loose|Fan blocked\""},
-                      {"MessageArguments", "{\"FAN1 SYS\", \"0\"}"},
-                  })},
-        {"system-log entry 0x20 without arguments event", entry20},
-        {"system-log entry 0x63 that the log does not hold", logEntry("LogMessage_63")},
-        {"driver-monitor entry 0x1f", logEntry("DriverMonitorMessage_1f",
-                                               {
-                                                   {"EventTime", "20250615150820.000000+000"},
-                                                   {"Message", "\"Network adapter eth1: link down\""},
-                                                   {"PerceivedSeverity", "4"},
-                                                   {"ErrorCode", "4259863"},
-                                                   {"AssociationKey", "\"1801-002A\""},
-                                               })},
-        {"system-log entry 0x20 with the strings left from 0x63",
-         with(entry20, {{"MessageArguments", "{\"stale\", \"strings\"}"}})},
-        {"first RAID event", agentIndication("RaidMessage_ff",
-                                             {
-                                                 {"Message", "\"Physical drive 4 failed\""},
-                                                 {"PerceivedSeverity", "5"},
-                                                 {"ErrorCode", "4521989"},
-                                                 {"EventTime", "20250615151000.000000+000"},
-                                             })},
-        {"second RAID event", agentIndication("RaidMessage_1000",
-                                              {
-                                                  {"Message", "\"Logical drive 1 degraded\""},
-                                                  {"ErrorCode", "4521990"},
-                                              })},
-    };
+    // The roads of the embedded CIMOM, event for event.
+    std::vector<qmstest::RoadStep> steps = qmstest::logEntrySteps();
+    steps.push_back(qmstest::raidStep());
+    std::vector<std::pair<const char*, Properties>> expected;
+    for (const qmstest::RoadStep& step : steps) {
+        pushAndReceive(step.push, step.expected.size());
+        for (const Properties& p : step.expected) expected.emplace_back(step.what, posted(p));
+    }
+    ASSERT_EQ(listener_->size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(expected[i].first);
         expectDelivery(i, expected[i].second);

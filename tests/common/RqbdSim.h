@@ -13,15 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "common/Programs.h"
+
 namespace qmstest {
 
 class RqbdSim {
 public:
-    struct Result {
-        int exitCode = -1;
-        std::string out;  // stdout of `rqbd-sim ctl`
-        std::string err;  // stderr of `rqbd-sim ctl`
-    };
+    // The exit code and the output of `rqbd-sim ctl`.
+    typedef ProgramResult Result;
 
     // scenario: a scenario file path; empty uses scenarios/minimal.json.
     // Throws std::runtime_error when the daemon does not come up.

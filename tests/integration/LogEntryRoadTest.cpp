@@ -9,17 +9,6 @@
 namespace road {
 namespace {
 
-Properties with(Properties base, const Properties& more) {
-    for (const auto& p : more) base[p.first] = p.second;
-    return base;
-}
-
-// What every log-entry indication carries, whatever the entry.
-Properties commonTail(const std::string& eventId, const Properties& own = {}) {
-    return with(agentIndication(eventId, own),
-                {{"AlertingManagedElement", "\"QMS_VRXLogEntry.InstanceID=\\\"" + eventId + "\\\"\""}});
-}
-
 class LogEntryRoad : public RoadTest {
 protected:
     // Pushes and waits for the indication it must produce.
@@ -32,59 +21,12 @@ protected:
 
 TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) {
     enableIndications();
-    // Entry 0x1f with its insertion strings (event 0x0B16, then 0x0B11).
-    pushAndReceive({"push-syslog", "31"});
-    // Entry 0x20 announced without an arguments event: the strings of 0x1f
-    // were consumed, so its array is empty, not a repeat.
-    pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
-    // An entry the log does not hold: the strings sent with it stay unused...
-    pushAndReceive({"push-syslog", "99", "--args", "stale,strings"});
-    pushAndReceive({"push-drvmon", "31"});
-    // ...and go with the next entry that is found.
-    pushAndReceive({"push-raw", R"({"OC":2833,"CA":3,"ST":0,"DA":32})"});
-    ASSERT_EQ(sink_->size(), 5u);
-
-    const Properties entry20 = commonTail("LogMessage_20",
-                                    {
-                                        {"EventTime", "20250615150740.000000+120"},
-                                        {"Message", "\"Power supply 'PSU2' lost input\""},
-                                        {"PerceivedSeverity", "6"},
-                                        {"ErrorCode", "65538"},  // 0x010002
-                                        {"RecommendedActions", "{}"},
-                                        {"ProbableCauseDescription", "\"\""},
-                                        {"MessageArguments", "{}"},
-                                        // The agent has no summary text for it: Summary stays NULL.
-                                    });
-    const std::vector<std::pair<const char*, Properties>> expected = {
-        {"system-log entry 0x1f",
-         commonTail("LogMessage_1f",
-              {
-                  // The record's local time (2 hours east) with its offset.
-                  {"EventTime", "20250615150640.000000+120"},
-                  {"Message", "\"Fan 'FAN1 SYS' failed\""},
-                  {"PerceivedSeverity", "5"},
-                  {"ErrorCode", "11206861"},  // 0xAB00CD from message number 0xABCD
-                  {"RecommendedActions", "{\"Check the fan cable\", \"Replace the fan\"}"},
-                  {"Summary", "\"Fan failure\""},
-                  {"ProbableCauseDescription", "\"Fan worn out|Fan cable loose|Fan blocked\""},
-                  {"MessageArguments", "{\"FAN1 SYS\", \"0\"}"},
-              })},
-        {"system-log entry 0x20 without arguments event", entry20},
-        {"system-log entry 0x63 that the log does not hold", commonTail("LogMessage_63")},
-        {"driver-monitor entry 0x1f", commonTail("DriverMonitorMessage_1f",
-                                           {
-                                               {"EventTime", "20250615150820.000000+000"},
-                                               {"Message", "\"Network adapter eth1: link down\""},
-                                               {"PerceivedSeverity", "4"},
-                                               {"ErrorCode", "4259863"},  // 0x410017
-                                               {"AssociationKey", "\"1801-002A\""},
-                                           })},
-        {"system-log entry 0x20 after a missing entry and a driver-monitor entry",
-         with(entry20, {{"MessageArguments", "{\"stale\", \"strings\"}"}})},
-    };
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(expected[i].first);
-        expectProperties(sink_->at(i), expected[i].second);
+    const std::vector<qmstest::RoadStep> steps = qmstest::logEntrySteps();
+    for (const qmstest::RoadStep& step : steps) pushAndReceive(step.push);
+    ASSERT_EQ(sink_->size(), steps.size());
+    for (size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(steps[i].what);
+        expectProperties(sink_->at(i), steps[i].expected.at(0));
         EXPECT_EQ(sink_->destinationAt(i), "http://road-listener:5988");
     }
 }

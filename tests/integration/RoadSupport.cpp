@@ -66,23 +66,6 @@ void expectProperties(const cimhost::Instance& instance, const Properties& expec
         EXPECT_NE(cimple::find_feature(mc, p.first.c_str()), nullptr) << "stray property " << p.first;
 }
 
-Properties agentIndication(const std::string& eventId, const Properties& own) {
-    Properties all = {
-        {"EventID", "\"" + eventId + "\""},
-        {"MessageID", "\"" + eventId + "\""},
-        {"AlertingElementFormat", "2"},
-        {"AlertType", "1"},
-        {"OtherAlertType", "\"Log Entry Arrived\""},
-        {"ProbableCause", "1"},
-        {"OwningEntity", "\"Norvane\""},
-        {"SystemCreationClassName", "\"QMS_VRXComputerSystem\""},
-        {"SystemName", "\"ROAD0001\""},
-        {"HostAddress", "\"road-test.example.net\""},
-    };
-    for (const auto& p : own) all[p.first] = p.second;
-    return all;
-}
-
 void RoadTest::SetUp() {
     sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
     // The module's trace files land in the simulator's root, beside its sockets.

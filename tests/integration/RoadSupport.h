@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/RoadScenario.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -41,15 +42,11 @@ private:
 // One property as text (cimhost::Value::toText), "NULL" when absent.
 std::string propertyText(const cimhost::Instance& instance, const char* name);
 
-typedef std::map<std::string, std::string> Properties;
+using qmstest::Properties;
 
 // Every property of the instance's class must read as `expected` gives it,
 // and every property that `expected` does not name must be NULL.
 void expectProperties(const cimhost::Instance& instance, const Properties& expected);
-
-// What every indication of an agent event on this road carries, with `own`
-// added or overriding.
-Properties agentIndication(const std::string& eventId, const Properties& own);
 
 extern const char kRootQms[];
 extern const char kLogEntryQuery[];

@@ -19,32 +19,6 @@ pugi::xml_node onlyChild(const pugi::xml_node& node, const char* name) {
     return found;
 }
 
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 ExportParse refused(ExportParse result, int status, const std::string& error) {
     result.ok = false;
     result.status = status;
@@ -56,7 +30,7 @@ std::string envelope(const std::string& messageId, const std::string& inner) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
            "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\n"
            "<MESSAGE ID=\"" +
-           escaped(messageId) +
+           xmlEscaped(messageId) +
            "\" PROTOCOLVERSION=\"1.0\">\n"
            "<SIMPLEEXPRSP>\n" +
            inner + "</SIMPLEEXPRSP>\n</MESSAGE>\n</CIM>\n";
@@ -112,7 +86,7 @@ std::string exportResponse(const std::string& messageId) {
 
 std::string exportErrorResponse(const std::string& messageId, int status, const std::string& description) {
     return envelope(messageId, "<EXPMETHODRESPONSE NAME=\"ExportIndication\">\n<ERROR CODE=\"" +
-                                   std::to_string(status) + "\" DESCRIPTION=\"" + escaped(description) +
+                                   std::to_string(status) + "\" DESCRIPTION=\"" + xmlEscaped(description) +
                                    "\"/>\n</EXPMETHODRESPONSE>\n");
 }
 

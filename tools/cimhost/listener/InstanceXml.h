@@ -61,5 +61,9 @@ bool pathText(const pugi::xml_node& node, std::string* out, std::string* error);
 // Appends text in double quotes, '"' and '\' escaped with a backslash.
 void appendQuoted(std::string& out, const std::string& text);
 
+// `text` with the five characters XML gives meaning to as entities, fit for
+// an element's text or an attribute in double quotes.
+std::string xmlEscaped(const std::string& text);
+
 }  // namespace listener
 }  // namespace cimhost

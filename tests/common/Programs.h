@@ -1,5 +1,5 @@
-// Running the outside programs the suite drives: cmake, sfcb's scripts,
-// wbemcli.
+// Running the outside programs tests drive: the agent simulator, cmake,
+// sfcb's scripts, wbemcli.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace cimomtest {
+namespace qmstest {
 
 struct ProgramResult {
     int exitCode = -1;  // -1: it could not start, was killed, or ran too long
@@ -33,4 +33,11 @@ pid_t startDetached(const std::vector<std::string>& argv);
 // Ends a child started by startDetached: SIGTERM, then reaps it.
 void endDetached(pid_t pid);
 
-}  // namespace cimomtest
+// A pipe whose descriptors sit above the standard ones, both close-on-exec,
+// so that dup2 onto a child's descriptor always clears that flag.
+bool highPipe(int fds[2]);
+// Waits for child pid up to timeoutMs and kills it when it is still there;
+// its wait status, or -1 when it had to be killed or could not be waited for.
+int reap(pid_t pid, int timeoutMs);
+
+}  // namespace qmstest

@@ -1,4 +1,4 @@
-#include "cimom/Programs.h"
+#include "common/Programs.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,20 +14,8 @@
 
 extern char** environ;
 
-namespace cimomtest {
+namespace qmstest {
 namespace {
-
-// Descriptors handed to a child sit above the standard ones, so that dup2
-// onto them always clears close-on-exec.
-bool highPipe(int fds[2]) {
-    int raw[2];
-    if (pipe2(raw, O_CLOEXEC) != 0) return false;
-    fds[0] = fcntl(raw[0], F_DUPFD_CLOEXEC, 10);
-    fds[1] = fcntl(raw[1], F_DUPFD_CLOEXEC, 10);
-    close(raw[0]);
-    close(raw[1]);
-    return fds[0] >= 0 && fds[1] >= 0;
-}
 
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> out;
@@ -53,6 +41,20 @@ int waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
 }
 
 }  // namespace
+
+bool highPipe(int fds[2]) {
+    int raw[2];
+    if (pipe2(raw, O_CLOEXEC) != 0) return false;
+    fds[0] = fcntl(raw[0], F_DUPFD_CLOEXEC, 10);
+    fds[1] = fcntl(raw[1], F_DUPFD_CLOEXEC, 10);
+    close(raw[0]);
+    close(raw[1]);
+    return fds[0] >= 0 && fds[1] >= 0;
+}
+
+int reap(pid_t pid, int timeoutMs) {
+    return waitUntil(pid, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
+}
 
 std::vector<std::string> currentEnvironment() {
     std::vector<std::string> env;
@@ -150,4 +152,4 @@ void endDetached(pid_t pid) {
     waitUntil(pid, std::chrono::steady_clock::now() + std::chrono::seconds(5));
 }
 
-}  // namespace cimomtest
+}  // namespace qmstest
