@@ -320,6 +320,10 @@ bool CSwitchClient::Attach(const char* server, bool, unsigned) {
 
 bool CSwitchClient::ReattachRequestChannel() {
     std::lock_guard<std::mutex> lock(m_RequestMutex);
+    return ReattachLocked();
+}
+
+bool CSwitchClient::ReattachLocked() {
     if (m_AttachCount == 0) {
         return false;
     }
@@ -368,7 +372,17 @@ unsigned CSwitchClient::Request(SipJson& message, unsigned timeoutSec) {
     {
         std::lock_guard<std::mutex> lock(m_RequestMutex);
         rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
-        if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) m_RequestChannelBroken = true;
+        if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
+            // The daemon closed the channel (it stopped or restarted since
+            // the attach): the frame never reached a daemon that could answer
+            // it, so a new channel may carry it once more. Without this the
+            // first request after every agent restart fails.
+            m_RequestChannelBroken = true;
+            if (ReattachLocked()) {
+                rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
+                if (rc == kJsonSendFailed) m_RequestChannelBroken = true;
+            }
+        }
     }
     Debug.Print(4, "\nCSwitchClient::Request: reply data: %s", reply.c_str());
     if (rc != kJsonReplyReceived) {

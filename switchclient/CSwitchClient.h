@@ -153,6 +153,8 @@ public:
 
 private:
     void SetLastError(unsigned code, const char* text);
+    // ReattachRequestChannel with the request mutex held.
+    bool ReattachLocked();
     bool WaitForServiceReady();
     std::string PidFilePath() const;
 

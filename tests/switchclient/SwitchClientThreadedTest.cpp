@@ -109,18 +109,15 @@ TEST(ThreadedSwitchClient, LostDaemonDropsTheClientAndEventsComeBack) {
 }
 
 // A daemon that restarts between two requests has closed the request
-// channel under the attached client: the request that finds it closed fails,
-// and once the daemon is back the next one opens a new channel and is
-// answered, without dropping the client or its events.
-TEST(ThreadedSwitchClient, RestartBetweenRequestsRecoversOnTheNextRequest) {
+// channel under the attached client. Nothing of the next request reached a
+// daemon, so it goes out again on a new channel and is answered, without
+// dropping the client or its events.
+TEST(ThreadedSwitchClient, RestartBetweenRequestsCostsNoRequest) {
     RqbdSim sim;
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
     long error = -1;
     ASSERT_EQ(cabinetRequest(*client, &error), 0u);
     ctl(sim, {"restart", "--down-ms", "200"});
-    ASSERT_TRUE(sctest::eventually(
-        [&] { return ctl(sim, {"status"}).find("\"requestClients\":0") != std::string::npos; }));
-    EXPECT_NE(cabinetRequest(*client, &error), 0u);
     ASSERT_TRUE(sctest::eventually(
         [&] { return ctl(sim, {"status"}).find("\"up\":true") != std::string::npos; }));
     unsigned cabinet = 0;
