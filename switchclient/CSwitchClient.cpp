@@ -337,10 +337,6 @@ bool CSwitchClient::ReattachLocked() {
     return true;
 }
 
-bool CSwitchClient::IsEventThread(pthread_t thread) const {
-    return m_EventThread.IsStarted() && pthread_equal(m_EventThread.GetHandle(), thread);
-}
-
 void CSwitchClient::Detach() {
     std::lock_guard<std::mutex> lock(m_RequestMutex);
     if (m_AttachCount == 0) {

@@ -113,8 +113,6 @@ public:
     // thread recovers from a restart by itself). True when the new channel is
     // open; otherwise the channel stays broken and the next call tries again.
     bool ReattachRequestChannel();
-    // Whether thread is this client's event thread.
-    bool IsEventThread(pthread_t thread) const;
     const char* GetLastErrorMsg(std::string& out) const override;
 
     bool EnableEvents(bool enable, bool) override;

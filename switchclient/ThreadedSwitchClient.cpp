@@ -34,10 +34,20 @@ class Client : public CSwitchClient {
 public:
     explicit Client(ThreadedSwitchClientImpl& owner) : owner_(owner) {}
     void Event(SipJson& event) override;
+    ThreadedSwitchClientImpl& owner() const { return owner_; }
 
 private:
     ThreadedSwitchClientImpl& owner_;
 };
+
+// The client whose event this thread is dispatching, if any. A request made
+// from inside that dispatch runs here, on the event thread, instead of on
+// the task thread: the task thread may itself be waiting for this event
+// thread to stop (dropping the client after a lost agent, disabling events,
+// shutting down), and queueing behind it would wait forever. The request
+// mutex still serialises the exchange with the task thread's requests, and
+// the client cannot go away before its event thread has ended.
+thread_local Client* tDispatching = nullptr;
 
 class ThreadedSwitchClientImpl : public ThreadedSwitchClient {
 public:
@@ -74,7 +84,15 @@ void Client::Event(SipJson& event) {
     trace(5, "ThreadedSwitchClient(%s): Client::Event(): tsc.el=%p", owner_.name().c_str(),
           static_cast<void*>(listener));
     if (listener != nullptr) {
-        listener->onEvent(event);
+        Client* const outer = tDispatching;
+        tDispatching = this;
+        try {
+            listener->onEvent(event);
+        } catch (...) {
+            tDispatching = outer;
+            throw;
+        }
+        tDispatching = outer;
     }
 }
 
@@ -97,47 +115,35 @@ private:
     ThreadToken token_;
 };
 
+// One request on `client`: its status, and the client's last error.
+unsigned runRequest(const cimple::String& name, Client& client, SipJson& message, long& error) {
+    // The daemon restarted since the attach: the old request channel is
+    // closed for good, so open a new one before this request.
+    if (client.IsRequestChannelBroken()) client.ReattachRequestChannel();
+    const unsigned result = client.Request(message, 0);
+    error = static_cast<long>(client.GetLastError());
+    if (result != 0) {
+        trace(1, "ThreadedSwitchClient(%s): RequestTask: Request() failed: rc=0x%02X, lastError=0x%08X",
+              name.c_str(), result, static_cast<unsigned>(error));
+    }
+    return result;
+}
+
 class RequestTask : public ClientTask {
 public:
-    // Built on the requesting thread: it notes that thread, so that the task
-    // thread (the only one that touches the client) can tell whether the
-    // request came from the client's own event thread.
-    RequestTask(ThreadedSwitchClientImpl& owner, SipJson& message)
-        : ClientTask(owner), caller_(pthread_self()), message_(message) {}
+    RequestTask(ThreadedSwitchClientImpl& owner, SipJson& message) : ClientTask(owner), message_(message) {}
 
     long error = 0;
     unsigned result = kStatusNoService;
 
 private:
-    const pthread_t caller_;
-
     void run() override {
         if (!owner_.createClient(error)) {
             result = kStatusNoService;
             return;
         }
-        Client* client = owner_.client();
-        // The daemon restarted since the attach: the old request channel is
-        // closed for good, so open a new one before this request.
-        if (client->IsRequestChannelBroken()) client->ReattachRequestChannel();
-        result = client->Request(message_, 0);
-        error = static_cast<long>(client->GetLastError());
-        if (result != 0) {
-            trace(1, "ThreadedSwitchClient(%s): RequestTask: Request() failed: rc=0x%02X, lastError=0x%08X",
-                  owner_.name().c_str(), result, static_cast<unsigned>(error));
-            if (result == kStatusNoService) {
-                // A request made from inside an event handler runs while the
-                // client's own event thread waits for it: destroying the
-                // client would join that thread and never return. Replace
-                // just the request channel then; the event side recovers by
-                // itself.
-                if (client->IsEventThread(caller_)) {
-                    client->ReattachRequestChannel();
-                } else {
-                    owner_.destroyClient();
-                }
-            }
-        }
+        result = runRequest(owner_.name(), *owner_.client(), message_, error);
+        if (result == kStatusNoService) owner_.destroyClient();
     }
 
     SipJson& message_;
@@ -199,6 +205,17 @@ ThreadedSwitchClientImpl::~ThreadedSwitchClientImpl() {
 }
 
 unsigned ThreadedSwitchClientImpl::request(SipJson& message, long* error) {
+    if (tDispatching != nullptr && &tDispatching->owner() == this) {
+        // From inside this client's own event dispatch (see tDispatching).
+        // A lost link only replaces the request channel here: dropping the
+        // client would mean ending the thread this runs on, and the event
+        // side recovers by itself.
+        long failure = 0;
+        const unsigned result = runRequest(name_, *tDispatching, message, failure);
+        if (result == kStatusNoService) tDispatching->ReattachRequestChannel();
+        if (error != nullptr) *error = failure;
+        return result;
+    }
     RequestTask task(*this, message);
     if (taskThread_->call(task)) {
         if (error != nullptr) {

@@ -5,6 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,11 +122,71 @@ TEST(ThreadedSwitchClient, RestartBetweenRequestsCostsNoRequest) {
     long error = -1;
     ASSERT_EQ(cabinetRequest(*client, &error), 0u);
     ctl(sim, {"restart", "--down-ms", "200"});
-    ASSERT_TRUE(sctest::eventually(
-        [&] { return ctl(sim, {"status"}).find("\"up\":true") != std::string::npos; }));
+    ASSERT_TRUE(
+        sctest::eventually([&] { return ctl(sim, {"status"}).find("\"up\":true") != std::string::npos; }));
     unsigned cabinet = 0;
     EXPECT_EQ(cabinetRequest(*client, &error, &cabinet), 0u);
     EXPECT_EQ(error, 0);
+}
+
+// An event handler that asks the agent something while a CIMOM thread's
+// request loses the link: the task thread drops the client and must wait
+// for its event thread, which is inside that handler. The handler's request
+// must not queue behind the task thread, or neither ever returns.
+TEST(ThreadedSwitchClient, RequestFromAnEventHandlerWhileTheClientIsDroppedNeverDeadlocks) {
+    RqbdSim sim;
+    struct AskingListener : ThreadedSwitchClient::EventListener {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool inside = false, go = false, done = false;
+        ThreadedSwitchClient* client = nullptr;
+        void onEvent(SipJson&) override {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (done) return;
+            inside = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return go; });
+            lock.unlock();
+            cabinetRequest(*client, nullptr);
+            lock.lock();
+            done = true;
+            changed.notify_all();
+        }
+    } listener;
+    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", &listener);
+    listener.client = client.get();
+    ASSERT_TRUE(client->enableEvents(true, nullptr));
+    ASSERT_TRUE(waitSubscribers(sim, 1));
+    ctl(sim, {"push-drvmon", "1"});
+    {
+        std::unique_lock<std::mutex> lock(listener.mutex);
+        ASSERT_TRUE(
+            listener.changed.wait_for(lock, std::chrono::seconds(10), [&] { return listener.inside; }));
+    }
+
+    sctest::useHugeReplyScenario(sim);
+    ctl(sim, {"truncated-frame"});
+    ctl(sim, {"clear-requests"});
+    auto lost = std::async(std::launch::async, [&] {
+        SipJson big(0x0402, 0, 0, 0, SipJson::kNoStatus);
+        return client->request(big, nullptr);
+    });
+    ASSERT_EQ(sim.ctl({"wait-requests", "1"}).exitCode, 0);
+    {
+        std::lock_guard<std::mutex> lock(listener.mutex);
+        listener.go = true;
+        listener.changed.notify_all();
+    }
+    if (lost.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "the task thread and the event thread wait for each other";
+        std::abort();  // nothing could end the test otherwise
+    }
+    EXPECT_EQ(lost.get(), 6u);
+    std::unique_lock<std::mutex> lock(listener.mutex);
+    EXPECT_TRUE(listener.changed.wait_for(lock, std::chrono::seconds(10), [&] { return listener.done; }));
+    lock.unlock();
+    // The link comes back for the next caller.
+    EXPECT_EQ(cabinetRequest(*client, nullptr), 0u);
 }
 
 // The first request waits 300 s (15 s with the test wait factor) for a
