@@ -598,7 +598,13 @@ void CSwitchClient::EventMain() {
         SipJson event;
         Debug.Print(1, "Thread_EventMain: Get JSON event from socket %d...\n", eventFd);
         const int r = JsonGetEvent(event, eventFd, name.c_str());
-        if (r == -1) {
+        if (r == kEventChannelClosed) {
+            // Closed already, and its number may have gone to another socket
+            // of the host process since: forget it without closing it again.
+            int expected = eventFd;
+            m_FdEventChannel.compare_exchange_strong(expected, -1);
+        }
+        if (r == -1 || r == kEventChannelClosed) {
             Debug.Print(1, "Thread_EventMain: ## WARNING ##: JsonGetEvent failed --> try to reregister\n");
             if (!WaitForServiceAvailable()) {
                 break;

@@ -258,7 +258,7 @@ int ReopenAfterBrokenFrame(const char* clientName, int fd) {
     if (reopened < 0) {
         Debug.PrintAlways(0, "GetEventJson: ERROR: Can't reopen Event Channel on %s --> ignore this event!\n",
                           path.c_str());
-        return -1;
+        return kEventChannelClosed;
     }
     Debug.PrintAlways(0, "GetEventJson: Event Channel reopened on %s, new fd=%d\n", path.c_str(), reopened);
     return reopened;

@@ -122,13 +122,22 @@ void CloseEventChannel(int fd);
 // new descriptor or -1.
 int ReOpenEventChannel(const char* clientName, int fd);
 
+// What JsonGetEvent returns when a broken frame made it close the channel
+// and no new one could be opened: unlike -1, fd is closed already and its
+// number may belong to another socket by now, so the caller must not close
+// it again.
+constexpr int kEventChannelClosed = -2;
+
 // Reads one event frame from the event channel fd into event, which the
 // caller has put into its skeleton state. Returns
 //   fd        an event was read and loaded (it may hold no command when the
 //             text was rejected), or no buffer could be had (nothing loaded);
 //   -1        the channel is lost (negative fd, end of file or failure while
-//             reading the length, end of file on the first payload read, or
-//             a failed re-open);
+//             reading the length, end of file on the first payload read); fd
+//             is still open and the caller's to close;
+//   kEventChannelClosed
+//             a broken frame made the channel re-open, and that failed; fd
+//             is closed;
 //   other fd  a broken frame made the channel re-open; no event. fd is then
 //             closed and the new descriptor belongs to the caller.
 // Reads of the length word continue until all 4 bytes are in or a read

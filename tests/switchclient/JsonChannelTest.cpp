@@ -191,9 +191,15 @@ TEST(JsonChannelRequest, OddRepliesAreReadAndBrokenOnesFailWithTheirCodes) {
         {"empty payload", {LengthWord(0)}, false, kJsonReplyReceived, ""},
         {"payload without NUL", {LengthWord(3) + "abc"}, false, kJsonReplyReceived, "abc"},
         {"NUL inside", {LengthWord(6) + std::string("ab\0cd\0", 6)}, false, kJsonReplyReceived, "ab"},
-        {"split length word", {std::string("\x03\x00", 2), std::string("\x00\x00", 2) + "xyz"}, false,
-         kJsonReplyReceived, "xyz"},
-        {"payload in pieces", {LengthWord(5) + "ab", "cd", std::string("\0", 1)}, false, kJsonReplyReceived,
+        {"split length word",
+         {std::string("\x03\x00", 2), std::string("\x00\x00", 2) + "xyz"},
+         false,
+         kJsonReplyReceived,
+         "xyz"},
+        {"payload in pieces",
+         {LengthWord(5) + "ab", "cd", std::string("\0", 1)},
+         false,
+         kJsonReplyReceived,
          "abcd"},
         {"hang-up before the reply", {}, true, kJsonNoReply, "old"},
         {"silence", {}, false, kJsonNoReply, "old"},
@@ -330,6 +336,19 @@ TEST(JsonChannelEvent, BrokenFrameReopensTheChannel) {
     for (const std::string& payload : requests) {
         EXPECT_EQ(payload.rfind(R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4608,"CA":0,"DA":{"RAW":[)", 0), 0u);
     }
+}
+
+// With no daemon to re-open to, the broken channel is closed once, here, and
+// the caller is told so: closing its number again could hit another socket.
+TEST(JsonChannelEvent, BrokenFrameWithNoDaemonClosesTheChannelOnce) {
+    TestRoot root;
+    SocketPair pair;
+    WriteAll(pair.peer(), LengthWord(100) + "0123456789");
+    pair.closePeer();
+    const int old = pair.releaseClient();
+    SipJson event;
+    EXPECT_EQ(JsonGetEvent(event, old, "evt"), kEventChannelClosed);
+    EXPECT_FALSE(IsOpen(old));
 }
 
 // ---------------------------------------------------------------------------
