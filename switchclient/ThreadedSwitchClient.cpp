@@ -70,6 +70,9 @@ public:
     void destroyClient();
     Client* client() const { return client_; }
     void setEventsWanted(bool wanted) { eventsWanted_ = wanted; }
+    // Events wanted, but the client's event thread has ended: stops what is
+    // left of it and starts events anew. True when it did so successfully.
+    bool reviveEvents();
 
 private:
     cimple::String name_;
@@ -143,7 +146,14 @@ private:
             return;
         }
         result = runRequest(owner_.name(), *owner_.client(), message_, error);
-        if (result == kStatusNoService) owner_.destroyClient();
+        if (result == kStatusNoService) {
+            owner_.destroyClient();
+        } else if (result == 0) {
+            // The agent answers: if the event thread gave up on it meanwhile
+            // (an outage longer than it waits, a failed re-registration),
+            // this is the moment to bring events back.
+            owner_.reviveEvents();
+        }
     }
 
     SipJson& message_;
@@ -163,6 +173,11 @@ private:
             return;
         }
         Client* client = owner_.client();
+        if (enable_ && owner_.reviveEvents()) {
+            error = 0;
+            result = true;
+            return;
+        }
         if (client->AreEventsEnabled() == enable_) {
             trace(1, "ThreadedSwitchClient(%s): EnableEventsTask: Events already %s", owner_.name().c_str(),
                   enable_ ? "enabled" : "disabled");
@@ -297,6 +312,22 @@ bool ThreadedSwitchClientImpl::createClient(long& error) {
     }
     destroyClient();
     return false;
+}
+
+bool ThreadedSwitchClientImpl::reviveEvents() {
+    if (client_ == nullptr || !eventsWanted_ || !client_->AreEventsEnabled() ||
+        client_->IsEventThreadRunning()) {
+        return false;
+    }
+    trace(1, "ThreadedSwitchClient(%s): event thread had ended; switching events on again", name_.c_str());
+    client_->EnableEvents(false, false);
+    client_->EnableEvents(true, false);
+    if (!client_->AreEventsEnabled()) {
+        trace(1, "ThreadedSwitchClient(%s): EnableEvents(true) failed: GetLastError()=0x%08X", name_.c_str(),
+              client_->GetLastError());
+        return false;
+    }
+    return true;
 }
 
 void ThreadedSwitchClientImpl::destroyClient() {

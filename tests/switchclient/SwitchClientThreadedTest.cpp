@@ -112,6 +112,37 @@ TEST(ThreadedSwitchClient, LostDaemonDropsTheClientAndEventsComeBack) {
     EXPECT_EQ(listener.log.events()[0].data, 3u);
 }
 
+// The event thread gives up on an agent that stays away longer than
+// QM_MAXWAIT_FOR_RQBD; once the agent is back, the next request brings
+// events back, and so does asking for them again.
+TEST(ThreadedSwitchClient, EventsComeBackAfterTheEventThreadGaveUp) {
+    RqbdSim sim;
+    Listener listener;
+    ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
+    ASSERT_TRUE(client->enableEvents(true, nullptr));
+    ASSERT_TRUE(waitSubscribers(sim, 1));
+    setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ctl(sim, {"restart", "--down-ms", "300"});
+        ASSERT_TRUE(sctest::eventually(
+            [&] { return ctl(sim, {"status"}).find("\"up\":true") != std::string::npos; }));
+        EXPECT_NE(sim.ctl({"wait-subscribers", "1", "--timeout-ms", "1000"}).exitCode, 0)
+            << "the event thread was to give up";
+        long error = -1;
+        if (round == 0) {
+            EXPECT_EQ(cabinetRequest(*client, &error), 0u);
+        } else {
+            EXPECT_TRUE(client->enableEvents(true, &error));
+            EXPECT_EQ(error, 0);
+        }
+        ASSERT_TRUE(waitSubscribers(sim, 1));
+        ctl(sim, {"push-drvmon", std::to_string(round)});
+        ASSERT_TRUE(listener.log.waitFor(static_cast<size_t>(round) + 1));
+    }
+    unsetenv("QM_MAXWAIT_FOR_RQBD");
+}
+
 // A daemon that restarts between two requests has closed the request
 // channel under the attached client. Nothing of the next request reached a
 // daemon, so it goes out again on a new channel and is answered, without
