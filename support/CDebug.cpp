@@ -129,7 +129,14 @@ bool CDebug::Init(const char* appName) {
             return true;
         }
         m_Active.store(true, std::memory_order_relaxed);
-        const size_t size = RingSize(pageSize);
+        size_t size = 0;
+        if (!RingSize(pageSize, size)) {
+            PrintToLogFile("\n### InitRingBuffer(): a ring of %ld x %ld x %zu x 256 bytes is larger than this "
+                           "machine can address ###",
+                           std::min(m_Factor, 2L), m_Weight, RingPageSize(pageSize));
+            SwitchOff();
+            return false;
+        }
         if (size == 0) {
             SwitchOff();
             return true;
@@ -162,6 +169,7 @@ bool CDebug::InitRingBuffer(const std::string& path, size_t size) {
     if (!chunk) {
         close(m_RingFd);
         m_RingFd = -1;
+        PrintToLogFile("\n### InitRingBuffer(): no memory to fill %s ###", path.c_str());
         return false;
     }
     const size_t header = SetEntryHeader(chunk.get(), nullptr);

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -431,18 +432,19 @@ bool CDebugTraceConfig::RefreshFromFiles() {
     return levelRead;
 }
 
-size_t CDebugTraceConfig::RingSize(long pageSize) const {
+bool CDebugTraceConfig::RingSize(long pageSize, size_t& size) const {
+    size = 0;
     if (m_Factor <= 0 || m_Weight <= 0) {
-        return 0;
+        return true;
     }
-    const size_t unit = static_cast<size_t>(std::min(m_Factor, 2L)) *
-                        static_cast<size_t>(pageSize > 0 ? pageSize : 4096) * 256;
+    // No limit of our own: the administrator sizes the ring for the disk and
+    // the address space at hand, and mapping or filling it says when they
+    // do not suffice. Only a product that wraps must be caught here.
+    const size_t unit = static_cast<size_t>(std::min(m_Factor, 2L)) * RingPageSize(pageSize) * 256;
     const size_t weight = static_cast<size_t>(m_Weight);
-    if (unit > kMaxRingSize) {
-        return kMaxRingSize;
+    if (weight > SIZE_MAX / unit) {
+        return false;
     }
-    if (weight > kMaxRingSize / unit) {
-        return kMaxRingSize / unit * unit;
-    }
-    return weight * unit;
+    size = weight * unit;
+    return true;
 }

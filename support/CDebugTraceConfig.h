@@ -77,11 +77,6 @@ public:
     static const char* const kConfigurationList[kConfigurationCount];
 
     static constexpr long kDefaultLogMaxSize = 51200;
-    // Rings larger than this are clamped to it: the ring file is written in
-    // full while the library loads and stays on disk, so a size beyond a few
-    // hundred MiB is a configuration mistake, not a wish.
-    static constexpr size_t kMaxRingSize = size_t(256) << 20;
-
     CDebugTraceConfig(const CDebugTraceConfig&) = delete;
     CDebugTraceConfig& operator=(const CDebugTraceConfig&) = delete;
 
@@ -113,9 +108,12 @@ protected:
     // Looks at both files again (the dynamic update). Returns true when the
     // application file was read again, so that m_FileLevel is fresh.
     bool RefreshFromFiles();
-    // Factor (at most 2) x weight x page size (4096 when unknown) x 256,
-    // clamped to kMaxRingSize; 0 when the factor or the weight is not positive.
-    size_t RingSize(long pageSize) const;
+    // Factor (at most 2) x weight x page size (4096 when unknown) x 256 into
+    // size; 0 when the factor or the weight is not positive. False when the
+    // product does not fit a size_t: no machine can map such a ring.
+    bool RingSize(long pageSize, size_t& size) const;
+    // The page size RingSize takes for pageSize.
+    static size_t RingPageSize(long pageSize) { return pageSize > 0 ? static_cast<size_t>(pageSize) : 4096; }
 
     IniValues m_Ini;
     bool m_ConfigStopped = false;

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "support/CDebug.h"
@@ -112,7 +115,7 @@ TEST(CDebugConfig, AppSectionComesFromTheFirstValidFileInNameOrder) {
     EXPECT_EQ(onlyInvalid.GetLevel(), 0u);
 }
 
-TEST(CDebugConfig, SizesThatSwitchTracingOffOrAreCapped) {
+TEST(CDebugConfig, SizesThatSwitchTracingOff) {
     TraceSandbox box;
     for (auto [factor, weight] : {std::pair{0, 1}, {-1, 1}, {1, 0}}) {
         TraceSandbox::tracing(5, factor, weight);
@@ -123,22 +126,42 @@ TEST(CDebugConfig, SizesThatSwitchTracingOffOrAreCapped) {
     }
     TraceSandbox::tracing(5, 3, 1);
     EXPECT_EQ(CDebug(kApp).GetRingSize(), size_t(2) << 20) << "factor 3 behaves as 2";
+
+    unlink(box.ringPath().c_str());
+    TraceSandbox::tracing(5, 2, 1);
+    TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", std::to_string(LONG_MAX));
+    testing::internal::CaptureStderr();
+    {
+        CDebug debug(kApp);
+        EXPECT_FALSE(debug.IsActive());
+        EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1) << "no ring file";
+    }
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error during initialization"), std::string::npos);
+    EXPECT_NE(box.log().find("ring of 2 x " + std::to_string(LONG_MAX) + " x 4096 x 256 bytes is larger than "
+                             "this machine can address ###"),
+              std::string::npos)
+        << box.log();
 }
 
-// Reaches the size rule without making a 256 MiB file.
+// Reaches the size rule without making a large file.
 struct SizeProbe : CDebugTraceConfig {
-    size_t sizeFor(long factor, long weight, long page) {
+    std::optional<size_t> sizeFor(long factor, long weight, long page) {
         m_Factor = factor;
         m_Weight = weight;
-        return RingSize(page);
+        size_t size = 0;
+        if (!RingSize(page, size)) return std::nullopt;
+        return size;
     }
 };
 
-TEST(CDebugConfig, RingSizeNeverOverflowsAndIsCapped) {
+TEST(CDebugConfig, RingSizeHasNoLimitButNeverOverflows) {
     SizeProbe probe;
     EXPECT_EQ(probe.sizeFor(1, 1, 0), size_t(1) << 20) << "4096-byte pages when the system reports none";
-    EXPECT_EQ(probe.sizeFor(2, LONG_MAX, 4096), CDebugTraceConfig::kMaxRingSize);
-    EXPECT_EQ(probe.sizeFor(1, 1000, 4096), CDebugTraceConfig::kMaxRingSize);
+    EXPECT_EQ(probe.sizeFor(1, 1000, 4096), size_t(1000) << 20);
+    const long most = static_cast<long>(std::min<size_t>(SIZE_MAX / (size_t(2) << 20), LONG_MAX));
+    EXPECT_EQ(probe.sizeFor(2, most, 4096), size_t(most) * (size_t(2) << 20));
+    EXPECT_EQ(probe.sizeFor(2, most + 1, 4096), std::nullopt);
+    EXPECT_EQ(probe.sizeFor(2, LONG_MAX, 65536), std::nullopt);
 }
 
 TEST(CDebugConfig, ConfigDirectoryWithoutIniFilesSilencesEvenTheEnvironment) {
