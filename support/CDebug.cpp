@@ -58,7 +58,10 @@ CDebug::~CDebug() {
 
 bool CDebug::IsMaster() const { return true; }
 
-void CDebug::Release() {
+void CDebug::ReleaseRing() {
+    // Unwatched first: once unmapped, the addresses may serve someone else.
+    m_RingGuard.Unwatch();
+    m_RingLost.store(false, std::memory_order_relaxed);
     if (m_Ring != nullptr) {
         munmap(m_Ring, m_RingSize);
         m_Ring = nullptr;
@@ -69,6 +72,10 @@ void CDebug::Release() {
     }
     m_RingSize = m_RingOffset = m_EntryStart = m_RestartOffset = 0;
     m_WrapCount = 0;
+}
+
+void CDebug::Release() {
+    ReleaseRing();
     if (m_LogFile != nullptr) {
         std::fclose(m_LogFile);
         m_LogFile = nullptr;
@@ -206,11 +213,38 @@ bool CDebug::InitRingBuffer(const std::string& path, size_t size) {
     m_Ring = static_cast<char*>(mapped);
     m_RingSize = size;
     m_RingOffset = 0;
+    // Before the first access: from here on a shrinking file is survived.
+    if (!m_RingGuard.Watch(mapped, size, &m_RingLost)) {
+        PrintToLogFile("\n### InitRingBuffer(): %s is not guarded: truncating it ends the process ###",
+                       path.c_str());
+    }
     m_Target = kTargetRing;
     WriteLogHeader(kTargetRing);
     m_EntryStart = entryAreaAfter(m_RingOffset);
     MoveRingOffset(m_EntryStart);
     PrintIt(kTargetRing, "\n### Start of initialization. ###");
+    return true;
+}
+
+bool CDebug::RecreateRing() {
+    // A file truncated again while its header is being written waits for
+    // the next entry rather than pulling the half-made ring from under it.
+    if (m_RecreatingRing) {
+        return false;
+    }
+    const size_t size = m_RingSize;
+    const unsigned target = m_Target;
+    ReleaseRing();
+    m_RecreatingRing = true;
+    const bool made = size != 0 && InitRingBuffer(m_RingPath, size);
+    m_RecreatingRing = false;
+    if (!made) {
+        SwitchOff();
+        return false;
+    }
+    m_Target = target;
+    // Says why the older entries are gone.
+    PrintIt(kTargetRing, "\n### Ring file shrank while in use: created anew. ###");
     return true;
 }
 
@@ -305,6 +339,11 @@ CDebug::Entry CDebug::FormatLine(char* buffer, const char* format, ...) {
 }
 
 void CDebug::Write(bool toRing, bool toLog, const char* tag, const char* format, va_list args) {
+    // A shrink noticed during an earlier entry; the ring is made anew between
+    // entries, never inside one.
+    if (m_EntryDepth == 0 && m_RingLost.load(std::memory_order_relaxed)) {
+        RecreateRing();
+    }
     toRing = toRing && m_Ring != nullptr;
     toLog = toLog && m_LogFile != nullptr;
     if ((!toRing && !toLog) || m_EntryDepth >= kEntryBuffers) {
@@ -312,14 +351,22 @@ void CDebug::Write(bool toRing, bool toLog, const char* tag, const char* format,
     }
     char* buffer = m_EntryBuffers[m_EntryDepth++];
     va_list again;
+    va_list retry;
     va_copy(again, args);
+    va_copy(retry, args);
     Entry entry = FormatEntry(buffer, tag, format, args);
     if (toLog) {
         TraceToLogFile(buffer, entry.length);
     }
     if (toRing) {
         TraceToRingBuffer(buffer, entry, again);
+        // The file shrank under this very entry, which went into the memory
+        // standing in for the ring: it belongs in the new ring.
+        if (m_EntryDepth == 1 && m_RingLost.load(std::memory_order_relaxed) && RecreateRing()) {
+            TraceToRingBuffer(buffer, entry, retry);
+        }
     }
+    va_end(retry);
     va_end(again);
     --m_EntryDepth;
 }

@@ -14,7 +14,9 @@
 // Every operation is serialised by one recursive lock, so entries from
 // concurrent threads are written whole. Nothing here ever reports a failure
 // to its caller: a missing log file is skipped, a ring that cannot be set up
-// switches tracing off.
+// switches tracing off. A ring file that shrinks while mapped (log rotation
+// by copy and truncate) is created anew at the next entry, under the same
+// name and at its full size (see CRingFaultGuard).
 //
 // The module's single instance is the global `Debug` (DebugObject.cpp).
 #pragma once
@@ -31,6 +33,7 @@
 
 #include "support/CCriticalSection.h"
 #include "support/CDebugTraceConfig.h"
+#include "support/CRingFaultGuard.h"
 
 class CDebug : public CDebugTraceConfig {
 public:
@@ -120,8 +123,12 @@ private:
     static constexpr unsigned kEntryBuffers = 2;
 
     void Release();
+    void ReleaseRing();
     void SwitchOff();
     bool InitRingBuffer(const std::string& path, size_t size);
+    // After the ring's file shrank: the ring file again, as Init made it.
+    // False, with tracing switched off, when that fails.
+    bool RecreateRing();
     size_t SetEntryHeader(char* buffer, const char* tag);
     Entry FormatEntry(char* buffer, const char* tag, const char* format, va_list args)
         __attribute__((format(printf, 4, 0)));
@@ -157,6 +164,12 @@ private:
     unsigned m_WrapCount = 0;
     bool m_RewritingHeader = false;
     std::string m_RingPath;
+    // Set from the SIGBUS handler when the ring's file shrank and anonymous
+    // memory stands in for the mapping; declared before the guard, which
+    // refers to it while it watches.
+    std::atomic<bool> m_RingLost{false};
+    CRingFaultGuard m_RingGuard;
+    bool m_RecreatingRing = false;
 
     std::string m_LogPath;
     FILE* m_LogFile = nullptr;

@@ -1,9 +1,14 @@
 // The trace facility writing its ring and log files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csetjmp>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <fstream>
@@ -178,6 +183,98 @@ TEST(CDebugRing, InitPhaseEntriesSurviveWrapsAfterSetApplInitDone) {
     const std::string behind = ring.substr(end, 200);
     ASSERT_TRUE(std::regex_search(behind, match, std::regex(R"(\n.{23} .* steady (\d+) )")));
     EXPECT_GT(std::stoi(match[1]), 1000) << behind.substr(0, 120);
+}
+
+// logrotate's copytruncate empties the ring file while the module writes
+// into its mapping; every access past the new end of file raises SIGBUS.
+TEST(CDebugRing, FileTruncatedUnderWritingThreadsIsCreatedAnew) {
+    TraceSandbox box;
+    TraceSandbox::tracing(1);
+    CDebug debug(kApp);
+    std::atomic<bool> stop{false};
+    std::atomic<int> entries{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i, ++entries) debug.Print(1, "writer %d entry %d", t, i);
+        });
+    }
+    for (int round = 0; round < 5; ++round) {
+        const int before = entries;
+        while (entries < before + 200) std::this_thread::yield();
+        ASSERT_EQ(truncate(box.ringPath().c_str(), 0), 0);
+    }
+    const int last = entries;
+    while (entries < last + 200) std::this_thread::yield();
+    stop = true;
+    for (auto& writer : writers) writer.join();
+
+    const std::string ring = box.ring();
+    ASSERT_EQ(ring.size(), kMiB) << "created anew at its full size";
+    EXPECT_LT(ring.find("Quarnet Environment:\n"), 200u) << "with its header first";
+    EXPECT_NE(ring.find("### Ring file shrank while in use: created anew. ###\n"), std::string::npos);
+    EXPECT_EQ(countOf(ring, kMarker), 1u);
+    // Truncated right before an entry: that entry still reaches the new ring.
+    ASSERT_EQ(truncate(box.ringPath().c_str(), 0), 0);
+    debug.Print(1, "after the last truncation");
+    EXPECT_EQ(box.ring().size(), kMiB);
+    EXPECT_NE(newestEntry(box.ring()).find("QMS_Test      after the last truncation"), std::string::npos);
+}
+
+// A shared mapping of a file truncated under it: touching it raises a SIGBUS
+// fault that is none of the trace facility's business.
+class ForeignMapping {
+public:
+    explicit ForeignMapping(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)) {
+        if (ftruncate(fd_, 4096) == 0) page_ = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd_, 0);
+        if (ftruncate(fd_, 0) != 0) ADD_FAILURE() << "cannot truncate " << path;
+    }
+    ~ForeignMapping() {
+        munmap(page_, 4096);
+        close(fd_);
+    }
+    void touch() const { (void)*static_cast<volatile char*>(page_); }
+
+private:
+    int fd_;
+    void* page_ = MAP_FAILED;
+};
+
+sigjmp_buf afterForeignFault;
+void foreignHandler(int, siginfo_t*, void*) { siglongjmp(afterForeignFault, 1); }
+
+TEST(CDebugRing, OtherBusErrorsGoToThePreviousHandlerOrKill) {
+    TraceSandbox box;
+    TraceSandbox::tracing(1);
+    const ForeignMapping foreign(box.root() + "/foreign");
+    struct sigaction original, previous = {}, now;
+    previous.sa_sigaction = foreignHandler;
+    previous.sa_flags = SA_SIGINFO;
+    sigaction(SIGBUS, &previous, &original);
+    bool reached = false;
+    {
+        CDebug debug(kApp);
+        if (sigsetjmp(afterForeignFault, 1) == 0) {
+            foreign.touch();
+        } else {
+            reached = true;
+        }
+        debug.Print(1, "still tracing");
+    }
+    sigaction(SIGBUS, &original, &now);
+    EXPECT_TRUE(reached);
+    EXPECT_EQ(now.sa_sigaction, foreignHandler) << "given back with the last ring";
+    EXPECT_NE(box.ring().find("still tracing\n"), std::string::npos);
+
+    // With no handler before, the default action ends the process.
+    EXPECT_EXIT(
+        {
+            signal(SIGBUS, SIG_DFL);
+            CDebug debug(kApp);
+            foreign.touch();
+            std::exit(0);
+        },
+        testing::KilledBySignal(SIGBUS), "");
 }
 
 TEST(CDebugLogFile, WrapsBackToTheInitEndWithAWrapLine) {
