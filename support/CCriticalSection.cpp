@@ -12,6 +12,14 @@ CCriticalSection::CCriticalSection() : m_Owner(kNoOwner), m_Count(0), m_Initiali
 
 CCriticalSection::~CCriticalSection() {
     if (m_Initialised) {
+        // An owner may let its lock go out of scope while holding it, and a
+        // locked mutex must not be destroyed (glibc refuses and leaves it
+        // locked). Only the owner may unlock, so another thread's hold stays.
+        if (m_Count >= 1 && IsOwnedByCaller()) {
+            m_Count = 0;
+            m_Owner.store(kNoOwner, std::memory_order_relaxed);
+            pthread_mutex_unlock(&m_Mutex);
+        }
         m_Initialised = false;
         pthread_mutex_destroy(&m_Mutex);
     }

@@ -14,6 +14,7 @@
 class CCriticalSection {
 public:
     CCriticalSection();
+    // Released first when the calling thread still owns it.
     ~CCriticalSection();
 
     CCriticalSection(const CCriticalSection&) = delete;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <new>
 #include <thread>
 
 #include "support/CCriticalSection.h"
@@ -55,6 +56,18 @@ TEST(CDebugLock, OwnerReentersAndReleasesOnlyAtTheOutermostLeave) {
     lock.Leave();
     EXPECT_FALSE(lock.IsOwnedByCaller());
     other.require();
+}
+
+TEST(CDebugLock, OwnerThatDestroysItReleasesItFirst) {
+    // In place, so its mutex (the first member) can be looked at once the
+    // lock is gone: glibc refuses to destroy a locked mutex and leaves its
+    // lock word set.
+    alignas(CCriticalSection) unsigned char storage[sizeof(CCriticalSection)];
+    auto* lock = new (storage) CCriticalSection;
+    lock->Enter();
+    lock->Enter();
+    lock->~CCriticalSection();
+    EXPECT_EQ(reinterpret_cast<pthread_mutex_t*>(storage)->__data.__lock, 0) << "destroyed while locked";
 }
 
 struct Holder {
