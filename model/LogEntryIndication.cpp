@@ -1,6 +1,7 @@
 #include "model/LogEntryIndication.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "support/provider_trace.h"
 #include "support/provider_utils.h"
@@ -38,7 +39,15 @@ void fillSystemMessage(TOLMCalls& tolm, const LogEntrySource& source, unsigned i
     indication.EventID.set(String("LogMessage_") + toHexString(n));
 
     std::vector<LogMessage> entries;
-    const int count = static_cast<int>(tolm.getLogMessageReadChunk(source.modelKey, n, entries));
+    int count = 0;
+    try {
+        count = static_cast<int>(tolm.getLogMessageReadChunk(source.modelKey, n, entries));
+    } catch (const std::exception& e) {
+        // A chunk with a record that runs past its data. Subscribers would
+        // rather learn of the entry without its details than not at all.
+        trace(1, "setSystemMessage(): LogMessage %x not read: %s", n, e.what());
+        return;
+    }
     trace(5, "CM_LogMessageRead returned %d LogMessages", count);
 
     const LogMessage* entry = nullptr;

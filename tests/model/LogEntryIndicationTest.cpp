@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "FakeTOLM.h"
 #include "model/HelperComputerSystem.h"
 #include "model/LogEntryIndication.h"
@@ -66,6 +68,14 @@ TEST_F(LogEntryIndication, ArgumentsWaitForAFoundSystemLogEntry) {
     auto missing = build(Tag::SystemMessageLog, 0x1f);
     EXPECT_TRUE(traces.contains(1, "setSystemMessage(): LogMessage 1f not found"));
     EXPECT_TRUE(missing->MessageArguments.is_null());
+    // A chunk the facade cannot walk: the indication still goes, as for an
+    // entry not found.
+    ON_CALL(tolm, getLogMessageReadChunk(_, 0x20u, _)).WillByDefault(::testing::Throw(std::out_of_range("len")));
+    auto unread = build(Tag::SystemMessageLog, 0x20);
+    EXPECT_EQ(unread->EventID, PString("LogMessage_20"));
+    EXPECT_EQ(unread->HostAddress, PString(kHost));
+    EXPECT_TRUE(unread->Message.is_null() && unread->MessageArguments.is_null());
+    EXPECT_TRUE(traces.contains(1, "setSystemMessage(): LogMessage 20 not read: len"));
     build(Tag::DriverMonitor, 1);
     build(Tag::TestIndication, 0);
     EXPECT_EQ(arguments, strings({"x"}));
