@@ -4,6 +4,7 @@
 // own task thread hands to the CIMOM.
 #include <cimple/Mutex.h>
 
+#include <atomic>
 #include <memory>
 
 #include "model/HelperComputerSystem.h"
@@ -399,7 +400,9 @@ void Model::onRaidEvent(const std::string& msg) {
         if (outcome == Delivery::Failed || outcome == Delivery::NoHandler) break;
         if (!parser.hasNextEvent()) break;
     }
-    trace(5, "onRaidEvent(%s): %s", msg.c_str(), errorText.c_str());
+    // A text (or the rest of it) dropped is a failure an administrator must
+    // see at the failure level, with the text the agent sent.
+    trace(errorText.size() != 0 ? 1 : 5, "onRaidEvent(%s): %s", msg.c_str(), errorText.c_str());
 }
 
 void Model::threadTask() {
@@ -432,6 +435,9 @@ bool Model::sendTestIndication() {
     return delivered;
 }
 
+// Set once the model below exists.
+std::atomic<Model*> madeModel{nullptr};
+
 Model& getModel() {
     cimple::Auto_Mutex lock(creationMutex);
     // The user check runs on every access, also once the model exists.
@@ -439,6 +445,7 @@ Model& getModel() {
     // Made on first use; if making it throws, the next call tries again. Its
     // destructor runs when the library is unloaded.
     static Model model;
+    madeModel.store(&model);
     return model;
 }
 
@@ -451,6 +458,7 @@ QMS_VRXHostedIndicationRegistrationServiceModel& getQMS_VRXHostedIndicationRegis
     return getModel();
 }
 QMS_VRXLogEntryArrivedIndicationModel& getQMS_VRXLogEntryArrivedIndicationModel() { return getModel(); }
+QMS_VRXLogEntryArrivedIndicationModel* findQMS_VRXLogEntryArrivedIndicationModel() { return madeModel.load(); }
 
 bool initQMS_VRXIndicationProvider(bool load) { return initTOLMIndication(load); }
 
