@@ -74,6 +74,11 @@ public:
 QMS_VRXIndicationRegistrationServiceModel& getQMS_VRXIndicationRegistrationServiceModel();
 QMS_VRXHostedIndicationRegistrationServiceModel& getQMS_VRXHostedIndicationRegistrationServiceModel();
 QMS_VRXLogEntryArrivedIndicationModel& getQMS_VRXLogEntryArrivedIndicationModel();
+// The model for switching indications off: no user check, since stopping
+// must never be refused (a check needs the agent, which may be gone), and
+// no model made when none exists (then there is nothing to switch off).
+// Null when the model has not been made.
+QMS_VRXLogEntryArrivedIndicationModel* findQMS_VRXLogEntryArrivedIndicationModel();
 
 // Counts the agent facade up (load = true) or down; true on success.
 bool initQMS_VRXIndicationProvider(bool load);

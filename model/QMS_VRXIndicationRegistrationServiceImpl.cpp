@@ -458,7 +458,9 @@ QMS_VRXHostedIndicationRegistrationServiceModel& getQMS_VRXHostedIndicationRegis
     return getModel();
 }
 QMS_VRXLogEntryArrivedIndicationModel& getQMS_VRXLogEntryArrivedIndicationModel() { return getModel(); }
-QMS_VRXLogEntryArrivedIndicationModel* findQMS_VRXLogEntryArrivedIndicationModel() { return madeModel.load(); }
+QMS_VRXLogEntryArrivedIndicationModel* findQMS_VRXLogEntryArrivedIndicationModel() {
+    return madeModel.load();
+}
 
 bool initQMS_VRXIndicationProvider(bool load) { return initTOLMIndication(load); }
 

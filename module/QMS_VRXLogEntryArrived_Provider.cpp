@@ -37,9 +37,13 @@ int QMS_VRXLogEntryArrived_Provider::disable_indications() {
     provider::trace(5, "QMS_VRXLogEntryArrived_Provider::disable_indications()");
     return provider::runAtBoundary(kProvider, "disable_indications", provider::toDisableIndicationsStatus,
                                    DISABLE_INDICATIONS_FAILED, [&] {
-                                       auto& model = provider::getQMS_VRXLogEntryArrivedIndicationModel();
-                                       Auto_Mutex lock(model.recursiveMutex());
-                                       model.disableIndications();
+                                       // Stopping must work whatever the agent does: the
+                                       // model is taken without the user check, which
+                                       // needs the agent.
+                                       auto* model = provider::findQMS_VRXLogEntryArrivedIndicationModel();
+                                       if (model == nullptr) return DISABLE_INDICATIONS_OK;
+                                       Auto_Mutex lock(model->recursiveMutex());
+                                       model->disableIndications();
                                        return DISABLE_INDICATIONS_OK;
                                    });
 }

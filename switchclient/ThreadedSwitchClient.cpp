@@ -70,6 +70,7 @@ public:
     void destroyClient();
     Client* client() const { return client_; }
     void setEventsWanted(bool wanted) { eventsWanted_ = wanted; }
+    bool eventsWanted() const { return eventsWanted_; }
     // Events wanted, but the client's event thread has ended: stops what is
     // left of it and starts events anew. True when it did so successfully.
     bool reviveEvents();
@@ -168,6 +169,15 @@ public:
 
 private:
     void run() override {
+        if (!enable_ && owner_.client() == nullptr && owner_.eventsWanted()) {
+            // The client went with the agent, and its events with it: there
+            // is nothing left to switch off. Waiting for the agent to attach
+            // a new one would hold up a disable that must always complete.
+            owner_.setEventsWanted(false);
+            error = 0;
+            result = true;
+            return;
+        }
         if (!owner_.createClient(error)) {
             result = false;
             return;

@@ -1,6 +1,8 @@
 // The agent restarts under a running module: indications resume by themselves,
 // and a CIMOM request made while the agent is gone fails with the operation's
 // status instead of hanging, and works again once the agent is back.
+#include <chrono>
+
 #include "integration/RoadSupport.h"
 
 namespace road {
@@ -25,14 +27,25 @@ TEST_F(AgentRestartRoad, IndicationsResumeWithoutACallFromTheHost) {
     expectProperties(sink_->at(1), first.expected.at(0));
 }
 
+// Removing the last subscription while the agent is gone still switches the
+// module off at once: the handler is given back and the module may unload.
+TEST_F(AgentRestartRoad, SwitchingOffWhileTheAgentIsGoneCompletes) {
+    const cimhost::ObjectPath subscription = enableIndications();
+    sim_->stop();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cimom_->deleteInstance(subscription).ok());
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 1u);
+    EXPECT_TRUE(cimom_->unloadProvider("QMS_VRXLogEntryArrived_Provider").ok());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
 TEST_F(AgentRestartRoad, RequestWhileAgentIsAbsentFailsAndTheNextOneSucceeds) {
     EXPECT_EQ(propertyText(service(), "SystemName"), "\"ROAD0001\"");
 
     ctl({"restart", "--down-ms", "1500"});
     std::vector<cimhost::Instance> found;
     // The account check cannot reach the agent: access denied.
-    cimhost::Status st =
-        cimom_->enumerateInstances(kRootQms, "QMS_VRXIndicationRegistrationService", &found);
+    cimhost::Status st = cimom_->enumerateInstances(kRootQms, "QMS_VRXIndicationRegistrationService", &found);
     EXPECT_EQ(st.rc, CMPI_RC_ERR_ACCESS_DENIED) << st.message;
     EXPECT_TRUE(found.empty());
     EXPECT_NE(sim_->ctl({"status"}).out.find("\"up\":false"), std::string::npos)
