@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -347,12 +348,9 @@ void CSwitchClient::Detach() {
         return;
     }
     if (m_EventsEnabled.load()) {
-        // Taken inside the request mutex, never the other way round: a
-        // concurrent EnableEvents must not start a thread while this one stops.
-        std::lock_guard<std::mutex> events(m_EventsMutex);
-        if (m_EventsEnabled.load()) {
-            DisableSequence();
-        }
+        // Under the request mutex only: the owner switches events and
+        // detaches from one thread, so nothing enables them meanwhile.
+        DisableSequence();
     }
     Debug.Print(4, "\nCSwitchClient::Detach: Last client detaches - finally detach from server");
     JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
@@ -700,7 +698,18 @@ bool CSwitchClient::WaitForServiceAvailable() {
     unsigned maxWait = kDefaultMaxWaitSec;
     const char* env = getenv("QM_MAXWAIT_FOR_RQBD");
     if (env != nullptr && *env != '\0') {
-        maxWait = static_cast<unsigned>(strtoul(env, nullptr, 10));
+        // A setting that is no number must not end the recovery at once (it
+        // would read as 0): it is said so, and the default holds.
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long value = strtoul(env, &end, 10);
+        if (errno != 0 || end == env || *end != '\0' || value > UINT_MAX || env[0] == '-') {
+            Debug.PrintAlways(
+                0, "WaitForServiceAvailable: QM_MAXWAIT_FOR_RQBD=\"%s\" is no number of seconds -> %u\n", env,
+                kDefaultMaxWaitSec);
+        } else {
+            maxWait = static_cast<unsigned>(value);
+        }
     }
     Debug.Print(2,
                 "WaitForServiceAvailable: TerminateFD=%d, InternalMaxWaitTime=%d sec, Check-period=%d sec\n",

@@ -150,6 +150,13 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
     for (int retry = kTransferAttempts; !complete && retry > 0; --retry) {
         const ssize_t result = ReadSome(fd, buffer.get() + got, length - got, stallMs);
         Debug.Print(4, "SendRequestOnFd: data read from socket, rwresult = %d\n", static_cast<int>(result));
+        if (result > 0 && got + static_cast<size_t>(result) < length) {
+            // Progress: a large frame comes in socket-buffer-sized pieces;
+            // only reads that bring nothing count against the retries.
+            got += static_cast<size_t>(result);
+            ++retry;
+            continue;
+        }
         if (result >= 0) {
             got += static_cast<size_t>(result);
             if (got == length) {
@@ -589,7 +596,14 @@ int JsonGetEvent(SipJson& event, int fd, const char* clientName) {
     bool complete = length == 0;
     for (int attempt = 1; !complete && attempt <= kTransferAttempts; ++attempt) {
         const ssize_t result = ReadSome(fd, buffer.get() + got, length - got, stallMs);
-        if (result == 0 && attempt == 1) {
+        if (result > 0 && got + static_cast<size_t>(result) < length) {
+            // Progress: a large frame comes in socket-buffer-sized pieces;
+            // only reads that bring nothing count against the attempts.
+            got += static_cast<size_t>(result);
+            --attempt;
+            continue;
+        }
+        if (result == 0 && attempt == 1 && got == 0) {
             Debug.Print(
                 1,
                 "GetEventJson: Event receiving on fd=%d failed EOF (inLength=%d, InMax=%d) --> ignore this "

@@ -288,6 +288,30 @@ TEST(JsonChannelEvent, ReadsOneEventPerFrame) {
     }
 }
 
+// Frames far larger than a socket buffer (up to the 16 MiB limit) come in
+// many pieces; every piece that brings data lets the read go on.
+TEST(JsonChannelEvent, FramesOfSeveralMegabytesArriveWhole) {
+    const std::string text =
+        R"({"SIP":{"V":1,"CMD":[{"OC":2833,"ST":0,"DA":")" + std::string(6u << 20, 'x') + R"("}]}})";
+    SocketPair events;
+    std::thread writer([&] { WriteAll(events.peer(), Frame(text)); });
+    SipJson event;
+    EXPECT_EQ(JsonGetEvent(event, events.client(), "test"), events.client());
+    writer.join();
+    EXPECT_EQ(event.GetCmdElemValue(0, "OC", 0), 2833u);
+
+    SocketPair requests;
+    std::thread agent([&] {
+        std::string payload;
+        if (ReadFrame(requests.peer(), payload)) WriteAll(requests.peer(), Frame(text));
+    });
+    std::string reply;
+    EXPECT_EQ(JsonSendRequest(requests.client(), R"({"SIP":{"V":1,"CMD":[{"OC":1}]}})", reply, 30),
+              kJsonReplyReceived);
+    agent.join();
+    EXPECT_EQ(reply.size(), text.size());
+}
+
 TEST(JsonChannelEvent, LostChannelGivesMinusOne) {
     SipJson event;
     EXPECT_EQ(JsonGetEvent(event, -1, "test"), -1);

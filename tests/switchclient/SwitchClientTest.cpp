@@ -299,6 +299,22 @@ TEST_F(SwitchClientEvents, ShortMaximumWaitEndsTheThread) {
     unsetenv("QM_MAXWAIT_FOR_RQBD");
 }
 
+// A maximum wait that is no number keeps the default instead of reading as
+// 0, which would end the recovery at the first lost channel.
+TEST_F(SwitchClientEvents, MaximumWaitThatIsNoNumberKeepsTheDefault) {
+    setenv("QM_MAXWAIT_FOR_RQBD", "ten", 1);
+    {
+        RecordingClient client(log);
+        enable(client);
+        ctl(sim, {"close-clients", "--event"});
+        EXPECT_EQ(sim.ctl({"wait-subscribers", "1"}).exitCode, 0);
+        push(5);
+        EXPECT_TRUE(log.waitFor(1));
+        EXPECT_TRUE(client.EnableEvents(false, false));
+    }
+    unsetenv("QM_MAXWAIT_FOR_RQBD");
+}
+
 TEST_F(SwitchClientEvents, RemovedDaemonBinaryEndsTheThread) {
     RecordingClient client(log);
     enable(client);
