@@ -8,6 +8,7 @@
 #include "tolm/TOLMCalls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -242,7 +243,11 @@ private:
     int doExecuteRebuildMethod(unsigned opcode, unsigned method, const TOLMKey& key, const char* name);
 
     ShPtr<CimSwitchClient> client;
-    TOLMEventsListener* listener = nullptr;
+    // Set on CIMOM threads, read on the event thread. A listener replaced
+    // while an event is delivered may still get that one event: setListener
+    // cannot wait for it, since the event thread may itself be waiting for
+    // the thread that replaces the listener.
+    std::atomic<TOLMEventsListener*> listener{nullptr};
     // Controller-card information, filled by the controller-card session.
     CardCache cardInfo;
     CardCache cardLocation;
@@ -616,9 +621,8 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
 // Core operations.
 
 TOLMEventsListener* Tolm::setListener(TOLMEventsListener* el) {
-    trace(5, "Tolm::setListener(%p): el=%p", static_cast<void*>(el), static_cast<void*>(listener));
-    TOLMEventsListener* previous = listener;
-    listener = el;
+    TOLMEventsListener* const previous = listener.exchange(el, std::memory_order_acq_rel);
+    trace(5, "Tolm::setListener(%p): el=%p", static_cast<void*>(el), static_cast<void*>(previous));
     return previous;
 }
 
@@ -653,15 +657,20 @@ void Tolm::onEvent(SipJson& message) {
         return;
     }
     // Read once: the model may change the listener from another thread.
-    TOLMEventsListener* const el = listener;
+    TOLMEventsListener* const el = listener.load(std::memory_order_acquire);
     if (!el) {
         trace(1, "Tolm::onEvent(): TOLMEventsListener not set");
         return;
     }
 
     if (opcode == kEventSystemLogEntry || opcode == kEventDriverMonitorEntry) {
+        // An entry number that is no number names no entry; taking it as 0
+        // would announce an entry the agent never reported.
         unsigned seqNr = 0;
-        message.GetCmdUIntData(index, seqNr);
+        if (!message.GetCmdUIntData(index, seqNr)) {
+            trace(1, "Tolm::onEvent(): no entry number");
+            return;
+        }
         trace(5, "Tolm::onEvent(): nSeqNr=%x", seqNr);
         if (opcode == kEventSystemLogEntry) {
             trace(5, "Tolm::onEvent(): %p->onSystemMessageLogEntry(%x)", static_cast<void*>(el), opcode);
@@ -733,17 +742,21 @@ unsigned int Tolm::getLogMessageReadChunk(const TOLMKey& key, unsigned int seqNr
     const PUInt zone = getConfTimeZone();
     const int offsetMinutes = zone.is_null() ? 0 : static_cast<int>(zone.value * 60);
 
-    // Walk the records. A length running past the data makes the next header
-    // read throw out_of_range; a length of 0 could not advance, so the walk
-    // ends there with the records before it.
+    // Walk the records. A length of 0 could not advance, and a length running
+    // past the data makes the rest unreadable; either ends the walk with the
+    // records before it, so that one broken record does not cost the
+    // indications of the others.
     std::vector<size_t> starts;
-    uint32_t remaining = static_cast<uint32_t>(data.size());
     size_t at = 0;
-    while (remaining > kLogRecordHeader) {
-        const uint32_t length = le16(data, at);
+    while (data.size() - at > kLogRecordHeader) {
+        const size_t length = le16(data, at);
         if (length == 0) break;
+        if (length > data.size() - at) {
+            trace(1, "getLogMessageReadChunk(): record at byte %zu runs past the %zu bytes of data", at,
+                  data.size());
+            break;
+        }
         starts.push_back(at);
-        remaining -= length;
         at += length;
     }
     if (starts.empty()) return 0;
@@ -751,7 +764,7 @@ unsigned int Tolm::getLogMessageReadChunk(const TOLMKey& key, unsigned int seqNr
     entries.resize(starts.size());
     for (size_t i = 0; i < starts.size(); ++i) {
         const size_t start = starts[i];
-        const size_t end = std::min(data.size(), start + le16(data, start));
+        const size_t end = start + le16(data, start);
         LogMessage& entry = entries[i];
         entry.seqNr = le32(data, start + 12);
         entry.messageId = le16(data, start + 4);

@@ -48,8 +48,9 @@ public:
     //   log, 1 driver monitor); null for any other log.
     // getLogMessageReadChunk(key, seqNr, entries): the system message log
     //   entries from seqNr on, as many as one reply holds; entries is resized
-    //   to them and their count answered. 0 with entries untouched on failure;
-    //   throws std::out_of_range when a record runs past the reply.
+    //   to them and their count answered. 0 with entries untouched on failure.
+    //   A record that runs past the reply ends the chunk (traced): the
+    //   entries before it are answered.
     // getLogMessageResolutionRead/CauseRead/ActionSummary(key, messageCode):
     //   the explanation texts of a message; null outside the system message
     //   log (key.objId != 0).

@@ -3,7 +3,9 @@
 // into its switch-client listener.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TolmTestSupport.h"
@@ -74,8 +76,14 @@ TEST_F(TolmEvents, EventsWithoutUsableDataAreDropped) {
     SipJson noData(0x21C1, 0, 0, 0, 0);
     events->onEvent(noData);
 
+    // An entry number that is no number names no entry, not entry 0.
+    SipJson text(0x0B11, 0, 0, 0, SipJson::kNoStatus);
+    text.SetReplyDataString("42", 0);
+    events->onEvent(text);
+
     EXPECT_TRUE(listener.calls().empty());
     EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): !sip.HasReplyData()"));
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): no entry number"));
 }
 
 TEST_F(TolmEvents, UnknownOpcodeIsDroppedWithItsHexValue) {
@@ -114,6 +122,23 @@ TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {
     EXPECT_EQ(other.calls(), (Strings{"syslog 1"}));
     EXPECT_TRUE(listener.calls().empty());
     EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): TOLMEventsListener not set"));
+}
+
+// The model sets the listener on CIMOM threads while the event thread
+// delivers (the thread sanitizer build watches the two meet).
+TEST_F(TolmEvents, ListenerChangesWhileEventsArrive) {
+    RecordingListener other;
+    std::atomic<bool> done{false};
+    std::thread flipper([&] {
+        while (!done) {
+            calls->setListener(&other);
+            calls->setListener(&listener);
+        }
+    });
+    for (unsigned i = 0; i < 200; ++i) pushNumber(0x0B11, i);
+    done = true;
+    flipper.join();
+    EXPECT_EQ(listener.calls().size() + other.calls().size(), 200u);
 }
 
 // The shared instance lives in process-wide state; one test walks its whole
