@@ -86,19 +86,25 @@ bool replyNumber64(const SipJson& sip, unsigned long long& value) {
     return true;
 }
 
-// Missing data is an empty text; data that is no text gives false.
-bool replyText(const SipJson& sip, cimple::String& out) {
+// The reply's text; data that is none (missing, a number, a list) is the
+// empty text: the agent answered, just not in words.
+cimple::String replyText(const SipJson& sip) {
     std::string text;
-    if (!sip.GetCmdDataString(cmdIndex(sip), text, 0) && sip.GetCmdDataType(cmdIndex(sip)) != 0) return false;
-    out = STDSTRINGToString(text);
-    return true;
+    if (!sip.GetCmdDataString(cmdIndex(sip), text, 0)) text.clear();
+    return STDSTRINGToString(text);
 }
 
-cimple::String replyText(const SipJson& sip) {
-    cimple::String text;
-    replyText(sip, text);
-    return text;
+// The number a status read answers: the reply's data also beside a refused
+// status, 0 without.
+unsigned statusReadValue(const SipJson& sip) {
+    unsigned value = 0;
+    sip.GetCmdUIntData(cmdIndex(sip), value);
+    return value;
 }
+
+// The agent's statuses for an object that is absent (19) or cannot be read
+// (25): status reads go on with them.
+bool objectAbsent(unsigned st) { return st == 19 || st == 25; }
 
 // One result type each: how a number reply fills it. mask cuts a byte item.
 void decodeNumber(const SipJson& sip, unsigned mask, PUInt& out) {
@@ -216,6 +222,7 @@ using CardCache = std::map<uint32_t, std::map<uint32_t, cimple::String>>;
 class Tolm : public TOLMCalls, public ThreadedSwitchClient::EventListener {
 public:
     explicit Tolm(const cimple::String& clientName);
+    explicit Tolm(const ShPtr<CimSwitchClient>& link);
     ~Tolm() override;
 
     void onEvent(SipJson& message) override;
@@ -224,9 +231,18 @@ public:
 #include "tolm/TOLMCalls.def"
 
 private:
+    // What became of a request. Refused: the agent answered with a status
+    // that is not accepted. Lost: the link failed (it says so through the
+    // error code), so sip holds no reply and whatever status or data it
+    // carries is not the agent's.
+    enum class Sent { Accepted, Refused, Lost };
+    Sent send(SipJson& sip);
     // Sends sip; a failed request is traced with name and answers false, a
     // reply that fails check answers false without a trace.
     bool ask(SipJson& sip, const char* name, Check check);
+    // Sends sip with the status-tree node as its data; a failed request is
+    // traced with name and the node.
+    bool askNode(SipJson& sip, const char* name, const cimple::String& node);
     // Sends sip; true when the request went through. A failure is traced
     // with name unless name is null.
     bool sent(SipJson& sip, const char* name);
@@ -236,6 +252,8 @@ private:
                       unsigned mask = 0xFFFFFFFFu);
     PString readText(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check);
     PString readSystemInfoString(const char* name, unsigned item, unsigned index, unsigned cabNr);
+    // The same without the entry trace, for callers that wrote their own.
+    PString readSystemInfo(const char* name, unsigned item, unsigned index, unsigned cabNr);
     PStrings readMultiString(const char* name, unsigned oc, const TOLMKey& key, int messageCode);
     unsigned readStatus(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca);
     PString elementInfo(const char* name, const TOLMKey& key, unsigned attribute);
@@ -259,6 +277,8 @@ Tolm::Tolm(const cimple::String& clientName) : client(newCimSwitchClient(clientN
     trace(5, "Tolm::Tolm()");
 }
 
+Tolm::Tolm(const ShPtr<CimSwitchClient>& link) : client(link) { trace(5, "Tolm::Tolm()"); }
+
 Tolm::~Tolm() {
     trace(5, "Tolm::~Tolm()");
     cardInfo.clear();
@@ -268,16 +288,36 @@ Tolm::~Tolm() {
     // client goes last: its destruction stops the threads that call back here.
 }
 
-bool Tolm::sent(SipJson& sip, const char* name) {
+Tolm::Sent Tolm::send(SipJson& sip) {
+    // The error code is asked for on every request: a status found in the
+    // message after a failed link may be one the request carried itself (data
+    // sets "ST" 0) or one written for the failure, and must never pass for
+    // the agent's own (19 would read as "object absent").
+    long error = 0;
+    const unsigned status = client->request(sip, &error);
+    if (error != 0) return Sent::Lost;
     // The client answers the reply's status; the statuses the agent uses for
     // a valid answer (12, 21, 255 besides 0) are left to the reply checks, so
     // that a reply with status 12 and data still counts.
-    if (acceptedStatus(client->request(sip, nullptr))) return true;
+    return acceptedStatus(status) ? Sent::Accepted : Sent::Refused;
+}
+
+bool Tolm::sent(SipJson& sip, const char* name) {
+    if (send(sip) == Sent::Accepted) return true;
     if (name) trace(1, "%s(): request() failed", name);
     return false;
 }
 
 bool Tolm::ask(SipJson& sip, const char* name, Check check) { return sent(sip, name) && passes(sip, check); }
+
+bool Tolm::askNode(SipJson& sip, const char* name, const cimple::String& node) {
+    sip.SetReplyDataString(node.c_str(), 0);
+    if (send(sip) != Sent::Accepted) {
+        trace(1, "%s(%s): request() failed", name, node.c_str());
+        return false;
+    }
+    return passes(sip, Check::Data);
+}
 
 template <class Result>
 Result Tolm::readNumber(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check,
@@ -291,29 +331,28 @@ Result Tolm::readNumber(const char* name, unsigned oc, unsigned oe, unsigned oi,
 PString Tolm::readText(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca, Check check) {
     SipJson sip(oc, oe, oi, ca, SipJson::kNoStatus);
     PString result;
-    cimple::String text;
-    if (ask(sip, name, check) && replyText(sip, text)) result.set(text);
+    if (ask(sip, name, check)) result.set(replyText(sip));
     return result;
 }
 
 PString Tolm::readSystemInfoString(const char* name, unsigned item, unsigned index, unsigned cabNr) {
     trace(5, "Tolm::%s()", name);
+    return readSystemInfo(name, item, index, cabNr);
+}
+
+PString Tolm::readSystemInfo(const char* name, unsigned item, unsigned index, unsigned cabNr) {
     return readText(name, 0x0C00, item, index, cabNr, Check::Status);
 }
 
 unsigned Tolm::readStatus(const char* name, unsigned oc, unsigned oe, unsigned oi, unsigned ca) {
     SipJson sip(oc, oe, oi, ca, SipJson::kNoStatus);
-    const unsigned status = client->request(sip, nullptr);
-    if (!acceptedStatus(status)) {
-        const unsigned st = sip.GetCmdElemValue(cmdIndex(sip), "ST", SipJson::kMissingStatus);
-        if (st != 19 && st != 25)
-            traceAndThrow(BaseException("TOLMCalls", __LINE__,
-                                        STDSTRINGToString(std::string(name) + "(): request() failed")));
-    }
-    // Data counts here even beside a refused status.
-    unsigned value = 0;
-    sip.GetCmdUIntData(cmdIndex(sip), value);
-    return value;
+    const Sent outcome = send(sip);
+    if (outcome == Sent::Lost ||
+        (outcome == Sent::Refused &&
+         !objectAbsent(sip.GetCmdElemValue(cmdIndex(sip), "ST", SipJson::kMissingStatus))))
+        traceAndThrow(BaseException("TOLMCalls", __LINE__,
+                                    STDSTRINGToString(std::string(name) + "(): request() failed")));
+    return statusReadValue(sip);
 }
 
 // The unit class is the key's opCdExt; controller cards keep their
@@ -326,7 +365,7 @@ PString Tolm::elementInfo(const char* name, const TOLMKey& key, unsigned attribu
         cimple::String found;
         if (getControllerCardInfoString(key, elementInfoIndex(attribute), found)) text.set(found);
     } else {
-        text = readSystemInfoString(name, key.opCdExt * 256 + attribute, key.objId, key.cabNr);
+        text = readSystemInfo(name, key.opCdExt * 256 + attribute, key.objId, key.cabNr);
     }
     if (text.is_null()) {
         trace(5, "%s():%s not found", name, field);
@@ -352,7 +391,7 @@ int Tolm::doExecuteRebuildMethod(unsigned opcode, unsigned method, const TOLMKey
     SipJson sip(opcode, method, 0, key.cabNr, SipJson::kNoStatus);
     sip.SetCmdParam("OI", key.opCdExt, "AdapterIdx");
     sip.SetCmdParam("OI", key.objId, opcode == 0x21E0 ? "LDriveIdx" : "PDriveIdx");
-    if (!acceptedStatus(client->request(sip, nullptr))) {
+    if (send(sip) != Sent::Accepted) {
         trace(1, "%s: request() failed", name);
         return 10;
     }
@@ -467,7 +506,7 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
         SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                \
         Result result;                                                                      \
         if (!sent(sip, nullptr)) {                                                          \
-            trace(1, "%s(): request(CM_%s) failed", #name, &(#name)[3]);                   \
+            trace(1, "%s(): request(CM_%s) failed", #name, &(#name)[3]);                    \
             return result;                                                                  \
         }                                                                                   \
         if (passes(sip, Check::StatusThenData)) decodeNumber(sip, 0xFFFFFFFFu, result);     \
@@ -482,15 +521,15 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
         return static_cast<Result>(readStatus(QMS_TOLM_NAME_##traceStyle(name), opcode, oe, oi, ca)); \
     }
 
-// Counts that trace a failed request and take what the reply holds.
-#define QMS_TOLM_DEFINE_STATUS_TRACE(name, Result, params, opcode, oe, oi, ca, traceStyle) \
-    Result Tolm::name params {                                                             \
-        QMS_TOLM_ENTRY_##traceStyle(name);                                                 \
-        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                               \
-        sent(sip, QMS_TOLM_NAME_##traceStyle(name));                                       \
-        Result result;                                                                     \
-        if (sip.HasReplyData()) decodeNumber(sip, 0xFFFFFFFFu, result);                    \
-        return result;                                                                     \
+// Counts that trace any failure and go on as the status reads do: with what
+// the agent's reply holds, 0 without data or without a reply.
+#define QMS_TOLM_DEFINE_STATUS_TRACE(name, Result, params, opcode, oe, oi, ca, traceStyle)                   \
+    Result Tolm::name params {                                                                               \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                                   \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                                 \
+        const Sent outcome = send(sip);                                                                      \
+        if (outcome != Sent::Accepted) trace(1, "%s(): request() failed", QMS_TOLM_NAME_##traceStyle(name)); \
+        return Result(outcome == Sent::Lost ? 0u : statusReadValue(sip));                                    \
     }
 
 // A string with the status check, written into the text argument; the
@@ -503,7 +542,8 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
     }
 
 // Element information chosen by the key's unit class (opCdExt); the row's
-// "OE" column holds the attribute.
+// "OE" column holds the attribute. The entry trace is written here once, for
+// the controller cards as for the rest.
 #define QMS_TOLM_DEFINE_ELEMENT_INFO(name, Result, params, opcode, oe, oi, ca, traceStyle) \
     Result Tolm::name params {                                                             \
         static_assert(opcode == 0x0C00, "element information is read with 0x0C00");        \
@@ -542,7 +582,7 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
         QMS_TOLM_ENTRY_##traceStyle(name);                                                         \
         SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                       \
         setData;                                                                                   \
-        if (!acceptedStatus(client->request(sip, nullptr)) || !statusAccepted(sip))                \
+        if (send(sip) != Sent::Accepted || !statusAccepted(sip))                                   \
             traceAndThrow(BaseException("TOLMCalls", __LINE__,                                     \
                                         QMS_TOLM_NAME_##traceStyle(name) "(): request() failed")); \
     }
@@ -588,10 +628,29 @@ constexpr unsigned kOtherLog_getLogAvailable = 1;
         return doExecuteRebuildMethod(opcode, oe, key, #name);                        \
     }
 
+// Status-tree nodes, named by their text (the row's "text" parameter), which
+// goes out as the request's data: a number or a text, with the data check.
+#define QMS_TOLM_DEFINE_TREE_NUMBER(name, Result, params, opcode, oe, oi, ca, traceStyle)                 \
+    Result Tolm::name params {                                                                            \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                                \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                              \
+        Result result;                                                                                    \
+        if (askNode(sip, QMS_TOLM_NAME_##traceStyle(name), text)) decodeNumber(sip, 0xFFFFFFFFu, result); \
+        return result;                                                                                    \
+    }
+#define QMS_TOLM_DEFINE_TREE_TEXT(name, Result, params, opcode, oe, oi, ca, traceStyle)       \
+    Result Tolm::name params {                                                                \
+        QMS_TOLM_ENTRY_##traceStyle(name);                                                    \
+        SipJson sip(opcode, oe, oi, ca, SipJson::kNoStatus);                                  \
+        Result result;                                                                        \
+        if (askNode(sip, QMS_TOLM_NAME_##traceStyle(name), text)) result.set(replyText(sip)); \
+        return result;                                                                        \
+    }
+
 // The structured reads whose reply layout is not settled with the agent
-// (status tree, controller cards and their caches, update-manager jobs, the
-// PCI and power data): they send nothing and give their failure result,
-// null, empty, false or nothing, saying so at level 1.
+// (the status tree's combined status, controller cards and their caches,
+// update-manager jobs, the PCI and power data): they send nothing and give
+// their failure result, null, empty, false or nothing, saying so at level 1.
 #define QMS_TOLM_UNDECODED_BEGIN(name, opcode, oe, oi, ca, traceStyle) \
     QMS_TOLM_ENTRY_##traceStyle(name);                                 \
     (void)(opcode), (void)(oe), (void)(oi), (void)(ca);                \
@@ -835,7 +894,7 @@ PUInt Tolm::getDrvMonEventComponentIndex(const TOLMKey& key) {
 unsigned int Tolm::getIdentificationCabinetNumber() {
     trace(5, "Tolm::getIdentificationCabinetNumber()");
     SipJson sip(0xE204, 0, 0, 0, SipJson::kNoStatus);
-    if (!acceptedStatus(client->request(sip, nullptr)) || !sip.HasReplyData())
+    if (send(sip) != Sent::Accepted || !sip.HasReplyData())
         traceAndThrow(BaseException("TOLMCalls", 3150, "getIdentificationCabinetNumber(): request() failed"));
     return replyNumber(sip);
 }
@@ -950,6 +1009,10 @@ PUInt Tolm::getDrvMonComponentStatusByAddress(const TOLMKey& key) {
 
 ShPtr<TOLMCalls> newTOLMCalls(const cimple::String& clientName) {
     return ShPtr<TOLMCalls>(new Tolm(clientName));
+}
+
+ShPtr<TOLMCalls> newTOLMCalls(const ShPtr<CimSwitchClient>& client) {
+    return ShPtr<TOLMCalls>(new Tolm(client));
 }
 
 }  // namespace provider

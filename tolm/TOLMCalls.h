@@ -24,6 +24,8 @@ class CDataStruct;
 
 namespace provider {
 
+class CimSwitchClient;
+
 // Result types of the table's rows.
 using PUInt = cimple::Property<unsigned int>;
 using PUChar = cimple::Property<unsigned char>;
@@ -68,5 +70,11 @@ public:
 // A new facade talking to the agent as clientName. Throws BaseException when
 // its switch client cannot be made; nothing stays allocated then.
 ShPtr<TOLMCalls> newTOLMCalls(const cimple::String& clientName);
+
+// A facade whose requests go through client instead of a switch client of its
+// own, so tests can put a fake agent link behind it. client does not deliver
+// events to it; they reach it only through its
+// ThreadedSwitchClient::EventListener side.
+ShPtr<TOLMCalls> newTOLMCalls(const ShPtr<CimSwitchClient>& client);
 
 }  // namespace provider

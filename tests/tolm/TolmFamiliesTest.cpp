@@ -3,13 +3,17 @@
 // data form to every family.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TolmTestSupport.h"
 #include "common/RqbdSim.h"
 #include "support/provider_utils.h"
+#include "switchclient/CimSwitchClient.h"
+#include "switchclient/SipJson.h"
 #include "tolm/TOLMCalls.h"
 
 using provider::PBool;
@@ -115,10 +119,13 @@ TEST_F(TolmFamilies, StatusReadsThrowUnlessTheObjectIsAbsent) {
     EXPECT_EQ(thrown([&] { calls->getUmDiffNumberComponents(key); }),
               "getUmDiffNumberComponents(): request() failed");
 
-    // These trace instead and answer what the reply holds.
+    // These trace instead and answer what the reply holds, 0 without data.
     EXPECT_EQ(calls->getNumberSystemBoards(1), PUInt(4u));
-    EXPECT_TRUE(calls->getPowerConsumptionNumberClassComponents({1, 0, 5}).is_null());
+    EXPECT_EQ(calls->getPowerConsumptionNumberClassComponents({1, 0, 5}), PUInt(0u));
     EXPECT_TRUE(traces.has(1, "getPowerConsumptionNumberClassComponents(): request() failed"));
+    replies({row("0x0D00", 25, "9")});
+    EXPECT_EQ(calls->getNumberSystemBoards(1), PUInt(9u));
+    EXPECT_TRUE(traces.has(1, "getNumberSystemBoards(): request() failed"));
 }
 
 TEST_F(TolmFamilies, StringReadsByCheck) {
@@ -148,6 +155,7 @@ TEST_F(TolmFamilies, SystemInformationAndElementInformation) {
     EXPECT_FALSE(calls->getElementManufactureDate({1, 2, 0x0A}).is_null());
 
     EXPECT_EQ(calls->getElementManufacturer({1, 2, 0x0A}), text("Intel"));
+    EXPECT_EQ(traces.count(5, "Tolm::getElementManufacturer()"), 1u);
     EXPECT_TRUE(calls->getElementName({1, 2, 0x0A}).is_null());  // found, but empty
     EXPECT_TRUE(calls->getElementDescription({1, 2, 0x0A}).is_null());
     EXPECT_TRUE(traces.has(5, "getElementDescription():Description not found"));
@@ -258,12 +266,127 @@ TEST_F(TolmFamilies, FixedAnswersAndUndecodedReads) {
     replies({});
     EXPECT_EQ(calls->getCPUInstanceID(key), text(""));
     EXPECT_EQ(calls->getChassisInstanceID(), text(""));
-    EXPECT_TRUE(calls->getStatusTreeNodeStatus(key, "node").is_null());
-    EXPECT_TRUE(traces.has(1, "getStatusTreeNodeStatus(): not implemented"));
+    PUChar gel, css;
+    calls->getStatusTreeNodeGELAndCSSStatus(key, "node", gel, css);
+    EXPECT_TRUE(gel.is_null() && css.is_null());
+    EXPECT_TRUE(traces.has(1, "getStatusTreeNodeGELAndCSSStatus(): not implemented"));
     EXPECT_TRUE(calls->getLANControllers(1).empty());
     EXPECT_EQ(thrown([&] { calls->openControllerCardSession(1); }),
               "openControllerCardSession(): request() failed");
     EXPECT_TRUE(nothingSent());
+}
+
+TEST_F(TolmFamilies, StatusTreeReadsSendTheNode) {
+    replies({row("0x2333", 0, "5"), row("0x2330", 12, "3"), row("0x2338", 0, "1"), row("0x2331", 0, "\"B1\""),
+             row("0x2335", 0, "\"Fans\""), row("0x2337", 0, "7")});
+    EXPECT_EQ(calls->getStatusTreeNodeStatus(key, "A"), PUInt(5u));
+    EXPECT_EQ(calls->getStatusTreeNodeNrChildren(key, "A"), PUInt(3u));
+    EXPECT_EQ(calls->getStatusTreeNodeIsCSS(key, "A"), PUInt(1u));
+    EXPECT_EQ(calls->getStatusTreeNodeGetChild(key, "A"), text("B1"));
+    EXPECT_EQ(calls->getStatusTreeNodeDesignation(key, "A"), text("Fans"));
+    EXPECT_EQ(calls->getStatusTreeNodeAssociationKey(key, "A"), text(""));  // data, but no text
+    EXPECT_TRUE(traces.has(5, "Tolm::getStatusTreeNodeStatus(A)"));
+    replies({row("0x2333", 0), row("0x2331", 1, "\"B1\"")});
+    EXPECT_TRUE(calls->getStatusTreeNodeStatus(key, "A").is_null());
+    EXPECT_TRUE(calls->getStatusTreeNodeGetChild(key, "A").is_null());
+    EXPECT_TRUE(traces.has(1, "getStatusTreeNodeGetChild(A): request() failed"));
+}
+
+// An agent link that loses every request: it reports the failure through the
+// error code, and leaves in the message what a careless reader would take for
+// the agent's reply: status 19 (the object is absent), data 7, error code 3.
+// The request's own answer is status 19, as a refused request would give, or
+// 0, the status that a request carrying data sets in its own message.
+class LostLink : public provider::CimSwitchClient {
+public:
+    explicit LostLink(unsigned answer) : answer_(answer) {}
+    unsigned request(SipJson& message, long* error) override {
+        message.SetDataUIntValue(7, 19);
+        message.SetCmdParam("EC", 3);
+        if (error) *error = provider::kSwitchClientFailure;
+        return answer_;
+    }
+    bool enableEvents(bool, long* error) override {
+        if (error) *error = provider::kSwitchClientFailure;
+        return false;
+    }
+    bool accountCheck() override { return false; }
+
+private:
+    unsigned answer_;
+};
+
+template <class T>
+std::string outcome(const cimple::Property<T>& p) {
+    return p.is_null() ? "null" : "value";
+}
+std::string outcome(bool b) { return b ? "true" : "false"; }
+std::string outcome(int n) { return std::to_string(n); }
+std::string outcome(unsigned n) { return std::to_string(n); }
+template <class T>
+std::string outcome(const std::vector<T>& v) {
+    return v.empty() ? "empty" : "items";
+}
+
+TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
+    const TOLMKey key{1, 0, 0x0A};
+    std::vector<provider::LogMessage> entries;
+    std::string tree = "kept";
+    using Call = std::function<std::string(TOLMCalls&)>;
+    const std::vector<std::pair<std::string, Call>> cases = {
+        {"null", [&](TOLMCalls& c) { return outcome(c.getVoltageNominal(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getBootCPU(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getIdentificationCabinetType(1)); }},
+        {"throws", [&](TOLMCalls& c) { return outcome(static_cast<int>(c.getVoltageStatus(key))); }},
+        {"throws", [&](TOLMCalls& c) { return outcome(c.getCPUCacheSize(key)); }},
+        {"0",
+         [&](TOLMCalls& c) {
+             const PUInt boards = c.getNumberSystemBoards(1);
+             return boards.is_null() ? "null" : std::to_string(boards.value);
+         }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getFanDesignation(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getCPUModelName(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getCPUName(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getElementName(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getConfTimeZone()); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getConfSystemName()); }},
+        {"throws", [&](TOLMCalls& c) { return c.setConfDisableFanTest(1), "returned"; }},
+        {"false", [&](TOLMCalls& c) { return outcome(c.setConfWatchdogEnable(key, 1)); }},
+        {"false", [&](TOLMCalls& c) { return outcome(c.doRequestShutdownAndOff()); }},
+        {"false", [&](TOLMCalls& c) { return outcome(c.doClearLog(key)); }},
+        {"10", [&](TOLMCalls& c) { return outcome(c.doRaidPhysicalDriveStartRebuild(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getNetworkInfoIfIpAddress(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getNetworkInfoIfMacAddress(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getStatusTreeNodeStatus(key, "A")); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getStatusTreeNodeGetChild(key, "A")); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getLogMessageNrEntries(key)); }},
+        {"0", [&](TOLMCalls& c) { return outcome(c.getLogMessageReadChunk(key, 1, entries)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getLogMessageCauseRead(key, 1)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getLogMessageActionSummary(key, 1)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonEventComponentIndex(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getSystemHostName(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getSystemTime(key)); }},
+        {"throws", [&](TOLMCalls& c) { return outcome(c.getIdentificationCabinetNumber()); }},
+        {"throws", [&](TOLMCalls& c) { return outcome(c.getCabNrs()); }},
+        {"empty", [&](TOLMCalls& c) { return outcome(c.getVoltageThresholds(key)); }},
+        {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonComponentStatusByAddress(key)); }},
+        {"kept", [&](TOLMCalls& c) { return c.getRaidStorageDeviceTree(key, tree), tree; }},
+    };
+    for (unsigned answer : {19u, 0u}) {
+        TraceLog traces;
+        ShPtr<TOLMCalls> calls =
+            provider::newTOLMCalls(ShPtr<provider::CimSwitchClient>(new LostLink(answer)));
+        for (size_t i = 0; i < cases.size(); ++i) {
+            std::string got;
+            try {
+                got = cases[i].second(*calls);
+            } catch (const provider::BaseException&) {
+                got = "throws";
+            }
+            EXPECT_EQ(got, cases[i].first) << "case " << i << ", request answered " << answer;
+        }
+        EXPECT_TRUE(traces.has(1, "getVoltageNominal(): request() failed"));
+    }
 }
 
 TEST_F(TolmFamilies, CabinetNumbers) {
@@ -325,8 +448,9 @@ TEST_F(TolmFamilies, EveryDataFormToEveryFamily) {
         calls->getBootCPU(key);
         calls->getVoltageStatus(key);
         const auto fan = calls->getFanDesignation(key);
-        if (da == "-1" || da == "1.5" || da == "true") {
-            EXPECT_TRUE(fan.is_null());
+        EXPECT_NE(fan.is_null(), da != "null");
+        if (da == "-1" || da == "1.5" || da == "true" || da[0] == '[' || da == "{\"a\":1}") {
+            EXPECT_EQ(fan, text(""));
         }
         calls->getCPUModelName(key);
         calls->getCPUName(key);

@@ -16,11 +16,12 @@ class TraceLog {
 public:
     TraceLog() : sink_(&TraceLog::record, this) {}
 
-    bool has(unsigned level, const std::string& text) const {
+    bool has(unsigned level, const std::string& text) const { return count(level, text) != 0; }
+    size_t count(unsigned level, const std::string& text) const {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& line : lines_)
-            if (line.first == level && line.second == text) return true;
-        return false;
+        size_t n = 0;
+        for (const auto& line : lines_) n += line.first == level && line.second == text;
+        return n;
     }
 
 private:
