@@ -138,9 +138,10 @@ bool CDebug::Init(const char* appName) {
         m_Active.store(true, std::memory_order_relaxed);
         size_t size = 0;
         if (!RingSize(pageSize, size)) {
-            PrintToLogFile("\n### InitRingBuffer(): a ring of %ld x %ld x %zu x 256 bytes is larger than this "
-                           "machine can address ###",
-                           std::min(m_Factor, 2L), m_Weight, RingPageSize(pageSize));
+            PrintToLogFile(
+                "\n### InitRingBuffer(): a ring of %ld x %ld x %zu x 256 bytes is larger than this "
+                "machine can address ###",
+                std::min(m_Factor, 2L), m_Weight, RingPageSize(pageSize));
             SwitchOff();
             return false;
         }

@@ -30,9 +30,9 @@ constexpr int kSlots = 16;
 // watch its ring before any dynamic initialisation here could have run.
 Slot slots[kSlots];
 std::mutex watchMutex;
-unsigned watched = 0;     // under watchMutex
-bool installed = false;   // under watchMutex: our handler may be reached
-struct sigaction saved;   // the handler found at installation
+unsigned watched = 0;    // under watchMutex
+bool installed = false;  // under watchMutex: our handler may be reached
+struct sigaction saved;  // the handler found at installation
 // Published once saved is complete, for the handler on other threads.
 std::atomic<const struct sigaction*> previous{nullptr};
 

@@ -70,7 +70,8 @@ TEST_F(LogEntryIndication, ArgumentsWaitForAFoundSystemLogEntry) {
     EXPECT_TRUE(missing->MessageArguments.is_null());
     // A chunk the facade cannot walk: the indication still goes, as for an
     // entry not found.
-    ON_CALL(tolm, getLogMessageReadChunk(_, 0x20u, _)).WillByDefault(::testing::Throw(std::out_of_range("len")));
+    ON_CALL(tolm, getLogMessageReadChunk(_, 0x20u, _))
+        .WillByDefault(::testing::Throw(std::out_of_range("len")));
     auto unread = build(Tag::SystemMessageLog, 0x20);
     EXPECT_EQ(unread->EventID, PString("LogMessage_20"));
     EXPECT_EQ(unread->HostAddress, PString(kHost));

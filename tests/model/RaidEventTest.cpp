@@ -257,8 +257,8 @@ TEST_F(RaidEvents, OneIndicationPerEventUpToTheFirstInvalidOne) {
     EXPECT_TRUE(traces.contains(5, "onRaidEvent(" + two + "): "));
     // What was dropped is said where failures are, with the text it came in.
     EXPECT_TRUE(traces.containsPart(1, "onRaidEvent(not JSON): BaseException: "));
-    EXPECT_TRUE(traces.containsPart(1, "onRaidEvent(" + text(event() + R"(,{"AdapterNr":1},)" + event()) +
-                                           "): BaseException: "));
+    EXPECT_TRUE(traces.containsPart(
+        1, "onRaidEvent(" + text(event() + R"(,{"AdapterNr":1},)" + event()) + "): BaseException: "));
     EXPECT_EQ(traces.countContaining(5, "): BaseException: "), 0u);
     EXPECT_TRUE(traces.contains(
         1, "onRaidEvent(" + two + "): Indication_Handler<QMS_VRXLogEntryArrived> already deleted!"));

@@ -137,7 +137,8 @@ TEST(CDebugConfig, SizesThatSwitchTracingOff) {
         EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1) << "no ring file";
     }
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Error during initialization"), std::string::npos);
-    EXPECT_NE(box.log().find("ring of 2 x " + std::to_string(LONG_MAX) + " x 4096 x 256 bytes is larger than "
+    EXPECT_NE(box.log().find("ring of 2 x " + std::to_string(LONG_MAX) +
+                             " x 4096 x 256 bytes is larger than "
                              "this machine can address ###"),
               std::string::npos)
         << box.log();

@@ -225,7 +225,8 @@ TEST(CDebugRing, FileTruncatedUnderWritingThreadsIsCreatedAnew) {
 // fault that is none of the trace facility's business.
 class ForeignMapping {
 public:
-    explicit ForeignMapping(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)) {
+    explicit ForeignMapping(const std::string& path)
+        : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)) {
         if (ftruncate(fd_, 4096) == 0) page_ = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd_, 0);
         if (ftruncate(fd_, 0) != 0) ADD_FAILURE() << "cannot truncate " << path;
     }
