@@ -45,26 +45,30 @@ RqbdSim::Result RqbdSim::run(const std::vector<std::string>& args, int timeoutMs
     return qmstest::run(argv, {}, timeoutMs);
 }
 
-RqbdSim::RqbdSim(const std::string& scenario, bool verbose) {
+RqbdSim::RqbdSim(const std::string& scenario, bool verbose) : RqbdSim(scenario, verbose, {}) {}
+
+RqbdSim::RqbdSim(const std::string& scenario, bool verbose, const std::vector<std::string>& serveOptions)
+    : scenario_(scenario.empty() ? scenarioDir() + "/minimal.json" : scenario),
+      verbose_(verbose),
+      serveOptions_(serveOptions) {
     char dir[] = "/tmp/rqbdsim-XXXXXX";
     if (!mkdtemp(dir)) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
     root_ = dir;
-    int ready[2];
-    if (!highPipe(ready)) {
-        rmdir(dir);
-        throw std::runtime_error("pipe failed");
+    try {
+        launch();
+    } catch (...) {
+        nftw(root_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        throw;
     }
-    std::vector<std::string> args{binary(),
-                                  "serve",
-                                  "--root",
-                                  root_,
-                                  "--scenario",
-                                  scenario.empty() ? scenarioDir() + "/minimal.json" : scenario,
-                                  "--foreground",
-                                  "--ready-fd",
-                                  "3",
-                                  "--die-with-parent"};
-    if (verbose) args.push_back("--verbose");
+}
+
+void RqbdSim::launch() {
+    int ready[2];
+    if (!highPipe(ready)) throw std::runtime_error("pipe failed");
+    std::vector<std::string> args{binary(), "serve",      "--root",     root_,   "--scenario", scenario_,
+                                  "--foreground", "--ready-fd", "3", "--die-with-parent"};
+    if (verbose_) args.push_back("--verbose");
+    args.insert(args.end(), serveOptions_.begin(), serveOptions_.end());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
@@ -85,7 +89,6 @@ RqbdSim::RqbdSim(const std::string& scenario, bool verbose) {
     close(ready[0]);
     if (answer != "ready\n") {
         stop();
-        nftw(root_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
         throw std::runtime_error("rqbd-sim did not come up under " + root_);
     }
     setenv("QMS_TEST_ROOT", root_.c_str(), 1);
@@ -96,6 +99,34 @@ void RqbdSim::stop() {
     kill(pid_, SIGTERM);
     reap(pid_, 5000);
     pid_ = -1;
+}
+
+void RqbdSim::crash() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    reap(pid_, 5000);
+    pid_ = -1;
+}
+
+bool RqbdSim::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (r == 0) return true;
+    pid_ = -1;
+    return false;
+}
+
+void RqbdSim::start() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw std::logic_error("rqbd-sim still runs under " + root_ + "; stop or crash it before start()");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    launch();
 }
 
 RqbdSim::~RqbdSim() {

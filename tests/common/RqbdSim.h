@@ -6,6 +6,8 @@
 // the simulator's. The destructor stops the daemon (SIGTERM, then SIGKILL),
 // reaps it and removes the root. Create and destroy it on one thread that
 // outlives it: the daemon is told to end with the thread that started it.
+// Every fault the daemon plays is reached through ctl(); crash() and start()
+// are the agent dying without goodbye and a new one taking its place.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +27,9 @@ public:
     // scenario: a scenario file path; empty uses scenarios/minimal.json.
     // Throws std::runtime_error when the daemon does not come up.
     explicit RqbdSim(const std::string& scenario = std::string(), bool verbose = false);
+    // As above, with more `rqbd-sim serve` options, e.g. {"--max-requests", "50"};
+    // start() passes them again.
+    RqbdSim(const std::string& scenario, bool verbose, const std::vector<std::string>& serveOptions);
     ~RqbdSim();
     RqbdSim(const RqbdSim&) = delete;
     RqbdSim& operator=(const RqbdSim&) = delete;
@@ -40,6 +45,24 @@ public:
     // Stops the daemon now (as the destructor does, keeping the root).
     void stop();
 
+    // Kills the daemon with SIGKILL and reaps it: nothing is closed in order,
+    // its sockets, pid file and control socket stay behind as a killed
+    // agent's do, and connected clients see their channels end.
+    void crash();
+
+    // Starts a new daemon on the same root with the same scenario file and
+    // options (a scenario replaced through `ctl scenario` is not carried
+    // over), and waits until it serves; it clears what its predecessor left.
+    // The previous daemon must have ended: stop(), crash(), `ctl stop` or
+    // `ctl crash` (such a one is reaped here). Throws std::logic_error when
+    // it still runs after 5 s, std::runtime_error when the new one does not
+    // come up.
+    void start();
+
+    // Whether the daemon last started still runs; one that has ended (after
+    // `ctl stop` or `ctl crash`) is reaped.
+    bool running();
+
     // Directory of the shipped scenarios.
     static std::string scenarioDir();
     static std::string binary();
@@ -49,7 +72,12 @@ public:
     static Result run(const std::vector<std::string>& args, int timeoutMs = 30000);
 
 private:
+    void launch();
+
     std::string root_;
+    std::string scenario_;
+    bool verbose_ = false;
+    std::vector<std::string> serveOptions_;
     pid_t pid_ = -1;
 };
 

@@ -2,131 +2,23 @@
 // The fault injections the client tests assert exact codes for (malformed
 // and truncated frames, closed channels, the request record) are left to them.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <rapidjson/document.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/RqbdSim.h"
+#include "rqbdsim/RawChannel.h"
 
 using qmstest::RqbdSim;
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// One client connection speaking the agent's framing.
-class Channel {
-public:
-    enum class Read { Frame, Timeout, Closed };
-
-    explicit Channel(const std::string& path) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~Channel() { close(fd_); }
-    bool connected() const { return connected_; }
-
-    void sendBytes(const std::string& bytes) {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    }
-    void sendText(const std::string& text) {
-        const uint32_t length = static_cast<uint32_t>(text.size() + 1);
-        std::string frame(reinterpret_cast<const char*>(&length), 4);
-        frame += text;
-        frame.push_back('\0');
-        sendBytes(frame);
-    }
-    // A request of one command given as its JSON object text.
-    void sendCommand(const std::string& command) { sendText(R"({"SIP":{"V":1,"CMD":[)" + command + "]}}"); }
-
-    Read readRaw(std::string& payload, size_t& announced, int timeoutMs = 3000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            if (pending_.size() >= 4) {
-                uint32_t length;
-                std::memcpy(&length, pending_.data(), 4);
-                announced = length;
-                if (pending_.size() >= 4 + length) {
-                    payload = pending_.substr(4, length);
-                    pending_.erase(0, 4 + length);
-                    return Read::Frame;
-                }
-            }
-            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  deadline - std::chrono::steady_clock::now())
-                                                  .count());
-            pollfd p{fd_, POLLIN, 0};
-            char buffer[65536];
-            ssize_t n = left > 0 && poll(&p, 1, left) > 0 ? recv(fd_, buffer, sizeof buffer, 0) : -2;
-            if (n <= 0) {
-                payload = pending_.size() > 4 ? pending_.substr(4) : "";
-                return n == -2 ? Read::Timeout : Read::Closed;
-            }
-            pending_.append(buffer, static_cast<size_t>(n));
-        }
-    }
-
-    // Reads one frame and parses it; the document is null on timeout or close.
-    Read read(rapidjson::Document& doc, int timeoutMs = 3000) {
-        std::string payload;
-        size_t announced = 0;
-        Read r = readRaw(payload, announced, timeoutMs);
-        doc.SetNull();
-        if (r == Read::Frame) doc.Parse(payload.c_str());  // stops at the NUL terminator
-        return r;
-    }
-
-    // The first command of the next frame.
-    rapidjson::Document command(int timeoutMs = 3000) {
-        rapidjson::Document doc;
-        rapidjson::Document cmd;
-        if (read(doc, timeoutMs) == Read::Frame && doc.IsObject() && doc["SIP"]["CMD"].Size() > 0)
-            cmd.CopyFrom(doc["SIP"]["CMD"][0], cmd.GetAllocator());
-        return cmd;
-    }
-
-    rapidjson::Document ask(const std::string& commandText) {
-        sendCommand(commandText);
-        return command();
-    }
-
-    // Channel init: returns the 218-byte block of the reply (empty if none).
-    std::vector<uint8_t> init(unsigned channelType, const std::string& name = "tester") {
-        std::string raw;
-        for (size_t i = 0; i < 218; ++i) {
-            unsigned byte = i < name.size() ? static_cast<unsigned char>(name[i]) : 0;
-            if (i == 65) byte = static_cast<unsigned>(fd_ & 0xFF);
-            raw += (i ? "," : "") + std::to_string(byte);
-        }
-        sendCommand(R"({"OC":65440,"OE":)" + std::to_string(channelType) + R"(,"CA":0,"DA":{"RAW":[)" + raw + "]}}");
-        rapidjson::Document reply = command();
-        std::vector<uint8_t> block;
-        if (reply.IsObject() && reply.HasMember("DA"))
-            for (const auto& v : reply["DA"]["RAW"].GetArray()) block.push_back(static_cast<uint8_t>(v.GetUint()));
-        return block;
-    }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-    std::string pending_;  // received bytes not yet cut into frames
-};
+using rqbdsimtest::Channel;
+using rqbdsimtest::exists;
 
 class DaemonTest : public ::testing::Test {
 protected:
