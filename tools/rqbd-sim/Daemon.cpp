@@ -1,10 +1,12 @@
 #include "Daemon.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,9 +27,17 @@ using rapidjson::Value;
 namespace {
 
 // A peer that stops reading must not make the simulator hoard memory: past
-// this many unsent bytes the connection is dropped.
-constexpr size_t kMaxQueued = 8u << 20;
+// this many unsent bytes the connection is dropped. Room for two padded
+// events of the largest frame (a log entry is pushed as two).
+constexpr size_t kMaxQueued = 2 * (kMaxFramePayload + 4) + (1u << 20);
 constexpr size_t kMaxControlLine = 4u << 20;
+constexpr uint64_t kEveryReply = UINT64_MAX;
+constexpr uint64_t kMaxMs = 3600000;
+// A cut frame's connection is closed once the peer has read what came, so
+// that it meets a short frame rather than a hang-up; a peer that does not
+// read is closed on anyway after this long.
+constexpr auto kCutGrace = std::chrono::seconds(10);
+constexpr auto kDrainPoll = std::chrono::milliseconds(5);
 constexpr size_t kInitBlockSize = 218;
 constexpr size_t kInitNameSize = 65;
 constexpr uint32_t kRequestChannel = 0x1100;
@@ -84,6 +94,44 @@ Parsed parseArgs(const std::vector<std::string>& args, std::initializer_list<con
     return p;
 }
 
+// Optional "--ms MS" of a timed fault: false when it is given badly.
+bool parseMs(Parsed& p, uint64_t& ms, bool& given) {
+    given = p.flags.count("--ms") > 0;
+    return !given || (parseUnsigned(p.flags["--ms"], ms) && ms <= kMaxMs);
+}
+
+// "--pad-to BYTES" of the push commands.
+bool parsePadTo(Parsed& p, size_t& padTo, std::string& error) {
+    padTo = 0;
+    if (!p.flags.count("--pad-to")) return true;
+    uint64_t n = 0;
+    if (!parseUnsigned(p.flags["--pad-to"], n) || n > kMaxFramePayload) {
+        error = "--pad-to takes a payload size of at most " + std::to_string(kMaxFramePayload) + " bytes";
+        return false;
+    }
+    padTo = static_cast<size_t>(n);
+    return true;
+}
+
+// Whitespace inside the document changes nothing it says, only the size of
+// its frame: payload bytes (text and NUL) grow to `payload` when short of it.
+std::string padded(std::string text, size_t payload) {
+    if (payload <= text.size() + 1) return text;
+    const size_t at = !text.empty() && text.back() == '}' ? text.size() - 1 : text.size();
+    text.insert(at, payload - text.size() - 1, ' ');
+    return text;
+}
+
+// The length word whole and half of what it promises.
+size_t halfFrame(const std::string& frame) { return 4 + (frame.size() - 4) / 2; }
+
+// Whether a Unix stream peer has taken every byte sent to it: the kernel
+// keeps sent data charged to the sender until the receiver reads it.
+bool peerReadAll(int fd) {
+    int unread = 0;
+    return ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0;
+}
+
 std::vector<std::string> splitComma(const std::string& s) {
     std::vector<std::string> out;
     if (s.empty()) return out;
@@ -130,16 +178,20 @@ const char* channelName(bool event) { return event ? "event" : "request"; }
 
 }  // namespace
 
-Daemon::Daemon(Paths paths, Scenario scenario, bool verbose)
-    : paths_(std::move(paths)), scenario_(std::move(scenario)), verbose_(verbose) {}
+Daemon::Daemon(Paths paths, Scenario scenario, bool verbose, size_t maxRequests)
+    : paths_(std::move(paths)),
+      scenario_(std::move(scenario)),
+      verbose_(verbose),
+      owned_(paths_.owned),
+      maxRecords_(maxRequests) {}
 
 Daemon::~Daemon() {
     for (auto& c : conns_) closeConn(*c);
-    takeDown();
-    if (controlFd_ >= 0) {
-        close(controlFd_);
-        unlink(paths_.control.c_str());
-    }
+    closeListeners();
+    for (const std::string* path : {&paths_.readiness, &paths_.request, &paths_.events, &paths_.pidFile})
+        owned_.remove(*path);
+    if (controlFd_ >= 0) close(controlFd_);
+    owned_.remove(paths_.control);
     if (signalFd_ >= 0) close(signalFd_);
 }
 
@@ -151,10 +203,16 @@ const std::map<std::string, Daemon::Command>& Daemon::commands() {
         {"push-raw", &Daemon::cmdPushRaw},
         {"delay-replies", &Daemon::cmdDelayReplies},
         {"drop-replies", &Daemon::cmdDropReplies},
+        {"duplicate-replies", &Daemon::cmdDuplicateReplies},
         {"malformed-frame", &Daemon::cmdMalformedFrame},
         {"truncated-frame", &Daemon::cmdTruncatedFrame},
+        {"stall-frame", &Daemon::cmdStallFrame},
+        {"resume-frames", &Daemon::cmdResumeFrames},
         {"close-clients", &Daemon::cmdCloseClients},
         {"restart", &Daemon::cmdRestart},
+        {"refuse-connections", &Daemon::cmdRefuseConnections},
+        {"accept-connections", &Daemon::cmdAcceptConnections},
+        {"crash", &Daemon::cmdCrash},
         {"uninstall", &Daemon::cmdUninstall},
         {"requests", &Daemon::cmdRequests},
         {"clear-requests", &Daemon::cmdClearRequests},
@@ -170,8 +228,8 @@ const std::map<std::string, Daemon::Command>& Daemon::commands() {
 int Daemon::listenOn(const std::string& path, std::string& error) {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
-        // A socket left behind by a crashed run is removed; a live one means
-        // another daemon owns this root.
+        // A live socket means another daemon serves this root; a dead one may
+        // be our own, left by a killed run, and is cleared only then.
         int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -182,8 +240,8 @@ int Daemon::listenOn(const std::string& path, std::string& error) {
             error = path + " is served by another running daemon";
             return -1;
         }
-        unlink(path.c_str());
     }
+    if (!owned_.clear(path, error)) return -1;
     if (!makeParentDirs(path)) {
         error = "cannot create the directories of " + path + ": " + std::strerror(errno);
         return -1;
@@ -196,7 +254,13 @@ int Daemon::listenOn(const std::string& path, std::string& error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    owned_.claim(path);
+    if (listen(fd, 64) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         close(fd);
         return -1;
@@ -204,36 +268,108 @@ int Daemon::listenOn(const std::string& path, std::string& error) {
     return fd;
 }
 
-bool Daemon::bringUp(std::string& error) {
-    // The readiness socket comes last: once it accepts, everything else is
-    // there, as a client probing it expects.
-    if ((requestFd_ = listenOn(paths_.request, error)) < 0) return false;
-    if ((eventFd_ = listenOn(paths_.events, error)) < 0) return false;
+bool Daemon::placeDeadSocket(const std::string& path, std::string& error) {
+    if (owned_.owns(path)) return true;  // ours, and nobody listens on it any more
+    if (!owned_.clear(path, error)) return false;
+    if (!makeParentDirs(path)) {
+        error = "cannot create the directories of " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Bound and never listened on: connecting is refused, as with the socket
+    // file of a daemon that was killed.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (!bound) error = "cannot create " + path + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    if (bound) owned_.claim(path);
+    return bound;
+}
+
+bool Daemon::writePidFile(std::string& error) {
+    if (!owned_.clear(paths_.pidFile, error)) return false;
     if (!makeParentDirs(paths_.pidFile)) {
         error = "cannot create the directories of " + paths_.pidFile + ": " + std::strerror(errno);
         return false;
     }
-    FILE* pid = std::fopen(paths_.pidFile.c_str(), "w");
-    if (!pid) {
-        error = "cannot write " + paths_.pidFile + ": " + std::strerror(errno);
+    // O_EXCL: a file that appeared since the check is someone else's.
+    int fd = open(paths_.pidFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot create " + paths_.pidFile + ": " + std::strerror(errno);
         return false;
     }
-    std::fprintf(pid, "%d\n", static_cast<int>(getpid()));
-    std::fclose(pid);
-    if ((readinessFd_ = listenOn(paths_.readiness, error)) < 0) return false;
-    up_ = true;
+    const std::string text = std::to_string(getpid()) + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    // Claimed once written: writing changes the identity the record keeps.
+    owned_.claim(paths_.pidFile);
+    if (!written) error = "cannot write " + paths_.pidFile + ": " + std::strerror(errno);
+    return written;
+}
+
+bool Daemon::installMarker(std::string& error) {
+    // The module only checks that the daemon binary exists. One that is there
+    // already, ours or an installed agent's, is left as it is.
+    struct stat st;
+    if (lstat(paths_.binary.c_str(), &st) == 0) return true;
+    if (!makeParentDirs(paths_.binary)) {
+        error = "cannot create the directories of " + paths_.binary + ": " + std::strerror(errno);
+        return false;
+    }
+    // Pointing it at ourselves also tells a reader who put it there.
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0 || (self[n] = '\0', symlink(self, paths_.binary.c_str())) != 0) {
+        int fd = open(paths_.binary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0755);
+        if (fd < 0) {
+            error = "cannot install " + paths_.binary + ": " + std::strerror(errno);
+            return false;
+        }
+        close(fd);
+    }
+    owned_.claim(paths_.binary);
     return true;
 }
 
-void Daemon::takeDown() {
+bool Daemon::bringUp(std::string& error) {
+    // The readiness socket comes last: once it accepts, everything else is
+    // there, as a client probing it expects.
+    closeListeners();
+    if ((requestFd_ = listenOn(paths_.request, error)) < 0 || (eventFd_ = listenOn(paths_.events, error)) < 0 ||
+        !writePidFile(error) || (readinessFd_ = listenOn(paths_.readiness, error)) < 0) {
+        closeListeners();
+        return false;
+    }
+    endpoints_ = Endpoints::Up;
+    until_ = Clock::time_point::max();
+    return true;
+}
+
+void Daemon::closeListeners() {
     for (int* fd : {&readinessFd_, &requestFd_, &eventFd_}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
-    for (const std::string* path : {&paths_.readiness, &paths_.request, &paths_.events, &paths_.pidFile}) {
-        unlink(path->c_str());
-    }
-    up_ = false;
+}
+
+void Daemon::goDown(Clock::time_point until) {
+    closeListeners();
+    for (const std::string* path : {&paths_.readiness, &paths_.request, &paths_.events, &paths_.pidFile})
+        owned_.remove(*path);
+    endpoints_ = Endpoints::Down;
+    until_ = until;
+}
+
+bool Daemon::refuse(Clock::time_point until, std::string& error) {
+    // Listeners closed, files kept (or put back after a restart took them).
+    closeListeners();
+    endpoints_ = Endpoints::Refusing;
+    until_ = until;
+    for (const std::string* path : {&paths_.request, &paths_.events, &paths_.readiness})
+        if (!placeDeadSocket(*path, error)) return false;
+    return owned_.owns(paths_.pidFile) || writePidFile(error);
 }
 
 int Daemon::run(int readyFd) {
@@ -248,32 +384,13 @@ int Daemon::run(int readyFd) {
     sigaddset(&mask, SIGINT);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     signalFd_ = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd_ < 0) {
+        logLine("signalfd: %s", std::strerror(errno));
+        return 1;
+    }
     signal(SIGPIPE, SIG_IGN);
 
-    if ((controlFd_ = listenOn(paths_.control, error)) < 0) {
-        logLine("%s", error.c_str());
-        return 1;
-    }
-    if (!makeParentDirs(paths_.binary)) {
-        logLine("cannot create the directories of %s: %s", paths_.binary.c_str(), std::strerror(errno));
-        return 1;
-    }
-    struct stat st;
-    if (lstat(paths_.binary.c_str(), &st) != 0) {
-        // The module only checks that the daemon binary exists; pointing it
-        // at ourselves also tells a reader who put it there.
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0 || (self[n] = '\0', symlink(self, paths_.binary.c_str())) != 0) {
-            int fd = open(paths_.binary.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0755);
-            if (fd < 0) {
-                logLine("cannot install %s: %s", paths_.binary.c_str(), std::strerror(errno));
-                return 1;
-            }
-            close(fd);
-        }
-    }
-    if (!bringUp(error)) {
+    if ((controlFd_ = listenOn(paths_.control, error)) < 0 || !installMarker(error) || !bringUp(error)) {
         logLine("%s", error.c_str());
         return 1;
     }
@@ -289,20 +406,19 @@ int Daemon::run(int readyFd) {
     std::vector<Conn*> polled;
     while (!stopping_) {
         const Clock::time_point now = Clock::now();
-        if (restarting_ && now >= upAt_) {
-            restarting_ = false;
+        if (endpoints_ != Endpoints::Up && now >= until_) {
             if (!bringUp(error)) {
-                logLine("restart failed: %s", error.c_str());
+                logLine("cannot bring the endpoints back: %s", error.c_str());
                 return 1;
             }
             if (verbose_) logLine("endpoints back up");
         }
         checkWaits(now);
+        closeDrained(now);
 
         fds.clear();
         polled.clear();
-        Clock::time_point wake = Clock::time_point::max();
-        if (restarting_) wake = upAt_;
+        Clock::time_point wake = until_;
         for (const Wait& w : waits_) wake = std::min(wake, w.deadline);
         fds.push_back({signalFd_, POLLIN, 0});
         fds.push_back({controlFd_, POLLIN, 0});
@@ -315,6 +431,8 @@ int Daemon::run(int readyFd) {
                 else
                     wake = std::min(wake, c->out.front().due);
             }
+            // No event tells when a peer has read what it was sent: look again soon.
+            if (c->draining) wake = std::min(wake, now + kDrainPoll);
             fds.push_back({c->fd, events, 0});
             polled.push_back(c.get());
         }
@@ -332,6 +450,11 @@ int Daemon::run(int readyFd) {
             signalfd_siginfo info;
             while (read(signalFd_, &info, sizeof info) == sizeof info) stopping_ = true;
         }
+        if (fds[0].revents & (POLLERR | POLLNVAL)) {
+            // Without it SIGTERM would go unheard and every poll return at once.
+            logLine("lost the signal descriptor; stopping");
+            return 1;
+        }
         const Clock::time_point after = Clock::now();
         for (size_t i = 0; i < polled.size(); ++i) {
             Conn& c = *polled[i];
@@ -344,8 +467,8 @@ int Daemon::run(int readyFd) {
             if (c.fd >= 0 && (re & POLLHUP) && !(re & POLLIN)) closeConn(c);
         }
         if (fds[1].revents & POLLIN) acceptFrom(controlFd_, Kind::Control);
-        // Endpoints may have gone down during this round (restart, stop).
-        if (up_) {
+        // Endpoints may have gone down during this round (restart, refusal, stop).
+        if (endpoints_ == Endpoints::Up) {
             if (fds[2].fd == readinessFd_ && (fds[2].revents & POLLIN)) acceptFrom(readinessFd_, Kind::Readiness);
             if (fds[3].fd == requestFd_ && (fds[3].revents & POLLIN)) acceptFrom(requestFd_, Kind::Request);
             if (fds[4].fd == eventFd_ && (fds[4].revents & POLLIN)) acceptFrom(eventFd_, Kind::Event);
@@ -378,7 +501,13 @@ void Daemon::closeConn(Conn& c) {
     close(c.fd);
     c.fd = -1;
     c.out.clear();
+    c.outOffset = 0;
     c.queued = 0;
+}
+
+void Daemon::closeDrained(Clock::time_point now) {
+    for (auto& c : conns_)
+        if (c->fd >= 0 && c->draining && (now >= c->closeBy || peerReadAll(c->fd))) closeConn(*c);
 }
 
 Daemon::Conn* Daemon::findConn(uint64_t id) {
@@ -387,15 +516,26 @@ Daemon::Conn* Daemon::findConn(uint64_t id) {
     return nullptr;
 }
 
-void Daemon::queue(Conn& c, std::string bytes, Clock::duration delay, bool closeAfter) {
-    if (c.fd < 0) return;
+void Daemon::queue(Conn& c, std::string bytes, Clock::duration delay, After after) {
+    // A cut connection sends nothing more, whatever it is still asked.
+    if (c.fd < 0 || c.draining) return;
     if (c.queued + bytes.size() > kMaxQueued) {
         logLine("connection %llu does not read; dropping it", static_cast<unsigned long long>(c.id));
         closeConn(c);
         return;
     }
     c.queued += bytes.size();
-    c.out.push_back({Clock::now() + delay, std::move(bytes), closeAfter});
+    c.out.push_back({Clock::now() + delay, std::move(bytes), after, false});
+}
+
+void Daemon::queueStalled(Conn& c, const std::string& frame, Clock::duration delay, const Stall& stall) {
+    const size_t half = halfFrame(frame);
+    queue(c, frame.substr(0, half), delay);
+    if (c.fd < 0) return;
+    const Clock::time_point due =
+        stall.untilResumed ? Clock::time_point::max() : Clock::now() + delay + stall.length;
+    c.queued += frame.size() - half;
+    c.out.push_back({due, frame.substr(half), After::Nothing, true});
 }
 
 void Daemon::writeTo(Conn& c, Clock::time_point now) {
@@ -409,11 +549,18 @@ void Daemon::writeTo(Conn& c, Clock::time_point now) {
         }
         c.outOffset += static_cast<size_t>(n);
         if (c.outOffset < o.bytes.size()) return;
-        const bool closeAfter = o.closeAfter;
+        const After after = o.after;
         c.queued -= o.bytes.size();
         c.outOffset = 0;
         c.out.pop_front();
-        if (closeAfter) closeConn(c);
+        if (after == After::Close) {
+            closeConn(c);
+        } else if (after == After::CloseOnceRead) {
+            c.draining = true;
+            c.closeBy = now + kCutGrace;
+            c.out.clear();
+            c.queued = 0;
+        }
     }
 }
 
@@ -453,28 +600,45 @@ void Daemon::readFrom(Conn& c) {
 }
 
 void Daemon::record(const Conn& c, const std::string& members) {
-    records_.push_back("{\"seq\":" + std::to_string(nextSeq_++) + ",\"conn\":" + std::to_string(c.id) + ",\"channel\":\"" +
+    ++recorded_;
+    const uint64_t seq = nextSeq_++;
+    if (maxRecords_ == 0) {
+        ++droppedRecords_;
+        return;
+    }
+    if (records_.size() == maxRecords_) {
+        records_.pop_front();
+        ++droppedRecords_;
+    }
+    records_.push_back("{\"seq\":" + std::to_string(seq) + ",\"conn\":" + std::to_string(c.id) + ",\"channel\":\"" +
                        channelName(c.kind == Kind::Event) + "\"," + members + "}");
 }
 
 void Daemon::sendReply(Conn& c, const std::string& text) {
     if (dropReplies_ > 0) {
-        --dropReplies_;
+        if (dropReplies_ != kEveryReply) --dropReplies_;
         return;
     }
-    std::string frame = encodeFrame(text);
-    bool closeAfter = false;
-    if (malformedNext_) {
-        malformedNext_ = false;
-        frame = encodeFrame(text.substr(0, text.size() / 2) + "#");
-    } else if (truncatedNext_) {
-        // Half the frame, then the connection ends: the peer sees the length
-        // word promise more than ever arrives.
+    // Faults armed together meet in the same reply: its text broken, then
+    // the frame cut or stalled, then a second copy behind it.
+    const std::string frame = encodeFrame(malformedNext_ ? text.substr(0, text.size() / 2) + "#" : text);
+    malformedNext_ = false;
+    const bool twice = duplicateReplies_ > 0;
+    if (twice) --duplicateReplies_;
+    if (truncatedNext_) {
+        // Half the frame, then the connection ends once the peer has read
+        // it: the length word promises more than ever arrives.
         truncatedNext_ = false;
-        frame.resize(4 + (frame.size() - 4) / 2);
-        closeAfter = true;
+        queue(c, frame.substr(0, halfFrame(frame)), replyDelay_, After::CloseOnceRead);
+        return;
     }
-    queue(c, std::move(frame), replyDelay_, closeAfter);
+    if (replyStall_.armed) {
+        replyStall_.armed = false;
+        queueStalled(c, frame, replyDelay_, replyStall_);
+    } else {
+        queue(c, frame, replyDelay_);
+    }
+    if (twice) queue(c, frame, replyDelay_);
 }
 
 void Daemon::handleFrame(Conn& c, const std::string& text) {
@@ -562,15 +726,20 @@ size_t Daemon::subscriberCount() const {
     return n;
 }
 
-size_t Daemon::pushEvent(const std::string& text) {
-    const std::string frame = encodeFrame(text);
+size_t Daemon::pushEvent(const std::string& text, size_t padTo) {
+    const std::string frame = encodeFrame(padded(text, padTo));
     size_t n = 0;
     for (auto& c : conns_) {
         if (c->fd < 0 || c->kind != Kind::Event || !c->initialized) continue;
-        queue(*c, frame);
+        if (eventStall_.armed)
+            queueStalled(*c, frame, {}, eventStall_);
+        else
+            queue(*c, frame);
         if (c->fd >= 0) ++n;
     }
-    if (verbose_) logLine("event to %zu subscribers: %s", n, text.c_str());
+    // The stall is for the next event someone receives.
+    if (n > 0) eventStall_.armed = false;
+    if (verbose_) logLine("event (%zu bytes) to %zu subscribers: %s", frame.size(), n, text.c_str());
     return n;
 }
 
@@ -578,11 +747,11 @@ void Daemon::checkWaits(Clock::time_point now) {
     for (size_t i = 0; i < waits_.size();) {
         Wait& w = waits_[i];
         Conn* c = findConn(w.connId);
-        const size_t have = w.forSubscribers ? subscriberCount() : records_.size();
+        const size_t have = w.forSubscribers ? subscriberCount() : static_cast<size_t>(recorded_);
         if (c && (have >= w.target || now >= w.deadline)) {
             std::string out = have >= w.target ? "ok\n" + std::to_string(have) + "\n"
                                                 : "error: timed out with " + std::to_string(have) + "\n";
-            queue(*c, std::move(out), {}, true);
+            queue(*c, std::move(out), {}, After::Close);
         }
         if (!c || have >= w.target || now >= w.deadline)
             waits_.erase(waits_.begin() + static_cast<long>(i));
@@ -613,22 +782,29 @@ void Daemon::handleControl(Conn& c, const std::string& line) {
             result = (this->*(it->second))(c, args);
     }
     if (result.deferred) return;
-    if (result.stop) {
+    if (result.stop || result.crash) {
         // Answer before the loop ends; the socket buffer takes a line this short.
         const std::string ok = "ok\n";
         ssize_t ignored = send(c.fd, ok.data(), ok.size(), MSG_NOSIGNAL);
         (void)ignored;
+        if (result.crash) {
+            // As kill -9 ends an agent: no close, no unlink, no goodbye.
+            if (verbose_) logLine("crashing on request");
+            raise(SIGKILL);
+        }
         closeConn(c);
         stopping_ = true;
         return;
     }
     std::string out = result.ok ? "ok\n" + result.output : "error: " + result.output + "\n";
-    queue(c, std::move(out), {}, true);
+    queue(c, std::move(out), {}, After::Close);
 }
 
 Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
-    Parsed p = parseArgs(args, {"--number", "--args", "--text", "--severity", "--message-number", "--attributes", "--time"});
-    if (!p.error.empty()) return {false, p.error};
+    Parsed p = parseArgs(args, {"--number", "--args", "--text", "--severity", "--message-number", "--attributes", "--time",
+                                "--pad-to"});
+    size_t padTo = 0;
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
     std::string numberText = p.flags.count("--number") ? p.flags["--number"] : (p.words.empty() ? "" : p.words[0]);
     uint64_t number = 0;
     if (!parseUnsigned(numberText, number) || number > 0xFFFFFFFF) return {false, "push-syslog needs --number N"};
@@ -665,34 +841,47 @@ Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
 
     const uint32_t cab = scenario_.cabinet();
     auto bytes = Scenario::encodeArguments(entry.number, entry.args);
-    size_t n = pushEvent(eventText(kEvLogArguments, cab, [&](Value& da, auto& a) { rawBytes(da, a, bytes); }));
-    pushEvent(eventText(kEvLogEntry, cab, [&](Value& da, auto&) { da.SetUint(entry.number); }));
+    size_t n = pushEvent(eventText(kEvLogArguments, cab, [&](Value& da, auto& a) { rawBytes(da, a, bytes); }), padTo);
+    pushEvent(eventText(kEvLogEntry, cab, [&](Value& da, auto&) { da.SetUint(entry.number); }), padTo);
     return {true, std::to_string(n) + "\n"};
 }
 
 Daemon::CommandResult Daemon::cmdPushDrvMon(Conn&, const Args& args) {
+    Parsed p = parseArgs(args, {"--pad-to"});
     uint64_t number = 0;
-    if (args.size() != 2 || !parseUnsigned(args[1], number) || number > 0xFFFFFFFF) return {false, "push-drvmon N"};
+    size_t padTo = 0;
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
+    if (p.words.size() != 1 || !parseUnsigned(p.words[0], number) || number > 0xFFFFFFFF)
+        return {false, "push-drvmon N [--pad-to BYTES]"};
     size_t n = pushEvent(eventText(kEvDrvMonEntry, scenario_.cabinet(),
-                                   [&](Value& da, auto&) { da.SetUint(static_cast<uint32_t>(number)); }));
+                                   [&](Value& da, auto&) { da.SetUint(static_cast<uint32_t>(number)); }),
+                         padTo);
     return {true, std::to_string(n) + "\n"};
 }
 
 Daemon::CommandResult Daemon::cmdPushRaid(Conn&, const Args& args) {
-    if (args.size() != 2) return {false, "push-raid NAME|FILE|TEXT"};
-    const std::string* named = scenario_.raidEvent(args[1]);
-    const std::string& text = named ? *named : args[1];
-    size_t n = pushEvent(eventText(kEvRaid, scenario_.cabinet(), [&](Value& da, auto& a) {
-        da.SetString(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), a);
-    }));
+    Parsed p = parseArgs(args, {"--pad-to"});
+    size_t padTo = 0;
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
+    if (p.words.size() != 1) return {false, "push-raid NAME|FILE|TEXT [--pad-to BYTES]"};
+    const std::string* named = scenario_.raidEvent(p.words[0]);
+    const std::string& text = named ? *named : p.words[0];
+    size_t n = pushEvent(eventText(kEvRaid, scenario_.cabinet(),
+                                   [&](Value& da, auto& a) {
+                                       da.SetString(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), a);
+                                   }),
+                         padTo);
     return {true, std::to_string(n) + "\n"};
 }
 
 Daemon::CommandResult Daemon::cmdPushRaw(Conn&, const Args& args) {
-    if (args.size() != 2) return {false, "push-raw JSON"};
+    Parsed p = parseArgs(args, {"--pad-to"});
+    size_t padTo = 0;
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
+    if (p.words.size() != 1) return {false, "push-raw JSON [--pad-to BYTES]"};
     rapidjson::Document doc;
-    doc.Parse(args[1].c_str(), args[1].size());
-    std::string text = args[1];
+    doc.Parse(p.words[0].c_str(), p.words[0].size());
+    std::string text = p.words[0];
     // A bare command is wrapped into the envelope; anything else (a whole
     // document, even a broken one) goes out exactly as given.
     if (!doc.HasParseError() && doc.IsObject() && doc.HasMember("OC")) {
@@ -701,20 +890,30 @@ Daemon::CommandResult Daemon::cmdPushRaw(Conn&, const Args& args) {
         list.PushBack(Value(doc, out.GetAllocator()), out.GetAllocator());
         text = envelope(list, out);
     }
-    return {true, std::to_string(pushEvent(text)) + "\n"};
+    return {true, std::to_string(pushEvent(text, padTo)) + "\n"};
 }
 
 Daemon::CommandResult Daemon::cmdDelayReplies(Conn&, const Args& args) {
     uint64_t ms = 0;
-    if (args.size() != 2 || !parseUnsigned(args[1], ms) || ms > 3600000) return {false, "delay-replies MS"};
+    if (args.size() != 2 || !parseUnsigned(args[1], ms) || ms > kMaxMs) return {false, "delay-replies MS"};
     replyDelay_ = std::chrono::milliseconds(ms);
     return {};
 }
 
 Daemon::CommandResult Daemon::cmdDropReplies(Conn&, const Args& args) {
     uint64_t count = 0;
-    if (args.size() != 2 || !parseUnsigned(args[1], count)) return {false, "drop-replies N"};
+    if (args.size() == 2 && args[1] == "all")
+        count = kEveryReply;
+    else if (args.size() != 2 || !parseUnsigned(args[1], count) || count == kEveryReply)
+        return {false, "drop-replies N|all"};
     dropReplies_ = count;
+    return {};
+}
+
+Daemon::CommandResult Daemon::cmdDuplicateReplies(Conn&, const Args& args) {
+    uint64_t count = 0;
+    if (args.size() != 2 || !parseUnsigned(args[1], count)) return {false, "duplicate-replies N"};
+    duplicateReplies_ = count;
     return {};
 }
 
@@ -735,13 +934,41 @@ Daemon::CommandResult Daemon::cmdTruncatedFrame(Conn&, const Args& args) {
         truncatedNext_ = true;
         return {};
     }
-    std::string frame = encodeFrame(eventText(kEvDrvMonEntry, scenario_.cabinet(), [](Value& da, auto&) { da.SetUint(0); }));
-    frame.resize(4 + (frame.size() - 4) / 2);
+    const std::string frame =
+        encodeFrame(eventText(kEvDrvMonEntry, scenario_.cabinet(), [](Value& da, auto&) { da.SetUint(0); }));
     size_t n = 0;
     for (auto& c : conns_) {
         if (c->fd < 0 || c->kind != Kind::Event || !c->initialized) continue;
-        queue(*c, frame, {}, true);
-        ++n;
+        queue(*c, frame.substr(0, halfFrame(frame)), {}, After::CloseOnceRead);
+        if (c->fd >= 0) ++n;
+    }
+    return {true, std::to_string(n) + "\n"};
+}
+
+Daemon::CommandResult Daemon::cmdStallFrame(Conn&, const Args& args) {
+    Parsed p = parseArgs(args, {"--ms"}, {"--events"});
+    uint64_t ms = 0;
+    bool timed = false;
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return {false, "stall-frame [--events] [--ms MS]"};
+    Stall& stall = p.flags.count("--events") ? eventStall_ : replyStall_;
+    stall.armed = true;
+    stall.untilResumed = !timed;
+    stall.length = std::chrono::milliseconds(ms);
+    return {};
+}
+
+Daemon::CommandResult Daemon::cmdResumeFrames(Conn&, const Args& args) {
+    if (args.size() != 1) return {false, "resume-frames"};
+    replyStall_.armed = eventStall_.armed = false;
+    const Clock::time_point now = Clock::now();
+    size_t n = 0;
+    for (auto& c : conns_) {
+        for (Outgoing& o : c->out) {
+            if (!o.held) continue;
+            o.held = false;
+            o.due = std::min(o.due, now);
+            ++n;
+        }
     }
     return {true, std::to_string(n) + "\n"};
 }
@@ -765,25 +992,54 @@ Daemon::CommandResult Daemon::cmdCloseClients(Conn&, const Args& args) {
 Daemon::CommandResult Daemon::cmdRestart(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--down-ms"});
     uint64_t ms = 0;
-    if (!p.error.empty() || !p.words.empty() || !parseUnsigned(p.flags["--down-ms"], ms) || ms > 3600000)
+    if (!p.error.empty() || !p.words.empty() || !parseUnsigned(p.flags["--down-ms"], ms) || ms > kMaxMs)
         return {false, "restart --down-ms MS"};
     for (auto& c : conns_)
         if (c->kind != Kind::Control) closeConn(*c);
-    takeDown();
-    restarting_ = true;
-    upAt_ = Clock::now() + std::chrono::milliseconds(ms);
+    goDown(Clock::now() + std::chrono::milliseconds(ms));
     return {};
+}
+
+Daemon::CommandResult Daemon::cmdRefuseConnections(Conn&, const Args& args) {
+    Parsed p = parseArgs(args, {"--ms"});
+    uint64_t ms = 0;
+    bool timed = false;
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return {false, "refuse-connections [--ms MS]"};
+    std::string error;
+    if (!refuse(timed ? Clock::now() + std::chrono::milliseconds(ms) : Clock::time_point::max(), error))
+        return {false, error};
+    return {};
+}
+
+Daemon::CommandResult Daemon::cmdAcceptConnections(Conn&, const Args& args) {
+    if (args.size() != 1) return {false, "accept-connections"};
+    std::string error;
+    if (endpoints_ != Endpoints::Up && !bringUp(error)) return {false, error};
+    return {};
+}
+
+Daemon::CommandResult Daemon::cmdCrash(Conn&, const Args& args) {
+    if (args.size() != 1) return {false, "crash"};
+    CommandResult r;
+    r.crash = true;
+    return r;
 }
 
 Daemon::CommandResult Daemon::cmdUninstall(Conn&, const Args& args) {
     if (args.size() != 1) return {false, "uninstall"};
-    if (unlink(paths_.binary.c_str()) != 0 && errno != ENOENT) return {false, std::strerror(errno)};
+    struct stat st;
+    if (lstat(paths_.binary.c_str(), &st) != 0) return {};
+    if (!owned_.owns(paths_.binary)) return {false, paths_.binary + " was not installed by rqbd-sim: left in place"};
+    owned_.remove(paths_.binary);
+    if (lstat(paths_.binary.c_str(), &st) == 0) return {false, "cannot remove " + paths_.binary};
     return {};
 }
 
 Daemon::CommandResult Daemon::cmdRequests(Conn&, const Args& args) {
     if (args.size() != 1) return {false, "requests"};
     CommandResult r;
+    // The gap comes first, where the dropped requests were.
+    if (droppedRecords_ > 0) r.output = "{\"dropped\":" + std::to_string(droppedRecords_) + "}\n";
     for (const std::string& line : records_) r.output += line + "\n";
     return r;
 }
@@ -791,6 +1047,7 @@ Daemon::CommandResult Daemon::cmdRequests(Conn&, const Args& args) {
 Daemon::CommandResult Daemon::cmdClearRequests(Conn&, const Args& args) {
     if (args.size() != 1) return {false, "clear-requests"};
     records_.clear();
+    recorded_ = droppedRecords_ = 0;
     return {};
 }
 
@@ -805,18 +1062,23 @@ Daemon::CommandResult Daemon::cmdStatus(Conn&, const Args& args) {
         list += std::to_string(c->fd);
         if (c->kind == Kind::Request) ++requestClients;
     }
-    return {true, "{\"pid\":" + std::to_string(getpid()) + ",\"up\":" + (up_ ? "true" : "false") +
-                      ",\"requestClients\":" + std::to_string(requestClients) +
+    const char* endpoints = endpoints_ == Endpoints::Up     ? "up"
+                            : endpoints_ == Endpoints::Down ? "down"
+                                                            : "refusing";
+    return {true, "{\"pid\":" + std::to_string(getpid()) + ",\"up\":" +
+                      (endpoints_ == Endpoints::Up ? "true" : "false") + ",\"endpoints\":\"" + endpoints +
+                      "\",\"requestClients\":" + std::to_string(requestClients) +
                       ",\"eventSubscribers\":" + std::to_string(subscriberCount()) +
-                      ",\"requests\":" + std::to_string(records_.size()) + ",\"requestDescriptors\":[" + requestFds +
-                      "],\"eventDescriptors\":[" + eventFds + "]}\n"};
+                      ",\"requests\":" + std::to_string(recorded_) +
+                      ",\"requestsDropped\":" + std::to_string(droppedRecords_) + ",\"requestDescriptors\":[" +
+                      requestFds + "],\"eventDescriptors\":[" + eventFds + "]}\n"};
 }
 
 Daemon::CommandResult Daemon::waitFor(Conn& c, const Args& args, bool subscribers) {
     Parsed p = parseArgs(args, {"--timeout-ms"});
     uint64_t target = 0, timeout = 10000;
     if (!p.error.empty() || p.words.size() != 1 || !parseUnsigned(p.words[0], target) ||
-        (p.flags.count("--timeout-ms") && !parseUnsigned(p.flags["--timeout-ms"], timeout)) || timeout > 3600000)
+        (p.flags.count("--timeout-ms") && !parseUnsigned(p.flags["--timeout-ms"], timeout)) || timeout > kMaxMs)
         return {false, std::string(args[0]) + " N [--timeout-ms MS]"};
     waits_.push_back({c.id, subscribers, static_cast<size_t>(target), Clock::now() + std::chrono::milliseconds(timeout)});
     CommandResult r;

@@ -19,6 +19,7 @@ Paths Paths::under(const std::string& root) {
     p.pidFile = r + "/var/run/rqbd.pid";
     p.binary = r + "/usr/sbin/rqbd";
     p.control = r + "/run/rqbd-sim.ctl";
+    p.owned = r + "/run/rqbd-sim.owned";
     return p;
 }
 

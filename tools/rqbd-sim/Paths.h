@@ -13,6 +13,7 @@ struct Paths {
     std::string pidFile;    // <root>/var/run/rqbd.pid
     std::string binary;     // <root>/usr/sbin/rqbd
     std::string control;    // <root>/run/rqbd-sim.ctl
+    std::string owned;      // <root>/run/rqbd-sim.owned: what the simulator made (Ownership.h)
 
     static Paths under(const std::string& root);
 

@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -26,14 +29,20 @@ namespace {
 
 const char kUsage[] =
     "usage: rqbd-sim serve [--root DIR] [--scenario FILE] [--foreground] [--ready-fd N]\n"
-    "                      [--die-with-parent] [--verbose]\n"
+    "                      [--max-requests N] [--die-with-parent] [--verbose]\n"
     "       rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n"
     "commands: push-syslog N [--args a,b] [--text T --severity S --message-number M --attributes A --time T]\n"
-    "          push-drvmon N | push-raid NAME|FILE|TEXT | push-raw JSON\n"
-    "          delay-replies MS | drop-replies N | malformed-frame [--events] | truncated-frame [--events]\n"
-    "          close-clients [--request] [--event] | restart --down-ms MS | uninstall\n"
+    "          push-drvmon N | push-raid NAME|FILE|TEXT | push-raw JSON   (each also takes --pad-to BYTES)\n"
+    "          delay-replies MS | drop-replies N|all | duplicate-replies N\n"
+    "          malformed-frame [--events] | truncated-frame [--events] | stall-frame [--events] [--ms MS]\n"
+    "          resume-frames | close-clients [--request] [--event] | restart --down-ms MS\n"
+    "          refuse-connections [--ms MS] | accept-connections | crash | uninstall\n"
     "          requests | clear-requests | status | wait-subscribers N [--timeout-ms MS]\n"
     "          wait-requests N [--timeout-ms MS] | scenario FILE|JSON | stop\n";
+
+// Requests the log keeps unless --max-requests says otherwise: enough for
+// any one test to read back, a few megabytes at most.
+constexpr size_t kDefaultMaxRequests = 10000;
 
 int usage() {
     std::fputs(kUsage, stderr);
@@ -54,8 +63,29 @@ bool isRegularFile(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool parseCount(const std::string& text, unsigned long long max, unsigned long long& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    out = std::strtoull(text.c_str(), nullptr, 10);
+    return errno == 0 && out <= max;
+}
+
+// The daemon writes "ready" to the descriptor and closes it. One the caller
+// did not open would be the number of a descriptor the daemon opens itself,
+// and closing that one (its signal descriptor, say) would break the daemon:
+// so it must be open for writing before the daemon opens anything.
+std::string readyDescriptorProblem(const std::string& text, int& fd) {
+    unsigned long long n = 0;
+    if (!parseCount(text, INT32_MAX, n)) return "is not a descriptor number";
+    fd = static_cast<int>(n);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return "is not open: give a descriptor the caller opened for writing, such as a pipe";
+    if ((flags & O_ACCMODE) == O_RDONLY) return "is not open for writing";
+    return {};
+}
+
 int serve(const std::vector<std::string>& args) {
-    std::string root, scenarioPath;
+    std::string root, scenarioPath, readyText, maxRequestsText;
     bool foreground = false, verbose = false, dieWithParent = false;
     int readyFd = -1;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -66,7 +96,9 @@ int serve(const std::vector<std::string>& args) {
         } else if (a == "--scenario" && hasValue) {
             scenarioPath = args[++i];
         } else if (a == "--ready-fd" && hasValue) {
-            readyFd = std::atoi(args[++i].c_str());
+            readyText = args[++i];
+        } else if (a == "--max-requests" && hasValue) {
+            maxRequestsText = args[++i];
         } else if (a == "--foreground") {
             foreground = true;
         } else if (a == "--verbose") {
@@ -76,6 +108,17 @@ int serve(const std::vector<std::string>& args) {
         } else {
             return usage();
         }
+    }
+    if (!readyText.empty()) {
+        if (std::string problem = readyDescriptorProblem(readyText, readyFd); !problem.empty()) {
+            std::fprintf(stderr, "rqbd-sim: --ready-fd %s %s\n", readyText.c_str(), problem.c_str());
+            return 1;
+        }
+    }
+    unsigned long long maxRequests = kDefaultMaxRequests;
+    if (!maxRequestsText.empty() && !parseCount(maxRequestsText, SIZE_MAX, maxRequests)) {
+        std::fprintf(stderr, "rqbd-sim: --max-requests %s is not a count of requests\n", maxRequestsText.c_str());
+        return 1;
     }
     rqbdsim::Paths paths = rqbdsim::Paths::under(root);
     if (std::string problem = paths.socketPathProblem(); !problem.empty()) {
@@ -114,9 +157,17 @@ int serve(const std::vector<std::string>& args) {
             ssize_t n = read(pipeFds[0], buffer, sizeof buffer - 1);
             if (n <= 0) return 1;
             std::printf("%d\n", static_cast<int>(child));
+            if (readyFd >= 0) {
+                ssize_t ignored = write(readyFd, buffer, static_cast<size_t>(n));
+                (void)ignored;
+                close(readyFd);
+            }
             return 0;
         }
         close(pipeFds[0]);
+        // The caller's descriptor is answered by the parent above; held open
+        // here it would keep the caller's reader from its end of file.
+        if (readyFd >= 0) close(readyFd);
         setsid();
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null >= 0) {
@@ -126,7 +177,7 @@ int serve(const std::vector<std::string>& args) {
         }
         readyFd = pipeFds[1];
     }
-    rqbdsim::Daemon daemon(paths, std::move(scenario), verbose);
+    rqbdsim::Daemon daemon(paths, std::move(scenario), verbose, static_cast<size_t>(maxRequests));
     return daemon.run(readyFd);
 }
 
