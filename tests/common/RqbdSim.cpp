@@ -65,8 +65,8 @@ RqbdSim::RqbdSim(const std::string& scenario, bool verbose, const std::vector<st
 void RqbdSim::launch() {
     int ready[2];
     if (!highPipe(ready)) throw std::runtime_error("pipe failed");
-    std::vector<std::string> args{binary(), "serve",      "--root",     root_,   "--scenario", scenario_,
-                                  "--foreground", "--ready-fd", "3", "--die-with-parent"};
+    std::vector<std::string> args{binary(),  "serve",        "--root",     root_, "--scenario",
+                                  scenario_, "--foreground", "--ready-fd", "3",   "--die-with-parent"};
     if (verbose_) args.push_back("--verbose");
     args.insert(args.end(), serveOptions_.begin(), serveOptions_.end());
     posix_spawn_file_actions_t actions;
@@ -123,7 +123,8 @@ void RqbdSim::start() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (running()) {
         if (std::chrono::steady_clock::now() >= deadline)
-            throw std::logic_error("rqbd-sim still runs under " + root_ + "; stop or crash it before start()");
+            throw std::logic_error("rqbd-sim still runs under " + root_ +
+                                   "; stop or crash it before start()");
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     launch();

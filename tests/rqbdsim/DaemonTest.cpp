@@ -105,7 +105,8 @@ TEST_F(DaemonTest, DroppedRepliesNeverComeAndDelayedOnesComeLate) {
 TEST_F(DaemonTest, RestartRemovesSocketsAndPidFileForTheDownTime) {
     auto s = subscriber();
     ctlOut({"restart", "--down-ms", "500"});
-    for (const char* p : {"/dev/rqbds", "/dev/rqbdsj", "/dev/rqbdaj", "/var/run/rqbd.pid"}) EXPECT_FALSE(exists(sim.path(p))) << p;
+    for (const char* p : {"/dev/rqbds", "/dev/rqbdsj", "/dev/rqbdaj", "/var/run/rqbd.pid"})
+        EXPECT_FALSE(exists(sim.path(p))) << p;
     EXPECT_TRUE(exists(sim.path("/usr/sbin/rqbd")));
     rapidjson::Document doc;
     EXPECT_EQ(s->read(doc), Channel::Read::Closed);
@@ -143,9 +144,12 @@ TEST_F(DaemonTest, BadInputOnOneChannelLeavesTheOthersServed) {
 
 TEST(RqbdSimCliTest, ControlErrorsAreReportedNotFatal) {
     RqbdSim sim;
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"no-such-command"}, {"push-drvmon"}, {"push-syslog", "x"}, {"restart"},
-          {"delay-replies", "-5"}, {"wait-subscribers", "1", "--timeout-ms"}}) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"no-such-command"},
+                                                {"push-drvmon"},
+                                                {"push-syslog", "x"},
+                                                {"restart"},
+                                                {"delay-replies", "-5"},
+                                                {"wait-subscribers", "1", "--timeout-ms"}}) {
         RqbdSim::Result r = sim.ctl(bad);
         EXPECT_EQ(r.exitCode, 1) << bad[0];
         EXPECT_FALSE(r.err.empty()) << bad[0];

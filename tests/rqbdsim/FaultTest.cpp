@@ -54,7 +54,8 @@ std::string ctlOk(const RqbdSim& sim, const Args& args) {
 TEST(RqbdSimServe, RefusesAReadyDescriptorItCannotWriteTo) {
     RqbdSim sim;
     sim.stop();
-    for (const Args& c : {Args{"3", "is not open"}, Args{"0", "is not open for writing"}, Args{"3x", "is not a descriptor"}}) {
+    for (const Args& c : {Args{"3", "is not open"}, Args{"0", "is not open for writing"},
+                          Args{"3x", "is not a descriptor"}}) {
         const qmstest::ProgramResult r = qmstest::run(
             {"/bin/sh", "-c", "exec 3>&-; exec \"$0\" serve --root \"$1\" --foreground --ready-fd \"$2\"",
              RqbdSim::binary(), sim.root(), c[0]},
@@ -89,7 +90,8 @@ TEST(RqbdSimServe, NeverTouchesAnAgentsFiles) {
         std::ofstream(sim.path(path)) << "4242\n";
         const RqbdSim::Result r = RqbdSim::run({"serve", "--root", sim.root(), "--foreground"}, 5000);
         EXPECT_EQ(r.exitCode, 1) << path << ": " << r.err;
-        EXPECT_NE(r.err.find(sim.path(path) + " exists and was not made by rqbd-sim"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(sim.path(path) + " exists and was not made by rqbd-sim"), std::string::npos)
+            << r.err;
         EXPECT_EQ(readAll(sim.path(path)), "4242\n") << path;
         for (const char* made : {"/var/run/rqbd.pid", "/dev/rqbdsj", "/dev/rqbds", "/dev/rqbdaj"})
             EXPECT_EQ(exists(sim.path(made)), made == std::string(path)) << path << ": " << made;
@@ -113,29 +115,33 @@ namespace {
 // What a client meets on a channel, as words: "frame" (a whole agent
 // document), "part" (a frame begun, then nothing for waitMs), "short" (a
 // frame begun, then the connection closed), "eof" (closed between frames),
-// "quiet" (nothing for waitMs), and
-// "hup" when the hang-up came while bytes were still unread. Stops after
-// `words` words or at part, short, eof or quiet; pending keeps a begun frame.
-std::string watch(Channel& c, size_t words, int waitMs, std::string& pending, std::vector<uint32_t>& lengths) {
+// "quiet" (nothing for waitMs), and "hup" when the hang-up came while bytes
+// were still unread. Stops after `words` words or at part, short, eof or
+// quiet; pending keeps a begun frame.
+std::string watch(Channel& c, size_t words, int waitMs, std::string& pending,
+                  std::vector<uint32_t>& lengths) {
     std::vector<std::string> seen;
     while (seen.size() < words) {
         uint32_t length = 0;
         if (pending.size() >= 4 && (std::memcpy(&length, pending.data(), 4), pending.size() >= 4 + length)) {
             rapidjson::Document doc;
             doc.Parse(pending.c_str() + 4);  // up to the NUL
-            seen.push_back(!doc.HasParseError() && doc.IsObject() && doc.HasMember("SIP") ? "frame" : "garbage");
+            seen.push_back(!doc.HasParseError() && doc.IsObject() && doc.HasMember("SIP") ? "frame"
+                                                                                          : "garbage");
             lengths.push_back(length);
             pending.erase(0, 4 + length);
             continue;
         }
         short revents = 0;
         std::vector<char> buffer(1 << 20);
-        const ssize_t n = c.waitReadable(waitMs, &revents) ? recv(c.fd(), buffer.data(), buffer.size(), 0) : -1;
+        const ssize_t n =
+            c.waitReadable(waitMs, &revents) ? recv(c.fd(), buffer.data(), buffer.size(), 0) : -1;
         if (n <= 0) {
             seen.push_back(n == 0 ? (pending.empty() ? "eof" : "short") : pending.empty() ? "quiet" : "part");
             break;
         }
-        if ((revents & POLLHUP) && std::find(seen.begin(), seen.end(), "hup") == seen.end()) seen.push_back("hup");
+        if ((revents & POLLHUP) && std::find(seen.begin(), seen.end(), "hup") == seen.end())
+            seen.push_back("hup");
         pending.append(buffer.data(), static_cast<size_t>(n));
     }
     std::string out;
@@ -159,21 +165,29 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
         std::vector<Step> steps;
     };
     const std::vector<Case> cases = {
-        {"stray reply", false, {{{{"duplicate-replies", "1"}}, true, "frame frame quiet"}, {{}, true, "frame quiet"}}},
+        {"stray reply",
+         false,
+         {{{{"duplicate-replies", "1"}}, true, "frame frame quiet"}, {{}, true, "frame quiet"}}},
         // However small the frame, the hang-up comes only after what was sent is read.
         {"cut reply", false, {{{{"truncated-frame"}}, true, "short"}}},
         {"cut event", true, {{{{"truncated-frame", "--events"}}, false, "short"}}},
-        {"stalled reply", false, {{{{"stall-frame"}}, true, "part"}, {{{"resume-frames"}}, false, "frame quiet"}}},
-        {"reply stalled for a time", false,
+        {"stalled reply",
+         false,
+         {{{{"stall-frame"}}, true, "part"}, {{{"resume-frames"}}, false, "frame quiet"}}},
+        {"reply stalled for a time",
+         false,
          {{{{"stall-frame", "--ms", "800"}}, true, "part"}, {{}, false, "frame", 5000}}},
-        {"stalled event", true,
+        {"stalled event",
+         true,
          {{{{"stall-frame", "--events"}, {"push-drvmon", "5"}}, false, "part"},
           {{{"resume-frames"}}, false, "frame quiet"}}},
-        {"never answered", false,
+        {"never answered",
+         false,
          {{{{"drop-replies", "all"}}, true, "quiet"},
           {{}, true, "quiet"},
           {{{"wait-requests", "3", "--timeout-ms", "2000"}, {"drop-replies", "0"}}, true, "frame quiet"}}},
-        {"event of several megabytes", true,
+        {"event of several megabytes",
+         true,
          {{{{"push-drvmon", "7", "--pad-to", "6000000"}}, false, "frame quiet", 300, 6000000}}},
     };
     for (const Case& c : cases) {
@@ -189,8 +203,10 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
             // A client busy elsewhere looks only once the daemon has acted.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             std::vector<uint32_t> lengths;
-            const size_t words = static_cast<size_t>(std::count(step.expected.begin(), step.expected.end(), ' ') + 1);
-            EXPECT_EQ(watch(c.events ? subscriber : requester, words, step.waitMs, pending, lengths), step.expected);
+            const size_t words =
+                static_cast<size_t>(std::count(step.expected.begin(), step.expected.end(), ' ') + 1);
+            EXPECT_EQ(watch(c.events ? subscriber : requester, words, step.waitMs, pending, lengths),
+                      step.expected);
             EXPECT_TRUE(step.length == 0 || (!lengths.empty() && lengths[0] == step.length));
         }
     }
@@ -257,6 +273,7 @@ TEST(RqbdSimFaults, EndpointsAsEachOutageLeavesThem) {
             EXPECT_TRUE(step.action[0] != "crash" || eventually([&] { return !sim.running(); }));
         }
         EXPECT_EQ(endpoints(sim), step.now);
-        EXPECT_TRUE(step.later.empty() || eventually([&] { return endpoints(sim) == step.later; })) << endpoints(sim);
+        EXPECT_TRUE(step.later.empty() || eventually([&] { return endpoints(sim) == step.later; }))
+            << endpoints(sim);
     }
 }

@@ -125,11 +125,13 @@ public:
             if (i == 65) byte = static_cast<unsigned>(fd_ & 0xFF);
             raw += (i ? "," : "") + std::to_string(byte);
         }
-        sendCommand(R"({"OC":65440,"OE":)" + std::to_string(channelType) + R"(,"CA":0,"DA":{"RAW":[)" + raw + "]}}");
+        sendCommand(R"({"OC":65440,"OE":)" + std::to_string(channelType) + R"(,"CA":0,"DA":{"RAW":[)" + raw +
+                    "]}}");
         rapidjson::Document reply = command();
         std::vector<uint8_t> block;
         if (reply.IsObject() && reply.HasMember("DA"))
-            for (const auto& v : reply["DA"]["RAW"].GetArray()) block.push_back(static_cast<uint8_t>(v.GetUint()));
+            for (const auto& v : reply["DA"]["RAW"].GetArray())
+                block.push_back(static_cast<uint8_t>(v.GetUint()));
         return block;
     }
 

@@ -14,11 +14,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <functional>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace rqbdsim {
 
@@ -78,9 +78,11 @@ Parsed parseArgs(const std::vector<std::string>& args, std::initializer_list<con
             p.words.push_back(a);
             continue;
         }
-        if (std::find_if(switches.begin(), switches.end(), [&](const char* s) { return a == s; }) != switches.end()) {
+        if (std::find_if(switches.begin(), switches.end(), [&](const char* s) { return a == s; }) !=
+            switches.end()) {
             p.flags[a] = "1";
-        } else if (std::find_if(valued.begin(), valued.end(), [&](const char* s) { return a == s; }) != valued.end()) {
+        } else if (std::find_if(valued.begin(), valued.end(), [&](const char* s) { return a == s; }) !=
+                   valued.end()) {
             if (i + 1 >= args.size()) {
                 p.error = a + " needs a value";
                 return p;
@@ -136,7 +138,8 @@ std::vector<std::string> splitComma(const std::string& s) {
     std::vector<std::string> out;
     if (s.empty()) return out;
     size_t start = 0;
-    for (size_t pos; (pos = s.find(',', start)) != std::string::npos; start = pos + 1) out.push_back(s.substr(start, pos - start));
+    for (size_t pos; (pos = s.find(',', start)) != std::string::npos; start = pos + 1)
+        out.push_back(s.substr(start, pos - start));
     out.push_back(s.substr(start));
     return out;
 }
@@ -337,8 +340,9 @@ bool Daemon::bringUp(std::string& error) {
     // The readiness socket comes last: once it accepts, everything else is
     // there, as a client probing it expects.
     closeListeners();
-    if ((requestFd_ = listenOn(paths_.request, error)) < 0 || (eventFd_ = listenOn(paths_.events, error)) < 0 ||
-        !writePidFile(error) || (readinessFd_ = listenOn(paths_.readiness, error)) < 0) {
+    if ((requestFd_ = listenOn(paths_.request, error)) < 0 ||
+        (eventFd_ = listenOn(paths_.events, error)) < 0 || !writePidFile(error) ||
+        (readinessFd_ = listenOn(paths_.readiness, error)) < 0) {
         closeListeners();
         return false;
     }
@@ -422,7 +426,8 @@ int Daemon::run(int readyFd) {
         for (const Wait& w : waits_) wake = std::min(wake, w.deadline);
         fds.push_back({signalFd_, POLLIN, 0});
         fds.push_back({controlFd_, POLLIN, 0});
-        for (int fd : {readinessFd_, requestFd_, eventFd_}) fds.push_back({fd, static_cast<short>(fd >= 0 ? POLLIN : 0), 0});
+        for (int fd : {readinessFd_, requestFd_, eventFd_})
+            fds.push_back({fd, static_cast<short>(fd >= 0 ? POLLIN : 0), 0});
         for (auto& c : conns_) {
             short events = POLLIN;
             if (!c->out.empty()) {
@@ -469,11 +474,13 @@ int Daemon::run(int readyFd) {
         if (fds[1].revents & POLLIN) acceptFrom(controlFd_, Kind::Control);
         // Endpoints may have gone down during this round (restart, refusal, stop).
         if (endpoints_ == Endpoints::Up) {
-            if (fds[2].fd == readinessFd_ && (fds[2].revents & POLLIN)) acceptFrom(readinessFd_, Kind::Readiness);
+            if (fds[2].fd == readinessFd_ && (fds[2].revents & POLLIN))
+                acceptFrom(readinessFd_, Kind::Readiness);
             if (fds[3].fd == requestFd_ && (fds[3].revents & POLLIN)) acceptFrom(requestFd_, Kind::Request);
             if (fds[4].fd == eventFd_ && (fds[4].revents & POLLIN)) acceptFrom(eventFd_, Kind::Event);
         }
-        conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const auto& c) { return c->fd < 0; }), conns_.end());
+        conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const auto& c) { return c->fd < 0; }),
+                     conns_.end());
     }
     if (verbose_) logLine("stopping");
     return 0;
@@ -610,8 +617,8 @@ void Daemon::record(const Conn& c, const std::string& members) {
         records_.pop_front();
         ++droppedRecords_;
     }
-    records_.push_back("{\"seq\":" + std::to_string(seq) + ",\"conn\":" + std::to_string(c.id) + ",\"channel\":\"" +
-                       channelName(c.kind == Kind::Event) + "\"," + members + "}");
+    records_.push_back("{\"seq\":" + std::to_string(seq) + ",\"conn\":" + std::to_string(c.id) +
+                       ",\"channel\":\"" + channelName(c.kind == Kind::Event) + "\"," + members + "}");
 }
 
 void Daemon::sendReply(Conn& c, const std::string& text) {
@@ -645,7 +652,8 @@ void Daemon::handleFrame(Conn& c, const std::string& text) {
     rapidjson::Document request;
     request.Parse(text.c_str(), text.size());
     const Value* cmds = nullptr;
-    if (!request.HasParseError() && request.IsObject() && request.HasMember("SIP") && request["SIP"].IsObject()) {
+    if (!request.HasParseError() && request.IsObject() && request.HasMember("SIP") &&
+        request["SIP"].IsObject()) {
         const Value& sip = request["SIP"];
         if (sip.HasMember("V") && sip["V"].IsUint() && sip["V"].GetUint() == 1 && sip.HasMember("CMD") &&
             sip["CMD"].IsArray())
@@ -680,8 +688,9 @@ void Daemon::handleFrame(Conn& c, const std::string& text) {
             members += std::string("\"") + name + "\":" + toJson(it->value);
         }
         record(c, members);
-        if (verbose_) logLine("conn %llu %s: %s", static_cast<unsigned long long>(c.id), channelName(c.kind == Kind::Event),
-                              toJson(cmd).c_str());
+        if (verbose_)
+            logLine("conn %llu %s: %s", static_cast<unsigned long long>(c.id),
+                    channelName(c.kind == Kind::Event), toJson(cmd).c_str());
 
         auto oc = cmd.FindMember("OC");
         if (oc != cmd.MemberEnd() && oc->value.IsUint() && oc->value.GetUint() == kOpChannelInit) {
@@ -704,7 +713,8 @@ void Daemon::handleFrame(Conn& c, const std::string& text) {
                     for (rapidjson::SizeType i = 0; i < raw.Size() && i < kInitNameSize; ++i)
                         block[i] = raw[i].IsUint() ? static_cast<uint8_t>(raw[i].GetUint()) : 0;
                 }
-                for (int i = 0; i < 4; ++i) block[kInitNameSize + i] = static_cast<uint8_t>((c.fd >> (8 * i)) & 0xFF);
+                for (int i = 0; i < 4; ++i)
+                    block[kInitNameSize + i] = static_cast<uint8_t>((c.fd >> (8 * i)) & 0xFF);
                 answer.AddMember("ST", 0u, alloc);
                 Value data;
                 rawBytes(data, alloc, block);
@@ -750,7 +760,7 @@ void Daemon::checkWaits(Clock::time_point now) {
         const size_t have = w.forSubscribers ? subscriberCount() : static_cast<size_t>(recorded_);
         if (c && (have >= w.target || now >= w.deadline)) {
             std::string out = have >= w.target ? "ok\n" + std::to_string(have) + "\n"
-                                                : "error: timed out with " + std::to_string(have) + "\n";
+                                               : "error: timed out with " + std::to_string(have) + "\n";
             queue(*c, std::move(out), {}, After::Close);
         }
         if (!c || have >= w.target || now >= w.deadline)
@@ -767,8 +777,10 @@ void Daemon::handleControl(Conn& c, const std::string& line) {
     bool wellFormed = !doc.HasParseError() && doc.IsArray() && !doc.Empty();
     if (wellFormed) {
         for (const Value& v : doc.GetArray()) {
-            if (!v.IsString()) wellFormed = false;
-            else args.emplace_back(v.GetString(), v.GetStringLength());
+            if (!v.IsString())
+                wellFormed = false;
+            else
+                args.emplace_back(v.GetString(), v.GetStringLength());
         }
     }
     CommandResult result;
@@ -801,13 +813,15 @@ void Daemon::handleControl(Conn& c, const std::string& line) {
 }
 
 Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
-    Parsed p = parseArgs(args, {"--number", "--args", "--text", "--severity", "--message-number", "--attributes", "--time",
-                                "--pad-to"});
+    Parsed p = parseArgs(args, {"--number", "--args", "--text", "--severity", "--message-number",
+                                "--attributes", "--time", "--pad-to"});
     size_t padTo = 0;
     if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
-    std::string numberText = p.flags.count("--number") ? p.flags["--number"] : (p.words.empty() ? "" : p.words[0]);
+    std::string numberText =
+        p.flags.count("--number") ? p.flags["--number"] : (p.words.empty() ? "" : p.words[0]);
     uint64_t number = 0;
-    if (!parseUnsigned(numberText, number) || number > 0xFFFFFFFF) return {false, "push-syslog needs --number N"};
+    if (!parseUnsigned(numberText, number) || number > 0xFFFFFFFF)
+        return {false, "push-syslog needs --number N"};
 
     const LogEntry* known = scenario_.findLogEntry(static_cast<uint32_t>(number));
     LogEntry entry = known ? *known : LogEntry{};
@@ -820,7 +834,8 @@ Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
     };
     for (const Field& f : std::initializer_list<Field>{
              {"--severity", 0xFF, [&](uint64_t v) { entry.severity = static_cast<uint8_t>(v); }},
-             {"--message-number", 0xFFFF, [&](uint64_t v) { entry.messageNumber = static_cast<uint16_t>(v); }},
+             {"--message-number", 0xFFFF,
+              [&](uint64_t v) { entry.messageNumber = static_cast<uint16_t>(v); }},
              {"--attributes", 0xFF, [&](uint64_t v) { entry.attributes = static_cast<uint8_t>(v); }},
              {"--time", 0xFFFFFFFF, [&](uint64_t v) { entry.time = static_cast<int32_t>(v); }}}) {
         auto it = p.flags.find(f.flag);
@@ -841,7 +856,8 @@ Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
 
     const uint32_t cab = scenario_.cabinet();
     auto bytes = Scenario::encodeArguments(entry.number, entry.args);
-    size_t n = pushEvent(eventText(kEvLogArguments, cab, [&](Value& da, auto& a) { rawBytes(da, a, bytes); }), padTo);
+    size_t n = pushEvent(eventText(kEvLogArguments, cab, [&](Value& da, auto& a) { rawBytes(da, a, bytes); }),
+                         padTo);
     pushEvent(eventText(kEvLogEntry, cab, [&](Value& da, auto&) { da.SetUint(entry.number); }), padTo);
     return {true, std::to_string(n) + "\n"};
 }
@@ -866,11 +882,12 @@ Daemon::CommandResult Daemon::cmdPushRaid(Conn&, const Args& args) {
     if (p.words.size() != 1) return {false, "push-raid NAME|FILE|TEXT [--pad-to BYTES]"};
     const std::string* named = scenario_.raidEvent(p.words[0]);
     const std::string& text = named ? *named : p.words[0];
-    size_t n = pushEvent(eventText(kEvRaid, scenario_.cabinet(),
-                                   [&](Value& da, auto& a) {
-                                       da.SetString(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), a);
-                                   }),
-                         padTo);
+    size_t n =
+        pushEvent(eventText(kEvRaid, scenario_.cabinet(),
+                            [&](Value& da, auto& a) {
+                                da.SetString(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), a);
+                            }),
+                  padTo);
     return {true, std::to_string(n) + "\n"};
 }
 
@@ -949,7 +966,8 @@ Daemon::CommandResult Daemon::cmdStallFrame(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--ms"}, {"--events"});
     uint64_t ms = 0;
     bool timed = false;
-    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return {false, "stall-frame [--events] [--ms MS]"};
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed))
+        return {false, "stall-frame [--events] [--ms MS]"};
     Stall& stall = p.flags.count("--events") ? eventStall_ : replyStall_;
     stall.armed = true;
     stall.untilResumed = !timed;
@@ -1004,7 +1022,8 @@ Daemon::CommandResult Daemon::cmdRefuseConnections(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--ms"});
     uint64_t ms = 0;
     bool timed = false;
-    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return {false, "refuse-connections [--ms MS]"};
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed))
+        return {false, "refuse-connections [--ms MS]"};
     std::string error;
     if (!refuse(timed ? Clock::now() + std::chrono::milliseconds(ms) : Clock::time_point::max(), error))
         return {false, error};
@@ -1029,7 +1048,8 @@ Daemon::CommandResult Daemon::cmdUninstall(Conn&, const Args& args) {
     if (args.size() != 1) return {false, "uninstall"};
     struct stat st;
     if (lstat(paths_.binary.c_str(), &st) != 0) return {};
-    if (!owned_.owns(paths_.binary)) return {false, paths_.binary + " was not installed by rqbd-sim: left in place"};
+    if (!owned_.owns(paths_.binary))
+        return {false, paths_.binary + " was not installed by rqbd-sim: left in place"};
     owned_.remove(paths_.binary);
     if (lstat(paths_.binary.c_str(), &st) == 0) return {false, "cannot remove " + paths_.binary};
     return {};
@@ -1065,22 +1085,24 @@ Daemon::CommandResult Daemon::cmdStatus(Conn&, const Args& args) {
     const char* endpoints = endpoints_ == Endpoints::Up     ? "up"
                             : endpoints_ == Endpoints::Down ? "down"
                                                             : "refusing";
-    return {true, "{\"pid\":" + std::to_string(getpid()) + ",\"up\":" +
-                      (endpoints_ == Endpoints::Up ? "true" : "false") + ",\"endpoints\":\"" + endpoints +
-                      "\",\"requestClients\":" + std::to_string(requestClients) +
-                      ",\"eventSubscribers\":" + std::to_string(subscriberCount()) +
-                      ",\"requests\":" + std::to_string(recorded_) +
-                      ",\"requestsDropped\":" + std::to_string(droppedRecords_) + ",\"requestDescriptors\":[" +
-                      requestFds + "],\"eventDescriptors\":[" + eventFds + "]}\n"};
+    return {true, "{\"pid\":" + std::to_string(getpid()) +
+                      ",\"up\":" + (endpoints_ == Endpoints::Up ? "true" : "false") + ",\"endpoints\":\"" +
+                      endpoints + "\",\"requestClients\":" + std::to_string(requestClients) +
+                      ",\"eventSubscribers\":" + std::to_string(subscriberCount()) + ",\"requests\":" +
+                      std::to_string(recorded_) + ",\"requestsDropped\":" + std::to_string(droppedRecords_) +
+                      ",\"requestDescriptors\":[" + requestFds + "],\"eventDescriptors\":[" + eventFds +
+                      "]}\n"};
 }
 
 Daemon::CommandResult Daemon::waitFor(Conn& c, const Args& args, bool subscribers) {
     Parsed p = parseArgs(args, {"--timeout-ms"});
     uint64_t target = 0, timeout = 10000;
     if (!p.error.empty() || p.words.size() != 1 || !parseUnsigned(p.words[0], target) ||
-        (p.flags.count("--timeout-ms") && !parseUnsigned(p.flags["--timeout-ms"], timeout)) || timeout > kMaxMs)
+        (p.flags.count("--timeout-ms") && !parseUnsigned(p.flags["--timeout-ms"], timeout)) ||
+        timeout > kMaxMs)
         return {false, std::string(args[0]) + " N [--timeout-ms MS]"};
-    waits_.push_back({c.id, subscribers, static_cast<size_t>(target), Clock::now() + std::chrono::milliseconds(timeout)});
+    waits_.push_back(
+        {c.id, subscribers, static_cast<size_t>(target), Clock::now() + std::chrono::milliseconds(timeout)});
     CommandResult r;
     r.deferred = true;
     return r;

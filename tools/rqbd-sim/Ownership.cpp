@@ -44,8 +44,10 @@ bool Ownership::clear(const std::string& path, std::string& error) {
     Identity now;
     if (!identify(path, now)) return true;
     if (!owns(path)) {
-        error = path + " exists and was not made by rqbd-sim: it is left as it is (remove it yourself if it is stale, "
-                       "or serve under another --root)";
+        error =
+            path +
+            " exists and was not made by rqbd-sim: it is left as it is (remove it yourself if it is stale, "
+            "or serve under another --root)";
         return false;
     }
     if (unlink(path.c_str()) != 0 && errno != ENOENT) {
@@ -82,7 +84,8 @@ void Ownership::save() const {
     {
         std::ofstream out(temporary, std::ios::trunc);
         for (const auto& [path, id] : made_)
-            out << id.dev << ' ' << id.ino << ' ' << id.ctimeSec << ' ' << id.ctimeNsec << ' ' << path << '\n';
+            out << id.dev << ' ' << id.ino << ' ' << id.ctimeSec << ' ' << id.ctimeNsec << ' ' << path
+                << '\n';
         if (!out.flush()) {
             std::fprintf(stderr, "rqbd-sim: cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
             return;

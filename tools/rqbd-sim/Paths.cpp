@@ -27,8 +27,8 @@ std::string Paths::socketPathProblem() const {
     const size_t limit = sizeof(sockaddr_un{}.sun_path) - 1;
     for (const std::string* path : {&readiness, &request, &events, &control}) {
         if (path->size() > limit) {
-            return "socket path \"" + *path + "\" is " + std::to_string(path->size()) + " bytes; Unix sockets allow " +
-                   std::to_string(limit) + ": choose a shorter --root";
+            return "socket path \"" + *path + "\" is " + std::to_string(path->size()) +
+                   " bytes; Unix sockets allow " + std::to_string(limit) + ": choose a shorter --root";
         }
     }
     return {};

@@ -84,13 +84,14 @@ T optionalBounded(const Value& obj, const char* name, const std::string& where, 
 }
 
 void setString(Value& reply, const char* name, const std::string& text, Alloc& alloc) {
-    reply.AddMember(rapidjson::StringRef(name), Value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), alloc),
-                    alloc);
+    reply.AddMember(rapidjson::StringRef(name),
+                    Value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), alloc), alloc);
 }
 
 void setStrings(Value& reply, const std::vector<std::string>& list, Alloc& alloc) {
     Value array(rapidjson::kArrayType);
-    for (const auto& s : list) array.PushBack(Value(s.c_str(), static_cast<rapidjson::SizeType>(s.size()), alloc), alloc);
+    for (const auto& s : list)
+        array.PushBack(Value(s.c_str(), static_cast<rapidjson::SizeType>(s.size()), alloc), alloc);
     reply.AddMember("DA", array, alloc);
 }
 
@@ -130,7 +131,9 @@ std::string toJson(const Value& value) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-uint32_t Scenario::packMessageCode(uint16_t n) { return ((static_cast<uint32_t>(n) << 8) & 0xFF0000) | (n & 0xFF); }
+uint32_t Scenario::packMessageCode(uint16_t n) {
+    return ((static_cast<uint32_t>(n) << 8) & 0xFF0000) | (n & 0xFF);
+}
 
 std::vector<uint8_t> Scenario::encodeRecord(const LogEntry& e) {
     const size_t textLength = e.text.size() < kMaxRecordText ? e.text.size() : kMaxRecordText;
@@ -174,14 +177,16 @@ Scenario Scenario::fromJson(const std::string& text) {
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
     if (doc.HasParseError()) {
-        throw ScenarioError(std::string("scenario is not valid JSON at offset ") + std::to_string(doc.GetErrorOffset()) +
-                            ": " + rapidjson::GetParseError_En(doc.GetParseError()));
+        throw ScenarioError(std::string("scenario is not valid JSON at offset ") +
+                            std::to_string(doc.GetErrorOffset()) + ": " +
+                            rapidjson::GetParseError_En(doc.GetParseError()));
     }
     if (!doc.IsObject()) throw ScenarioError("scenario: the root must be an object");
 
     Scenario s;
     s.cabinet_ = optionalBounded<uint32_t>(doc, "cabinet", "scenario", 0xFFFFFFFF, 0);
-    if (doc.HasMember("chassisSerialNumber")) s.serial_ = readString(doc["chassisSerialNumber"], "chassisSerialNumber");
+    if (doc.HasMember("chassisSerialNumber"))
+        s.serial_ = readString(doc["chassisSerialNumber"], "chassisSerialNumber");
     if (doc.HasMember("hostName")) s.hostName_ = readString(doc["hostName"], "hostName");
     const Value& time = member(doc, "systemTime");
     if (!time.IsNull() && !(time.IsString() && std::string(time.GetString()) == "now")) {
@@ -193,7 +198,8 @@ Scenario Scenario::fromJson(const std::string& text) {
     if (!account.IsNull()) {
         if (!account.IsObject()) throw ScenarioError("account: expected an object");
         s.accountCheck_ = optionalBounded<uint32_t>(account, "check", "account", 0xFF, 0);
-        if (account.HasMember("userGroup")) s.userGroup_ = readString(account["userGroup"], "account.userGroup");
+        if (account.HasMember("userGroup"))
+            s.userGroup_ = readString(account["userGroup"], "account.userGroup");
     }
     s.defaultStatus_ = optionalBounded<uint32_t>(doc, "defaultStatus", "scenario", 0xFFFFFFFF, 1);
     s.chunkSize_ = optionalBounded<uint32_t>(doc, "chunkSize", "scenario", 1000, 4);
@@ -213,7 +219,8 @@ Scenario Scenario::fromJson(const std::string& text) {
         for (rapidjson::SizeType i = 0; i < log.Size(); ++i) {
             const std::string where = "systemLog[" + std::to_string(i) + "]";
             const Value& e = log[i];
-            if (!e.IsObject() || !e.HasMember("number")) throw ScenarioError(where + ": expected an object with a number");
+            if (!e.IsObject() || !e.HasMember("number"))
+                throw ScenarioError(where + ": expected an object with a number");
             LogEntry entry;
             entry.number = readBounded<uint32_t>(e["number"], where + ".number", 0xFFFFFFFF);
             entry.severity = optionalBounded<uint8_t>(e, "severity", where, 0xFF, 0);
@@ -236,9 +243,11 @@ Scenario Scenario::fromJson(const std::string& text) {
                 throw ScenarioError(where + ": expected an object with a messageNumber");
             MessageTexts m;
             uint16_t n = readBounded<uint16_t>(t["messageNumber"], where + ".messageNumber", 0xFFFF);
-            if ((m.hasResolution = t.HasMember("resolution"))) m.resolution = readStrings(t["resolution"], where + ".resolution");
+            if ((m.hasResolution = t.HasMember("resolution")))
+                m.resolution = readStrings(t["resolution"], where + ".resolution");
             if ((m.hasCause = t.HasMember("cause"))) m.cause = readStrings(t["cause"], where + ".cause");
-            if ((m.hasSummary = t.HasMember("summary"))) m.summary = readString(t["summary"], where + ".summary");
+            if ((m.hasSummary = t.HasMember("summary")))
+                m.summary = readString(t["summary"], where + ".summary");
             s.texts_[packMessageCode(n)] = m;
         }
     }
@@ -249,7 +258,8 @@ Scenario Scenario::fromJson(const std::string& text) {
         for (rapidjson::SizeType i = 0; i < drv.Size(); ++i) {
             const std::string where = "driverMonitor[" + std::to_string(i) + "]";
             const Value& e = drv[i];
-            if (!e.IsObject() || !e.HasMember("number")) throw ScenarioError(where + ": expected an object with a number");
+            if (!e.IsObject() || !e.HasMember("number"))
+                throw ScenarioError(where + ": expected an object with a number");
             DriverMonitorEntry d;
             d.number = readBounded<uint32_t>(e["number"], where + ".number", 0xFFFFFFFF);
             d.time = optionalBounded<uint32_t>(e, "time", where, 0xFFFFFFFF, 0);
@@ -265,7 +275,8 @@ Scenario Scenario::fromJson(const std::string& text) {
     if (!raid.IsNull()) {
         if (!raid.IsObject()) throw ScenarioError("raidEvents: expected an object of named event documents");
         for (auto& m : raid.GetObject()) {
-            s.raidEvents_[m.name.GetString()] = m.value.IsString() ? readString(m.value, "") : toJson(m.value);
+            s.raidEvents_[m.name.GetString()] =
+                m.value.IsString() ? readString(m.value, "") : toJson(m.value);
         }
     }
 
@@ -275,16 +286,20 @@ Scenario Scenario::fromJson(const std::string& text) {
         for (rapidjson::SizeType i = 0; i < replies.Size(); ++i) {
             const std::string where = "replies[" + std::to_string(i) + "]";
             const Value& r = replies[i];
-            if (!r.IsObject() || !r.HasMember("OC")) throw ScenarioError(where + ": expected an object with OC");
+            if (!r.IsObject() || !r.HasMember("OC"))
+                throw ScenarioError(where + ": expected an object with OC");
             TableReply t;
             t.oc = readBounded<uint32_t>(r["OC"], where + ".OC", 0xFFFFFFFF);
-            if ((t.hasOe = r.HasMember("OE"))) t.oe = readBounded<uint32_t>(r["OE"], where + ".OE", 0xFFFFFFFF);
-            if ((t.hasCa = r.HasMember("CA"))) t.ca = readBounded<uint32_t>(r["CA"], where + ".CA", 0xFFFFFFFF);
+            if ((t.hasOe = r.HasMember("OE")))
+                t.oe = readBounded<uint32_t>(r["OE"], where + ".OE", 0xFFFFFFFF);
+            if ((t.hasCa = r.HasMember("CA")))
+                t.ca = readBounded<uint32_t>(r["CA"], where + ".CA", 0xFFFFFFFF);
             if (r.HasMember("OI")) {
                 // Object indices of RAID commands are matched as written;
                 // plain ones as the number they denote.
                 const Value& oi = r["OI"];
-                t.oi = oi.IsObject() ? toJson(oi) : std::to_string(readBounded<uint32_t>(oi, where + ".OI", 0xFFFFFFFF));
+                t.oi = oi.IsObject() ? toJson(oi)
+                                     : std::to_string(readBounded<uint32_t>(oi, where + ".OI", 0xFFFFFFFF));
             }
             t.st = optionalBounded<uint32_t>(r, "ST", where, 0xFFFFFFFF, 0);
             if (r.HasMember("DA")) t.da = toJson(r["DA"]);
@@ -300,7 +315,8 @@ const TableReply* Scenario::findTableReply(const Value& request) const {
     const uint32_t ca = memberOr(request, "CA", 0);
     std::string oi = "0";
     auto it = request.FindMember("OI");
-    if (it != request.MemberEnd()) oi = it->value.IsObject() ? toJson(it->value) : std::to_string(memberOr(request, "OI", 0));
+    if (it != request.MemberEnd())
+        oi = it->value.IsObject() ? toJson(it->value) : std::to_string(memberOr(request, "OI", 0));
     for (const TableReply& t : table_) {
         if (t.oc != oc) continue;
         if (t.hasOe && t.oe != oe) continue;
@@ -315,7 +331,8 @@ void Scenario::answer(const Value& request, Value& reply, Alloc& alloc) const {
     reply.SetObject();
     for (const char* name : {"OC", "OE", "OI", "CA"}) {
         auto it = request.FindMember(name);
-        if (it != request.MemberEnd()) reply.AddMember(rapidjson::StringRef(name), Value(it->value, alloc), alloc);
+        if (it != request.MemberEnd())
+            reply.AddMember(rapidjson::StringRef(name), Value(it->value, alloc), alloc);
     }
     if (const TableReply* t = findTableReply(request)) {
         reply.AddMember("ST", Value(t->st), alloc);
@@ -366,7 +383,8 @@ bool Scenario::answerBuiltIn(const Value& request, Value& reply, Alloc& alloc) c
         case kOpLogNrEntries:
             return number(hasLogCount_ ? logCount_ : (log_.empty() ? 0 : log_.rbegin()->first + 1));
         case kOpDrvMonNrEvents:
-            return number(hasDrvMonCount_ ? drvMonCount_ : (drvMon_.empty() ? 0 : drvMon_.rbegin()->first + 1));
+            return number(hasDrvMonCount_ ? drvMonCount_
+                                          : (drvMon_.empty() ? 0 : drvMon_.rbegin()->first + 1));
         case kOpLogReadChunk: {
             uint32_t first = 0;
             if (oi != 0 || !requestValue(request, first)) return false;

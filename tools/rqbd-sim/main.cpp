@@ -13,8 +13,8 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -31,7 +31,8 @@ const char kUsage[] =
     "usage: rqbd-sim serve [--root DIR] [--scenario FILE] [--foreground] [--ready-fd N]\n"
     "                      [--max-requests N] [--die-with-parent] [--verbose]\n"
     "       rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n"
-    "commands: push-syslog N [--args a,b] [--text T --severity S --message-number M --attributes A --time T]\n"
+    "commands: push-syslog N [--args a,b] [--text T --severity S --message-number M --attributes A --time "
+    "T]\n"
     "          push-drvmon N | push-raid NAME|FILE|TEXT | push-raw JSON   (each also takes --pad-to BYTES)\n"
     "          delay-replies MS | drop-replies N|all | duplicate-replies N\n"
     "          malformed-frame [--events] | truncated-frame [--events] | stall-frame [--events] [--ms MS]\n"
@@ -117,7 +118,8 @@ int serve(const std::vector<std::string>& args) {
     }
     unsigned long long maxRequests = kDefaultMaxRequests;
     if (!maxRequestsText.empty() && !parseCount(maxRequestsText, SIZE_MAX, maxRequests)) {
-        std::fprintf(stderr, "rqbd-sim: --max-requests %s is not a count of requests\n", maxRequestsText.c_str());
+        std::fprintf(stderr, "rqbd-sim: --max-requests %s is not a count of requests\n",
+                     maxRequestsText.c_str());
         return 1;
     }
     rqbdsim::Paths paths = rqbdsim::Paths::under(root);
@@ -129,7 +131,8 @@ int serve(const std::vector<std::string>& args) {
     if (!scenarioPath.empty()) {
         std::string text;
         if (!readFile(scenarioPath, text)) {
-            std::fprintf(stderr, "rqbd-sim: cannot read scenario %s: %s\n", scenarioPath.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "rqbd-sim: cannot read scenario %s: %s\n", scenarioPath.c_str(),
+                         std::strerror(errno));
             return 1;
         }
         try {
@@ -204,8 +207,9 @@ int ctl(const std::vector<std::string>& argsIn) {
     rapidjson::Document doc;
     doc.SetArray();
     for (const std::string& a : args)
-        doc.PushBack(rapidjson::Value(a.c_str(), static_cast<rapidjson::SizeType>(a.size()), doc.GetAllocator()),
-                     doc.GetAllocator());
+        doc.PushBack(
+            rapidjson::Value(a.c_str(), static_cast<rapidjson::SizeType>(a.size()), doc.GetAllocator()),
+            doc.GetAllocator());
     std::string request = rqbdsim::toJson(doc) + "\n";
 
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -213,7 +217,8 @@ int ctl(const std::vector<std::string>& argsIn) {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, paths.control.c_str(), paths.control.size());
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::fprintf(stderr, "rqbd-sim: no daemon listening on %s: %s\n", paths.control.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "rqbd-sim: no daemon listening on %s: %s\n", paths.control.c_str(),
+                     std::strerror(errno));
         if (fd >= 0) close(fd);
         return 1;
     }
@@ -249,7 +254,8 @@ int ctl(const std::vector<std::string>& argsIn) {
         std::fwrite(rest.data(), 1, rest.size(), stdout);
         return 0;
     }
-    std::fprintf(stderr, "rqbd-sim: %s\n", status.empty() ? "the daemon closed the connection without an answer" : status.c_str());
+    std::fprintf(stderr, "rqbd-sim: %s\n",
+                 status.empty() ? "the daemon closed the connection without an answer" : status.c_str());
     return 1;
 }
 
