@@ -357,34 +357,86 @@ void CSwitchClient::Detach() {
     Debug.Print(4, "\nCSwitchClient::Detach: Detached");
 }
 
+namespace {
+
+// Whether bytes wait on the request channel although no request is out: a
+// reply nobody asked for, after which every reply would answer the request
+// before it.
+bool hasStrayInput(int fd) {
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+}  // namespace
+
+int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigned timeoutSec) {
+    std::lock_guard<std::mutex> lock(m_RequestMutex);
+    if (hasStrayInput(m_FdRequestChannel.load())) {
+        Debug.PrintAlways(0,
+                          "CSwitchClient::Request: a reply no request asked for waits on the request channel "
+                          "-> new channel\n");
+        ReattachLocked();
+    }
+    int rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
+    if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
+        // The daemon closed the channel (it stopped or restarted since the
+        // attach): the frame never reached a daemon that could answer it, so
+        // a new channel may carry it once more. Without this the first
+        // request after every agent restart fails.
+        m_RequestChannelBroken = true;
+        if (ReattachLocked()) {
+            rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
+            if (rc == kJsonSendFailed) m_RequestChannelBroken = true;
+        }
+    }
+    return rc;
+}
+
 unsigned CSwitchClient::Request(SipJson& message, unsigned timeoutSec) {
     std::string text;
     text.reserve(256);
     message.ToString(text);
+    // What the agent echoes in its reply: the command it answers.
+    static const char* const kEchoed[] = {"OC", "OE", "OI", "CA"};
+    unsigned asked[4];
+    for (int i = 0; i < 4; ++i)
+        asked[i] = message.GetCmdElemValue(static_cast<int>(message.GetCmdIndex()), kEchoed[i], 0);
+    auto answersSomethingElse = [&] {
+        const int index = static_cast<int>(message.GetCmdIndex());
+        for (int i = 0; i < 4; ++i)
+            if (message.GetCmdElemValue(index, kEchoed[i], asked[i]) != asked[i]) return true;
+        return false;
+    };
     std::string reply;
-    int rc;
-    {
-        std::lock_guard<std::mutex> lock(m_RequestMutex);
-        rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
-        if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
-            // The daemon closed the channel (it stopped or restarted since
-            // the attach): the frame never reached a daemon that could answer
-            // it, so a new channel may carry it once more. Without this the
-            // first request after every agent restart fails.
-            m_RequestChannelBroken = true;
-            if (ReattachLocked()) {
-                rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
-                if (rc == kJsonSendFailed) m_RequestChannelBroken = true;
+    int rc = Exchange(text, reply, timeoutSec);
+    if (rc == kJsonReplyReceived) {
+        message.LoadReceivedText(reply);
+        // A reply that echoes another command belongs to some other request,
+        // and this one's is still to come: a new channel gets the exchange
+        // back in step, and the request goes once more.
+        if (answersSomethingElse()) {
+            Debug.PrintAlways(
+                0, "CSwitchClient::Request: the reply answers another request (OC=0x%04X) -> new channel\n",
+                message.GetCmdElemValue(static_cast<int>(message.GetCmdIndex()), "OC", 0));
+            {
+                std::lock_guard<std::mutex> lock(m_RequestMutex);
+                ReattachLocked();
             }
+            rc = Exchange(text, reply, timeoutSec);
+            if (rc == kJsonReplyReceived) message.LoadReceivedText(reply);
         }
     }
     Debug.Print(4, "\nCSwitchClient::Request: reply data: %s", reply.c_str());
     if (rc != kJsonReplyReceived) {
         Debug.Print(1, "\nCSwitchClient::Request: request failed with rc=%d", rc);
+        // The result says what went wrong on the way. No "ST" is left in the
+        // message: a status there is the agent's word (19, for one, means an
+        // absent object to the readers of the reply), and the agent said
+        // nothing.
         message.GetCmd();
-        message.SetCmdParam("ST", static_cast<unsigned>(rc));
-    } else {
-        message.LoadReceivedText(reply);
+        message.RemoveCmdParam("ST");
+        return static_cast<unsigned>(rc);
     }
     const int index = static_cast<int>(message.GetCmdIndex());
     const unsigned status = message.GetCmdElemValue(index, "ST", SipJson::kMissingStatus);

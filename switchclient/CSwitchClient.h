@@ -153,6 +153,9 @@ private:
     void SetLastError(unsigned code, const char* text);
     // ReattachRequestChannel with the request mutex held.
     bool ReattachLocked();
+    // One exchange of request text and reply under the request mutex, on a
+    // channel found out of step or closed by the daemon replaced first.
+    int Exchange(const std::string& text, std::string& reply, unsigned timeoutSec);
     bool WaitForServiceReady();
     std::string PidFilePath() const;
 

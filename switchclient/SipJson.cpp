@@ -242,6 +242,11 @@ void SipJson::SetMember(Value& object, const char* name, Value& value) {
     }
 }
 
+void SipJson::RemoveCmdParam(const char* name) {
+    Value* command = name != nullptr ? EditableCmd() : nullptr;
+    if (command != nullptr) command->RemoveMember(name);
+}
+
 void SipJson::SetCmdParam(const char* name, unsigned value, const char* subName) {
     Value* command = name != nullptr ? EditableCmd() : nullptr;
     if (command == nullptr) {

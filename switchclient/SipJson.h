@@ -126,6 +126,8 @@ public:
     // an empty object) and subName = value is appended to it without looking
     // for an existing subName. A null name does nothing.
     void SetCmdParam(const char* name, unsigned value, const char* subName = nullptr);
+    // On the current command: member name removed when present.
+    void RemoveCmdParam(const char* name);
 
     // On the current command: "DA" and "ST" set (each replaced in place when
     // present, else appended).

@@ -252,6 +252,30 @@ TEST(CimSwitchClient, AccountCheckDependsOnlyOnTheCabinetQuery) {
     EXPECT_FALSE(client->accountCheck());
 }
 
+// A reply frame sent twice would put every later reply one request behind:
+// each request must still get its own reply, and the agent's events their
+// own details.
+TEST(ThreadedSwitchClient, AStrayReplyFrameCostsNoReply) {
+    RqbdSim sim;
+    std::string rows;
+    for (int i = 1; i <= 6; ++i) {
+        if (!rows.empty()) rows += ",";
+        rows += R"({"OC":"0x0402","OI":)" + std::to_string(i) + R"(,"DA":)" + std::to_string(100 + i) + "}";
+    }
+    ctl(sim, {"scenario", R"({"replies":[)" + rows + "]}"});
+    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
+    ASSERT_EQ(cabinetRequest(*client, nullptr), 0u);
+    ctl(sim, {"duplicate-replies", "2"});
+    for (unsigned oi = 1; oi <= 6; ++oi) {
+        SCOPED_TRACE(oi);
+        SipJson message(0x0402, 0, oi, 0, SipJson::kNoStatus);
+        unsigned value = 0;
+        EXPECT_EQ(client->request(message, nullptr), 0u);
+        EXPECT_TRUE(message.GetCmdUIntData(0, value));
+        EXPECT_EQ(value, 100 + oi);
+    }
+}
+
 // Many threads through one client: every reply reaches its own caller, and
 // the daemon sees one request channel carrying them one after the other.
 TEST(CimSwitchClient, ConcurrentRequestsAreSerialisedAndMatched) {
