@@ -292,19 +292,29 @@ TEST_F(TolmFamilies, StatusTreeReadsSendTheNode) {
     EXPECT_TRUE(traces.has(1, "getStatusTreeNodeGetChild(A): request() failed"));
 }
 
-// An agent link that loses every request: it reports the failure through the
-// error code, and leaves in the message what a careless reader would take for
-// the agent's reply: status 19 (the object is absent), data 7, error code 3.
-// The request's own answer is status 19, as a refused request would give, or
-// 0, the status that a request carrying data sets in its own message.
+// An agent link that loses every request, in the ways a link may say so: by
+// the error code, leaving in the message what a careless reader would take
+// for the agent's reply (status 19, the object is absent; data 7; error code
+// 3) and answering 19 as a refusal would, or 0, the status a request carrying
+// data sets in its own message; or, as the switch client does, by its result
+// alone (19 is also a transport code) with the message's status removed.
+struct Loss {
+    unsigned result;
+    long error;
+};
 class LostLink : public provider::CimSwitchClient {
 public:
-    explicit LostLink(unsigned answer) : answer_(answer) {}
+    explicit LostLink(Loss loss) : loss_(loss) {}
     unsigned request(SipJson& message, long* error) override {
-        message.SetDataUIntValue(7, 19);
-        message.SetCmdParam("EC", 3);
-        if (error) *error = provider::kSwitchClientFailure;
-        return answer_;
+        if (loss_.error != 0) {
+            message.SetDataUIntValue(7, 19);
+            message.SetCmdParam("EC", 3);
+        } else {
+            message.GetCmd();
+            message.RemoveCmdParam("ST");
+        }
+        if (error) *error = loss_.error;
+        return loss_.result;
     }
     bool enableEvents(bool, long* error) override {
         if (error) *error = provider::kSwitchClientFailure;
@@ -313,7 +323,7 @@ public:
     bool accountCheck() override { return false; }
 
 private:
-    unsigned answer_;
+    Loss loss_;
 };
 
 template <class T>
@@ -372,10 +382,10 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
         {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonComponentStatusByAddress(key)); }},
         {"kept", [&](TOLMCalls& c) { return c.getRaidStorageDeviceTree(key, tree), tree; }},
     };
-    for (unsigned answer : {19u, 0u}) {
+    for (const Loss loss :
+         {Loss{19, provider::kSwitchClientFailure}, Loss{0, provider::kSwitchClientFailure}, Loss{19, 0}}) {
         TraceLog traces;
-        ShPtr<TOLMCalls> calls =
-            provider::newTOLMCalls(ShPtr<provider::CimSwitchClient>(new LostLink(answer)));
+        ShPtr<TOLMCalls> calls = provider::newTOLMCalls(ShPtr<provider::CimSwitchClient>(new LostLink(loss)));
         for (size_t i = 0; i < cases.size(); ++i) {
             std::string got;
             try {
@@ -383,7 +393,8 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
             } catch (const provider::BaseException&) {
                 got = "throws";
             }
-            EXPECT_EQ(got, cases[i].first) << "case " << i << ", request answered " << answer;
+            EXPECT_EQ(got, cases[i].first)
+                << "case " << i << ", result " << loss.result << ", error " << loss.error;
         }
         EXPECT_TRUE(traces.has(1, "getVoltageNominal(): request() failed"));
     }
