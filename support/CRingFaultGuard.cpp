@@ -37,8 +37,8 @@ struct sigaction saved;  // the handler found at installation
 std::atomic<const struct sigaction*> previous{nullptr};
 
 // The sequence count changes by read-modify-writes rather than around
-// fences: their acquire and release halves keep the field accesses between
-// them, on both sides.
+// fences, which the thread sanitizer cannot follow: their acquire and release
+// halves keep the field accesses between them, on both sides.
 void setSlot(Slot& slot, uintptr_t start, size_t size, std::atomic<bool>* lost) {
     slot.sequence.fetch_add(1, std::memory_order_acq_rel);
     slot.start.store(start, std::memory_order_relaxed);
