@@ -520,11 +520,14 @@ bool CSwitchClient::EnableEvents(bool enable, bool) {
     Debug.Print(4, "JsonEnableEvents:   pipe [%d,%d] for termination-thread created\n", fds[0], fds[1]);
 
     const std::string name = ApplicationName();
-    const int fd = JsonRegisterForEvents(name.c_str());
+    // One connect only: an agent that is not there yet must neither hold up
+    // the caller (ten minutes of connects would block a subscription) nor
+    // refuse it. The event thread then starts by waiting for the agent and
+    // registers when it comes.
+    const int fd = JsonRegisterForEvents(name.c_str(), 1);
     if (fd < 0) {
         Debug.Print(1, "JsonEnableEvents: WARNING: cannot register thread for events\n");
-        ClosePipe();
-        return false;
+        Debug.Print(1, "JsonEnableEvents: the event thread waits for the agent\n");
     }
     m_FdEventChannel.store(fd);
     Debug.Print(4, "JsonEnableEvents:   thread for events registered on m_FdEventChannel=%d\n", fd);
@@ -605,6 +608,13 @@ void CSwitchClient::EventMain() {
             // waiting for it, which is a termination request all the same.
             Debug.Print(1, "Thread_EventMain: somebody signaled terminate -> bail out\n");
             break;
+        }
+        if (eventFd < 0) {
+            // Started before the agent was there: wait for it first.
+            if (!WaitForServiceAvailable()) {
+                break;
+            }
+            continue;
         }
         // poll rather than select: a CIMOM may hold descriptors beyond
         // FD_SETSIZE. POLLPRI is select's exceptional condition.

@@ -29,7 +29,6 @@ constexpr int kTransferAttempts = 10;
 constexpr uint32_t kTransferRetryMs = 1000;
 constexpr unsigned kDefaultTimeoutSec = 30000;
 constexpr unsigned kInitTimeoutSec = 30000;
-constexpr int kEventConnectAttempts = 600;
 constexpr uint32_t kEventConnectRetryMs = 1000;
 constexpr uint32_t kReopenPauseMs = 1000;
 // Shown in the attach trace as the channel's limits.
@@ -496,12 +495,12 @@ bool SendInitChannelCommand(int fd, const char* clientName, unsigned channelType
     return true;
 }
 
-int JsonRegisterForEvents(const char* clientName) {
+int JsonRegisterForEvents(const char* clientName, int connectAttempts) {
     const std::string path = provider::systemPath(kRqbdEventSocket);
     int fd = -1;
-    for (int attempt = 0; attempt < kEventConnectAttempts; ++attempt) {
+    for (int attempt = 0; attempt < connectAttempts; ++attempt) {
         fd = OpenDevice(path.c_str());
-        if (fd >= 0) {
+        if (fd >= 0 || attempt + 1 == connectAttempts) {
             break;
         }
         if (attempt % 10 == 0) {
@@ -514,7 +513,7 @@ int JsonRegisterForEvents(const char* clientName) {
     }
     if (fd < 0) {
         Debug.PrintAlways(0, "OpenEventChannel: Connect to %s failed after %d retries --> bail out\n",
-                          path.c_str(), kEventConnectAttempts);
+                          path.c_str(), connectAttempts);
         return -1;
     }
     Debug.Print(2, "OpenEventChannel: Event Channel to %s (fd=%d) opened\n", path.c_str(), fd);

@@ -109,10 +109,11 @@ int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned ti
 // other outcome counts as initialised.
 bool SendInitChannelCommand(int fd, const char* clientName, unsigned channelType);
 
-// Opens the event channel at systemPath(kRqbdEventSocket): up to 600
-// connects one second apart, then the init handshake with channel type
-// kChannelTypeEvent. Returns the descriptor or -1.
-int JsonRegisterForEvents(const char* clientName);
+// Opens the event channel at systemPath(kRqbdEventSocket): up to
+// connectAttempts connects one second apart, then the init handshake with
+// channel type kChannelTypeEvent. Returns the descriptor or -1.
+constexpr int kEventConnectAttempts = 600;
+int JsonRegisterForEvents(const char* clientName, int connectAttempts = kEventConnectAttempts);
 
 // Close the event channel; a negative fd is only traced.
 void JsonUnregisterForEvents(int fd);

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cstdint>
 
+#include "support/CDebug.h"
 #include "support/TaskThread.h"
 #include "support/Waits.h"
 #include "support/provider_imprs.h"
 #include "support/provider_trace.h"
 #include "switchclient/CSwitchClient.h"
+#include "switchclient/JsonChannel.h"
 #include "switchclient/SipJson.h"
 
 namespace provider {
@@ -66,8 +68,18 @@ public:
     EventListener* listener() const { return listener_; }
 
     // Task-thread side.
-    bool createClient(long& error);
+    enum class Reach {
+        // The first use waits up to kServiceWaitMs for the daemon's pid file.
+        WaitForService,
+        // Only a daemon that answers a connect now is attached to: for
+        // switching events and for bringing them back, which must not block.
+        IfReachable,
+    };
+    bool createClient(long& error, Reach reach = Reach::WaitForService);
     void destroyClient();
+    // Events are wanted but no agent can be reached: a client of their own
+    // (not attached) keeps events on, its event thread waiting for the agent.
+    void keepEventsWaiting();
     Client* client() const { return client_; }
     void setEventsWanted(bool wanted) { eventsWanted_ = wanted; }
     bool eventsWanted() const { return eventsWanted_; }
@@ -81,6 +93,10 @@ private:
     ShPtr<TaskThread> taskThread_;
     Client* client_ = nullptr;
     bool eventsWanted_ = false;
+    // A use found the agent unreachable and none has reached it since: later
+    // uses probe quietly and fail at once instead of repeating the waits and
+    // attach attempts (and their log lines) on every request.
+    bool outage_ = false;
 };
 
 void Client::Event(SipJson& event) {
@@ -149,6 +165,13 @@ private:
         result = runRequest(owner_.name(), *owner_.client(), message_, error);
         if (result == kStatusNoService) {
             owner_.destroyClient();
+            // Events must not wait for some later request to come back: a new
+            // client takes them over now if the agent answers, or waits for it.
+            if (owner_.eventsWanted()) {
+                long ignored = 0;
+                if (!owner_.createClient(ignored, ThreadedSwitchClientImpl::Reach::IfReachable))
+                    owner_.keepEventsWaiting();
+            }
         } else if (result == 0) {
             // The agent answers: if the event thread gave up on it meanwhile
             // (an outage longer than it waits, a failed re-registration),
@@ -178,8 +201,17 @@ private:
             result = true;
             return;
         }
-        if (!owner_.createClient(error)) {
-            result = false;
+        if (!owner_.createClient(error, ThreadedSwitchClientImpl::Reach::IfReachable)) {
+            if (!enable_) {
+                result = false;
+                return;
+            }
+            // No agent now: the subscription is not refused for that. Events
+            // stay wanted and start as soon as the agent is there.
+            owner_.setEventsWanted(true);
+            owner_.keepEventsWaiting();
+            result = owner_.client() != nullptr && owner_.client()->AreEventsEnabled();
+            if (result) error = 0;
             return;
         }
         Client* client = owner_.client();
@@ -270,17 +302,32 @@ bool ThreadedSwitchClientImpl::enableEvents(bool enable, long* error) {
     return false;
 }
 
-bool ThreadedSwitchClientImpl::createClient(long& error) {
-    if (client_ != nullptr) {
+bool ThreadedSwitchClientImpl::createClient(long& error, Reach reach) {
+    if (client_ != nullptr && client_->GetAttachCount() > 0) {
         error = 0;
         return true;
     }
-    trace(5, "ThreadedSwitchClient(%s): createClient() started", name_.c_str());
-    client_ = new Client(*this);
-    client_->SetApplicationName(name_.c_str());
+    if (client_ == nullptr) {
+        trace(5, "ThreadedSwitchClient(%s): createClient() started", name_.c_str());
+        client_ = new Client(*this);
+        client_->SetApplicationName(name_.c_str());
+    }
 
     client_->CheckForInstalledService();
-    if (!client_->IsServiceRunning()) {
+    if (outage_ || reach == Reach::IfReachable) {
+        if (!client_->IsServiceRunning() || !client_->TryOpenRqbdSocket(kRqbdProbeSocket)) {
+            error = CSwitchClient::kErrNoService;
+            if (!outage_) {
+                Debug.PrintAlways(0,
+                                  "ThreadedSwitchClient(%s): the agent rqbd does not answer at %s; requests "
+                                  "fail at once until it does\n",
+                                  name_.c_str(), kRqbdProbeSocket);
+                outage_ = true;
+            }
+            if (client_->GetAttachCount() == 0 && !client_->AreEventsEnabled()) destroyClient();
+            return false;
+        }
+    } else if (!client_->IsServiceRunning()) {
         // A daemon that is installed but still starting (or restarting) gets
         // some time before the attach is tried; the attach then reports what
         // it finds.
@@ -304,7 +351,11 @@ bool ThreadedSwitchClientImpl::createClient(long& error) {
     }
 
     if (client_->Attach(nullptr, false, 0) && client_->GetAttachCount() > 0) {
-        if (eventsWanted_) {
+        if (outage_) {
+            Debug.PrintAlways(0, "ThreadedSwitchClient(%s): the agent rqbd answers again\n", name_.c_str());
+            outage_ = false;
+        }
+        if (eventsWanted_ && !client_->AreEventsEnabled()) {
             client_->EnableEvents(true, false);
             if (!client_->AreEventsEnabled()) {
                 trace(1, "ThreadedSwitchClient(%s): EnableEvents(true) failed: GetLastError()=0x%08X",
@@ -317,11 +368,28 @@ bool ThreadedSwitchClientImpl::createClient(long& error) {
     error = static_cast<long>(client_->GetLastError());
     trace(1, "ThreadedSwitchClient(%s): Attach() failed: lastError=0x%08X", name_.c_str(),
           static_cast<unsigned>(error));
+    if (!outage_) {
+        Debug.PrintAlways(
+            0,
+            "ThreadedSwitchClient(%s): cannot attach to the agent rqbd (lastError=%u); requests "
+            "fail at once until it answers\n",
+            name_.c_str(), static_cast<unsigned>(error));
+        outage_ = true;
+    }
     if (error == 0) {
         error = kSwitchClientFailure;
     }
-    destroyClient();
+    // A client that keeps events waiting for the agent stays; any other goes.
+    if (!client_->AreEventsEnabled()) destroyClient();
     return false;
+}
+
+void ThreadedSwitchClientImpl::keepEventsWaiting() {
+    if (client_ == nullptr) {
+        client_ = new Client(*this);
+        client_->SetApplicationName(name_.c_str());
+    }
+    if (!client_->AreEventsEnabled()) client_->EnableEvents(true, false);
 }
 
 bool ThreadedSwitchClientImpl::reviveEvents() {
