@@ -308,6 +308,9 @@ bool CSwitchClient::Attach(const char* server, bool, unsigned) {
                         m_FdRequestChannel.store(fd);
                         m_RequestChannelBroken = false;
                         m_AttachCount = 1;
+                        // What an earlier attach left must not outlive it:
+                        // a non-zero last error reads as a lost link.
+                        SetLastError(kErrNone, "NO ERROR");
                         Debug.Print(4, "\nCSwitchClient::Attach: Client successfully attached");
                         attached = true;
                     }
@@ -329,6 +332,13 @@ bool CSwitchClient::ReattachLocked() {
         return false;
     }
     JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+    // A quiet probe first: while the agent is away every request passes
+    // here, and the attach's twenty connects would cost a second and a
+    // screenful of unconditional log lines each time.
+    if (!TryOpenRqbdSocket(kRqbdProbeSocket)) {
+        m_RequestChannelBroken = true;
+        return false;
+    }
     const int fd = JsonAttach(provider::systemPath(kRqbdRequestSocket).c_str(), ApplicationName().c_str());
     if (fd < 0) {
         return false;

@@ -77,6 +77,9 @@ public:
     };
     bool createClient(long& error, Reach reach = Reach::WaitForService);
     void destroyClient();
+    // Says once when the agent stops answering and once when it answers
+    // again; whether this use reached it.
+    void noteReach(bool reached);
     // Events are wanted but no agent can be reached: a client of their own
     // (not attached) keeps events on, its event thread waiting for the agent.
     void keepEventsWaiting();
@@ -163,6 +166,7 @@ private:
             return;
         }
         result = runRequest(owner_.name(), *owner_.client(), message_, error);
+        owner_.noteReach(result != kJsonNoChannel && result != kJsonSendFailed);
         if (result == kStatusNoService) {
             owner_.destroyClient();
             // Events must not wait for some later request to come back: a new
@@ -317,13 +321,7 @@ bool ThreadedSwitchClientImpl::createClient(long& error, Reach reach) {
     if (outage_ || reach == Reach::IfReachable) {
         if (!client_->IsServiceRunning() || !client_->TryOpenRqbdSocket(kRqbdProbeSocket)) {
             error = CSwitchClient::kErrNoService;
-            if (!outage_) {
-                Debug.PrintAlways(0,
-                                  "ThreadedSwitchClient(%s): the agent rqbd does not answer at %s; requests "
-                                  "fail at once until it does\n",
-                                  name_.c_str(), kRqbdProbeSocket);
-                outage_ = true;
-            }
+            noteReach(false);
             if (client_->GetAttachCount() == 0 && !client_->AreEventsEnabled()) destroyClient();
             return false;
         }
@@ -351,10 +349,7 @@ bool ThreadedSwitchClientImpl::createClient(long& error, Reach reach) {
     }
 
     if (client_->Attach(nullptr, false, 0) && client_->GetAttachCount() > 0) {
-        if (outage_) {
-            Debug.PrintAlways(0, "ThreadedSwitchClient(%s): the agent rqbd answers again\n", name_.c_str());
-            outage_ = false;
-        }
+        noteReach(true);
         if (eventsWanted_ && !client_->AreEventsEnabled()) {
             client_->EnableEvents(true, false);
             if (!client_->AreEventsEnabled()) {
@@ -368,20 +363,27 @@ bool ThreadedSwitchClientImpl::createClient(long& error, Reach reach) {
     error = static_cast<long>(client_->GetLastError());
     trace(1, "ThreadedSwitchClient(%s): Attach() failed: lastError=0x%08X", name_.c_str(),
           static_cast<unsigned>(error));
-    if (!outage_) {
-        Debug.PrintAlways(
-            0,
-            "ThreadedSwitchClient(%s): cannot attach to the agent rqbd (lastError=%u); requests "
-            "fail at once until it answers\n",
-            name_.c_str(), static_cast<unsigned>(error));
-        outage_ = true;
-    }
+    noteReach(false);
     if (error == 0) {
         error = kSwitchClientFailure;
     }
     // A client that keeps events waiting for the agent stays; any other goes.
     if (!client_->AreEventsEnabled()) destroyClient();
     return false;
+}
+
+void ThreadedSwitchClientImpl::noteReach(bool reached) {
+    if (reached == !outage_) return;
+    outage_ = !reached;
+    if (outage_) {
+        Debug.PrintAlways(
+            0,
+            "ThreadedSwitchClient(%s): the agent rqbd does not answer at %s; requests fail until "
+            "it does\n",
+            name_.c_str(), kRqbdProbeSocket);
+    } else {
+        Debug.PrintAlways(0, "ThreadedSwitchClient(%s): the agent rqbd answers again\n", name_.c_str());
+    }
 }
 
 void ThreadedSwitchClientImpl::keepEventsWaiting() {

@@ -88,7 +88,10 @@ TEST(SwitchClientAttach, AttachIsCountedAndTheLastDetachClosesTheChannel) {
     RqbdSim sim;
     CSwitchClient client;
     ASSERT_TRUE(client.SetApplicationName("SwitchClientTest"));
+    EXPECT_FALSE(client.Attach("otherhost", false, 0));  // leaves 22 behind
     ASSERT_TRUE(client.Attach(nullptr, false, 0)) << client.GetLastError();
+    // A success clears it: callers read a non-zero last error as a lost link.
+    EXPECT_EQ(client.GetLastError(), 0u);
     ASSERT_TRUE(client.Attach(nullptr, false, 0));
     EXPECT_EQ(client.GetAttachCount(), 2u);
     EXPECT_NE(ctl(sim, {"status"}).find("\"requestClients\":1"), std::string::npos);
