@@ -88,7 +88,7 @@ CSwitchClient::~CSwitchClient() {
                     "\nCSwitchClient::~CSwitchClient: ## ERROR! Still attached (by client \"%s\") on class "
                     "destruction - fix this!!\n",
                     ApplicationName().c_str());
-        JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+        CloseRequestChannel();
     }
     // The handler map and its lock go with the members; the thread must be
     // gone before they are.
@@ -331,7 +331,7 @@ bool CSwitchClient::ReattachLocked() {
     if (m_AttachCount == 0) {
         return false;
     }
-    JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+    CloseRequestChannel();
     // A quiet probe first: while the agent is away every request passes
     // here, and the attach's twenty connects would cost a second and a
     // screenful of unconditional log lines each time.
@@ -363,7 +363,7 @@ void CSwitchClient::Detach() {
         DisableSequence();
     }
     Debug.Print(4, "\nCSwitchClient::Detach: Last client detaches - finally detach from server");
-    JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+    CloseRequestChannel();
     Debug.Print(4, "\nCSwitchClient::Detach: Detached");
 }
 
@@ -380,8 +380,43 @@ bool hasStrayInput(int fd) {
 
 }  // namespace
 
+void CSwitchClient::CloseRequestChannel() {
+    std::lock_guard<std::mutex> lock(m_FdMutex);
+    JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+}
+
+namespace {
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+bool CSwitchClient::AbortStalledRequest(unsigned graceMs) {
+    std::lock_guard<std::mutex> lock(m_FdMutex);
+    const int64_t since = m_InflightSinceMs.load();
+    const int fd = m_FdRequestChannel.load();
+    if (since == 0 || fd < 0 || nowMs() - since < static_cast<int64_t>(graceMs)) return false;
+    Debug.PrintAlways(0,
+                      "CSwitchClient::AbortStalledRequest: the agent has not answered for %lld ms -> request "
+                      "abandoned\n",
+                      static_cast<long long>(nowMs() - since));
+    // Ends the waits of the exchange at once (end of file, a hang-up) while
+    // the descriptor stays the request mutex holder's to close.
+    shutdown(fd, SHUT_RDWR);
+    return true;
+}
+
 int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigned timeoutSec) {
     std::lock_guard<std::mutex> lock(m_RequestMutex);
+    struct Inflight {
+        std::atomic<int64_t>& since;
+        explicit Inflight(std::atomic<int64_t>& s) : since(s) { since.store(nowMs()); }
+        ~Inflight() { since.store(0); }
+    } inflight(m_InflightSinceMs);
     if (hasStrayInput(m_FdRequestChannel.load())) {
         Debug.PrintAlways(0,
                           "CSwitchClient::Request: a reply no request asked for waits on the request channel "

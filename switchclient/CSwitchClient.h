@@ -20,6 +20,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -139,6 +140,12 @@ public:
     // Whether a daemon binary is known and its pid file exists.
     bool IsServiceRunning();
 
+    // Ends the request in progress when the agent has not answered it for
+    // graceMs: the caller gets a failed request, and whoever waits behind it
+    // (a disable, a shutdown) goes on. May be called from any thread; true
+    // when a request was ended.
+    bool AbortStalledRequest(unsigned graceMs);
+
     // Snapshots for the owner (the threaded client) and for tests.
     unsigned GetAttachCount() const;
     bool AreEventsEnabled() const { return m_EventsEnabled.load(); }
@@ -156,6 +163,8 @@ private:
     // One exchange of request text and reply under the request mutex, on a
     // channel found out of step or closed by the daemon replaced first.
     int Exchange(const std::string& text, std::string& reply, unsigned timeoutSec);
+    // Closes the request channel; the only way its descriptor is given up.
+    void CloseRequestChannel();
     bool WaitForServiceReady();
     std::string PidFilePath() const;
 
@@ -174,6 +183,11 @@ private:
 
     std::atomic<int> m_FdRequestChannel{-1};
     std::atomic<bool> m_RequestChannelBroken{false};
+    // Guards giving up the request descriptor against AbortStalledRequest,
+    // which cannot take the request mutex (the stalled request holds it).
+    std::mutex m_FdMutex;
+    // When the exchange in progress began (steady clock, ms); 0: none.
+    std::atomic<int64_t> m_InflightSinceMs{0};
     // Owned by the event thread while it runs; the disable sequence takes it
     // over (with an exchange) once the thread has stopped or failed to.
     std::atomic<int> m_FdEventChannel{-1};

@@ -1,7 +1,11 @@
 #include "switchclient/ThreadedSwitchClient.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "support/CDebug.h"
 #include "support/TaskThread.h"
@@ -24,6 +28,11 @@ namespace {
 // looks.
 constexpr uint32_t kServiceWaitMs = 300 * 1000;
 constexpr uint32_t kServiceCheckMs = 1000;
+
+// How long a request may wait for the agent before a disable or a shutdown
+// queued behind it ends it, and how often that is looked at.
+constexpr uint32_t kStallGraceMs = 2000;
+constexpr uint32_t kWatchPeriodMs = 100;
 
 // Status of a request that could not be run: the agent link is down.
 constexpr unsigned kStatusNoService = 6;
@@ -83,7 +92,10 @@ public:
     // Events are wanted but no agent can be reached: a client of their own
     // (not attached) keeps events on, its event thread waiting for the agent.
     void keepEventsWaiting();
-    Client* client() const { return client_; }
+    Client* client() const { return client_.get(); }
+    // Ends a request that has waited for the agent longer than graceMs, on
+    // any thread (see callBounded).
+    bool abortStalledRequest(unsigned graceMs) const;
     void setEventsWanted(bool wanted) { eventsWanted_ = wanted; }
     bool eventsWanted() const { return eventsWanted_; }
     // Events wanted, but the client's event thread has ended: stops what is
@@ -94,7 +106,18 @@ private:
     cimple::String name_;
     EventListener* listener_;
     ShPtr<TaskThread> taskThread_;
-    Client* client_ = nullptr;
+    // Replaced only on the task thread, under clientMutex_, so that other
+    // threads may take a reference to abort a stalled request.
+    std::shared_ptr<Client> client_;
+    mutable std::mutex clientMutex_;
+    // Runs task on the task thread while a watchdog ends any request that
+    // keeps it waiting on a silent agent: what must finish in bounded time
+    // (disabling, shutting down) never waits out the request limit.
+    bool callBounded(TaskThread::Task& task);
+    void setClient(std::shared_ptr<Client> client) {
+        std::lock_guard<std::mutex> lock(clientMutex_);
+        client_ = std::move(client);
+    }
     bool eventsWanted_ = false;
     // A use found the agent unreachable and none has reached it since: later
     // uses probe quietly and fail at once instead of repeating the waits and
@@ -258,7 +281,7 @@ private:
 ThreadedSwitchClientImpl::~ThreadedSwitchClientImpl() {
     trace(5, "ThreadedSwitchClient(%s): destructor started", name_.c_str());
     DestructorTask task(*this);
-    if (!taskThread_->call(task)) {
+    if (!callBounded(task)) {
         trace(1, "ThreadedSwitchClient(%s): DestructorTask failed", name_.c_str());
     }
     // Stops and joins the worker; the name goes with the members.
@@ -293,7 +316,9 @@ unsigned ThreadedSwitchClientImpl::request(SipJson& message, long* error) {
 
 bool ThreadedSwitchClientImpl::enableEvents(bool enable, long* error) {
     EnableEventsTask task(*this, enable);
-    if (taskThread_->call(task)) {
+    // Switching off must complete whatever the agent does; switching on
+    // waits its turn like any request.
+    if (enable ? taskThread_->call(task) : callBounded(task)) {
         if (error != nullptr) {
             *error = task.error;
         }
@@ -307,14 +332,15 @@ bool ThreadedSwitchClientImpl::enableEvents(bool enable, long* error) {
 }
 
 bool ThreadedSwitchClientImpl::createClient(long& error, Reach reach) {
-    if (client_ != nullptr && client_->GetAttachCount() > 0) {
+    if (client_ && client_->GetAttachCount() > 0) {
         error = 0;
         return true;
     }
-    if (client_ == nullptr) {
+    if (!client_) {
         trace(5, "ThreadedSwitchClient(%s): createClient() started", name_.c_str());
-        client_ = new Client(*this);
-        client_->SetApplicationName(name_.c_str());
+        auto made = std::make_shared<Client>(*this);
+        made->SetApplicationName(name_.c_str());
+        setClient(std::move(made));
     }
 
     client_->CheckForInstalledService();
@@ -387,16 +413,16 @@ void ThreadedSwitchClientImpl::noteReach(bool reached) {
 }
 
 void ThreadedSwitchClientImpl::keepEventsWaiting() {
-    if (client_ == nullptr) {
-        client_ = new Client(*this);
-        client_->SetApplicationName(name_.c_str());
+    if (!client_) {
+        auto made = std::make_shared<Client>(*this);
+        made->SetApplicationName(name_.c_str());
+        setClient(std::move(made));
     }
     if (!client_->AreEventsEnabled()) client_->EnableEvents(true, false);
 }
 
 bool ThreadedSwitchClientImpl::reviveEvents() {
-    if (client_ == nullptr || !eventsWanted_ || !client_->AreEventsEnabled() ||
-        client_->IsEventThreadRunning()) {
+    if (!client_ || !eventsWanted_ || !client_->AreEventsEnabled() || client_->IsEventThreadRunning()) {
         return false;
     }
     trace(1, "ThreadedSwitchClient(%s): event thread had ended; switching events on again", name_.c_str());
@@ -411,7 +437,7 @@ bool ThreadedSwitchClientImpl::reviveEvents() {
 }
 
 void ThreadedSwitchClientImpl::destroyClient() {
-    if (client_ == nullptr) {
+    if (!client_) {
         return;
     }
     trace(5, "ThreadedSwitchClient(%s): destroyClient() started", name_.c_str());
@@ -421,8 +447,41 @@ void ThreadedSwitchClientImpl::destroyClient() {
     if (client_->GetAttachCount() >= 1) {
         client_->Detach();
     }
-    delete client_;
-    client_ = nullptr;
+    // Deleted here unless a watchdog holds it for a moment; then it goes
+    // with the watchdog's reference.
+    setClient(nullptr);
+}
+
+bool ThreadedSwitchClientImpl::abortStalledRequest(unsigned graceMs) const {
+    std::shared_ptr<Client> client;
+    {
+        std::lock_guard<std::mutex> lock(clientMutex_);
+        client = client_;
+    }
+    return client && client->AbortStalledRequest(graceMs);
+}
+
+bool ThreadedSwitchClientImpl::callBounded(TaskThread::Task& task) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!changed.wait_for(lock, std::chrono::milliseconds(scaledMs(kWatchPeriodMs)),
+                                 [&] { return done; })) {
+            lock.unlock();
+            abortStalledRequest(scaledMs(kStallGraceMs));
+            lock.lock();
+        }
+    });
+    const bool ran = taskThread_->call(task);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    watchdog.join();
+    return ran;
 }
 
 }  // namespace

@@ -133,6 +133,27 @@ TEST(ThreadedSwitchClient, AnUnreachableAgentIsWaitedForWithoutHoldingAnyoneUp) 
     EXPECT_EQ(error, 0);
 }
 
+// An agent that takes requests but never answers holds each for the full
+// request limit; switching events off (an unsubscribe, an unload) queued
+// behind such a request must still finish at once, and ends it.
+TEST(ThreadedSwitchClient, ASilentAgentDoesNotHoldUpSwitchingOff) {
+    RqbdSim sim;
+    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
+    ASSERT_TRUE(client->enableEvents(true, nullptr));
+    ASSERT_TRUE(waitSubscribers(sim, 1));
+    ctl(sim, {"drop-replies", "all"});
+    ctl(sim, {"clear-requests"});
+    auto stalled = std::async(std::launch::async, [&] { return cabinetRequest(*client, nullptr); });
+    ASSERT_EQ(sim.ctl({"wait-requests", "1"}).exitCode, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client->enableEvents(false, nullptr));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    ASSERT_EQ(stalled.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_NE(stalled.get(), 0u);
+    ctl(sim, {"drop-replies", "0"});
+    EXPECT_EQ(cabinetRequest(*client, nullptr), 0u);
+}
+
 // The event thread gives up on an agent that stays away longer than
 // QM_MAXWAIT_FOR_RQBD; once the agent is back, the next request brings
 // events back, and so does asking for them again.
