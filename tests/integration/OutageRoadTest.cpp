@@ -1,0 +1,81 @@
+// The agent dies (kill -9) and comes back again and again under a module that
+// delivers: after every recovery each event pushed arrives once, complete and
+// in order, CIM operations never hang on the missing agent, and the host's
+// descriptors and threads stay flat. Once the outage outlasts the event
+// thread's patience; the next CIM operation brings events back.
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "integration/RoadSupport.h"
+
+namespace road {
+namespace {
+
+size_t entriesOf(const char* dir) {
+    size_t n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+class OutageRoad : public RoadTest {
+protected:
+    // The host's own descriptors and threads.
+    static size_t descriptors() { return entriesOf("/proc/self/fd"); }
+    static size_t threads() { return entriesOf("/proc/self/task"); }
+
+    // Pushes the scenario's first entry `count` times once the module is
+    // subscribed again, and checks each indication in full.
+    void pushAndCheck(size_t count) {
+        ASSERT_EQ(sim_->ctl({"wait-subscribers", "1", "--timeout-ms", "15000"}).exitCode, 0)
+            << "the module did not subscribe again";
+        const qmstest::RoadStep entry = qmstest::logEntrySteps().at(0);
+        const size_t before = sink_->size();
+        for (size_t i = 0; i < count; ++i) EXPECT_EQ(ctl(entry.push), "1");
+        ASSERT_TRUE(sink_->waitFor(before + count)) << sink_->size() - before << " of " << count;
+        EXPECT_FALSE(sink_->waitFor(before + count + 1, std::chrono::milliseconds(20))) << "an event came twice";
+        for (size_t i = before; i < before + count; ++i) expectProperties(sink_->at(i), entry.expected.at(0));
+    }
+};
+
+TEST_F(OutageRoad, EveryEventAfterEveryRecoveryArrivesOnceAndNothingLeaks) {
+    enableIndications();
+    pushAndCheck(3);
+    const size_t fds = descriptors();
+    const size_t tasks = threads();
+
+    constexpr int kRounds = 50;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        sim_->crash();
+        // A CIM operation while the agent is gone fails fast instead of
+        // waiting for it.
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<cimhost::Instance> found;
+        cimom_->enumerateInstances(kRootQms, "QMS_VRXIndicationRegistrationService", &found);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        sim_->start();
+        pushAndCheck(3);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_LE(descriptors(), fds + 2);
+    EXPECT_LE(threads(), tasks + 1);
+
+    // An outage longer than the event thread waits: it gives up, and the
+    // next CIM operation that reaches the agent switches events on again.
+    setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);
+    sim_->crash();
+    sim_->start();
+    EXPECT_NE(sim_->ctl({"wait-subscribers", "1", "--timeout-ms", "1000"}).exitCode, 0)
+        << "the event thread was to give up";
+    unsetenv("QM_MAXWAIT_FOR_RQBD");
+    EXPECT_EQ(propertyText(service(), "SystemName"), "\"ROAD0001\"");
+    pushAndCheck(3);
+}
+
+}  // namespace
+}  // namespace road
