@@ -158,12 +158,12 @@ TEST(ThreadedSwitchClient, ASilentAgentDoesNotHoldUpSwitchingOff) {
 // QM_MAXWAIT_FOR_RQBD; once the agent is back, the next request brings
 // events back, and so does asking for them again.
 TEST(ThreadedSwitchClient, EventsComeBackAfterTheEventThreadGaveUp) {
+    setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);  // before any thread reads the environment
     RqbdSim sim;
     Listener listener;
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
     ASSERT_TRUE(client->enableEvents(true, nullptr));
     ASSERT_TRUE(waitSubscribers(sim, 1));
-    setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         ctl(sim, {"restart", "--down-ms", "300"});
@@ -182,6 +182,7 @@ TEST(ThreadedSwitchClient, EventsComeBackAfterTheEventThreadGaveUp) {
         ctl(sim, {"push-drvmon", std::to_string(round)});
         ASSERT_TRUE(listener.log.waitFor(static_cast<size_t>(round) + 1));
     }
+    client = ShPtr<CimSwitchClient>();  // no thread left to read the environment
     unsetenv("QM_MAXWAIT_FOR_RQBD");
 }
 
