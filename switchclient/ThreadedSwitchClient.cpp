@@ -219,10 +219,13 @@ public:
 
 private:
     void run() override {
-        if (!enable_ && owner_.client() == nullptr && owner_.eventsWanted()) {
-            // The client went with the agent, and its events with it: there
-            // is nothing left to switch off. Waiting for the agent to attach
-            // a new one would hold up a disable that must always complete.
+        Client* const current = owner_.client();
+        if (!enable_ && owner_.eventsWanted() && (current == nullptr || current->GetAttachCount() == 0)) {
+            // No attached client: it went with the agent, or only waits for
+            // it to switch events on. Switching off needs no agent, and
+            // waiting for one to attach would hold up a disable that must
+            // always complete.
+            if (current != nullptr) owner_.destroyClient();
             owner_.setEventsWanted(false);
             error = 0;
             result = true;

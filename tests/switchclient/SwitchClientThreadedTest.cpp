@@ -131,6 +131,15 @@ TEST(ThreadedSwitchClient, AnUnreachableAgentIsWaitedForWithoutHoldingAnyoneUp) 
     ASSERT_TRUE(listener.log.waitFor(1));
     EXPECT_EQ(cabinetRequest(*client, &error), 0u);
     EXPECT_EQ(error, 0);
+
+    // Events that still wait for the agent are switched off without it.
+    ShPtr<CimSwitchClient> waiting = provider::newCimSwitchClient("ThreadedTest2", nullptr);
+    ctl(sim, {"refuse-connections"});
+    EXPECT_TRUE(waiting->enableEvents(true, &error));
+    EXPECT_TRUE(waiting->enableEvents(false, &error));
+    EXPECT_EQ(error, 0);
+    ctl(sim, {"accept-connections"});
+    EXPECT_NE(sim.ctl({"wait-subscribers", "2", "--timeout-ms", "500"}).exitCode, 0);
 }
 
 // An agent that takes requests but never answers holds each for the full
