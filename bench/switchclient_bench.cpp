@@ -1,16 +1,31 @@
-// Round trip of one small agent request (the cabinet-number query) through
-// CimSwitchClient::request against the agent simulator, beside a bare
-// blocking client on its own socket to the same daemon: connect, handshake,
-// then write the same frame and read the reply. The difference is what the
-// module's layers cost on top of the socket exchange: the task-thread
-// hand-over, the SipJson build and parse, and the readiness polls.
+// The request road: one agent request through CimSwitchClient::request
+// (task-thread hand-over, SipJson build, exchange, reply parse and the
+// facade's read of the reply data) against a bare blocking client's round
+// trip of the very same frame on its own socket to the same simulator.
+//
+// BM_RequestRoad alternates the two per iteration, in one process, and keeps
+// each side's time apart: two benchmarks run one after the other drift too
+// much on a shared machine for their ratio to mean anything. The argument is
+// the length of the log-entry text the reply carries: 0 asks for the cabinet
+// number (a bare number comes back), otherwise the request is the facade's
+// log chunk read (0x0B10) of an entry whose text is that long, answered as a
+// "RAW" byte array, and the facade side also reads the bytes out as the
+// facade does.
+//
+// BM_FacadeOnly and BM_BareOnly run one side alone, with a fixed iteration
+// count taken from QMS_BENCH_ITERATIONS (default: the library decides), so
+// that system calls and instructions per request can be had from two runs
+// of different counts: see bench/count_request_road.sh.
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <map>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -23,11 +38,37 @@ namespace {
 
 qmstest::RqbdSim* g_sim = nullptr;
 
-SipJson* newCabinetRequest() {
-    auto* message = new SipJson;
-    message->GetCmd();
-    message->SetCmdParam("OC", 0xE204);
+constexpr unsigned kOpcodeCabinetNumber = 0xE204;
+constexpr unsigned kOpcodeLogReadChunk = 0x0B10;
+// Log entries of the scenario, one per text length measured.
+constexpr int64_t kTextLengths[] = {0, 100, 4096};
+
+// The request for a text of textLength bytes, built as the facade builds it.
+std::unique_ptr<SipJson> newRequest(int64_t textLength) {
+    if (textLength == 0) {
+        auto message = std::make_unique<SipJson>();
+        message->GetCmd();
+        message->SetCmdParam("OC", kOpcodeCabinetNumber);
+        return message;
+    }
+    auto message = std::make_unique<SipJson>(kOpcodeLogReadChunk, 0, 0, 0, SipJson::kNoStatus);
+    message->SetDataUIntValue(static_cast<unsigned>(textLength), 0);
     return message;
+}
+
+// One entry per length, numbered by its length; a chunk holds one entry.
+std::string writeScenario() {
+    std::string log;
+    for (const int64_t length : kTextLengths) {
+        if (length == 0) continue;
+        if (!log.empty()) log += ",";
+        log += "{\"number\":" + std::to_string(length) +
+               ",\"severity\":2,\"messageNumber\":4660,\"attributes\":1,\"time\":1700000000,\"text\":\"" +
+               std::string(static_cast<size_t>(length), 'x') + "\"}";
+    }
+    const std::string path = "/tmp/switchclient_bench." + std::to_string(getpid()) + ".json";
+    std::ofstream(path) << "{\"cabinet\":0,\"chunkSize\":1,\"systemLog\":[" << log << "]}";
+    return path;
 }
 
 // A plain blocking client: nothing but the framing and one handshake.
@@ -88,75 +129,141 @@ private:
     bool ok_ = false;
 };
 
-void BM_CimSwitchClientRequest(benchmark::State& state) {
-    ShPtr<provider::CimSwitchClient> client = provider::newCimSwitchClient("SwitchClientBench", nullptr);
-    {
-        std::unique_ptr<SipJson> warmUp(newCabinetRequest());
-        if (client->request(*warmUp, nullptr) != 0) {
-            state.SkipWithError("the client could not reach the simulator");
+// The module's side of one request: the facade's request and its read of
+// the reply data. False when the agent did not answer with data.
+bool facadeRequest(provider::CimSwitchClient& client, int64_t textLength, CDataStream& bytes) {
+    std::unique_ptr<SipJson> message = newRequest(textLength);
+    long error = 0;
+    if (client.request(*message, &error) != 0 || error != 0 || !message->HasReplyData()) return false;
+    const int index = static_cast<int>(message->GetCmdIndex());
+    if (textLength == 0) {
+        unsigned cabinet = 0;
+        return message->GetCmdUIntData(index, cabinet);
+    }
+    // Record header (16 bytes), the text and its NUL.
+    return message->GetCmdDataStream(index, bytes) && bytes.size() == 16 + static_cast<size_t>(textLength) + 1;
+}
+
+struct Sides {
+    ShPtr<provider::CimSwitchClient> client;
+    std::unique_ptr<BareClient> bare;
+    std::string frameText;
+};
+
+// Both clients up and the module's first request done (it attaches); null
+// after a SkipWithError.
+std::unique_ptr<Sides> setUp(benchmark::State& state, int64_t textLength) {
+    auto sides = std::make_unique<Sides>();
+    sides->client = provider::newCimSwitchClient("SwitchClientBench", nullptr);
+    CDataStream bytes;
+    if (!facadeRequest(*sides->client, textLength, bytes)) {
+        state.SkipWithError("the client could not reach the simulator");
+        return nullptr;
+    }
+    sides->bare = std::make_unique<BareClient>(g_sim->path("/dev/rqbdsj"));
+    if (!sides->bare->ok()) {
+        state.SkipWithError("no connection to the simulator");
+        return nullptr;
+    }
+    sides->frameText = newRequest(textLength)->ToString();
+    return sides;
+}
+
+typedef std::chrono::steady_clock Clock;
+
+void BM_RequestRoad(benchmark::State& state) {
+    const int64_t textLength = state.range(0);
+    std::unique_ptr<Sides> sides = setUp(state, textLength);
+    if (!sides) return;
+    CDataStream bytes;
+    std::string reply;
+    Clock::duration facade{}, bare{};
+    bool facadeFirst = true;
+    for (auto _ : state) {
+        // Which side goes first changes every time, so neither always finds
+        // the daemon (or the caches) just warmed by the other.
+        for (int side = 0; side < 2; ++side) {
+            const Clock::time_point start = Clock::now();
+            if ((side == 0) == facadeFirst) {
+                if (!facadeRequest(*sides->client, textLength, bytes)) {
+                    state.SkipWithError("facade request failed");
+                    return;
+                }
+                facade += Clock::now() - start;
+            } else {
+                if (!sides->bare->exchange(sides->frameText, reply)) {
+                    state.SkipWithError("bare exchange failed");
+                    return;
+                }
+                bare += Clock::now() - start;
+            }
+        }
+        facadeFirst = !facadeFirst;
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double facadeUs = std::chrono::duration<double, std::micro>(facade).count() / n;
+    const double bareUs = std::chrono::duration<double, std::micro>(bare).count() / n;
+    state.counters["facade_us"] = facadeUs;
+    state.counters["bare_us"] = bareUs;
+    state.counters["ratio"] = bareUs > 0 ? facadeUs / bareUs : 0;
+    state.counters["reply_B"] = static_cast<double>(reply.size());
+}
+
+void BM_FacadeOnly(benchmark::State& state) {
+    const int64_t textLength = state.range(0);
+    std::unique_ptr<Sides> sides = setUp(state, textLength);
+    if (!sides) return;
+    CDataStream bytes;
+    for (auto _ : state) {
+        if (!facadeRequest(*sides->client, textLength, bytes)) {
+            state.SkipWithError("facade request failed");
             return;
         }
     }
-    for (auto _ : state) {
-        std::unique_ptr<SipJson> message(newCabinetRequest());
-        long error = 0;
-        benchmark::DoNotOptimize(client->request(*message, &error));
-    }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_CimSwitchClientRequest)->UseRealTime();
 
-void BM_BareClientRoundTrip(benchmark::State& state) {
-    BareClient client(g_sim->path("/dev/rqbdsj"));
-    if (!client.ok()) {
-        state.SkipWithError("no connection to the simulator");
-        return;
-    }
-    std::unique_ptr<SipJson> message(newCabinetRequest());
-    const std::string text = message->ToString();
+void BM_BareOnly(benchmark::State& state) {
+    const int64_t textLength = state.range(0);
+    std::unique_ptr<Sides> sides = setUp(state, textLength);
+    if (!sides) return;
     std::string reply;
     for (auto _ : state) {
-        if (!client.exchange(text, reply)) {
-            state.SkipWithError("exchange failed");
-            break;
+        if (!sides->bare->exchange(sides->frameText, reply)) {
+            state.SkipWithError("bare exchange failed");
+            return;
         }
-        benchmark::DoNotOptimize(reply.data());
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_BareClientRoundTrip)->UseRealTime();
 
-// Prints as usual and keeps each benchmark's real time per iteration, so the
-// ratio of the two can be reported at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
+void registerAll() {
+    const char* fixed = std::getenv("QMS_BENCH_ITERATIONS");
+    const long iterations = fixed != nullptr ? std::atol(fixed) : 0;
+    auto* road = benchmark::RegisterBenchmark("BM_RequestRoad", BM_RequestRoad);
+    auto* facade = benchmark::RegisterBenchmark("BM_FacadeOnly", BM_FacadeOnly);
+    auto* bare = benchmark::RegisterBenchmark("BM_BareOnly", BM_BareOnly);
+    for (auto* b : {road, facade, bare}) {
+        for (const int64_t length : kTextLengths) b->Arg(length);
+        b->UseRealTime()->Unit(benchmark::kMicrosecond);
+        if (iterations > 0) b->Iterations(iterations);
     }
-    std::map<std::string, double> times;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "switchclient_bench", exitCode)) return exitCode;
-    qmstest::RqbdSim sim;
-    g_sim = &sim;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto module = reporter.times.find("BM_CimSwitchClientRequest/real_time");
-    const auto bare = reporter.times.find("BM_BareClientRoundTrip/real_time");
-    if (module != reporter.times.end() && bare != reporter.times.end() && bare->second > 0) {
-        std::printf("CimSwitchClient::request / bare client round trip: %.2f\n",
-                    module->second / bare->second);
+    const std::string scenario = writeScenario();
+    {
+        qmstest::RqbdSim sim(scenario);
+        g_sim = &sim;
+        registerAll();
+        benchmark::RunSpecifiedBenchmarks();
+        g_sim = nullptr;
     }
-    g_sim = nullptr;
+    std::remove(scenario.c_str());
     benchmark::Shutdown();
     return 0;
 }

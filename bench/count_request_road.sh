@@ -1,0 +1,55 @@
+#!/bin/sh
+# System calls and instructions per request on the request road, for the
+# module's side (BM_FacadeOnly) and the bare client (BM_BareOnly) at each
+# text length of switchclient_bench.
+#
+# Each figure is the difference of two runs with a fixed iteration count
+# (QMS_BENCH_ITERATIONS = LOW and HIGH) divided by HIGH - LOW, so set-up,
+# attach and start-up cancel out.
+#   system calls: strace -ff writes one file per thread; the agent simulator's
+#     files (the ones that exec it) are left out, every other thread of the
+#     bench process counts (task thread and caller alike).
+#   instructions: valgrind --tool=callgrind, total Ir of the bench process
+#     (the simulator, exec'd, runs natively and is not counted).
+#
+# usage: bench/count_request_road.sh [BENCH_BINARY] [LOW] [HIGH]
+set -eu
+bin=${1:-build/bench/bench/switchclient_bench}
+low=${2:-200}
+high=${3:-600}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# syscalls FILTER ITERATIONS: system calls of the bench's own threads.
+syscalls() {
+    rm -rf "$work/st" && mkdir "$work/st"
+    QMS_BENCH_ITERATIONS=$2 strace -qq -ff -o "$work/st/t" "$bin" --benchmark_filter="^$1\$" >/dev/null 2>&1
+    total=0
+    for f in "$work"/st/t.*; do
+        if grep -q '^execve("[^"]*/rqbd-sim"' "$f"; then continue; fi
+        n=$(grep -cE '^[a-z_0-9]+\(' "$f" || true)
+        total=$((total + n))
+    done
+    echo "$total"
+}
+
+# instructions FILTER ITERATIONS: total Ir of the bench process.
+instructions() {
+    QMS_BENCH_ITERATIONS=$2 valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" \
+        "$bin" --benchmark_filter="^$1\$" >/dev/null 2>&1
+    grep '^summary:' "$work/cg.out" | awk '{print $2}'
+}
+
+per() { awk -v a="$1" -v b="$2" -v n=$((high - low)) 'BEGIN { printf "%.1f", (b - a) / n }'; }
+
+printf '%-22s %12s %16s\n' benchmark syscalls/req instructions/req
+for arg in 0 100 4096; do
+    for side in BM_FacadeOnly BM_BareOnly; do
+        name="$side/$arg/iterations:ITER/real_time"
+        s1=$(syscalls "$(echo "$name" | sed "s/ITER/$low/")" "$low")
+        s2=$(syscalls "$(echo "$name" | sed "s/ITER/$high/")" "$high")
+        i1=$(instructions "$(echo "$name" | sed "s/ITER/$low/")" "$low")
+        i2=$(instructions "$(echo "$name" | sed "s/ITER/$high/")" "$high")
+        printf '%-22s %12s %16s\n' "$side/$arg" "$(per "$s1" "$s2")" "$(per "$i1" "$i2")"
+    done
+done
