@@ -226,6 +226,70 @@ TEST(JsonChannelRequest, OddRepliesAreReadAndBrokenOnesFailWithTheirCodes) {
         daemon.join();
         EXPECT_EQ(reply, c.reply);
     }
+    // The same replies through the exchange that may read past the frame.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("exchange: ") + c.name);
+        SocketPair pair;
+        std::thread daemon([&] {
+            std::string request;
+            ReadFrame(pair.peer(), request);
+            for (const std::string& chunk : c.chunks) {
+                WriteAll(pair.peer(), chunk);
+                std::this_thread::sleep_for(5ms);
+            }
+            if (c.hangUp) shutdown(pair.peer(), SHUT_RDWR);
+        });
+        std::string reply = "old";
+        bool stray = false;
+        EXPECT_EQ(JsonExchange(pair.client(), "{}", reply, 1, &stray), c.expected);
+        daemon.join();
+        EXPECT_EQ(reply, c.reply);
+        EXPECT_FALSE(stray);
+    }
+}
+
+// Bytes that arrive behind a reply belong to no request. The exchange may
+// take them with its first read, and must then say so; whatever it did not
+// take stays on the socket for the next request's check. The plain request
+// never reads past its frame.
+TEST(JsonChannelRequest, BytesBehindTheReplyAreReportedOrLeftInPlace) {
+    struct Case {
+        const char* name;
+        size_t replyLength;
+        std::string behind;
+        bool takenByExchange;
+    };
+    const std::vector<Case> cases = {
+        {"reply alone", 20, "", false},
+        {"a whole frame behind", 20, Frame("{\"dup\":1}"), true},
+        {"half a frame behind", 20, LengthWord(10) + "ab", true},
+        {"reply larger than one read, frame behind", 100000, Frame("{}"), false},
+    };
+    for (const bool exchange : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(exchange ? "exchange: " : "request: ") + c.name);
+            const std::string text(c.replyLength, 'r');
+            SocketPair pair;
+            std::thread daemon([&] {
+                std::string request;
+                ReadFrame(pair.peer(), request);
+                WriteAll(pair.peer(), Frame(text) + c.behind);
+            });
+            std::string reply;
+            bool stray = false;
+            const int result = exchange ? JsonExchange(pair.client(), "{}", reply, 1, &stray)
+                                        : JsonSendRequest(pair.client(), "{}", reply, 1);
+            daemon.join();
+            EXPECT_EQ(result, kJsonReplyReceived);
+            EXPECT_EQ(reply, text);
+            const bool taken = exchange && c.takenByExchange;
+            EXPECT_EQ(stray, taken);
+            std::string left(c.behind.size() + 1, '\0');
+            const ssize_t n = recv(pair.client(), left.data(), left.size(), MSG_DONTWAIT);
+            EXPECT_EQ(n > 0 ? left.substr(0, static_cast<size_t>(n)) : std::string(),
+                      taken ? std::string() : c.behind);
+        }
+    }
 }
 
 TEST(JsonChannelRequest, NoChannelAndVanishedPeer) {
