@@ -4,9 +4,11 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -64,12 +66,33 @@ const Value* FindRaw(const Value& data) {
     return raw != data.MemberEnd() ? &raw->value : nullptr;
 }
 
+// Reads one number of a run of small unsigned numbers "d,d,...,d" that
+// ends an array (the "RAW" byte arrays of agent replies: thousands of them
+// for a log chunk): 1 to 9 digits without a leading zero, so that it is one
+// the reader would hand over as Uint. Returns the position behind it, or
+// nullptr when at holds no such number.
+const char* ReadRunNumber(const char* at, unsigned& value) {
+    const char* p = at;
+    value = 0;
+    while (static_cast<unsigned>(*p - '0') <= 9) value = value * 10 + static_cast<unsigned>(*p++ - '0');
+    const size_t digits = static_cast<size_t>(p - at);
+    if (digits == 0 || digits > 9 || (digits > 1 && *at == '0')) return nullptr;
+    return p;
+}
+
 // SAX filter in front of the document builder that stops the parse once
-// objects and arrays nest deeper than the limit.
+// objects and arrays nest deeper than the limit. It also takes a run of
+// small numbers that fills an array straight from the text, handing each to
+// the builder as the reader would, and leaves the reader at the closing
+// bracket: the reader's general number parse costs most of a large reply.
 template <typename Handler>
 class NestingLimit {
 public:
-    NestingLimit(Handler& next, unsigned limit) : m_Next(next), m_Limit(limit) {}
+    NestingLimit(Handler& next, unsigned limit, rapidjson::StringStream& stream, bool takeRuns)
+        : m_Next(next), m_Limit(limit), m_Stream(stream), m_TakeRuns(takeRuns) {}
+
+    // Whether the parse ended on a run that turned out not to be one.
+    bool Declined() const { return m_Declined; }
 
     bool Null() { return m_Next.Null(); }
     bool Bool(bool b) { return m_Next.Bool(b); }
@@ -86,10 +109,36 @@ public:
         --m_Depth;
         return m_Next.EndObject(members);
     }
-    bool StartArray() { return Enter() && m_Next.StartArray(); }
+    bool StartArray() {
+        if (!Enter() || !m_Next.StartArray()) return false;
+        if (!m_TakeRuns) return true;
+        // The reader has taken the '['; what it would read next is ours.
+        unsigned value = 0;
+        const char* p = ReadRunNumber(m_Stream.src_, value);
+        if (p == nullptr) return true;
+        SizeType taken = 0;
+        for (;;) {
+            m_Next.Uint(value);
+            ++taken;
+            if (*p == ']') break;
+            if (*p != ',' || (p = ReadRunNumber(p + 1, value)) == nullptr) {
+                // Some numbers are on the builder's stack already and cannot
+                // be taken back: the parse ends here and runs once more
+                // without this shortcut.
+                m_Declined = true;
+                return false;
+            }
+        }
+        m_Stream.src_ = p;
+        m_Taken = taken;
+        return true;
+    }
     bool EndArray(SizeType elements) {
         --m_Depth;
-        return m_Next.EndArray(elements);
+        // Only the array whose numbers were taken can end right here.
+        const SizeType taken = m_Taken;
+        m_Taken = 0;
+        return m_Next.EndArray(elements + taken);
     }
 
 private:
@@ -97,21 +146,28 @@ private:
 
     Handler& m_Next;
     unsigned m_Limit;
+    rapidjson::StringStream& m_Stream;
+    bool m_TakeRuns;
+    bool m_Declined = false;
     unsigned m_Depth = 0;
+    SizeType m_Taken = 0;
 };
 
 // Parses text into doc with the default flags; false on a syntax error or
 // too deep a nesting (doc is then unspecified).
 bool ParseLimited(rapidjson::Document& doc, const char* text) {
     bool parsed = false;
+    bool declined = false;
     auto generator = [&](rapidjson::Document& handler) {
-        NestingLimit<rapidjson::Document> limited(handler, SipJson::kMaxNesting);
         rapidjson::StringStream stream(text);
+        NestingLimit<rapidjson::Document> limited(handler, SipJson::kMaxNesting, stream, !declined);
         rapidjson::Reader reader;
         parsed = !reader.Parse(stream, limited).IsError();
+        declined = !parsed && limited.Declined();
         return parsed;
     };
     doc.Populate(generator);
+    if (declined) doc.Populate(generator);
     return parsed;
 }
 
@@ -524,9 +580,10 @@ bool SipJson::GetCmdDataStream(int index, std::vector<unsigned char>& out) const
             if (raw == nullptr || !raw->IsArray() || raw->Empty() || !(*raw)[0].IsUint64()) {
                 return true;
             }
-            out.reserve(raw->Size());
+            out.resize(raw->Size());
+            unsigned char* to = out.data();
             for (const Value& element : raw->GetArray()) {
-                out.push_back(RawByte(element));
+                *to++ = RawByte(element);
             }
             return true;
         }
@@ -620,7 +677,11 @@ void SipJson::LoadReceivedText(const char* text) {
     }
     // Parsed into a document of its own and swapped in only when accepted,
     // so the old content's memory is released either way.
-    rapidjson::Document received(nullptr, kParseStackCapacity);
+    // Room on the parse stack for the values of a text this long (a number
+    // of a byte array takes 2 to 4 characters and 16 bytes), so that large
+    // replies are not copied over and over as the stack grows.
+    const size_t stackCapacity = std::max(kParseStackCapacity, std::strlen(text) * 6);
+    rapidjson::Document received(nullptr, stackCapacity);
     bool accepted = ParseLimited(received, text) && received.IsObject();
     if (accepted) {
         Value::ConstMemberIterator sip = received.FindMember("SIP");
