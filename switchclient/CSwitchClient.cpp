@@ -383,7 +383,6 @@ bool hasStrayInput(int fd) {
 void CSwitchClient::CloseRequestChannel() {
     std::lock_guard<std::mutex> lock(m_FdMutex);
     JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
-    m_StrayAfterReply = false;
 }
 
 namespace {
@@ -418,13 +417,13 @@ int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigne
         explicit Inflight(std::atomic<int64_t>& s) : since(s) { since.store(nowMs()); }
         ~Inflight() { since.store(0); }
     } inflight(m_InflightSinceMs);
-    if (m_StrayAfterReply || hasStrayInput(m_FdRequestChannel.load())) {
+    if (hasStrayInput(m_FdRequestChannel.load())) {
         Debug.PrintAlways(0,
                           "CSwitchClient::Request: a reply no request asked for waits on the request channel "
                           "-> new channel\n");
         ReattachLocked();
     }
-    int rc = JsonExchange(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec, &m_StrayAfterReply);
+    int rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
     if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
         // The daemon closed the channel (it stopped or restarted since the
         // attach): the frame never reached a daemon that could answer it, so
@@ -432,7 +431,7 @@ int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigne
         // request after every agent restart fails.
         m_RequestChannelBroken = true;
         if (ReattachLocked()) {
-            rc = JsonExchange(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec, &m_StrayAfterReply);
+            rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
             if (rc == kJsonSendFailed) m_RequestChannelBroken = true;
         }
     }

@@ -183,10 +183,6 @@ private:
 
     std::atomic<int> m_FdRequestChannel{-1};
     std::atomic<bool> m_RequestChannelBroken{false};
-    // Bytes of a reply nobody asked for came behind the last reply and were
-    // dropped with it: the channel is out of step and goes before the next
-    // request. Cleared when the channel is closed.
-    bool m_StrayAfterReply = false;
     // Guards giving up the request descriptor against AbortStalledRequest,
     // which cannot take the request mutex (the stalled request holds it).
     std::mutex m_FdMutex;

@@ -109,30 +109,8 @@ bool ReadLengthWord(int fd, int firstWaitMs, int stallMs, uint32_t& length, ssiz
     return true;
 }
 
-// One read of up to size bytes that takes what is there at once and waits
-// (as ReadSome, up to waitMs) only when nothing is: on a busy channel the
-// data is mostly in already, and the readiness poll would be a system call
-// for nothing.
-ssize_t ReadReady(int fd, void* buffer, size_t size, int waitMs) {
-    const ssize_t result = recv(fd, buffer, size, MSG_DONTWAIT);
-    if (result >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTSOCK)) {
-        return result;
-    }
-    return ReadSome(fd, buffer, size, waitMs);
-}
-
-// How much the first read of a reply takes when the caller can be told of
-// bytes behind the frame: the whole of every common reply (a log chunk with
-// 4 KiB of text is about 17 KiB as JSON), so that one read brings length
-// word and text together.
-constexpr size_t kFirstReadSize = 64 * 1024;
-
-// Reply stage of a request: waits for the reply frame and reads it. With
-// strayAfterReply the first read may take more than the frame; bytes behind
-// it can only be a reply no request asked for, and are reported there so
-// that the caller renews the channel. Without it no byte behind the frame is
-// read.
-int ReceiveReply(int fd, std::string& reply, unsigned waitMs, bool* strayAfterReply) {
+// Reply stage of a request: waits for the reply frame and reads it.
+int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
     const int ready = IsFdReady(fd, POLLIN, waitMs);
     if (ready != POLLIN) {
         Debug.Print(
@@ -142,36 +120,14 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs, bool* strayAfterRe
         return kJsonNoReply;
     }
     const int stallMs = PollTimeout(waitMs);
-    const size_t firstSize = strayAfterReply != nullptr ? kFirstReadSize : kLengthWordSize;
-    std::unique_ptr<char[]> first(new (std::nothrow) char[firstSize]);
-    if (!first) {
-        Debug.PrintAlways(
-            0, "SendRequestOnFd: ERROR: Can't allocate memory for JSON reply on fd=%d (size=%d)!\n", fd,
-            static_cast<int>(firstSize));
-        return kJsonNoMemory;
-    }
-    // Readable now, so this read does not wait.
-    ssize_t rw;
-    do {
-        rw = read(fd, first.get(), firstSize);
-    } while (rw < 0 && errno == EINTR);
-    size_t got = rw > 0 ? static_cast<size_t>(rw) : 0;
-    while (rw > 0 && got < kLengthWordSize) {
-        rw = ReadReady(fd, first.get() + got, kLengthWordSize - got, stallMs);
-        if (rw < 0 && errno == EINTR) {
-            rw = 1;
-            continue;
-        }
-        got += rw > 0 ? static_cast<size_t>(rw) : 0;
-    }
-    if (rw < 1) {
+    uint32_t length = 0;
+    ssize_t rw = 0;
+    if (!ReadLengthWord(fd, stallMs, stallMs, length, rw)) {
         const int error = rw < 0 ? errno : 0;
         Debug.Print(1, "SendRequestOnFd: something is fishy on fd=%d (rwresult=%d, errno=%d)\n", fd,
                     static_cast<int>(rw), error);
         return kJsonReceiveFailed;
     }
-    uint32_t length = 0;
-    std::memcpy(&length, first.get(), sizeof length);
     if (length > kMaxFramePayload) {
         Debug.Print(1,
                     "SendRequestOnFd: reply length %u on fd=%d exceeds the limit of %u bytes -> bail out\n",
@@ -179,36 +135,19 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs, bool* strayAfterRe
         return kJsonReceiveFailed;
     }
     const size_t capacity = length + kReceiveSlack;
-    Debug.Print(4, "SendRequestOnFd: read reply on fd=%d, ReplyLen=%d ...\n", fd, static_cast<int>(length));
-    const size_t inFirst = got - kLengthWordSize;
-    if (inFirst >= length) {
-        if (inFirst > length) {
-            *strayAfterReply = true;
-            Debug.Print(1, "SendRequestOnFd: %d bytes behind the reply on fd=%d\n",
-                        static_cast<int>(inFirst - length), fd);
-        }
-        Debug.Print(4, "SendRequestOnFd: receiving reply on fd=%d done, inLength=%d\n", fd,
-                    static_cast<int>(length));
-        reply.assign(first.get() + kLengthWordSize, strnlen(first.get() + kLengthWordSize, length));
-        Debug.Print(4, "CSwitchClient::JsonSendRequest: JSON reply on fd=%d, BytesReceived=%d: %s\n", fd,
-                    static_cast<int>(length), reply.c_str());
-        return kJsonReplyReceived;
-    }
-
-    // The rest of a large frame: read exactly what is missing.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]());
     if (!buffer) {
         Debug.PrintAlways(
             0, "SendRequestOnFd: ERROR: Can't allocate memory for JSON reply on fd=%d (size=%d)!\n", fd,
             static_cast<int>(capacity));
         return kJsonNoMemory;
     }
-    std::memcpy(buffer.get(), first.get() + kLengthWordSize, inFirst);
-    first.reset();
-    got = inFirst;
-    bool complete = false;
+    Debug.Print(4, "SendRequestOnFd: read reply on fd=%d, ReplyLen=%d ...\n", fd, static_cast<int>(length));
+
+    size_t got = 0;
+    bool complete = length == 0;
     for (int retry = kTransferAttempts; !complete && retry > 0; --retry) {
-        const ssize_t result = ReadReady(fd, buffer.get() + got, length - got, stallMs);
+        const ssize_t result = ReadSome(fd, buffer.get() + got, length - got, stallMs);
         Debug.Print(4, "SendRequestOnFd: data read from socket, rwresult = %d\n", static_cast<int>(result));
         if (result > 0 && got + static_cast<size_t>(result) < length) {
             // Progress: a large frame comes in socket-buffer-sized pieces;
@@ -262,24 +201,6 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs, bool* strayAfterRe
 // or the reply stage times out.
 int SendFrame(int fd, const unsigned char* frame, size_t frameLength, unsigned waitMs) {
     size_t sent = 0;
-    // The socket buffer nearly always has room for a request, so the frame
-    // is offered at once; the readiness poll (with its limit) and the
-    // attempts below only take over for what did not fit.
-    const ssize_t quick = send(fd, frame, frameLength, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (quick == static_cast<ssize_t>(frameLength)) {
-        Debug.Print(4, "SendRequestOnFd: sending request on fd=%d done, rwresult=%d\n", fd,
-                    static_cast<int>(quick));
-        return kJsonReplyReceived;
-    }
-    if (quick > 0) {
-        sent = static_cast<size_t>(quick);
-    } else if (quick < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        Debug.Print(1,
-                    "SendRequestOnFd: sending request on fd=%d failed (outLength=%d, InOutMax=%d) --> bail "
-                    "out\n",
-                    fd, 0, static_cast<int>(frameLength));
-        return kJsonSendFailed;
-    }
     for (int retry = kTransferAttempts; retry > 0; --retry) {
         const int ready = IsFdReady(fd, POLLOUT, waitMs);
         if (ready != POLLOUT) {
@@ -496,10 +417,6 @@ void JsonDetach(int fd, const char* /*path*/) {
 }
 
 int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec) {
-    return JsonExchange(fd, request, reply, timeoutSec, nullptr);
-}
-
-int JsonExchange(int fd, const char* request, std::string& reply, unsigned timeoutSec, bool* strayAfterReply) {
     const char* text = request != nullptr ? request : "";
     const size_t length = std::strlen(text);
     std::unique_ptr<unsigned char[]> frame;
@@ -528,7 +445,7 @@ int JsonExchange(int fd, const char* request, std::string& reply, unsigned timeo
     } else {
         result = SendFrame(fd, frame.get(), frameLength, waitMs);
         if (result == kJsonReplyReceived) {
-            result = ReceiveReply(fd, reply, waitMs, strayAfterReply);
+            result = ReceiveReply(fd, reply, waitMs);
         }
     }
     if (result != kJsonReplyReceived) {

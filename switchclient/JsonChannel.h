@@ -103,13 +103,6 @@ void JsonDetach(int fd, const char* path);
 // counts as failed.
 int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec);
 
-// JsonSendRequest for a caller that keeps the channel in step: the first
-// read of the reply may take more than its frame, so that one read mostly
-// brings the whole reply. Bytes found behind the frame can only be a reply no
-// request asked for; they are dropped and *strayAfterReply set, and the
-// channel must then be renewed before it carries another request.
-int JsonExchange(int fd, const char* request, std::string& reply, unsigned timeoutSec, bool* strayAfterReply);
-
 // The channel init handshake on fd: sends {"OC":65440,"OE":channelType,
 // "CA":0,"DA":{"RAW":[init block]}} and reads the daemon's reply block.
 // Returns false only when no buffer could be had (JsonSendRequest 17); every
