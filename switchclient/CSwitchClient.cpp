@@ -378,15 +378,6 @@ bool hasStrayInput(int fd) {
     return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-}  // namespace
-
-void CSwitchClient::CloseRequestChannel() {
-    std::lock_guard<std::mutex> lock(m_FdMutex);
-    JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
-}
-
-namespace {
-
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -395,34 +386,41 @@ int64_t nowMs() {
 
 }  // namespace
 
+void CSwitchClient::CloseRequestChannel() {
+    std::lock_guard<std::mutex> lock(m_FdMutex);
+    JsonDetach(m_FdRequestChannel.exchange(-1), kRqbdRequestSocket);
+}
+
 bool CSwitchClient::AbortStalledRequest(unsigned graceMs) {
     std::lock_guard<std::mutex> lock(m_FdMutex);
     const int64_t since = m_InflightSinceMs.load();
+    const int64_t waited = nowMs() - since;
     const int fd = m_FdRequestChannel.load();
-    if (since == 0 || fd < 0 || nowMs() - since < static_cast<int64_t>(graceMs)) return false;
+    if (since == 0 || fd < 0 || waited < static_cast<int64_t>(graceMs)) return false;
     Debug.PrintAlways(0,
                       "CSwitchClient::AbortStalledRequest: the agent has not answered for %lld ms -> request "
                       "abandoned\n",
-                      static_cast<long long>(nowMs() - since));
+                      static_cast<long long>(waited));
     // Ends the waits of the exchange at once (end of file, a hang-up) while
     // the descriptor stays the request mutex holder's to close.
     shutdown(fd, SHUT_RDWR);
     return true;
 }
 
-int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigned timeoutSec) {
+int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigned timeoutSec, bool renew) {
     std::lock_guard<std::mutex> lock(m_RequestMutex);
     struct Inflight {
         std::atomic<int64_t>& since;
         explicit Inflight(std::atomic<int64_t>& s) : since(s) { since.store(nowMs()); }
         ~Inflight() { since.store(0); }
     } inflight(m_InflightSinceMs);
-    if (hasStrayInput(m_FdRequestChannel.load())) {
+    if (!renew && hasStrayInput(m_FdRequestChannel.load())) {
         Debug.PrintAlways(0,
                           "CSwitchClient::Request: a reply no request asked for waits on the request channel "
                           "-> new channel\n");
-        ReattachLocked();
+        renew = true;
     }
+    if (renew) ReattachLocked();
     int rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
     if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
         // The daemon closed the channel (it stopped or restarted since the
@@ -464,11 +462,7 @@ unsigned CSwitchClient::Request(SipJson& message, unsigned timeoutSec) {
             Debug.PrintAlways(
                 0, "CSwitchClient::Request: the reply answers another request (OC=0x%04X) -> new channel\n",
                 message.GetCmdElemValue(static_cast<int>(message.GetCmdIndex()), "OC", 0));
-            {
-                std::lock_guard<std::mutex> lock(m_RequestMutex);
-                ReattachLocked();
-            }
-            rc = Exchange(text, reply, timeoutSec);
+            rc = Exchange(text, reply, timeoutSec, true);
             if (rc == kJsonReplyReceived) message.LoadReceivedText(reply);
         }
     }

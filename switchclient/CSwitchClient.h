@@ -161,8 +161,9 @@ private:
     // ReattachRequestChannel with the request mutex held.
     bool ReattachLocked();
     // One exchange of request text and reply under the request mutex, on a
-    // channel found out of step or closed by the daemon replaced first.
-    int Exchange(const std::string& text, std::string& reply, unsigned timeoutSec);
+    // channel found out of step or closed by the daemon replaced first;
+    // `renew` replaces the channel in any case (a reply came out of step).
+    int Exchange(const std::string& text, std::string& reply, unsigned timeoutSec, bool renew = false);
     // Closes the request channel; the only way its descriptor is given up.
     void CloseRequestChannel();
     bool WaitForServiceReady();
