@@ -157,7 +157,9 @@ TEST(RqbdSimCliTest, ControlErrorsAreReportedNotFatal) {
     EXPECT_EQ(sim.ctl({"status"}).exitCode, 0);
     EXPECT_EQ(sim.ctl({"stop"}).exitCode, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (exists(sim.path("/dev/rqbdsj")) && std::chrono::steady_clock::now() < deadline)
+    // The daemon removes its sockets, then its pid file: wait for both.
+    while ((exists(sim.path("/dev/rqbdsj")) || exists(sim.path("/var/run/rqbd.pid"))) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(exists(sim.path("/dev/rqbdsj")));
     EXPECT_FALSE(exists(sim.path("/var/run/rqbd.pid")));
