@@ -71,13 +71,16 @@ int Service::RegisterCIMXMLIndication(const Class*, Property<String>& Registrati
                                       const Property<String>& Query, const Property<uint16>& QueryType,
                                       const Property<String>& EventReceiver, const Property<String>& Tag,
                                       Property<uint16>& return_value) {
-    if (!hasText(Query) || !hasText(EventReceiver) || QueryType.null || QueryType.value != 0) {
+    const char* tag = hasText(Tag) ? Tag.value.c_str() : "";
+    // A tag that the listing would show cut short or escaped could never be
+    // used to remove the registration by tag: refuse it as bad input.
+    if (!hasText(Query) || !hasText(EventReceiver) || QueryType.null || QueryType.value != 0 ||
+        !TagListsAsGiven(tag)) {
         return_value.set(kBadInput);
         return INVOKE_METHOD_OK;
     }
     String handle;
-    if (RegisterEvent(EventReceiver.value.c_str(), Query.value.c_str(), "WQL",
-                      hasText(Tag) ? Tag.value.c_str() : "", handle)) {
+    if (RegisterEvent(EventReceiver.value.c_str(), Query.value.c_str(), "WQL", tag, handle)) {
         RegistrationHandle.set(handle);
         return_value.set(kSucceeded);
     } else {

@@ -26,6 +26,11 @@ String currentNamespace QMS_INIT_PRIORITY(QMS_INIT_PRIORITY_SUBSCRIPTION_NS){kMo
 // Guards the text itself, not the registrations: a reader copying it while
 // another request reassigns it would read freed memory.
 std::mutex namespaceMutex;
+// A registration enumerates the names in use and then creates the next one:
+// two clients registering at once would pick the same number and one of
+// them would fail on a name the other took. Removals take it too, so a
+// number freed by one cannot be reused under a registration in flight.
+std::mutex registrationMutex;
 
 String getNamespace() {
     std::lock_guard<std::mutex> lock(namespaceMutex);
@@ -58,10 +63,13 @@ bool enumerateWithFallback(const Meta_Class* metaClass, cimom::Instance_Enumerat
     return enumerateHere(metaClass, found) == 0;
 }
 
-// Largest number after the last '_' of the enumerated names, plus one.
+// Largest number after the last '_' of the enumerated names, plus one. A
+// number with no successor in 32 bits (another application's name may end in
+// anything) is passed over: counting from it would wrap, and every later
+// registration would collide on the same negative number.
 template <class T>
 int32_t nextNameNumber(cimom::Instance_Enumerator& found) {
-    int32_t highest = 0;
+    long long highest = 0;
     for (; found; found++) {
         Ref<Instance> inst = found();
         const T* named = cast<T>(inst.get());
@@ -69,10 +77,10 @@ int32_t nextNameNumber(cimom::Instance_Enumerator& found) {
         const char* text = named->Name.value.c_str();
         const char* underscore = strrchr(text, '_');
         if (!underscore) continue;
-        const int32_t n = static_cast<int32_t>(strtol(underscore + 1, nullptr, 10));
-        if (n > highest) highest = n;
+        const long long n = strtoll(underscore + 1, nullptr, 10);
+        if (n > highest && n < INT32_MAX) highest = n;
     }
-    return static_cast<int32_t>(static_cast<uint32_t>(highest) + 1u);
+    return static_cast<int32_t>(highest + 1);
 }
 
 String instanceName(const char* prefix, const char* tag, int32_t number) {
@@ -85,6 +93,41 @@ String instanceName(const char* prefix, const char* tag, int32_t number) {
     name.append('_');
     name.append(std::to_string(number).c_str());
     return name;
+}
+
+CIM_ListenerDestinationCIMXML* makeHandler(const char* destination, const char* tag, int32_t number) {
+    CIM_ListenerDestinationCIMXML* handler = CIM_ListenerDestinationCIMXML::create(true);
+    handler->Destination.set(destination);
+    handler->Name.set(instanceName("QMS:Handler", tag, number));
+    handler->CreationClassName.set("CIM_ListenerDestinationCIMXML");
+    handler->SystemCreationClassName.set("CIM_ComputerSystem");
+    handler->SystemName.set(localHostName());
+    return handler;
+}
+
+CIM_IndicationFilter* makeFilter(const char* query, const char* tag, int32_t number) {
+    CIM_IndicationFilter* filter = CIM_IndicationFilter::create(true);
+    filter->Query.set(query);
+    filter->QueryLanguage.set("WQL");
+    filter->CreationClassName.set("CIM_IndicationFilter");
+    filter->SystemCreationClassName.set("CIM_ComputerSystem");
+    filter->SystemName.set(localHostName());
+    filter->SourceNamespace.set(kModuleNamespace);
+    const String sourceNamespaces[] = {kModuleNamespace};
+    filter->SourceNamespaces.set(Array<String>(sourceNamespaces, 1));
+    filter->Name.set(instanceName("QMS:Filter", tag, number));
+    return filter;
+}
+
+CIM_IndicationSubscription* makeSubscription(const CIM_ListenerDestinationCIMXML* handler,
+                                             const CIM_IndicationFilter* filter) {
+    CIM_IndicationSubscription* subscription = CIM_IndicationSubscription::create(true);
+    // The subscription owns what its references point to: give it copies.
+    subscription->Filter = filter->clone();
+    const Instance* handlerInstance = reinterpret_cast<const Instance*>(handler);
+    if (is_subclass(&CIM_ListenerDestination::static_meta_class, handlerInstance->meta_class))
+        subscription->Handler = reinterpret_cast<CIM_ListenerDestination*>(clone(handlerInstance));
+    return subscription;
 }
 
 void repairSystemName(Property<String>& systemName, const String& hostName) {
@@ -119,18 +162,19 @@ bool sameTag(const String& handle, const String& wanted) {
     return !tag.empty() && tag.equal(wanted);
 }
 
-// An enumerated instance as a subscription, its host names repaired, with its
-// handle; null when it is no subscription or has no path (`pathFailed` is
-// traced then).
-CIM_IndicationSubscription* asSubscription(Instance* inst, String& handle, const char* pathFailed) {
-    CIM_IndicationSubscription* subscription = cast<CIM_IndicationSubscription>(inst);
-    if (!subscription) return nullptr;
-    repairHostNames(subscription);
-    if (instance_to_model_path(subscription, handle) != 0) {
+// The handle of an enumerated subscription, formed from a copy whose host
+// names are repaired: the instance itself keeps the path the CIMOM gave, the
+// only one it will delete by. False when it is no subscription or has no path
+// (`pathFailed` is traced then).
+bool handleOf(const Instance* inst, String& handle, const char* pathFailed) {
+    if (!cast<CIM_IndicationSubscription>(inst)) return false;
+    Ref<CIM_IndicationSubscription> repaired(reinterpret_cast<CIM_IndicationSubscription*>(clone(inst)));
+    repairHostNames(repaired.get());
+    if (instance_to_model_path(repaired.get(), handle) != 0) {
         provider::trace(3, "%s", pathFailed);
-        return nullptr;
+        return false;
     }
-    return subscription;
+    return true;
 }
 
 enum : int { kRemoved = 0, kFailed = 2, kNoMatch = 3 };
@@ -143,10 +187,8 @@ int removeMatching(cimom::Instance_Enumerator& found, Matcher matches, const Str
     for (; found; found++) {
         Ref<Instance> inst = found();
         String handle;
-        CIM_IndicationSubscription* subscription = asSubscription(inst.get(), handle, pathFailed);
-        if (!subscription) continue;
-        if (!matches(handle, wanted)) continue;
-        if (DeleteEvent(subscription)) {
+        if (!handleOf(inst.get(), handle, pathFailed) || !matches(handle, wanted)) continue;
+        if (DeleteEvent(cast<CIM_IndicationSubscription>(inst.get()))) {
             if (result == kNoMatch) result = kRemoved;
         } else {
             result = kFailed;
@@ -165,14 +207,8 @@ CIM_ListenerDestinationCIMXML* CreateXMLConsumerClass(const char* destination, c
         setNamespace(kModuleNamespace);
         return nullptr;
     }
-    const int32_t number = nextNameNumber<CIM_ListenerDestinationCIMXML>(found);
-
-    CIM_ListenerDestinationCIMXML* handler = CIM_ListenerDestinationCIMXML::create(true);
-    handler->Destination.set(destination);
-    handler->Name.set(instanceName("QMS:Handler", tag, number));
-    handler->CreationClassName.set("CIM_ListenerDestinationCIMXML");
-    handler->SystemCreationClassName.set("CIM_ComputerSystem");
-    handler->SystemName.set(localHostName());
+    CIM_ListenerDestinationCIMXML* handler =
+        makeHandler(destination, tag, nextNameNumber<CIM_ListenerDestinationCIMXML>(found));
     if (cimom::create_instance(getNamespace().c_str(), handler) != 0) {
         unref(handler);
         return nullptr;
@@ -184,18 +220,7 @@ CIM_IndicationFilter* CreateFilterClass(const char* query, const char* tag) {
     if (!query) return nullptr;
     cimom::Instance_Enumerator found;
     if (enumerateHere(&CIM_IndicationFilter::static_meta_class, found) != 0) return nullptr;
-    const int32_t number = nextNameNumber<CIM_IndicationFilter>(found);
-
-    CIM_IndicationFilter* filter = CIM_IndicationFilter::create(true);
-    filter->Query.set(query);
-    filter->QueryLanguage.set("WQL");
-    filter->CreationClassName.set("CIM_IndicationFilter");
-    filter->SystemCreationClassName.set("CIM_ComputerSystem");
-    filter->SystemName.set(localHostName());
-    filter->SourceNamespace.set(kModuleNamespace);
-    const String sourceNamespaces[] = {kModuleNamespace};
-    filter->SourceNamespaces.set(Array<String>(sourceNamespaces, 1));
-    filter->Name.set(instanceName("QMS:Filter", tag, number));
+    CIM_IndicationFilter* filter = makeFilter(query, tag, nextNameNumber<CIM_IndicationFilter>(found));
     if (cimom::create_instance(getNamespace().c_str(), filter) != 0) {
         unref(filter);
         return nullptr;
@@ -206,12 +231,7 @@ CIM_IndicationFilter* CreateFilterClass(const char* query, const char* tag) {
 CIM_IndicationSubscription* CreateSubscription(CIM_ListenerDestinationCIMXML* handler,
                                                CIM_IndicationFilter* filter) {
     if (!handler || !filter) return nullptr;
-    CIM_IndicationSubscription* subscription = CIM_IndicationSubscription::create(true);
-    // The subscription owns what its references point to: give it copies.
-    subscription->Filter = filter->clone();
-    const Instance* handlerInstance = reinterpret_cast<const Instance*>(handler);
-    if (is_subclass(&CIM_ListenerDestination::static_meta_class, handlerInstance->meta_class))
-        subscription->Handler = reinterpret_cast<CIM_ListenerDestination*>(clone(handlerInstance));
+    CIM_IndicationSubscription* subscription = makeSubscription(handler, filter);
     if (cimom::create_instance(getNamespace().c_str(), subscription) != 0) {
         unref(subscription);
         return nullptr;
@@ -220,6 +240,7 @@ CIM_IndicationSubscription* CreateSubscription(CIM_ListenerDestinationCIMXML* ha
 }
 
 bool RegisterEvent(const char* destination, const char* query, const char*, const char* tag, String& handle) {
+    std::lock_guard<std::mutex> serial(registrationMutex);
     // A failure halfway leaves what was already created in the CIMOM: the
     // client sees the failure and the pieces show up in no listing.
     Ref<CIM_ListenerDestinationCIMXML> handler(CreateXMLConsumerClass(destination, tag));
@@ -254,6 +275,7 @@ bool DeleteEvent(CIM_IndicationSubscription* subscription) {
 }
 
 int UnRegisterEvent(String handle) {
+    std::lock_guard<std::mutex> serial(registrationMutex);
     cimom::Instance_Enumerator found;
     if (!enumerateWithFallback(&CIM_IndicationSubscription::static_meta_class, found)) {
         provider::trace(3, "UnRegisterEvent: enum_instances failed (%s)", kInteropNamespace);
@@ -264,6 +286,7 @@ int UnRegisterEvent(String handle) {
 }
 
 int UnRegisterEventByTag(String tag) {
+    std::lock_guard<std::mutex> serial(registrationMutex);
     cimom::Instance_Enumerator found;
     if (!enumerateWithFallback(&CIM_IndicationSubscription::static_meta_class, found)) {
         provider::trace(3, "UnRegisterEventByTag(%s): enum_instances failed (%s)", tag.c_str(),
@@ -284,11 +307,22 @@ bool EnumSubscriptions(Array<String>& handles, Array<String>& tags) {
     for (; found; found++) {
         Ref<Instance> inst = found();
         String handle;
-        if (!asSubscription(inst.get(), handle, "EnumSubscriptions: instance_to_model_path() failed")) continue;
+        if (!handleOf(inst.get(), handle, "EnumSubscriptions: instance_to_model_path() failed")) continue;
         tags.append(tagOf(handle));
         handles.append(handle);
     }
     return true;
+}
+
+bool TagListsAsGiven(const char* tag) {
+    if (!tag || !*tag) return true;
+    // The listing reads the tag out of the handle text, where the names sit
+    // inside quoted references: form that text as a registration would.
+    Ref<CIM_ListenerDestinationCIMXML> handler(makeHandler("", tag, 1));
+    Ref<CIM_IndicationFilter> filter(makeFilter("", tag, 1));
+    Ref<CIM_IndicationSubscription> subscription(makeSubscription(handler.get(), filter.get()));
+    String handle;
+    return instance_to_model_path(subscription.get(), handle) == 0 && tagOf(handle).equal(tag);
 }
 
 }  // namespace cimple

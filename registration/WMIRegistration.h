@@ -24,4 +24,9 @@ int UnRegisterEventByTag(String tag);
 
 bool EnumSubscriptions(Array<String>& handles, Array<String>& tags);
 
+// True when a registration made with `tag` lists that very tag again. Marker
+// pairs inside a tag cut it short and quotes or backslashes come back escaped,
+// so such a tag could be neither recognised nor removed by what is listed.
+bool TagListsAsGiven(const char* tag);
+
 }  // namespace cimple

@@ -130,6 +130,8 @@ TEST_F(Registrations, NumbersFollowTheHighestNameOfEachClass) {
     putFilter("bar_x");    // reads as 0
     putFilter("neg_-40");  // below every real number
     putFilter("a_1_2");    // after the last '_' only
+    putFilter("max_2147483647");  // no successor: passed over
+    putFilter("huge_99999999999");
     registerOne("x");
     EXPECT_EQ(names<CIM_IndicationFilter>().back(), "QMS:Filter#TxT#_13");
     EXPECT_EQ(names<CIM_ListenerDestinationCIMXML>(), std::vector<std::string>{"QMS:Handler#TxT#_1"});
@@ -205,6 +207,11 @@ TEST_F(Registrations, EmptyOrNullSystemNamesListWithTheHostName) {
     Ref<CIM_IndicationFilter> second(filters[1]->clone());
     Ref<CIM_IndicationSubscription> none(CreateSubscription(nullptr, second.get()));
     EXPECT_FALSE(none);
+
+    // The listed handle removes it, although the CIMOM knows it only by the
+    // empty names.
+    EXPECT_EQ(UnRegisterEvent(handles[0]), 0);
+    EXPECT_EQ(counts(), (std::vector<size_t>{0, 1, 0}));
 }
 
 TEST_F(Registrations, RefusedModuleNamespaceMovesEverythingToInterop) {
