@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/Programs.h"
 #include "core/Broker.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -338,6 +339,39 @@ TEST_F(CimomTest, ConcurrentRequestsFromManyThreads) {
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &all).ok());
     EXPECT_EQ(static_cast<size_t>(kThreads * kEach), all.size());
     EXPECT_EQ(static_cast<unsigned>(kThreads * kEach / 2), cimom->calls("Sub_Provider.createInstance"));
+}
+
+// `cimhost watch --store` killed before it unsubscribed leaves its instances
+// in the store; the next run replaces them instead of being refused their
+// names, and leaves nothing of its own behind when it ends.
+TEST_F(CimomTest, WatchReplacesWhatAKilledRunLeftInItsStore) {
+    const std::string store = dir + "/interop.json";
+    auto withStore = [&] {
+        Cimom::Options options;
+        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
+        options.storeFile = store;
+        std::unique_ptr<Cimom> c(new Cimom(options));
+        std::string error;
+        EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
+        return c;
+    };
+    cimom = withStore();
+    ObjectPath leftover;
+    ASSERT_TRUE(subscribe("cimhost-watch", "SELECT * FROM QMS_VRXLogEntryArrived", &leftover).ok());
+    cimom.reset();
+
+    const qmstest::ProgramResult run = qmstest::run({CIMHOST_BINARY, "watch", regFile, "--library-path",
+                                                     CIMHOST_TEST_PROVIDER_DIR, "--store", store, "--seconds", "1"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("replaced what an earlier run left in " + store), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("subscribed to"), std::string::npos) << run.err;
+
+    cimom = withStore();
+    for (const char* cls : {"CIM_IndicationSubscription", "CIM_IndicationFilter", "CIM_ListenerDestination"}) {
+        std::vector<Instance> found;
+        EXPECT_TRUE(cimom->enumerateInstances(kInteropNamespace, cls, &found).ok());
+        EXPECT_TRUE(found.empty()) << cls;
+    }
 }
 
 }  // namespace

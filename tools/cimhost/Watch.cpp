@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -51,12 +52,44 @@ private:
     unsigned count_ = 0;
 };
 
+const char kWatchName[] = "cimhost-watch";
+
 Instance interopInstance(const char* className) {
     Instance i;
     i.path.nameSpace = kInteropNamespace;
     i.path.className = className;
-    i.properties.set("Name", Value::string("cimhost-watch"));
+    i.properties.set("Name", Value::string(kWatchName));
     return i;
+}
+
+bool isWatchName(const Value* name) {
+    return name && !name->isNull() && name->type() == CMPI_string && name->asText() == kWatchName;
+}
+
+bool namesWatchInstance(const Instance& subscription, const char* role) {
+    const Value* ref = subscription.property(role);
+    return ref && !ref->isNull() && ref->type() == CMPI_ref && isWatchName(ref->asReference()->keys.find("Name"));
+}
+
+// A run killed before it could unsubscribe leaves its filter, destination and
+// subscription in the store, and every later run would be refused their
+// names. They are this command's own: they go, subscription first. Returns
+// how many instances went.
+int removeLeftovers(Cimom& cimom) {
+    int removed = 0;
+    std::vector<Instance> found;
+    cimom.enumerateInstances(kInteropNamespace, "CIM_IndicationSubscription", &found);
+    for (const Instance& sub : found)
+        if ((namesWatchInstance(sub, "Filter") || namesWatchInstance(sub, "Handler")) &&
+            cimom.deleteInstance(sub.path).ok())
+            ++removed;
+    for (const char* className : {"CIM_IndicationFilter", "CIM_ListenerDestinationCIMXML"}) {
+        found.clear();
+        cimom.enumerateInstances(kInteropNamespace, className, &found);
+        for (const Instance& inst : found)
+            if (isWatchName(inst.property("Name")) && cimom.deleteInstance(inst.path).ok()) ++removed;
+    }
+    return removed;
 }
 
 bool check(const Status& st, const char* what) {
@@ -82,7 +115,11 @@ int watch(const WatchOptions& options) {
     }
     auto printer = std::make_shared<Printer>();
     cimom.addSink(printer);
-    if (!options.storeFile.empty()) check(cimom.restoreSubscriptions(), "restoring stored subscriptions");
+    if (!options.storeFile.empty()) {
+        check(cimom.restoreSubscriptions(), "restoring stored subscriptions");
+        if (removeLeftovers(cimom) > 0)
+            fprintf(stderr, "cimhost watch: replaced what an earlier run left in %s\n", options.storeFile.c_str());
+    }
 
     Instance filter = interopInstance("CIM_IndicationFilter");
     filter.properties.set("Query", Value::string(options.query));
