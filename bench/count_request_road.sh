@@ -6,9 +6,9 @@
 # Each figure is the difference of two runs with a fixed iteration count
 # (QMS_BENCH_ITERATIONS = LOW and HIGH) divided by HIGH - LOW, so set-up,
 # attach and start-up cancel out.
-#   system calls: strace -ff writes one file per thread; the agent simulator's
-#     files (the ones that exec it) are left out, every other thread of the
-#     bench process counts (task thread and caller alike).
+#   system calls: perf's syscall tracepoint (strace -ff without perf), the
+#     agent simulator's calls left out, every other thread of the bench
+#     process counted (task thread and caller alike).
 #   instructions: valgrind --tool=callgrind, total Ir of the bench process
 #     (the simulator, exec'd, runs natively and is not counted).
 #
@@ -20,8 +20,17 @@ high=${3:-600}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# syscalls FILTER ITERATIONS: system calls of the bench's own threads.
+# syscalls FILTER ITERATIONS: system calls of the bench's own threads. perf
+# counts them without stopping the threads; strace (the fallback) stops each
+# call for long enough to turn the task thread's hand-over watches into
+# waits, so its figures are the hand-over's worst case.
 syscalls() {
+    if perf stat -e raw_syscalls:sys_enter true >/dev/null 2>&1; then
+        QMS_BENCH_ITERATIONS=$2 perf record -q -o "$work/p.data" -e raw_syscalls:sys_enter \
+            "$bin" --benchmark_filter="^$1\$" >/dev/null 2>&1
+        perf script -i "$work/p.data" -F comm 2>/dev/null | grep -vc 'rqbd-sim' || true
+        return
+    fi
     rm -rf "$work/st" && mkdir "$work/st"
     QMS_BENCH_ITERATIONS=$2 strace -qq -ff -o "$work/st/t" "$bin" --benchmark_filter="^$1\$" >/dev/null 2>&1
     total=0

@@ -1,5 +1,7 @@
 #include <cimple/cimple.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "support/Boundary.h"
@@ -34,18 +36,72 @@ struct Shared {
     // caller still waiting for its turn when destruction began never touches
     // the mutex or the condition after they are gone.
     uint32_t callers = 0;
+    // Hints for the watch before a wait (see watchFor); counted up after
+    // every hand-over and every finished task. Nothing is decided on them.
+    std::atomic<uint32_t> handOvers{0};
+    std::atomic<uint32_t> finished{0};
+    // Hand-overs left to go without watching (see kQuietHandOvers).
+    std::atomic<uint32_t> quiet{0};
 };
+
+// A hand-over where both sides sleep between tasks costs half a dozen futex
+// calls and as many wake-ups, more than the agent exchange that a task
+// usually is. So each side first watches for the other's step for a short
+// while, without the lock (the worker holds it while a task runs), and only
+// then waits on the condition as before. What it saw is only a hint: every
+// decision is taken again under the mutex, so a missed or stale hint costs a
+// wait, never a hand-over. The budgets cover a typical agent round trip
+// (tens of microseconds); a slower one costs that much processor time once.
+const std::chrono::microseconds kCallerWatch(200);
+const std::chrono::microseconds kWorkerWatch(100);
+// Watching pays only while the side watched for has a processor of its own;
+// on a busy machine the watch takes one from the very thread it waits for.
+// A caller's watch that runs out of budget (a busy machine, or a task longer
+// than a watch) makes this many hand-overs go without one, on both sides.
+const uint32_t kQuietHandOvers = 64;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Watches `counter` until it differs from `seen` (true) or the budget is
+// spent (false).
+bool watchFor(const std::atomic<uint32_t>& counter, uint32_t seen, std::chrono::microseconds budget) {
+    const auto end = std::chrono::steady_clock::now() + budget;
+    for (unsigned n = 1; counter.load(std::memory_order_acquire) == seen; ++n) {
+        cpuRelax();
+        if (n % 64 == 0 && std::chrono::steady_clock::now() >= end) return false;
+    }
+    return true;
+}
+
+// Takes the mutex, trying a little while first: right after a hint the other
+// side is about to let go of it, and a blocking lock now would sleep in the
+// kernel and need a wake-up call.
+void lockSoon(cimple::Mutex& mutex) {
+    for (int i = 0; i < 256; ++i) {
+        if (mutex.try_lock()) return;
+        cpuRelax();
+    }
+    mutex.lock();
+}
 
 void* threadProc(void* arg) {
     Shared& shared = *static_cast<Shared*>(arg);
     trace(5, "CimpleTaskThread: thread(%p) started", arg);
     shared.mutex.lock();
+    bool watched = false;
     for (;;) {
         if (shared.state == Stop) {
             shared.mutex.unlock();
             trace(5, "CimpleTaskThread: thread(%p) stopped", arg);
             return nullptr;
         }
+        bool ran = false;
         if (shared.state == TaskPending && !shared.pending->done) {
             CallRecord& record = *shared.pending;
             BoundaryOutcome outcome = runGuarded(nullptr, 0, [&record] { record.task.threadTask(); });
@@ -54,9 +110,24 @@ void* threadProc(void* arg) {
             }
             record.result = !outcome.failed;
             record.done = true;
-            shared.cond.broadcast();
+            shared.finished.fetch_add(1, std::memory_order_release);
+            ran = true;
+        }
+        if (ran || !watched) {
+            const uint32_t seen = shared.handOvers.load(std::memory_order_acquire);
+            shared.mutex.unlock();
+            // Announced once the mutex is free, so that a caller woken by it
+            // does not go straight back to sleep on the mutex. The condition
+            // outlives the announcement: destruction joins this thread first.
+            if (ran) shared.cond.broadcast();
+            // The next task often follows at once: watch for it first.
+            if (shared.quiet.load(std::memory_order_relaxed) == 0) watchFor(shared.handOvers, seen, kWorkerWatch);
+            lockSoon(shared.mutex);
+            watched = true;
+            continue;
         }
         shared.cond.wait(shared.mutex);
+        watched = false;
     }
 }
 
@@ -113,6 +184,16 @@ private:
                 shared_.state = TaskPending;
                 shared_.pending = &record;
                 shared_.cond.broadcast();
+                const uint32_t seen = shared_.finished.load(std::memory_order_acquire);
+                shared_.handOvers.fetch_add(1, std::memory_order_release);
+                shared_.mutex.unlock();
+                const uint32_t quiet = shared_.quiet.load(std::memory_order_relaxed);
+                if (quiet > 0) {
+                    shared_.quiet.store(quiet - 1, std::memory_order_relaxed);
+                } else if (!watchFor(shared_.finished, seen, kCallerWatch)) {
+                    shared_.quiet.store(kQuietHandOvers, std::memory_order_relaxed);
+                }
+                lockSoon(shared_.mutex);
                 while (!record.done) {
                     shared_.cond.wait(shared_.mutex);
                 }

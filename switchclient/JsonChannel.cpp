@@ -64,11 +64,17 @@ uint64_t MonotonicSeconds() {
     return static_cast<uint64_t>(now.tv_sec);
 }
 
-// One read of up to size bytes. A non-negative waitMs first waits that long
-// for data; finding none is a failed read (-1, ETIMEDOUT). A negative waitMs
-// reads at once and may block.
+// One read of up to size bytes. A non-negative waitMs waits that long for
+// data that is not there yet; finding none is a failed read (-1, ETIMEDOUT).
+// A negative waitMs reads at once and may block.
 ssize_t ReadSome(int fd, void* buffer, size_t size, int waitMs) {
     if (waitMs >= 0) {
+        // A frame usually arrives whole: what is already there is read
+        // without waiting, and only a missing piece costs a poll.
+        const ssize_t now = recv(fd, buffer, size, MSG_DONTWAIT);
+        if (now >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTSOCK)) {
+            return now;
+        }
         pollfd p{fd, POLLIN, 0};
         int ready;
         do {
