@@ -52,6 +52,26 @@ protected:
     const Registration* service_ = nullptr;
 };
 
+// A request whose path names no namespace is answered in the namespace the
+// CIMOM started the provider for; the framework knows no namespace of its own.
+TEST_F(ConversionTest, PathsWithoutANamespaceTakeTheOneTheProviderWasStartedFor) {
+    for (const char* started : {"root/elsewhere", ""}) {
+        SCOPED_TRACE(started);
+        FakeProvider fake;
+        fake.behave = [](int op, void** a) {
+            if (op != OPERATION_GET_INSTANCE) return -1;
+            *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(static_cast<CIM_IndicationFilter*>(a[1])->clone());
+            return 0;
+        };
+        ctx_ = broker_.newContext(started);
+        auto* m = mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
+        CMPIResult* rs = result();
+        ASSERT_EQ(CMPI_RC_OK, m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), ""), nullptr).rc);
+        ASSERT_EQ(1u, returned(rs).size());
+        EXPECT_EQ(started, returned(rs)[0].asInstance()->path.nameSpace);
+    }
+}
+
 TEST_F(ConversionTest, GetInstanceTakesKeysFromThePathAndReturnsEveryPropertyTyped) {
     FakeProvider fake;
     fake.behave = [](int op, void** a) {

@@ -33,8 +33,7 @@ State::State(const Registration* registration_, const CMPIBroker* broker_, const
       enabled(false),
       session(0),
       delivery_context(nullptr),
-      claimed(false),
-      indication_name_space("root/qms") {}
+      claimed(false) {}
 
 void* State::loaded_provider() {
     std::lock_guard<std::recursive_mutex> lock(lifecycle);
@@ -140,6 +139,14 @@ int kind_of(int letter) {
     return -1;
 }
 
+std::string init_name_space_of(const CMPIContext* ctx) {
+    if (!ctx->ft || !ctx->ft->getEntry) return std::string();
+    CMPIStatus rc{CMPI_RC_OK, nullptr};
+    CMPIData entry = ctx->ft->getEntry(ctx, CMPIInitNameSpace, &rc);
+    if (rc.rc != CMPI_RC_OK || entry.type != CMPI_string || (entry.state & CMPI_nullValue)) return std::string();
+    return chars(entry.value.string);
+}
+
 // Constant-initialised with a trivial destructor: usable from the first
 // factory call to the last CIMOM thread of an exiting process, and it goes
 // with the module's memory when the CIMOM unloads it.
@@ -165,9 +172,11 @@ extern "C" int cimple_cmpi_adapter(int magic, void* static_block, const cimple::
         State* s = static_cast<State*>(static_block);
         uint64_t mark = 0;
         memcpy(&mark, static_block, sizeof mark);
-        if (mark != State::MAGIC)
+        if (mark != State::MAGIC) {
             s = new (static_block) State(registration, b, provider_name);
-        else if (s->registration != registration)
+            s->init_name_space = init_name_space_of(static_cast<const CMPIContext*>(context));
+            s->indication_name_space = s->init_name_space;
+        } else if (s->registration != registration)
             return -1;
         remember_broker(b);
         install_binding();

@@ -155,7 +155,7 @@ CMPIStatus activateFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CM
                           const CMPIObjectPath* classPath, CMPIBoolean) {
     return boundary(mi, ctx, "activateFilter", [&](State& s) {
         std::lock_guard<std::recursive_mutex> lock(s.lifecycle);
-        std::string name_space = name_space_of(classPath, "root/qms");
+        std::string name_space = name_space_of(classPath, s.init_name_space.c_str());
         if (++s.activations == 1) {
             try {
                 enable(s, ctx, &name_space);

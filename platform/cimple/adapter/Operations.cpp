@@ -12,8 +12,6 @@ namespace cmpi_adapter {
 
 namespace {
 
-const char kDefaultNameSpace[] = "root/qms";
-
 // Takes what a provider enumerates and returns it to the CIMOM as instances
 // or paths. A failure cannot be thrown through the provider, so the first
 // one is kept and rethrown once the provider has returned; what the provider
@@ -68,7 +66,7 @@ CMPIrc done(const CMPIResult* rslt) {
 CMPIrc enumerate(State& s, const CMPIResult* rslt, const CMPIObjectPath* op, bool names) {
     need(rslt, "result");
     need(op, "object path");
-    Collector c{s.broker, rslt, name_space_of(op, kDefaultNameSpace), names, false, {}};
+    Collector c{s.broker, rslt, name_space_of(op, s.init_name_space.c_str()), names, false, {}};
     void* provider = s.loaded_provider();
     Ref<Instance> model(create(class_of(s)));
     int status = s.call(OPERATION_ENUM_INSTANCES, provider, model.get(), c.proc(), &c);
@@ -95,7 +93,7 @@ CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIRes
     return boundary(mi, ctx, "getInstance", [&](State& s) {
         need(rslt, "result");
         need(op, "object path");
-        Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
+        Converter conv(s.broker, name_space_of(op, s.init_name_space.c_str()));
         Ref<Instance> keys = conv.keys_from_path(op, class_of(s), nullptr);
         Instance* found = nullptr;
         int status = s.call(OPERATION_GET_INSTANCE, s.loaded_provider(), keys.get(), &found);
@@ -113,7 +111,7 @@ CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPI
         need(rslt, "result");
         need(op, "object path");
         need(inst, "instance");
-        Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
+        Converter conv(s.broker, name_space_of(op, s.init_name_space.c_str()));
         Ref<Instance> instance = conv.from_instance(inst, class_of(s), Source::Request);
         s.check(s.call(OPERATION_CREATE_INSTANCE, s.loaded_provider(), instance.get()), "create_instance");
         rslt->ft->returnObjectPath(rslt, conv.to_path(instance.get()));
@@ -127,7 +125,7 @@ CMPIStatus modifyInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPI
         need(rslt, "result");
         need(op, "object path");
         need(inst, "instance");
-        Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
+        Converter conv(s.broker, name_space_of(op, s.init_name_space.c_str()));
         Ref<Instance> keys = conv.keys_from_path(op, class_of(s), nullptr);
         Ref<Instance> instance = conv.from_instance(inst, class_of(s), Source::Request);
         s.check(s.call(OPERATION_MODIFY_INSTANCE, s.loaded_provider(), keys.get(), instance.get()),
@@ -141,7 +139,7 @@ CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPI
     return boundary(mi, ctx, "deleteInstance", [&](State& s) {
         need(rslt, "result");
         need(op, "object path");
-        Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
+        Converter conv(s.broker, name_space_of(op, s.init_name_space.c_str()));
         Ref<Instance> keys = conv.keys_from_path(op, class_of(s), nullptr);
         s.check(s.call(OPERATION_DELETE_INSTANCE, s.loaded_provider(), keys.get()), "delete_instance");
         return done(rslt);
@@ -174,7 +172,7 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
             fail(CMPI_RC_ERR_METHOD_NOT_FOUND, std::string("no method ") + method);
         const Meta_Class* record_class = reinterpret_cast<const Meta_Method*>(f)->meta_class;
 
-        Converter conv(s.broker, name_space_of(op, kDefaultNameSpace));
+        Converter conv(s.broker, name_space_of(op, s.init_name_space.c_str()));
         Ref<Instance> target = conv.target_from_path(op, class_of(s));
         Ref<Instance> record(create(record_class));
         CMPICount count = in && in->ft ? in->ft->getArgCount(in, nullptr) : 0;
@@ -221,7 +219,7 @@ CMPIrc traverse(State& s, const CMPIResult* rslt, const CMPIObjectPath* op, int 
                 bool names) {
     need(rslt, "result");
     need(op, "object path");
-    Collector c{s.broker, rslt, name_space_of(op, kDefaultNameSpace), names, false, {}};
+    Collector c{s.broker, rslt, name_space_of(op, s.init_name_space.c_str()), names, false, {}};
     Converter conv(s.broker, c.name_space);
     // A CIMOM asks every association provider about any object, also of
     // classes our schema lacks. Such a source cannot be read, but the

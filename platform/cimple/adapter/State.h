@@ -43,6 +43,11 @@ struct State {
     std::recursive_mutex lifecycle;
     void* provider;
     bool loaded;
+    // The namespace the CIMOM started the provider for (its first factory
+    // context's CMPIInitNameSpace; empty when it named none): the namespace
+    // of a request whose path names none, and of indications until a filter
+    // activation names theirs. Written once, before the first MI leaves.
+    std::string init_name_space;
     unsigned handed_out[KIND_COUNT];  // factory calls not yet cleaned up
     unsigned activations;
     bool enabled;
