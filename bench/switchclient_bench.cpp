@@ -3,9 +3,8 @@
 // facade's read of the reply data) against a bare blocking client's round
 // trip of the very same frame on its own socket to the same simulator.
 //
-// BM_RequestRoad alternates the two per iteration, in one process, and keeps
-// each side's time apart: two benchmarks run one after the other drift too
-// much on a shared machine for their ratio to mean anything. The argument is
+// BM_RequestRoad alternates the two per iteration, in one process, each side
+// timed apart (ratio = facade / bare). The argument is
 // the length of the log-entry text the reply carries: 0 asks for the cabinet
 // number (a bare number comes back), otherwise the request is the facade's
 // log chunk read (0x0B10) of an entry whose text is that long, answered as a
@@ -15,7 +14,7 @@
 // BM_FacadeOnly and BM_BareOnly run one side alone, with a fixed iteration
 // count taken from QMS_BENCH_ITERATIONS (default: the library decides), so
 // that system calls and instructions per request can be had from two runs
-// of different counts: see bench/count_request_road.sh.
+// of different counts: see bench/count_per_operation.sh.
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
@@ -169,44 +168,22 @@ std::unique_ptr<Sides> setUp(benchmark::State& state, int64_t textLength) {
     return sides;
 }
 
-typedef std::chrono::steady_clock Clock;
-
 void BM_RequestRoad(benchmark::State& state) {
     const int64_t textLength = state.range(0);
     std::unique_ptr<Sides> sides = setUp(state, textLength);
     if (!sides) return;
     CDataStream bytes;
     std::string reply;
-    Clock::duration facade{}, bare{};
-    bool facadeFirst = true;
-    for (auto _ : state) {
-        // Which side goes first changes every time, so neither always finds
-        // the daemon (or the caches) just warmed by the other.
-        for (int side = 0; side < 2; ++side) {
-            const Clock::time_point start = Clock::now();
-            if ((side == 0) == facadeFirst) {
-                if (!facadeRequest(*sides->client, textLength, bytes)) {
-                    state.SkipWithError("facade request failed");
-                    return;
-                }
-                facade += Clock::now() - start;
-            } else {
-                if (!sides->bare->exchange(sides->frameText, reply)) {
-                    state.SkipWithError("bare exchange failed");
-                    return;
-                }
-                bare += Clock::now() - start;
-            }
-        }
-        facadeFirst = !facadeFirst;
-    }
-    const double n = static_cast<double>(state.iterations());
-    const double facadeUs = std::chrono::duration<double, std::micro>(facade).count() / n;
-    const double bareUs = std::chrono::duration<double, std::micro>(bare).count() / n;
-    state.counters["facade_us"] = facadeUs;
-    state.counters["bare_us"] = bareUs;
-    state.counters["ratio"] = bareUs > 0 ? facadeUs / bareUs : 0;
-    state.counters["reply_B"] = static_cast<double>(reply.size());
+    qmsbench::Alternation pair("facade", "bare");
+    const bool done = pair.run(
+        state,
+        [&]() -> const char* {
+            return facadeRequest(*sides->client, textLength, bytes) ? nullptr : "facade request failed";
+        },
+        [&]() -> const char* {
+            return sides->bare->exchange(sides->frameText, reply) ? nullptr : "bare exchange failed";
+        });
+    if (done) state.counters["reply_B"] = static_cast<double>(reply.size());
 }
 
 void BM_FacadeOnly(benchmark::State& state) {
