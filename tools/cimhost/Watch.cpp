@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "AgentCheck.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
 
@@ -93,7 +94,7 @@ int removeLeftovers(Cimom& cimom) {
 }
 
 bool check(const Status& st, const char* what) {
-    if (!st.ok()) fprintf(stderr, "cimhost watch: %s: %s (%d)\n", what, st.message.c_str(), st.rc);
+    if (!st.ok()) fprintf(stderr, "cimhost watch: %s: %s: %s\n", what, statusName(st.rc).c_str(), st.message.c_str());
     return st.ok();
 }
 
@@ -152,6 +153,10 @@ int watch(const WatchOptions& options) {
         }
         if (!check(cimom.deleteInstance(subscriptionPath), "unsubscribing")) exitCode = 1;
     } else {
+        // The provider's CIM status says only that it failed; the usual cause
+        // is an agent it cannot reach, which the host can see for itself.
+        const std::string diagnosis = diagnoseAgent();
+        if (!diagnosis.empty()) fprintf(stderr, "cimhost watch: %s", diagnosis.c_str());
         exitCode = 1;
     }
     cimom.deleteInstance(destinationPath);
