@@ -23,7 +23,8 @@ int openTraceFile(const std::string& path, mode_t mode, std::string& why) {
     why.clear();
     // O_NONBLOCK: a FIFO planted under the name must not hold the open up.
     // O_NOCTTY: nor may a terminal become the process's controlling one.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    const int fd =
+        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) {
         if (errno == ELOOP) {
             why = "it is a symbolic link";

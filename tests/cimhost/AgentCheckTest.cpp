@@ -1,12 +1,11 @@
 // What the host says about an agent it cannot reach, over the states an
 // agent's files can be in under a test root.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -85,7 +84,8 @@ std::string diagnoseAs(bool otherUser) {
     close(fds[1]);
     std::string text;
     char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
     close(fds[0]);
     waitpid(child, nullptr, 0);
     return text;
@@ -119,19 +119,34 @@ TEST_P(AgentCheck, SaysWhatIsWrongAndWhatToDo) {
 INSTANTIATE_TEST_SUITE_P(
     States, AgentCheck,
     testing::Values(
-        AgentState{"not_installed", false, false, kNone,
-                   {"the agent is not installed: neither ROOT/usr/sbin/rqbd nor ROOT/usr/sbin/qmas exists.\n"}},
-        AgentState{"not_running", true, false, kNone,
+        AgentState{
+            "not_installed",
+            false,
+            false,
+            kNone,
+            {"the agent is not installed: neither ROOT/usr/sbin/rqbd nor ROOT/usr/sbin/qmas exists.\n"}},
+        AgentState{"not_running",
+                   true,
+                   false,
+                   kNone,
                    {"the agent ROOT/usr/sbin/rqbd cannot be reached:\n",
                     "  ROOT/var/run/rqbd.pid: No such file or directory (the agent is not running)\n",
                     "  ROOT/dev/rqbds: No such file or directory (the agent makes it when it starts)\n",
                     "  ROOT/dev/rqbdaj: No such file or directory"}},
-        AgentState{"crashed", true, true, kDead,
-                   {"  ROOT/dev/rqbds: Connection refused (nobody listens: the agent stopped without cleaning up, "
-                    "or crashed)\n"}},
-        AgentState{"not_permitted", true, true, kForbidden,
-                   {"  ROOT/dev/rqbds: Permission denied (user ", " may not connect: run the host as a user the "
-                                                                  "agent lets in, usually root)\n"}},
+        AgentState{
+            "crashed",
+            true,
+            true,
+            kDead,
+            {"  ROOT/dev/rqbds: Connection refused (nobody listens: the agent stopped without cleaning up, "
+             "or crashed)\n"}},
+        AgentState{"not_permitted",
+                   true,
+                   true,
+                   kForbidden,
+                   {"  ROOT/dev/rqbds: Permission denied (user ",
+                    " may not connect: run the host as a user the "
+                    "agent lets in, usually root)\n"}},
         AgentState{"running", true, true, kListening, {}}),
     [](const testing::TestParamInfo<AgentState>& info) { return std::string(info.param.name); });
 

@@ -38,7 +38,8 @@ TEST(CimhostCommandLine, HelpVersionAndMisuse) {
         std::vector<std::string> argv{CIMHOST_BINARY};
         argv.insert(argv.end(), line.args.begin(), line.args.end());
         const qmstest::ProgramResult r = qmstest::run(argv);
-        const std::string shown = line.args.empty() ? "(none)" : line.args[0] + (line.args.size() > 1 ? " ..." : "");
+        const std::string shown =
+            line.args.empty() ? "(none)" : line.args[0] + (line.args.size() > 1 ? " ..." : "");
         EXPECT_EQ(r.exitCode, line.exitCode) << shown << "\n" << r.err;
         EXPECT_NE(r.out.find(line.out), std::string::npos) << shown << ": stdout\n" << r.out;
         EXPECT_NE(r.err.find(line.err), std::string::npos) << shown << ": stderr\n" << r.err;

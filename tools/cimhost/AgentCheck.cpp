@@ -89,15 +89,18 @@ std::string diagnoseAgent() {
                provider::systemPath(kDaemons[1]) + " exists.\n" + whatToDo();
 
     std::string findings;
-    const std::string pidFile = provider::systemPath(("/var/run/" + daemon.substr(daemon.rfind('/') + 1) + ".pid").c_str());
-    if (!exists(pidFile)) findings += "  " + pidFile + ": " + std::strerror(ENOENT) + " (the agent is not running)\n";
+    const std::string pidFile =
+        provider::systemPath(("/var/run/" + daemon.substr(daemon.rfind('/') + 1) + ".pid").c_str());
+    if (!exists(pidFile))
+        findings += "  " + pidFile + ": " + std::strerror(ENOENT) + " (the agent is not running)\n";
     if (const int error = probe(provider::systemPath(kProbeSocket)))
         findings += socketFinding(provider::systemPath(kProbeSocket), error);
     for (const char* socketPath : kChannelSockets)
         if (const int error = channelError(provider::systemPath(socketPath)))
             findings += socketFinding(provider::systemPath(socketPath), error);
     if (findings.empty()) return {};
-    return "the agent " + provider::systemPath(daemon.c_str()) + " cannot be reached:\n" + findings + whatToDo();
+    return "the agent " + provider::systemPath(daemon.c_str()) + " cannot be reached:\n" + findings +
+           whatToDo();
 }
 
 }  // namespace cimhost

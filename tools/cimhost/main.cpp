@@ -27,9 +27,9 @@ struct Misuse {
 
 struct Command {
     const char* name;
-    const char* arguments;  // after the name, as the usage line shows them
-    const char* summary;    // one line for the overview
-    const char* help;       // what it does and its options
+    const char* arguments;         // after the name, as the usage line shows them
+    const char* summary;           // one line for the overview
+    const char* help;              // what it does and its options
     int (*run)(const Args& args);  // throws Misuse
 };
 
@@ -83,9 +83,10 @@ const Command kCommands[] = {
      "An administrator's check that an installed module loads. MODULE.so may be a bare file\n"
      "name in the current directory.\n",
      inspectCommand},
-    {"watch", "PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
-              "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
-              "                     [--count N] [--seconds S]",
+    {"watch",
+     "PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
+     "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
+     "                     [--count N] [--seconds S]",
      "host providers, subscribe and print the indications delivered",
      "Hosts the providers of the registration file PROVIDERS, subscribes a listener to the\n"
      "query as a client does, and prints every indication delivered until SIGINT or SIGTERM\n"
@@ -133,7 +134,8 @@ int run(const Command& c, const Args& args) {
     try {
         return c.run(args);
     } catch (const Misuse& m) {
-        fprintf(stderr, "cimhost %s: %s\nusage: cimhost %s %s\n", c.name, m.problem.c_str(), c.name, c.arguments);
+        fprintf(stderr, "cimhost %s: %s\nusage: cimhost %s %s\n", c.name, m.problem.c_str(), c.name,
+                c.arguments);
         return 2;
     }
 }
@@ -149,7 +151,8 @@ int main(int argc, char** argv) {
     if (name == "--version") return version();
     for (const Command& c : kCommands)
         if (name == c.name) return run(c, Args(argv + 2, argv + argc));
-    fprintf(stderr, "cimhost: %s\n", name.empty() ? "which command?" : ("unknown command \"" + name + "\"").c_str());
+    fprintf(stderr, "cimhost: %s\n",
+            name.empty() ? "which command?" : ("unknown command \"" + name + "\"").c_str());
     overview(stderr);
     return 2;
 }

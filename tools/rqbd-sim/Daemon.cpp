@@ -200,28 +200,39 @@ Daemon::~Daemon() {
 
 const std::vector<Daemon::CommandRow>& Daemon::commands() {
     static const std::vector<CommandRow> table = {
-        {"push-syslog", &Daemon::cmdPushSyslog, "N [--args a,b] [--text T] [--severity S] [--message-number M] [--attributes A] [--time T] [--pad-to BYTES]", "push the two events of a new system log entry N"},
+        {"push-syslog", &Daemon::cmdPushSyslog,
+         "N [--args a,b] [--text T] [--severity S] [--message-number M] [--attributes A] [--time T] "
+         "[--pad-to BYTES]",
+         "push the two events of a new system log entry N"},
         {"push-drvmon", &Daemon::cmdPushDrvMon, "N [--pad-to BYTES]", "push a new driver-monitor entry N"},
         {"push-raid", &Daemon::cmdPushRaid, "NAME|FILE|TEXT [--pad-to BYTES]", "push a RAID event"},
-        {"push-raw", &Daemon::cmdPushRaw, "JSON [--pad-to BYTES]", "push a command object or any text as an event"},
+        {"push-raw", &Daemon::cmdPushRaw, "JSON [--pad-to BYTES]",
+         "push a command object or any text as an event"},
         {"delay-replies", &Daemon::cmdDelayReplies, "MS", "delay every reply by MS (0 ends it)"},
         {"drop-replies", &Daemon::cmdDropReplies, "N|all", "send no reply to the next N requests, or to any"},
         {"duplicate-replies", &Daemon::cmdDuplicateReplies, "N", "send each of the next N replies twice"},
-        {"malformed-frame", &Daemon::cmdMalformedFrame, "[--events]", "the next reply (or an event now) is not JSON"},
-        {"truncated-frame", &Daemon::cmdTruncatedFrame, "[--events]", "the next reply (or an event now) is cut in half"},
-        {"stall-frame", &Daemon::cmdStallFrame, "[--events] [--ms MS]", "hold back the second half of the next frame"},
+        {"malformed-frame", &Daemon::cmdMalformedFrame, "[--events]",
+         "the next reply (or an event now) is not JSON"},
+        {"truncated-frame", &Daemon::cmdTruncatedFrame, "[--events]",
+         "the next reply (or an event now) is cut in half"},
+        {"stall-frame", &Daemon::cmdStallFrame, "[--events] [--ms MS]",
+         "hold back the second half of the next frame"},
         {"resume-frames", &Daemon::cmdResumeFrames, "", "send the held-back halves now"},
         {"close-clients", &Daemon::cmdCloseClients, "[--request] [--event]", "close client connections"},
-        {"restart", &Daemon::cmdRestart, "--down-ms MS", "remove the endpoints for MS, as an orderly restart"},
-        {"refuse-connections", &Daemon::cmdRefuseConnections, "[--ms MS]", "keep the endpoints but listen on none"},
+        {"restart", &Daemon::cmdRestart, "--down-ms MS",
+         "remove the endpoints for MS, as an orderly restart"},
+        {"refuse-connections", &Daemon::cmdRefuseConnections, "[--ms MS]",
+         "keep the endpoints but listen on none"},
         {"accept-connections", &Daemon::cmdAcceptConnections, "", "end a refusal or a restart's down time"},
         {"crash", &Daemon::cmdCrash, "", "die by SIGKILL, leaving sockets and pid file behind"},
         {"uninstall", &Daemon::cmdUninstall, "", "remove usr/sbin/rqbd if rqbd-sim installed it"},
         {"requests", &Daemon::cmdRequests, "", "the requests received, one JSON object a line"},
         {"clear-requests", &Daemon::cmdClearRequests, "", "forget the recorded requests"},
         {"status", &Daemon::cmdStatus, "", "the daemon's state as JSON"},
-        {"wait-subscribers", &Daemon::cmdWaitSubscribers, "N [--timeout-ms MS]", "return once N event channels are open"},
-        {"wait-requests", &Daemon::cmdWaitRequests, "N [--timeout-ms MS]", "return once N requests are recorded"},
+        {"wait-subscribers", &Daemon::cmdWaitSubscribers, "N [--timeout-ms MS]",
+         "return once N event channels are open"},
+        {"wait-requests", &Daemon::cmdWaitRequests, "N [--timeout-ms MS]",
+         "return once N requests are recorded"},
         {"scenario", &Daemon::cmdScenario, "FILE|JSON", "replace the scenario"},
         {"stop", &Daemon::cmdStop, "", "stop the daemon"},
     };
@@ -845,8 +856,8 @@ void Daemon::handleControl(Conn& c, const std::string& line) {
 }
 
 Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
-    Parsed p = parseArgs(args, {"--args", "--text", "--severity", "--message-number",
-                                "--attributes", "--time", "--pad-to"});
+    Parsed p = parseArgs(
+        args, {"--args", "--text", "--severity", "--message-number", "--attributes", "--time", "--pad-to"});
     size_t padTo = 0;
     if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return badUsage(p.error);
     uint64_t number = 0;
@@ -871,7 +882,8 @@ Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
         auto it = p.flags.find(f.flag);
         if (it == p.flags.end()) continue;
         uint64_t v = 0;
-        if (!parseUnsigned(it->second, v) || v > f.max) return badUsage(std::string(f.flag) + " takes a number from 0 to " + std::to_string(f.max));
+        if (!parseUnsigned(it->second, v) || v > f.max)
+            return badUsage(std::string(f.flag) + " takes a number from 0 to " + std::to_string(f.max));
         f.set(v);
         changed = true;
     }
@@ -996,8 +1008,7 @@ Daemon::CommandResult Daemon::cmdStallFrame(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--ms"}, {"--events"});
     uint64_t ms = 0;
     bool timed = false;
-    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed))
-        return badUsage(p.error);
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return badUsage(p.error);
     Stall& stall = p.flags.count("--events") ? eventStall_ : replyStall_;
     stall.armed = true;
     stall.untilResumed = !timed;
@@ -1052,8 +1063,7 @@ Daemon::CommandResult Daemon::cmdRefuseConnections(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--ms"});
     uint64_t ms = 0;
     bool timed = false;
-    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed))
-        return badUsage(p.error);
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return badUsage(p.error);
     std::string error;
     if (!refuse(timed ? Clock::now() + std::chrono::milliseconds(ms) : Clock::time_point::max(), error))
         return {false, error};

@@ -9,8 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -50,18 +50,19 @@ bool isHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
 int help(FILE* out = stdout) {
     std::fprintf(out,
-        "usage: rqbd-sim serve %s\n"
-        "       rqbd-sim ctl %s\n"
-        "       rqbd-sim --version\n"
-        "A stand-in for the agent daemon rqbd: `serve` runs it, `ctl` tells a running one to push\n"
-        "events or misbehave. `rqbd-sim serve --help` lists its options, `rqbd-sim ctl --help` the\n"
-        "control commands.\n",
-        kServeArguments, kCtlArguments);
+                 "usage: rqbd-sim serve %s\n"
+                 "       rqbd-sim ctl %s\n"
+                 "       rqbd-sim --version\n"
+                 "A stand-in for the agent daemon rqbd: `serve` runs it, `ctl` tells a running one to push\n"
+                 "events or misbehave. `rqbd-sim serve --help` lists its options, `rqbd-sim ctl --help` the\n"
+                 "control commands.\n",
+                 kServeArguments, kCtlArguments);
     return 0;
 }
 
 int serveHelp() {
-    std::printf("usage: rqbd-sim serve %s\nRuns the simulated agent daemon.\n%s", kServeArguments, kServeOptions);
+    std::printf("usage: rqbd-sim serve %s\nRuns the simulated agent daemon.\n%s", kServeArguments,
+                kServeOptions);
     return 0;
 }
 
@@ -161,7 +162,8 @@ int serve(const std::vector<std::string>& args) {
             dieWithParent = true;
         } else if (isHelp(a)) {
             return serveHelp();
-        } else if (!hasValue && (a == "--root" || a == "--scenario" || a == "--ready-fd" || a == "--max-requests")) {
+        } else if (!hasValue &&
+                   (a == "--root" || a == "--scenario" || a == "--ready-fd" || a == "--max-requests")) {
             return serveMisuse(a + " needs a value");
         } else {
             return serveMisuse("unknown option " + a);
@@ -245,7 +247,8 @@ int ctl(const std::vector<std::string>& argsIn) {
     std::vector<std::string> args = argsIn;
     std::string root;
     if (!args.empty() && args[0] == "--root") {
-        if (args.size() < 2) return misuse("--root needs a directory", std::string("rqbd-sim ctl ") + kCtlArguments);
+        if (args.size() < 2)
+            return misuse("--root needs a directory", std::string("rqbd-sim ctl ") + kCtlArguments);
         root = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
@@ -285,7 +288,8 @@ int ctl(const std::vector<std::string>& argsIn) {
         std::fprintf(stderr,
                      "rqbd-sim: no daemon to talk to: connecting to %s failed: %s\n"
                      "Is one running? Start it with `rqbd-sim serve%s%s`.\n",
-                     paths.control.c_str(), std::strerror(errno), root.empty() ? "" : " --root ", root.c_str());
+                     paths.control.c_str(), std::strerror(errno), root.empty() ? "" : " --root ",
+                     root.c_str());
         if (fd >= 0) close(fd);
         return 1;
     }
