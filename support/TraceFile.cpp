@@ -21,6 +21,15 @@ int refuse(int fd, std::string& why, std::string reason) {
 
 int openTraceFile(const std::string& path, mode_t mode, std::string& why) {
     why.clear();
+    // Opening a device can do something by itself (a tape rewinds): what is
+    // plainly no regular file is refused unopened. The checks that count come
+    // after the open, on what was really opened.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        why = S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a regular file";
+        errno = EPERM;
+        return -1;
+    }
     // O_NONBLOCK: a FIFO planted under the name must not hold the open up.
     // O_NOCTTY: nor may a terminal become the process's controlling one.
     const int fd =
@@ -31,7 +40,6 @@ int openTraceFile(const std::string& path, mode_t mode, std::string& why) {
         }
         return -1;
     }
-    struct stat st;
     if (fstat(fd, &st) != 0) {
         return refuse(fd, why, std::string("cannot look at it: ") + std::strerror(errno));
     }
