@@ -434,7 +434,13 @@ int Daemon::run(int readyFd) {
     signal(SIGPIPE, SIG_IGN);
 
     if ((controlFd_ = listenOn(paths_.control, error)) < 0 || !installMarker(error) || !bringUp(error)) {
+        const bool denied = errno == EACCES || errno == EPERM;
         logLine("%s", error.c_str());
+        if (denied)
+            logLine("%s", paths_.root.empty() || paths_.root == "/"
+                              ? "without --root the agent's real paths are used, which needs root; give "
+                                "--root DIR to serve below DIR instead"
+                              : "this user may not create files there; choose a --root this user may write to");
         return 1;
     }
     if (readyFd >= 0) {
