@@ -29,8 +29,6 @@ struct AgentState {
     std::vector<const char*> findings;  // with ROOT for the test root; none: reachable
 };
 
-void PrintTo(const AgentState& state, std::ostream* out) { *out << state.name; }
-
 class AgentCheck : public testing::TestWithParam<AgentState> {
 protected:
     void SetUp() override {
@@ -116,39 +114,20 @@ TEST_P(AgentCheck, SaysWhatIsWrongAndWhatToDo) {
         << diagnosis;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    States, AgentCheck,
-    testing::Values(
-        AgentState{
-            "not_installed",
-            false,
-            false,
-            kNone,
-            {"the agent is not installed: neither ROOT/usr/sbin/rqbd nor ROOT/usr/sbin/qmas exists.\n"}},
-        AgentState{"not_running",
-                   true,
-                   false,
-                   kNone,
-                   {"the agent ROOT/usr/sbin/rqbd cannot be reached:\n",
-                    "  ROOT/var/run/rqbd.pid: No such file or directory (the agent is not running)\n",
-                    "  ROOT/dev/rqbds: No such file or directory (the agent makes it when it starts)\n",
-                    "  ROOT/dev/rqbdaj: No such file or directory"}},
-        AgentState{
-            "crashed",
-            true,
-            true,
-            kDead,
-            {"  ROOT/dev/rqbds: Connection refused (nobody listens: the agent stopped without cleaning up, "
-             "or crashed)\n"}},
-        AgentState{"not_permitted",
-                   true,
-                   true,
-                   kForbidden,
-                   {"  ROOT/dev/rqbds: Permission denied (user ",
-                    " may not connect: run the host as a user the "
-                    "agent lets in, usually root)\n"}},
-        AgentState{"running", true, true, kListening, {}}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(States, AgentCheck, testing::Values(
+    AgentState{"not_installed", false, false, kNone,
+               {"the agent is not installed: neither ROOT/usr/sbin/rqbd nor ROOT/usr/sbin/qmas exists.\n"}},
+    AgentState{"crashed", true, true, kDead,
+               {"the agent ROOT/usr/sbin/rqbd cannot be reached:\n",
+                "  ROOT/dev/rqbds: Connection refused (nobody listens: the agent stopped without cleaning up, or "
+                "crashed)\n"}},
+    AgentState{"not_permitted", true, true, kForbidden,
+               {"  ROOT/dev/rqbds: Permission denied (user ",
+                " may not connect: run the host as a user the agent lets in, usually root)\n"}},
+    AgentState{"running", true, true, kListening, {}}),
     [](const testing::TestParamInfo<AgentState>& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace cimhost

@@ -355,8 +355,6 @@ struct Planted {
     const char* reason;
 };
 
-void PrintTo(const Planted& planted, std::ostream* out) { *out << planted.name; }
-
 class CDebugPlantedFile : public testing::TestWithParam<Planted> {};
 
 TEST_P(CDebugPlantedFile, IsRefusedAndLeftUntouched) {
