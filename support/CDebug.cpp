@@ -1,5 +1,7 @@
 #include "support/CDebug.h"
 
+#include "support/TraceFile.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <syslog.h>
@@ -124,10 +126,18 @@ bool CDebug::Init(const char* appName) {
         ReadConfiguration(m_AppName);
         m_Level = m_SavedLevel = m_ConfiguredLevel;
 
-        // "e" keeps the descriptor out of programs that the host process runs.
+        // The log repeats what the agent link reports, host names and
+        // errors included: readable by the process's group, not by everyone.
         m_LogPath = m_RingDirectory + "/log." + m_AppLower;
-        m_LogFile = std::fopen(m_LogPath.c_str(), "w+e");
+        std::string why;
+        const int logFd = openTraceFile(m_LogPath, 0640, why);
+        m_LogFile = logFd >= 0 ? fdopen(logFd, "w+") : nullptr;
         if (m_LogFile == nullptr) {
+            if (logFd >= 0) {
+                close(logFd);
+            } else if (!why.empty()) {
+                systemLog(LOG_ERR, "ERROR: %s refused: %s\n", m_LogPath.c_str(), why.c_str());
+            }
             systemLog(LOG_ERR, "ERROR: Error during opening %s --> proceed without it\n", m_LogPath.c_str());
         }
 
@@ -161,11 +171,16 @@ bool CDebug::Init(const char* appName) {
 }
 
 bool CDebug::InitRingBuffer(const std::string& path, size_t size) {
-    m_RingFd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+    std::string why;
+    m_RingFd = openTraceFile(path, 0700, why);
     if (m_RingFd < 0) {
         const int error = errno;
-        PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###", path.c_str(), error,
-                       std::strerror(error));
+        if (why.empty()) {
+            PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###", path.c_str(), error,
+                           std::strerror(error));
+        } else {
+            PrintToLogFile("\n### InitRingBuffer(): %s refused: %s ###", path.c_str(), why.c_str());
+        }
         return false;
     }
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "support/SystemPaths.h"
@@ -25,6 +26,18 @@ const char kDefaultTraceDirectory[] = "/var/log/norvlog";
 const char kGlobalFileName[] = "global_trace.ini";
 const char kGlobalSection[] = "GlobalDebugSettings";
 const char kEndOfFileSection[] = "EndOfFile";
+
+// Installing the module creates the real trace directory. A test build makes
+// its stand-in under the test root, so that every process of a test run (and
+// a test build's tools run by hand) has somewhere to trace to.
+std::string defaultTraceDirectory() {
+    std::string path = provider::systemPath(kDefaultTraceDirectory);
+#ifdef QMS_TEST_BUILD
+    std::error_code ignored;
+    std::filesystem::create_directories(path, ignored);
+#endif
+    return path;
+}
 
 // A section header: '[' name ']' on one line. Returns false when no further
 // header follows `from`; otherwise sets the name and the offset just after ']'.
@@ -315,7 +328,7 @@ void CDebugTraceConfig::ReadConfiguration(const std::string& appName) {
         std::free(names);
         m_ConfigStopped = true;
         m_MemoryColumn = false;
-        m_RingDirectory = provider::systemPath(kDefaultTraceDirectory);
+        m_RingDirectory = defaultTraceDirectory();
         return;
     }
     if (count > 0) {
@@ -354,7 +367,7 @@ void CDebugTraceConfig::ReadConfiguration(const std::string& appName) {
     } else if (m_Ini.ringDirectory[0] != '\0') {
         m_RingDirectory = m_Ini.ringDirectory;
     } else {
-        m_RingDirectory = provider::systemPath(kDefaultTraceDirectory);
+        m_RingDirectory = defaultTraceDirectory();
     }
 
     m_Factor = std::min(2L, atLeastZero(environmentNumber("TraceFileLimit", value) ? value : m_Ini.factor));

@@ -7,6 +7,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/Programs.h"
 
 #include "integration/RoadSupport.h"
 
@@ -84,6 +88,32 @@ TEST_F(OutageRoadPastPatience, TheNextCimOperationBringsEventsBack) {
         << "the event thread was to give up";
     EXPECT_EQ(propertyText(service(), "SystemName"), "\"ROAD0001\"");
     pushAndCheck(3);
+}
+
+}  // namespace
+}  // namespace road
+
+namespace road {
+namespace {
+
+// Someone watching while the agent is stopped learns early why nothing comes
+// and what to do, while the provider still retries (the host is ended then).
+TEST(AgentDownWatch, SaysWhyTheAgentCannotBeReachedWhileTheProviderRetries) {
+    std::string root = std::filesystem::temp_directory_path().string() + "/agentdown-XXXXXX";
+    ASSERT_NE(mkdtemp(root.data()), nullptr);
+    std::filesystem::create_directories(root + "/usr/sbin");
+    std::ofstream(root + "/usr/sbin/rqbd") << "installed, never started\n";
+    const qmstest::ProgramResult r = qmstest::run(
+        {CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR},
+        qmstest::environmentWith(qmstest::currentEnvironment(), "QMS_TEST_ROOT", root), 6000);
+    std::filesystem::remove_all(root);
+    for (const std::string& want :
+         {"cimhost watch: subscribing takes long: the agent " + root + "/usr/sbin/rqbd cannot be reached:\n",
+          "  " + root + "/var/run/rqbd.pid: No such file or directory (the agent is not running)\n",
+          "  " + root + "/dev/rqbds: No such file or directory (the agent makes it when it starts)\n",
+          "Is rqbd running? This is a test build: the agent is looked for under " + root}) {
+        EXPECT_NE(r.err.find(want), std::string::npos) << "missing: " << want << "\nin:\n" << r.err;
+    }
 }
 
 }  // namespace

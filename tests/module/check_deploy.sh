@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # `cmake --install` under a scratch prefix must give an administrator all they
 # need: the module carrying its framework inside it, the module's own classes,
-# and registrations for sfcb, OpenPegasus and the embedded host that name only
-# providers and interface kinds the module really exports.
+# registrations for sfcb, OpenPegasus and the embedded host that name only
+# providers and interface kinds the module really exports, the trace directory,
+# and the host whose `inspect` checks that the installed module loads.
 set -euo pipefail
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >/dev/null
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# DESTDIR keeps the trace directory, a fixed path, inside the scratch area too.
+DESTDIR=$scratch cmake --install "$build" --prefix /opt/qms >/dev/null
+prefix=$scratch/opt/qms
 
 lib="$prefix/lib/libVRXIndication_Provider.so"
 share="$prefix/share/VRXIndication"
@@ -74,4 +77,17 @@ grep -v '^#' "$share/VRXIndication.providers" | while read -r cls ns provider li
   [ -n "$cls" ] || continue
   for k in ${kinds//,/ }; do need "${provider}_Create_$(kind_name "$k")MI" "host registration $cls"; done
 done
-echo "install layout and registrations agree with the module's exports"
+# The trace directory the module writes to: made at install, for its owner
+# and group only.
+trace=$scratch/var/log/norvlog
+[ "$(stat -c '%a %u' "$trace" 2>&1)" = "750 $(id -u)" ] ||
+  { echo "trace directory after install: $(stat -c '%a %U' "$trace" 2>&1), want 750 $(id -un)"; exit 1; }
+
+# The installed host loads the installed module, as an administrator checks it.
+out=$("$prefix/bin/cimhost" inspect "$prefix/lib/libVRXIndication_Provider.so") ||
+  { echo "the installed cimhost cannot inspect the installed module"; exit 1; }
+for want in "module QMS_VRXIndication_Module" "provider QMS_VRXLogEntryArrived_Provider" \
+            "provider QMS_VRXIndicationRegistrationService_Provider"; do
+  grep -qx -- "$want" <<<"$out" || { echo "installed cimhost inspect: missing \"$want\""; echo "$out"; exit 1; }
+done
+echo "install layout and registrations agree with the module's exports; the installed host loads the module"

@@ -16,4 +16,7 @@ for want in \
   if ! grep -qF -- "$want" <<<"$out"; then echo "missing: $want"; fail=1; fi
 done
 [ $fail -eq 0 ] || { echo "$out"; exit 1; }
+# A module named without a directory is the one in the current directory.
+bare=$(cd "$(dirname "$2")" && "$1" inspect "$(basename "$2")") || { echo "inspect of a bare file name failed"; exit 1; }
+[ "$bare" = "$out" ] || { echo "a bare file name gave other output"; exit 1; }
 echo "inspector output as expected"

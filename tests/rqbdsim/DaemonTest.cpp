@@ -142,6 +142,48 @@ TEST_F(DaemonTest, BadInputOnOneChannelLeavesTheOthersServed) {
     EXPECT_NE(ctlOut({"requests"}).find(R"("invalid":"not json")"), std::string::npos);
 }
 
+TEST(RqbdSimCliTest, HelpVersionAndUsageMatchWhatIsAccepted) {
+    struct Line {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out, err;
+    };
+    const std::vector<Line> lines = {
+        {{"--help"}, 0, "usage: rqbd-sim serve [--root DIR]", ""},
+        {{"-h"}, 0, "       rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n", ""},
+        {{"--version"}, 0, "rqbd-sim " QMS_VERSION "\n", ""},
+        {{"serve", "--help"}, 0, "  --max-requests N     the request log keeps the newest N requests", ""},
+        {{"ctl", "-h"}, 0, "  push-syslog N [--args a,b]", ""},
+        {{"ctl", "--root", "/nowhere", "push-syslog", "--help"}, 0,
+         "usage: rqbd-sim ctl [--root DIR] push-syslog N [--args a,b] [--text T] [--severity S] "
+         "[--message-number M] [--attributes A] [--time T] [--pad-to BYTES]\n",
+         ""},
+        {{}, 2, "", "rqbd-sim: which command?\nusage: rqbd-sim serve"},
+        {{"start"}, 2, "", "rqbd-sim: unknown command \"start\"\n"},
+        {{"serve", "--root"}, 2, "", "rqbd-sim: --root needs a value\nusage: rqbd-sim serve "},
+        {{"serve", "--port", "1"}, 2, "", "rqbd-sim: unknown option --port\n"},
+        {{"ctl"}, 2, "", "rqbd-sim: which command?\nusage: rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n"},
+        {{"ctl", "push-logs"}, 2, "", "rqbd-sim: unknown command \"push-logs\""},
+        {{"ctl", "--root", "/nowhere", "status"}, 1, "",
+         "Is one running? Start it with `rqbd-sim serve --root /nowhere`.\n"},
+    };
+    for (const Line& line : lines) {
+        const RqbdSim::Result r = RqbdSim::run(line.args);
+        const std::string shown = line.args.empty() ? "(none)" : line.args[0] + (line.args.size() > 1 ? " ..." : "");
+        EXPECT_EQ(r.exitCode, line.exitCode) << shown << "\n" << r.err;
+        EXPECT_NE(r.out.find(line.out), std::string::npos) << shown << ": stdout\n" << r.out;
+        EXPECT_NE(r.err.find(line.err), std::string::npos) << shown << ": stderr\n" << r.err;
+    }
+    // Every control command has its usage, and a push-syslog without its
+    // number is told that usage, the form it accepts.
+    RqbdSim sim;
+    const RqbdSim::Result r = sim.ctl({"push-syslog", "--args", "a,b"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("rqbd-sim: push-syslog: N is the entry's number"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("usage: rqbd-sim ctl [--root DIR] push-syslog N [--args a,b]"), std::string::npos);
+    EXPECT_EQ(sim.ctl({"push-syslog", "7", "--args", "a,b"}).out, "0\n");
+}
+
 TEST(RqbdSimCliTest, ControlErrorsAreReportedNotFatal) {
     RqbdSim sim;
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"no-such-command"},
@@ -151,8 +193,8 @@ TEST(RqbdSimCliTest, ControlErrorsAreReportedNotFatal) {
                                                 {"delay-replies", "-5"},
                                                 {"wait-subscribers", "1", "--timeout-ms"}}) {
         RqbdSim::Result r = sim.ctl(bad);
-        EXPECT_EQ(r.exitCode, 1) << bad[0];
-        EXPECT_FALSE(r.err.empty()) << bad[0];
+        EXPECT_EQ(r.exitCode, 2) << bad[0] << ": a misused command line";
+        EXPECT_NE(r.err.find("usage: rqbd-sim ctl "), std::string::npos) << bad[0] << ": " << r.err;
     }
     EXPECT_EQ(sim.ctl({"status"}).exitCode, 0);
     EXPECT_EQ(sim.ctl({"stop"}).exitCode, 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -342,6 +343,92 @@ TEST(CDebugFailure, UnusableTraceDirectoryDegradesGracefully) {
         std::string::npos)
         << errors;
     EXPECT_NE(errors.find("ERROR: Error during initialization of the CDebug instance.\n"), std::string::npos);
+}
+
+// Whatever someone planted under a trace file's name is left as it was, and
+// tracing goes on without that file.
+struct Planted {
+    const char* name;
+    // Puts something at `at` that leads to or stands for the test's own file
+    // `precious`; false when this process cannot make it.
+    bool (*plant)(const std::string& at, const std::string& precious);
+    const char* reason;
+};
+
+class CDebugPlantedFile : public testing::TestWithParam<Planted> {};
+
+TEST_P(CDebugPlantedFile, IsRefusedAndLeftUntouched) {
+    TraceSandbox box;
+    TraceSandbox::tracing(5);
+    const std::string preciousLog = box.root() + "/precious-log", preciousRing = box.root() + "/precious-ring";
+    std::ofstream(preciousLog) << "keep me";
+    std::ofstream(preciousRing) << "keep me too";
+    if (!GetParam().plant(box.logPath(), preciousLog) || !GetParam().plant(box.ringPath(), preciousRing)) {
+        GTEST_SKIP() << "this user cannot plant " << GetParam().name;
+    }
+    const std::string logBefore = TraceSandbox::read(preciousLog), ringBefore = TraceSandbox::read(preciousRing);
+    struct stat logPlanted, ringPlanted;
+    ASSERT_EQ(lstat(box.logPath().c_str(), &logPlanted), 0);
+    ASSERT_EQ(lstat(box.ringPath().c_str(), &ringPlanted), 0);
+    testing::internal::CaptureStderr();
+    {
+        CDebug debug(kApp);
+        EXPECT_FALSE(debug.IsActive()) << "a refused ring switches tracing off";
+        debug.PrintAlways("written nowhere");
+    }
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("ERROR: " + box.logPath() + " refused: " + GetParam().reason), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("ERROR: Error during opening " + box.logPath() + " --> proceed without it"),
+              std::string::npos);
+    EXPECT_EQ(TraceSandbox::read(preciousLog), logBefore);
+    EXPECT_EQ(TraceSandbox::read(preciousRing), ringBefore);
+    EXPECT_EQ(access(preciousLog.c_str(), F_OK) == 0, !logBefore.empty()) << "nothing made through a link";
+    struct stat logAfter, ringAfter;
+    ASSERT_EQ(lstat(box.logPath().c_str(), &logAfter), 0);
+    ASSERT_EQ(lstat(box.ringPath().c_str(), &ringAfter), 0);
+    EXPECT_EQ(logAfter.st_mode, logPlanted.st_mode);
+    EXPECT_EQ(ringAfter.st_mode, ringPlanted.st_mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CDebugPlantedFile,
+    testing::Values(
+        Planted{"symlink",
+                [](const std::string& at, const std::string& to) { return symlink(to.c_str(), at.c_str()) == 0; },
+                "it is a symbolic link"},
+        Planted{"dangling_symlink",
+                [](const std::string& at, const std::string& to) {
+                    return unlink(to.c_str()) == 0 && symlink(to.c_str(), at.c_str()) == 0;
+                },
+                "it is a symbolic link"},
+        Planted{"hardlink",
+                [](const std::string& at, const std::string& to) { return link(to.c_str(), at.c_str()) == 0; },
+                "it has 2 hard links"},
+        Planted{"fifo", [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0600) == 0; },
+                "it is not a regular file"},
+        Planted{"other_users_file",
+                [](const std::string& at, const std::string&) {
+                    return std::ofstream(at).good() && chown(at.c_str(), 65534, 65534) == 0;
+                },
+                "it belongs to user 65534"}),
+    [](const testing::TestParamInfo<Planted>& info) { return std::string(info.param.name); });
+
+TEST(CDebugFiles, LogIsReadableByTheGroupOnlyAndEmptiedAfterTheChecks) {
+    TraceSandbox box;
+    std::ofstream(box.logPath()) << "an earlier run's text";
+    chmod(box.logPath().c_str(), 0666);
+    umask(022);
+    {
+        CDebug debug(kApp);
+        debug.PrintAlways("new run");
+    }
+    struct stat st;
+    ASSERT_EQ(stat(box.logPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    const std::string log = box.log();
+    EXPECT_EQ(log.find("an earlier run"), std::string::npos);
+    EXPECT_NE(log.find("new run"), std::string::npos);
 }
 
 // Leaves room for small allocations but not for a 32 MiB mapping, then

@@ -19,7 +19,23 @@
 
 namespace cimhost {
 
+const char kClientArguments[] =
+    "[--url URL] [--namespace NS] [--user NAME [--password-file FILE]]\n"
+    "                      [--cacert FILE] [--insecure] COMMAND";
+const char kClientHelp[] =
+    "Calls the registration service of the CIMOM at URL over CIM-XML. Commands:\n"
+    "  register --destination URL [--tag TAG] [--query WQL]   register a CIM-XML listener\n"
+    "  list                                                   show the registrations\n"
+    "  unregister --handle HANDLE | --tag TAG                 remove registrations\n"
+    "  test                                                   send a test indication\n"
+    "URL defaults to http://localhost:5988, NS to root/qms; without --password-file the\n"
+    "password is asked for. --insecure skips the check of an https server's certificate.\n"
+    "Exit status: 0 done, 1 the CIMOM or the service refused, 2 bad usage, 3 no CIMOM\n"
+    "answered or it refused the credentials.\n";
+
 namespace {
+
+void usage(FILE* out) { std::fprintf(out, "usage: cimhost client %s\n%s", kClientArguments, kClientHelp); }
 
 using client::Failure;
 using client::Parameter;
@@ -27,17 +43,6 @@ using client::Parameter;
 enum Exit { kDone = 0, kRefused = 1, kUsage = 2, kUnreachable = 3 };
 
 const char kServiceClass[] = "QMS_VRXIndicationRegistrationService";
-
-const char kUsageText[] =
-    "usage: cimhost client [--url URL] [--namespace NS] [--user NAME [--password-file FILE]]\n"
-    "                      [--cacert FILE] [--insecure] COMMAND\n"
-    "commands:\n"
-    "  register --destination URL [--tag TAG] [--query WQL]   register a CIM-XML listener\n"
-    "  list                                                   show the registrations\n"
-    "  unregister --handle HANDLE | --tag TAG                 remove registrations\n"
-    "  test                                                   send a test indication\n"
-    "URL defaults to http://localhost:5988, NS to root/qms; without --password-file the\n"
-    "password is asked for. --insecure skips the check of an https server's certificate.\n";
 
 // What the service's return values mean (the same for every method).
 const char* returnMeaning(const std::string& method, const std::string& value) {
@@ -124,8 +129,8 @@ int clientCommand(int argc, char** argv) {
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         const std::string flag = argv[i];
-        if (flag == "--help") {
-            std::fputs(kUsageText, stdout);
+        if (flag == "--help" || flag == "-h") {
+            usage(stdout);
             return kDone;
         }
         if (flag == "--insecure") {
@@ -148,7 +153,7 @@ int clientCommand(int argc, char** argv) {
             i = argc;
     }
     if (i >= argc) {
-        std::fputs(kUsageText, stderr);
+        usage(stderr);
         return kUsage;
     }
     const std::string command = argv[i];
@@ -181,7 +186,7 @@ int clientCommand(int argc, char** argv) {
             call.in = {stringParameter("Tag", given["--tag"])};
         }
     } else {
-        std::fputs(kUsageText, stderr);
+        usage(stderr);
         return kUsage;
     }
 

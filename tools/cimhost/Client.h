@@ -2,6 +2,10 @@
 
 namespace cimhost {
 
+// The client command's usage after its name, and its help.
+extern const char kClientArguments[];
+extern const char kClientHelp[];
+
 // `cimhost client ...`: the registration service of any CIMOM, over CIM-XML.
 // argv[0] is "client". Returns a process exit code: 0 done, 1 the CIMOM or
 // the service refused, 2 bad usage, 3 the CIMOM could not be reached or

@@ -5,8 +5,11 @@
 #include "Inspect.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <cimple/Meta.h>
@@ -111,18 +114,51 @@ void printClass(const cimple::Meta_Class* mc) {
     printFeatures(mc, "    ");
 }
 
+// Loading a module runs its start-up, and a module that traces opens its
+// trace files afresh: inspecting the module a CIMOM runs must not empty the
+// CIMOM's trace. The module traces into a directory of its own while it is
+// looked at, unless the caller chose one.
+class PrivateTraceDirectory {
+public:
+    PrivateTraceDirectory() {
+        const char* chosen = getenv("QM_LOG_RINGBUF_DIR");
+        if (chosen && *chosen) return;
+        std::error_code error;
+        std::string pattern = (std::filesystem::temp_directory_path(error) / "cimhost-inspect-XXXXXX").string();
+        if (!error && mkdtemp(pattern.data())) {
+            path_ = pattern;
+            setenv("QM_LOG_RINGBUF_DIR", path_.c_str(), 1);
+        }
+    }
+    ~PrivateTraceDirectory() {
+        if (path_.empty()) return;
+        unsetenv("QM_LOG_RINGBUF_DIR");
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+
+private:
+    std::string path_;
+};
+
 }  // namespace
 
-int inspect(const char* path) {
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+int inspect(const char* given) {
+    PrivateTraceDirectory traceDirectory;
+    // dlopen searches the library path for a name without a slash; a module
+    // named so that is in the current directory is the one meant.
+    std::string path = given;
+    struct stat st;
+    if (path.find('/') == std::string::npos && stat(path.c_str(), &st) == 0) path = "./" + path;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        fprintf(stderr, "cimhost inspect: cannot load %s: %s\n", path, dlerror());
+        fprintf(stderr, "cimhost inspect: cannot load %s: %s\n", given, dlerror());
         return 1;
     }
     using ModuleFn = cimple::Registration* (*)();
     auto module = reinterpret_cast<ModuleFn>(dlsym(handle, "cimple_module"));
     if (!module) {
-        fprintf(stderr, "cimhost inspect: %s exports no cimple_module\n", path);
+        fprintf(stderr, "cimhost inspect: %s is no provider module: it exports no cimple_module\n", given);
         dlclose(handle);
         return 1;
     }

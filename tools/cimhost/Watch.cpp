@@ -8,11 +8,15 @@
 #include <signal.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "AgentCheck.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
 
@@ -92,8 +96,46 @@ int removeLeftovers(Cimom& cimom) {
     return removed;
 }
 
+// A provider that cannot reach the agent holds the subscription up while it
+// retries, for minutes in production. Whoever watches is told early what the
+// host sees of the agent, rather than only once the provider gives up.
+class SlowSubscriptionNotice {
+public:
+    SlowSubscriptionNotice() : thread_([this] { run(); }) {}
+    ~SlowSubscriptionNotice() { finish(); }
+    // The subscription is done: no notice from now on. Returns what the
+    // notice said, empty when there was none.
+    std::string finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return said_;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_for(lock, std::chrono::seconds(2), [this] { return done_; })) return;
+        lock.unlock();
+        const std::string diagnosis = diagnoseAgent();
+        if (diagnosis.empty()) return;
+        fprintf(stderr, "cimhost watch: subscribing takes long: %s", diagnosis.c_str());
+        said_ = diagnosis;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::string said_;
+    std::thread thread_;
+};
+
 bool check(const Status& st, const char* what) {
-    if (!st.ok()) fprintf(stderr, "cimhost watch: %s: %s (%d)\n", what, st.message.c_str(), st.rc);
+    if (!st.ok())
+        fprintf(stderr, "cimhost watch: %s: %s: %s\n", what, statusName(st.rc).c_str(), st.message.c_str());
     return st.ok();
 }
 
@@ -139,7 +181,14 @@ int watch(const WatchOptions& options) {
     subscription.properties.set("Filter", Value::reference(filterPath));
     subscription.properties.set("Handler", Value::reference(destinationPath));
     int exitCode = 0;
-    if (check(cimom.createInstance(subscription, &subscriptionPath), "subscribing")) {
+    Status subscribed;
+    std::string toldEarly;
+    {
+        SlowSubscriptionNotice notice;
+        subscribed = cimom.createInstance(subscription, &subscriptionPath);
+        toldEarly = notice.finish();
+    }
+    if (check(subscribed, "subscribing")) {
         fprintf(stderr, "cimhost watch: subscribed to \"%s\"\n", options.query.c_str());
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
         for (;;) {
@@ -152,6 +201,11 @@ int watch(const WatchOptions& options) {
         }
         if (!check(cimom.deleteInstance(subscriptionPath), "unsubscribing")) exitCode = 1;
     } else {
+        // The provider's CIM status says only that it failed; the usual cause
+        // is an agent it cannot reach, which the host can see for itself.
+        const std::string diagnosis = diagnoseAgent();
+        if (!diagnosis.empty() && diagnosis != toldEarly)
+            fprintf(stderr, "cimhost watch: %s", diagnosis.c_str());
         exitCode = 1;
     }
     cimom.deleteInstance(destinationPath);

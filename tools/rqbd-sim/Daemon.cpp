@@ -198,34 +198,73 @@ Daemon::~Daemon() {
     if (signalFd_ >= 0) close(signalFd_);
 }
 
-const std::map<std::string, Daemon::Command>& Daemon::commands() {
-    static const std::map<std::string, Command> table = {
-        {"push-syslog", &Daemon::cmdPushSyslog},
-        {"push-drvmon", &Daemon::cmdPushDrvMon},
-        {"push-raid", &Daemon::cmdPushRaid},
-        {"push-raw", &Daemon::cmdPushRaw},
-        {"delay-replies", &Daemon::cmdDelayReplies},
-        {"drop-replies", &Daemon::cmdDropReplies},
-        {"duplicate-replies", &Daemon::cmdDuplicateReplies},
-        {"malformed-frame", &Daemon::cmdMalformedFrame},
-        {"truncated-frame", &Daemon::cmdTruncatedFrame},
-        {"stall-frame", &Daemon::cmdStallFrame},
-        {"resume-frames", &Daemon::cmdResumeFrames},
-        {"close-clients", &Daemon::cmdCloseClients},
-        {"restart", &Daemon::cmdRestart},
-        {"refuse-connections", &Daemon::cmdRefuseConnections},
-        {"accept-connections", &Daemon::cmdAcceptConnections},
-        {"crash", &Daemon::cmdCrash},
-        {"uninstall", &Daemon::cmdUninstall},
-        {"requests", &Daemon::cmdRequests},
-        {"clear-requests", &Daemon::cmdClearRequests},
-        {"status", &Daemon::cmdStatus},
-        {"wait-subscribers", &Daemon::cmdWaitSubscribers},
-        {"wait-requests", &Daemon::cmdWaitRequests},
-        {"scenario", &Daemon::cmdScenario},
-        {"stop", &Daemon::cmdStop},
+const std::vector<Daemon::CommandRow>& Daemon::commands() {
+    static const std::vector<CommandRow> table = {
+        {"push-syslog", &Daemon::cmdPushSyslog,
+         "N [--args a,b] [--text T] [--severity S] [--message-number M] [--attributes A] [--time T] "
+         "[--pad-to BYTES]",
+         "push the two events of a new system log entry N"},
+        {"push-drvmon", &Daemon::cmdPushDrvMon, "N [--pad-to BYTES]", "push a new driver-monitor entry N"},
+        {"push-raid", &Daemon::cmdPushRaid, "NAME|FILE|TEXT [--pad-to BYTES]", "push a RAID event"},
+        {"push-raw", &Daemon::cmdPushRaw, "JSON [--pad-to BYTES]",
+         "push a command object or any text as an event"},
+        {"delay-replies", &Daemon::cmdDelayReplies, "MS", "delay every reply by MS (0 ends it)"},
+        {"drop-replies", &Daemon::cmdDropReplies, "N|all", "send no reply to the next N requests, or to any"},
+        {"duplicate-replies", &Daemon::cmdDuplicateReplies, "N", "send each of the next N replies twice"},
+        {"malformed-frame", &Daemon::cmdMalformedFrame, "[--events]",
+         "the next reply (or an event now) is not JSON"},
+        {"truncated-frame", &Daemon::cmdTruncatedFrame, "[--events]",
+         "the next reply (or an event now) is cut in half"},
+        {"stall-frame", &Daemon::cmdStallFrame, "[--events] [--ms MS]",
+         "hold back the second half of the next frame"},
+        {"resume-frames", &Daemon::cmdResumeFrames, "", "send the held-back halves now"},
+        {"close-clients", &Daemon::cmdCloseClients, "[--request] [--event]", "close client connections"},
+        {"restart", &Daemon::cmdRestart, "--down-ms MS",
+         "remove the endpoints for MS, as an orderly restart"},
+        {"refuse-connections", &Daemon::cmdRefuseConnections, "[--ms MS]",
+         "keep the endpoints but listen on none"},
+        {"accept-connections", &Daemon::cmdAcceptConnections, "", "end a refusal or a restart's down time"},
+        {"crash", &Daemon::cmdCrash, "", "die by SIGKILL, leaving sockets and pid file behind"},
+        {"uninstall", &Daemon::cmdUninstall, "", "remove usr/sbin/rqbd if rqbd-sim installed it"},
+        {"requests", &Daemon::cmdRequests, "", "the requests received, one JSON object a line"},
+        {"clear-requests", &Daemon::cmdClearRequests, "", "forget the recorded requests"},
+        {"status", &Daemon::cmdStatus, "", "the daemon's state as JSON"},
+        {"wait-subscribers", &Daemon::cmdWaitSubscribers, "N [--timeout-ms MS]",
+         "return once N event channels are open"},
+        {"wait-requests", &Daemon::cmdWaitRequests, "N [--timeout-ms MS]",
+         "return once N requests are recorded"},
+        {"scenario", &Daemon::cmdScenario, "FILE|JSON", "replace the scenario"},
+        {"stop", &Daemon::cmdStop, "", "stop the daemon"},
     };
     return table;
+}
+
+const Daemon::CommandRow* Daemon::findCommand(const std::string& name) {
+    for (const CommandRow& row : commands())
+        if (name == row.name) return &row;
+    return nullptr;
+}
+
+bool Daemon::commandUsage(const std::string& name, std::string& arguments, std::string& what) {
+    const CommandRow* row = findCommand(name);
+    if (!row) return false;
+    arguments = row->arguments;
+    what = row->what;
+    return true;
+}
+
+std::vector<std::string> Daemon::commandNames() {
+    std::vector<std::string> names;
+    for (const CommandRow& row : commands()) names.push_back(row.name);
+    return names;
+}
+
+Daemon::CommandResult Daemon::badUsage(std::string problem) {
+    CommandResult r;
+    r.ok = false;
+    r.badUsage = true;
+    r.output = std::move(problem);
+    return r;
 }
 
 int Daemon::listenOn(const std::string& path, std::string& error) {
@@ -395,7 +434,13 @@ int Daemon::run(int readyFd) {
     signal(SIGPIPE, SIG_IGN);
 
     if ((controlFd_ = listenOn(paths_.control, error)) < 0 || !installMarker(error) || !bringUp(error)) {
+        const bool denied = errno == EACCES || errno == EPERM;
         logLine("%s", error.c_str());
+        if (denied)
+            logLine("%s", paths_.root.empty() || paths_.root == "/"
+                              ? "without --root the agent's real paths are used, which needs root; give "
+                                "--root DIR to serve below DIR instead"
+                              : "this user may not create files there; choose a --root this user may write to");
         return 1;
     }
     if (readyFd >= 0) {
@@ -787,11 +832,11 @@ void Daemon::handleControl(Conn& c, const std::string& line) {
     if (!wellFormed) {
         result = {false, "a control request is one JSON array of strings on one line"};
     } else {
-        auto it = commands().find(args[0]);
-        if (it == commands().end())
-            result = {false, "unknown command \"" + args[0] + "\""};
+        const CommandRow* row = findCommand(args[0]);
+        if (!row)
+            result = badUsage("unknown command \"" + args[0] + "\"");
         else
-            result = (this->*(it->second))(c, args);
+            result = (this->*(row->run))(c, args);
     }
     if (result.deferred) return;
     if (result.stop || result.crash) {
@@ -808,20 +853,22 @@ void Daemon::handleControl(Conn& c, const std::string& line) {
         stopping_ = true;
         return;
     }
-    std::string out = result.ok ? "ok\n" + result.output : "error: " + result.output + "\n";
+    // "usage:" tells ctl to show the command's arguments and exit as for any
+    // misuse of a command line.
+    std::string out = result.ok         ? "ok\n" + result.output
+                      : result.badUsage ? "usage: " + result.output + "\n"
+                                        : "error: " + result.output + "\n";
     queue(c, std::move(out), {}, After::Close);
 }
 
 Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
-    Parsed p = parseArgs(args, {"--number", "--args", "--text", "--severity", "--message-number",
-                                "--attributes", "--time", "--pad-to"});
+    Parsed p = parseArgs(
+        args, {"--args", "--text", "--severity", "--message-number", "--attributes", "--time", "--pad-to"});
     size_t padTo = 0;
-    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
-    std::string numberText =
-        p.flags.count("--number") ? p.flags["--number"] : (p.words.empty() ? "" : p.words[0]);
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return badUsage(p.error);
     uint64_t number = 0;
-    if (!parseUnsigned(numberText, number) || number > 0xFFFFFFFF)
-        return {false, "push-syslog needs --number N"};
+    if (p.words.size() != 1 || !parseUnsigned(p.words[0], number) || number > 0xFFFFFFFF)
+        return badUsage("N is the entry's number, from 0 to 4294967295");
 
     const LogEntry* known = scenario_.findLogEntry(static_cast<uint32_t>(number));
     LogEntry entry = known ? *known : LogEntry{};
@@ -841,7 +888,8 @@ Daemon::CommandResult Daemon::cmdPushSyslog(Conn&, const Args& args) {
         auto it = p.flags.find(f.flag);
         if (it == p.flags.end()) continue;
         uint64_t v = 0;
-        if (!parseUnsigned(it->second, v) || v > f.max) return {false, std::string(f.flag) + ": bad number"};
+        if (!parseUnsigned(it->second, v) || v > f.max)
+            return badUsage(std::string(f.flag) + " takes a number from 0 to " + std::to_string(f.max));
         f.set(v);
         changed = true;
     }
@@ -866,9 +914,9 @@ Daemon::CommandResult Daemon::cmdPushDrvMon(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--pad-to"});
     uint64_t number = 0;
     size_t padTo = 0;
-    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return badUsage(p.error);
     if (p.words.size() != 1 || !parseUnsigned(p.words[0], number) || number > 0xFFFFFFFF)
-        return {false, "push-drvmon N [--pad-to BYTES]"};
+        return badUsage(p.error);
     size_t n = pushEvent(eventText(kEvDrvMonEntry, scenario_.cabinet(),
                                    [&](Value& da, auto&) { da.SetUint(static_cast<uint32_t>(number)); }),
                          padTo);
@@ -878,8 +926,8 @@ Daemon::CommandResult Daemon::cmdPushDrvMon(Conn&, const Args& args) {
 Daemon::CommandResult Daemon::cmdPushRaid(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--pad-to"});
     size_t padTo = 0;
-    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
-    if (p.words.size() != 1) return {false, "push-raid NAME|FILE|TEXT [--pad-to BYTES]"};
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return badUsage(p.error);
+    if (p.words.size() != 1) return badUsage(p.error);
     const std::string* named = scenario_.raidEvent(p.words[0]);
     const std::string& text = named ? *named : p.words[0];
     size_t n =
@@ -894,8 +942,8 @@ Daemon::CommandResult Daemon::cmdPushRaid(Conn&, const Args& args) {
 Daemon::CommandResult Daemon::cmdPushRaw(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--pad-to"});
     size_t padTo = 0;
-    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return {false, p.error};
-    if (p.words.size() != 1) return {false, "push-raw JSON [--pad-to BYTES]"};
+    if (!p.error.empty() || !parsePadTo(p, padTo, p.error)) return badUsage(p.error);
+    if (p.words.size() != 1) return badUsage(p.error);
     rapidjson::Document doc;
     doc.Parse(p.words[0].c_str(), p.words[0].size());
     std::string text = p.words[0];
@@ -912,7 +960,7 @@ Daemon::CommandResult Daemon::cmdPushRaw(Conn&, const Args& args) {
 
 Daemon::CommandResult Daemon::cmdDelayReplies(Conn&, const Args& args) {
     uint64_t ms = 0;
-    if (args.size() != 2 || !parseUnsigned(args[1], ms) || ms > kMaxMs) return {false, "delay-replies MS"};
+    if (args.size() != 2 || !parseUnsigned(args[1], ms) || ms > kMaxMs) return badUsage();
     replyDelay_ = std::chrono::milliseconds(ms);
     return {};
 }
@@ -922,21 +970,21 @@ Daemon::CommandResult Daemon::cmdDropReplies(Conn&, const Args& args) {
     if (args.size() == 2 && args[1] == "all")
         count = kEveryReply;
     else if (args.size() != 2 || !parseUnsigned(args[1], count) || count == kEveryReply)
-        return {false, "drop-replies N|all"};
+        return badUsage();
     dropReplies_ = count;
     return {};
 }
 
 Daemon::CommandResult Daemon::cmdDuplicateReplies(Conn&, const Args& args) {
     uint64_t count = 0;
-    if (args.size() != 2 || !parseUnsigned(args[1], count)) return {false, "duplicate-replies N"};
+    if (args.size() != 2 || !parseUnsigned(args[1], count)) return badUsage();
     duplicateReplies_ = count;
     return {};
 }
 
 Daemon::CommandResult Daemon::cmdMalformedFrame(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {}, {"--events"});
-    if (!p.error.empty() || !p.words.empty()) return {false, "malformed-frame [--events]"};
+    if (!p.error.empty() || !p.words.empty()) return badUsage(p.error);
     if (!p.flags.count("--events")) {
         malformedNext_ = true;
         return {};
@@ -946,7 +994,7 @@ Daemon::CommandResult Daemon::cmdMalformedFrame(Conn&, const Args& args) {
 
 Daemon::CommandResult Daemon::cmdTruncatedFrame(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {}, {"--events"});
-    if (!p.error.empty() || !p.words.empty()) return {false, "truncated-frame [--events]"};
+    if (!p.error.empty() || !p.words.empty()) return badUsage(p.error);
     if (!p.flags.count("--events")) {
         truncatedNext_ = true;
         return {};
@@ -966,8 +1014,7 @@ Daemon::CommandResult Daemon::cmdStallFrame(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--ms"}, {"--events"});
     uint64_t ms = 0;
     bool timed = false;
-    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed))
-        return {false, "stall-frame [--events] [--ms MS]"};
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return badUsage(p.error);
     Stall& stall = p.flags.count("--events") ? eventStall_ : replyStall_;
     stall.armed = true;
     stall.untilResumed = !timed;
@@ -976,7 +1023,7 @@ Daemon::CommandResult Daemon::cmdStallFrame(Conn&, const Args& args) {
 }
 
 Daemon::CommandResult Daemon::cmdResumeFrames(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "resume-frames"};
+    if (args.size() != 1) return badUsage();
     replyStall_.armed = eventStall_.armed = false;
     const Clock::time_point now = Clock::now();
     size_t n = 0;
@@ -993,7 +1040,7 @@ Daemon::CommandResult Daemon::cmdResumeFrames(Conn&, const Args& args) {
 
 Daemon::CommandResult Daemon::cmdCloseClients(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {}, {"--request", "--event"});
-    if (!p.error.empty() || !p.words.empty()) return {false, "close-clients [--request] [--event]"};
+    if (!p.error.empty() || !p.words.empty()) return badUsage(p.error);
     const bool all = p.flags.empty();
     size_t n = 0;
     for (auto& c : conns_) {
@@ -1011,7 +1058,7 @@ Daemon::CommandResult Daemon::cmdRestart(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--down-ms"});
     uint64_t ms = 0;
     if (!p.error.empty() || !p.words.empty() || !parseUnsigned(p.flags["--down-ms"], ms) || ms > kMaxMs)
-        return {false, "restart --down-ms MS"};
+        return badUsage(p.error);
     for (auto& c : conns_)
         if (c->kind != Kind::Control) closeConn(*c);
     goDown(Clock::now() + std::chrono::milliseconds(ms));
@@ -1022,8 +1069,7 @@ Daemon::CommandResult Daemon::cmdRefuseConnections(Conn&, const Args& args) {
     Parsed p = parseArgs(args, {"--ms"});
     uint64_t ms = 0;
     bool timed = false;
-    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed))
-        return {false, "refuse-connections [--ms MS]"};
+    if (!p.error.empty() || !p.words.empty() || !parseMs(p, ms, timed)) return badUsage(p.error);
     std::string error;
     if (!refuse(timed ? Clock::now() + std::chrono::milliseconds(ms) : Clock::time_point::max(), error))
         return {false, error};
@@ -1031,21 +1077,21 @@ Daemon::CommandResult Daemon::cmdRefuseConnections(Conn&, const Args& args) {
 }
 
 Daemon::CommandResult Daemon::cmdAcceptConnections(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "accept-connections"};
+    if (args.size() != 1) return badUsage();
     std::string error;
     if (endpoints_ != Endpoints::Up && !bringUp(error)) return {false, error};
     return {};
 }
 
 Daemon::CommandResult Daemon::cmdCrash(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "crash"};
+    if (args.size() != 1) return badUsage();
     CommandResult r;
     r.crash = true;
     return r;
 }
 
 Daemon::CommandResult Daemon::cmdUninstall(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "uninstall"};
+    if (args.size() != 1) return badUsage();
     struct stat st;
     if (lstat(paths_.binary.c_str(), &st) != 0) return {};
     if (!owned_.owns(paths_.binary))
@@ -1056,7 +1102,7 @@ Daemon::CommandResult Daemon::cmdUninstall(Conn&, const Args& args) {
 }
 
 Daemon::CommandResult Daemon::cmdRequests(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "requests"};
+    if (args.size() != 1) return badUsage();
     CommandResult r;
     // The gap comes first, where the dropped requests were.
     if (droppedRecords_ > 0) r.output = "{\"dropped\":" + std::to_string(droppedRecords_) + "}\n";
@@ -1065,14 +1111,14 @@ Daemon::CommandResult Daemon::cmdRequests(Conn&, const Args& args) {
 }
 
 Daemon::CommandResult Daemon::cmdClearRequests(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "clear-requests"};
+    if (args.size() != 1) return badUsage();
     records_.clear();
     recorded_ = droppedRecords_ = 0;
     return {};
 }
 
 Daemon::CommandResult Daemon::cmdStatus(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "status"};
+    if (args.size() != 1) return badUsage();
     std::string requestFds, eventFds;
     size_t requestClients = 0;
     for (const auto& c : conns_) {
@@ -1100,7 +1146,7 @@ Daemon::CommandResult Daemon::waitFor(Conn& c, const Args& args, bool subscriber
     if (!p.error.empty() || p.words.size() != 1 || !parseUnsigned(p.words[0], target) ||
         (p.flags.count("--timeout-ms") && !parseUnsigned(p.flags["--timeout-ms"], timeout)) ||
         timeout > kMaxMs)
-        return {false, std::string(args[0]) + " N [--timeout-ms MS]"};
+        return badUsage(p.error);
     waits_.push_back(
         {c.id, subscribers, static_cast<size_t>(target), Clock::now() + std::chrono::milliseconds(timeout)});
     CommandResult r;
@@ -1112,7 +1158,7 @@ Daemon::CommandResult Daemon::cmdWaitSubscribers(Conn& c, const Args& args) { re
 Daemon::CommandResult Daemon::cmdWaitRequests(Conn& c, const Args& args) { return waitFor(c, args, false); }
 
 Daemon::CommandResult Daemon::cmdScenario(Conn&, const Args& args) {
-    if (args.size() != 2) return {false, "scenario JSON|FILE"};
+    if (args.size() != 2) return badUsage();
     try {
         scenario_ = Scenario::fromJson(args[1]);
     } catch (const ScenarioError& e) {
@@ -1122,7 +1168,7 @@ Daemon::CommandResult Daemon::cmdScenario(Conn&, const Args& args) {
 }
 
 Daemon::CommandResult Daemon::cmdStop(Conn&, const Args& args) {
-    if (args.size() != 1) return {false, "stop"};
+    if (args.size() != 1) return badUsage();
     CommandResult r;
     r.stop = true;
     return r;

@@ -34,6 +34,13 @@ public:
     // not create is replaced or removed.
     int run(int readyFd);
 
+    // The control commands, in the order help lists them.
+    static std::vector<std::string> commandNames();
+    // A control command's arguments as its usage shows them ("N [--pad-to
+    // BYTES]", empty for none) and what it does in a few words; false for a
+    // name that is no command.
+    static bool commandUsage(const std::string& name, std::string& arguments, std::string& what);
+
 private:
     using Clock = std::chrono::steady_clock;
     enum class Kind { Readiness, Request, Event, Control };
@@ -86,10 +93,20 @@ private:
         bool deferred = false;  // answered later (waits)
         bool stop = false;
         bool crash = false;
+        bool badUsage = false;  // output says what was wrong with the arguments, if anything
     };
     using Args = std::vector<std::string>;
     using Command = CommandResult (Daemon::*)(Conn&, const Args&);
-    static const std::map<std::string, Command>& commands();
+    // One row per control command: what ctl sends, what runs it, its usage.
+    struct CommandRow {
+        const char* name;
+        Command run;
+        const char* arguments;
+        const char* what;
+    };
+    static const std::vector<CommandRow>& commands();
+    static const CommandRow* findCommand(const std::string& name);
+    static CommandResult badUsage(std::string problem = {});
 
     bool bringUp(std::string& error);
     void closeListeners();

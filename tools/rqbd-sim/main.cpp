@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,27 +28,80 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: rqbd-sim serve [--root DIR] [--scenario FILE] [--foreground] [--ready-fd N]\n"
-    "                      [--max-requests N] [--die-with-parent] [--verbose]\n"
-    "       rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n"
-    "commands: push-syslog N [--args a,b] [--text T --severity S --message-number M --attributes A --time "
-    "T]\n"
-    "          push-drvmon N | push-raid NAME|FILE|TEXT | push-raw JSON   (each also takes --pad-to BYTES)\n"
-    "          delay-replies MS | drop-replies N|all | duplicate-replies N\n"
-    "          malformed-frame [--events] | truncated-frame [--events] | stall-frame [--events] [--ms MS]\n"
-    "          resume-frames | close-clients [--request] [--event] | restart --down-ms MS\n"
-    "          refuse-connections [--ms MS] | accept-connections | crash | uninstall\n"
-    "          requests | clear-requests | status | wait-subscribers N [--timeout-ms MS]\n"
-    "          wait-requests N [--timeout-ms MS] | scenario FILE|JSON | stop\n";
+const char kServeArguments[] =
+    "[--root DIR] [--scenario FILE] [--foreground] [--ready-fd N]\n"
+    "                      [--max-requests N] [--die-with-parent] [--verbose]";
+const char kServeOptions[] =
+    "  --root DIR           everything below DIR, as a test build of the module expects with\n"
+    "                       QMS_TEST_ROOT=DIR; without it the real /dev, /var/run, /usr/sbin (needs root)\n"
+    "  --scenario FILE      what the agent knows; without it built-in defaults answer\n"
+    "  --foreground         stay in the foreground (otherwise detach and print the pid once serving)\n"
+    "  --ready-fd N         write \"ready\" to descriptor N (open for writing) once every endpoint listens\n"
+    "  --max-requests N     the request log keeps the newest N requests (default 10000)\n"
+    "  --die-with-parent    end with the thread that started it\n"
+    "  --verbose            log every request and event to stderr\n";
+const char kCtlArguments[] = "[--root DIR] COMMAND [ARGS...]";
 
 // Requests the log keeps unless --max-requests says otherwise: enough for
 // any one test to read back, a few megabytes at most.
 constexpr size_t kDefaultMaxRequests = 10000;
 
-int usage() {
-    std::fputs(kUsage, stderr);
+bool isHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+int help(FILE* out = stdout) {
+    std::fprintf(out,
+                 "usage: rqbd-sim serve %s\n"
+                 "       rqbd-sim ctl %s\n"
+                 "       rqbd-sim --version\n"
+                 "A stand-in for the agent daemon rqbd: `serve` runs it, `ctl` tells a running one to push\n"
+                 "events or misbehave. `rqbd-sim serve --help` lists its options, `rqbd-sim ctl --help` the\n"
+                 "control commands.\n",
+                 kServeArguments, kCtlArguments);
+    return 0;
+}
+
+int serveHelp() {
+    std::printf("usage: rqbd-sim serve %s\nRuns the simulated agent daemon.\n%s", kServeArguments,
+                kServeOptions);
+    return 0;
+}
+
+int ctlHelp() {
+    std::printf("usage: rqbd-sim ctl %s\nTells the daemon serving DIR to do COMMAND:\n", kCtlArguments);
+    for (const std::string& name : rqbdsim::Daemon::commandNames()) {
+        std::string arguments, what;
+        rqbdsim::Daemon::commandUsage(name, arguments, what);
+        std::printf("  %s%s%s\n      %s\n", name.c_str(), arguments.empty() ? "" : " ", arguments.c_str(),
+                    what.c_str());
+    }
+    std::printf("`rqbd-sim ctl COMMAND --help` shows one command.\n");
+    return 0;
+}
+
+int commandHelp(const std::string& name) {
+    std::string arguments, what;
+    rqbdsim::Daemon::commandUsage(name, arguments, what);
+    std::printf("usage: rqbd-sim ctl [--root DIR] %s%s%s\n%s\n", name.c_str(), arguments.empty() ? "" : " ",
+                arguments.c_str(), what.c_str());
+    return 0;
+}
+
+// A command line that does not fit: what is wrong, the usage of the command
+// it was meant for, exit code 2.
+int misuse(const std::string& problem, const std::string& usageLine) {
+    std::fprintf(stderr, "rqbd-sim: %s\nusage: %s\n", problem.c_str(), usageLine.c_str());
     return 2;
+}
+
+int serveMisuse(const std::string& problem) {
+    return misuse(problem, std::string("rqbd-sim serve ") + kServeArguments);
+}
+
+int commandMisuse(const std::string& name, const std::string& problem) {
+    std::string arguments, what;
+    rqbdsim::Daemon::commandUsage(name, arguments, what);
+    return misuse(problem.empty() ? name + " was given the wrong arguments" : name + ": " + problem,
+                  "rqbd-sim ctl [--root DIR] " + name + (arguments.empty() ? "" : " ") + arguments);
 }
 
 bool readFile(const std::string& path, std::string& out) {
@@ -106,8 +160,13 @@ int serve(const std::vector<std::string>& args) {
             verbose = true;
         } else if (a == "--die-with-parent") {
             dieWithParent = true;
+        } else if (isHelp(a)) {
+            return serveHelp();
+        } else if (!hasValue &&
+                   (a == "--root" || a == "--scenario" || a == "--ready-fd" || a == "--max-requests")) {
+            return serveMisuse(a + " needs a value");
         } else {
-            return usage();
+            return serveMisuse("unknown option " + a);
         }
     }
     if (!readyText.empty()) {
@@ -187,11 +246,20 @@ int serve(const std::vector<std::string>& args) {
 int ctl(const std::vector<std::string>& argsIn) {
     std::vector<std::string> args = argsIn;
     std::string root;
-    if (args.size() >= 2 && args[0] == "--root") {
+    if (!args.empty() && args[0] == "--root") {
+        if (args.size() < 2)
+            return misuse("--root needs a directory", std::string("rqbd-sim ctl ") + kCtlArguments);
         root = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
-    if (args.empty()) return usage();
+    if (args.empty()) return misuse("which command?", std::string("rqbd-sim ctl ") + kCtlArguments);
+    if (isHelp(args[0])) return ctlHelp();
+    std::string arguments, what;
+    if (!rqbdsim::Daemon::commandUsage(args[0], arguments, what))
+        return misuse("unknown command \"" + args[0] + "\" (`rqbd-sim ctl --help` lists them)",
+                      std::string("rqbd-sim ctl ") + kCtlArguments);
+    for (const std::string& a : args)
+        if (isHelp(a)) return commandHelp(args[0]);
     // Files are read here, in the caller's working directory, not the daemon's.
     if ((args[0] == "push-raid" || args[0] == "scenario") && args.size() == 2 && isRegularFile(args[1])) {
         if (!readFile(args[1], args[1])) {
@@ -217,8 +285,11 @@ int ctl(const std::vector<std::string>& argsIn) {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, paths.control.c_str(), paths.control.size());
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::fprintf(stderr, "rqbd-sim: no daemon listening on %s: %s\n", paths.control.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr,
+                     "rqbd-sim: no daemon to talk to: connecting to %s failed: %s\n"
+                     "Is one running? Start it with `rqbd-sim serve%s%s`.\n",
+                     paths.control.c_str(), std::strerror(errno), root.empty() ? "" : " --root ",
+                     root.c_str());
         if (fd >= 0) close(fd);
         return 1;
     }
@@ -254,6 +325,11 @@ int ctl(const std::vector<std::string>& argsIn) {
         std::fwrite(rest.data(), 1, rest.size(), stdout);
         return 0;
     }
+    if (status.rfind("usage: ", 0) == 0) return commandMisuse(args[0], status.substr(7));
+    if (status.rfind("error: ", 0) == 0) {
+        std::fprintf(stderr, "rqbd-sim ctl %s: %s\n", args[0].c_str(), status.c_str() + 7);
+        return 1;
+    }
     std::fprintf(stderr, "rqbd-sim: %s\n",
                  status.empty() ? "the daemon closed the connection without an answer" : status.c_str());
     return 1;
@@ -262,9 +338,17 @@ int ctl(const std::vector<std::string>& argsIn) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage();
-    std::vector<std::string> args(argv + 2, argv + argc);
-    if (std::strcmp(argv[1], "serve") == 0) return serve(args);
-    if (std::strcmp(argv[1], "ctl") == 0) return ctl(args);
-    return usage();
+    const std::string command = argc >= 2 ? argv[1] : "";
+    std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+    if (isHelp(command)) return help();
+    if (command == "--version") {
+        std::printf("rqbd-sim %s\n", QMS_VERSION);
+        return 0;
+    }
+    if (command == "serve") return serve(args);
+    if (command == "ctl") return ctl(args);
+    std::fprintf(stderr, "rqbd-sim: %s\n",
+                 command.empty() ? "which command?" : ("unknown command \"" + command + "\"").c_str());
+    help(stderr);
+    return 2;
 }

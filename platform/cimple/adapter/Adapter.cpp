@@ -107,7 +107,7 @@ CMPIrc cmpi_rc(int status) {
 
 void State::check(int status, const char* what) const {
     if (status != 0)
-        fail(cmpi_rc(status), std::string(what) + " gave framework status " + std::to_string(status));
+        fail(cmpi_rc(status), std::string(what) + " failed (framework status " + std::to_string(status) + ")");
 }
 
 CMPIStatus State::status(CMPIrc rc, const std::string& message) const {

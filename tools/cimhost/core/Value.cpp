@@ -402,4 +402,38 @@ bool operator==(const ObjectPath& a, const ObjectPath& b) {
     return sameName(a.nameSpace, b.nameSpace) && sameName(a.className, b.className) && a.keys == b.keys;
 }
 
+std::string statusName(CMPIrc rc) {
+    switch (rc) {
+        case CMPI_RC_OK: return "ok";
+        case CMPI_RC_ERR_FAILED: return "failed";
+        case CMPI_RC_ERR_ACCESS_DENIED: return "access denied";
+        case CMPI_RC_ERR_INVALID_NAMESPACE: return "invalid namespace";
+        case CMPI_RC_ERR_INVALID_PARAMETER: return "invalid parameter";
+        case CMPI_RC_ERR_INVALID_CLASS: return "invalid class";
+        case CMPI_RC_ERR_NOT_FOUND: return "not found";
+        case CMPI_RC_ERR_NOT_SUPPORTED: return "not supported";
+        case CMPI_RC_ERR_CLASS_HAS_CHILDREN: return "class has children";
+        case CMPI_RC_ERR_CLASS_HAS_INSTANCES: return "class has instances";
+        case CMPI_RC_ERR_INVALID_SUPERCLASS: return "invalid superclass";
+        case CMPI_RC_ERR_ALREADY_EXISTS: return "already exists";
+        case CMPI_RC_ERR_NO_SUCH_PROPERTY: return "no such property";
+        case CMPI_RC_ERR_TYPE_MISMATCH: return "type mismatch";
+        case CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED: return "query language not supported";
+        case CMPI_RC_ERR_INVALID_QUERY: return "invalid query";
+        case CMPI_RC_ERR_METHOD_NOT_AVAILABLE: return "method not available";
+        case CMPI_RC_ERR_METHOD_NOT_FOUND: return "method not found";
+        case CMPI_RC_NO_MORE_ELEMENTS: return "no more elements";
+        case CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED: return "server limits exceeded";
+        case CMPI_RC_ERR_QUERY_FEATURE_NOT_SUPPORTED: return "query feature not supported";
+        case CMPI_RC_DO_NOT_UNLOAD: return "do not unload";
+        case CMPI_RC_NEVER_UNLOAD: return "never unload";
+        case CMPI_RC_ERR_INVALID_HANDLE: return "invalid handle";
+        case CMPI_RC_ERR_INVALID_DATA_TYPE: return "invalid data type";
+        case CMPI_RC_ERR_NOT_IN_CODEPAGE: return "not in code page";
+        case CMPI_RC_ERROR_SYSTEM: return "system error";
+        case CMPI_RC_ERROR: return "error";
+    }
+    return "status " + std::to_string(static_cast<int>(rc));
+}
+
 }  // namespace cimhost

@@ -166,6 +166,10 @@ struct Status {
     static Status error(CMPIrc rc, std::string message) { return Status{rc, std::move(message)}; }
 };
 
+// A CMPI return code in words, as messages show it ("failed", "access
+// denied"); "status N" for a code CMPI does not define.
+std::string statusName(CMPIrc rc);
+
 // Case-insensitive ASCII equality, as CIM compares names.
 bool sameName(const std::string& a, const std::string& b);
 bool sameName(std::string_view a, std::string_view b);
