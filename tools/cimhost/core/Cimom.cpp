@@ -14,6 +14,7 @@
 #include "core/IndicationService.h"
 #include "core/Objects.h"
 #include "core/Providers.h"
+#include "export/Exporter.h"
 
 namespace cimhost {
 
@@ -81,6 +82,10 @@ struct Cimom::Impl : IndicationProviders {
           service(classes, *this, options.storeFile) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
         if (!options.deliveryLog.empty()) service.addSink(std::make_shared<JsonLinesSink>(options.deliveryLog));
+        if (options.exportToListeners) {
+            exporter = std::make_shared<Exporter>();
+            service.addSink(exporter);
+        }
     }
 
     Options options;
@@ -92,6 +97,10 @@ struct Cimom::Impl : IndicationProviders {
     mutable std::mutex mutex;
     std::vector<ProviderRegistration> regs;
     std::map<std::string, unsigned> subscriptions;  // active ones per provider, by provider name
+
+    // Stopped once the providers are (shutdown), so that their last
+    // indications still get the drain.
+    std::shared_ptr<Exporter> exporter;
 
     // Last, so it goes first: nothing may deliver into a dead service.
     IndicationService service;
@@ -452,6 +461,7 @@ struct Cimom::Impl : IndicationProviders {
         }
         for (const auto& p : enabled) switchIndications(p.first, p.second, false);
         providers.shutdown();
+        if (exporter) exporter->stop();
     }
 };
 
@@ -489,6 +499,8 @@ bool Cimom::loadRegistrations(const std::string& file, std::string* error) {
 void Cimom::addRegistration(const ProviderRegistration& registration) { impl_->add(registration, std::string()); }
 
 std::vector<ProviderRegistration> Cimom::registrations() const { return impl_->snapshot(); }
+
+Exporter* Cimom::exporter() { return impl_->exporter.get(); }
 
 Status Cimom::restoreSubscriptions() { return impl_->service.restore(); }
 
