@@ -113,9 +113,10 @@ public:
     const ClassRepository& classes() const;
 
     // What posts indications to CIM-XML listeners (its counters, its retry
-    // settings); null when Options::exportToListeners is off. It lives as
-    // long as the Cimom; the destructor lets its queues drain for a few
-    // seconds and drops what is left (see Exporter::stop).
+    // settings, which root/interop also serves as the CIM_IndicationService
+    // instance); never null, and idle when Options::exportToListeners is off.
+    // It lives as long as the Cimom; the destructor lets its queues drain for
+    // a few seconds and drops what is left (see Exporter::stop).
     Exporter* exporter();
 
     // The broker every provider of this host is given; tests and tools make
