@@ -297,6 +297,22 @@ TEST(ExporterTest, StopDrainsForABoundedTimeThenCountsWhatIsLeft) {
     c = unreachable.counters().at(0);
     EXPECT_EQ(c.droppedAtStop, 3u);
     EXPECT_EQ(c.delivered + c.droppedAfterRetries, 0u);
+
+    // A listener that takes the post and never answers: stop() does not wait
+    // out the read time limit.
+    FaultyListener silent(FaultyListener::Status500, 0);
+    silent.setOpen(false);
+    ExportSettings quickStop = quick();
+    quickStop.drainLimit = 100ms;
+    auto held = std::make_unique<Exporter>(quickStop);
+    for (int i = 0; i < 3; ++i) held->deliver(destination(silent.url()), subscription("s"), indication(i));
+    start = std::chrono::steady_clock::now();
+    held->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(held->counters().at(0).droppedAtStop, 3u);
+    held.reset();  // the worker, still waiting, outlives its exporter
+    silent.setOpen(true);
+    std::this_thread::sleep_for(100ms);
 }
 
 }  // namespace

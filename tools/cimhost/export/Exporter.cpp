@@ -18,6 +18,11 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+// How long stop() waits past the drain for a post in flight (a listener that
+// accepted and does not answer, a name lookup that hangs) before leaving that
+// worker to end on its own.
+constexpr std::chrono::milliseconds kAbandonGrace{1000};
+
 std::string runIdentifier() {
     std::random_device random;
     char text[24];
@@ -44,6 +49,10 @@ struct Exporter::Queue {
     std::string url;
     std::deque<Instance> waiting;
     bool posting = false;
+    // The worker has ended, or stop() gave up waiting for it (and counted
+    // what it held).
+    bool finished = false;
+    bool abandoned = false;
     ExportCounters counts;
     std::condition_variable wake;
     std::thread worker;
@@ -54,6 +63,7 @@ struct Exporter::State {
     std::string runId = runIdentifier();
 
     mutable std::mutex mutex;
+    std::condition_variable ended;
     bool stopping = false;
     Clock::time_point drainDeadline;
     std::vector<std::unique_ptr<Queue>> queues;  // in the order first seen
@@ -100,11 +110,10 @@ void Exporter::State::work(Queue& q) {
         lock.unlock();
 
         std::string error = post(client, ++messageId, indication);
+        lock.lock();
         // The queue behind waits while this one is retried: that is what
         // keeps the listener's order.
-        for (unsigned tries = 0; !error.empty(); ++tries) {
-            lock.lock();
-            if (stopping || tries >= settings.retryAttempts) break;
+        for (unsigned tries = 0; !error.empty() && !stopping && tries < settings.retryAttempts; ++tries) {
             const auto interval = std::chrono::milliseconds(
                 provider::scaledMs(static_cast<uint32_t>(settings.retryInterval.count())));
             q.wake.wait_for(lock, interval, [&] { return stopping; });
@@ -112,10 +121,11 @@ void Exporter::State::work(Queue& q) {
             ++q.counts.retried;
             lock.unlock();
             error = post(client, ++messageId, indication);
+            lock.lock();
         }
-        if (error.empty()) lock.lock();
-
         q.posting = false;
+        // stop() stopped waiting for this worker and has counted what it held.
+        if (q.abandoned) return;
         if (error.empty()) {
             ++q.counts.delivered;
             continue;
@@ -142,6 +152,8 @@ void Exporter::State::work(Queue& q) {
         q.counts.droppedAtStop += q.waiting.size();
         q.waiting.clear();
     }
+    q.finished = true;
+    ended.notify_all();
 }
 
 Exporter::Exporter(ExportSettings settings) : state_(std::make_shared<State>()) {
@@ -173,7 +185,9 @@ void Exporter::deliver(const Instance& destination, const ObjectPath& subscripti
             q->url = url;
             q->counts.url = url;
             Queue* started = q;
-            q->worker = std::thread([&s, started] { s.work(*started); });
+            // The worker holds the state: stop() may leave it to end after
+            // the exporter is gone.
+            q->worker = std::thread([keep = state_, started] { keep->work(*started); });
         }
         if (q->waiting.size() >= s.settings.queueLimit) {
             q->waiting.pop_front();
@@ -206,18 +220,36 @@ std::chrono::milliseconds Exporter::retryInterval() const {
 
 void Exporter::stop() {
     State& s = *state_;
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (!s.stopping) {
-            s.stopping = true;
-            s.drainDeadline = Clock::now() + s.settings.drainLimit;
-        }
-        for (auto& q : s.queues) q->wake.notify_all();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (!s.stopping) {
+        s.stopping = true;
+        s.drainDeadline = Clock::now() + s.settings.drainLimit;
     }
-    // No queue is added once stopping is set; joining outside the lock lets
-    // the workers finish.
-    for (auto& q : s.queues)
-        if (q->worker.joinable()) q->worker.join();
+    for (auto& q : s.queues) q->wake.notify_all();
+    // No queue is added once stopping is set.
+    s.ended.wait_until(lock, s.drainDeadline + kAbandonGrace, [&] {
+        for (const auto& q : s.queues)
+            if (!q->finished) return false;
+        return true;
+    });
+    for (auto& q : s.queues) {
+        if (q->finished) continue;
+        q->finished = q->abandoned = true;
+        const size_t held = q->waiting.size() + (q->posting ? 1 : 0);
+        q->counts.droppedAtStop += held;
+        q->waiting.clear();
+        q->posting = false;
+        fprintf(stderr, "cimhost export: %s: stopping; no answer in time, %zu indication(s) dropped\n",
+                q->url.c_str(), held);
+    }
+    lock.unlock();
+    for (auto& q : s.queues) {
+        if (!q->worker.joinable()) continue;
+        if (q->abandoned)
+            q->worker.detach();
+        else
+            q->worker.join();
+    }
 }
 
 std::vector<ExportCounters> Exporter::counters() const {

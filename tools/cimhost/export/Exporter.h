@@ -71,8 +71,10 @@ public:
     // Lets every queue empty for up to drainLimit, without waiting to retry:
     // a queue whose post fails during the drain gives up at once. What is
     // still queued then (or unsent after the failure) is dropped and counted
-    // as droppedAtStop. Returns when every worker has ended: within
-    // drainLimit plus one post's time limits.
+    // as droppedAtStop. Returns within drainLimit and a second: a worker
+    // still waiting for an answer then (a listener that accepted and does
+    // not answer, a name lookup that hangs) is left to end on its own, and
+    // what it held is counted as droppedAtStop.
     void stop();
 
     // One entry per URL, in the order the URLs were first seen.
