@@ -114,6 +114,7 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
 TEST(CimXmlTest, AnswerCheckTellsAcceptanceFromEveryRefusal) {
     const std::string ok = listener::exportResponse("1");
     const std::string cimError = listener::exportErrorResponse("1", 4, "bad <thing>");
+    const std::string cutShort = ok.substr(0, ok.size() / 2);
     const struct Row {
         exporting::ExportAnswer answer;
         std::string error;  // empty: accepted
@@ -126,7 +127,7 @@ TEST(CimXmlTest, AnswerCheckTellsAcceptanceFromEveryRefusal) {
         {{200, "MethodResponse", "", cimError}, "CIM error 4: bad <thing>"},
         {{200, "", "", ok}, "answer without CIMExport: MethodResponse"},
         {{200, "MethodResponse", "", "garbage"}, "answer is no CIM-XML export response"},
-        {{200, "MethodResponse", "", ok.substr(0, ok.size() / 2)}, "answer is no CIM-XML export response"},
+        {{200, "MethodResponse", "", cutShort}, "answer is no CIM-XML export response"},
     };
     for (const Row& row : rows) EXPECT_EQ(exporting::checkExportAnswer(row.answer), row.error) << row.answer.body;
 }
