@@ -225,6 +225,19 @@ TEST(ExporterTest, EveryFailedAnswerIsRetriedThenDropped) {
     }
 }
 
+TEST(ExporterTest, UnusableUrlDropsAtOnce) {
+    ExportSettings patient;
+    patient.retryInterval = 600s;
+    Exporter exporter(patient);
+    for (const char* url : {"ftp://127.0.0.1/", "http:///path", "http://host name/"})
+        exporter.deliver(destination(url), subscription("s"), indication(0));
+    ASSERT_TRUE(waitUntil([&] {
+        const std::vector<ExportCounters> c = exporter.counters();
+        return c.size() == 3 && c[0].droppedAfterRetries + c[1].droppedAfterRetries + c[2].droppedAfterRetries == 3;
+    }));
+    for (const ExportCounters& c : exporter.counters()) EXPECT_EQ(c.retried, 0u) << c.url;
+}
+
 TEST(ExporterTest, FullQueueDropsItsOldest) {
     FaultyListener listener(FaultyListener::Status500, 0);
     listener.setOpen(false);

@@ -113,7 +113,9 @@ void Exporter::State::work(Queue& q) {
         lock.lock();
         // The queue behind waits while this one is retried: that is what
         // keeps the listener's order.
-        for (unsigned tries = 0; !error.empty() && !stopping && tries < settings.retryAttempts; ++tries) {
+        // A URL that can never work is not retried.
+        const unsigned attempts = client.urlError().empty() ? settings.retryAttempts : 0;
+        for (unsigned tries = 0; !error.empty() && !stopping && tries < attempts; ++tries) {
             const auto interval = std::chrono::milliseconds(
                 provider::scaledMs(static_cast<uint32_t>(settings.retryInterval.count())));
             q.wake.wait_for(lock, interval, [&] { return stopping; });
@@ -138,7 +140,7 @@ void Exporter::State::work(Queue& q) {
             break;
         }
         ++q.counts.droppedAfterRetries;
-        const unsigned retries = settings.retryAttempts;
+        const unsigned retries = attempts;
         lock.unlock();
         fprintf(stderr, "cimhost export: %s: indication %s SequenceNumber %lld dropped after %u retries: %s\n",
                 q.url.c_str(), indication.className().c_str(),

@@ -14,7 +14,8 @@
 // an answer that is no export response, a CIM error) is tried again
 // retryAttempts times, retryInterval apart; the queue behind it waits, which
 // keeps the order. Then the indication is dropped, counted and traced on
-// stderr. A full queue drops its oldest indication to take the new one.
+// stderr; a destination whose URL can never work (no host, a scheme other
+// than http or https) drops each at once, with the reason. A full queue drops its oldest indication to take the new one.
 #pragma once
 
 #include <chrono>
