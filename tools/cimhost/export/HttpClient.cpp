@@ -34,8 +34,10 @@ HttpClient::HttpClient(const std::string& url, HttpLimits limits) : limits_(limi
     path_ = slash == std::string::npos ? "/" : rest.substr(slash);
     if (scheme != "http" && scheme != "https") {
         urlError_ = "unsupported scheme '" + scheme + "' in " + url;
-    } else if (hostPort.empty() || hostPort.find_first_of(" \t\r\n@") != std::string::npos) {
+    } else if (hostPort.empty()) {
         urlError_ = "no host in " + url;
+    } else if (hostPort.find_first_of(" \t\r\n@") != std::string::npos) {
+        urlError_ = "blank or user part in the host of " + url;
     } else if (path_.find_first_of(" \t\r\n") != std::string::npos) {
         urlError_ = "blank in the path of " + url;
     }
