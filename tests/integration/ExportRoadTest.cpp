@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/Programs.h"
 #include "export/Exporter.h"
 #include "integration/RoadSupport.h"
 #include "listener/Listener.h"
@@ -136,6 +137,39 @@ TEST_F(ExportRoad, OutageWithinTheRetryWindowLosesNothingAndBeyondItLosesWhatIsC
     EXPECT_EQ(got.size() + c.droppedAfterRetries, 20u);
     // What arrived is the tail, whole and in order.
     EXPECT_EQ(got, range(20 + long(c.droppedAfterRetries), 40));
+}
+
+// The CIMOM as its own process: `cimhost watch` hosts the module, subscribes
+// this listener, posts to it, and at exit reports what it exported.
+TEST_F(ExportRoad, WatchPostsToItsListenerAndReportsTheCounts) {
+    cimhost::listener::Listener listener;
+    const int count = 200;
+    qmstest::ProgramResult watch;
+    std::thread watching([&] {
+        watch = qmstest::run({CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR,
+                              "--destination", listener.url("/watch"), "--count", std::to_string(count),
+                              "--seconds", "25"},
+                             {}, 28000);
+    });
+    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
+    // The module subscribes at the agent a moment before the watch has its
+    // subscription in place; an event in between matches nothing. Push one
+    // at a time until one arrives, then the rest.
+    for (int i = 0; i < 50 && listener.size() == 0; ++i) {
+        push(1);
+        listener.waitFor(1, 100ms);
+    }
+    ASSERT_EQ(listener.size(), 1u);
+    push(count - 1);
+    watching.join();
+    EXPECT_EQ(watch.exitCode, 0) << watch.err;
+    // Everything was posted before the watch ended: nothing waits for more.
+    EXPECT_EQ(numbers(listener), range(0, count));
+    EXPECT_NE(watch.err.find(listener.url("/watch") + ": delivered " + std::to_string(count) +
+                             ", retried 0, dropped after retries 0, dropped on overflow 0, dropped at stop 0, "
+                             "queued 0"),
+              std::string::npos)
+        << watch.err;
 }
 
 }  // namespace
