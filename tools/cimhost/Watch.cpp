@@ -19,19 +19,27 @@
 #include "AgentCheck.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
+#include "export/Exporter.h"
 
 namespace cimhost {
 namespace {
 
-// SIGINT and SIGTERM are taken synchronously by the main thread. Blocking them
-// before the module starts any thread keeps every one of its threads out of
-// their way.
-sigset_t stopSignals() {
+// SIGINT and SIGTERM (stop) and SIGUSR1 (print the export counters) are taken
+// synchronously by the main thread. Blocking them before the module starts
+// any thread keeps every one of its threads out of their way.
+sigset_t watchedSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     return set;
+}
+
+void printExportCounters(Cimom& cimom) {
+    if (!cimom.exporter()) return;
+    const std::string text = Exporter::describe(cimom.exporter()->counters());
+    fprintf(stderr, "%s", text.empty() ? "cimhost watch: nothing exported\n" : text.c_str());
 }
 
 class Printer : public DeliverySink {
@@ -142,7 +150,7 @@ bool check(const Status& st, const char* what) {
 }  // namespace
 
 int watch(const WatchOptions& options) {
-    const sigset_t signals = stopSignals();
+    const sigset_t signals = watchedSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     Cimom::Options cimomOptions;
@@ -198,6 +206,7 @@ int watch(const WatchOptions& options) {
             const timespec tick{0, 100 * 1000 * 1000};
             const int sig = sigtimedwait(&signals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM) break;
+            if (sig == SIGUSR1) printExportCounters(cimom);
         }
         if (!check(cimom.deleteInstance(subscriptionPath), "unsubscribing")) exitCode = 1;
     } else {
@@ -211,6 +220,9 @@ int watch(const WatchOptions& options) {
     cimom.deleteInstance(destinationPath);
     cimom.deleteInstance(filterPath);
     fprintf(stderr, "cimhost watch: %u indication(s) delivered\n", printer->count());
+    // After the drain, so that the counts are final.
+    if (cimom.exporter()) cimom.exporter()->stop();
+    printExportCounters(cimom);
     return exitCode;
 }
 

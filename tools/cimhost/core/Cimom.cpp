@@ -14,6 +14,8 @@
 #include "core/IndicationService.h"
 #include "core/Objects.h"
 #include "core/Providers.h"
+#include "export/Exporter.h"
+#include "export/IndicationServiceInstance.h"
 
 namespace cimhost {
 
@@ -30,6 +32,12 @@ bool serves(const ProviderRegistration& r, MiKind kind) {
 }
 
 bool isInterop(const std::string& ns) { return sameName(ns, kInteropNamespace); }
+
+// The CIM_IndicationService instance is the exporter's settings; the interop
+// store knows nothing of it.
+bool isServiceClass(const std::string& ns, const std::string& className) {
+    return isInterop(ns) && sameName(className, kIndicationServiceClass);
+}
 
 const char* orNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
 
@@ -78,9 +86,11 @@ struct Cimom::Impl : IndicationProviders {
           broker(classes, cimom),
           space(broker.space()),
           providers(broker, options.libraryPath),
+          exporter(std::make_shared<Exporter>()),
           service(classes, *this, options.storeFile) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
         if (!options.deliveryLog.empty()) service.addSink(std::make_shared<JsonLinesSink>(options.deliveryLog));
+        if (options.exportToListeners) service.addSink(exporter);
     }
 
     Options options;
@@ -92,6 +102,10 @@ struct Cimom::Impl : IndicationProviders {
     mutable std::mutex mutex;
     std::vector<ProviderRegistration> regs;
     std::map<std::string, unsigned> subscriptions;  // active ones per provider, by provider name
+
+    // Stopped once the providers are (shutdown), so that their last
+    // indications still get the drain.
+    std::shared_ptr<Exporter> exporter;
 
     // Last, so it goes first: nothing may deliver into a dead service.
     IndicationService service;
@@ -259,6 +273,8 @@ struct Cimom::Impl : IndicationProviders {
 
     Status createInstance(const Instance& instance, ObjectPath* created) {
         const std::string& ns = instance.path.nameSpace;
+        if (isServiceClass(ns, instance.path.className))
+            return Status::error(CMPI_RC_ERR_NOT_SUPPORTED, "the indication service is the host's own");
         if (isInterop(ns)) return service.createInstance(instance, created);
         ProviderRegistration r;
         Status s;
@@ -452,6 +468,7 @@ struct Cimom::Impl : IndicationProviders {
         }
         for (const auto& p : enabled) switchIndications(p.first, p.second, false);
         providers.shutdown();
+        exporter->stop();
     }
 };
 
@@ -490,9 +507,12 @@ void Cimom::addRegistration(const ProviderRegistration& registration) { impl_->a
 
 std::vector<ProviderRegistration> Cimom::registrations() const { return impl_->snapshot(); }
 
+Exporter* Cimom::exporter() { return impl_->exporter.get(); }
+
 Status Cimom::restoreSubscriptions() { return impl_->service.restore(); }
 
 Status Cimom::getInstance(const ObjectPath& path, Instance* out) {
+    if (isServiceClass(path.nameSpace, path.className)) return getIndicationService(*impl_->exporter, path, out);
     if (isInterop(path.nameSpace)) return impl_->service.getInstance(path, out);
     ProviderRegistration r;
     Status s;
@@ -517,6 +537,10 @@ Status Cimom::getInstance(const ObjectPath& path, Instance* out) {
 
 Status Cimom::enumerateInstances(const std::string& nameSpace, const std::string& className,
                                  std::vector<Instance>* out) {
+    if (isServiceClass(nameSpace, className)) {
+        out->push_back(indicationServiceInstance(*impl_->exporter));
+        return Status();
+    }
     if (isInterop(nameSpace)) return impl_->service.enumerateInstances(className, out);
     std::vector<Value> values;
     Status s = impl_->enumerate(nameSpace, className, false, &values);
@@ -531,6 +555,10 @@ Status Cimom::enumerateInstances(const std::string& nameSpace, const std::string
 
 Status Cimom::enumerateInstanceNames(const std::string& nameSpace, const std::string& className,
                                      std::vector<ObjectPath>* out) {
+    if (isServiceClass(nameSpace, className)) {
+        out->push_back(indicationServiceInstance(*impl_->exporter).path);
+        return Status();
+    }
     if (isInterop(nameSpace)) {
         std::vector<Instance> instances;
         Status s = impl_->service.enumerateInstances(className, &instances);
@@ -553,11 +581,15 @@ Status Cimom::createInstance(const Instance& instance, ObjectPath* created) {
 }
 
 Status Cimom::modifyInstance(const Instance& instance) {
+    if (isServiceClass(instance.path.nameSpace, instance.path.className))
+        return modifyIndicationService(*impl_->exporter, instance);
     if (isInterop(instance.path.nameSpace)) return impl_->service.modifyInstance(instance);
     return impl_->instanceOp(instance.path, "modifyInstance", &instance);
 }
 
 Status Cimom::deleteInstance(const ObjectPath& path) {
+    if (isServiceClass(path.nameSpace, path.className))
+        return Status::error(CMPI_RC_ERR_NOT_SUPPORTED, "the indication service is the host's own");
     if (isInterop(path.nameSpace)) return impl_->service.deleteInstance(path);
     return impl_->instanceOp(path, "deleteInstance", nullptr);
 }

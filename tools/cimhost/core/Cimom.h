@@ -19,6 +19,7 @@ namespace cimhost {
 
 class Broker;
 class DeliverySink;
+class Exporter;
 
 // One line of a registration file. The file has one registration per line:
 //   <class> <namespace> <provider> <library> <kinds>
@@ -49,6 +50,9 @@ public:
         // Directories searched for provider libraries after the
         // registration file's own.
         std::vector<std::string> libraryPath;
+        // Whether indications for CIM_ListenerDestinationCIMXML destinations
+        // are posted to their listeners over HTTP.
+        bool exportToListeners = true;
         const ClassRepository* classes = &ClassRepository::builtin();
     };
 
@@ -107,6 +111,13 @@ public:
     void removeSink(const std::shared_ptr<DeliverySink>& sink);
 
     const ClassRepository& classes() const;
+
+    // What posts indications to CIM-XML listeners (its counters, its retry
+    // settings, which root/interop also serves as the CIM_IndicationService
+    // instance); never null, and idle when Options::exportToListeners is off.
+    // It lives as long as the Cimom; the destructor lets its queues drain for
+    // a few seconds and drops what is left (see Exporter::stop).
+    Exporter* exporter();
 
     // The broker every provider of this host is given; tests and tools make
     // CMPI objects and contexts through it.

@@ -1,0 +1,248 @@
+// What the HTTP leg of indication delivery costs: system-log entries pushed
+// by the agent simulator, turned into indications by the module in the
+// embedded CIMOM, matched against one subscription, and counted either where
+// the CIMOM hands them to an in-process sink (the baseline) or where a
+// CIM-XML listener on a loopback socket has received them from the exporter
+// (ExportIndication over a kept-alive HTTP connection). Both run in the same
+// process against the same module and simulator; at the end the two rates,
+// their ratio and any loss are printed.
+//
+// Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
+// root that the module's system paths are redirected to.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "bench/BenchSupport.h"
+#include "common/RqbdSim.h"
+#include "core/Cimom.h"
+#include "core/IndicationService.h"
+#include "export/Exporter.h"
+#include "listener/Listener.h"
+
+namespace {
+
+struct Road {
+    cimhost::Cimom* cimom = nullptr;
+    cimhost::listener::Listener* listener = nullptr;
+    const qmsbench::SimControl* control = nullptr;
+};
+Road* g_road = nullptr;
+
+// Indications per second over every iteration of each benchmark, and the
+// CPU time this process (CIMOM, module, exporter, listener; not the
+// simulator) spent per indication: on a busy machine the rates move with the
+// neighbours' load, the CPU time much less.
+struct Rate {
+    size_t items = 0;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    double perSecond() const { return seconds > 0 ? items / seconds : 0; }
+    double cpuMicros() const { return items ? cpuSeconds * 1e6 / items : 0; }
+};
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+Rate g_sinkRate, g_httpRate;
+size_t g_httpPushed = 0;
+
+class CountingSink : public cimhost::DeliverySink {
+public:
+    void deliver(const cimhost::Instance&, const cimhost::ObjectPath&, const cimhost::Instance&) override {
+        deliveries();
+    }
+    qmsbench::Deliveries deliveries;
+};
+
+// Pushes `batch` entries per iteration and waits until `received` shows them
+// all arrived.
+template <class Received, class Wait>
+void pushBatches(benchmark::State& state, Rate& rate, Received received, Wait wait) {
+    bool ok = false;
+    g_road->control->run("[\"wait-subscribers\",\"1\"]", ok);
+    if (!ok) {
+        state.SkipWithError("the module did not subscribe to the agent's events");
+        return;
+    }
+    const size_t batch = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        const auto start = qmsbench::Clock::now();
+        const double cpuStart = processCpuSeconds();
+        const size_t target = received() + batch;
+        for (size_t i = 0; i < batch; ++i)
+            if (!g_road->control->pushSyslog(1 + i % 4)) {
+                state.SkipWithError("push failed");
+                return;
+            }
+        if (!wait(target)) {
+            state.SkipWithError("indications missing");
+            return;
+        }
+        rate.items += batch;
+        rate.seconds += std::chrono::duration<double>(qmsbench::Clock::now() - start).count();
+        rate.cpuSeconds += processCpuSeconds() - cpuStart;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * batch));
+}
+
+void BM_Delivered_InProcessSink(benchmark::State& state) {
+    auto sink = std::make_shared<CountingSink>();
+    g_road->cimom->addSink(sink);
+    pushBatches(
+        state, g_sinkRate, [&] { return sink->deliveries.count(); },
+        [&](size_t target) {
+            qmsbench::Clock::time_point at;
+            return sink->deliveries.waitFor(target, at);
+        });
+    g_road->cimom->removeSink(sink);
+}
+BENCHMARK(BM_Delivered_InProcessSink)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Delivered_HttpListener(benchmark::State& state) {
+    auto exporter = std::make_shared<cimhost::Exporter>();
+    g_road->cimom->addSink(exporter);
+    const size_t before = g_road->listener->size();
+    pushBatches(
+        state, g_httpRate, [&] { return g_road->listener->size(); },
+        [&](size_t target) { return g_road->listener->waitFor(target, std::chrono::seconds(10)); });
+    g_road->cimom->removeSink(exporter);
+    exporter->stop();
+    g_httpPushed += g_road->listener->size() - before;
+    for (const cimhost::ExportCounters& c : exporter->counters())
+        if (c.droppedAfterRetries + c.droppedOverflow + c.droppedAtStop > 0)
+            state.SkipWithError(("lost: " + cimhost::Exporter::describe(exporter->counters())).c_str());
+}
+BENCHMARK(BM_Delivered_HttpListener)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The HTTP leg alone: indications handed straight to an exporter, counted
+// at the listener. The indication is the last one the road delivered, so
+// that its size is a real one.
+cimhost::Instance g_sample;
+Rate g_exportRate;
+
+class SampleSink : public cimhost::DeliverySink {
+public:
+    void deliver(const cimhost::Instance&, const cimhost::ObjectPath&, const cimhost::Instance& i) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (sample_.className().empty()) sample_ = i;
+    }
+    bool take(cimhost::Instance* out) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *out = sample_;
+        return !sample_.className().empty();
+    }
+
+private:
+    std::mutex mutex_;
+    cimhost::Instance sample_;
+};
+
+void BM_Exported_HttpOnly(benchmark::State& state) {
+    cimhost::Exporter exporter;
+    cimhost::Instance destination;
+    destination.path.className = "CIM_ListenerDestinationCIMXML";
+    destination.properties.set("Destination", cimhost::Value::string(g_road->listener->url("/direct")));
+    cimhost::ObjectPath subscription;
+    subscription.className = "CIM_IndicationSubscription";
+    const size_t batch = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        const auto start = qmsbench::Clock::now();
+        const double cpuStart = processCpuSeconds();
+        const size_t target = g_road->listener->size() + batch;
+        for (size_t i = 0; i < batch; ++i) exporter.deliver(destination, subscription, g_sample);
+        if (!g_road->listener->waitFor(target, std::chrono::seconds(10))) {
+            state.SkipWithError("indications missing");
+            return;
+        }
+        g_exportRate.items += batch;
+        g_exportRate.seconds += std::chrono::duration<double>(qmsbench::Clock::now() - start).count();
+        g_exportRate.cpuSeconds += processCpuSeconds() - cpuStart;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * batch));
+}
+BENCHMARK(BM_Exported_HttpOnly)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+cimhost::ObjectPath createInterop(cimhost::Cimom& cimom, const char* className,
+                                  const cimhost::NamedValues& properties) {
+    cimhost::Instance i;
+    i.path.nameSpace = cimhost::kInteropNamespace;
+    i.path.className = className;
+    i.properties = properties;
+    cimhost::ObjectPath created;
+    const cimhost::Status st = cimom.createInstance(i, &created);
+    if (!st.ok()) std::fprintf(stderr, "export_bench: %s: %s\n", className, st.message.c_str());
+    return created;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    if (!qmsbench::start(argc, argv, "export_bench", exitCode)) return exitCode;
+    qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
+    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
+
+    cimhost::Cimom::Options options;
+    options.libraryPath.push_back(QMS_MODULE_DIR);
+    // Each benchmark adds the sink it measures; the HTTP one its own exporter.
+    options.exportToListeners = false;
+    cimhost::Cimom cimom(options);
+    std::string error;
+    if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {
+        std::fprintf(stderr, "export_bench: %s\n", error.c_str());
+        return 1;
+    }
+    cimhost::listener::Listener listener;
+    cimhost::NamedValues filter, destination, subscription;
+    filter.set("Name", cimhost::Value::string("bench"));
+    filter.set("Query", cimhost::Value::string("SELECT * FROM QMS_VRXLogEntryArrived"));
+    filter.set("QueryLanguage", cimhost::Value::string("WQL"));
+    filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
+    destination.set("Name", cimhost::Value::string("bench"));
+    destination.set("Destination", cimhost::Value::string(listener.url()));
+    subscription.set("Filter", cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
+    subscription.set("Handler",
+                     cimhost::Value::reference(createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
+    const cimhost::ObjectPath subscriptionPath = createInterop(cimom, "CIM_IndicationSubscription", subscription);
+
+    qmsbench::SimControl control(sim.path("/run/rqbd-sim.ctl"));
+    Road road{&cimom, &listener, &control};
+    {
+        auto sample = std::make_shared<SampleSink>();
+        cimom.addSink(sample);
+        bool ok = false;
+        control.run("[\"wait-subscribers\",\"1\"]", ok);
+        control.pushSyslog(1);
+        for (int i = 0; i < 500 && !sample->take(&g_sample); ++i) usleep(10000);
+        cimom.removeSink(sample);
+        if (g_sample.className().empty()) {
+            std::fprintf(stderr, "export_bench: the road delivered nothing\n");
+            return 1;
+        }
+    }
+    g_road = &road;
+    benchmark::RunSpecifiedBenchmarks();
+    g_road = nullptr;
+    cimom.deleteInstance(subscriptionPath);
+
+    const double sink = g_sinkRate.perSecond(), http = g_httpRate.perSecond();
+    std::printf("\nin-process sink: %.0f indications/s, %.0f us CPU each; HTTP listener: %.0f indications/s, "
+                "%.0f us CPU each (%zu received, %zu refused by the listener)\n"
+                "HTTP/in-process: rate %.3f (the HTTP leg adds %.1f%% time per indication), CPU %.3f\n",
+                sink, g_sinkRate.cpuMicros(), http, g_httpRate.cpuMicros(), g_httpPushed, listener.rejected(),
+                sink > 0 ? http / sink : 0, http > 0 ? (sink / http - 1) * 100 : 0,
+                g_sinkRate.cpuMicros() > 0 ? g_httpRate.cpuMicros() / g_sinkRate.cpuMicros() : 0);
+    std::printf("the HTTP leg alone (exporter to listener, no agent): %.0f indications/s, %.0f us CPU each\n",
+                g_exportRate.perSecond(), g_exportRate.cpuMicros());
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,285 @@
+#include "export/CimXml.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+namespace cimhost {
+namespace exporting {
+namespace {
+
+const char kReplacement[] = "\xEF\xBF\xBD";
+
+// Length of the well-formed UTF-8 sequence starting at text[pos] (no
+// overlong forms, no surrogates, nothing above U+10FFFF); 0 when there is
+// none.
+size_t utf8Length(const std::string& text, size_t pos) {
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char c = at(pos);
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (pos + n > text.size()) return 0;
+    if (at(pos + 1) < lo || at(pos + 1) > hi) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (at(pos + i) < 0x80 || at(pos + i) > 0xBF) return 0;
+    return n;
+}
+
+void appendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+const char* typeName(CMPIType type) {
+    switch (type) {
+        case CMPI_boolean: return "boolean";
+        case CMPI_char16: return "char16";
+        case CMPI_uint8: return "uint8";
+        case CMPI_uint16: return "uint16";
+        case CMPI_uint32: return "uint32";
+        case CMPI_uint64: return "uint64";
+        case CMPI_sint8: return "sint8";
+        case CMPI_sint16: return "sint16";
+        case CMPI_sint32: return "sint32";
+        case CMPI_sint64: return "sint64";
+        case CMPI_real32: return "real32";
+        case CMPI_real64: return "real64";
+        case CMPI_dateTime: return "datetime";
+        default: return "string";
+    }
+}
+
+bool isNumeric(CMPIType t) {
+    switch (t) {
+        case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_uint64:
+        case CMPI_sint8: case CMPI_sint16: case CMPI_sint32: case CMPI_sint64:
+        case CMPI_real32: case CMPI_real64: return true;
+        default: return false;
+    }
+}
+
+void appendReal(std::string& out, double x, bool single) {
+    if (std::isnan(x)) {
+        out += "NaN";
+    } else if (std::isinf(x)) {
+        out += x < 0 ? "-INF" : "INF";
+    } else {
+        char buf[40];
+        snprintf(buf, sizeof buf, single ? "%.9g" : "%.17g", x);
+        out += buf;
+    }
+}
+
+// The text of a non-null scalar that is no reference.
+void appendScalarText(std::string& out, const Value& v) {
+    switch (v.elementType()) {
+        case CMPI_boolean: out += v.asBool() ? "TRUE" : "FALSE"; break;
+        case CMPI_char16: {
+            const uint32_t c = static_cast<uint32_t>(v.asUnsigned() & 0xFFFF);
+            std::string one;
+            // A lone UTF-16 surrogate is no character.
+            appendUtf8(one, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
+            appendEscaped(out, one);
+            break;
+        }
+        case CMPI_uint8:
+        case CMPI_uint16:
+        case CMPI_uint32:
+        case CMPI_uint64: out += std::to_string(v.asUnsigned()); break;
+        case CMPI_sint8:
+        case CMPI_sint16:
+        case CMPI_sint32:
+        case CMPI_sint64: out += std::to_string(v.asSigned()); break;
+        case CMPI_real32: appendReal(out, v.asReal(), true); break;
+        case CMPI_real64: appendReal(out, v.asReal(), false); break;
+        case CMPI_instance: {
+            std::string inner;
+            if (v.asInstance()) appendInstance(inner, *v.asInstance());
+            appendEscaped(out, inner);
+            break;
+        }
+        case CMPI_ref: appendEscaped(out, v.asReference() ? v.asReference()->toText() : std::string()); break;
+        default: appendEscaped(out, v.asText()); break;
+    }
+}
+
+void appendInstanceName(std::string& out, const ObjectPath& path);
+
+void appendPath(std::string& out, const ObjectPath& path) {
+    const auto localNamespace = [&] {
+        out += "<LOCALNAMESPACEPATH>";
+        size_t start = 0;
+        while (start <= path.nameSpace.size()) {
+            size_t slash = path.nameSpace.find('/', start);
+            if (slash == std::string::npos) slash = path.nameSpace.size();
+            if (slash > start) {
+                out += "<NAMESPACE NAME=\"";
+                appendEscaped(out, path.nameSpace.substr(start, slash - start));
+                out += "\"/>";
+            }
+            start = slash + 1;
+        }
+        out += "</LOCALNAMESPACEPATH>";
+    };
+    if (path.nameSpace.empty()) {
+        appendInstanceName(out, path);
+    } else if (path.host.empty()) {
+        out += "<LOCALINSTANCEPATH>";
+        localNamespace();
+        appendInstanceName(out, path);
+        out += "</LOCALINSTANCEPATH>";
+    } else {
+        out += "<INSTANCEPATH><NAMESPACEPATH><HOST>";
+        appendEscaped(out, path.host);
+        out += "</HOST>";
+        localNamespace();
+        out += "</NAMESPACEPATH>";
+        appendInstanceName(out, path);
+        out += "</INSTANCEPATH>";
+    }
+}
+
+void appendInstanceName(std::string& out, const ObjectPath& path) {
+    out += "<INSTANCENAME CLASSNAME=\"";
+    appendEscaped(out, path.className);
+    out += "\">";
+    for (const auto& key : path.keys) {
+        out += "<KEYBINDING NAME=\"";
+        appendEscaped(out, key.first);
+        out += "\">";
+        const Value& v = key.second;
+        if (v.elementType() == CMPI_ref && !v.isArray() && v.asReference()) {
+            out += "<VALUE.REFERENCE>";
+            appendPath(out, *v.asReference());
+            out += "</VALUE.REFERENCE>";
+        } else {
+            const CMPIType t = v.elementType();
+            const char* kind = t == CMPI_boolean ? "boolean" : isNumeric(t) ? "numeric" : "string";
+            out += "<KEYVALUE VALUETYPE=\"";
+            out += kind;
+            out += "\" TYPE=\"";
+            out += typeName(t);
+            out += "\">";
+            if (!v.isNull() && !v.isArray()) appendScalarText(out, v);
+            out += "</KEYVALUE>";
+        }
+        out += "</KEYBINDING>";
+    }
+    out += "</INSTANCENAME>";
+}
+
+void appendProperty(std::string& out, const std::string& name, const Value& v) {
+    const CMPIType t = v.elementType();
+    if (t == CMPI_ref && !v.isArray()) {
+        out += "<PROPERTY.REFERENCE NAME=\"";
+        appendEscaped(out, name);
+        out += "\">";
+        if (!v.isNull() && v.asReference()) {
+            out += "<VALUE.REFERENCE>";
+            appendPath(out, *v.asReference());
+            out += "</VALUE.REFERENCE>";
+        }
+        out += "</PROPERTY.REFERENCE>";
+        return;
+    }
+    const char* element = v.isArray() ? "PROPERTY.ARRAY" : "PROPERTY";
+    out += '<';
+    out += element;
+    out += " NAME=\"";
+    appendEscaped(out, name);
+    out += "\" TYPE=\"";
+    out += typeName(t);
+    out += '"';
+    if (t == CMPI_instance) out += " EmbeddedObject=\"instance\"";
+    out += '>';
+    if (!v.isNull()) {
+        if (v.isArray()) {
+            out += "<VALUE.ARRAY>";
+            for (const Value& item : v.items()) {
+                if (item.isNull()) {
+                    out += "<VALUE.NULL/>";
+                    continue;
+                }
+                out += "<VALUE>";
+                appendScalarText(out, item);
+                out += "</VALUE>";
+            }
+            out += "</VALUE.ARRAY>";
+        } else {
+            out += "<VALUE>";
+            appendScalarText(out, v);
+            out += "</VALUE>";
+        }
+    }
+    out += "</";
+    out += element;
+    out += '>';
+}
+
+}  // namespace
+
+void appendEscaped(std::string& out, const std::string& text) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[pos]);
+        switch (c) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            case 0: out += kReplacement; break;
+            default:
+                if (c < 0x20) {
+                    char ref[8];
+                    snprintf(ref, sizeof ref, "&#%u;", c);
+                    out += ref;
+                } else if (c >= 0x80) {
+                    const size_t n = utf8Length(text, pos);
+                    if (n == 0) {
+                        out += kReplacement;
+                    } else {
+                        out.append(text, pos, n);
+                        pos += n;
+                        continue;
+                    }
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++pos;
+    }
+}
+
+void appendInstance(std::string& out, const Instance& instance) {
+    out += "<INSTANCE CLASSNAME=\"";
+    appendEscaped(out, instance.className());
+    out += "\">";
+    for (const auto& p : instance.properties) appendProperty(out, p.first, p.second);
+    out += "</INSTANCE>";
+}
+
+}  // namespace exporting
+}  // namespace cimhost

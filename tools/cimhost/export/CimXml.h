@@ -1,0 +1,35 @@
+// Instances as CIM-XML: the INSTANCE element an export request carries, with
+// every property in the form its type takes (PROPERTY, PROPERTY.ARRAY,
+// PROPERTY.REFERENCE) and every value escaped so that any XML parser reads
+// back the text the provider gave.
+#pragma once
+
+#include <string>
+
+#include "core/Value.h"
+
+namespace cimhost {
+namespace exporting {
+
+// Appends <INSTANCE CLASSNAME="...">...</INSTANCE> for `instance` to `out`.
+//
+// Text: '<', '>', '&', '"' and '\'' become entities (so "]]>" can never
+// close anything), control characters character references (XML 1.0 has no
+// other form for them; a carriage return written raw would be read back as a
+// line feed); bytes that are not UTF-8, and NUL, become U+FFFD one by one.
+// Non-ASCII UTF-8 passes unchanged. Numbers are decimal; reals carry enough
+// digits to read back the same value, and NaN and the infinities are "NaN",
+// "INF" and "-INF". Booleans are TRUE/FALSE, char16 its UTF-8 character,
+// datetimes their CIM text. A reference is a VALUE.REFERENCE holding an
+// INSTANCEPATH, LOCALINSTANCEPATH or INSTANCENAME as far as the path names
+// host and namespace; an embedded instance is a string property with
+// EmbeddedObject="instance" whose value is the instance's own CIM-XML. CIM
+// properties cannot be arrays of references; should a provider make one,
+// its items go as their path texts in a string array.
+void appendInstance(std::string& out, const Instance& instance);
+
+// `text` escaped as above, for element text or an attribute in double quotes.
+void appendEscaped(std::string& out, const std::string& text);
+
+}  // namespace exporting
+}  // namespace cimhost

@@ -1,0 +1,111 @@
+#include "export/IndicationServiceInstance.h"
+
+#include <unistd.h>
+
+#include <limits>
+
+#include "export/Exporter.h"
+
+namespace cimhost {
+
+const char kIndicationServiceClass[] = "CIM_IndicationService";
+
+namespace {
+
+const char kInterop[] = "root/interop";
+
+std::string hostName() {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+    name[sizeof name - 1] = '\0';
+    return name;
+}
+
+ObjectPath servicePath() {
+    ObjectPath p;
+    p.nameSpace = kInterop;
+    p.className = kIndicationServiceClass;
+    p.keys.set("CreationClassName", Value::string(kIndicationServiceClass));
+    p.keys.set("Name", Value::string("cimhost"));
+    p.keys.set("SystemCreationClassName", Value::string("CIM_ComputerSystem"));
+    p.keys.set("SystemName", Value::string(hostName()));
+    return p;
+}
+
+// The path names the instance: its keys, compared as the service's own
+// (class and namespace names without regard to case, the host ignored).
+bool namesService(const ObjectPath& path) {
+    ObjectPath own = servicePath();
+    ObjectPath given = path;
+    if (given.nameSpace.empty()) given.nameSpace = own.nameSpace;
+    return given == own;
+}
+
+// An integer setting in [0, max]; false for anything else.
+bool setting(const Value& v, uint64_t max, uint64_t* out) {
+    if (v.isNull() || v.isArray()) return false;
+    switch (v.type()) {
+        case CMPI_uint8:
+        case CMPI_uint16:
+        case CMPI_uint32:
+        case CMPI_uint64: *out = v.asUnsigned(); break;
+        case CMPI_sint8:
+        case CMPI_sint16:
+        case CMPI_sint32:
+        case CMPI_sint64:
+            if (v.asSigned() < 0) return false;
+            *out = static_cast<uint64_t>(v.asSigned());
+            break;
+        default: return false;
+    }
+    return *out <= max;
+}
+
+}  // namespace
+
+Instance indicationServiceInstance(const Exporter& exporter) {
+    Instance i;
+    i.path = servicePath();
+    for (const auto& key : i.path.keys) i.properties.set(key.first, key.second);
+    i.properties.set("ElementName", Value::string("cimhost indication service"));
+    i.properties.set("FilterCreationEnabled", Value::boolean(true));
+    i.properties.set("DeliveryRetryAttempts", Value::uint16(static_cast<uint16_t>(exporter.retryAttempts())));
+    i.properties.set("DeliveryRetryInterval",
+                     Value::uint32(static_cast<uint32_t>(exporter.retryInterval().count() / 1000)));
+    return i;
+}
+
+Status getIndicationService(const Exporter& exporter, const ObjectPath& path, Instance* out) {
+    if (!namesService(path)) return Status::error(CMPI_RC_ERR_NOT_FOUND, "no instance " + path.toText());
+    *out = indicationServiceInstance(exporter);
+    return Status();
+}
+
+Status modifyIndicationService(Exporter& exporter, const Instance& instance) {
+    if (!namesService(instance.path))
+        return Status::error(CMPI_RC_ERR_NOT_FOUND, "no instance " + instance.path.toText());
+    const Instance current = indicationServiceInstance(exporter);
+    uint64_t attempts = exporter.retryAttempts();
+    uint64_t interval = static_cast<uint64_t>(exporter.retryInterval().count() / 1000);
+    for (const auto& p : instance.properties) {
+        if (sameName(p.first, "DeliveryRetryAttempts")) {
+            if (!setting(p.second, std::numeric_limits<uint16_t>::max(), &attempts))
+                return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
+                                     "DeliveryRetryAttempts must be a uint16, not " + p.second.toText());
+        } else if (sameName(p.first, "DeliveryRetryInterval")) {
+            if (!setting(p.second, std::numeric_limits<uint32_t>::max(), &interval))
+                return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
+                                     "DeliveryRetryInterval must be a uint32 (seconds), not " + p.second.toText());
+        } else {
+            const Value* now = current.property(p.first);
+            if (!now || *now != p.second)
+                return Status::error(CMPI_RC_ERR_NOT_SUPPORTED,
+                                     p.first + " cannot be set; DeliveryRetryAttempts and "
+                                               "DeliveryRetryInterval can");
+        }
+    }
+    exporter.setRetry(static_cast<unsigned>(attempts), std::chrono::seconds(interval));
+    return Status();
+}
+
+}  // namespace cimhost
