@@ -78,7 +78,7 @@ struct Cimom::Impl : IndicationProviders {
           broker(classes, cimom),
           space(broker.space()),
           providers(broker, options.libraryPath),
-          service(classes, *this, options.storeFile) {
+          service(classes, *this, options.storeFile, options.interop) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
         if (!options.deliveryLog.empty()) service.addSink(std::make_shared<JsonLinesSink>(options.deliveryLog));
     }
