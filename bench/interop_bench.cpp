@@ -163,7 +163,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            double perOp = run.GetAdjustedRealTime();
+            double perOp = run.real_accumulated_time / static_cast<double>(run.iterations) * 1e9;
             const auto c = run.counters.find("per_instance_ns");
             if (c != run.counters.end()) perOp = c->second.value * 1e9;
             times_[run.benchmark_name()] = perOp;
