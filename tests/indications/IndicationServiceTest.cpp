@@ -410,6 +410,13 @@ TEST_F(Interop, JournalReplaysUpToATornLastRecord) {
             if (st.first <= cut) expected = st.second;
         EXPECT_EQ(count(), expected) << cut;
     }
+    // A last record whose bytes never reached the disk (a power cut): its
+    // length is there, its checksum fails.
+    std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc)
+        << journal << std::string("\4\0\0\0\1\2\3\4\0\0\0\0", 12);
+    reopen();
+    ASSERT_TRUE(service->storeStatus().ok()) << service->storeStatus().message;
+    EXPECT_EQ(count(), 2u);
     std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc) << journal.substr(0, journal.size() - 3);
     reopen();
     EXPECT_EQ(count(), 3u);
@@ -484,7 +491,7 @@ TEST_F(Interop, DamagedStoreIsRefusedOrSetAside) {
     create(destination("H", "http://a"));
     std::ofstream(store, std::ios::trunc) << subscriptionAlone;
     // Temporary files of interrupted snapshot writes go; other files stay.
-    for (const char* name : {"interop.json.tmp.Ab12Cd", "interop.json.Xy34Zw", "interop.json.keep-me"})
+    for (const char* name : {"interop.json.tmp.Ab12Cd", "interop.json.backup"})
         std::ofstream(dir.file(name)) << "x";
     reopen();
     EXPECT_TRUE(all().empty());
@@ -492,8 +499,7 @@ TEST_F(Interop, DamagedStoreIsRefusedOrSetAside) {
     EXPECT_TRUE(std::filesystem::exists(store + ".journal.damaged.2"));
     EXPECT_TRUE(std::filesystem::exists(store + ".journal.damaged.1"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("interop.json.tmp.Ab12Cd")));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("interop.json.Xy34Zw")));
-    EXPECT_TRUE(std::filesystem::exists(dir.file("interop.json.keep-me")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("interop.json.backup")));
     create(destination("H", "http://a"));
     options.startFresh = false;
     reopen();

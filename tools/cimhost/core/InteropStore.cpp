@@ -430,19 +430,16 @@ InteropStore::~InteropStore() {
 
 Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
     out->clear();
-    // Temporary files of snapshot writes a crash interrupted: never the store.
-    // (".XXXXXX" with six characters is what earlier versions left.)
+    // Temporary files of snapshot writes a crash interrupted. Only our own
+    // infix is matched: an administrator's copies beside the store stay.
     const std::string dir = directoryOf(file_);
-    const std::string base = file_.substr(file_.rfind('/') == std::string::npos ? 0 : file_.rfind('/') + 1);
+    const size_t slash = file_.rfind('/');
+    const std::string prefix = file_.substr(slash == std::string::npos ? 0 : slash + 1) + kTempInfix;
     if (DIR* d = opendir(dir.c_str())) {
         while (const dirent* e = readdir(d)) {
             const std::string name = e->d_name;
-            if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0) continue;
-            const std::string rest = name.substr(base.size());
-            bool legacy = rest.size() == 7 && rest[0] == '.';
-            for (size_t i = 1; legacy && i < rest.size(); ++i)
-                legacy = std::isalnum(static_cast<unsigned char>(rest[i])) != 0;
-            if (legacy || rest.compare(0, sizeof kTempInfix - 1, kTempInfix) == 0) unlink((dir + "/" + name).c_str());
+            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+                unlink((dir + "/" + name).c_str());
         }
         closedir(d);
     }
