@@ -1,11 +1,11 @@
 // The host's indication service and its interop namespace: filters, listener
-// destinations and subscriptions, kept in a small file store; the matching of
-// every delivered indication against the active filters; and the sinks that
-// receive what matched.
+// destinations and subscriptions, kept in the interop store
+// (core/InteropStore.h); the matching of every delivered indication against
+// the active filters (core/Wql.h); and the sinks that receive what matched
+// (core/Sinks.h).
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
