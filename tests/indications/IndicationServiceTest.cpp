@@ -364,14 +364,17 @@ TEST_F(Interop, LimitsRefuseWithTheExpectedErrors) {
         {manyNamespaces, CMPI_RC_ERR_INVALID_PARAMETER},
         {longItem, CMPI_RC_ERR_INVALID_PARAMETER},
         {destination("H2", "http://b"), CMPI_RC_ERR_FAILED},
+        {destination("H", "http://b"), CMPI_RC_ERR_ALREADY_EXISTS},
         {subscription(create(filter("G", "SELECT * FROM CIM_Indication")), h), CMPI_RC_ERR_FAILED},
         {filter("G3", "SELECT * FROM CIM_Indication"), CMPI_RC_ERR_FAILED},
     };
     for (const auto& c : cases) {
         const Status st = service->createInstance(c.first, nullptr);
         EXPECT_EQ(st.rc, c.second) << st.message;
-        EXPECT_NE(st.message.find(c.second == CMPI_RC_ERR_FAILED ? "limit of" : "than"), std::string::npos)
-            << st.message;
+        const char* why = c.second == CMPI_RC_ERR_FAILED            ? "limit of"
+                          : c.second == CMPI_RC_ERR_ALREADY_EXISTS ? "already exists"
+                                                                   : "than";
+        EXPECT_NE(st.message.find(why), std::string::npos) << st.message;
     }
     Instance changed = make("CIM_IndicationFilter", {{"Description", Value::string(std::string(41, 'd'))}});
     changed.path = f;

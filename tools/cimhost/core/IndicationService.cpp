@@ -410,13 +410,6 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
     st = lock.refusal();
     if (!st.ok()) return st;
     Table& table = s.table(kind);
-    const size_t limit = kind == Kind::Filter        ? s.options.maxFilters
-                         : kind == Kind::Destination ? s.options.maxDestinations
-                                                     : s.options.maxSubscriptions;
-    if (table.size() >= limit)
-        return Status::error(CMPI_RC_ERR_FAILED, std::string("the interop namespace holds its limit of ") +
-                                                     std::to_string(limit) + " " + kindName(kind));
-
     std::shared_ptr<Entry> filter, handler;
     if (kind == Kind::Subscription) {
         const ObjectPath* filterRef = refOf(inst, "Filter");
@@ -433,6 +426,12 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
     for (const std::string& key : s.classes.keys(className)) inst.path.keys.set(key, *inst.properties.find(key));
     if (table.find(inst.path, s.classes))
         return Status::error(CMPI_RC_ERR_ALREADY_EXISTS, inst.path.toText() + " already exists");
+    const size_t limit = kind == Kind::Filter        ? s.options.maxFilters
+                         : kind == Kind::Destination ? s.options.maxDestinations
+                                                     : s.options.maxSubscriptions;
+    if (table.size() >= limit)
+        return Status::error(CMPI_RC_ERR_FAILED, std::string("the interop namespace holds its limit of ") +
+                                                     std::to_string(limit) + " " + kindName(kind));
 
     auto e = s.entryOf(kind, std::make_shared<const Instance>(inst));
     FilterInfo info;
