@@ -1,4 +1,4 @@
-// The interop namespace's file store as the host finds it at start-up: read,
+// The interop namespace's store as the host finds it at start-up: read,
 // its subscriptions restored and matched against an indication. A store that
 // reads cleanly must also survive one change and read back whole.
 #include <stdlib.h>
@@ -51,8 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     (void)made;
     static const std::string store = std::string(dir) + "/interop.json";
-    std::remove((store + ".corrupt").c_str());
-    std::ofstream(store, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data), size);
+    // An input that starts with 'J' is a journal of changes (the rest of it)
+    // with no snapshot; any other input is a snapshot with no journal.
+    const bool journal = size > 0 && data[0] == 'J';
+    const size_t skip = journal ? 1 : 0;
+    std::remove((store + ".journal").c_str());
+    std::remove(store.c_str());
+    std::ofstream(journal ? store + ".journal" : store, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data + skip), static_cast<std::streamsize>(size - skip));
 
     AcceptAll providers;
     const ClassRepository& classes = ClassRepository::builtin();

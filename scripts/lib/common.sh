@@ -11,7 +11,7 @@ QMS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 QMS_PACKAGES=(
   cmake ninja-build g++ python3 binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
-  libcpp-httplib-dev libpugixml-dev sblim-wbemcli libcurl4 zlib1g
+  libcpp-httplib-dev libpugixml-dev sblim-wbemcli libcurl4 zlib1g zlib1g-dev
   libspdlog-dev
 )
 

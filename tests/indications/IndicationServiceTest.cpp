@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -115,10 +116,14 @@ protected:
         EXPECT_TRUE(service->enumerateInstances(className, &out).ok());
         return out;
     }
-    void reopen() { service.reset(new IndicationService(ClassRepository::builtin(), providers, store)); }
+    void reopen() {
+        service.reset();
+        service.reset(new IndicationService(ClassRepository::builtin(), providers, store, options));
+    }
 
     ScratchDir dir;
     std::string store = dir.file("interop.json");
+    InteropOptions options;
     FakeProviders providers;
     std::unique_ptr<IndicationService> service{
         new IndicationService(ClassRepository::builtin(), providers, store)};
@@ -281,40 +286,228 @@ TEST_F(Interop, StoreReadsBackIdentically) {
     EXPECT_EQ(all("CIM_IndicationSubscription").size(), 3u);
 }
 
-TEST_F(Interop, UnreadableStoreIsKeptAside) {
-    for (const char* text : {"{not json", "{\"instances\":[{\"path\":{}}]}", "[]",
-                             "{\"instances\":[{\"path\":{\"namespace\":\"\",\"host\":\"\",\"class\":"
-                             "\"CIM_IndicationSubscription\",\"keys\":[]},\"properties\":[]}]}"}) {
-        std::ofstream(store) << text;
-        reopen();
-        EXPECT_TRUE(all().empty()) << text;
-        const Status st = service->restore();
-        EXPECT_EQ(st.rc, CMPI_RC_ERR_FAILED) << text;
-        EXPECT_NE(st.message.find("left unread"), std::string::npos) << st.message;
-        EXPECT_EQ(readFile(store), text);
-    }
-    create(destination("H", "http://a"));
-    EXPECT_EQ(readFile(store + ".corrupt").substr(0, 15), "{\"instances\":[{");
-    reopen();
-    EXPECT_TRUE(service->restore().ok());
-    EXPECT_EQ(all().size(), 1u);
-
-    // Damaged copies of a real store never crash the reader: each is read
-    // whole or reported.
-    create(subscription(create(filter("F", "SELECT * FROM CIM_Indication")),
-                        create(destination("H2", "http://b"))));
-    const std::string good = readFile(store);
-    for (size_t at = 0; at < good.size(); at += 3) {
-        for (const std::string& damaged : {good.substr(0, at), good.substr(0, at) + "]" + good.substr(at + 1),
-                                           good.substr(0, at) + "7" + good.substr(at + 1)}) {
-            std::ofstream(store, std::ios::trunc) << damaged;
-            reopen();
-            const Status st = service->restore();
-            if (!st.ok()) {
-                EXPECT_TRUE(all().empty());
-            }
+TEST_F(Interop, DestinationsMustBeDeliverableUrls) {
+    const std::pair<std::string, bool> cases[] = {
+        {"http://road-listener:5988", true},
+        {"https://L.example.com/cimlistener/a?b#c", true},
+        {"http://0_1", true},
+        {"http://10.1.2.3:65535", true},
+        {"http://[2001:db8::1]:5988/x", true},
+        {"file:///etc/passwd", false},
+        {"javascript:alert(1)", false},
+        {"ftp://a/b", false},
+        {"http://a\r\nX-Injected: 1", false},
+        {"http://a/\tb", false},
+        {"http://a/\xff\xfe", false},
+        {"http://a/\xc0\xaf", false},
+        {"http://a/" + std::string(3000, 'x'), false},
+        {"http://", false},
+        {"http:///path", false},
+        {"http://:5988", false},
+        {"http://user:secret@a:5988", false},
+        {"http://a:0", false},
+        {"http://a:65536", false},
+        {"http://a:", false},
+        {"http://169.254.169.254/latest", false},
+        {"http://2852039166/", false},
+        {"http://0xa9.0xfe.1.1/", false},
+        {"http://[fe80::1]:5988", false},
+        {"http://[FEBF::1]", false},
+        {"http://[::ffff:169.254.1.1]", false},
+        {"http://0.0.0.0:5988", false},
+        {"http://[fe80::1", false},
+        {"http://a b", false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const Status st = service->createInstance(destination("D" + std::to_string(n++), c.first), nullptr);
+        if (c.second) {
+            EXPECT_TRUE(st.ok()) << c.first << ": " << st.message;
+        } else {
+            EXPECT_EQ(st.rc, CMPI_RC_ERR_INVALID_PARAMETER) << c.first;
+            EXPECT_NE(st.message.find("Destination refused: the URL"), std::string::npos) << st.message;
         }
     }
+    // Changing a destination is held to the same rules.
+    Instance changed = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("file:///x")}});
+    changed.path = all("CIM_ListenerDestination").front().path;
+    EXPECT_EQ(service->modifyInstance(changed).rc, CMPI_RC_ERR_INVALID_PARAMETER);
+
+    // An administrator's list of listener hosts.
+    options.allowedListenerHosts = {"Listener.Example", "[2001:db8::2]"};
+    reopen();
+    EXPECT_TRUE(service->createInstance(destination("A1", "http://listener.example:5988"), nullptr).ok());
+    EXPECT_TRUE(service->createInstance(destination("A2", "https://[2001:DB8::2]/"), nullptr).ok());
+    const Status st = service->createInstance(destination("A3", "http://elsewhere:5988"), nullptr);
+    EXPECT_EQ(st.rc, CMPI_RC_ERR_INVALID_PARAMETER);
+    EXPECT_NE(st.message.find("not among the allowed"), std::string::npos) << st.message;
+}
+
+TEST_F(Interop, LimitsRefuseWithTheExpectedErrors) {
+    options.maxFilters = 2;
+    options.maxDestinations = 1;
+    options.maxSubscriptions = 1;
+    options.maxTextBytes = 40;
+    options.maxArrayItems = 2;
+    reopen();
+    const ObjectPath f = create(filter("F", "SELECT * FROM CIM_Indication"));
+    const ObjectPath h = create(destination("H", "http://a"));
+    create(subscription(f, h));
+    Instance manyNamespaces = filter("M", "SELECT * FROM CIM_Indication");
+    manyNamespaces.properties.set("SourceNamespaces",
+                                  Value::array(CMPI_string, {Value::string("a"), Value::string("b"),
+                                                             Value::string("c")}));
+    Instance longItem = filter("M", "SELECT * FROM CIM_Indication");
+    longItem.properties.set("SourceNamespaces", Value::array(CMPI_string, {Value::string(std::string(41, 'n'))}));
+    const std::pair<Instance, CMPIrc> cases[] = {
+        {filter("Long", "SELECT * FROM CIM_Indication WHERE Description = 'abc'"), CMPI_RC_ERR_INVALID_PARAMETER},
+        {manyNamespaces, CMPI_RC_ERR_INVALID_PARAMETER},
+        {longItem, CMPI_RC_ERR_INVALID_PARAMETER},
+        {destination("H2", "http://b"), CMPI_RC_ERR_FAILED},
+        {destination("H", "http://b"), CMPI_RC_ERR_ALREADY_EXISTS},
+        {subscription(create(filter("G", "SELECT * FROM CIM_Indication")), h), CMPI_RC_ERR_FAILED},
+        {filter("G3", "SELECT * FROM CIM_Indication"), CMPI_RC_ERR_FAILED},
+    };
+    for (const auto& c : cases) {
+        const Status st = service->createInstance(c.first, nullptr);
+        EXPECT_EQ(st.rc, c.second) << st.message;
+        const char* why = c.second == CMPI_RC_ERR_FAILED            ? "limit of"
+                          : c.second == CMPI_RC_ERR_ALREADY_EXISTS ? "already exists"
+                                                                   : "than";
+        EXPECT_NE(st.message.find(why), std::string::npos) << st.message;
+    }
+    Instance changed = make("CIM_IndicationFilter", {{"Description", Value::string(std::string(41, 'd'))}});
+    changed.path = f;
+    EXPECT_EQ(service->modifyInstance(changed).rc, CMPI_RC_ERR_INVALID_PARAMETER);
+    EXPECT_EQ(all().size() + all("CIM_IndicationSubscription").size(), 4u);
+    // Room made is room to use.
+    ASSERT_TRUE(service->deleteInstance(all("CIM_IndicationSubscription").front().path).ok());
+    create(subscription(f, h));
+}
+
+// Every byte of the journal cut off after it, as a killed or crashed writer
+// leaves it: the store reads back as it was after the last whole record, and
+// takes new records after it.
+TEST_F(Interop, JournalReplaysUpToATornLastRecord) {
+    options.syncWrites = false;
+    reopen();
+    std::vector<std::pair<uintmax_t, size_t>> states;  // journal size, instances
+    const auto count = [&] { return all().size() + all("CIM_IndicationSubscription").size(); };
+    const auto note = [&] { states.emplace_back(std::filesystem::file_size(store + ".journal"), count()); };
+    const ObjectPath f = create(filter("F", "SELECT * FROM CIM_Indication"));
+    note();
+    const ObjectPath h = create(destination("H", "http://a"));
+    note();
+    const ObjectPath s = create(subscription(f, h));
+    note();
+    ASSERT_TRUE(service->deleteInstance(s).ok());
+    note();
+    const std::string journal = readFile(store + ".journal");
+    ASSERT_EQ(journal.size(), states.back().first);
+    for (size_t cut = 0; cut < journal.size(); cut += 9) {
+        std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc) << journal.substr(0, cut);
+        reopen();
+        ASSERT_TRUE(service->storeStatus().ok()) << cut << ": " << service->storeStatus().message;
+        size_t expected = 0;
+        for (const auto& st : states)
+            if (st.first <= cut) expected = st.second;
+        EXPECT_EQ(count(), expected) << cut;
+    }
+    // A last record whose bytes never reached the disk (a power cut): its
+    // length is there, its checksum fails.
+    std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc)
+        << journal << std::string("\4\0\0\0\1\2\3\4\0\0\0\0", 12);
+    reopen();
+    ASSERT_TRUE(service->storeStatus().ok()) << service->storeStatus().message;
+    EXPECT_EQ(count(), 2u);
+    std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc) << journal.substr(0, journal.size() - 3);
+    reopen();
+    EXPECT_EQ(count(), 3u);
+    ASSERT_TRUE(service->deleteInstance(s).ok());
+    reopen();
+    EXPECT_EQ(count(), 2u);
+
+    // A long life folds the journal into the snapshot now and then; what it
+    // holds stays the same.
+    options.maxDestinations = 1000;
+    reopen();
+    for (int i = 0; i < 400; ++i) {
+        Instance d = destination("D" + std::to_string(i), "http://d");
+        d.properties.set("Description", Value::string(std::string(1000, 'x')));
+        create(d);
+        if (i % 2) {
+            ASSERT_TRUE(service->deleteInstance(all("CIM_ListenerDestination").back().path).ok());
+        }
+    }
+    EXPECT_TRUE(std::filesystem::exists(store)) << "never compacted";
+    const std::vector<Instance> before = all();
+    reopen();
+    ASSERT_EQ(all().size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(all()[i].path, before[i].path);
+}
+
+TEST_F(Interop, DamagedStoreIsRefusedOrSetAside) {
+    const std::string subscriptionAlone =
+        "{\"instances\":[{\"path\":{\"namespace\":\"\",\"host\":\"\",\"class\":"
+        "\"CIM_IndicationSubscription\",\"keys\":[]},\"properties\":[]}]}";
+    const std::pair<std::string, const char*> snapshots[] = {
+        {"{not json", "Missing a name"},
+        {"{\"instances\":[{\"path\":{}}]}", "instance 0 is malformed"},
+        {"[]", "no instance list"},
+        {subscriptionAlone, "names no stored filter"},
+    };
+    for (const auto& c : snapshots) {
+        std::ofstream(store, std::ios::trunc) << c.first;
+        reopen();
+        const Status st = service->storeStatus();
+        EXPECT_EQ(st.rc, CMPI_RC_ERR_FAILED);
+        EXPECT_NE(st.message.find(store + " is damaged: "), std::string::npos) << st.message;
+        EXPECT_NE(st.message.find(c.second), std::string::npos) << st.message;
+        EXPECT_TRUE(all().empty());
+        EXPECT_EQ(service->restore().message, st.message);
+        // Nothing is written over it.
+        EXPECT_EQ(service->createInstance(destination("H", "http://a"), nullptr).message, st.message);
+        EXPECT_EQ(readFile(store), c.first);
+        EXPECT_FALSE(std::filesystem::exists(store + ".journal"));
+    }
+
+    // A bad record before good ones is damage, not a torn write.
+    std::filesystem::remove(store);
+    reopen();
+    create(destination("H", "http://a"));
+    create(destination("H2", "http://b"));
+    std::string journal = readFile(store + ".journal");
+    journal[12] ^= 1;
+    std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc) << journal;
+    reopen();
+    EXPECT_NE(service->storeStatus().message.find(store + ".journal is damaged: record at offset 0 fails its checksum"),
+              std::string::npos)
+        << service->storeStatus().message;
+
+    // Told to start fresh, every damaged copy is kept, numbered.
+    options.startFresh = true;
+    reopen();
+    EXPECT_TRUE(service->storeStatus().ok());
+    EXPECT_NE(service->storeStatus().message.find(store + ".journal.damaged.1"), std::string::npos);
+    EXPECT_EQ(readFile(store + ".journal.damaged.1"), journal);
+    EXPECT_TRUE(all().empty());
+    create(destination("H", "http://a"));
+    std::ofstream(store, std::ios::trunc) << subscriptionAlone;
+    // Temporary files of interrupted snapshot writes go; other files stay.
+    for (const char* name : {"interop.json.tmp.Ab12Cd", "interop.json.backup"})
+        std::ofstream(dir.file(name)) << "x";
+    reopen();
+    EXPECT_TRUE(all().empty());
+    EXPECT_EQ(readFile(store + ".damaged.2"), subscriptionAlone);
+    EXPECT_TRUE(std::filesystem::exists(store + ".journal.damaged.2"));
+    EXPECT_TRUE(std::filesystem::exists(store + ".journal.damaged.1"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("interop.json.tmp.Ab12Cd")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("interop.json.backup")));
+    create(destination("H", "http://a"));
+    options.startFresh = false;
+    reopen();
+    EXPECT_TRUE(service->storeStatus().ok());
+    EXPECT_EQ(all().size(), 1u);
 
     // Without a file there is nothing to keep.
     IndicationService memoryOnly(ClassRepository::builtin(), providers, "");

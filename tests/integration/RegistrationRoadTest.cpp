@@ -2,8 +2,14 @@
 // registration service's methods; the CIMOM's interop namespace holds the
 // filters, destinations and subscriptions that result, activates the
 // log-entry provider for them and hands its indications to the listeners.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "integration/RoadSupport.h"
@@ -196,6 +202,184 @@ TEST_F(RegistrationRoad, ConcurrentClientsLeaveAConsistentStore) {
     EXPECT_TRUE(stored("CIM_IndicationSubscription").empty());
     EXPECT_TRUE(stored("CIM_IndicationFilter").empty());
     EXPECT_EQ(invoke("SendTestIndication"), "1") << "the provider is still switched on";
+}
+
+// A writer of the store killed (-9) mid-change: what it acknowledged is there
+// after a restart, what it did not is whole or absent, and the store reads.
+void killWritersMidChange(const std::string& store, const cimhost::InteropOptions& options, size_t* kept) {
+    struct AcceptAll : cimhost::IndicationProviders {
+        cimhost::Status activate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
+        cimhost::Status deactivate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
+    } providers;
+    const auto named = [](const char* cls, const std::string& name) {
+        cimhost::Instance i;
+        i.path.className = cls;
+        i.properties.set("Name", Value::string(name));
+        return i;
+    };
+    for (int round = 0; round < 3; ++round) {
+        int acks[2];
+        ASSERT_EQ(pipe(acks), 0);
+        const pid_t writer = fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            close(acks[0]);
+            cimhost::IndicationService service(cimhost::ClassRepository::builtin(), providers, store, options);
+            for (int i = 0;; ++i) {
+                const std::string name = "killed-" + std::to_string(round) + "-" + std::to_string(i);
+                cimhost::Instance f = named("CIM_IndicationFilter", name);
+                f.properties.set("Query", Value::string(kLogEntryQuery));
+                cimhost::Instance d = named("CIM_ListenerDestinationCIMXML", name);
+                d.properties.set("Destination", Value::string("http://killed:5988"));
+                cimhost::ObjectPath fp, dp, sp;
+                if (!service.createInstance(f, &fp).ok() || !service.createInstance(d, &dp).ok()) _exit(1);
+                cimhost::Instance sub;
+                sub.path.className = "CIM_IndicationSubscription";
+                sub.properties.set("Filter", Value::reference(fp));
+                sub.properties.set("Handler", Value::reference(dp));
+                if (!service.createInstance(sub, &sp).ok()) _exit(1);
+                // Every other one is taken away again, leaving gaps to check.
+                const bool removed = i % 2 == 1 && service.deleteInstance(sp).ok() &&
+                                     service.deleteInstance(dp).ok() && service.deleteInstance(fp).ok();
+                const std::string ack = name + (removed ? " -\n" : " +\n");
+                if (write(acks[1], ack.data(), ack.size()) != static_cast<ssize_t>(ack.size())) _exit(1);
+            }
+        }
+        close(acks[1]);
+        // The countdown starts once the writer has the store open and is
+        // writing.
+        std::string acked;
+        char buffer[4096];
+        const ssize_t first = read(acks[0], buffer, sizeof buffer);
+        if (first > 0) acked.append(buffer, static_cast<size_t>(first));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 30 * round));
+        kill(writer, SIGKILL);
+        int status = 0;
+        waitpid(writer, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
+        for (ssize_t n; (n = read(acks[0], buffer, sizeof buffer)) > 0;) acked.append(buffer, static_cast<size_t>(n));
+        close(acks[0]);
+
+        cimhost::IndicationService reread(cimhost::ClassRepository::builtin(), providers, store, options);
+        ASSERT_TRUE(reread.storeStatus().ok()) << reread.storeStatus().message;
+        std::vector<cimhost::Instance> subs;
+        ASSERT_TRUE(reread.enumerateInstances("CIM_IndicationSubscription", &subs).ok());
+        std::set<std::string> subscribed;
+        for (const auto& s : subs) subscribed.insert(s.property("Filter")->asReference()->keys.find("Name")->asText());
+        std::istringstream lines(acked);
+        std::string name, mark;
+        size_t checked = 0, present = 0;
+        while (lines >> name >> mark) {
+            EXPECT_EQ(subscribed.count(name), mark == "+" ? 1u : 0u) << name;
+            ++checked;
+        }
+        EXPECT_GT(checked, 0u) << "the writer acknowledged nothing before it was killed";
+        const std::string ours = "killed-" + std::to_string(round) + "-";
+        for (const std::string& n : subscribed) present += n.compare(0, ours.size(), ours) == 0;
+        // Beyond what was acknowledged, at most the change it was killed in.
+        size_t acknowledged = 0;
+        for (size_t at = 0; (at = acked.find(" +\n", at)) != std::string::npos; ++at) ++acknowledged;
+        EXPECT_LE(present - acknowledged, 1u);
+        *kept += present;
+    }
+}
+
+// Many clients at once among other applications' subscriptions: a thousand
+// registrations from eight threads, most made in the interop namespace as
+// other clients make them and some through the registration service; bad
+// destinations refused; removal by handle, by tag and by path; the listing
+// always what the store holds, across a restart and writers killed
+// mid-change.
+TEST_F(RegistrationRoad, AThousandRegistrationsAmongForeignSubscriptions) {
+    interop_.maxFilters = interop_.maxDestinations = interop_.maxSubscriptions = 2000;
+    interop_.syncWrites = false;  // a killed process loses nothing either way
+    startCimom();
+    const int kForeign = 50, kThreads = 8, kEach = 125, kThroughService = 10;
+    for (int i = 0; i < kForeign; ++i) {
+        const std::string query = i % 3 == 0   ? kLogEntryQuery
+                                  : i % 3 == 1 ? "SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity > 4"
+                                               : "SELECT * FROM CIM_AlertIndication";
+        subscribe("foreign-" + std::to_string(i), query, "https://foreign-" + std::to_string(i) + ".example:5989/x");
+    }
+    // The listing shows every subscription, foreign ones included.
+    const auto expectListingIsStore = [&](size_t subscriptions) {
+        NamedValues listed;
+        ASSERT_EQ(invoke("ListRegistrations", {}, &listed), "0");
+        const Value* handles = listed.find("RegistrationHandles");
+        EXPECT_EQ(handles && !handles->isNull() ? handles->items().size() : 0u, subscriptions);
+        EXPECT_EQ(stored("CIM_IndicationSubscription").size(), subscriptions);
+    };
+
+    std::vector<std::vector<std::string>> handles(kThreads);
+    std::vector<std::vector<cimhost::ObjectPath>> direct(kThreads);
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < kThreads; ++t) {
+        clients.emplace_back([&, t] {
+            const std::string tag = "t" + std::to_string(t);
+            const std::string receiver = "http://listener-" + std::to_string(t) + ":5988";
+            for (int i = 0; i < kEach; ++i) {
+                std::string handle;
+                if (i < kThroughService) {
+                    if (registerListener(tag.c_str(), receiver.c_str(), kLogEntryQuery, 0, &handle) == "0")
+                        handles[t].push_back(handle);
+                    else
+                        ++failed;
+                    continue;
+                }
+                cimhost::Instance f, d, sub;
+                f.path.nameSpace = d.path.nameSpace = sub.path.nameSpace = cimhost::kInteropNamespace;
+                f.path.className = "CIM_IndicationFilter";
+                f.properties.set("Name", Value::string("direct-" + tag + "-" + std::to_string(i)));
+                f.properties.set("Query", Value::string(kLogEntryQuery));
+                f.properties.set("SourceNamespace", Value::string(kRootQms));
+                d.path.className = "CIM_ListenerDestinationCIMXML";
+                d.properties.set("Name", *f.properties.find("Name"));
+                d.properties.set("Destination", Value::string(receiver));
+                cimhost::ObjectPath fp, dp, sp;
+                sub.path.className = "CIM_IndicationSubscription";
+                if (!cimom_->createInstance(f, &fp).ok() || !cimom_->createInstance(d, &dp).ok()) {
+                    ++failed;
+                    continue;
+                }
+                sub.properties.set("Filter", Value::reference(fp));
+                sub.properties.set("Handler", Value::reference(dp));
+                if (cimom_->createInstance(sub, &sp).ok())
+                    direct[t].push_back(sp);
+                else
+                    ++failed;
+            }
+        });
+    }
+    for (std::thread& c : clients) c.join();
+    EXPECT_EQ(failed.load(), 0);
+    for (const char* bad : {"file:///etc/passwd", "javascript:alert(1)", "http://a\r\nX: y", "http://l/\xff",
+                            "http://169.254.169.254/", "http://[fe80::1]:5988", "http://u:p@l:5988"}) {
+        SCOPED_TRACE(bad);
+        std::string handle;
+        EXPECT_EQ(registerListener("bad", bad, kLogEntryQuery, 0, &handle), "2");
+    }
+    expectListingIsStore(kForeign + kThreads * kEach);
+
+    size_t left = kForeign + kThreads * kEach;
+    for (int t = 0; t < kThreads; ++t) {
+        for (size_t i = 0; i < direct[t].size(); i += 2, --left) EXPECT_TRUE(cimom_->deleteInstance(direct[t][i]).ok());
+        if (t < kThreads / 2) {
+            for (size_t i = 0; i < handles[t].size(); i += 2, --left) EXPECT_EQ(unregister(handles[t][i]), "0");
+        } else {
+            EXPECT_EQ(unregisterByTag(("t" + std::to_string(t)).c_str()), "0");
+            left -= handles[t].size();
+        }
+    }
+    expectListingIsStore(left);
+    startCimom();
+    expectListingIsStore(left);
+
+    cimom_.reset();
+    size_t kept = 0;
+    killWritersMidChange(storeFile_, interop_, &kept);
+    startCimom();
+    expectListingIsStore(left + kept);
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ void RoadTest::startCimom() {
     cimom_.reset();
     cimhost::Cimom::Options options;
     options.storeFile = storeFile_;
+    options.interop = interop_;
     options.deliveryLog = deliveryLog_;
     options.libraryPath.push_back(QMS_MODULE_DIR);
     cimom_ = std::make_unique<cimhost::Cimom>(options);

@@ -80,6 +80,9 @@ protected:
     std::string invoke(const char* method, const cimhost::NamedValues& in = {}, cimhost::NamedValues* out = nullptr);
 
     std::unique_ptr<qmstest::RqbdSim> sim_;
+    // What startCimom gives the interop namespace; a test that needs more
+    // than the defaults allow raises them before restarting.
+    cimhost::InteropOptions interop_;
     std::string storeFile_;
     std::string deliveryLog_;
     std::unique_ptr<cimhost::Cimom> cimom_;

@@ -87,7 +87,7 @@ struct Cimom::Impl : IndicationProviders {
           space(broker.space()),
           providers(broker, options.libraryPath),
           exporter(std::make_shared<Exporter>()),
-          service(classes, *this, options.storeFile) {
+          service(classes, *this, options.storeFile, options.interop) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
         if (!options.deliveryLog.empty()) service.addSink(std::make_shared<JsonLinesSink>(options.deliveryLog));
         if (options.exportToListeners) service.addSink(exporter);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/Classes.h"
+#include "core/IndicationService.h"
 #include "core/Value.h"
 
 namespace cimhost {
@@ -44,6 +45,9 @@ public:
         // Where the interop namespace keeps its filters, destinations and
         // subscriptions across restarts; empty keeps them in memory only.
         std::string storeFile;
+        // What the interop namespace accepts (counts, sizes, listener hosts)
+        // and how its store is written and recovered.
+        InteropOptions interop;
         // Where indications delivered to any destination are appended as
         // JSON lines; empty for none.
         std::string deliveryLog;

@@ -1,36 +1,31 @@
 // The interop namespace: filters, listener destinations and subscriptions in
-// memory, mirrored to a JSON store after each change, and the matching of
-// delivered indications against the subscribed filters.
+// memory, each change appended to the store's journal before it is
+// committed, and the matching of delivered indications against the
+// subscribed filters.
 //
-// Locking. `data` guards the instance lists and the sinks and is only ever
-// held to copy or swap them. `changes` serialises every change from its
-// checks to its commit, so that a subscription's activation, the store write
-// and the commit cannot interleave with another change; providers are called
-// under `changes` only, never under `data`, since they call back into the
-// CIMOM (and the sinks may be slow).
+// Every instance is found through an index of its normalised keys, and a
+// subscription holds its filter and destination directly, so a change costs
+// the same however many registrations there are.
 //
-// The store. Read once at construction; a missing file is an empty store. A
-// file that cannot be read as a store is left alone, the service starts
-// empty and restore() reports it; the first change moves the file aside to
-// "<file>.corrupt" before the new store is written, so nothing is lost by
-// accident. Each change writes a temporary file beside the store and renames
-// it over the store, and is committed in memory only when that succeeded.
+// Locking. `changes` serialises every change from its checks to its commit,
+// so that a subscription's activation, the journal record and the commit
+// cannot interleave with another change; providers are called under
+// `changes` only, never under `data`, since they call back into the CIMOM
+// (and the sinks may be slow). `data` (shared) guards the tables: changers
+// take it exclusively only to commit, readers share it only to find or copy.
+// A changer reads the tables without it, since nobody else changes them.
 #include "core/IndicationService.h"
-#include "core/JsonValues.h"
 
-#include <fcntl.h>
-#include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <map>
+#include <shared_mutex>
 #include <thread>
+#include <unordered_map>
+
+#include "core/InteropStore.h"
+#include "core/ListenerUrl.h"
 
 namespace cimhost {
 
@@ -42,11 +37,8 @@ const char kFilterClass[] = "CIM_IndicationFilter";
 const char kDestinationClass[] = "CIM_ListenerDestination";
 const char kSubscriptionClass[] = "CIM_IndicationSubscription";
 const uint16_t kSubscriptionEnabled = 2;
-// Embedded instances and references in a store are never this deep; a
-// hostile file must not recurse the decoder off the stack.
-const int kMaxStoreDepth = 32;
 
-enum class Kind { Filter, Destination, Subscription };
+enum class Kind { Filter = 0, Destination = 1, Subscription = 2 };
 
 std::string localHostName() {
     char name[256];
@@ -87,224 +79,64 @@ bool sameKeys(const NamedValues& a, const NamedValues& b, const ClassRepository&
     return true;
 }
 
-// ---- Store encoding ----------------------------------------------------------
-
-typedef rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                          rapidjson::CrtAllocator, rapidjson::kWriteNanAndInfFlag>
-    StoreWriter;
-
-void writePath(StoreWriter& w, const ObjectPath& path);
-void writeInstance(StoreWriter& w, const Instance& inst);
-
-void writeItem(StoreWriter& w, const Value& v) {
-    if (v.isNull()) {
-        w.Null();
-        return;
-    }
-    if (writeJsonInteger(w, v)) return;
-    switch (v.elementType()) {
-        case CMPI_real32:
-        case CMPI_real64:
-            w.Double(v.asReal());
-            break;
-        case CMPI_ref:
-            writePath(w, *v.asReference());
-            break;
-        case CMPI_instance:
-            writeInstance(w, *v.asInstance());
-            break;
-        default:
-            w.String(v.asText().c_str(), static_cast<rapidjson::SizeType>(v.asText().size()));
-            break;
-    }
+const ObjectPath* refOf(const Instance& subscription, const char* role) {
+    const Value* v = subscription.property(role);
+    return v && !v->isNull() && v->type() == CMPI_ref ? v->asReference() : nullptr;
 }
 
-void writeValue(StoreWriter& w, const Value& v) {
-    if (v.isArray() && !v.isNull()) {
-        w.StartArray();
-        for (const Value& item : v.items()) writeItem(w, item);
-        w.EndArray();
-    } else {
-        writeItem(w, v);
+// One stored instance with what the namespace derives from it.
+struct Entry {
+    Kind kind;
+    uint64_t order = 0;
+    std::string key;  // normalisedKeys of its path
+    std::shared_ptr<const Instance> instance;
+    // Filters: the parsed query and where indications may come from (empty:
+    // every namespace).
+    std::shared_ptr<const WqlQuery> query;
+    std::vector<std::string> sourceNamespaces;
+    // Filters and destinations: how many subscriptions name them.
+    size_t uses = 0;
+    // Subscriptions: what they name.
+    std::shared_ptr<Entry> filter, handler;
+};
+
+// The instances of one kind, in creation order and by key.
+class Table {
+public:
+    std::shared_ptr<Entry> find(const ObjectPath& path, const ClassRepository& classes) const {
+        const auto it = byKey_.find(normalisedKeys(path.keys));
+        if (it == byKey_.end()) return nullptr;
+        for (const auto& e : it->second)
+            if (refersTo(path, e->instance->path, classes)) return e;
+        return nullptr;
     }
-}
-
-void writeNamed(StoreWriter& w, const NamedValues& values) {
-    w.StartArray();
-    for (const auto& nv : values) {
-        w.StartObject();
-        w.Key("name");
-        w.String(nv.first.c_str(), static_cast<rapidjson::SizeType>(nv.first.size()));
-        w.Key("type");
-        w.Uint(nv.second.type());
-        w.Key("value");
-        writeValue(w, nv.second);
-        w.EndObject();
+    void add(std::shared_ptr<Entry> e) {
+        byKey_[e->key].push_back(e);
+        order_.emplace(e->order, std::move(e));
     }
-    w.EndArray();
-}
-
-void writePath(StoreWriter& w, const ObjectPath& path) {
-    w.StartObject();
-    w.Key("namespace");
-    w.String(path.nameSpace.c_str(), static_cast<rapidjson::SizeType>(path.nameSpace.size()));
-    w.Key("host");
-    w.String(path.host.c_str(), static_cast<rapidjson::SizeType>(path.host.size()));
-    w.Key("class");
-    w.String(path.className.c_str(), static_cast<rapidjson::SizeType>(path.className.size()));
-    w.Key("keys");
-    writeNamed(w, path.keys);
-    w.EndObject();
-}
-
-void writeInstance(StoreWriter& w, const Instance& inst) {
-    w.StartObject();
-    w.Key("path");
-    writePath(w, inst.path);
-    w.Key("properties");
-    writeNamed(w, inst.properties);
-    w.EndObject();
-}
-
-bool readPath(const rapidjson::Value& j, ObjectPath* out, int depth);
-bool readInstance(const rapidjson::Value& j, Instance* out, int depth);
-
-bool readItem(const rapidjson::Value& j, CMPIType type, Value* out, int depth) {
-    if (j.IsNull()) {
-        *out = Value::null(type);
-        return true;
-    }
-    switch (type) {
-        case CMPI_boolean:
-            if (!j.IsBool()) return false;
-            *out = Value::boolean(j.GetBool());
-            return true;
-        case CMPI_uint8:
-        case CMPI_uint16:
-        case CMPI_uint32:
-        case CMPI_uint64:
-        case CMPI_char16: {
-            if (!j.IsUint64()) return false;
-            const uint64_t u = j.GetUint64();
-            const uint64_t limit = type == CMPI_uint8    ? UINT8_MAX
-                                   : type == CMPI_uint16 ? UINT16_MAX
-                                   : type == CMPI_char16 ? UINT16_MAX
-                                   : type == CMPI_uint32 ? UINT32_MAX
-                                                         : UINT64_MAX;
-            if (u > limit) return false;
-            *out = type == CMPI_uint8    ? Value::uint8(static_cast<uint8_t>(u))
-                   : type == CMPI_uint16 ? Value::uint16(static_cast<uint16_t>(u))
-                   : type == CMPI_char16 ? Value::char16(static_cast<uint16_t>(u))
-                   : type == CMPI_uint32 ? Value::uint32(static_cast<uint32_t>(u))
-                                         : Value::uint64(u);
-            return true;
+    void erase(const std::shared_ptr<Entry>& e) {
+        order_.erase(e->order);
+        auto it = byKey_.find(e->key);
+        if (it == byKey_.end()) return;
+        auto& list = it->second;
+        for (auto i = list.begin(); i != list.end(); ++i) {
+            if (*i == e) {
+                list.erase(i);
+                break;
+            }
         }
-        case CMPI_sint8:
-        case CMPI_sint16:
-        case CMPI_sint32:
-        case CMPI_sint64: {
-            if (!j.IsInt64()) return false;
-            const int64_t s = j.GetInt64();
-            const int64_t hi = type == CMPI_sint8    ? INT8_MAX
-                               : type == CMPI_sint16 ? INT16_MAX
-                               : type == CMPI_sint32 ? INT32_MAX
-                                                     : INT64_MAX;
-            if (s > hi || s < -hi - 1) return false;
-            *out = type == CMPI_sint8    ? Value::sint8(static_cast<int8_t>(s))
-                   : type == CMPI_sint16 ? Value::sint16(static_cast<int16_t>(s))
-                   : type == CMPI_sint32 ? Value::sint32(static_cast<int32_t>(s))
-                                         : Value::sint64(s);
-            return true;
-        }
-        case CMPI_real32:
-        case CMPI_real64:
-            if (!j.IsNumber()) return false;
-            *out = type == CMPI_real32 ? Value::real32(static_cast<float>(j.GetDouble()))
-                                       : Value::real64(j.GetDouble());
-            return true;
-        case CMPI_string:
-        case CMPI_dateTime:
-            if (!j.IsString()) return false;
-            *out = type == CMPI_string ? Value::string(std::string(j.GetString(), j.GetStringLength()))
-                                       : Value::datetime(std::string(j.GetString(), j.GetStringLength()));
-            return true;
-        case CMPI_ref: {
-            ObjectPath path;
-            if (!readPath(j, &path, depth + 1)) return false;
-            *out = Value::reference(std::move(path));
-            return true;
-        }
-        case CMPI_instance: {
-            Instance inst;
-            if (!readInstance(j, &inst, depth + 1)) return false;
-            *out = Value::instance(std::move(inst));
-            return true;
-        }
-        default:
-            return false;
+        if (list.empty()) byKey_.erase(it);
     }
-}
+    size_t size() const { return order_.size(); }
+    const std::map<uint64_t, std::shared_ptr<Entry>>& inOrder() const { return order_; }
 
-bool readValue(const rapidjson::Value& j, CMPIType type, Value* out, int depth) {
-    if (depth > kMaxStoreDepth) return false;
-    if (!(type & CMPI_ARRAY) || j.IsNull()) {
-        if (type == CMPI_null) {
-            if (!j.IsNull()) return false;
-            *out = Value();
-            return true;
-        }
-        return readItem(j, static_cast<CMPIType>(type & ~CMPI_ARRAY), out, depth);
-    }
-    if (!j.IsArray()) return false;
-    const CMPIType element = static_cast<CMPIType>(type & ~CMPI_ARRAY);
-    std::vector<Value> items;
-    for (const auto& item : j.GetArray()) {
-        Value v;
-        if (!readItem(item, element, &v, depth)) return false;
-        items.push_back(std::move(v));
-    }
-    *out = Value::array(element, std::move(items));
-    return true;
-}
+private:
+    std::map<uint64_t, std::shared_ptr<Entry>> order_;
+    std::unordered_map<std::string, std::vector<std::shared_ptr<Entry>>> byKey_;
+};
 
-bool readString(const rapidjson::Value& j, const char* name, std::string* out) {
-    const auto it = j.FindMember(name);
-    if (it == j.MemberEnd() || !it->value.IsString()) return false;
-    out->assign(it->value.GetString(), it->value.GetStringLength());
-    return true;
-}
-
-bool readNamed(const rapidjson::Value& j, NamedValues* out, int depth) {
-    if (!j.IsArray()) return false;
-    for (const auto& entry : j.GetArray()) {
-        if (!entry.IsObject()) return false;
-        std::string name;
-        const auto type = entry.FindMember("type");
-        const auto value = entry.FindMember("value");
-        if (!readString(entry, "name", &name) || type == entry.MemberEnd() || !type->value.IsUint() ||
-            type->value.GetUint() > 0xffff || value == entry.MemberEnd())
-            return false;
-        Value v;
-        if (!readValue(value->value, static_cast<CMPIType>(type->value.GetUint()), &v, depth)) return false;
-        out->set(name, std::move(v));
-    }
-    return true;
-}
-
-bool readPath(const rapidjson::Value& j, ObjectPath* out, int depth) {
-    if (depth > kMaxStoreDepth || !j.IsObject()) return false;
-    const auto keys = j.FindMember("keys");
-    return readString(j, "namespace", &out->nameSpace) && readString(j, "host", &out->host) &&
-           readString(j, "class", &out->className) && keys != j.MemberEnd() &&
-           readNamed(keys->value, &out->keys, depth);
-}
-
-bool readInstance(const rapidjson::Value& j, Instance* out, int depth) {
-    if (depth > kMaxStoreDepth || !j.IsObject()) return false;
-    const auto path = j.FindMember("path");
-    const auto props = j.FindMember("properties");
-    return path != j.MemberEnd() && props != j.MemberEnd() && readPath(path->value, &out->path, depth + 1) &&
-           readNamed(props->value, &out->properties, depth);
+const char* kindName(Kind kind) {
+    return kind == Kind::Filter ? "filters" : kind == Kind::Destination ? "listener destinations" : "subscriptions";
 }
 
 }  // namespace
@@ -312,39 +144,35 @@ bool readInstance(const rapidjson::Value& j, Instance* out, int depth) {
 // ---- State -----------------------------------------------------------------
 
 struct IndicationService::State {
-    struct Filter {
-        std::shared_ptr<const Instance> instance;
-        std::shared_ptr<const WqlQuery> query;
-        std::vector<std::string> sourceNamespaces;  // empty: every namespace
-    };
-    // Everything the namespace holds. Never changed once published: a
-    // change copies it, and readers keep the copy they took for as long as
-    // they need it, without the lock.
-    struct Data {
-        std::vector<Filter> filters;
-        std::vector<std::shared_ptr<const Instance>> destinations;
-        std::vector<std::shared_ptr<const Instance>> subscriptions;
-        // Per subscription, the index of its filter and of its destination.
-        std::vector<std::pair<size_t, size_t>> links;
-    };
-
-    State(const ClassRepository& c, IndicationProviders& p, std::string file)
-        : classes(c), providers(p), storeFile(std::move(file)) {}
+    State(const ClassRepository& c, IndicationProviders& p, std::string file, InteropOptions o)
+        : classes(c), providers(p), options(std::move(o)) {
+        if (!file.empty()) {
+            InteropStore::Options so;
+            so.sync = options.syncWrites;
+            so.startFresh = options.startFresh;
+            store.reset(new InteropStore(std::move(file), so));
+        }
+    }
 
     const ClassRepository& classes;
     IndicationProviders& providers;
-    const std::string storeFile;
+    const InteropOptions options;
+    std::unique_ptr<InteropStore> store;
 
-    mutable std::mutex data;
-    std::shared_ptr<const Data> current = std::make_shared<Data>();
+    mutable std::shared_mutex data;
+    Table tables[3];
+    uint64_t nextOrder = 0;
+
+    mutable std::mutex sinksMutex;
     std::vector<std::shared_ptr<DeliverySink>> sinks;
 
     std::mutex changes;
     std::atomic<std::thread::id> changer{};
+    // Not OK: the store could not be read and every change is refused.
     Status loadStatus;
-    bool storeCorrupt = false;
 
-    // ---- helpers used under `changes` or on copies ----
+    Table& table(Kind kind) { return tables[static_cast<int>(kind)]; }
+    const Table& table(Kind kind) const { return tables[static_cast<int>(kind)]; }
 
     Kind kindOf(const std::string& className, bool* known) const {
         *known = true;
@@ -355,37 +183,40 @@ struct IndicationService::State {
         return Kind::Filter;
     }
 
-    Filter filterOf(std::shared_ptr<const Instance> inst, Status* status) const {
-        Filter f;
-        const std::string language = textOf(*inst, "QueryLanguage");
-        if (!language.empty() && !sameName(language, "WQL")) {
-            *status = Status::error(CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED,
-                                    "query language " + language + " is not supported");
-            return f;
-        }
-        std::string error;
-        f.query = WqlQuery::parse(textOf(*inst, "Query"), &error);
-        if (!f.query) {
-            *status = Status::error(CMPI_RC_ERR_INVALID_QUERY, "Query: " + error);
-            return f;
-        }
-        if (!classes.exists(f.query->className())) {
-            *status = Status::error(CMPI_RC_ERR_INVALID_CLASS,
-                                    "Query selects from unknown class " + f.query->className());
-            return f;
-        }
-        const std::string single = textOf(*inst, "SourceNamespace");
-        if (!single.empty()) f.sourceNamespaces.push_back(single);
-        if (const Value* many = inst->property("SourceNamespaces")) {
-            if (many->isArray() && !many->isNull())
-                for (const Value& item : many->items())
-                    if (!item.isNull() && !item.asText().empty()) f.sourceNamespaces.push_back(item.asText());
-        }
-        f.instance = std::move(inst);
-        return f;
+    std::shared_ptr<Entry> entryOf(Kind kind, std::shared_ptr<const Instance> inst) {
+        auto e = std::make_shared<Entry>();
+        e->kind = kind;
+        e->key = normalisedKeys(inst->path.keys);
+        e->instance = std::move(inst);
+        return e;
     }
 
-    FilterInfo infoOf(const Filter& f) const {
+    // Parses the filter's query into `e`.
+    Status compileFilter(Entry& e) const {
+        const Instance& inst = *e.instance;
+        const std::string language = textOf(inst, "QueryLanguage");
+        if (!language.empty() && !sameName(language, "WQL"))
+            return Status::error(CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED,
+                                 "query language " + language + " is not supported");
+        std::string error;
+        std::shared_ptr<const WqlQuery> query = WqlQuery::parse(textOf(inst, "Query"), &error);
+        if (!query) return Status::error(CMPI_RC_ERR_INVALID_QUERY, "Query: " + error);
+        if (!classes.exists(query->className()))
+            return Status::error(CMPI_RC_ERR_INVALID_CLASS, "Query selects from unknown class " + query->className());
+        std::vector<std::string> sources;
+        const std::string single = textOf(inst, "SourceNamespace");
+        if (!single.empty()) sources.push_back(single);
+        if (const Value* many = inst.property("SourceNamespaces")) {
+            if (many->isArray() && !many->isNull())
+                for (const Value& item : many->items())
+                    if (!item.isNull() && !item.asText().empty()) sources.push_back(item.asText());
+        }
+        e.query = std::move(query);
+        e.sourceNamespaces = std::move(sources);
+        return Status();
+    }
+
+    FilterInfo infoOf(const Entry& f) const {
         FilterInfo info;
         info.filter = f.instance->path;
         info.query = textOf(*f.instance, "Query");
@@ -396,170 +227,66 @@ struct IndicationService::State {
         return info;
     }
 
-    static const ObjectPath* refOf(const Instance& subscription, const char* role) {
-        const Value* v = subscription.property(role);
-        return v && !v->isNull() && v->type() == CMPI_ref ? v->asReference() : nullptr;
-    }
-
-    size_t subscriptionsNaming(const Data& d, const ObjectPath& target, const char* role) const {
-        size_t n = 0;
-        for (const auto& s : d.subscriptions) {
-            const ObjectPath* ref = refOf(*s, role);
-            if (ref && refersTo(*ref, target, classes)) ++n;
+    // Under `changes`, with `data` held exclusively.
+    void link(const std::shared_ptr<Entry>& e, bool adding) {
+        if (e->kind != Kind::Subscription) return;
+        if (adding) {
+            ++e->filter->uses;
+            ++e->handler->uses;
+        } else {
+            --e->filter->uses;
+            --e->handler->uses;
         }
-        return n;
     }
 
-    int findFilter(const Data& d, const ObjectPath& path) const {
-        for (size_t i = 0; i < d.filters.size(); ++i)
-            if (refersTo(path, d.filters[i].instance->path, classes)) return static_cast<int>(i);
-        return -1;
-    }
-    static int findIn(const std::vector<std::shared_ptr<const Instance>>& list, const ObjectPath& path,
-                      const ClassRepository& classes) {
-        for (size_t i = 0; i < list.size(); ++i)
-            if (refersTo(path, list[i]->path, classes)) return static_cast<int>(i);
-        return -1;
-    }
-
-    std::shared_ptr<const Data> snapshot() const {
-        std::lock_guard<std::mutex> lock(data);
-        return current;
+    // Under `changes`, after a committed change: the journal is folded into
+    // a new snapshot once it has grown past a few snapshots' worth, so the
+    // cost is spread over the changes that grew it.
+    void compactIfDue() {
+        if (!store || !store->compactionDue()) return;
+        std::vector<std::shared_ptr<const Instance>> live;
+        for (const Table& t : tables)
+            for (const auto& e : t.inOrder()) live.push_back(e.second->instance);
+        // A failure leaves the journal as it was, still whole; the next
+        // change tries again.
+        store->compact(live);
     }
 
-    // False when a subscription names no stored filter or destination.
-    bool link(Data& d) const {
-        d.links.clear();
-        for (const auto& sub : d.subscriptions) {
-            const ObjectPath* f = refOf(*sub, "Filter");
-            const ObjectPath* h = refOf(*sub, "Handler");
-            const int fi = f ? findFilter(d, *f) : -1;
-            const int hi = h ? findIn(d.destinations, *h, classes) : -1;
-            if (fi < 0 || hi < 0) return false;
-            d.links.emplace_back(static_cast<size_t>(fi), static_cast<size_t>(hi));
-        }
-        return true;
-    }
-
-    void commit(Data next) {
-        link(next);
-        auto published = std::make_shared<const Data>(std::move(next));
-        std::lock_guard<std::mutex> lock(data);
-        current = std::move(published);
-    }
-
-    // ---- the store ----
-
-    std::string encode(const Data& d) const {
-        rapidjson::StringBuffer buffer;
-        StoreWriter w(buffer);
-        w.StartObject();
-        w.Key("version");
-        w.Uint(1);
-        w.Key("instances");
-        w.StartArray();
-        for (const auto& f : d.filters) writeInstance(w, *f.instance);
-        for (const auto& i : d.destinations) writeInstance(w, *i);
-        for (const auto& i : d.subscriptions) writeInstance(w, *i);
-        w.EndArray();
-        w.EndObject();
-        return std::string(buffer.GetString(), buffer.GetSize());
-    }
-
-    Status save(const Data& d) {
-        if (storeFile.empty()) return Status();
-        if (storeCorrupt) {
-            const std::string aside = storeFile + ".corrupt";
-            if (rename(storeFile.c_str(), aside.c_str()) != 0 && errno != ENOENT)
-                return Status::error(CMPI_RC_ERR_FAILED, "cannot move the unreadable store " + storeFile +
-                                                             " aside: " + strerror(errno));
-            storeCorrupt = false;
-        }
-        const std::string text = encode(d);
-        std::string temp = storeFile + ".XXXXXX";
-        const int fd = mkstemp(&temp[0]);
-        if (fd < 0)
-            return Status::error(CMPI_RC_ERR_FAILED, "cannot write " + storeFile + ": " + strerror(errno));
-        size_t done = 0;
-        int err = 0;
-        while (done < text.size()) {
-            const ssize_t n = write(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                err = errno ? errno : EIO;
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
-        if (!err && fsync(fd) != 0) err = errno;
-        if (close(fd) != 0 && !err) err = errno;
-        if (!err && rename(temp.c_str(), storeFile.c_str()) != 0) err = errno;
-        if (err) {
-            unlink(temp.c_str());
-            return Status::error(CMPI_RC_ERR_FAILED, "cannot write " + storeFile + ": " + strerror(err));
-        }
-        return Status();
-    }
-
+    // Reads the store into the tables; a problem found leaves them empty.
     void load() {
-        if (storeFile.empty()) return;
-        std::ifstream in(storeFile, std::ios::binary);
-        if (!in) {
-            if (errno != ENOENT) fail("cannot read it: " + std::string(strerror(errno)));
-            return;
-        }
-        std::stringstream text;
-        text << in.rdbuf();
-        const std::string s = text.str();
-        rapidjson::Document doc;
-        doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag>(s.c_str(), s.size());
-        if (doc.HasParseError()) {
-            fail(std::string(rapidjson::GetParseError_En(doc.GetParseError())) + " at offset " +
-                 std::to_string(doc.GetErrorOffset()));
-            return;
-        }
-        if (!doc.IsObject() || !doc.HasMember("instances") || !doc["instances"].IsArray()) {
-            fail("no instance list");
-            return;
-        }
-        const auto list = doc.FindMember("instances");
-        Data d;
-        for (const auto& entry : list->value.GetArray()) {
-            auto inst = std::make_shared<Instance>();
-            if (!readInstance(entry, inst.get(), 0)) {
-                fail("malformed instance");
-                return;
-            }
+        if (!store) return;
+        std::vector<std::shared_ptr<Instance>> found;
+        loadStatus = store->open(&found);
+        if (!loadStatus.ok()) return;
+        const std::string problem = build(found);
+        if (problem.empty()) return;
+        for (Table& t : tables) t = Table();
+        loadStatus = store->damage(store->file(), problem);
+    }
+
+    std::string build(const std::vector<std::shared_ptr<Instance>>& found) {
+        for (const auto& inst : found) {
             bool known = false;
             const Kind kind = kindOf(inst->className(), &known);
-            if (!known) {
-                fail("instance of unserved class " + inst->className());
-                return;
-            }
+            if (!known) return "instance of unserved class " + inst->className();
+            auto e = entryOf(kind, inst);
+            e->order = nextOrder++;
             if (kind == Kind::Filter) {
-                Status st;
-                Filter f = filterOf(inst, &st);
-                if (!st.ok()) {
-                    fail("filter " + inst->path.toText() + ": " + st.message);
-                    return;
-                }
-                d.filters.push_back(std::move(f));
-            } else if (kind == Kind::Destination) {
-                d.destinations.push_back(inst);
-            } else {
-                d.subscriptions.push_back(inst);
+                const Status st = compileFilter(*e);
+                if (!st.ok()) return "filter " + inst->path.toText() + ": " + st.message;
+            } else if (kind == Kind::Subscription) {
+                const ObjectPath* f = refOf(*inst, "Filter");
+                const ObjectPath* h = refOf(*inst, "Handler");
+                e->filter = f ? table(Kind::Filter).find(*f, classes) : nullptr;
+                e->handler = h ? table(Kind::Destination).find(*h, classes) : nullptr;
+                if (!e->filter || !e->handler)
+                    return "subscription " + inst->path.toText() + " names no stored filter or destination";
             }
+            if (table(kind).find(inst->path, classes)) return inst->path.toText() + " is stored twice";
+            link(e, true);
+            table(kind).add(std::move(e));
         }
-        if (!link(d)) {
-            fail("a subscription names no stored filter or destination");
-            return;
-        }
-        current = std::make_shared<const Data>(std::move(d));
-    }
-
-    void fail(const std::string& why) {
-        storeCorrupt = true;
-        loadStatus = Status::error(CMPI_RC_ERR_FAILED, "store " + storeFile + " left unread: " + why);
+        return std::string();
     }
 };
 
@@ -578,20 +305,22 @@ public:
     ~ChangeLock() {
         if (lock_.owns_lock()) s_.changer.store(std::thread::id());
     }
-    bool reentered() const { return !lock_.owns_lock(); }
+    // A status to return instead of changing anything, or OK.
+    Status refusal() const {
+        if (!lock_.owns_lock())
+            return Status::error(CMPI_RC_ERR_FAILED,
+                                 "the interop namespace cannot be changed from a provider's activation");
+        return s_.loadStatus.ok() ? Status() : s_.loadStatus;
+    }
 
 private:
     IndicationService::State& s_;
     std::unique_lock<std::mutex> lock_;
 };
 
-Status reentry() {
-    return Status::error(CMPI_RC_ERR_FAILED,
-                         "the interop namespace cannot be changed from a provider's activation");
-}
-
-// Properties must be the class's, with its types; keys are strings.
-Status checkProperties(const Instance& inst, const ClassRepository& classes) {
+// Properties must be the class's, with its types; keys are strings. Texts
+// and arrays within the limits.
+Status checkProperties(const Instance& inst, const ClassRepository& classes, const InteropOptions& options) {
     for (const auto& p : inst.properties) {
         CMPIType declared;
         if (!classes.featureType(inst.className(), p.first, &declared))
@@ -600,7 +329,31 @@ Status checkProperties(const Instance& inst, const ClassRepository& classes) {
         const CMPIType given = p.second.type();
         if (given != declared && given != CMPI_null)
             return Status::error(CMPI_RC_ERR_TYPE_MISMATCH, "property " + p.first + " has the wrong type");
+        const Value& v = p.second;
+        if (v.isNull()) continue;
+        if (v.isArray() && v.items().size() > options.maxArrayItems)
+            return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
+                                 "property " + p.first + " has more than " + std::to_string(options.maxArrayItems) +
+                                     " items");
+        const auto tooLong = [&](const Value& item) {
+            return item.elementType() == CMPI_string && !item.isNull() && item.asText().size() > options.maxTextBytes;
+        };
+        bool over = !v.isArray() && tooLong(v);
+        if (v.isArray())
+            for (const Value& item : v.items()) over = over || tooLong(item);
+        if (over)
+            return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
+                                 "property " + p.first + " is longer than " + std::to_string(options.maxTextBytes) +
+                                     " bytes");
     }
+    return Status();
+}
+
+Status checkDestination(const Instance& inst, const InteropOptions& options) {
+    const std::string url = textOf(inst, "Destination");
+    if (url.empty()) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination is missing");
+    const std::string problem = listenerUrlProblem(url, options.allowedListenerHosts);
+    if (!problem.empty()) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination refused: " + problem);
     return Status();
 }
 
@@ -609,8 +362,8 @@ Status checkProperties(const Instance& inst, const ClassRepository& classes) {
 // ---- Operations --------------------------------------------------------------
 
 IndicationService::IndicationService(const ClassRepository& classes, IndicationProviders& providers,
-                                     std::string storeFile)
-    : state_(new State(classes, providers, std::move(storeFile))) {
+                                     std::string storeFile, InteropOptions options)
+    : state_(new State(classes, providers, std::move(storeFile), std::move(options))) {
     state_->load();
 }
 
@@ -631,7 +384,7 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
     // Keys given only in the path count as given.
     for (const auto& key : given.path.keys)
         if (!inst.properties.find(key.first)) inst.properties.set(key.first, key.second);
-    Status st = checkProperties(inst, s.classes);
+    Status st = checkProperties(inst, s.classes, s.options);
     if (!st.ok()) return st;
 
     for (const std::string& key : s.classes.keys(className)) {
@@ -648,60 +401,66 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
         if (!v || v->isNull() || (v->type() == CMPI_string && v->asText().empty()))
             return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "key " + key + " is missing");
     }
+    if (kind == Kind::Destination) {
+        st = checkDestination(inst, s.options);
+        if (!st.ok()) return st;
+    }
 
     ChangeLock lock(s);
-    if (lock.reentered()) return reentry();
-    State::Data next = *s.snapshot();
-
+    st = lock.refusal();
+    if (!st.ok()) return st;
+    Table& table = s.table(kind);
+    std::shared_ptr<Entry> filter, handler;
     if (kind == Kind::Subscription) {
-        const ObjectPath* filterRef = State::refOf(inst, "Filter");
-        const ObjectPath* handlerRef = State::refOf(inst, "Handler");
-        const int f = filterRef ? s.findFilter(next, *filterRef) : -1;
-        const int h = handlerRef ? State::findIn(next.destinations, *handlerRef, s.classes) : -1;
-        if (f < 0) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Filter names no stored filter");
-        if (h < 0) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Handler names no stored destination");
+        const ObjectPath* filterRef = refOf(inst, "Filter");
+        const ObjectPath* handlerRef = refOf(inst, "Handler");
+        filter = filterRef ? s.table(Kind::Filter).find(*filterRef, s.classes) : nullptr;
+        handler = handlerRef ? s.table(Kind::Destination).find(*handlerRef, s.classes) : nullptr;
+        if (!filter) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Filter names no stored filter");
+        if (!handler) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Handler names no stored destination");
         // Kept as the stored instances' own paths, so later lookups by
         // either spelling find them.
-        inst.properties.set("Filter", Value::reference(next.filters[f].instance->path));
-        inst.properties.set("Handler", Value::reference(next.destinations[h]->path));
+        inst.properties.set("Filter", Value::reference(filter->instance->path));
+        inst.properties.set("Handler", Value::reference(handler->instance->path));
     }
-    for (const std::string& key : s.classes.keys(className))
-        inst.path.keys.set(key, *inst.properties.find(key));
+    for (const std::string& key : s.classes.keys(className)) inst.path.keys.set(key, *inst.properties.find(key));
+    if (table.find(inst.path, s.classes))
+        return Status::error(CMPI_RC_ERR_ALREADY_EXISTS, inst.path.toText() + " already exists");
+    const size_t limit = kind == Kind::Filter        ? s.options.maxFilters
+                         : kind == Kind::Destination ? s.options.maxDestinations
+                                                     : s.options.maxSubscriptions;
+    if (table.size() >= limit)
+        return Status::error(CMPI_RC_ERR_FAILED, std::string("the interop namespace holds its limit of ") +
+                                                     std::to_string(limit) + " " + kindName(kind));
 
-    bool exists = false;
-    if (kind == Kind::Filter) exists = s.findFilter(next, inst.path) >= 0;
-    if (kind == Kind::Destination) exists = State::findIn(next.destinations, inst.path, s.classes) >= 0;
-    if (kind == Kind::Subscription) exists = State::findIn(next.subscriptions, inst.path, s.classes) >= 0;
-    if (exists) return Status::error(CMPI_RC_ERR_ALREADY_EXISTS, inst.path.toText() + " already exists");
-
-    auto stored = std::make_shared<const Instance>(inst);
+    auto e = s.entryOf(kind, std::make_shared<const Instance>(inst));
+    FilterInfo info;
+    bool first = false;
     if (kind == Kind::Filter) {
-        State::Filter f = s.filterOf(stored, &st);
+        st = s.compileFilter(*e);
         if (!st.ok()) return st;
-        next.filters.push_back(std::move(f));
-    } else if (kind == Kind::Destination) {
-        const std::string url = textOf(inst, "Destination");
-        if (url.empty()) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination is missing");
-        next.destinations.push_back(stored);
-    } else {
-        const State::Filter& filter = next.filters[s.findFilter(next, *State::refOf(inst, "Filter"))];
-        const FilterInfo info = s.infoOf(filter);
-        const bool first = s.subscriptionsNaming(next, filter.instance->path, "Filter") == 0;
+    } else if (kind == Kind::Subscription) {
+        e->filter = filter;
+        e->handler = handler;
+        info = s.infoOf(*filter);
+        first = filter->uses == 0;
         st = s.providers.activate(info, first);
         if (!st.ok()) return st;
-        next.subscriptions.push_back(stored);
-        Status saved = s.save(next);
-        if (!saved.ok()) {
-            s.providers.deactivate(info, first);
-            return saved;
-        }
-        s.commit(std::move(next));
-        if (created) *created = inst.path;
-        return Status();
     }
-    st = s.save(next);
-    if (!st.ok()) return st;
-    s.commit(std::move(next));
+    if (s.store) {
+        st = s.store->put(inst);
+        if (!st.ok()) {
+            if (kind == Kind::Subscription) s.providers.deactivate(info, first);
+            return st;
+        }
+    }
+    {
+        std::unique_lock<std::shared_mutex> write(s.data);
+        e->order = s.nextOrder++;
+        s.link(e, true);
+        table.add(std::move(e));
+    }
+    s.compactIfDue();
     if (created) *created = inst.path;
     return Status();
 }
@@ -715,42 +474,25 @@ Status IndicationService::deleteInstance(const ObjectPath& path) {
     if (!known) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "class " + path.className + " is not served");
 
     ChangeLock lock(s);
-    if (lock.reentered()) return reentry();
-    State::Data next = *s.snapshot();
-    const std::string text = path.toText();
-    if (kind == Kind::Filter || kind == Kind::Destination) {
-        const int i = kind == Kind::Filter ? s.findFilter(next, path)
-                                           : State::findIn(next.destinations, path, s.classes);
-        if (i < 0) return Status::error(CMPI_RC_ERR_NOT_FOUND, text + " not found");
-        const ObjectPath& target =
-            kind == Kind::Filter ? next.filters[i].instance->path : next.destinations[i]->path;
-        if (s.subscriptionsNaming(next, target, kind == Kind::Filter ? "Filter" : "Handler") > 0)
-            return Status::error(CMPI_RC_ERR_FAILED, text + " is still named by a subscription");
-        if (kind == Kind::Filter)
-            next.filters.erase(next.filters.begin() + i);
-        else
-            next.destinations.erase(next.destinations.begin() + i);
-        Status st = s.save(next);
-        if (st.ok()) s.commit(std::move(next));
-        return st;
-    }
-    const int i = State::findIn(next.subscriptions, path, s.classes);
-    if (i < 0) return Status::error(CMPI_RC_ERR_NOT_FOUND, text + " not found");
-    const std::shared_ptr<const Instance> gone = next.subscriptions[i];
-    next.subscriptions.erase(next.subscriptions.begin() + i);
-    const int f = s.findFilter(next, *State::refOf(*gone, "Filter"));
-    Status st = s.save(next);
+    Status st = lock.refusal();
     if (!st.ok()) return st;
-    FilterInfo info;
-    bool last = false;
-    if (f >= 0) {
-        info = s.infoOf(next.filters[f]);
-        last = s.subscriptionsNaming(next, next.filters[f].instance->path, "Filter") == 0;
+    Table& table = s.table(kind);
+    const std::shared_ptr<Entry> e = table.find(path, s.classes);
+    if (!e) return Status::error(CMPI_RC_ERR_NOT_FOUND, path.toText() + " not found");
+    if (e->uses > 0) return Status::error(CMPI_RC_ERR_FAILED, path.toText() + " is still named by a subscription");
+    if (s.store) {
+        st = s.store->remove(e->instance->path);
+        if (!st.ok()) return st;
     }
-    s.commit(std::move(next));
+    {
+        std::unique_lock<std::shared_mutex> write(s.data);
+        s.link(e, false);
+        table.erase(e);
+    }
+    s.compactIfDue();
     // Gone whatever the providers answer: the client asked for it gone, and
     // failing here would make it retry a deletion that already happened.
-    if (f >= 0) s.providers.deactivate(info, last);
+    if (kind == Kind::Subscription) s.providers.deactivate(s.infoOf(*e->filter), e->filter->uses == 0);
     return Status();
 }
 
@@ -761,15 +503,12 @@ Status IndicationService::getInstance(const ObjectPath& path, Instance* out) con
         return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + path.className);
     const Kind kind = s.kindOf(path.className, &known);
     if (!known) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "class " + path.className + " is not served");
-    const auto snap = s.snapshot();
-    const State::Data& d = *snap;
-    int i = -1;
     std::shared_ptr<const Instance> found;
-    if (kind == Kind::Filter && (i = s.findFilter(d, path)) >= 0) found = d.filters[i].instance;
-    if (kind == Kind::Destination && (i = State::findIn(d.destinations, path, s.classes)) >= 0)
-        found = d.destinations[i];
-    if (kind == Kind::Subscription && (i = State::findIn(d.subscriptions, path, s.classes)) >= 0)
-        found = d.subscriptions[i];
+    {
+        std::shared_lock<std::shared_mutex> read(s.data);
+        const std::shared_ptr<Entry> e = s.table(kind).find(path, s.classes);
+        if (e) found = e->instance;
+    }
     if (!found) return Status::error(CMPI_RC_ERR_NOT_FOUND, path.toText() + " not found");
     if (out) *out = *found;
     return Status();
@@ -779,14 +518,25 @@ Status IndicationService::enumerateInstances(const std::string& className, std::
     const State& s = *state_;
     if (!s.classes.exists(className))
         return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + className);
-    const auto snap = s.snapshot();
-    const State::Data& d = *snap;
-    auto add = [&](const Instance& inst) {
-        if (s.classes.isA(inst.className(), className) && out) out->push_back(inst);
-    };
-    for (const auto& f : d.filters) add(*f.instance);
-    for (const auto& i : d.destinations) add(*i);
-    for (const auto& i : d.subscriptions) add(*i);
+    if (!out) return Status();
+    // Copied straight out under the shared lock: holding each instance once
+    // more by pointer first costs more than the copy itself in a large
+    // namespace (every reference count is another cache line).
+    std::shared_lock<std::shared_mutex> read(s.data);
+    // Instances of a table mostly share one class: ask about each class name
+    // once.
+    const std::string* lastClass = nullptr;
+    bool lastAnswer = false;
+    for (const Table& t : s.tables) {
+        for (const auto& e : t.inOrder()) {
+            const Instance& inst = *e.second->instance;
+            if (!lastClass || *lastClass != inst.className()) {
+                lastClass = &inst.className();
+                lastAnswer = s.classes.isA(inst.className(), className);
+            }
+            if (lastAnswer) out->push_back(inst);
+        }
+    }
     return Status();
 }
 
@@ -798,22 +548,16 @@ Status IndicationService::modifyInstance(const Instance& given) {
     const Kind kind = s.kindOf(given.className(), &known);
     if (!known)
         return Status::error(CMPI_RC_ERR_INVALID_CLASS, "class " + given.className() + " is not served");
-    Status st = checkProperties(given, s.classes);
+    Status st = checkProperties(given, s.classes, s.options);
     if (!st.ok()) return st;
 
     ChangeLock lock(s);
-    if (lock.reentered()) return reentry();
-    State::Data next = *s.snapshot();
-    std::shared_ptr<const Instance>* slot = nullptr;
-    int i = -1;
-    if (kind == Kind::Filter && (i = s.findFilter(next, given.path)) >= 0) slot = &next.filters[i].instance;
-    if (kind == Kind::Destination && (i = State::findIn(next.destinations, given.path, s.classes)) >= 0)
-        slot = &next.destinations[i];
-    if (kind == Kind::Subscription && (i = State::findIn(next.subscriptions, given.path, s.classes)) >= 0)
-        slot = &next.subscriptions[i];
-    if (!slot) return Status::error(CMPI_RC_ERR_NOT_FOUND, given.path.toText() + " not found");
+    st = lock.refusal();
+    if (!st.ok()) return st;
+    const std::shared_ptr<Entry> e = s.table(kind).find(given.path, s.classes);
+    if (!e) return Status::error(CMPI_RC_ERR_NOT_FOUND, given.path.toText() + " not found");
 
-    auto changed = std::make_shared<Instance>(**slot);
+    auto changed = std::make_shared<Instance>(*e->instance);
     const std::vector<std::string> keys = s.classes.keys(changed->className());
     for (const auto& p : given.properties) {
         bool isKey = false;
@@ -827,77 +571,91 @@ Status IndicationService::modifyInstance(const Instance& given) {
         }
         changed->properties.set(p.first, p.second);
     }
+    Entry next = *e;
+    next.instance = changed;
     if (kind == Kind::Filter) {
         // The providers were activated for the old query: a filter in use
         // keeps what selects its indications.
         for (const char* q : {"Query", "QueryLanguage", "SourceNamespace", "SourceNamespaces"}) {
-            const Value* before = (*slot)->property(q);
+            const Value* before = e->instance->property(q);
             const Value* after = changed->property(q);
             const bool same = (!before && !after) || (before && after && *before == *after);
-            if (!same && s.subscriptionsNaming(next, changed->path, "Filter") > 0)
-                return Status::error(CMPI_RC_ERR_FAILED,
-                                     std::string(q) + " of a filter in use cannot change");
+            if (!same && e->uses > 0)
+                return Status::error(CMPI_RC_ERR_FAILED, std::string(q) + " of a filter in use cannot change");
         }
-        State::Filter f = s.filterOf(changed, &st);
+        st = s.compileFilter(next);
         if (!st.ok()) return st;
-        next.filters[i] = std::move(f);
-    } else {
-        if (kind == Kind::Destination && textOf(*changed, "Destination").empty())
-            return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination is missing");
-        *slot = changed;
+    } else if (kind == Kind::Destination) {
+        st = checkDestination(*changed, s.options);
+        if (!st.ok()) return st;
     }
-    st = s.save(next);
-    if (st.ok()) s.commit(std::move(next));
-    return st;
+    if (s.store) {
+        st = s.store->put(*changed);
+        if (!st.ok()) return st;
+    }
+    {
+        std::unique_lock<std::shared_mutex> write(s.data);
+        e->instance = std::move(next.instance);
+        e->query = std::move(next.query);
+        e->sourceNamespaces = std::move(next.sourceNamespaces);
+    }
+    s.compactIfDue();
+    return Status();
 }
 
 Status IndicationService::restore() {
     State& s = *state_;
     ChangeLock lock(s);
-    if (lock.reentered()) return reentry();
-    const auto snap = s.snapshot();
-    const State::Data& d = *snap;
-    Status result = s.loadStatus;
-    std::vector<const Instance*> seen;
-    for (const auto& sub : d.subscriptions) {
-        const int f = s.findFilter(d, *State::refOf(*sub, "Filter"));
-        if (f < 0) continue;
-        const Instance* filter = d.filters[f].instance.get();
+    Status result = lock.refusal();
+    if (!result.ok()) return result;
+    result = s.loadStatus;
+    std::vector<const Entry*> seen;
+    for (const auto& item : s.table(Kind::Subscription).inOrder()) {
+        const Entry& filter = *item.second->filter;
         bool first = true;
-        for (const Instance* p : seen) first = first && p != filter;
-        if (first) seen.push_back(filter);
-        const Status st = s.providers.activate(s.infoOf(d.filters[f]), first);
+        for (const Entry* p : seen) first = first && p != &filter;
+        if (first) seen.push_back(&filter);
+        const Status st = s.providers.activate(s.infoOf(filter), first);
         if (!st.ok()) {
             if (result.ok()) result.rc = st.rc;
             if (!result.message.empty()) result.message += "; ";
-            result.message += sub->path.toText() + ": " + st.message;
+            result.message += item.second->instance->path.toText() + ": " + st.message;
         }
     }
     return result;
 }
 
+// Set once, by the constructor: no lock, so a provider may ask from its
+// activation.
+Status IndicationService::storeStatus() const { return state_->loadStatus; }
+
 void IndicationService::deliver(const std::string& nameSpace, const Instance& indication) {
     const State& s = *state_;
-    std::shared_ptr<const State::Data> d;
     std::vector<std::shared_ptr<DeliverySink>> sinks;
     {
-        std::lock_guard<std::mutex> lock(s.data);
+        std::lock_guard<std::mutex> lock(s.sinksMutex);
         if (s.sinks.empty()) return;
         sinks = s.sinks;
-        d = s.current;
     }
-    for (size_t i = 0; i < d->links.size(); ++i) {
-        const Instance& sub = *d->subscriptions[i];
-        const Value* state = sub.property("SubscriptionState");
-        if (state && !state->isNull() && state->asUnsigned() != kSubscriptionEnabled) continue;
-        const State::Filter& filter = d->filters[d->links[i].first];
-        bool fromHere = filter.sourceNamespaces.empty();
-        for (const auto& ns : filter.sourceNamespaces) fromHere = fromHere || sameName(ns, nameSpace);
-        if (!fromHere || !filter.query->matches(indication, s.classes)) continue;
-        const Instance& destination = *d->destinations[d->links[i].second];
+    // What matched, copied out so that the sinks run without the lock.
+    std::vector<std::pair<std::shared_ptr<const Instance>, std::shared_ptr<const Instance>>> matched;
+    {
+        std::shared_lock<std::shared_mutex> read(s.data);
+        for (const auto& item : s.table(Kind::Subscription).inOrder()) {
+            const Entry& sub = *item.second;
+            const Value* state = sub.instance->property("SubscriptionState");
+            if (state && !state->isNull() && state->asUnsigned() != kSubscriptionEnabled) continue;
+            const Entry& filter = *sub.filter;
+            bool fromHere = filter.sourceNamespaces.empty();
+            for (const auto& ns : filter.sourceNamespaces) fromHere = fromHere || sameName(ns, nameSpace);
+            if (!fromHere || !filter.query->matches(indication, s.classes)) continue;
+            matched.emplace_back(sub.handler->instance, sub.instance);
+        }
+    }
+    for (const auto& m : matched) {
         for (const auto& sink : sinks) {
             try {
-                sink->deliver(destination, sub.path, indication);
+                sink->deliver(*m.first, m.second->path, indication);
             } catch (...) {
                 // One listener's failure is no other listener's business.
             }
@@ -907,12 +665,12 @@ void IndicationService::deliver(const std::string& nameSpace, const Instance& in
 
 void IndicationService::addSink(std::shared_ptr<DeliverySink> sink) {
     if (!sink) return;
-    std::lock_guard<std::mutex> lock(state_->data);
+    std::lock_guard<std::mutex> lock(state_->sinksMutex);
     state_->sinks.push_back(std::move(sink));
 }
 
 void IndicationService::removeSink(const std::shared_ptr<DeliverySink>& sink) {
-    std::lock_guard<std::mutex> lock(state_->data);
+    std::lock_guard<std::mutex> lock(state_->sinksMutex);
     auto& sinks = state_->sinks;
     for (auto it = sinks.begin(); it != sinks.end(); ++it) {
         if (*it == sink) {

@@ -1,16 +1,18 @@
 // The host's indication service and its interop namespace: filters, listener
-// destinations and subscriptions, kept in a small file store; the matching of
-// every delivered indication against the active filters; and the sinks that
-// receive what matched.
+// destinations and subscriptions, kept in the interop store
+// (core/InteropStore.h); the matching of every delivered indication against
+// the active filters (core/Wql.h); and the sinks that receive what matched
+// (core/Sinks.h).
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/Classes.h"
+#include "core/Sinks.h"
 #include "core/Value.h"
+#include "core/Wql.h"
 
 namespace cimhost {
 
@@ -44,67 +46,35 @@ public:
     virtual Status deactivate(const FilterInfo& filter, bool last) = 0;
 };
 
-// Receives matched indications.
-class DeliverySink {
-public:
-    virtual ~DeliverySink() = default;
-    // `destination` is the listener destination instance (its Destination
-    // property holds the listener's URL); `subscription` the subscription's
-    // path.
-    virtual void deliver(const Instance& destination, const ObjectPath& subscription,
-                         const Instance& indication) = 0;
-};
-
-// Appends one JSON object per delivery to a file:
-//   {"destination":"http://...","subscription":"<path>",
-//    "indication":{"class":"...","namespace":"...","properties":{"Name":<json>,...}}}
-// Strings become JSON strings, numbers numbers, booleans booleans, datetimes
-// their CIM text, references their path text, arrays arrays, null null.
-class JsonLinesSink : public DeliverySink {
-public:
-    explicit JsonLinesSink(std::string path);
-    void deliver(const Instance& destination, const ObjectPath& subscription, const Instance& indication) override;
-    const std::string& path() const { return path_; }
-    // The JSON text of one delivery (without the newline).
-    static std::string line(const Instance& destination, const ObjectPath& subscription,
-                            const Instance& indication);
-
-private:
-    std::string path_;
-    std::mutex mutex_;
-};
-
-// Parsed WQL: SELECT * (or a property list) FROM <class> [WHERE <condition>]
-// where a condition is comparisons (=, <>, !=, <, <=, >, >=, IS [NOT] NULL)
-// of a property with a literal ('text' or "text", integers, reals, TRUE,
-// FALSE, NULL), joined by AND, OR, NOT and parentheses.
-class WqlQuery {
-public:
-    // Null with *error set when the text is not such a query.
-    static std::unique_ptr<WqlQuery> parse(const std::string& text, std::string* error);
-    ~WqlQuery();
-    const std::string& className() const;
-    // Empty for "*".
-    const std::vector<std::string>& selectList() const;
-    // True when the instance's class is the FROM class or derives from it
-    // (as `classes` tells) and the WHERE condition holds. A comparison with a
-    // missing or null property, or of mismatched types, is false (NOT of it
-    // true, as unknown is not modelled).
-    bool matches(const Instance& indication, const ClassRepository& classes) const;
-
-    struct Node;
-
-private:
-    WqlQuery();
-    std::string className_;
-    std::vector<std::string> select_;
-    std::unique_ptr<Node> where_;
+// What the interop namespace accepts. The counts keep one client from
+// filling the CIMOM's memory and store; a test or a large installation
+// raises them.
+struct InteropOptions {
+    size_t maxFilters = 100;
+    size_t maxDestinations = 100;
+    size_t maxSubscriptions = 100;
+    // Bytes of any string property, or string item of an array property.
+    size_t maxTextBytes = 4096;
+    size_t maxArrayItems = 64;
+    // When not empty, listener destinations may only name these hosts.
+    std::vector<std::string> allowedListenerHosts;
+    // A damaged store is kept aside (numbered) and the namespace starts
+    // empty, instead of the service refusing every change until an
+    // administrator has looked at it.
+    bool startFresh = false;
+    // Each change is on disk before it is acknowledged (fdatasync); off only
+    // where a power cut does not matter (tests, benchmarks).
+    bool syncWrites = true;
 };
 
 class IndicationService {
 public:
-    // `storeFile` empty: nothing persists.
-    IndicationService(const ClassRepository& classes, IndicationProviders& providers, std::string storeFile);
+    // `storeFile` empty: nothing persists. A store that cannot be read (and
+    // options.startFresh unset) leaves the namespace empty and refusing
+    // every change with the reason, which storeStatus() and restore() give,
+    // so that nothing is written over what an administrator must see.
+    IndicationService(const ClassRepository& classes, IndicationProviders& providers, std::string storeFile,
+                      InteropOptions options = InteropOptions());
     ~IndicationService();
 
     // The interop namespace's instance operations. Classes served:
@@ -116,14 +86,21 @@ public:
     // CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED; duplicate
     // CMPI_RC_ERR_ALREADY_EXISTS; absent CMPI_RC_ERR_NOT_FOUND; deleting a
     // filter or destination a subscription still names CMPI_RC_ERR_FAILED.
+    // A count limit reached: CMPI_RC_ERR_FAILED; a text or array over its
+    // limit, or a Destination that is no deliverable http/https URL (or
+    // names a host not allowed): CMPI_RC_ERR_INVALID_PARAMETER.
     Status createInstance(const Instance& instance, ObjectPath* created);
     Status deleteInstance(const ObjectPath& path);
     Status getInstance(const ObjectPath& path, Instance* out) const;
     Status enumerateInstances(const std::string& className, std::vector<Instance>* out) const;
     Status modifyInstance(const Instance& instance);
 
-    // Re-creates the stored subscriptions' activations.
+    // Re-creates the stored subscriptions' activations. Fails with the
+    // store's problem when it could not be read.
     Status restore();
+    // How the store was found: an error naming the file and what is wrong
+    // with it, or OK (with a message when a damaged store was set aside).
+    Status storeStatus() const;
 
     // An indication a provider delivered from `nameSpace`.
     void deliver(const std::string& nameSpace, const Instance& indication);

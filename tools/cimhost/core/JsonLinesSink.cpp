@@ -10,7 +10,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "core/IndicationService.h"
+#include "core/Sinks.h"
 #include "core/JsonValues.h"
 
 namespace cimhost {

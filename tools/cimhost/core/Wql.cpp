@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/IndicationService.h"
+#include "core/Wql.h"
 
 namespace cimhost {
 namespace {

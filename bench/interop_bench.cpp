@@ -1,0 +1,212 @@
+// What a registration costs in the embedded CIMOM's interop namespace as the
+// namespace fills: create (filter, listener destination, subscription), remove
+// (the three again), get (one subscription) and list (every subscription, per
+// instance listed) with 10, 1,000 and 10,000 registrations already there. At
+// the end the cost at each size is printed as a ratio to the cost at 10 in the
+// same run.
+//
+// The store lives under a temporary directory. "/sync" runs write as the
+// CIMOM does, with an fdatasync per journal record (the disk's flush time
+// dominates and is the same at every size); "/nosync" leaves the flush out
+// and shows the namespace's own cost.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Classes.h"
+#include "core/IndicationService.h"
+
+using namespace cimhost;
+
+namespace {
+
+struct AcceptAll : IndicationProviders {
+    Status activate(const FilterInfo&, bool) override { return Status(); }
+    Status deactivate(const FilterInfo&, bool) override { return Status(); }
+};
+
+std::string g_dir;
+AcceptAll g_providers;
+
+InteropOptions optionsFor(bool sync) {
+    InteropOptions o;
+    o.maxFilters = o.maxDestinations = o.maxSubscriptions = 20000;
+    o.syncWrites = sync;
+    return o;
+}
+
+struct Registration {
+    ObjectPath filter, destination, subscription;
+};
+
+bool add(IndicationService& service, const std::string& name, Registration* out) {
+    Instance f;
+    f.path.className = "CIM_IndicationFilter";
+    f.properties.set("Name", Value::string(name));
+    f.properties.set("Query", Value::string("SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity > 3"));
+    f.properties.set("QueryLanguage", Value::string("WQL"));
+    f.properties.set("SourceNamespace", Value::string("root/qms"));
+    Instance d;
+    d.path.className = "CIM_ListenerDestinationCIMXML";
+    d.properties.set("Name", Value::string(name));
+    d.properties.set("Destination", Value::string("http://listener-" + name + ":5988/cimom"));
+    if (!service.createInstance(f, &out->filter).ok() || !service.createInstance(d, &out->destination).ok())
+        return false;
+    Instance s;
+    s.path.className = "CIM_IndicationSubscription";
+    s.properties.set("Filter", Value::reference(out->filter));
+    s.properties.set("Handler", Value::reference(out->destination));
+    return service.createInstance(s, &out->subscription).ok();
+}
+
+bool remove(IndicationService& service, const Registration& r) {
+    return service.deleteInstance(r.subscription).ok() && service.deleteInstance(r.destination).ok() &&
+           service.deleteInstance(r.filter).ok();
+}
+
+// One namespace per size and write mode, filled once (without flushes, which
+// would only make the filling slow) and reopened as measured.
+struct Filled {
+    std::unique_ptr<IndicationService> service;
+    std::vector<Registration> registrations;
+    unsigned next = 0;
+};
+
+Filled* filled(int count, bool sync) {
+    static std::map<std::pair<int, bool>, std::unique_ptr<Filled>> all;
+    auto& slot = all[{count, sync}];
+    if (slot) return slot.get();
+    const std::string store = g_dir + "/interop-" + std::to_string(count) + (sync ? "-sync" : "") + ".json";
+    slot.reset(new Filled);
+    {
+        IndicationService filling(ClassRepository::builtin(), g_providers, store, optionsFor(false));
+        for (int i = 0; i < count; ++i) {
+            Registration r;
+            if (!add(filling, "pre" + std::to_string(i), &r)) return nullptr;
+            slot->registrations.push_back(r);
+        }
+    }
+    slot->service.reset(new IndicationService(ClassRepository::builtin(), g_providers, store, optionsFor(sync)));
+    return slot.get();
+}
+
+void BM_Register(benchmark::State& state) {
+    Filled* f = filled(static_cast<int>(state.range(0)), state.range(1) != 0);
+    if (!f) return state.SkipWithError("filling failed");
+    for (auto _ : state) {
+        Registration r;
+        if (!add(*f->service, "r" + std::to_string(f->next++), &r)) return state.SkipWithError("register failed");
+        state.PauseTiming();
+        remove(*f->service, r);
+        state.ResumeTiming();
+    }
+}
+
+void BM_Remove(benchmark::State& state) {
+    Filled* f = filled(static_cast<int>(state.range(0)), state.range(1) != 0);
+    if (!f) return state.SkipWithError("filling failed");
+    for (auto _ : state) {
+        state.PauseTiming();
+        Registration r;
+        add(*f->service, "r" + std::to_string(f->next++), &r);
+        state.ResumeTiming();
+        if (!remove(*f->service, r)) return state.SkipWithError("remove failed");
+    }
+}
+
+void BM_Get(benchmark::State& state) {
+    Filled* f = filled(static_cast<int>(state.range(0)), state.range(1) != 0);
+    if (!f) return state.SkipWithError("filling failed");
+    size_t i = 0;
+    for (auto _ : state) {
+        Instance found;
+        const Registration& r = f->registrations[i++ % f->registrations.size()];
+        if (!f->service->getInstance(r.subscription, &found).ok()) return state.SkipWithError("get failed");
+        benchmark::DoNotOptimize(found);
+    }
+}
+
+// Per instance listed: a listing of n instances is n times the work.
+void BM_ListPerInstance(benchmark::State& state) {
+    Filled* f = filled(static_cast<int>(state.range(0)), state.range(1) != 0);
+    if (!f) return state.SkipWithError("filling failed");
+    for (auto _ : state) {
+        std::vector<Instance> found;
+        f->service->enumerateInstances("CIM_IndicationSubscription", &found);
+        if (found.size() != f->registrations.size()) return state.SkipWithError("list incomplete");
+    }
+    state.counters["listed"] = static_cast<double>(f->registrations.size());
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+    for (int sync : {0, 1})
+        for (int n : {10, 1000, 10000}) b->Args({n, sync});
+    b->ArgNames({"n", "sync"})->Unit(benchmark::kMicrosecond)->UseRealTime();
+}
+BENCHMARK(BM_Register)->Apply(sizes);
+BENCHMARK(BM_Remove)->Apply(sizes);
+BENCHMARK(BM_Get)->Apply(sizes);
+BENCHMARK(BM_ListPerInstance)->Apply(sizes);
+
+// Keeps each run's time per operation and prints the ratios at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            // A listing is divided by what it listed.
+            double per = static_cast<double>(run.iterations);
+            if (run.benchmark_name().find("List") != std::string::npos) per *= run.counters.at("listed").value;
+            times_[run.benchmark_name()] = {run.real_accumulated_time / per, run.cpu_accumulated_time / per};
+        }
+    }
+    // Wall time is what a client waits (the flush included); CPU time is
+    // steadier on a busy machine.
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nCost against 10 registrations, same run (list: per instance listed), wall / CPU:\n");
+        for (const char* op : {"BM_Register", "BM_Remove", "BM_Get", "BM_ListPerInstance"}) {
+            for (int sync : {0, 1}) {
+                const auto base = times_.find(name(op, 10, sync));
+                if (base == times_.end() || base->second.first <= 0 || base->second.second <= 0) continue;
+                std::printf("  %-16s %-7s", op + 3, sync ? "sync" : "nosync");
+                for (int n : {1000, 10000}) {
+                    const auto t = times_.find(name(op, n, sync));
+                    if (t != times_.end())
+                        std::printf("  at %5d: x%.2f / x%.2f", n, t->second.first / base->second.first,
+                                    t->second.second / base->second.second);
+                }
+                std::printf("   (at 10: %.1f / %.1f us)\n", base->second.first * 1e6, base->second.second * 1e6);
+            }
+        }
+    }
+
+private:
+    static std::string name(const char* op, int n, int sync) {
+        return std::string(op) + "/n:" + std::to_string(n) + "/sync:" + std::to_string(sync) + "/real_time";
+    }
+    std::map<std::string, std::pair<double, double>> times_;  // seconds per operation: wall, CPU
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    char dir[] = "/tmp/interop-bench-XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    g_dir = dir;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::error_code ignored;
+    std::filesystem::remove_all(g_dir, ignored);
+    return 0;
+}
