@@ -1,12 +1,14 @@
 // cimhost: the embedded CIM object manager. `inspect` shows what a provider
 // module serves; `watch` hosts the providers of a registration file, subscribes
-// a listener and prints the indications the CIMOM delivers to it.
+// a listener and prints the indications the CIMOM delivers to it; `listen` is
+// a CIM-XML listener that prints the indications a CIMOM posts to it.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "Inspect.h"
+#include "Listen.h"
 #include "Watch.h"
 
 static int usage() {
@@ -14,7 +16,8 @@ static int usage() {
             "usage: cimhost inspect MODULE.so\n"
             "       cimhost watch PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
             "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
-            "                     [--count N] [--seconds S]\n");
+            "                     [--count N] [--seconds S] [--show line|full]\n"
+            "       cimhost listen [--port N] [--bind ADDR] [--json] [--out FILE]\n");
     return 2;
 }
 
@@ -46,6 +49,8 @@ static int watchCommand(int argc, char** argv) {
             options.storeFile = value;
         else if (strcmp(flag, "--log") == 0)
             options.deliveryLog = value;
+        else if (strcmp(flag, "--show") == 0 && (strcmp(value, "line") == 0 || strcmp(value, "full") == 0))
+            options.show = value[0] == 'l' ? cimhost::WatchOptions::Show::line : cimhost::WatchOptions::Show::full;
         else if (strcmp(flag, "--count") == 0 ? !number(value, options.count)
                  : strcmp(flag, "--seconds") == 0 ? !number(value, options.seconds)
                                                    : true)
@@ -55,6 +60,10 @@ static int watchCommand(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "listen") == 0) {
+        const int code = cimhost::listenCommand(argc - 2, argv + 2);
+        return code == 2 ? usage() : code;
+    }
     if (argc < 3) return usage();
     if (strcmp(argv[1], "inspect") == 0 && argc == 3) return cimhost::inspect(argv[2]);
     if (strcmp(argv[1], "watch") == 0) return watchCommand(argc, argv);
