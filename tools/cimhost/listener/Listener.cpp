@@ -22,6 +22,13 @@ Listener::Listener(Options options) : server_(std::make_unique<httplib::Server>(
     // A CIMOM posts one export request per indication; nothing it sends is
     // near this size.
     server_->set_payload_max_length(16u << 20);
+    // The library's default adds SO_REUSEPORT, with which a second listener
+    // on a port already served binds without complaint and takes half the
+    // connections; a restart still finds the port free of its TIME_WAIT.
+    server_->set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // Every method is routed to one handler, so that the answer to a GET is
     // the listener's own (405) rather than the library's 404.
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
@@ -68,7 +75,8 @@ void Listener::start() {
     if (port_ <= 0) {
         const int err = errno;
         throw std::runtime_error("cannot listen on " + bind + ":" + std::to_string(port) +
-                                 (err ? std::string(": ") + std::strerror(err) : std::string()));
+                                 (err ? std::string(": ") + std::strerror(err)
+                                      : std::string(": no address of this machine goes by that name")));
     }
     // The socket listens from here on; connections wait in its backlog until
     // the thread accepts them.
