@@ -7,6 +7,8 @@ namespace cimhost {
 namespace listener {
 namespace {
 
+// Bounds on what a sender can make the listener remember: contexts, and
+// skipped numbers over all contexts together.
 const size_t kContexts = 1024;
 const size_t kOutstanding = 100000;
 
@@ -32,7 +34,9 @@ std::string SequenceCheck::check(const Instance& indication) {
         // A listener started after the CIMOM sees a context part-way through;
         // only what follows is checked.
         if (order_.size() >= kContexts) {
-            contexts_.erase(order_.front());
+            const auto oldest = contexts_.find(order_.front());
+            outstanding_ -= oldest->second.outstanding.size();
+            contexts_.erase(oldest);
             order_.pop_front();
         }
         order_.push_back(context->text);
@@ -47,12 +51,14 @@ std::string SequenceCheck::check(const Instance& indication) {
     if (n > c.highest) {
         const int64_t first = c.highest + 1, last = n - 1;
         missing_ += static_cast<uint64_t>(last - first + 1);
-        for (int64_t k = first; k <= last && c.outstanding.size() < kOutstanding; ++k) c.outstanding.insert(k);
+        for (int64_t k = first; k <= last && outstanding_ < kOutstanding; ++k, ++outstanding_)
+            c.outstanding.insert(k);
         c.highest = n;
         return "gap: SequenceNumber " + range(first, last) + where + " missing (" +
                std::to_string(last - first + 1) + " indication(s)), " + std::to_string(n) + " arrived";
     }
     if (c.outstanding.erase(n)) {
+        --outstanding_;
         --missing_;
         ++late_;
         return "late: SequenceNumber " + std::to_string(n) + where + " arrived after " +

@@ -30,13 +30,14 @@ private:
     struct Context {
         int64_t highest = 0;
         // Skipped numbers still outstanding, so that a late one is told from
-        // a repeat; bounded, the oldest forgotten first.
+        // a repeat. Bounded: past the bound a late number counts as a repeat.
         std::set<int64_t> outstanding;
     };
     std::map<std::string, Context> contexts_;
     // Contexts in the order they were opened; a long-running listener sees
     // a new one per CIMOM start and keeps only the recent ones.
     std::deque<std::string> order_;
+    size_t outstanding_ = 0;  // over all contexts
     uint64_t missing_ = 0, repeated_ = 0, late_ = 0;
 };
 
