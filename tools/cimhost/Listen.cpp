@@ -200,7 +200,8 @@ int listen(const ListenOptions& options) {
             if (sig == SIGINT || sig == SIGTERM) break;
             if (const int err = console.failed()) {
                 std::fprintf(stderr, "cimhost listen: cannot write %s: %s; stopping\n",
-                             options.outFile.empty() ? "to stdout" : options.outFile.c_str(), std::strerror(err));
+                             options.outFile.empty() ? "to stdout" : options.outFile.c_str(),
+                             std::strerror(err));
                 exitCode = 1;
                 break;
             }

@@ -26,18 +26,19 @@ namespace {
 
 std::string request(const std::string& instance, const std::string& cimAttributes = "CIMVERSION=\"2.0\"") {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cimAttributes +
-           "><MESSAGE ID=\"7\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL NAME=\"ExportIndication\">"
+           "><MESSAGE ID=\"7\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL "
+           "NAME=\"ExportIndication\">"
            "<EXPPARAMVALUE NAME=\"NewIndication\">" +
            instance + "</EXPPARAMVALUE></EXPMETHODCALL></SIMPLEEXPREQ></MESSAGE></CIM>";
 }
 
 std::string numbered(const std::string& context, const std::string& number) {
-    return request("<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\">"
-                   "<PROPERTY NAME=\"SequenceContext\" TYPE=\"string\"><VALUE>" +
-                   context +
-                   "</VALUE></PROPERTY><PROPERTY NAME=\"SequenceNumber\" TYPE=\"sint64\"><VALUE>" + number +
-                   "</VALUE></PROPERTY><PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>m</VALUE></PROPERTY>"
-                   "</INSTANCE>");
+    return request(
+        "<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\">"
+        "<PROPERTY NAME=\"SequenceContext\" TYPE=\"string\"><VALUE>" +
+        context + "</VALUE></PROPERTY><PROPERTY NAME=\"SequenceNumber\" TYPE=\"sint64\"><VALUE>" + number +
+        "</VALUE></PROPERTY><PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>m</VALUE></PROPERTY>"
+        "</INSTANCE>");
 }
 
 Property scalar(const std::string& text) {
@@ -66,9 +67,7 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
           {"HostAddress", scalar("server.example.net")}},
          "2024-06-01 10:10:00+01:00  minor        C  Fan FAN2 slow (1200 rpm, NULL, %4, 100%)  "
          "[LogMessage_1 on server.example.net]"},
-        {"nothing but the class",
-         {},
-         "-  -            C  (no message)"},
+        {"nothing but the class", {}, "-  -            C  (no message)"},
         {"other severity in its own words, IndicationTime, element path and system name, negative offset",
          {{"IndicationTime", scalar("20240601101000.000000-090")},
           {"PerceivedSeverity", scalar("1")},
@@ -87,15 +86,9 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
         {"every word of the scale",
          {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
          "-  critical     C  %1"},
-        {"information",
-         {{"PerceivedSeverity", scalar("2")}},
-         "-  information  C  (no message)"},
-        {"fatal",
-         {{"PerceivedSeverity", scalar("7")}},
-         "-  fatal        C  (no message)"},
-        {"unknown",
-         {{"PerceivedSeverity", scalar("0")}},
-         "-  unknown      C  (no message)"},
+        {"information", {{"PerceivedSeverity", scalar("2")}}, "-  information  C  (no message)"},
+        {"fatal", {{"PerceivedSeverity", scalar("7")}}, "-  fatal        C  (no message)"},
+        {"unknown", {{"PerceivedSeverity", scalar("0")}}, "-  unknown      C  (no message)"},
         {"severity that is no number",
          {{"PerceivedSeverity", scalar("x")}},
          "-  severity x   C  (no message)"},
@@ -133,17 +126,41 @@ TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
         {"accepted", "POST", {{"CIMExport", "MethodRequest"}}, good, 200, "", 0},
         {"not kept", "POST", {}, unkept, 200, "", 1},
         {"GET", "GET", {}, "", 405, "", -1},
-        {"protocol version 2", "POST", {{"CIMProtocolVersion", "2.0"}}, good, 501, "unsupported-protocol-version",
+        {"protocol version 2",
+         "POST",
+         {{"CIMProtocolVersion", "2.0"}},
+         good,
+         501,
+         "unsupported-protocol-version",
          -1},
-        {"method header for another method", "POST", {{"CIMExportMethod", "ExportOther"}}, good, 400,
-         "header-mismatch", 7},
-        {"CIM version 3", "POST", {}, request("<INSTANCE CLASSNAME=\"X\"/>", "CIMVERSION=\"3.0\""), 501,
-         "unsupported-cim-version", 7},
-        {"DTD version 3", "POST", {}, request("<INSTANCE CLASSNAME=\"X\"/>", "DTDVERSION=\"3.1\""), 501,
-         "unsupported-dtd-version", 7},
-        {"several requests", "POST", {},
-         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>", 501,
-         "multiple-requests-unsupported", 7},
+        {"method header for another method",
+         "POST",
+         {{"CIMExportMethod", "ExportOther"}},
+         good,
+         400,
+         "header-mismatch",
+         7},
+        {"CIM version 3",
+         "POST",
+         {},
+         request("<INSTANCE CLASSNAME=\"X\"/>", "CIMVERSION=\"3.0\""),
+         501,
+         "unsupported-cim-version",
+         7},
+        {"DTD version 3",
+         "POST",
+         {},
+         request("<INSTANCE CLASSNAME=\"X\"/>", "DTDVERSION=\"3.1\""),
+         501,
+         "unsupported-dtd-version",
+         7},
+        {"several requests",
+         "POST",
+         {},
+         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>",
+         501,
+         "multiple-requests-unsupported",
+         7},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -217,7 +234,8 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
              "late: SequenceNumber 2 in sequence context \"A\" arrived after 3",
              "gap: SequenceNumber 7 in sequence context \"B\" missing",
              "refused: not well-formed XML",
-             "8 indication(s) received, 1 request(s) refused; by sequence number 1 missing, 1 repeated, 1 late",
+             "8 indication(s) received, 1 request(s) refused; by sequence number 1 missing, 1 repeated, 1 "
+             "late",
          })
         EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
     EXPECT_EQ(log.find("context \"B\" arrived"), std::string::npos) << log;

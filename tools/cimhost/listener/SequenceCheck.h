@@ -22,7 +22,7 @@ public:
     // carries no numbering at all. Not thread-safe: one caller at a time.
     std::string check(const Instance& indication);
 
-    uint64_t missing() const { return missing_; }   // numbers skipped and never seen since
+    uint64_t missing() const { return missing_; }    // numbers skipped and never seen since
     uint64_t repeated() const { return repeated_; }  // numbers seen more than once
     uint64_t late() const { return late_; }          // skipped numbers that came after all
 
