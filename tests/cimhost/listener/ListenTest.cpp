@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -187,31 +188,65 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
-// `cimhost listen` as a user runs it: told by stderr where it listens,
-// writing JSON lines, reporting numbering faults per sequence context, and
-// ending on SIGTERM with its count.
-TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithItsCount) {
-    char dir[] = "/tmp/cimhost-listen-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string out = std::string(dir) + "/out.jsonl", err = std::string(dir) + "/err.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const char* argv[] = {CIMHOST_BINARY, "listen", "--port", "0", "--json", "--out", out.c_str(), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, CIMHOST_BINARY, &actions, nullptr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    int port = 0;
-    for (int i = 0; i < 1000 && !port; ++i) {
-        const std::string text = slurp(err);
-        const size_t at = text.find("http://127.0.0.1:");
-        if (at != std::string::npos) port = std::atoi(text.c_str() + at + 17);
-        if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// `cimhost listen` as a process with its stderr in a scratch file; ended
+// (killed when the test did not end it) and cleaned up on destruction.
+class ListenProcess {
+public:
+    // `stdoutFd` -1: stdout goes to /dev/null.
+    ListenProcess(std::vector<std::string> args, int stdoutFd = -1) {
+        char tmpl[] = "/tmp/cimhost-listen-XXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        dir = tmpl;
+        err = dir + "/err.txt";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (stdoutFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+        else
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        args.insert(args.begin(), {CIMHOST_BINARY, "listen", "--port", "0"});
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, CIMHOST_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        // It says where it listens once it does.
+        for (int i = 0; i < 1000 && pid > 0 && !port; ++i) {
+            const std::string text = stderrText();
+            const size_t at = text.find("http://127.0.0.1:");
+            if (at != std::string::npos) port = std::atoi(text.c_str() + at + 17);
+            if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
-    ASSERT_GT(port, 0) << slurp(err);
-    httplib::Client client("127.0.0.1", port);
+    ~ListenProcess() {
+        if (pid > 0) qmstest::reap(pid, 0);
+        if (!dir.empty()) std::filesystem::remove_all(dir);
+    }
+    std::string stderrText() const { return slurp(err); }
+    // Its exit code after a signal or on its own; -1 when it had to be killed.
+    int end(int sig) {
+        if (sig) kill(pid, sig);
+        const int status = qmstest::reap(pid, 10000);
+        pid = -1;
+        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string dir, err;
+    pid_t pid = -1;
+    int port = 0;
+};
+
+// Told by stderr where it listens, writing JSON lines, reporting numbering
+// faults per sequence context, and ending on SIGTERM with its count.
+TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithItsCount) {
+    char dir[] = "/tmp/cimhost-listen-out-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string out = std::string(dir) + "/out.jsonl";
+    ListenProcess listen({"--json", "--out", out});
+    ASSERT_GT(listen.port, 0) << listen.stderrText();
+    httplib::Client client("127.0.0.1", listen.port);
     // Context A: 0 1 3 3 2 (a gap, a repeat, the missing one late);
     // context B opens at 5 (a listener started late) and skips 7 for good.
     const std::pair<const char*, const char*> sent[] = {{"A", "0"}, {"A", "1"}, {"B", "5"}, {"A", "3"},
@@ -225,9 +260,8 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
     ASSERT_TRUE(bad);
     EXPECT_EQ(bad->status, 400);
 
-    kill(pid, SIGTERM);
-    EXPECT_EQ(qmstest::reap(pid, 10000), 0);
-    const std::string log = slurp(err);
+    EXPECT_EQ(listen.end(SIGTERM), 0);
+    const std::string log = listen.stderrText();
     for (const char* expected : {
              "gap: SequenceNumber 2 in sequence context \"A\" missing (1 indication(s)), 3 arrived",
              "repeat: SequenceNumber 3 in sequence context \"A\" arrived again",
@@ -252,9 +286,29 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
         EXPECT_STREQ(doc["target"].GetString(), "/x");
     }
     EXPECT_EQ(n, std::size(sent));
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    rmdir(dir);
+    std::filesystem::remove_all(dir);
+}
+
+// An indication that cannot be written (the reader of its output went away)
+// is answered with a CIM error, so that the sender keeps it and delivers it
+// again, and the listener stops saying why instead of dropping what follows.
+TEST(ListenCommandTest, OutputThatCannotBeWrittenFailsTheDeliveryAndStopsTheListener) {
+    int fds[2];
+    ASSERT_TRUE(qmstest::highPipe(fds));
+    ListenProcess listen({}, fds[1]);
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_GT(listen.port, 0) << listen.stderrText();
+    httplib::Client client("127.0.0.1", listen.port);
+    const httplib::Result r = client.Post("/", numbered("A", "0"), "application/xml");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    pugi::xml_document answer;
+    ASSERT_TRUE(answer.load_string(r->body.c_str())) << r->body;
+    EXPECT_EQ(answer.select_node("//EXPMETHODRESPONSE/ERROR").node().attribute("CODE").as_int(), 1)
+        << r->body;
+    EXPECT_EQ(listen.end(0), 1);
+    EXPECT_NE(listen.stderrText().find("cannot write to stdout"), std::string::npos) << listen.stderrText();
 }
 
 }  // namespace
