@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -131,6 +132,7 @@ public:
 
     void refused(const std::string& why) {
         std::lock_guard<std::mutex> lock(mutex_);
+        ++refused_;
         std::fprintf(stderr, "cimhost listen: refused: %s\n", why.c_str());
     }
 
@@ -139,10 +141,10 @@ public:
         return failed_;
     }
 
-    void summary(size_t refused) const {
+    void summary() const {
         std::lock_guard<std::mutex> lock(mutex_);
         std::fprintf(stderr, "cimhost listen: %llu indication(s) received, %zu request(s) refused",
-                     static_cast<unsigned long long>(received_), refused);
+                     static_cast<unsigned long long>(received_), refused_);
         if (sequence_.missing() || sequence_.repeated() || sequence_.late())
             std::fprintf(stderr, "; by sequence number %llu missing, %llu repeated, %llu late",
                          static_cast<unsigned long long>(sequence_.missing()),
@@ -157,6 +159,7 @@ private:
     mutable std::mutex mutex_;
     listener::SequenceCheck sequence_;
     uint64_t received_ = 0;
+    size_t refused_ = 0;
     int failed_ = 0;
 };
 
@@ -190,9 +193,9 @@ int listen(const ListenOptions& options) {
         serve.port = options.port;
         serve.handler = [&console](listener::Delivery&& d) { return console.take(std::move(d)); };
         serve.onRefusal = [&console](const std::string& why) { console.refused(why); };
-        listener::Listener server(serve);
+        auto server = std::make_unique<listener::Listener>(serve);
         std::fprintf(stderr, "cimhost listen: listening on %s (CIM-XML export requests), stop with Ctrl-C\n",
-                     server.url().c_str());
+                     server->url().c_str());
         for (;;) {
             // A short tick, so that an output failure stops the listener soon.
             const timespec tick{0, 200 * 1000 * 1000};
@@ -206,7 +209,9 @@ int listen(const ListenOptions& options) {
                 break;
             }
         }
-        console.summary(server.rejected());
+        // Requests in progress are answered before the count is told.
+        server.reset();
+        console.summary();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cimhost listen: %s\n", e.what());
         exitCode = 1;
