@@ -21,16 +21,33 @@ qms_install_missing() {
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
+  qms_step "installing the Debian packages the build needs: ${missing[*]}"
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# qms_build PRESET: configure (once) and build one preset.
+# qms_step TEXT: says on stderr what happens next, with the seconds since
+# the script started, so that a long first run shows where it is.
+qms_step() {
+  printf '==> [%3ss] %s\n' "$SECONDS" "$*" >&2
+}
+
+# qms_build PRESET [TARGET...]: configure (once) and build one preset, all of
+# it or only the targets named. The build shows its progress as it goes.
 qms_build() {
   local preset=$1
+  shift
+  if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+    qms_step "configuring the $preset build in build/$preset (first run only)"
+  fi
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  if [ $# -gt 0 ]; then
+    qms_step "building $* (build/$preset)"
+    cmake --build --preset "$preset" --target "$@"
+  else
+    qms_step "building every target of the $preset build (build/$preset)"
+    cmake --build --preset "$preset"
+  fi
 }

@@ -20,6 +20,7 @@
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
 #include "export/Exporter.h"
+#include "listener/IndicationLine.h"
 
 namespace cimhost {
 namespace {
@@ -42,11 +43,49 @@ void printExportCounters(Cimom& cimom) {
     fprintf(stderr, "%s", text.empty() ? "cimhost watch: nothing exported\n" : text.c_str());
 }
 
+// A value's text as CIM-XML would carry it: strings and datetimes bare,
+// everything else as the host writes it.
+std::string bareText(const Value& v) {
+    const CMPIType t = v.elementType();
+    return t == CMPI_string || t == CMPI_dateTime || t == CMPI_chars ? v.asText() : v.toText();
+}
+
+// The delivered instance in the form a listener reads off the wire, so that
+// watch's lines and listen's lines are made by the same code.
+listener::Instance asReceived(const Instance& indication) {
+    listener::Instance out;
+    out.className = indication.className();
+    for (const auto& p : indication.properties) {
+        listener::Property& q = out.properties[p.first];
+        q.array = p.second.isArray();
+        q.null = p.second.isNull();
+        if (q.null) continue;
+        if (!q.array) {
+            q.text = bareText(p.second);
+            continue;
+        }
+        for (const Value& item : p.second.items()) {
+            if (item.isNull())
+                q.items.emplace_back();
+            else
+                q.items.emplace_back(bareText(item));
+        }
+    }
+    return out;
+}
+
 class Printer : public DeliverySink {
 public:
+    explicit Printer(WatchOptions::Show show) : show_(show) {}
+
     void deliver(const Instance& destination, const ObjectPath&, const Instance& indication) override {
         std::lock_guard<std::mutex> lock(mutex_);
         ++count_;
+        if (show_ == WatchOptions::Show::line) {
+            printf("%s\n", listener::indicationLine(asReceived(indication)).c_str());
+            fflush(stdout);
+            return;
+        }
         const Value* url = destination.property("Destination");
         printf("--- indication %u to %s\n%s\n{\n", count_, url ? url->toText().c_str() : "?",
                indication.className().c_str());
@@ -60,6 +99,7 @@ public:
     }
 
 private:
+    const WatchOptions::Show show_;
     mutable std::mutex mutex_;
     unsigned count_ = 0;
 };
@@ -163,7 +203,7 @@ int watch(const WatchOptions& options) {
         fprintf(stderr, "cimhost watch: %s\n", error.c_str());
         return 1;
     }
-    auto printer = std::make_shared<Printer>();
+    auto printer = std::make_shared<Printer>(options.show);
     cimom.addSink(printer);
     if (!options.storeFile.empty()) {
         check(cimom.restoreSubscriptions(), "restoring stored subscriptions");

@@ -16,11 +16,15 @@ struct WatchOptions {
     std::string deliveryLog;  // JSON lines of every delivery; empty: none
     unsigned count = 0;       // stop after that many indications; 0: no limit
     unsigned seconds = 0;     // stop after that long; 0: no limit
+    // Each indication as one readable line (listener::indicationLine), or
+    // as the whole instance, every property, headed "--- indication N to URL".
+    enum class Show { line, full } show = Show::line;
 };
 
 // Hosts the providers of the registration file in the embedded CIMOM,
 // subscribes a listener destination to the query in the interop namespace,
 // as a client does, and prints every indication delivered to it on stdout
+// as options.show says
 // until SIGINT, SIGTERM or a limit; then removes the subscription (which
 // switches the provider off) and shuts the CIMOM down. Progress goes to
 // stderr. Returns a process exit code.

@@ -1,6 +1,8 @@
 // cimhost: the embedded CIM object manager. `inspect` shows what a provider
 // module serves; `watch` hosts the providers of a registration file, subscribes
-// a listener and prints the indications the CIMOM delivers to it.
+// a listener and prints the indications the CIMOM delivers to it; `listen` is
+// a CIM-XML listener that prints the indications a CIMOM posts to it;
+// `client` calls the registration service of any CIMOM.
 //
 // Every command is one row of kCommands: its name, its usage, its help and the
 // function that parses the rest of its command line and runs it. --help and -h
@@ -15,6 +17,7 @@
 
 #include "Client.h"
 #include "Inspect.h"
+#include "Listen.h"
 #include "Watch.h"
 
 namespace {
@@ -68,6 +71,10 @@ int watchCommand(const Args& args) {
             options.storeFile = value;
         else if (flag == "--log")
             options.deliveryLog = value;
+        else if (flag == "--show") {
+            if (value != "line" && value != "full") throw Misuse{"--show takes line or full, not \"" + value + "\""};
+            options.show = value == "line" ? cimhost::WatchOptions::Show::line : cimhost::WatchOptions::Show::full;
+        }
         else if (flag == "--count" || flag == "--seconds") {
             if (!number(value, flag == "--count" ? options.count : options.seconds))
                 throw Misuse{flag + " takes a whole number, not \"" + value + "\""};
@@ -75,6 +82,14 @@ int watchCommand(const Args& args) {
             throw Misuse{"unknown option " + flag};
     }
     return cimhost::watch(options);
+}
+
+int listenRow(const Args& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    const int code = cimhost::listenCommand(static_cast<int>(argv.size()), argv.data());
+    if (code == 2) throw Misuse{"options not understood"};
+    return code;
 }
 
 int clientRow(const Args& args) {
@@ -93,7 +108,7 @@ const Command kCommands[] = {
     {"watch",
      "PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
      "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
-     "                     [--count N] [--seconds S]",
+     "                     [--count N] [--seconds S] [--show line|full]",
      "host providers, subscribe and print the indications delivered",
      "Hosts the providers of the registration file PROVIDERS, subscribes a listener to the\n"
      "query as a client does, and prints every indication delivered until SIGINT or SIGTERM\n"
@@ -105,8 +120,19 @@ const Command kCommands[] = {
      "  --store FILE        keep filters and subscriptions in FILE (default: in memory)\n"
      "  --log FILE.jsonl    write every delivery to FILE.jsonl as JSON lines\n"
      "  --count N           stop after N indications\n"
-     "  --seconds S         stop after S seconds\n",
+     "  --seconds S         stop after S seconds\n"
+     "  --show line|full    a readable line per indication (default), or the whole instance\n",
      watchCommand},
+    {"listen", "[--port N] [--bind ADDR] [--json] [--out FILE]", "a CIM-XML listener that prints what it receives",
+     "Answers the ExportIndication requests a CIMOM posts and prints one readable line per\n"
+     "indication (time, severity, class, message, source), or with --json one JSON object.\n"
+     "Gaps, repeats and late arrivals in each sender's sequence numbers and every refused\n"
+     "request are reported on stderr. Runs until SIGINT or SIGTERM, then prints its counts.\n"
+     "  --port N     the port (default 5988; 0: any free one, printed at start)\n"
+     "  --bind ADDR  the address to listen on (default 127.0.0.1, this machine only)\n"
+     "  --json       JSON lines instead of readable lines\n"
+     "  --out FILE   append to FILE instead of standard output\n",
+     listenRow},
     {"client", cimhost::kClientArguments, "call the registration service of any CIMOM over CIM-XML",
      cimhost::kClientHelp, clientRow},
 };

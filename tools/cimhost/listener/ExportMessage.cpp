@@ -19,11 +19,23 @@ pugi::xml_node onlyChild(const pugi::xml_node& node, const char* name) {
     return found;
 }
 
-ExportParse refused(ExportParse result, int status, const std::string& error) {
+// A refusal sent as HTTP 400 or 501 with the CIMError header; `header`
+// "request-not-valid" unless said otherwise.
+ExportParse refused(ExportParse result, int status, const std::string& error,
+                    const char* header = "request-not-valid", int httpStatus = 400) {
     result.ok = false;
     result.status = status;
     result.error = error;
+    result.cimErrorHeader = header;
+    result.httpStatus = httpStatus;
     return result;
+}
+
+// The major number of a "major.minor" version attribute or header is what
+// a receiver must understand; an absent one is taken as the current one.
+bool majorIs(const char* version, const char* major) {
+    const size_t n = std::strlen(major);
+    return !*version || (std::strncmp(version, major, n) == 0 && (version[n] == '.' || version[n] == '\0'));
 }
 
 std::string envelope(const std::string& messageId, const std::string& inner) {
@@ -45,21 +57,41 @@ ExportParse parseExportIndication(std::string_view body) {
     const pugi::xml_parse_result parsed = doc.load_buffer(
         body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata, pugi::encoding_utf8);
     if (!parsed)
-        return refused(result, kCimErrFailed, std::string("not well-formed XML: ") + parsed.description());
+        return refused(result, kCimErrFailed, std::string("not well-formed XML: ") + parsed.description(),
+                       "request-not-well-formed");
     result.wellFormed = true;
 
     const pugi::xml_node cim = onlyChild(doc, "CIM");
     if (!cim) return refused(result, kCimErrFailed, "no CIM element");
+    if (!majorIs(cim.attribute("CIMVERSION").value(), "2"))
+        return refused(result, kCimErrNotSupported,
+                       std::string("CIMVERSION ") + cim.attribute("CIMVERSION").value(), "unsupported-cim-version",
+                       501);
+    if (!majorIs(cim.attribute("DTDVERSION").value(), "2"))
+        return refused(result, kCimErrNotSupported,
+                       std::string("DTDVERSION ") + cim.attribute("DTDVERSION").value(), "unsupported-dtd-version",
+                       501);
     const pugi::xml_node message = onlyChild(cim, "MESSAGE");
     if (!message) return refused(result, kCimErrFailed, "no MESSAGE element");
     result.request.messageId = message.attribute("ID").value();
+    if (!majorIs(message.attribute("PROTOCOLVERSION").value(), "1"))
+        return refused(result, kCimErrNotSupported,
+                       std::string("PROTOCOLVERSION ") + message.attribute("PROTOCOLVERSION").value(),
+                       "unsupported-protocol-version", 501);
+    if (message.child("MULTIEXPREQ"))
+        return refused(result, kCimErrNotSupported, "several export requests in one message",
+                       "multiple-requests-unsupported", 501);
     const pugi::xml_node request = onlyChild(message, "SIMPLEEXPREQ");
     if (!request) return refused(result, kCimErrNotSupported, "no SIMPLEEXPREQ element");
     const pugi::xml_node call = onlyChild(request, "EXPMETHODCALL");
     if (!call) return refused(result, kCimErrNotSupported, "no EXPMETHODCALL element");
-    if (std::strcmp(call.attribute("NAME").value(), "ExportIndication") != 0)
-        return refused(result, kCimErrNotSupported,
-                       std::string("export method '") + call.attribute("NAME").value() + "'");
+    if (std::strcmp(call.attribute("NAME").value(), "ExportIndication") != 0) {
+        // A well-made request for a method this listener does not offer is
+        // understood and answered, not refused as malformed.
+        result = refused(result, kCimErrNotSupported,
+                         std::string("export method '") + call.attribute("NAME").value() + "'", "", 200);
+        return result;
+    }
 
     pugi::xml_node instance;
     for (pugi::xml_node param = call.first_child(); param; param = param.next_sibling()) {
@@ -78,6 +110,43 @@ ExportParse parseExportIndication(std::string_view body) {
         return refused(result, kCimErrInvalidParameter, "NewIndication: " + error);
     result.ok = true;
     return result;
+}
+
+ExportAnswer answerExport(const ExportHttpRequest& http) {
+    ExportAnswer answer;
+    auto refuse = [&](int httpStatus, const char* header, const std::string& error) {
+        answer.httpStatus = httpStatus;
+        answer.cimErrorHeader = header;
+        answer.error = error;
+        return answer;
+    };
+    if (http.method != "POST" && http.method != "M-POST")
+        return refuse(405, "", "HTTP method " + http.method + " (export requests are POSTed)");
+    // A sender that names the message something other than an export
+    // request, or a protocol major version other than 1, is not spoken to.
+    if (!http.cimExport.empty() && http.cimExport != "MethodRequest")
+        return refuse(400, "header-mismatch", "CIMExport header '" + http.cimExport + "'");
+    if (!majorIs(http.cimProtocolVersion.c_str(), "1"))
+        return refuse(501, "unsupported-protocol-version", "CIMProtocolVersion " + http.cimProtocolVersion);
+
+    ExportParse parse = parseExportIndication(http.body);
+    answer.request.messageId = parse.request.messageId;
+    if (parse.ok && !http.cimExportMethod.empty() && http.cimExportMethod != "ExportIndication") {
+        parse.ok = false;
+        parse.status = kCimErrNotSupported;
+        parse.httpStatus = 400;
+        parse.cimErrorHeader = "header-mismatch";
+        parse.error = "CIMExportMethod header '" + http.cimExportMethod + "' for an ExportIndication";
+    }
+    if (!parse.ok) {
+        refuse(parse.httpStatus, parse.cimErrorHeader.c_str(), parse.error);
+        answer.body = exportErrorResponse(parse.request.messageId, parse.status, parse.error);
+        return answer;
+    }
+    answer.accepted = true;
+    answer.request = std::move(parse.request);
+    answer.body = exportResponse(answer.request.messageId);
+    return answer;
 }
 
 std::string exportResponse(const std::string& messageId) {

@@ -1,7 +1,7 @@
 // The CIM-XML export message a CIMOM posts to a listener:
 //   <CIM><MESSAGE ID=..><SIMPLEEXPREQ><EXPMETHODCALL NAME="ExportIndication">
 //     <EXPPARAMVALUE NAME="NewIndication"><INSTANCE CLASSNAME=..>...
-// read into the indication it carries, and the bodies of the answers.
+// read into the indication it carries, and the answers a listener gives.
 #pragma once
 
 #include <string>
@@ -28,6 +28,11 @@ struct ExportParse {
     // What is wrong, and the CIM status that says it.
     std::string error;
     int status = 0;
+    // How the refusal travels: an HTTP error status with the CIMError header
+    // naming the protocol fault, or (httpStatus 200, no header) a CIM error
+    // in an otherwise ordinary answer, for a request that was understood.
+    int httpStatus = 400;
+    std::string cimErrorHeader;
     // The request; its messageId is filled as far as it could be read, so
     // that even an error answer names the message it answers.
     ExportRequest request;
@@ -36,6 +41,32 @@ struct ExportParse {
 // Reads one ExportIndication request body. Never throws; any input gives a
 // result.
 ExportParse parseExportIndication(std::string_view body);
+
+// An HTTP request to a listener, as far as its answer depends on it. A
+// header the request did not carry is empty.
+struct ExportHttpRequest {
+    std::string method;  // "POST", "M-POST", "GET", ...
+    std::string cimExport;
+    std::string cimExportMethod;
+    std::string cimProtocolVersion;
+    std::string_view body;
+};
+
+// What a listener sends back, and the indication when there is one.
+struct ExportAnswer {
+    int httpStatus = 200;
+    std::string cimErrorHeader;  // empty: no CIMError header
+    std::string body;            // CIM-XML; empty where the fault is HTTP's
+    // An indication was read; it is in request.indication and `body` is the
+    // success answer.
+    bool accepted = false;
+    ExportRequest request;
+    std::string error;  // why a request was refused
+};
+
+// Checks the request's method, headers and body and composes the answer.
+// Never throws; any input gives an answer.
+ExportAnswer answerExport(const ExportHttpRequest& request);
 
 // The body answering message `messageId`: success, or a CIM error.
 std::string exportResponse(const std::string& messageId);

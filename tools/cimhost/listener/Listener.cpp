@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "listener/ExportMessage.h"
@@ -14,7 +16,9 @@ const char kXmlType[] = "application/xml; charset=\"utf-8\"";
 
 }  // namespace
 
-Listener::Listener(int port) : server_(std::make_unique<httplib::Server>()) {
+Listener::Listener(int port) : Listener(Options{"127.0.0.1", port, nullptr, nullptr}) {}
+
+Listener::Listener(Options options) : server_(std::make_unique<httplib::Server>()), options_(std::move(options)) {
     // A CIMOM posts one export request per indication; nothing it sends is
     // near this size.
     server_->set_payload_max_length(16u << 20);
@@ -25,36 +29,62 @@ Listener::Listener(int port) : server_(std::make_unique<httplib::Server>()) {
     // A CIMOM keeps one connection per destination; closing it after the
     // library's default of five requests would add a connect to every fifth.
     server_->set_keep_alive_max_count(100000);
-    server_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
-        ExportParse parse;
-        const std::string exportHeader = request.get_header_value("CIMExport");
-        if (!exportHeader.empty() && exportHeader != "MethodRequest") {
-            parse.error = "CIMExport header '" + exportHeader + "'";
-            parse.status = kCimErrNotSupported;
-            response.set_header("CIMError", "header-mismatch");
-        } else {
-            parse = parseExportIndication(request.body);
-            if (!parse.ok)
-                response.set_header("CIMError",
-                                    parse.wellFormed ? "request-not-valid" : "request-not-well-formed");
-        }
-        if (!parse.ok) {
-            response.status = 400;
-            response.set_header("CIMExport", "MethodResponse");
-            response.set_content(exportErrorResponse(parse.request.messageId, parse.status, parse.error),
-                                 kXmlType);
-            reject();
-            return;
-        }
-        const std::string messageId = parse.request.messageId;
-        record(Delivery{request.path, std::move(parse.request.indication)});
-        response.set_header("CIMExport", "MethodResponse");
-        response.set_content(exportResponse(messageId), kXmlType);
+    // The library's default adds SO_REUSEPORT, with which a second listener
+    // on a port already served binds without complaint and takes half the
+    // connections; a restart still finds the port free of its TIME_WAIT.
+    server_->set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // Every method is routed to one handler, so that the answer to a GET is
+    // the listener's own (405) rather than the library's 404.
+    const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+        ExportAnswer answer = answerExport(ExportHttpRequest{
+            request.method, request.get_header_value("CIMExport"), request.get_header_value("CIMExportMethod"),
+            request.get_header_value("CIMProtocolVersion"), request.body});
+        const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
+        if (answer.accepted) {
+            Delivery delivery{request.path, std::move(answer.request.indication), peer};
+            if (options_.handler) {
+                if (!options_.handler(std::move(delivery))) {
+                    answer.body = exportErrorResponse(answer.request.messageId, kCimErrFailed,
+                                                      "the listener could not keep the indication");
+                    reject("could not keep an indication from " + peer);
+                }
+            } else {
+                record(std::move(delivery));
+            }
+        } else {
+            reject(answer.error + " (from " + peer + ")");
+        }
+        response.status = answer.httpStatus;
+        if (answer.httpStatus == 405) response.set_header("Allow", "POST, M-POST");
+        if (!answer.cimErrorHeader.empty()) response.set_header("CIMError", answer.cimErrorHeader);
+        if (!answer.body.empty()) {
+            response.set_header("CIMExport", "MethodResponse");
+            response.set_content(answer.body, kXmlType);
+        }
+    };
+    server_->Post(".*", handle);
+    server_->Get(".*", handle);
+    server_->Put(".*", handle);
+    server_->Delete(".*", handle);
+    server_->Patch(".*", handle);
+    server_->Options(".*", handle);
+    start();
+}
 
-    port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
-                      : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
-    if (port_ <= 0) throw std::runtime_error("listener: cannot listen on 127.0.0.1:" + std::to_string(port));
+void Listener::start() {
+    const std::string& bind = options_.bind;
+    const int port = options_.port;
+    errno = 0;
+    port_ = port == 0 ? server_->bind_to_any_port(bind) : (server_->bind_to_port(bind, port) ? port : -1);
+    if (port_ <= 0) {
+        const int err = errno;
+        throw std::runtime_error("cannot listen on " + bind + ":" + std::to_string(port) +
+                                 (err ? std::string(": ") + std::strerror(err)
+                                      : std::string(": no address of this machine goes by that name")));
+    }
     // The socket listens from here on; connections wait in its backlog until
     // the thread accepts them.
     thread_ = std::thread([this] {
@@ -72,7 +102,8 @@ Listener::~Listener() {
 }
 
 std::string Listener::url(const std::string& target) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + target;
+    const bool v6 = options_.bind.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + options_.bind + "]" : options_.bind) + ":" + std::to_string(port_) + target;
 }
 
 void Listener::record(Delivery delivery) {
@@ -83,9 +114,12 @@ void Listener::record(Delivery delivery) {
     changed_.notify_all();
 }
 
-void Listener::reject() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++rejected_;
+void Listener::reject(const std::string& why) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++rejected_;
+    }
+    if (options_.onRefusal) options_.onRefusal(why);
 }
 
 size_t Listener::size() const {

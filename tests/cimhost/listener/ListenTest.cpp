@@ -1,0 +1,316 @@
+// What a person or script sees of arriving indications: the readable line,
+// the listener's answers to requests it cannot take, and `cimhost listen`
+// as a process reporting a sender's numbering faults.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/Programs.h"
+#include "listener/IndicationLine.h"
+#include "listener/Listener.h"
+
+namespace cimhost {
+namespace listener {
+namespace {
+
+std::string request(const std::string& instance, const std::string& cimAttributes = "CIMVERSION=\"2.0\"") {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cimAttributes +
+           "><MESSAGE ID=\"7\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL "
+           "NAME=\"ExportIndication\">"
+           "<EXPPARAMVALUE NAME=\"NewIndication\">" +
+           instance + "</EXPPARAMVALUE></EXPMETHODCALL></SIMPLEEXPREQ></MESSAGE></CIM>";
+}
+
+std::string numbered(const std::string& context, const std::string& number) {
+    return request(
+        "<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\">"
+        "<PROPERTY NAME=\"SequenceContext\" TYPE=\"string\"><VALUE>" +
+        context + "</VALUE></PROPERTY><PROPERTY NAME=\"SequenceNumber\" TYPE=\"sint64\"><VALUE>" + number +
+        "</VALUE></PROPERTY><PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>m</VALUE></PROPERTY>"
+        "</INSTANCE>");
+}
+
+Property scalar(const std::string& text) {
+    Property p;
+    p.null = false;
+    p.text = text;
+    return p;
+}
+
+TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
+    Property args;
+    args.array = true;
+    args.null = false;
+    args.items = {std::string("FAN2"), std::nullopt, std::string("1200")};
+    const struct Row {
+        const char* what;
+        std::map<std::string, Property> properties;
+        std::string line;
+    } rows[] = {
+        {"arguments substituted, timestamp with its offset, source from EventID and host",
+         {{"EventTime", scalar("20240601101000.000000+060")},
+          {"PerceivedSeverity", scalar("4")},
+          {"Message", scalar("Fan %1 slow (%3 rpm, %2, %4, 100%)")},
+          {"MessageArguments", args},
+          {"EventID", scalar("LogMessage_1")},
+          {"HostAddress", scalar("server.example.net")}},
+         "2024-06-01 10:10:00+01:00  minor        C  Fan FAN2 slow (1200 rpm, NULL, %4, 100%)  "
+         "[LogMessage_1 on server.example.net]"},
+        {"nothing but the class", {}, "-  -            C  (no message)"},
+        {"other severity in its own words, IndicationTime, element path and system name, negative offset",
+         {{"IndicationTime", scalar("20240601101000.000000-090")},
+          {"PerceivedSeverity", scalar("1")},
+          {"OtherSeverity", scalar("cosmic")},
+          {"Message", scalar("two\nlines\x1b")},
+          {"AlertingManagedElement", scalar("root/qms:QMS_VRXLogEntry.InstanceID=\"x\"")},
+          {"SystemName", scalar("sys")}},
+         "2024-06-01 10:10:00-01:30  cosmic       C  two\\nlines\\x1b  "
+         "[root/qms:QMS_VRXLogEntry.InstanceID=\"x\" on sys]"},
+        {"codes beyond the words, an interval, no message but arguments",
+         {{"EventTime", scalar("00000001020304.000000:000")},
+          {"PerceivedSeverity", scalar("9")},
+          {"MessageArguments", args},
+          {"HostAddress", scalar("h")}},
+         "00000001020304.000000:000  severity 9   C  (no message) arguments: FAN2, NULL, 1200  [on h]"},
+        {"every word of the scale",
+         {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
+         "-  critical     C  %1"},
+        {"information", {{"PerceivedSeverity", scalar("2")}}, "-  information  C  (no message)"},
+        {"fatal", {{"PerceivedSeverity", scalar("7")}}, "-  fatal        C  (no message)"},
+        {"unknown", {{"PerceivedSeverity", scalar("0")}}, "-  unknown      C  (no message)"},
+        {"severity that is no number",
+         {{"PerceivedSeverity", scalar("x")}},
+         "-  severity x   C  (no message)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Instance inst;
+        inst.className = "C";
+        for (const auto& p : row.properties) inst.properties.emplace(p.first, p.second);
+        EXPECT_EQ(indicationLine(inst), row.line);
+    }
+}
+
+// The protocol faults a sender can make, each answered as the CIM-XML
+// protocol says; and an indication the listener's owner cannot keep is
+// answered with a CIM error so that the sender delivers it again.
+TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
+    Listener::Options options;
+    std::atomic<int> kept{0};
+    options.handler = [&](Delivery&& d) { return d.indication.find("Keep") ? ++kept, true : false; };
+    Listener listener(options);
+    httplib::Client client("127.0.0.1", listener.port());
+    const std::string good =
+        request("<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"Keep\" TYPE=\"string\"/></INSTANCE>");
+    const std::string unkept = request("<INSTANCE CLASSNAME=\"X\"/>");
+    const struct Row {
+        const char* what;
+        const char* method;
+        httplib::Headers headers;
+        std::string body;
+        int status;
+        const char* cimError;  // the CIMError header
+        int code;              // the ERROR element's CODE; 0: none, -1: no body
+    } rows[] = {
+        {"accepted", "POST", {{"CIMExport", "MethodRequest"}}, good, 200, "", 0},
+        {"not kept", "POST", {}, unkept, 200, "", 1},
+        {"GET", "GET", {}, "", 405, "", -1},
+        {"protocol version 2",
+         "POST",
+         {{"CIMProtocolVersion", "2.0"}},
+         good,
+         501,
+         "unsupported-protocol-version",
+         -1},
+        {"method header for another method",
+         "POST",
+         {{"CIMExportMethod", "ExportOther"}},
+         good,
+         400,
+         "header-mismatch",
+         7},
+        {"CIM version 3",
+         "POST",
+         {},
+         request("<INSTANCE CLASSNAME=\"X\"/>", "CIMVERSION=\"3.0\""),
+         501,
+         "unsupported-cim-version",
+         7},
+        {"DTD version 3",
+         "POST",
+         {},
+         request("<INSTANCE CLASSNAME=\"X\"/>", "DTDVERSION=\"3.1\""),
+         501,
+         "unsupported-dtd-version",
+         7},
+        {"several requests",
+         "POST",
+         {},
+         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>",
+         501,
+         "multiple-requests-unsupported",
+         7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const httplib::Result result = std::string(row.method) == "GET"
+                                           ? client.Get("/", row.headers)
+                                           : client.Post("/", row.headers, row.body, "application/xml");
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, row.status);
+        EXPECT_EQ(result->get_header_value("CIMError"), row.cimError);
+        if (row.code < 0) continue;
+        pugi::xml_document answer;
+        ASSERT_TRUE(answer.load_string(result->body.c_str())) << result->body;
+        EXPECT_EQ(answer.select_node("//EXPMETHODRESPONSE/ERROR").node().attribute("CODE").as_int(), row.code)
+            << result->body;
+    }
+    EXPECT_EQ(kept, 1);
+    EXPECT_EQ(listener.rejected(), std::size(rows) - 1);
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// `cimhost listen` as a process with its stderr in a scratch file; ended
+// (killed when the test did not end it) and cleaned up on destruction.
+class ListenProcess {
+public:
+    // `stdoutFd` -1: stdout goes to /dev/null.
+    ListenProcess(std::vector<std::string> args, int stdoutFd = -1) {
+        char tmpl[] = "/tmp/cimhost-listen-XXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        dir = tmpl;
+        err = dir + "/err.txt";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (stdoutFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+        else
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        args.insert(args.begin(), {CIMHOST_BINARY, "listen", "--port", "0"});
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, CIMHOST_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        // It says where it listens once it does.
+        for (int i = 0; i < 1000 && pid > 0 && !port; ++i) {
+            const std::string text = stderrText();
+            const size_t at = text.find("http://127.0.0.1:");
+            if (at != std::string::npos) port = std::atoi(text.c_str() + at + 17);
+            if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~ListenProcess() {
+        if (pid > 0) qmstest::reap(pid, 0);
+        if (!dir.empty()) std::filesystem::remove_all(dir);
+    }
+    std::string stderrText() const { return slurp(err); }
+    // Its exit code after a signal or on its own; -1 when it had to be killed.
+    int end(int sig) {
+        if (sig) kill(pid, sig);
+        const int status = qmstest::reap(pid, 10000);
+        pid = -1;
+        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string dir, err;
+    pid_t pid = -1;
+    int port = 0;
+};
+
+// Told by stderr where it listens, writing JSON lines, reporting numbering
+// faults per sequence context, and ending on SIGTERM with its count.
+TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithItsCount) {
+    char dir[] = "/tmp/cimhost-listen-out-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string out = std::string(dir) + "/out.jsonl";
+    ListenProcess listen({"--json", "--out", out});
+    ASSERT_GT(listen.port, 0) << listen.stderrText();
+    httplib::Client client("127.0.0.1", listen.port);
+    // Context A: 0 1 3 3 2 (a gap, a repeat, the missing one late);
+    // context B opens at 5 (a listener started late) and skips 7 for good.
+    const std::pair<const char*, const char*> sent[] = {{"A", "0"}, {"A", "1"}, {"B", "5"}, {"A", "3"},
+                                                        {"A", "3"}, {"A", "2"}, {"B", "6"}, {"B", "8"}};
+    for (const auto& s : sent) {
+        const httplib::Result r = client.Post("/x", numbered(s.first, s.second), "application/xml");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+    }
+    const httplib::Result bad = client.Post("/x", "not xml", "application/xml");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+
+    EXPECT_EQ(listen.end(SIGTERM), 0);
+    const std::string log = listen.stderrText();
+    for (const char* expected : {
+             "gap: SequenceNumber 2 in sequence context \"A\" missing (1 indication(s)), 3 arrived",
+             "repeat: SequenceNumber 3 in sequence context \"A\" arrived again",
+             "late: SequenceNumber 2 in sequence context \"A\" arrived after 3",
+             "gap: SequenceNumber 7 in sequence context \"B\" missing",
+             "refused: not well-formed XML",
+             "8 indication(s) received, 1 request(s) refused; by sequence number 1 missing, 1 repeated, 1 "
+             "late",
+         })
+        EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
+    EXPECT_EQ(log.find("context \"B\" arrived"), std::string::npos) << log;
+
+    std::istringstream lines(slurp(out));
+    std::string line;
+    size_t n = 0;
+    for (; std::getline(lines, line); ++n) {
+        rapidjson::Document doc;
+        ASSERT_FALSE(doc.Parse(line.c_str()).HasParseError()) << line;
+        const auto& props = doc["indication"]["properties"];
+        ASSERT_LT(n, std::size(sent));
+        EXPECT_EQ(props["SequenceNumber"].GetInt64(), std::atoi(sent[n].second)) << line;
+        EXPECT_STREQ(doc["target"].GetString(), "/x");
+    }
+    EXPECT_EQ(n, std::size(sent));
+    std::filesystem::remove_all(dir);
+}
+
+// An indication that cannot be written (the reader of its output went away)
+// is answered with a CIM error, so that the sender keeps it and delivers it
+// again, and the listener stops saying why instead of dropping what follows.
+TEST(ListenCommandTest, OutputThatCannotBeWrittenFailsTheDeliveryAndStopsTheListener) {
+    int fds[2];
+    ASSERT_TRUE(qmstest::highPipe(fds));
+    ListenProcess listen({}, fds[1]);
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_GT(listen.port, 0) << listen.stderrText();
+    httplib::Client client("127.0.0.1", listen.port);
+    const httplib::Result r = client.Post("/", numbered("A", "0"), "application/xml");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    pugi::xml_document answer;
+    ASSERT_TRUE(answer.load_string(r->body.c_str())) << r->body;
+    EXPECT_EQ(answer.select_node("//EXPMETHODRESPONSE/ERROR").node().attribute("CODE").as_int(), 1)
+        << r->body;
+    EXPECT_EQ(listen.end(0), 1);
+    EXPECT_NE(listen.stderrText().find("cannot write to stdout"), std::string::npos) << listen.stderrText();
+}
+
+}  // namespace
+}  // namespace listener
+}  // namespace cimhost
