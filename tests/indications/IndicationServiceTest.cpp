@@ -545,6 +545,17 @@ TEST_F(Interop, DeliveryFollowsFiltersAndIsolatesSinks) {
     service->removeSink(recorder);
     service->deliver("root/qms", high);
     EXPECT_EQ(recorder->seen.size(), 5u);
+
+    // What a provider delivers as soon as it is switched on already finds
+    // the subscription that switched it on.
+    service->addSink(recorder);
+    const ObjectPath early = create(filter("Early", "SELECT * FROM CIM_Indication"));
+    providers.onActivate = [&](const FilterInfo&) {
+        service->deliver("root/qms", low);
+        return Status();
+    };
+    create(subscription(early, a));
+    EXPECT_EQ(recorder->seen.back(), "http://a Early QMS_VRXLogEntryArrived");
 }
 
 TEST_F(Interop, ConcurrentChangesAndDeliveriesStayConsistent) {

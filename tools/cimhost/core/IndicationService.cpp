@@ -444,21 +444,31 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
         e->handler = handler;
         info = s.infoOf(*filter);
         first = filter->uses == 0;
-        st = s.providers.activate(info, first);
-        if (!st.ok()) return st;
     }
     if (s.store) {
         st = s.store->put(inst);
-        if (!st.ok()) {
-            if (kind == Kind::Subscription) s.providers.deactivate(info, first);
-            return st;
-        }
+        if (!st.ok()) return st;
     }
     {
         std::unique_lock<std::shared_mutex> write(s.data);
         e->order = s.nextOrder++;
         s.link(e, true);
-        table.add(std::move(e));
+        table.add(e);
+    }
+    // A subscription is matched against before its provider is switched on:
+    // a provider delivers from the moment it is enabled, and an event
+    // arriving before the subscription could be found would be lost.
+    if (kind == Kind::Subscription) {
+        st = s.providers.activate(info, first);
+        if (!st.ok()) {
+            {
+                std::unique_lock<std::shared_mutex> write(s.data);
+                s.link(e, false);
+                table.erase(e);
+            }
+            if (s.store) s.store->remove(inst.path);
+            return st;
+        }
     }
     s.compactIfDue();
     if (created) *created = inst.path;
