@@ -195,6 +195,7 @@ int watch(const WatchOptions& options) {
 
     Cimom::Options cimomOptions;
     cimomOptions.storeFile = options.storeFile;
+    cimomOptions.interop.startFresh = options.freshStore;
     cimomOptions.deliveryLog = options.deliveryLog;
     cimomOptions.libraryPath = options.libraryPath;
     Cimom cimom(cimomOptions);

@@ -13,6 +13,7 @@ struct WatchOptions {
     std::string sourceNamespace = "root/qms";
     std::string destination = "http://localhost:5988/cimhost-watch";
     std::string storeFile;    // the interop store; empty: in memory
+    bool freshStore = false;  // a damaged store is set aside (numbered) and the run starts empty
     std::string deliveryLog;  // JSON lines of every delivery; empty: none
     unsigned count = 0;       // stop after that many indications; 0: no limit
     unsigned seconds = 0;     // stop after that long; 0: no limit

@@ -57,6 +57,11 @@ int watchCommand(const Args& args) {
     options.providersFile = args[0];
     for (size_t i = 1; i < args.size(); i += 2) {
         const std::string& flag = args[i];
+        if (flag == "--fresh-store") {
+            options.freshStore = true;
+            --i;
+            continue;
+        }
         if (i + 1 >= args.size()) throw Misuse{flag + " needs a value"};
         const std::string& value = args[i + 1];
         if (flag == "--library-path")
@@ -107,7 +112,7 @@ const Command kCommands[] = {
      inspectCommand},
     {"watch",
      "PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
-     "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
+     "                     [--destination URL] [--store FILE [--fresh-store]] [--log FILE.jsonl]\n"
      "                     [--count N] [--seconds S] [--show line|full]",
      "host providers, subscribe and print the indications delivered",
      "Hosts the providers of the registration file PROVIDERS, subscribes a listener to the\n"
@@ -118,6 +123,7 @@ const Command kCommands[] = {
      "  --namespace NS      the filter's source namespace (default root/qms)\n"
      "  --destination URL   the listener destination's URL\n"
      "  --store FILE        keep filters and subscriptions in FILE (default: in memory)\n"
+     "  --fresh-store       when FILE is damaged, set it aside (FILE.damaged.N) and begin empty\n"
      "  --log FILE.jsonl    write every delivery to FILE.jsonl as JSON lines\n"
      "  --count N           stop after N indications\n"
      "  --seconds S         stop after S seconds\n"

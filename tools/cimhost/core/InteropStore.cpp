@@ -521,7 +521,7 @@ Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
 Status InteropStore::damage(const std::string& file, const std::string& why) {
     if (!options_.startFresh)
         return Status::error(CMPI_RC_ERR_FAILED, "the interop store " + file + " is damaged: " + why +
-                                                     " (move it away, or start fresh to keep it aside and begin empty)");
+                                                     " (move it away, or start fresh to keep it aside and begin empty: cimhost watch --fresh-store)");
     const std::string journal = journalFile();
     unsigned n = 1;
     while (exists(file_ + ".damaged." + std::to_string(n)) || exists(journal + ".damaged." + std::to_string(n))) ++n;
