@@ -369,13 +369,22 @@ void CSwitchClient::Detach() {
 
 namespace {
 
-// Whether bytes wait on the request channel although no request is out: a
-// reply nobody asked for, after which every reply would answer the request
-// before it.
-bool hasStrayInput(int fd) {
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+// The request channel's state before a request, in one poll: whether bytes
+// wait on it although no request is out (a reply nobody asked for, after
+// which every reply would answer the request before it), and whether it
+// takes a frame now (the send's readiness poll).
+struct ChannelState {
+    bool strayInput = false;
+    bool writable = false;
+};
+ChannelState channelState(int fd) {
+    ChannelState state;
+    if (fd < 0) return state;
+    pollfd p{fd, POLLIN | POLLOUT, 0};
+    if (poll(&p, 1, 0) <= 0) return state;
+    state.strayInput = (p.revents & POLLIN) != 0;
+    state.writable = (p.revents & POLLOUT) != 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    return state;
 }
 
 int64_t nowMs() {
@@ -414,14 +423,18 @@ int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigne
         explicit Inflight(std::atomic<int64_t>& s) : since(s) { since.store(nowMs()); }
         ~Inflight() { since.store(0); }
     } inflight(m_InflightSinceMs);
-    if (!renew && hasStrayInput(m_FdRequestChannel.load())) {
-        Debug.PrintAlways(0,
-                          "CSwitchClient::Request: a reply no request asked for waits on the request channel "
-                          "-> new channel\n");
-        renew = true;
+    ChannelState state;
+    if (!renew) {
+        state = channelState(m_FdRequestChannel.load());
+        if (state.strayInput) {
+            Debug.PrintAlways(0,
+                              "CSwitchClient::Request: a reply no request asked for waits on the request channel "
+                              "-> new channel\n");
+            renew = true;
+        }
     }
     if (renew) ReattachLocked();
-    int rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec);
+    int rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec, !renew && state.writable);
     if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
         // The daemon closed the channel (it stopped or restarted since the
         // attach): the frame never reached a daemon that could answer it, so

@@ -205,10 +205,10 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
 // Send stage of a request. A frame still incomplete after the last attempt
 // goes on to the reply stage all the same; the daemon then either answers
 // or the reply stage times out.
-int SendFrame(int fd, const unsigned char* frame, size_t frameLength, unsigned waitMs) {
+int SendFrame(int fd, const unsigned char* frame, size_t frameLength, unsigned waitMs, bool writable) {
     size_t sent = 0;
     for (int retry = kTransferAttempts; retry > 0; --retry) {
-        const int ready = IsFdReady(fd, POLLOUT, waitMs);
+        const int ready = writable && retry == kTransferAttempts ? POLLOUT : IsFdReady(fd, POLLOUT, waitMs);
         if (ready != POLLOUT) {
             Debug.Print(
                 4,
@@ -422,7 +422,7 @@ void JsonDetach(int fd, const char* /*path*/) {
     Debug.Print(4, "JsonAttach: -> disconnected\n");
 }
 
-int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec) {
+int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec, bool writable) {
     const char* text = request != nullptr ? request : "";
     const size_t length = std::strlen(text);
     std::unique_ptr<unsigned char[]> frame;
@@ -449,7 +449,7 @@ int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned ti
         Debug.PrintAlways(0, "SendRequestOnFd: sending request failed (request channel not available)\n");
         result = kJsonNoChannel;
     } else {
-        result = SendFrame(fd, frame.get(), frameLength, waitMs);
+        result = SendFrame(fd, frame.get(), frameLength, waitMs, writable);
         if (result == kJsonReplyReceived) {
             result = ReceiveReply(fd, reply, waitMs);
         }

@@ -101,7 +101,9 @@ void JsonDetach(int fd, const char* path);
 // Partial transfers are retried up to 10 times one second apart. A stalled
 // peer is not waited for forever: a read that finds no data within the limit
 // counts as failed.
-int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec);
+// writable: the caller has just seen the socket ready for writing, which
+// stands for the first readiness poll of the send.
+int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec, bool writable = false);
 
 // The channel init handshake on fd: sends {"OC":65440,"OE":channelType,
 // "CA":0,"DA":{"RAW":[init block]}} and reads the daemon's reply block.
