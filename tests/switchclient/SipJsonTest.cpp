@@ -324,39 +324,6 @@ TEST(SipJsonRead, ReplyDataDependsOnStatusAndData) {
     EXPECT_TRUE(message.HasReplyData());
 }
 
-// ---------------------------------------------------------------------------
-// Structured data copies
-
-TEST(SipJsonStruct, CopyOutlivesTheMessageAndFlagsSingleObjects) {
-    CDataStruct copy;
-    {
-        SipJson message;
-        LoadCommand(message, R"("DA":{"Adapter":{"Name":"ctl\u00e4","Ids":[1,{"x":null}],"On":true}})");
-        ASSERT_TRUE(message.GetCmdDataStruct(0, copy));
-    }
-    EXPECT_TRUE(copy.IsSingleObject());
-    const rapidjson::Value& adapter = copy.Value()["Adapter"];
-    EXPECT_STREQ(adapter["Name"].GetString(), "ctl\xC3\xA4");
-    EXPECT_EQ(adapter["Ids"][0].GetUint(), 1u);
-    EXPECT_TRUE(adapter["Ids"][1]["x"].IsNull());
-    EXPECT_TRUE(adapter["On"].GetBool());
-
-    const std::vector<std::pair<const char*, bool>> cases = {
-        {R"({"A":{},"B":{}})", false}, {R"({"A":1})", false}, {"{}", false},
-        {R"([{"A":{}}])", false},      {R"({"A":{}})", true},
-    };
-    for (const auto& [da, single] : cases) {
-        SipJson message;
-        LoadCommand(message, std::string("\"DA\":") + da);
-        ASSERT_TRUE(message.GetCmdDataStruct(0, copy)) << da;  // the same CDataStruct, reused
-        EXPECT_EQ(copy.IsSingleObject(), single) << da;
-    }
-    SipJson message;
-    LoadCommand(message, R"("DA":"text")");
-    EXPECT_FALSE(message.GetCmdDataStruct(0, copy));
-    EXPECT_TRUE(copy.Value().IsObject());  // the previous copy stays
-}
-
 }  // namespace
 
 namespace {
