@@ -101,7 +101,7 @@ TEST(SipJsonLoad, AcceptsVersionOneAndResetsTheCommandIndex) {
     EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
 }
 
-TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
+TEST(SipJsonLoad, RejectedOrEmptyTextsLeaveTheSkeleton) {
     const std::string skeleton = R"({"SIP":{"V":1,"CMD":[]}})";
     for (const char* text : {
              R"({"SIP":{"V":2,"CMD":[{"OC":1,"ST":0,"DA":1}]}})",
@@ -113,6 +113,8 @@ TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
              R"({"SIP":{"V":1,"CMD":[{"OC":1})",
              "{\"SIP\":{\"V\":1,\"CMD\":[\"\xFF\"]}}garbage",
              "not json at all",
+             "",
+             static_cast<const char*>(nullptr),
          }) {
         SipJson message(1, 2, 3, 4, 0);
         message.LoadReceivedText(text);
@@ -120,14 +122,6 @@ TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
         EXPECT_EQ(message.GetCmdElemValue(0, "ST", SipJson::kMissingStatus), 22u) << text;
         EXPECT_FALSE(message.HasReplyData()) << text;
     }
-}
-
-TEST(SipJsonLoad, EmptyTextEmptiesTheCommandsOnly) {
-    SipJson message(1, 2, 3, 4, 0);
-    message.LoadReceivedText("");
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
-    message.LoadReceivedText(static_cast<const char*>(nullptr));
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
 }
 
 TEST(SipJsonLoad, NestingBeyondTheLimitIsRejected) {
