@@ -3,13 +3,11 @@
 #include <schema/Classes.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <future>
 #include <mutex>
-#include <thread>
 
 #include "adapter/AdapterFixture.h"
+#include "support/TaskThread.h"
 
 namespace adapter_test {
 namespace {
@@ -75,44 +73,24 @@ struct ScriptedBroker {
 };
 ScriptedBroker* ScriptedBroker::live = nullptr;
 
-// A thread of the provider's own that runs what it is given, one at a time,
-// until it is destroyed: the shape of the module's task thread.
+// The module's own task thread: what the provider hands over to the CIMOM
+// runs there, one piece at a time, while the caller waits.
 class TaskThread {
 public:
-    TaskThread() : thread_([this] { run(); }) {}
-    ~TaskThread() {
-        post([this] { stop_ = true; });
-        thread_.join();
-    }
     template <class F>
     auto call(F f) -> decltype(f()) {
-        std::packaged_task<decltype(f())()> task(f);
-        auto result = task.get_future();
-        post([&task] { task(); });
-        return result.get();
+        struct Run : provider::TaskThread::Task {
+            explicit Run(F& f) : f(f) {}
+            void threadTask() override { result = f(); }
+            F& f;
+            decltype(f()) result{};
+        } run(f);
+        EXPECT_TRUE(thread_->call(run));
+        return run.result;
     }
 
 private:
-    void post(std::function<void()> f) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(std::move(f));
-        cond_.notify_one();
-    }
-    void run() {
-        while (!stop_) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cond_.wait(lock, [this] { return !queue_.empty(); });
-            auto f = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            f();
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    std::deque<std::function<void()>> queue_;
-    bool stop_ = false;
-    std::thread thread_;
+    ShPtr<provider::TaskThread> thread_ = provider::newCimpleTaskThread();
 };
 
 class IndicationTest : public AdapterTest {

@@ -69,10 +69,3 @@ TEST(Datetime, ParseRejectsMalformedTextAndKeepsValue) {
         EXPECT_EQ(d, Datetime(42, 1));
     }
 }
-
-TEST(Datetime, NowIsCurrent) {
-    uint64_t before = Time::now();
-    Datetime d = Datetime::now();
-    EXPECT_GE(d.usec(), before);
-    EXPECT_LE(d.usec(), Time::now());
-}

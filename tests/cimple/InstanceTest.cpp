@@ -157,16 +157,3 @@ TEST(Meta, LookupsIgnoreCaseAndFilterByKind) {
         field_of(reinterpret_cast<Instance*>(l.get()), find_feature(&T_Link::static_meta_class, "Note")),
         &l->Note);
 }
-
-TEST(Instance, TextShowsEveryPropertyAndNulls) {
-    Ref<T_Link> link(make<T_Link>());
-    link->Left = base("a\"b", 7);
-    link->Note.set("hi");
-    String text = to_text(link.get());
-    EXPECT_NE(text.find("T_Link\n{\n"), String::npos) << text.c_str();
-    EXPECT_NE(text.find("    Note = \"hi\";\n"), String::npos) << text.c_str();
-    EXPECT_NE(text.find("    Right = NULL;\n"), String::npos) << text.c_str();
-    EXPECT_NE(text.find("Name = \"a\\\"b\";"), String::npos) << text.c_str();
-    EXPECT_EQ(text.find("Touch"), String::npos) << text.c_str();
-    EXPECT_EQ(to_text(static_cast<Instance*>(nullptr)), "NULL\n");
-}

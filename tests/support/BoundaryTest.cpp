@@ -49,6 +49,12 @@ TEST(Boundary, WithoutMappingEveryFailureHasTheFixedOutcome) {
     });
     EXPECT_EQ(rv, 1);
     EXPECT_EQ(traces.countContaining(1, "P::SendTestIndication(): CimErrorException"), 1u);
+
+    // Guarded work without a status reports the error text.
+    BoundaryOutcome bad = runGuarded(nullptr, 2, [] { throw 1; });
+    EXPECT_TRUE(bad.failed);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(bad.errorText == "catch(...)");
 }
 
 TEST(Boundary, ScopedLocksAreReleasedBeforeTheTrace) {
@@ -77,13 +83,6 @@ TEST(Boundary, ScopedLocksAreReleasedBeforeTheTrace) {
         throw BaseException("f", 1, "m");
     });
     EXPECT_TRUE(lockFreeWhenTraced);
-}
-
-TEST(Boundary, GuardedWorkWithoutStatusReportsTheErrorText) {
-    BoundaryOutcome bad = runGuarded(nullptr, 2, [] { throw 1; });
-    EXPECT_TRUE(bad.failed);
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_TRUE(bad.errorText == "catch(...)");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The recursive lock behind the trace facility.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -68,45 +67,6 @@ TEST(CDebugLock, OwnerThatDestroysItReleasesItFirst) {
     lock->Enter();
     lock->~CCriticalSection();
     EXPECT_EQ(reinterpret_cast<pthread_mutex_t*>(storage)->__data.__lock, 0) << "destroyed while locked";
-}
-
-struct Holder {
-    CCriticalSection* lock;
-    std::atomic<bool> held{false};
-};
-
-void* holdUntilCancelled(void* arg) {
-    auto* holder = static_cast<Holder*>(arg);
-    pthread_cleanup_push(CleanupHandlerForCritSecMutex, holder->lock);
-    holder->lock->Enter();
-    holder->lock->Enter();
-    holder->held = true;
-    for (;;) {
-        pause();  // a cancellation point
-    }
-    pthread_cleanup_pop(0);
-    return nullptr;
-}
-
-TEST(CDebugLock, CancelledOwnerReleasesThroughTheCleanupHandler) {
-#if defined(__SANITIZE_THREAD__)
-    // The thread sanitizer does not follow the unlock that runs in a
-    // cancelled thread's cleanup handler and reports the next lock as a
-    // double lock.
-    GTEST_SKIP() << "thread cancellation is outside what the thread sanitizer models";
-#endif
-    CCriticalSection lock;
-    Holder holder{&lock};
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, holdUntilCancelled, &holder), 0);
-    while (!holder.held) {
-        std::this_thread::sleep_for(1ms);
-    }
-    Prober other(lock);
-    EXPECT_FALSE(other.gotWithin(50ms));
-    ASSERT_EQ(pthread_cancel(thread), 0);
-    ASSERT_EQ(pthread_join(thread, nullptr), 0);
-    other.require();
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csetjmp>
 #include <csignal>
-#include <cstdarg>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -42,13 +41,6 @@ std::string newestEntry(const std::string& ring) {
     return ring.substr(start + 1, marker - start - 2);
 }
 
-void clientPrint(CDebug& debug, const char* tag, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    debug.PrintAlwaysV(format, args, tag);
-    va_end(args);
-}
-
 TEST(CDebugPrint, LevelZeroWritesNothingButPrintAlwaysReachesTheLog) {
     TraceSandbox box;
     TraceSandbox::tracing(0);
@@ -75,17 +67,6 @@ TEST(CDebugPrint, EntriesCarryTimeThreadMemoryAndTagAndHonourTheLevel) {
         << newest;
     EXPECT_GT(std::stoul(match[1]), 100u) << "resident size in KB";
     EXPECT_EQ(box.ring().find("filtered"), std::string::npos);
-
-    clientPrint(debug, "Sub", "tagged %s", "entry");
-    EXPECT_NE(newestEntry(box.ring()).find("!Sub           tagged entry"), std::string::npos);
-    EXPECT_NE(box.log().find("!Sub           tagged entry\n"), std::string::npos);
-
-    debug.ForceMaxDebug(false);
-    EXPECT_FALSE(debug.IsActive());
-    debug.Print(0, "while off");
-    EXPECT_EQ(box.ring().find("while off"), std::string::npos);
-    debug.ForceMaxDebug(true);
-    EXPECT_EQ(debug.GetLevel(), 3u);
 }
 
 TEST(CDebugPrint, MemoryColumnIsOffWhenTheIniSaysSo) {
@@ -161,29 +142,6 @@ TEST(CDebugRing, WrapRewritesHeaderFillsTailAndKeepsMarkerAfterNewest) {
     const size_t dots = ring.find_last_not_of('.') + 1;
     ASSERT_LT(dots, ring.size());
     EXPECT_EQ(ring.substr(dots - 1 - body.size()), body + "\n" + std::string(ring.size() - dots, '.'));
-}
-
-TEST(CDebugRing, InitPhaseEntriesSurviveWrapsAfterSetApplInitDone) {
-    TraceSandbox box;
-    TraceSandbox::tracing(1, 1, 2);  // 2 MiB: more than 1 MiB stays free after start-up
-    CDebug debug(kApp);
-    debug.Print(1, "start-up detail");
-    debug.SetApplInitDone();
-    const std::string body(1000, 'x');
-    for (int i = 0; debug.GetWrapCount() < 2 && i < 10000; ++i) {
-        debug.Print(1, "steady %d %s", i, body.c_str());
-    }
-    ASSERT_EQ(debug.GetWrapCount(), 2u);
-    const std::string ring = box.ring();
-    const size_t end = ring.find("### End of initialization. ###\n");
-    ASSERT_NE(end, std::string::npos);
-    EXPECT_LT(ring.find("start-up detail\n"), end);
-    EXPECT_NE(ring.find("Application Init Done      : 1\n"), std::string::npos);
-    EXPECT_EQ(countOf(ring, kMarker), 1u);
-    std::smatch match;  // right behind the init phase: an entry of the latest round
-    const std::string behind = ring.substr(end, 200);
-    ASSERT_TRUE(std::regex_search(behind, match, std::regex(R"(\n.{23} .* steady (\d+) )")));
-    EXPECT_GT(std::stoi(match[1]), 1000) << behind.substr(0, 120);
 }
 
 // logrotate's copytruncate empties the ring file while the module writes

@@ -65,27 +65,6 @@ TEST(Conversions, StdStringStopsAtTheFirstNul) {
     EXPECT_EQ(StringToSTDSTRING(cimple::String()), "");
 }
 
-TEST(ParseDeviceID, AcceptsHexDashHexOfAtMostNineCharacters) {
-    TOLMKey key{7, 8, 9};
-    ASSERT_TRUE(parseDeviceID("1a-2", key));
-    EXPECT_EQ(key.cabNr, 0x1Au);
-    EXPECT_EQ(key.opCdExt, 0u);
-    ASSERT_TRUE(parseDeviceID("ABCDEF1-f", key));
-    EXPECT_EQ(key.cabNr, 0xABCDEF1u);
-}
-
-TEST(ParseDeviceID, RefusesEverythingElseAndLeavesTheKey) {
-    for (const char* bad : {"1a2", "-2", "1a-", "1a-2x", "123456-789", "", "1-2-3", " 1-2", "0x1-2", "1-+2"}) {
-        TOLMKey key{7, 8, 9};
-        EXPECT_FALSE(parseDeviceID(bad, key)) << bad;
-        EXPECT_EQ(key.cabNr, 7u) << bad;
-        EXPECT_EQ(key.objId, 8u) << bad;
-        EXPECT_EQ(key.opCdExt, 9u) << bad;
-    }
-    TOLMKey key{7, 8, 9};
-    EXPECT_FALSE(parseDeviceID(cimple::String("1-2\0", 4), key));
-}
-
 // The status tables, one row per mapping; kUnknown marks a code the row does
 // not know, which must be traced and give the row's failure status.
 constexpr int kUnknown = -1;

@@ -101,7 +101,7 @@ TEST(SipJsonLoad, AcceptsVersionOneAndResetsTheCommandIndex) {
     EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
 }
 
-TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
+TEST(SipJsonLoad, RejectedOrEmptyTextsLeaveTheSkeleton) {
     const std::string skeleton = R"({"SIP":{"V":1,"CMD":[]}})";
     for (const char* text : {
              R"({"SIP":{"V":2,"CMD":[{"OC":1,"ST":0,"DA":1}]}})",
@@ -113,6 +113,8 @@ TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
              R"({"SIP":{"V":1,"CMD":[{"OC":1})",
              "{\"SIP\":{\"V\":1,\"CMD\":[\"\xFF\"]}}garbage",
              "not json at all",
+             "",
+             static_cast<const char*>(nullptr),
          }) {
         SipJson message(1, 2, 3, 4, 0);
         message.LoadReceivedText(text);
@@ -120,14 +122,6 @@ TEST(SipJsonLoad, RejectedTextsLeaveTheSkeleton) {
         EXPECT_EQ(message.GetCmdElemValue(0, "ST", SipJson::kMissingStatus), 22u) << text;
         EXPECT_FALSE(message.HasReplyData()) << text;
     }
-}
-
-TEST(SipJsonLoad, EmptyTextEmptiesTheCommandsOnly) {
-    SipJson message(1, 2, 3, 4, 0);
-    message.LoadReceivedText("");
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
-    message.LoadReceivedText(static_cast<const char*>(nullptr));
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
 }
 
 TEST(SipJsonLoad, NestingBeyondTheLimitIsRejected) {
@@ -322,39 +316,6 @@ TEST(SipJsonRead, ReplyDataDependsOnStatusAndData) {
     EXPECT_FALSE(message.HasReplyData());
     message.SetCmdIndex(1);
     EXPECT_TRUE(message.HasReplyData());
-}
-
-// ---------------------------------------------------------------------------
-// Structured data copies
-
-TEST(SipJsonStruct, CopyOutlivesTheMessageAndFlagsSingleObjects) {
-    CDataStruct copy;
-    {
-        SipJson message;
-        LoadCommand(message, R"("DA":{"Adapter":{"Name":"ctl\u00e4","Ids":[1,{"x":null}],"On":true}})");
-        ASSERT_TRUE(message.GetCmdDataStruct(0, copy));
-    }
-    EXPECT_TRUE(copy.IsSingleObject());
-    const rapidjson::Value& adapter = copy.Value()["Adapter"];
-    EXPECT_STREQ(adapter["Name"].GetString(), "ctl\xC3\xA4");
-    EXPECT_EQ(adapter["Ids"][0].GetUint(), 1u);
-    EXPECT_TRUE(adapter["Ids"][1]["x"].IsNull());
-    EXPECT_TRUE(adapter["On"].GetBool());
-
-    const std::vector<std::pair<const char*, bool>> cases = {
-        {R"({"A":{},"B":{}})", false}, {R"({"A":1})", false}, {"{}", false},
-        {R"([{"A":{}}])", false},      {R"({"A":{}})", true},
-    };
-    for (const auto& [da, single] : cases) {
-        SipJson message;
-        LoadCommand(message, std::string("\"DA\":") + da);
-        ASSERT_TRUE(message.GetCmdDataStruct(0, copy)) << da;  // the same CDataStruct, reused
-        EXPECT_EQ(copy.IsSingleObject(), single) << da;
-    }
-    SipJson message;
-    LoadCommand(message, R"("DA":"text")");
-    EXPECT_FALSE(message.GetCmdDataStruct(0, copy));
-    EXPECT_TRUE(copy.Value().IsObject());  // the previous copy stays
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -63,14 +62,7 @@ public:
 
 private:
     void makeParents(const std::string& systemPath) {
-        std::string dir = root_;
-        size_t pos = 1;
-        size_t slash;
-        while ((slash = systemPath.find('/', pos)) != std::string::npos) {
-            dir = root_ + systemPath.substr(0, slash);
-            mkdir(dir.c_str(), 0755);
-            pos = slash + 1;
-        }
+        std::filesystem::create_directories(std::filesystem::path(path(systemPath)).parent_path());
     }
 
     std::string root_;
@@ -105,10 +97,6 @@ public:
     std::vector<SeenEvent> events() {
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
-    }
-    size_t size() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
     }
 
 private:

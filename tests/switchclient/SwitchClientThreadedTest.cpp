@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,15 @@ unsigned cabinetRequest(ThreadedSwitchClient& client, long* error, unsigned* cab
     const unsigned status = client.request(message, error);
     if (cabinet != nullptr) message.GetCmdUIntData(0, *cabinet);
     return status;
+}
+
+// Answers opcode 0x0402 with index i by data base + i, for i in 1..count.
+void answerIndices(const RqbdSim& sim, int count, int base) {
+    std::string rows;
+    for (int i = 1; i <= count; ++i)
+        rows += std::string(i > 1 ? "," : "") + R"({"OC":"0x0402","OI":)" + std::to_string(i) + R"(,"DA":)" +
+                std::to_string(base + i) + "}";
+    ctl(sim, {"scenario", R"({"replies":[)" + rows + "]}"});
 }
 
 bool waitSubscribers(const RqbdSim& sim, int n) {
@@ -309,12 +319,7 @@ TEST(CimSwitchClient, AccountCheckDependsOnlyOnTheCabinetQuery) {
 // own details.
 TEST(ThreadedSwitchClient, AStrayReplyFrameCostsNoReply) {
     RqbdSim sim;
-    std::string rows;
-    for (int i = 1; i <= 6; ++i) {
-        if (!rows.empty()) rows += ",";
-        rows += R"({"OC":"0x0402","OI":)" + std::to_string(i) + R"(,"DA":)" + std::to_string(100 + i) + "}";
-    }
-    ctl(sim, {"scenario", R"({"replies":[)" + rows + "]}"});
+    answerIndices(sim, 6, 100);
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
     ASSERT_EQ(cabinetRequest(*client, nullptr), 0u);
     ctl(sim, {"duplicate-replies", "2"});
@@ -334,13 +339,7 @@ TEST(CimSwitchClient, ConcurrentRequestsAreSerialisedAndMatched) {
     RqbdSim sim;
     constexpr int kThreads = 8;
     constexpr int kPerThread = 20;
-    std::string rows;
-    for (int i = 1; i <= kThreads * kPerThread; ++i) {
-        if (!rows.empty()) rows += ",";
-        rows +=
-            R"({"OC":"0x0402","OI":)" + std::to_string(i) + R"(,"DA":)" + std::to_string(100000 + i) + "}";
-    }
-    ctl(sim, {"scenario", R"({"replies":[)" + rows + "]}"});
+    answerIndices(sim, kThreads * kPerThread, 100000);
     ctl(sim, {"delay-replies", "1"});
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", nullptr);
 
@@ -365,14 +364,10 @@ TEST(CimSwitchClient, ConcurrentRequestsAreSerialisedAndMatched) {
     EXPECT_EQ(mismatches.load(), 0);
 
     // One request connection (plus its handshake) carried everything.
-    const std::string log = ctl(sim, {"requests"});
+    std::istringstream log(ctl(sim, {"requests"}));
     size_t lines = 0, onFirstConn = 0;
-    std::string firstConn;
-    for (size_t pos = 0; pos < log.size();) {
-        size_t end = log.find('\n', pos);
-        if (end == std::string::npos) end = log.size();
-        const std::string line = log.substr(pos, end - pos);
-        pos = end + 1;
+    std::string line, firstConn;
+    while (std::getline(log, line)) {
         if (line.empty()) continue;
         ++lines;
         const size_t c = line.find("\"conn\":");

@@ -57,10 +57,15 @@ protected:
     provider::ThreadedSwitchClient::EventListener* events = nullptr;
 };
 
-TEST_F(TolmEvents, LogEntryEventsReachTheirListenerOperation) {
+TEST_F(TolmEvents, LogEntryEventsReachTheirListenerOperationAndUnknownOnesAreDropped) {
     pushNumber(0x0B11, 0x42);
     pushNumber(0x181B, 0x42);
+    pushNumber(0x0B12, 1);
+    SipJson empty;  // no command at all reads as opcode 0
+    events->onEvent(empty);
     EXPECT_EQ(listener.calls(), (Strings{"syslog 66", "drvmon 66"}));
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=b12"));
+    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=0"));
 }
 
 TEST_F(TolmEvents, EventsWithoutUsableDataAreDropped) {
@@ -86,31 +91,18 @@ TEST_F(TolmEvents, EventsWithoutUsableDataAreDropped) {
     EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): no entry number"));
 }
 
-TEST_F(TolmEvents, UnknownOpcodeIsDroppedWithItsHexValue) {
-    pushNumber(0x0B12, 1);
-    SipJson empty;  // no command at all reads as opcode 0
-    events->onEvent(empty);
-    EXPECT_TRUE(listener.calls().empty());
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=b12"));
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=0"));
-}
-
-TEST_F(TolmEvents, ArgumentListFollowsCountAndData) {
+TEST_F(TolmEvents, ArgumentListFollowsCountAndDataAndNeverReadsPastIt) {
     pushArguments(2, std::string("A\0B\0C\0", 6));     // count limits
     pushArguments(5, std::string("A\0B\0", 4));        // data limits
     pushArguments(3, std::string("", 0));              // 26 bytes: nothing
     pushArguments(3, std::string("X", 1));             // one byte after the count: nothing
     pushArguments(3, std::string("first\0last", 10));  // last string without its terminator
     pushArguments(0, std::string("A\0", 2));
-    EXPECT_EQ(listener.calls(),
-              (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]", "args"}));
-}
-
-TEST_F(TolmEvents, ArgumentEventWithShortOrOddDataDoesNotReadPastIt) {
     pushBytes(0x0B16, {});
     pushBytes(0x0B16, std::vector<unsigned char>(10, 0xFF));
     pushNumber(0x0B16, 7);  // a number, not bytes
-    EXPECT_EQ(listener.calls(), (Strings{"args", "args", "args"}));
+    EXPECT_EQ(listener.calls(), (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]",
+                                         "args", "args", "args", "args"}));
 }
 
 TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {

@@ -1,6 +1,6 @@
-// The query families against the agent simulator: each family's decoding,
-// checks, traces and failure result on a few members, and replies of every
-// data form to every family.
+// The query families against the agent simulator: the decoding, checks and
+// traces of the families the module reads through, and for every family its
+// failure result on a lost link and its answer to replies of every data form.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -54,16 +54,6 @@ protected:
     }
     bool nothingSent() { return sim.ctl({"requests"}).out.empty(); }
 
-    template <class F>
-    std::string thrown(F f) {
-        try {
-            f();
-        } catch (const provider::BaseException& e) {
-            return e.message().c_str();
-        }
-        return "no exception";
-    }
-
     qmstest::RqbdSim sim;
     TraceLog traces;
     ShPtr<TOLMCalls> calls;
@@ -84,15 +74,6 @@ TEST_F(TolmFamilies, NumberReadsWithTheDataCheck) {
     EXPECT_TRUE(calls->getNumberFans(0x1F5).is_null());
 }
 
-TEST_F(TolmFamilies, LogOnlyReadsAnswerOtherLogsThemselves) {
-    replies({row("0x0B0C", 0, "900"), row("0x0B01", 0, "0")});
-    EXPECT_EQ(calls->getMaxNumberLogEntries({1, 1, 0}), PUInt(0u));
-    EXPECT_EQ(calls->getLogAvailable({1, 1, 0}), PUInt(1u));
-    EXPECT_TRUE(nothingSent());
-    EXPECT_EQ(calls->getMaxNumberLogEntries({1, 0, 0}), PUInt(900u));
-    EXPECT_EQ(calls->getLogAvailable({1, 0, 0}), PUInt(0u));
-}
-
 TEST_F(TolmFamilies, NumberReadsWithTheStatusCheck) {
     replies({row("0x0611", 12, "7"), row("0x0615", 0), row("0xE209", 1, "3")});
     EXPECT_EQ(calls->getBootCPU(key), PUInt(7u));
@@ -104,28 +85,6 @@ TEST_F(TolmFamilies, NumberReadsWithTheStatusCheck) {
     EXPECT_TRUE(calls->getIdentificationCabinetType(1).is_null());
     EXPECT_TRUE(
         traces.has(1, "getIdentificationCabinetType(): request(CM_IdentificationCabinetType) failed"));
-}
-
-TEST_F(TolmFamilies, StatusReadsThrowUnlessTheObjectIsAbsent) {
-    replies({row("0x0521", 0, "511"), row("0x0401", 25, "307"), row("0x0403", 19), row("0x0501", 0, "3"),
-             row("0x0607", 0, "70000"), row("0x0D00", 0, "4")});
-    EXPECT_EQ(calls->getVoltageStatus(key), 0xFF);
-    EXPECT_EQ(calls->getTempSensorStatus(key), 0x33);  // status 25 goes on with the data
-    EXPECT_EQ(calls->getTempSensorPurpose(key), 0);    // status 19 without data
-    EXPECT_EQ(calls->getPowerSupplyStatus(key), 3);
-    EXPECT_TRUE(traces.has(5, "Tolm::getPowerSupplyStatus() = 3"));
-    EXPECT_EQ(calls->getCPUCacheSize(key), 70000u);
-    EXPECT_EQ(thrown([&] { calls->getFanStatus(key); }), "getFanStatus(): request() failed");
-    EXPECT_EQ(thrown([&] { calls->getUmDiffNumberComponents(key); }),
-              "getUmDiffNumberComponents(): request() failed");
-
-    // These trace instead and answer what the reply holds, 0 without data.
-    EXPECT_EQ(calls->getNumberSystemBoards(1), PUInt(4u));
-    EXPECT_EQ(calls->getPowerConsumptionNumberClassComponents({1, 0, 5}), PUInt(0u));
-    EXPECT_TRUE(traces.has(1, "getPowerConsumptionNumberClassComponents(): request() failed"));
-    replies({row("0x0D00", 25, "9")});
-    EXPECT_EQ(calls->getNumberSystemBoards(1), PUInt(9u));
-    EXPECT_TRUE(traces.has(1, "getNumberSystemBoards(): request() failed"));
 }
 
 TEST_F(TolmFamilies, StringReadsByCheck) {
@@ -166,130 +125,6 @@ TEST_F(TolmFamilies, SystemInformationAndElementInformation) {
     EXPECT_TRUE(calls->getElementVersion({1, 2, 12}).is_null());
     EXPECT_TRUE(traces.has(5, "getElementSerialNumber():SerialNumber not found"));
     EXPECT_TRUE(nothingSent());
-}
-
-TEST_F(TolmFamilies, ConfigurationReads) {
-    replies({row("0xE001", 0, "511", ",\"OE\":\"0x020E\""), row("0xE001", 0, "1", ",\"OE\":\"0x0040\""),
-             row("0xE001", 0, "70000", ",\"OE\":\"0x0041\""), row("0xE001", 0, "256", ",\"OE\":\"0x1446\""),
-             row("0xE001", 0, "4294967298", ",\"OE\":\"0x1A4A\""),
-             row("0xE001", 12, "\"srv\"", ",\"OE\":\"0x0201\""), row("0xE001", 0, "", ",\"OE\":\"0x0204\"")});
-    EXPECT_EQ(calls->getConfTimeZone(), PUInt(0xFFu));
-    EXPECT_EQ(calls->getConfWatchdogEnable({1, 1, 0}), PUInt(1u));
-    EXPECT_TRUE(calls->getConfWatchdogEnable({1, 0, 0}).is_null());  // item 0x0042 is not answered
-    EXPECT_TRUE(calls->getConfWatchdogPresent({1, 1, 0}));
-    EXPECT_FALSE(calls->getConfWatchdogPresent({1, 0, 0}));
-    EXPECT_EQ(calls->getConfWatchdogTime({1, 1, 0}), PUInt(70000u));
-    EXPECT_EQ(calls->getConfBMCUseDHCP(key), PBool(false));  // a byte: 256 has no bit in it
-    EXPECT_EQ(calls->getConfUpdScheduleDate(), provider::PUInt64(0x100000002ull));
-    EXPECT_EQ(calls->getConfSystemName(), text("srv"));
-    EXPECT_TRUE(calls->getConfSystemContact().is_null());
-    EXPECT_TRUE(calls->getConfServerAssetTag().is_null());
-    EXPECT_TRUE(traces.has(1, "getConfServerAssetTag(): request() failed"));
-
-    sim.ctl({"clear-requests"});
-    EXPECT_EQ(calls->getConfMessageLogNoWrap({1, 1, 0}), PBool(true));
-    EXPECT_TRUE(nothingSent());
-}
-
-TEST_F(TolmFamilies, ConfigurationWrites) {
-    replies({row("0xE002", 0, "", ",\"OE\":\"0x0084\""), row("0xE002", 12, "", ",\"OE\":\"0x0200\""),
-             row("0xE002", 0, "", ",\"OE\":\"0x0040\""), row("0xE002", 0, "", ",\"OE\":\"0x000E\"")});
-    EXPECT_NO_THROW(calls->setConfDisableFanTest(0x101));
-    EXPECT_NO_THROW(calls->setConfCabinetLocation("room 1"));
-    EXPECT_EQ(thrown([&] { calls->setConfUpdScheduleDate(1); }),
-              "setConfUpdScheduleDate(): request() failed");
-    EXPECT_EQ(thrown([&] { calls->setConfFanFailShutdownDelay(key, 9); }),
-              "setConfFanFailShutdownDelay(): request() failed");
-
-    EXPECT_TRUE(calls->setConfWatchdogEnable({1, 1, 0}, 1));
-    EXPECT_FALSE(calls->setConfWatchdogEnable({1, 0, 0}, 1));
-    EXPECT_TRUE(traces.has(1, "setConfWatchdogEnable(): request() failed"));
-    EXPECT_TRUE(calls->setConfCIMRecordLogLanguage({1, 0, 0}, 2));
-    sim.ctl({"clear-requests"});
-    EXPECT_FALSE(calls->setConfCIMRecordLogLanguage({1, 1, 0}, 2));
-    calls->setConfAlarmPALVOId("x");
-    EXPECT_TRUE(traces.has(5, "Tolm::setConfAlarmPALVOId(): not implemented"));
-    EXPECT_TRUE(nothingSent());
-}
-
-TEST_F(TolmFamilies, Actions) {
-    replies({row("0x0B03", 0), row("0x180A", 0), row("0x0205", 0)});
-    EXPECT_TRUE(calls->doClearLog({1, 0, 0}));
-    EXPECT_TRUE(calls->DrvMonComponentStatusClearAll(key));
-    EXPECT_FALSE(calls->DrvMonComponentStatusClear(key));
-    EXPECT_TRUE(traces.has(1, "CM_DrvMonComponentStatusClear(): request() failed"));
-    EXPECT_TRUE(calls->doRequestShutdownAndOff());
-    EXPECT_FALSE(calls->doUmServerStartCheck(key));
-
-    replies({row("0x0B03", 0, "", ",\"OI\":1")});
-    EXPECT_FALSE(calls->doClearLog({1, 0, 0}));
-    EXPECT_TRUE(traces.has(1, "doClearLog(0): request() failed"));
-    replies({row("0x0B03", 1, "", ",\"OI\":1"), row("0x0B03", 0)});
-    EXPECT_FALSE(calls->doClearLog({1, 0, 0}));
-    EXPECT_TRUE(traces.has(1, "doClearLog(1): request() failed"));
-    sim.ctl({"clear-requests"});
-    EXPECT_TRUE(calls->doClearLog({1, 1, 0}));
-    EXPECT_TRUE(nothingSent());
-}
-
-TEST_F(TolmFamilies, RaidRebuildAnswersTheAgentsErrorCode) {
-    // The simulator's replies carry no "EC": the code is then 0.
-    replies({"{\"OC\":\"0x21E1\",\"OE\":3,\"OI\":{\"AdapterIdx\":1,\"PDriveIdx\":4},\"CA\":1,\"ST\":0}"});
-    EXPECT_EQ(calls->doRaidPhysicalDriveSuspendRebuild({1, 4, 1}), 0);
-    EXPECT_TRUE(traces.has(5, "doRaidPhysicalDriveSuspendRebuild: returned: 0"));
-    EXPECT_EQ(calls->doRaidPhysicalDriveResumeRebuild({1, 4, 1}), 10);  // method 4 is not answered
-    EXPECT_EQ(calls->doRaidLogicalDriveStartRebuild({1, 4, 1}), 10);
-    EXPECT_TRUE(traces.has(1, "doRaidLogicalDriveStartRebuild: request() failed"));
-}
-
-TEST_F(TolmFamilies, NetworkAddresses) {
-    replies({row("0x1707", 0, raw({1, 2, 10, 11, 12, 13})), row("0xE226", 0, raw({0, 0, 0, 0, 0, 0, 9, 9})),
-             row("0xE001", 0, raw({1, 0, 0, 0, 0, 0, 0, 255}), ",\"OE\":\"0x1445\""),
-             row("0x1703", 0, raw({192, 168, 0, 1})), row("0xE222", 0, "1.5"),
-             row("0xE223", 0, raw({0, 0}))});
-    EXPECT_EQ(calls->getNetworkInfoIfMacAddress(key), text("01020A0B0C0D"));
-    EXPECT_TRUE(calls->getIdentificationParentMacAddress(key).is_null());
-    EXPECT_EQ(calls->getConfBMCMACAddr(key), text("01000000000000FF"));
-
-    const auto ip = calls->getNetworkInfoIfIpAddress(key);
-    ASSERT_FALSE(ip.is_null());
-    ASSERT_EQ(ip.value.size(), 4u);
-    EXPECT_EQ(ip.value[0], 192);
-    EXPECT_EQ(ip.value[3], 1);
-    EXPECT_TRUE(calls->getIdentificationParentIpAddress(key).is_null());
-    EXPECT_TRUE(traces.has(1, "getIp(): sip.GetDataStream() failed"));
-    EXPECT_EQ(calls->getIdentificationParentNetmask(key).value.size(), 2u);
-    EXPECT_TRUE(calls->getIdentificationParentGateway(key).is_null());
-}
-
-TEST_F(TolmFamilies, FixedAnswersAndUndecodedReads) {
-    replies({});
-    EXPECT_EQ(calls->getCPUInstanceID(key), text(""));
-    EXPECT_EQ(calls->getChassisInstanceID(), text(""));
-    PUChar gel, css;
-    calls->getStatusTreeNodeGELAndCSSStatus(key, "node", gel, css);
-    EXPECT_TRUE(gel.is_null() && css.is_null());
-    EXPECT_TRUE(traces.has(1, "getStatusTreeNodeGELAndCSSStatus(): not implemented"));
-    EXPECT_TRUE(calls->getLANControllers(1).empty());
-    EXPECT_EQ(thrown([&] { calls->openControllerCardSession(1); }),
-              "openControllerCardSession(): request() failed");
-    EXPECT_TRUE(nothingSent());
-}
-
-TEST_F(TolmFamilies, StatusTreeReadsSendTheNode) {
-    replies({row("0x2333", 0, "5"), row("0x2330", 12, "3"), row("0x2338", 0, "1"), row("0x2331", 0, "\"B1\""),
-             row("0x2335", 0, "\"Fans\""), row("0x2337", 0, "7")});
-    EXPECT_EQ(calls->getStatusTreeNodeStatus(key, "A"), PUInt(5u));
-    EXPECT_EQ(calls->getStatusTreeNodeNrChildren(key, "A"), PUInt(3u));
-    EXPECT_EQ(calls->getStatusTreeNodeIsCSS(key, "A"), PUInt(1u));
-    EXPECT_EQ(calls->getStatusTreeNodeGetChild(key, "A"), text("B1"));
-    EXPECT_EQ(calls->getStatusTreeNodeDesignation(key, "A"), text("Fans"));
-    EXPECT_EQ(calls->getStatusTreeNodeAssociationKey(key, "A"), text(""));  // data, but no text
-    EXPECT_TRUE(traces.has(5, "Tolm::getStatusTreeNodeStatus(A)"));
-    replies({row("0x2333", 0), row("0x2331", 1, "\"B1\"")});
-    EXPECT_TRUE(calls->getStatusTreeNodeStatus(key, "A").is_null());
-    EXPECT_TRUE(calls->getStatusTreeNodeGetChild(key, "A").is_null());
-    EXPECT_TRUE(traces.has(1, "getStatusTreeNodeGetChild(A): request() failed"));
 }
 
 // An agent link that loses every request, in the ways a link may say so: by
@@ -384,42 +219,6 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
         }
         EXPECT_TRUE(traces.has(1, "getVoltageNominal(): request() failed"));
     }
-}
-
-TEST_F(TolmFamilies, CabinetNumbers) {
-    replies({row("0xE204", 0, "1"), row("0x0220", 0, raw({2, 0, 0x34, 0x12}))});
-    EXPECT_EQ(calls->getCabNrs(), (std::vector<unsigned>{1, 2, 0x1234}));
-    EXPECT_TRUE(traces.has(1, "Tolm::getCabNrs(): NumDetectedSECabinets=2"));
-    EXPECT_TRUE(traces.has(1, "Tolm::getCabNrs(): seCabinetNr=1234"));
-    replies({row("0xE204", 0, "1"), row("0x0220", 0, raw({2, 0, 3}))});
-    EXPECT_EQ(calls->getCabNrs(), (std::vector<unsigned>{1}));
-    replies({row("0xE204", 0, "1")});
-    EXPECT_EQ(calls->getCabNrs(), (std::vector<unsigned>{1}));
-    replies({row("0xE204", 3, "1")});
-    EXPECT_EQ(thrown([&] { calls->getCabNrs(); }), "getCabNrs(): request() failed");
-}
-
-TEST_F(TolmFamilies, VoltageThresholds) {
-    replies({row("0x0523", 0, raw({0xFE, 0xFF, 0x10, 0x00, 9}))});
-    EXPECT_EQ(calls->getVoltageThresholds(key), (std::vector<int>{-2, 16}));
-    replies({row("0x0523", 0, raw({}))});
-    EXPECT_TRUE(calls->getVoltageThresholds(key).empty());
-    replies({row("0x0523", 0, raw({1, 2}))});
-    EXPECT_THROW(calls->getVoltageThresholds(key), std::out_of_range);
-    replies({});
-    EXPECT_TRUE(calls->getVoltageThresholds(key).empty());
-    EXPECT_TRUE(traces.has(1, "getVoltageThresholds(): request() failed"));
-}
-
-TEST_F(TolmFamilies, ComponentStatusByPciAddress) {
-    replies({row("0x1808", 0, "511")});
-    EXPECT_EQ(calls->getDrvMonComponentStatusByAddress({1, 0x030201, 0}), PUInt(0xFFu));
-    EXPECT_EQ(calls->getDrvMonComponentStatusByAddress({1, 0xFFFFFF, 0}), PUInt(0xFFu));
-    EXPECT_EQ(calls->getDrvMonComponentStatusByAddress({1, 0xFF00FF, 0}), PUInt(0xFFu));
-    const std::string sent = sim.ctl({"requests"}).out;
-    EXPECT_NE(sent.find("\"DA\":\"TYPE_PCI&BUS_3&DEV_2&FUNC_1\""), std::string::npos) << sent;
-    EXPECT_NE(sent.find("\"DA\":\"\""), std::string::npos) << sent;
-    EXPECT_NE(sent.find("\"DA\":\"TYPE_PCI&BUS_255&DEV_0&FUNC_255\""), std::string::npos) << sent;
 }
 
 // Replies of every data form to a member of each family: the family's

@@ -4,36 +4,17 @@
 
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "support/provider_trace.h"
+#include "support/TraceCapture.h"
 #include "tolm/TOLMEventsListener.h"
 
 namespace tolmtest {
 
-class TraceLog {
+// The trace capture, asked by exact line.
+class TraceLog : public qms_test::TraceCapture {
 public:
-    TraceLog() : sink_(&TraceLog::record, this) {}
-
-    bool has(unsigned level, const std::string& text) const { return count(level, text) != 0; }
-    size_t count(unsigned level, const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& line : lines_) n += line.first == level && line.second == text;
-        return n;
-    }
-
-private:
-    static void record(unsigned level, const char* text, void* self) {
-        auto* log = static_cast<TraceLog*>(self);
-        std::lock_guard<std::mutex> lock(log->mutex_);
-        log->lines_.emplace_back(level, text);
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<std::pair<unsigned, std::string>> lines_;
-    provider::ScopedTraceSink sink_;
+    bool has(unsigned level, const std::string& text) const { return contains(level, text); }
 };
 
 class RecordingListener : public provider::TOLMEventsListener {

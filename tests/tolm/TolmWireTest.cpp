@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/RqbdSim.h"
@@ -36,68 +37,32 @@ struct Arguments {
     std::vector<cimple::String> infos;
     CDataStream stream;
     CDataStruct data;
-    provider::PUChar gel, css;
+    provider::PUChar gel;
 };
 
+// The argument for a parameter of type T: an lvalue for the outputs.
 template <class T>
-struct Supply;
-template <>
-struct Supply<const TOLMKey&> {
-    static const TOLMKey& get(Arguments& a) { return a.key; }
-};
-template <>
-struct Supply<unsigned int> {
-    static unsigned get(Arguments&) { return kNumber; }
-};
-template <>
-struct Supply<int> {
-    static int get(Arguments&) { return static_cast<int>(kNumber); }
-};
-template <>
-struct Supply<unsigned long long> {
-    static unsigned long long get(Arguments&) { return 0x100000002ull; }
-};
-template <>
-struct Supply<bool> {
-    static bool get(Arguments&) { return true; }
-};
-template <>
-struct Supply<const cimple::String&> {
-    static const cimple::String& get(Arguments& a) { return a.text; }
-};
-template <>
-struct Supply<std::string&> {
-    static std::string& get(Arguments& a) { return a.out; }
-};
-template <>
-struct Supply<std::vector<provider::LogMessage>&> {
-    static std::vector<provider::LogMessage>& get(Arguments& a) { return a.entries; }
-};
-template <>
-struct Supply<std::vector<cimple::String>&> {
-    static std::vector<cimple::String>& get(Arguments& a) { return a.infos; }
-};
-template <>
-struct Supply<CDataStream&> {
-    static CDataStream& get(Arguments& a) { return a.stream; }
-};
-template <>
-struct Supply<CDataStruct&> {
-    static CDataStruct& get(Arguments& a) { return a.data; }
-};
-template <>
-struct Supply<provider::PUChar&> {
-    static provider::PUChar& get(Arguments& a) { return a.gel; }
-};
-template <>
-struct Supply<provider::TOLMEventsListener*> {
-    static provider::TOLMEventsListener* get(Arguments&) { return nullptr; }
-};
+decltype(auto) supply(Arguments& a) {
+    using U = std::decay_t<T>;
+    if constexpr (std::is_same_v<U, TOLMKey>) return (a.key);
+    else if constexpr (std::is_same_v<U, unsigned> || std::is_same_v<U, int>) return static_cast<U>(kNumber);
+    else if constexpr (std::is_same_v<U, unsigned long long>) return 0x100000002ull;
+    else if constexpr (std::is_same_v<U, bool>) return true;
+    else if constexpr (std::is_same_v<U, cimple::String>) return (a.text);
+    else if constexpr (std::is_same_v<U, std::string>) return (a.out);
+    else if constexpr (std::is_same_v<U, std::vector<provider::LogMessage>>) return (a.entries);
+    else if constexpr (std::is_same_v<U, std::vector<cimple::String>>) return (a.infos);
+    else if constexpr (std::is_same_v<U, CDataStream>) return (a.stream);
+    else if constexpr (std::is_same_v<U, CDataStruct>) return (a.data);
+    else if constexpr (std::is_same_v<U, provider::PUChar>) return (a.gel);
+    else if constexpr (std::is_same_v<U, provider::TOLMEventsListener*>) return static_cast<U>(nullptr);
+    else static_assert(sizeof(T) == 0, "no argument of this type");
+}
 
 template <class R, class... A>
 void invoke(TOLMCalls& calls, R (TOLMCalls::*op)(A...), Arguments& args) {
     try {
-        (calls.*op)(Supply<A>::get(args)...);
+        (calls.*op)(supply<A>(args)...);
     } catch (...) {
         // Throwing members are part of the sweep; only their requests count.
     }
