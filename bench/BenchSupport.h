@@ -124,6 +124,51 @@ private:
     Clock::time_point last_;
 };
 
+// Two ways of doing the same thing, run alternately in one benchmark loop
+// with each side's time kept apart: two benchmarks run one after the other
+// drift too much on a shared machine for their ratio to mean anything.
+// Which side goes first changes every iteration, so neither always finds the
+// daemon (or the caches) just warmed by the other. Each side is a callable
+// returning null on success or what went wrong.
+class Alternation {
+public:
+    Alternation(const char* first, const char* second) : names_{first, second} {}
+
+    // Runs the loop; false after a SkipWithError.
+    template <class First, class Second>
+    bool run(benchmark::State& state, First&& first, Second&& second) {
+        bool firstGoesFirst = true;
+        for (auto _ : state) {
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool isFirst = (turn == 0) == firstGoesFirst;
+                const Clock::time_point start = Clock::now();
+                if (const char* error = isFirst ? first() : second()) {
+                    state.SkipWithError(error);
+                    return false;
+                }
+                spent_[isFirst ? 0 : 1] += Clock::now() - start;
+            }
+            firstGoesFirst = !firstGoesFirst;
+        }
+        report(state);
+        return true;
+    }
+
+private:
+    void report(benchmark::State& state) const {
+        const double n = static_cast<double>(state.iterations());
+        double us[2];
+        for (int i = 0; i < 2; ++i) {
+            us[i] = std::chrono::duration<double, std::micro>(spent_[i]).count() / n;
+            state.counters[std::string(names_[i]) + "_us"] = us[i];
+        }
+        state.counters["ratio"] = us[1] > 0 ? us[0] / us[1] : 0;
+    }
+
+    const char* names_[2];
+    Clock::duration spent_[2]{};
+};
+
 // Pushes `batch` system-log entries (1 to 4 in turn) and waits until as many
 // more indications have arrived; null on success, else what went wrong.
 inline const char* deliverBatch(const SimControl& control, Deliveries& deliveries, size_t batch) {

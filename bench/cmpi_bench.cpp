@@ -4,14 +4,11 @@
 // procedure, in the same process, on the same module instance and against
 // the same agent simulator.
 //
-// Every operation runs the model's account check, agent requests, so both
-// columns include those round trips (BM_AgentBaseline shows one alone); the
-// difference between a pair is the CIMOM and adapter's share.
-//
-// BM_LogEntriesDelivered_* push system-log entries and count what arrives:
-// through the CMPI path at a listener subscribed in the interop namespace
-// (indication MI, delivery from the module's thread through the broker, WQL
-// match, sink), or at a handler given straight to the dispatch procedure.
+// Each benchmark runs its CMPI and its dispatch side alternately in one loop
+// and prints each side's time and their ratio. Every operation runs the
+// model's account check, agent requests, so both sides include those round
+// trips (requests/op counts them; BM_AgentBaseline shows one alone); the
+// difference between the sides is the CIMOM and adapter's share.
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
@@ -20,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,89 +43,80 @@ struct Hosts {
 };
 Hosts* g_hosts = nullptr;
 
-void BM_GetInstance_Cmpi(benchmark::State& state) {
-    for (auto _ : state) {
-        cimhost::Instance found;
-        if (!g_hosts->cimom->getInstance(g_hosts->servicePath, &found).ok()) {
-            state.SkipWithError("get instance failed");
-            return;
-        }
-        benchmark::DoNotOptimize(found);
-    }
+// Runs a CMPI / dispatch pair alternately (ratio = cmpi / dispatch) and
+// counts the agent requests one operation costs, which both sides pay alike.
+template <class Cmpi, class Dispatch>
+void comparePair(benchmark::State& state, Cmpi&& cmpi, Dispatch&& dispatch) {
+    const long requestsBefore = g_hosts->control->requests();
+    qmsbench::Alternation pair("cmpi", "dispatch");
+    if (!pair.run(state, cmpi, dispatch)) return;
+    const long requestsAfter = g_hosts->control->requests();
+    if (requestsBefore >= 0 && requestsAfter >= requestsBefore && state.iterations() > 0)
+        state.counters["requests/op"] =
+            static_cast<double>(requestsAfter - requestsBefore) / (2.0 * static_cast<double>(state.iterations()));
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_GetInstance_Cmpi)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void BM_GetInstance_Dispatch(benchmark::State& state) {
-    for (auto _ : state) {
-        cimple::Ref<cimple::Instance> found;
-        if (g_hosts->direct->getInstance(g_hosts->serviceKeys.get(), found) != 0) {
-            state.SkipWithError("get instance failed");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+void BM_GetInstance(benchmark::State& state) {
+    comparePair(
+        state,
+        []() -> const char* {
+            cimhost::Instance found;
+            return g_hosts->cimom->getInstance(g_hosts->servicePath, &found).ok() ? nullptr : "get instance failed";
+        },
+        []() -> const char* {
+            cimple::Ref<cimple::Instance> found;
+            return g_hosts->direct->getInstance(g_hosts->serviceKeys.get(), found) == 0 ? nullptr
+                                                                                        : "get instance failed";
+        });
 }
-BENCHMARK(BM_GetInstance_Dispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetInstance)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void BM_EnumerateInstances_Cmpi(benchmark::State& state) {
-    for (auto _ : state) {
-        std::vector<cimhost::Instance> found;
-        if (!g_hosts->cimom->enumerateInstances("root/qms", kService, &found).ok() || found.size() != 1) {
-            state.SkipWithError("enumeration failed");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+void BM_EnumerateInstances(benchmark::State& state) {
+    comparePair(
+        state,
+        []() -> const char* {
+            std::vector<cimhost::Instance> found;
+            const bool ok = g_hosts->cimom->enumerateInstances("root/qms", kService, &found).ok();
+            return ok && found.size() == 1 ? nullptr : "enumeration failed";
+        },
+        []() -> const char* {
+            std::vector<cimple::Ref<cimple::Instance>> found;
+            return g_hosts->direct->enumInstances(found) == 0 && found.size() == 1 ? nullptr : "enumeration failed";
+        });
 }
-BENCHMARK(BM_EnumerateInstances_Cmpi)->UseRealTime()->Unit(benchmark::kMicrosecond);
-
-void BM_EnumerateInstances_Dispatch(benchmark::State& state) {
-    for (auto _ : state) {
-        std::vector<cimple::Ref<cimple::Instance>> found;
-        if (g_hosts->direct->enumInstances(found) != 0 || found.size() != 1) {
-            state.SkipWithError("enumeration failed");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_EnumerateInstances_Dispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EnumerateInstances)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // SendTestIndication with nobody subscribed: the method runs its account
 // check and answers 1 (no handler), touching nothing else.
-void BM_InvokeMethod_Cmpi(benchmark::State& state) {
-    for (auto _ : state) {
-        cimhost::NamedValues out;
-        cimhost::Value rv;
-        if (!g_hosts->cimom->invokeMethod(g_hosts->servicePath, "SendTestIndication", {}, &out, &rv).ok() ||
-            rv.isNull()) {
-            state.SkipWithError("method call failed");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+void BM_InvokeMethod(benchmark::State& state) {
+    comparePair(
+        state,
+        []() -> const char* {
+            cimhost::NamedValues out;
+            cimhost::Value rv;
+            const bool ok =
+                g_hosts->cimom->invokeMethod(g_hosts->servicePath, "SendTestIndication", {}, &out, &rv).ok();
+            return ok && !rv.isNull() ? nullptr : "method call failed";
+        },
+        []() -> const char* {
+            cimple::Ref<cimple::Instance> record = g_hosts->direct->methodRecord("SendTestIndication");
+            return record && g_hosts->direct->invokeMethod(g_hosts->serviceKeys.get(), record.get()) == 0
+                       ? nullptr
+                       : "method call failed";
+        });
 }
-BENCHMARK(BM_InvokeMethod_Cmpi)->UseRealTime()->Unit(benchmark::kMicrosecond);
-
-void BM_InvokeMethod_Dispatch(benchmark::State& state) {
-    for (auto _ : state) {
-        cimple::Ref<cimple::Instance> record = g_hosts->direct->methodRecord("SendTestIndication");
-        if (!record || g_hosts->direct->invokeMethod(g_hosts->serviceKeys.get(), record.get()) != 0) {
-            state.SkipWithError("method call failed");
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_InvokeMethod_Dispatch)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_InvokeMethod)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 class CountingSink : public cimhost::DeliverySink {
 public:
+    explicit CountingSink(qmsbench::Deliveries& deliveries) : deliveries_(deliveries) {}
     void deliver(const cimhost::Instance&, const cimhost::ObjectPath&, const cimhost::Instance&) override {
-        deliveries();
+        deliveries_();
     }
-    qmsbench::Deliveries deliveries;
+
+private:
+    qmsbench::Deliveries& deliveries_;
 };
 
 cimhost::ObjectPath createInterop(const char* className, const cimhost::NamedValues& properties) {
@@ -140,59 +129,93 @@ cimhost::ObjectPath createInterop(const char* className, const cimhost::NamedVal
     return created;
 }
 
-void deliverBatches(benchmark::State& state, qmsbench::Deliveries& deliveries) {
-    bool ok = false;
-    g_hosts->control->run("[\"wait-subscribers\",\"1\"]", ok);
-    if (!ok) {
-        state.SkipWithError("the module did not subscribe to the agent's events");
-        return;
-    }
-    const size_t batch = static_cast<size_t>(state.range(0));
-    for (auto _ : state) {
-        if (const char* error = qmsbench::deliverBatch(*g_hosts->control, deliveries, batch)) {
-            state.SkipWithError(error);
-            return;
-        }
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * batch));
-}
-
-void BM_LogEntriesDelivered_Cmpi(benchmark::State& state) {
-    auto sink = std::make_shared<CountingSink>();
-    g_hosts->cimom->addSink(sink);
-    cimhost::NamedValues filter, destination, subscription;
-    filter.set("Name", cimhost::Value::string("bench"));
-    filter.set("Query", cimhost::Value::string("SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity >= 2"));
-    filter.set("QueryLanguage", cimhost::Value::string("WQL"));
-    filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
-    destination.set("Name", cimhost::Value::string("bench"));
-    destination.set("Destination", cimhost::Value::string("http://bench:5988"));
-    const cimhost::ObjectPath filterPath = createInterop("CIM_IndicationFilter", filter);
-    const cimhost::ObjectPath destinationPath = createInterop("CIM_ListenerDestinationCIMXML", destination);
-    subscription.set("Filter", cimhost::Value::reference(filterPath));
-    subscription.set("Handler", cimhost::Value::reference(destinationPath));
-    const cimhost::ObjectPath subscriptionPath = createInterop("CIM_IndicationSubscription", subscription);
-    deliverBatches(state, sink->deliveries);
-    for (const cimhost::ObjectPath* p : {&subscriptionPath, &destinationPath, &filterPath})
-        g_hosts->cimom->deleteInstance(*p);
-    g_hosts->cimom->removeSink(sink);
-}
-BENCHMARK(BM_LogEntriesDelivered_Cmpi)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-void BM_LogEntriesDelivered_Dispatch(benchmark::State& state) {
+// One way of receiving the log-entry indications, switched on and off
+// between the timed batches: both ways drive the same module instance, which
+// has one indication handler, so they cannot be on together.
+struct Receiver {
+    std::function<bool()> on;
+    std::function<void()> off;
     qmsbench::Deliveries deliveries;
+};
+
+// The system-log road to a listener subscribed in the interop namespace
+// (indication MI, delivery from the module's thread through the broker, WQL
+// match, sink) against the same road to a handler given straight to the
+// dispatch procedure, a batch of entries each, alternating (ratio = cmpi /
+// dispatch). Switching a receiver on and off is not timed.
+void BM_LogEntriesDelivered(benchmark::State& state) {
+    const size_t batch = static_cast<size_t>(state.range(0));
+    Receiver cmpi, dispatch;
+    auto sink = std::make_shared<CountingSink>(cmpi.deliveries);
+    std::vector<cimhost::ObjectPath> made;
+    cmpi.on = [&] {
+        g_hosts->cimom->addSink(sink);
+        cimhost::NamedValues filter, destination, subscription;
+        filter.set("Name", cimhost::Value::string("bench"));
+        filter.set("Query",
+                   cimhost::Value::string("SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity >= 2"));
+        filter.set("QueryLanguage", cimhost::Value::string("WQL"));
+        filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
+        destination.set("Name", cimhost::Value::string("bench"));
+        destination.set("Destination", cimhost::Value::string("http://bench:5988"));
+        made = {createInterop("CIM_IndicationFilter", filter),
+                createInterop("CIM_ListenerDestinationCIMXML", destination)};
+        subscription.set("Filter", cimhost::Value::reference(made[0]));
+        subscription.set("Handler", cimhost::Value::reference(made[1]));
+        made.insert(made.begin(), createInterop("CIM_IndicationSubscription", subscription));
+        return !made[0].className.empty();
+    };
+    cmpi.off = [&] {
+        for (const cimhost::ObjectPath& p : made) g_hosts->cimom->deleteInstance(p);
+        made.clear();
+        g_hosts->cimom->removeSink(sink);
+    };
     cimhost::HostedProvider logEntry(g_hosts->host->find("QMS_VRXLogEntryArrived_Provider"));
-    if (!logEntry.ok() || logEntry.load() != 0 ||
-        logEntry.enableIndications([&deliveries](const cimple::Instance*) { deliveries(); }) != 0) {
+    if (!logEntry.ok() || logEntry.load() != 0) {
         state.SkipWithError("the log-entry provider did not come up directly");
         return;
     }
-    deliverBatches(state, deliveries);
-    logEntry.disableIndications();
-}
-BENCHMARK(BM_LogEntriesDelivered_Dispatch)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+    dispatch.on = [&] {
+        return logEntry.enableIndications([&dispatch](const cimple::Instance*) { dispatch.deliveries(); }) == 0;
+    };
+    dispatch.off = [&] { logEntry.disableIndications(); };
 
-// The agent request every operation above includes.
+    qmsbench::Clock::duration spent[2]{};
+    bool cmpiFirst = true;
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const int side = (turn == 0) == cmpiFirst ? 0 : 1;
+            Receiver& r = side == 0 ? cmpi : dispatch;
+            state.PauseTiming();
+            bool subscribed = false;
+            if (r.on()) g_hosts->control->run("[\"wait-subscribers\",\"1\"]", subscribed);
+            state.ResumeTiming();
+            const qmsbench::Clock::time_point start = qmsbench::Clock::now();
+            const char* error = subscribed ? qmsbench::deliverBatch(*g_hosts->control, r.deliveries, batch)
+                                           : "the module did not subscribe to the agent's events";
+            spent[side] += qmsbench::Clock::now() - start;
+            state.PauseTiming();
+            r.off();
+            state.ResumeTiming();
+            if (error) {
+                state.SkipWithError(error);
+                return;
+            }
+        }
+        cmpiFirst = !cmpiFirst;
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double ms[2] = {std::chrono::duration<double, std::milli>(spent[0]).count() / n,
+                          std::chrono::duration<double, std::milli>(spent[1]).count() / n};
+    state.counters["cmpi_ms"] = ms[0];
+    state.counters["dispatch_ms"] = ms[1];
+    state.counters["ratio"] = ms[1] > 0 ? ms[0] / ms[1] : 0;
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * 2 * batch));
+}
+BENCHMARK(BM_LogEntriesDelivered)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One agent request alone, for scale: each operation above costs the
+// number of them its requests/op counter shows.
 void BM_AgentBaseline(benchmark::State& state) { qmsbench::agentRoundTrips(state, "CmpiBench"); }
 BENCHMARK(BM_AgentBaseline)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

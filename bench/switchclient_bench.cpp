@@ -1,21 +1,20 @@
-// The request road: one agent request through CimSwitchClient::request
-// (task-thread hand-over, SipJson build, exchange, reply parse and the
-// facade's read of the reply data) against a bare blocking client's round
-// trip of the very same frame on its own socket to the same simulator.
+// The request road: one call of the agent command facade (request build,
+// task-thread hand-over, exchange, reply parse and decoding of the reply
+// data) against a bare blocking client's round trip of the very same frame
+// on its own socket to the same simulator.
 //
-// BM_RequestRoad alternates the two per iteration, in one process, and keeps
-// each side's time apart: two benchmarks run one after the other drift too
-// much on a shared machine for their ratio to mean anything. The argument is
+// BM_RequestRoad alternates the two per iteration, in one process, each side
+// timed apart (ratio = facade / bare). The argument is
 // the length of the log-entry text the reply carries: 0 asks for the cabinet
-// number (a bare number comes back), otherwise the request is the facade's
-// log chunk read (0x0B10) of an entry whose text is that long, answered as a
-// "RAW" byte array, and the facade side also reads the bytes out as the
-// facade does.
+// number (a bare number comes back), otherwise the call is the facade's log
+// chunk read (0x0B10) of an entry whose text is that long, answered as a
+// "RAW" byte array, which the facade decodes into a log entry; that call also
+// asks for the time zone, so the bare side sends both frames too.
 //
 // BM_FacadeOnly and BM_BareOnly run one side alone, with a fixed iteration
 // count taken from QMS_BENCH_ITERATIONS (default: the library decides), so
 // that system calls and instructions per request can be had from two runs
-// of different counts: see bench/count_request_road.sh.
+// of different counts: see bench/count_per_operation.sh.
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
@@ -32,6 +31,7 @@
 #include "bench/BenchSupport.h"
 #include "common/RqbdSim.h"
 #include "switchclient/CimSwitchClient.h"
+#include "tolm/TOLMCalls.h"
 #include "switchclient/SipJson.h"
 
 namespace {
@@ -40,6 +40,8 @@ qmstest::RqbdSim* g_sim = nullptr;
 
 constexpr unsigned kOpcodeCabinetNumber = 0xE204;
 constexpr unsigned kOpcodeLogReadChunk = 0x0B10;
+constexpr unsigned kOpcodeConfRead = 0xE001;
+constexpr unsigned kConfTimeZone = 0x020E;
 // Log entries of the scenario, one per text length measured.
 constexpr int64_t kTextLengths[] = {0, 100, 4096};
 
@@ -129,34 +131,47 @@ private:
     bool ok_ = false;
 };
 
-// The module's side of one request: the facade's request and its read of
-// the reply data. False when the agent did not answer with data.
-bool facadeRequest(provider::CimSwitchClient& client, int64_t textLength, CDataStream& bytes) {
-    std::unique_ptr<SipJson> message = newRequest(textLength);
-    long error = 0;
-    if (client.request(*message, &error) != 0 || error != 0 || !message->HasReplyData()) return false;
-    const int index = static_cast<int>(message->GetCmdIndex());
-    if (textLength == 0) {
-        unsigned cabinet = 0;
-        return message->GetCmdUIntData(index, cabinet);
+// The module's side of one request: the agent command facade's call, which
+// builds the request, hands it to the task thread and decodes the reply.
+// False when the agent did not answer with what was asked.
+bool facadeRequest(provider::TOLMCalls& calls, int64_t textLength, std::vector<provider::LogMessage>& entries) {
+    try {
+        if (textLength == 0) return calls.getIdentificationCabinetNumber() == 0;
+        provider::TOLMKey key;
+        return calls.getLogMessageReadChunk(key, static_cast<unsigned>(textLength), entries) == 1 &&
+               entries[0].text.size() == static_cast<size_t>(textLength);
+    } catch (...) {
+        return false;
     }
-    // Record header (16 bytes), the text and its NUL.
-    return message->GetCmdDataStream(index, bytes) && bytes.size() == 16 + static_cast<size_t>(textLength) + 1;
 }
 
 struct Sides {
-    ShPtr<provider::CimSwitchClient> client;
+    ShPtr<provider::TOLMCalls> calls;
     std::unique_ptr<BareClient> bare;
-    std::string frameText;
+    std::vector<std::string> frameTexts;  // what the facade call sends, in order
+
+    // replyBytes: what the agent answered to the frames, together.
+    bool bareExchange(std::string& reply) {
+        replyBytes = 0;
+        for (const std::string& text : frameTexts) {
+            if (!bare->exchange(text, reply)) return false;
+            replyBytes += reply.size();
+        }
+        return true;
+    }
+    size_t replyBytes = 0;
 };
 
 // Both clients up and the module's first request done (it attaches); null
 // after a SkipWithError.
 std::unique_ptr<Sides> setUp(benchmark::State& state, int64_t textLength) {
     auto sides = std::make_unique<Sides>();
-    sides->client = provider::newCimSwitchClient("SwitchClientBench", nullptr);
-    CDataStream bytes;
-    if (!facadeRequest(*sides->client, textLength, bytes)) {
+    std::vector<provider::LogMessage> entries;
+    try {
+        sides->calls = provider::newTOLMCalls("SwitchClientBench");
+    } catch (...) {
+    }
+    if (!sides->calls || !facadeRequest(*sides->calls, textLength, entries)) {
         state.SkipWithError("the client could not reach the simulator");
         return nullptr;
     }
@@ -165,57 +180,39 @@ std::unique_ptr<Sides> setUp(benchmark::State& state, int64_t textLength) {
         state.SkipWithError("no connection to the simulator");
         return nullptr;
     }
-    sides->frameText = newRequest(textLength)->ToString();
+    sides->frameTexts.push_back(newRequest(textLength)->ToString());
+    // A log chunk's times are shown in the agent's configured time zone,
+    // which the facade asks for with every chunk.
+    if (textLength != 0)
+        sides->frameTexts.push_back(SipJson(kOpcodeConfRead, kConfTimeZone, 0, 0xFFFFFFFFu, SipJson::kNoStatus).ToString());
     return sides;
 }
-
-typedef std::chrono::steady_clock Clock;
 
 void BM_RequestRoad(benchmark::State& state) {
     const int64_t textLength = state.range(0);
     std::unique_ptr<Sides> sides = setUp(state, textLength);
     if (!sides) return;
-    CDataStream bytes;
+    std::vector<provider::LogMessage> entries;
     std::string reply;
-    Clock::duration facade{}, bare{};
-    bool facadeFirst = true;
-    for (auto _ : state) {
-        // Which side goes first changes every time, so neither always finds
-        // the daemon (or the caches) just warmed by the other.
-        for (int side = 0; side < 2; ++side) {
-            const Clock::time_point start = Clock::now();
-            if ((side == 0) == facadeFirst) {
-                if (!facadeRequest(*sides->client, textLength, bytes)) {
-                    state.SkipWithError("facade request failed");
-                    return;
-                }
-                facade += Clock::now() - start;
-            } else {
-                if (!sides->bare->exchange(sides->frameText, reply)) {
-                    state.SkipWithError("bare exchange failed");
-                    return;
-                }
-                bare += Clock::now() - start;
-            }
-        }
-        facadeFirst = !facadeFirst;
-    }
-    const double n = static_cast<double>(state.iterations());
-    const double facadeUs = std::chrono::duration<double, std::micro>(facade).count() / n;
-    const double bareUs = std::chrono::duration<double, std::micro>(bare).count() / n;
-    state.counters["facade_us"] = facadeUs;
-    state.counters["bare_us"] = bareUs;
-    state.counters["ratio"] = bareUs > 0 ? facadeUs / bareUs : 0;
-    state.counters["reply_B"] = static_cast<double>(reply.size());
+    qmsbench::Alternation pair("facade", "bare");
+    const bool done = pair.run(
+        state,
+        [&]() -> const char* {
+            return facadeRequest(*sides->calls, textLength, entries) ? nullptr : "facade request failed";
+        },
+        [&]() -> const char* {
+            return sides->bareExchange(reply) ? nullptr : "bare exchange failed";
+        });
+    if (done) state.counters["reply_B"] = static_cast<double>(sides->replyBytes);
 }
 
 void BM_FacadeOnly(benchmark::State& state) {
     const int64_t textLength = state.range(0);
     std::unique_ptr<Sides> sides = setUp(state, textLength);
     if (!sides) return;
-    CDataStream bytes;
+    std::vector<provider::LogMessage> entries;
     for (auto _ : state) {
-        if (!facadeRequest(*sides->client, textLength, bytes)) {
+        if (!facadeRequest(*sides->calls, textLength, entries)) {
             state.SkipWithError("facade request failed");
             return;
         }
@@ -229,7 +226,7 @@ void BM_BareOnly(benchmark::State& state) {
     if (!sides) return;
     std::string reply;
     for (auto _ : state) {
-        if (!sides->bare->exchange(sides->frameText, reply)) {
+        if (!sides->bareExchange(reply)) {
             state.SkipWithError("bare exchange failed");
             return;
         }

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <ftw.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -19,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "client/CimClient.h"
 #include "common/Programs.h"
 
 namespace cimomtest {
@@ -38,7 +38,6 @@ using qmstest::startDetached;
 using cimhost::listener::pathText;
 using cimhost::listener::readInstance;
 using cimhost::listener::readValue;
-using cimhost::listener::xmlEscaped;
 
 // The keys the module gives its service under the road scenario: the
 // chassis serial number names the computer system.
@@ -398,37 +397,25 @@ std::string CimomTest::invoke(const std::string& method, const std::string& in, 
 
 std::string CimomTest::invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
                                     CimAnswer* answerOut) {
-    std::string body =
-        "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">"
-        "<MESSAGE ID=\"4711\" PROTOCOLVERSION=\"1.0\"><SIMPLEREQ><METHODCALL NAME=\"" +
-        method +
-        "\">"
-        "<LOCALINSTANCEPATH><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>"
-        "</LOCALNAMESPACEPATH><INSTANCENAME CLASSNAME=\"QMS_VRXIndicationRegistrationService\">";
-    for (const auto& key : kServiceKeys)
-        body += std::string("<KEYBINDING NAME=\"") + key.first + "\"><KEYVALUE VALUETYPE=\"string\">" +
-                key.second + "</KEYVALUE></KEYBINDING>";
-    body += "</INSTANCENAME></LOCALINSTANCEPATH>";
-    for (const auto& p : in)
-        body += "<PARAMVALUE NAME=\"" + p.first + "\" PARAMTYPE=\"string\"><VALUE>" + xmlEscaped(p.second) +
-                "</VALUE></PARAMVALUE>";
-    body += "</METHODCALL></SIMPLEREQ></MESSAGE></CIM>";
-
-    httplib::Client client("127.0.0.1", sfcb_->port());
-    client.set_read_timeout(60, 0);
-    const httplib::Headers headers = {{"CIMProtocolVersion", "1.0"},
-                                      {"CIMOperation", "MethodCall"},
-                                      {"CIMMethod", method},
-                                      {"CIMObject", "root%2Fqms%3AQMS_VRXIndicationRegistrationService"}};
-    const httplib::Result result = client.Post("/cimom", headers, body, "application/xml; charset=\"utf-8\"");
+    cimhost::client::Options options;
+    options.url = "http://127.0.0.1:" + std::to_string(sfcb_->port());
+    cimhost::client::CimClient client(options);
+    std::vector<cimhost::client::InstanceName> services;
+    std::vector<cimhost::client::Parameter> parameters;
+    for (const auto& p : in) parameters.push_back({p.first, "string", p.second, {}, false});
+    cimhost::client::MethodResult result;
+    cimhost::client::Failure failure;
     CimAnswer answer;
     answer.command = "CIM-XML " + method;
-    if (result) {
-        answer.exitCode = result->status == 200 ? 0 : result->status;
-        answer.out = result->body;
-        readResponse(result->body, &answer);
+    if (client.enumerateInstanceNames(kRootQms, "QMS_VRXIndicationRegistrationService", &services, &failure) &&
+        services.size() == 1 && client.invokeMethod(kRootQms, services[0], method, parameters, &result, &failure)) {
+        answer.exitCode = 0;
+        answer.parsed = true;
+        answer.returnValue = result.returnValue;
+        answer.outputs = result.outputs;
     } else {
-        answer.err = httplib::to_string(result.error());
+        answer.status = failure.cimStatus;
+        answer.err = failure.text;
     }
     EXPECT_TRUE(answer.ok()) << answer.describe();
     if (answerOut) *answerOut = answer;

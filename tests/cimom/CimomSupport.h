@@ -126,8 +126,9 @@ protected:
     // "Param=value,..." as wbemcli takes it. Expects an answer and returns
     // the return value's text.
     std::string invoke(const std::string& method, const std::string& in = "", CimAnswer* answer = nullptr);
-    // The same call posted as CIM-XML by hand: wbemcli cannot pass a string
-    // argument with a comma in it, and every registration handle has one.
+    // The same call through our own CIM-XML client: wbemcli cannot pass a
+    // string argument with a comma in it, and every registration handle has
+    // one.
     std::string invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
                              CimAnswer* answer = nullptr);
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "cimom/CimomSupport.h"
+#include "common/Programs.h"
 
 namespace cimomtest {
 namespace {
@@ -182,6 +183,51 @@ TEST_F(CimomRegistrationService, RegisterListTestAndRemoveLeaveExactlyTheRegiste
     list(&handles, &tags);
     EXPECT_EQ(handles.size(), 1u);
     EXPECT_EQ(tags, std::vector<std::string>{""});
+}
+
+// `cimhost client` against a real CIMOM: what a script can rely on, exit
+// status and output, for each command and for the failures it must tell apart.
+TEST_F(CimomRegistrationService, TheClientCommandServesScriptsAgainstARealCimom) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(sfcb_->port());
+    const auto client = [&](std::vector<std::string> args, const std::string& at = "") {
+        std::vector<std::string> argv = {CIMHOST_BINARY, "client", "--url", at.empty() ? url : at};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return qmstest::run(argv);
+    };
+    qmstest::ProgramResult r = client({"register", "--destination", listener_->url("/tool"), "--tag", "ops"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string handle = r.out.substr(0, r.out.find('\n'));
+    EXPECT_NE(handle.find("QMS:"), std::string::npos) << r.out;
+
+    r = client({"list"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, handle + "\ttag=ops\n");
+    r = client({"test"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(listener_->waitFor(1, std::chrono::seconds(15)));
+    EXPECT_EQ(listener_->at(0).target, "/tool");
+
+    const struct {
+        std::vector<std::string> args;
+        std::string at;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {{"unregister", "--handle", handle}, "", 0, "done"},
+        {{"unregister", "--handle", handle}, "", 1, "no registration matched"},
+        {{"unregister", "--tag", "ops"}, "", 1, "no registration matched"},
+        {{"test"}, "", 1, "no test indication was sent"},
+        {{"register", "--destination", ""}, "", 1, "refused the input"},
+        {{"list"}, "http://127.0.0.1:1", 3, "no answer from"},
+        {{"--namespace", "root/none", "list"}, "", 1, "CIM_ERR_INVALID_NAMESPACE"},
+        {{"unregister"}, "", 2, "usage:"},
+    };
+    for (const auto& c : cases) {
+        r = client(c.args, c.at);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << " " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    expectStored({}, {}, {});
 }
 
 }  // namespace

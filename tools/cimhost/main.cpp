@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Client.h"
 #include "Inspect.h"
 #include "Watch.h"
 
@@ -14,7 +15,8 @@ static int usage() {
             "usage: cimhost inspect MODULE.so\n"
             "       cimhost watch PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
             "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
-            "                     [--count N] [--seconds S]\n");
+            "                     [--count N] [--seconds S]\n"
+            "       cimhost client [--url URL] ... register|list|unregister|test ...  (client --help)\n");
     return 2;
 }
 
@@ -55,6 +57,7 @@ static int watchCommand(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "client") == 0) return cimhost::clientCommand(argc - 1, argv + 1);
     if (argc < 3) return usage();
     if (strcmp(argv[1], "inspect") == 0 && argc == 3) return cimhost::inspect(argv[2]);
     if (strcmp(argv[1], "watch") == 0) return watchCommand(argc, argv);

@@ -1,7 +1,8 @@
 #!/bin/sh
-# System calls and instructions per request on the request road, for the
-# module's side (BM_FacadeOnly) and the bare client (BM_BareOnly) at each
-# text length of switchclient_bench.
+# System calls and instructions per operation of benchmarks that take a
+# fixed iteration count from QMS_BENCH_ITERATIONS and use real time: by
+# default the request road's two sides (BM_FacadeOnly, the module; BM_BareOnly,
+# a bare client) at each text length of switchclient_bench.
 #
 # Each figure is the difference of two runs with a fixed iteration count
 # (QMS_BENCH_ITERATIONS = LOW and HIGH) divided by HIGH - LOW, so set-up,
@@ -12,11 +13,14 @@
 #   instructions: valgrind --tool=callgrind, total Ir of the bench process
 #     (the simulator, exec'd, runs natively and is not counted).
 #
-# usage: bench/count_request_road.sh [BENCH_BINARY] [LOW] [HIGH]
+# usage: bench/count_per_operation.sh [BENCH_BINARY [LOW HIGH [NAME...]]]
+#   e.g. bench/count_per_operation.sh build/bench/bench/trace_bench 20000 120000 BM_RingOnly BM_SpdlogOnly
 set -eu
 bin=${1:-build/bench/bench/switchclient_bench}
 low=${2:-200}
 high=${3:-600}
+[ $# -gt 3 ] && shift 3 || set -- BM_FacadeOnly/0 BM_BareOnly/0 BM_FacadeOnly/100 BM_BareOnly/100 \
+    BM_FacadeOnly/4096 BM_BareOnly/4096
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -49,16 +53,13 @@ instructions() {
     grep '^summary:' "$work/cg.out" | awk '{print $2}'
 }
 
-per() { awk -v a="$1" -v b="$2" -v n=$((high - low)) 'BEGIN { printf "%.1f", (b - a) / n }'; }
+per() { awk -v a="$1" -v b="$2" -v n=$((high - low)) 'BEGIN { printf "%.2f", (b - a) / n }'; }
 
-printf '%-22s %12s %16s\n' benchmark syscalls/req instructions/req
-for arg in 0 100 4096; do
-    for side in BM_FacadeOnly BM_BareOnly; do
-        name="$side/$arg/iterations:ITER/real_time"
-        s1=$(syscalls "$(echo "$name" | sed "s/ITER/$low/")" "$low")
-        s2=$(syscalls "$(echo "$name" | sed "s/ITER/$high/")" "$high")
-        i1=$(instructions "$(echo "$name" | sed "s/ITER/$low/")" "$low")
-        i2=$(instructions "$(echo "$name" | sed "s/ITER/$high/")" "$high")
-        printf '%-22s %12s %16s\n' "$side/$arg" "$(per "$s1" "$s2")" "$(per "$i1" "$i2")"
-    done
+printf '%-22s %12s %16s\n' benchmark syscalls/op instructions/op
+for base in "$@"; do
+    s1=$(syscalls "$base/iterations:$low/real_time" "$low")
+    s2=$(syscalls "$base/iterations:$high/real_time" "$high")
+    i1=$(instructions "$base/iterations:$low/real_time" "$low")
+    i2=$(instructions "$base/iterations:$high/real_time" "$high")
+    printf '%-22s %12s %16s\n' "$base" "$(per "$s1" "$s2")" "$(per "$i1" "$i2")"
 done
