@@ -1,0 +1,178 @@
+// The operations server in process, against the host's test providers: what
+// a client is answered for each way a request can be wrong, and that a
+// refused request never reaches a provider.
+#include "server/Server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/Cimom.h"
+
+namespace cimhost {
+namespace {
+
+const char kRegistrations[] = "CIM_ComputerSystem root/qms Test_Provider cimhosttestprov instance,method\n";
+
+std::string request(const std::string& call, const std::string& cim = "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"",
+                    const std::string& protocol = "1.0") {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cim + "><MESSAGE ID=\"42\" PROTOCOLVERSION=\"" +
+           protocol + "\"><SIMPLEREQ>" + call + "</SIMPLEREQ></MESSAGE></CIM>";
+}
+
+std::string enumerateNames(const std::string& ns = "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>") {
+    return "<IMETHODCALL NAME=\"EnumerateInstanceNames\"><LOCALNAMESPACEPATH>" + ns +
+           "</LOCALNAMESPACEPATH><IPARAMVALUE NAME=\"ClassName\"><CLASSNAME NAME=\"CIM_ComputerSystem\"/>"
+           "</IPARAMVALUE></IMETHODCALL>";
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/cimhost-server-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir_ = tmpl;
+        std::ofstream(dir_ + "/providers.reg") << kRegistrations;
+        Cimom::Options options;
+        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
+        options.exportToListeners = false;
+        cimom_ = std::make_unique<Cimom>(options);
+        std::string error;
+        ASSERT_TRUE(cimom_->loadRegistrations(dir_ + "/providers.reg", &error)) << error;
+    }
+    void TearDown() override {
+        if (server_) server_->stop();
+        if (thread_.joinable()) thread_.join();
+        server_.reset();
+        cimom_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void serve(server::ServerOptions options = {}) {
+        options.port = 0;
+        options.maxRequestBytes = 64 * 1024;
+        server_ = std::make_unique<server::Server>(*cimom_, options);
+        thread_ = std::thread([this] { server_->run(); });
+    }
+
+    httplib::Result post(const std::string& body, const httplib::Headers& headers, const std::string& type) {
+        httplib::Client client("127.0.0.1", server_->port());
+        return client.Post("/cimom", headers, body, type.c_str());
+    }
+
+    std::string dir_;
+    std::unique_ptr<Cimom> cimom_;
+    std::unique_ptr<server::Server> server_;
+    std::thread thread_;
+};
+
+TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
+    serve();
+    const std::string good = request(enumerateNames());
+    const std::string xml = "application/xml; charset=\"utf-8\"";
+    const httplib::Headers headers = {{"CIMOperation", "MethodCall"},
+                                      {"CIMMethod", "EnumerateInstanceNames"},
+                                      {"CIMObject", "root%2Fqms"},
+                                      {"CIMProtocolVersion", "1.0"}};
+    const auto with = [&](const char* name, const char* value) {
+        httplib::Headers h = headers;
+        h.erase(name);
+        if (value) h.emplace(name, value);
+        return h;
+    };
+    std::string nested;
+    for (int i = 0; i < 1000; ++i) nested = "<a>" + nested + "</a>";
+    const std::string deep = request(nested);
+    const struct {
+        const char* what;
+        std::string body;
+        httplib::Headers headers;
+        std::string type;
+        int status;
+        const char* cimError;  // header, when status != 200
+        int cimCode;           // ERROR CODE in the body when status == 200; 0 for none
+    } cases[] = {
+        {"a good request", good, headers, xml, 200, "", 0},
+        {"text/xml without a charset", good, headers, "text/xml", 200, "", 0},
+        {"no XML type", good, headers, "text/plain", 415, "", 0},
+        {"another charset", good, headers, "application/xml; charset=iso-8859-1", 415, "", 0},
+        {"no CIMOperation", good, with("CIMOperation", nullptr), xml, 400, "unsupported-operation", 0},
+        {"CIMOperation not MethodCall", good, with("CIMOperation", "MethodResponse"), xml, 400,
+         "unsupported-operation", 0},
+        {"CIMMethod naming another call", good, with("CIMMethod", "GetInstance"), xml, 400, "header-mismatch", 0},
+        {"no CIMMethod", good, with("CIMMethod", nullptr), xml, 400, "header-mismatch", 0},
+        {"CIMObject naming another namespace", good, with("CIMObject", "root%2Finterop"), xml, 400,
+         "header-mismatch", 0},
+        {"protocol version 2 in the header", good, with("CIMProtocolVersion", "2.0"), xml, 501,
+         "unsupported-protocol-version", 0},
+        {"protocol version 2 in the body", request(enumerateNames(), "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"", "2.0"),
+         headers, xml, 501, "unsupported-protocol-version", 0},
+        {"a truncated body", good.substr(0, good.size() / 2), headers, xml, 400, "request-not-well-formed", 0},
+        {"a DOCTYPE", "<?xml version=\"1.0\"?><!DOCTYPE CIM [<!ENTITY x \"y\">]>" + good.substr(good.find("<CIM")),
+         headers, xml, 400, "request-not-valid", 0},
+        {"no SIMPLEREQ", "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"1\" PROTOCOLVERSION=\"1.0\"/></CIM>",
+         headers, xml, 400, "request-not-valid", 0},
+        {"nesting beyond any request", deep, headers, xml, 400, "request-not-valid", 0},
+        {"a body beyond the limit", std::string(100 * 1024, ' ') + good, headers, xml, 413, "", 0},
+        {"an unknown operation",
+         request("<IMETHODCALL NAME=\"Frobnicate\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
+                 "<NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH></IMETHODCALL>"),
+         with("CIMMethod", "Frobnicate"), xml, 200, "", CMPI_RC_ERR_NOT_SUPPORTED},
+        {"an unknown namespace", request(enumerateNames("<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"none\"/>")),
+         with("CIMObject", "root/none"), xml, 200, "", CMPI_RC_ERR_INVALID_NAMESPACE},
+        {"a parameter of the wrong type",
+         request("<METHODCALL NAME=\"RequestStateChange\"><LOCALCLASSPATH><LOCALNAMESPACEPATH>"
+                 "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH>"
+                 "<CLASSNAME NAME=\"CIM_ComputerSystem\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"RequestedState\">"
+                 "<VALUE>enabled</VALUE></PARAMVALUE></METHODCALL>"),
+         [&] {
+             httplib::Headers h = with("CIMMethod", "RequestStateChange");
+             h.erase("CIMObject");
+             h.emplace("CIMObject", "root%2Fqms%3ACIM_ComputerSystem");
+             return h;
+         }(),
+         xml, 200, "", CMPI_RC_ERR_INVALID_PARAMETER},
+    };
+    // Only the good requests may reach the provider.
+    unsigned expectedCalls = 0;
+    for (const auto& c : cases) {
+        const httplib::Result r = post(c.body, c.headers, c.type);
+        ASSERT_TRUE(r) << c.what;
+        EXPECT_EQ(r->status, c.status) << c.what << ": " << r->body;
+        EXPECT_EQ(r->get_header_value("CIMError"), c.cimError) << c.what;
+        if (c.status != 200) continue;
+        EXPECT_EQ(r->get_header_value("CIMOperation"), "MethodResponse") << c.what;
+        EXPECT_NE(r->body.find("<MESSAGE ID=\"42\""), std::string::npos) << c.what;
+        const size_t error = r->body.find("<ERROR CODE=\"");
+        if (c.cimCode == 0) {
+            ++expectedCalls;
+            EXPECT_EQ(error, std::string::npos) << c.what << ": " << r->body;
+        } else {
+            EXPECT_NE(r->body.find("<ERROR CODE=\"" + std::to_string(c.cimCode) + "\" DESCRIPTION=\""),
+                      std::string::npos)
+                << c.what << ": " << r->body;
+        }
+    }
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), expectedCalls);
+    EXPECT_EQ(cimom_->calls("Test_Provider.invokeMethod"), 0u);
+
+    // Many clients at once: every one is answered.
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 8; ++t)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                const httplib::Result r = post(good, headers, xml);
+                if (r && r->status == 200 && r->body.find("<ERROR") == std::string::npos) ++answered;
+            }
+        });
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(answered.load(), 80);
+}
+
+}  // namespace
+}  // namespace cimhost
