@@ -24,9 +24,11 @@ namespace {
 
 const char kUsageText[] =
     "usage: cimhost serve PROVIDERS [--library-path DIR]... [--port N] [--bind ADDRESS]\n"
-    "                     [--store FILE]\n"
+    "                     [--store FILE] [--password-file FILE] [--cert PEM --key PEM]\n"
     "Serves CIM operations over CIM-XML at http://ADDRESS:N/cimom; N defaults to 5988\n"
-    "(0 picks a free port), ADDRESS to 127.0.0.1. Stops on SIGINT or SIGTERM.\n";
+    "(0 picks a free port), ADDRESS to 127.0.0.1. With --password-file only its users\n"
+    "are served (HTTP Basic; add them with cimhost passwd FILE USER), which any address\n"
+    "other than loopback requires. --cert and --key serve HTTPS. Stops on SIGINT or SIGTERM.\n";
 
 int usage() {
     fputs(kUsageText, stderr);
@@ -65,6 +67,12 @@ int serveCommand(int argc, char** argv) {
             options.storeFile = value;
         else if (flag == "--bind")
             options.server.address = value;
+        else if (flag == "--password-file")
+            options.server.passwordFile = value;
+        else if (flag == "--cert")
+            options.server.certFile = value;
+        else if (flag == "--key")
+            options.server.keyFile = value;
         else if (flag != "--port" || !portNumber(value, &options.server.port))
             return usage();
     }
@@ -101,7 +109,8 @@ int serveCommand(int argc, char** argv) {
         return 1;
     }
     const bool v6 = options.server.address.find(':') != std::string::npos;
-    printf("cimhost serve: listening on http://%s%s%s:%d/cimom\n", v6 ? "[" : "", options.server.address.c_str(),
+    printf("cimhost serve: listening on %s://%s%s%s:%d/cimom\n", options.server.certFile.empty() ? "http" : "https",
+           v6 ? "[" : "", options.server.address.c_str(),
            v6 ? "]" : "", http->port());
     fflush(stdout);
 

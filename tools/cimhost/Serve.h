@@ -8,4 +8,9 @@ namespace cimhost {
 // clean stop, 1 when it cannot start, 2 for bad usage.
 int serveCommand(int argc, char** argv);
 
+// `cimhost passwd FILE USER`: adds USER to serve's password file or gives it
+// a new password, asked for twice without echo on a terminal, else read as
+// one line from stdin. argv[0] is "passwd". 0 done, 1 failed, 2 bad usage.
+int passwdCommand(int argc, char** argv);
+
 }  // namespace cimhost

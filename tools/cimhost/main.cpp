@@ -18,6 +18,7 @@ static int usage() {
             "                     [--destination URL] [--store FILE] [--log FILE.jsonl]\n"
             "                     [--count N] [--seconds S]\n"
             "       cimhost serve PROVIDERS [--library-path DIR]... [--port N] [--bind ADDRESS] ...  (serve alone: help)\n"
+            "       cimhost passwd FILE USER\n"
             "       cimhost client [--url URL] ... register|list|unregister|test ...  (client --help)\n");
     return 2;
 }
@@ -61,6 +62,7 @@ static int watchCommand(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "client") == 0) return cimhost::clientCommand(argc - 1, argv + 1);
     if (argc >= 2 && strcmp(argv[1], "serve") == 0) return cimhost::serveCommand(argc - 1, argv + 1);
+    if (argc >= 2 && strcmp(argv[1], "passwd") == 0) return cimhost::passwdCommand(argc - 1, argv + 1);
     if (argc < 3) return usage();
     if (strcmp(argv[1], "inspect") == 0 && argc == 3) return cimhost::inspect(argv[2]);
     if (strcmp(argv[1], "watch") == 0) return watchCommand(argc, argv);

@@ -1,12 +1,15 @@
 #include "server/Server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <openssl/evp.h>
 
 #include <cctype>
 #include <stdexcept>
 
 #include "core/Cimom.h"
 #include "server/Operations.h"
+#include "server/Passwords.h"
 #include "server/Request.h"
 
 namespace cimhost {
@@ -78,12 +81,72 @@ void refuse(httplib::Response& response, int status, const std::string& cimError
     response.set_content(reason + "\n", "text/plain");
 }
 
+bool loopback(const std::string& address) {
+    in_addr v4;
+    in6_addr v6;
+    if (address == "localhost") return true;
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+// The user and password of a Basic Authorization header; false for any
+// other header.
+bool basicCredentials(const std::string& header, std::string* user, std::string* password) {
+    if (header.size() < 6 || lowered(header.substr(0, 6)) != "basic ") return false;
+    std::string encoded = header.substr(6);
+    while (!encoded.empty() && encoded.front() == ' ') encoded.erase(0, 1);
+    if (encoded.empty() || encoded.size() % 4 || encoded.size() > 4096) return false;
+    std::string decoded(encoded.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&decoded[0]),
+                                  reinterpret_cast<const unsigned char*>(encoded.data()), static_cast<int>(encoded.size()));
+    if (n < 0) return false;
+    size_t length = static_cast<size_t>(n);
+    for (size_t i = encoded.size(); i > 0 && encoded[i - 1] == '='; --i) --length;
+    decoded.resize(length);
+    const size_t colon = decoded.find(':');
+    if (colon == std::string::npos) return false;
+    *user = decoded.substr(0, colon);
+    *password = decoded.substr(colon + 1);
+    return true;
+}
+
+std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
+    if (options.certFile.empty() != options.keyFile.empty())
+        throw std::runtime_error("HTTPS needs both a certificate and its key");
+    if (options.certFile.empty()) return std::make_unique<httplib::Server>();
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    auto https = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+    if (!https->is_valid())
+        throw std::runtime_error("cannot use the certificate " + options.certFile + " with the key " + options.keyFile);
+    return https;
+#else
+    throw std::runtime_error("this build has no HTTPS");
+#endif
+}
+
 }  // namespace
 
 Server::Server(Cimom& cimom, ServerOptions options)
     : options_(std::move(options)),
-      operations_(std::make_unique<Operations>(cimom)),
-      http_(std::make_unique<httplib::Server>()) {
+      operations_(std::make_unique<Operations>(cimom)) {
+    if (!options_.passwordFile.empty()) {
+        passwords_ = std::make_unique<Passwords>();
+        std::string error;
+        if (!passwords_->load(options_.passwordFile, &error)) throw std::runtime_error(error);
+    } else if (!loopback(options_.address)) {
+        throw std::runtime_error("refusing to serve " + options_.address +
+                                 " without authentication: give a password file, or bind a loopback address");
+    }
+    http_ = httpServer(options_);
+    // Credentials are checked before the body is read and before any route:
+    // nothing of an unauthenticated request reaches the CIMOM.
+    http_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (admitted(request)) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = 401;
+        response.set_header("WWW-Authenticate", "Basic realm=\"cimhost\"");
+        response.set_content("authentication required\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
     http_->set_payload_max_length(options_.maxRequestBytes);
     http_->set_read_timeout(options_.ioTimeoutSeconds, 0);
     http_->set_write_timeout(options_.ioTimeoutSeconds, 0);
@@ -107,6 +170,13 @@ void Server::run() {
 void Server::stop() {
     stopped_ = true;
     http_->stop();
+}
+
+bool Server::admitted(const httplib::Request& request) const {
+    if (!passwords_) return true;
+    std::string user, password;
+    return basicCredentials(request.get_header_value("Authorization"), &user, &password) &&
+           passwords_->check(user, password);
 }
 
 void Server::serve(const httplib::Request& request, httplib::Response& response) {

@@ -22,6 +22,7 @@ class Cimom;
 namespace server {
 
 class Operations;
+class Passwords;
 
 struct ServerOptions {
     std::string address = "127.0.0.1";
@@ -31,12 +32,20 @@ struct ServerOptions {
     // How long a client may take to send a request or to read an answer: a
     // slow one gives its worker back after this.
     int ioTimeoutSeconds = 20;
+    // Users admitted with HTTP Basic authentication (see Passwords); empty
+    // admits anyone, which is allowed on a loopback address only.
+    std::string passwordFile;
+    // HTTPS with this certificate chain and private key (PEM) when set.
+    std::string certFile;
+    std::string keyFile;
 };
 
 class Server {
 public:
     // Binds the socket; throws std::runtime_error with the reason when it
-    // cannot. The CIMOM must outlive the server.
+    // cannot, when the password file or the certificate cannot be used, or
+    // when asked to listen beyond loopback without a password file. The
+    // CIMOM must outlive the server.
     Server(Cimom& cimom, ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
@@ -50,9 +59,11 @@ public:
 
 private:
     void serve(const httplib::Request& request, httplib::Response& response);
+    bool admitted(const httplib::Request& request) const;
 
     ServerOptions options_;
     std::unique_ptr<Operations> operations_;
+    std::unique_ptr<Passwords> passwords_;
     std::unique_ptr<httplib::Server> http_;
     int port_ = -1;
     std::atomic<bool> stopped_{false};
