@@ -11,7 +11,9 @@
 #include <fstream>
 #include <thread>
 
+#include "common/Programs.h"
 #include "core/Cimom.h"
+#include "server/Passwords.h"
 
 namespace cimhost {
 namespace {
@@ -62,6 +64,25 @@ protected:
     httplib::Result post(const std::string& body, const httplib::Headers& headers, const std::string& type) {
         httplib::Client client("127.0.0.1", server_->port());
         return client.Post("/cimom", headers, body, type.c_str());
+    }
+
+    // A good EnumerateInstanceNames as `user` (none when empty), over HTTPS
+    // when `https`; the HTTP status, or -1 without an answer.
+    int enumerateAs(const std::string& user, const std::string& password, bool https = false) {
+        const httplib::Headers headers = {{"CIMOperation", "MethodCall"},
+                                          {"CIMMethod", "EnumerateInstanceNames"},
+                                          {"CIMObject", "root/qms"}};
+        std::unique_ptr<httplib::ClientImpl> client;
+        if (https) {
+            auto tls = std::make_unique<httplib::SSLClient>("127.0.0.1", server_->port());
+            tls->enable_server_certificate_verification(false);
+            client = std::move(tls);
+        } else {
+            client = std::make_unique<httplib::ClientImpl>("127.0.0.1", server_->port());
+        }
+        if (!user.empty()) client->set_basic_auth(user.c_str(), password.c_str());
+        const httplib::Result r = client->Post("/cimom", headers, request(enumerateNames()), "application/xml");
+        return r ? r->status : -1;
     }
 
     std::string dir_;
@@ -172,6 +193,47 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
         });
     for (std::thread& t : clients) t.join();
     EXPECT_EQ(answered.load(), 80);
+}
+
+// Only the users of the password file are served, and nothing of anyone
+// else's request reaches a provider; beyond loopback a password file is a
+// must; with a certificate the same holds over HTTPS.
+TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
+    server::ServerOptions open;
+    open.address = "0.0.0.0";
+    EXPECT_THROW(server::Server(*cimom_, open), std::runtime_error);
+
+    const std::string passwords = dir_ + "/passwords";
+    std::string error;
+    ASSERT_TRUE(server::Passwords::set(passwords, "alice", "s3cret:x", &error)) << error;
+    ASSERT_TRUE(server::Passwords::set(passwords, "bob", "other", &error)) << error;
+    server::ServerOptions options;
+    options.passwordFile = passwords;
+    serve(options);
+    EXPECT_EQ(enumerateAs("", ""), 401);
+    EXPECT_EQ(enumerateAs("alice", "s3cret"), 401);
+    EXPECT_EQ(enumerateAs("alice", "other"), 401);
+    EXPECT_EQ(enumerateAs("carol", "s3cret:x"), 401);
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 0u);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x"), 200);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x"), 200);  // the second time from what the first proved
+    EXPECT_EQ(enumerateAs("bob", "other"), 200);
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 3u);
+    server_->stop();
+    thread_.join();
+
+    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+    const qmstest::ProgramResult made = qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                                      "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out",
+                                                      cert, "-days", "1", "-subj", "/CN=localhost"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    options.certFile = cert;
+    options.keyFile = key;
+    serve(options);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x", true), 200);
+    EXPECT_EQ(enumerateAs("alice", "wrong", true), 401);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x", false), -1) << "plain HTTP answered on the HTTPS port";
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 4u);
 }
 
 }  // namespace
