@@ -178,6 +178,17 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
                 << c.what << ": " << r->body;
         }
     }
+    // The extension framework's M-POST is not served: 501 sends a client
+    // back to POST.
+    httplib::Client client("127.0.0.1", server_->port());
+    httplib::Request mpost;
+    mpost.method = "M-POST";
+    mpost.path = "/cimom";
+    mpost.headers = {{"Man", "http://www.dmtf.org/cim/mapping.http/v1.0;ns=73"}, {"73-CIMOperation", "MethodCall"}};
+    mpost.body = good;
+    const httplib::Result r = client.send(mpost);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 501);
     EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), expectedCalls);
     EXPECT_EQ(cimom_->calls("Test_Provider.invokeMethod"), 0u);
 

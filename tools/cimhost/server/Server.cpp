@@ -154,6 +154,22 @@ Server::Server(Cimom& cimom, ServerOptions options)
     http_->set_keep_alive_timeout(5);
     http_->set_keep_alive_max_count(1000);
     http_->set_tcp_nodelay(true);
+    // The HTTP library refuses methods it does not know before any handler
+    // runs; its error handler still sees the method. An M-POST is answered
+    // 501, which tells a CIM client to fall back to POST, and the
+    // connection is declared done: the library has not read the request's
+    // headers and body, and the client must not send its POST after them.
+    http_->set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request& request, httplib::Response& response) {
+            if (request.method != "M-POST") return httplib::Server::HandlerResponse::Unhandled;
+            response.status = 501;
+            response.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    http_->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        response.status = 500;
+        response.set_content("the request could not be served\n", "text/plain");
+    });
     http_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) { serve(request, response); });
     port_ = options_.port == 0 ? http_->bind_to_any_port(options_.address)
                                : (http_->bind_to_port(options_.address, options_.port) ? options_.port : -1);
