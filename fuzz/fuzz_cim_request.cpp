@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     server::Request request;
     server::Refusal refusal;
     if (!server::readRequest(body, ClassRepository::builtin(), &request, &refusal)) {
-        if (refusal.cimError.empty() || (refusal.httpStatus != 400 && refusal.httpStatus != 501)) __builtin_trap();
+        if (refusal.cimError.empty() || (refusal.httpStatus != 400 && refusal.httpStatus != 501))
+            __builtin_trap();
         return 0;
     }
     if (request.method.empty() || request.nameSpace.empty()) __builtin_trap();
@@ -30,8 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // are no UTF-8 are written in the forms XML allows, which need not read
     // back byte for byte.
     const std::string& id = request.messageId;
-    const bool printable =
-        std::all_of(id.begin(), id.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+    const bool printable = std::all_of(id.begin(), id.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
     if (printable && id != message.attribute("ID").value()) __builtin_trap();
     if (request.instance) {
         std::string xml;

@@ -33,7 +33,8 @@ bool askSilently(const char* prompt, std::string* out) {
 
 int passwdCommand(int argc, char** argv) {
     if (argc != 3) {
-        fprintf(stderr, "usage: cimhost passwd FILE USER   (the password from the terminal, or one line of stdin)\n");
+        fprintf(stderr,
+                "usage: cimhost passwd FILE USER   (the password from the terminal, or one line of stdin)\n");
         return 2;
     }
     std::string password;

@@ -99,7 +99,8 @@ int serveCommand(int argc, char** argv) {
     }
     if (!options.storeFile.empty()) {
         const Status restored = cimom.restoreSubscriptions();
-        if (!restored.ok()) fprintf(stderr, "cimhost serve: restoring stored subscriptions: %s\n", restored.message.c_str());
+        if (!restored.ok())
+            fprintf(stderr, "cimhost serve: restoring stored subscriptions: %s\n", restored.message.c_str());
     }
     std::unique_ptr<server::Server> http;
     try {
@@ -109,8 +110,8 @@ int serveCommand(int argc, char** argv) {
         return 1;
     }
     const bool v6 = options.server.address.find(':') != std::string::npos;
-    printf("cimhost serve: listening on %s://%s%s%s:%d/cimom\n", options.server.certFile.empty() ? "http" : "https",
-           v6 ? "[" : "", options.server.address.c_str(),
+    printf("cimhost serve: listening on %s://%s%s%s:%d/cimom\n",
+           options.server.certFile.empty() ? "http" : "https", v6 ? "[" : "", options.server.address.c_str(),
            v6 ? "]" : "", http->port());
     fflush(stdout);
 

@@ -46,8 +46,8 @@ protected:
     // Starts the server on a port of its choosing and learns the port from
     // the line it prints first.
     void start(std::vector<std::string> extra) {
-        std::vector<std::string> args = {CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path",
-                                         QMS_MODULE_DIR, "--port", "0"};
+        std::vector<std::string> args = {
+            CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR, "--port", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         int fds[2];
         ASSERT_TRUE(qmstest::highPipe(fds));
@@ -63,7 +63,8 @@ protected:
         std::string line;
         pollfd p{fds[0], POLLIN, 0};
         char c;
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1) line += c;
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1)
+            line += c;
         close(fds[0]);
         const size_t colon = line.rfind(':');
         ASSERT_NE(line.find("listening on http://127.0.0.1:"), std::string::npos) << line;
@@ -100,7 +101,8 @@ TEST_F(ServeRoad, WbemcliManagesInteropInstancesAndCallsTheService) {
     r = wbemcli("ein", "root/interop:CIM_IndicationFilter");
     EXPECT_NE(r.out.find("Name=\"road-filter\""), std::string::npos) << r.out << r.err;
     r = wbemcli("ei", "root/interop:CIM_IndicationFilter");
-    EXPECT_NE(r.out.find("Query=\"SELECT * FROM QMS_VRXLogEntryArrived\""), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("Query=\"SELECT * FROM QMS_VRXLogEntryArrived\""), std::string::npos)
+        << r.out << r.err;
     r = wbemcli("gi", filter);
     EXPECT_NE(r.out.find("SourceNamespace=\"root/qms\""), std::string::npos) << r.out << r.err;
     r = wbemcli("di", filter);
@@ -111,7 +113,8 @@ TEST_F(ServeRoad, WbemcliManagesInteropInstancesAndCallsTheService) {
     cimhost::listener::Listener listener;
     r = wbemcli("cm", kService,
                 {"RegisterCIMXMLIndication.Query=\"SELECT * FROM QMS_VRXLogEntryArrived\",QueryType=0,"
-                 "EventReceiver=\"" + listener.url("/wbem") + "\",Tag=\"wbem\""});
+                 "EventReceiver=\"" +
+                 listener.url("/wbem") + "\",Tag=\"wbem\""});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("RegisterCIMXMLIndication: 0"), std::string::npos) << r.out;
     r = wbemcli("cm", kService, {"ListRegistrations"});

@@ -1,8 +1,6 @@
 // The operations server in process, against the host's test providers: what
 // a client is answered for each way a request can be wrong, and that a
 // refused request never reaches a provider.
-#include "server/Server.h"
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -14,6 +12,7 @@
 #include "common/Programs.h"
 #include "core/Cimom.h"
 #include "server/Passwords.h"
+#include "server/Server.h"
 
 namespace cimhost {
 namespace {
@@ -22,8 +21,9 @@ const char kRegistrations[] = "CIM_ComputerSystem root/qms Test_Provider cimhost
 
 std::string request(const std::string& call, const std::string& cim = "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"",
                     const std::string& protocol = "1.0") {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cim + "><MESSAGE ID=\"42\" PROTOCOLVERSION=\"" +
-           protocol + "\"><SIMPLEREQ>" + call + "</SIMPLEREQ></MESSAGE></CIM>";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cim +
+           "><MESSAGE ID=\"42\" PROTOCOLVERSION=\"" + protocol + "\"><SIMPLEREQ>" + call +
+           "</SIMPLEREQ></MESSAGE></CIM>";
 }
 
 std::string enumerateNames(const std::string& ns = "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>") {
@@ -81,7 +81,8 @@ protected:
             client = std::make_unique<httplib::ClientImpl>("127.0.0.1", server_->port());
         }
         if (!user.empty()) client->set_basic_auth(user.c_str(), password.c_str());
-        const httplib::Result r = client->Post("/cimom", headers, request(enumerateNames()), "application/xml");
+        const httplib::Result r =
+            client->Post("/cimom", headers, request(enumerateNames()), "application/xml");
         return r ? r->status : -1;
     }
 
@@ -124,18 +125,23 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
         {"no CIMOperation", good, with("CIMOperation", nullptr), xml, 400, "unsupported-operation", 0},
         {"CIMOperation not MethodCall", good, with("CIMOperation", "MethodResponse"), xml, 400,
          "unsupported-operation", 0},
-        {"CIMMethod naming another call", good, with("CIMMethod", "GetInstance"), xml, 400, "header-mismatch", 0},
+        {"CIMMethod naming another call", good, with("CIMMethod", "GetInstance"), xml, 400, "header-mismatch",
+         0},
         {"no CIMMethod", good, with("CIMMethod", nullptr), xml, 400, "header-mismatch", 0},
         {"CIMObject naming another namespace", good, with("CIMObject", "root%2Finterop"), xml, 400,
          "header-mismatch", 0},
         {"protocol version 2 in the header", good, with("CIMProtocolVersion", "2.0"), xml, 501,
          "unsupported-protocol-version", 0},
-        {"protocol version 2 in the body", request(enumerateNames(), "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"", "2.0"),
-         headers, xml, 501, "unsupported-protocol-version", 0},
-        {"a truncated body", good.substr(0, good.size() / 2), headers, xml, 400, "request-not-well-formed", 0},
-        {"a DOCTYPE", "<?xml version=\"1.0\"?><!DOCTYPE CIM [<!ENTITY x \"y\">]>" + good.substr(good.find("<CIM")),
+        {"protocol version 2 in the body",
+         request(enumerateNames(), "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"", "2.0"), headers, xml, 501,
+         "unsupported-protocol-version", 0},
+        {"a truncated body", good.substr(0, good.size() / 2), headers, xml, 400, "request-not-well-formed",
+         0},
+        {"a DOCTYPE",
+         "<?xml version=\"1.0\"?><!DOCTYPE CIM [<!ENTITY x \"y\">]>" + good.substr(good.find("<CIM")),
          headers, xml, 400, "request-not-valid", 0},
-        {"no SIMPLEREQ", "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"1\" PROTOCOLVERSION=\"1.0\"/></CIM>",
+        {"no SIMPLEREQ",
+         "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"1\" PROTOCOLVERSION=\"1.0\"/></CIM>",
          headers, xml, 400, "request-not-valid", 0},
         {"nesting beyond any request", deep, headers, xml, 400, "request-not-valid", 0},
         {"a body beyond the limit", std::string(100 * 1024, ' ') + good, headers, xml, 413, "", 0},
@@ -143,13 +149,15 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
          request("<IMETHODCALL NAME=\"Frobnicate\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
                  "<NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH></IMETHODCALL>"),
          with("CIMMethod", "Frobnicate"), xml, 200, "", CMPI_RC_ERR_NOT_SUPPORTED},
-        {"an unknown namespace", request(enumerateNames("<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"none\"/>")),
+        {"an unknown namespace",
+         request(enumerateNames("<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"none\"/>")),
          with("CIMObject", "root/none"), xml, 200, "", CMPI_RC_ERR_INVALID_NAMESPACE},
         {"a parameter of the wrong type",
-         request("<METHODCALL NAME=\"RequestStateChange\"><LOCALCLASSPATH><LOCALNAMESPACEPATH>"
-                 "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH>"
-                 "<CLASSNAME NAME=\"CIM_ComputerSystem\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"RequestedState\">"
-                 "<VALUE>enabled</VALUE></PARAMVALUE></METHODCALL>"),
+         request(
+             "<METHODCALL NAME=\"RequestStateChange\"><LOCALCLASSPATH><LOCALNAMESPACEPATH>"
+             "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH>"
+             "<CLASSNAME NAME=\"CIM_ComputerSystem\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"RequestedState\">"
+             "<VALUE>enabled</VALUE></PARAMVALUE></METHODCALL>"),
          [&] {
              httplib::Headers h = with("CIMMethod", "RequestStateChange");
              h.erase("CIMObject");
@@ -184,7 +192,8 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     httplib::Request mpost;
     mpost.method = "M-POST";
     mpost.path = "/cimom";
-    mpost.headers = {{"Man", "http://www.dmtf.org/cim/mapping.http/v1.0;ns=73"}, {"73-CIMOperation", "MethodCall"}};
+    mpost.headers = {{"Man", "http://www.dmtf.org/cim/mapping.http/v1.0;ns=73"},
+                     {"73-CIMOperation", "MethodCall"}};
     mpost.body = good;
     const httplib::Result r = client.send(mpost);
     ASSERT_TRUE(r);
@@ -234,9 +243,9 @@ TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
     thread_.join();
 
     const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
-    const qmstest::ProgramResult made = qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                                      "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out",
-                                                      cert, "-days", "1", "-subj", "/CN=localhost"});
+    const qmstest::ProgramResult made =
+        qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                      "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost"});
     ASSERT_EQ(made.exitCode, 0) << made.err;
     options.certFile = cert;
     options.keyFile = key;

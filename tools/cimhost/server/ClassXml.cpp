@@ -26,8 +26,9 @@ void appendQualifier(std::string& out, const char* name) {
 const cimple::Meta_Class* originOf(const cimple::Meta_Class& meta, const char* feature) {
     const cimple::Meta_Class* origin = &meta;
     for (const cimple::Meta_Class* up = meta.super_meta_class; up; up = up->super_meta_class)
-        if (cimple::find_feature(up, feature, cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE |
-                                                  cimple::CIMPLE_FLAG_METHOD))
+        if (cimple::find_feature(
+                up, feature,
+                cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE | cimple::CIMPLE_FLAG_METHOD))
             origin = up;
     return origin;
 }
@@ -41,7 +42,8 @@ const char* openFeature(std::string& out, const cimple::Meta_Feature* f, bool pa
     if (f->flags & cimple::CIMPLE_FLAG_REFERENCE)
         element = parameter ? (array ? "PARAMETER.REFARRAY" : "PARAMETER.REFERENCE") : "PROPERTY.REFERENCE";
     else
-        element = parameter ? (array ? "PARAMETER.ARRAY" : "PARAMETER") : (array ? "PROPERTY.ARRAY" : "PROPERTY");
+        element =
+            parameter ? (array ? "PARAMETER.ARRAY" : "PARAMETER") : (array ? "PROPERTY.ARRAY" : "PROPERTY");
     out += '<';
     out += element;
     out += " NAME=\"";
@@ -86,7 +88,8 @@ void appendMethod(std::string& out, const cimple::Meta_Class& meta, const cimple
     out += '>';
     for (uint32_t i = 0; parameters && i < parameters->num_meta_features; ++i) {
         const cimple::Meta_Feature* p = parameters->meta_features[i];
-        if (p == returned || !(p->flags & (cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE))) continue;
+        if (p == returned || !(p->flags & (cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE)))
+            continue;
         const char* element = openFeature(out, p, true);
         out += '>';
         if (options.includeQualifiers) {
@@ -126,7 +129,8 @@ void appendClass(std::string& out, const cimple::Meta_Class& meta, const ClassOp
     // The CLASS element takes its properties before its methods.
     for (uint32_t i = 0; i < meta.num_meta_features; ++i) {
         const cimple::Meta_Feature* f = meta.meta_features[i];
-        if (!(f->flags & (cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE)) || !listed(options, f->name))
+        if (!(f->flags & (cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE)) ||
+            !listed(options, f->name))
             continue;
         const cimple::Meta_Class* origin = originOf(meta, f->name);
         if (options.localOnly && origin != &meta) continue;

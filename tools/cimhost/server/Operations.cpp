@@ -20,8 +20,9 @@ using exporting::appendValue;
 bool is(const std::string& a, const char* b) { return sameName(a, std::string(b)); }
 
 std::string openAnswer(const Request& request) {
-    std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">"
-                      "<MESSAGE ID=\"";
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">"
+        "<MESSAGE ID=\"";
     appendEscaped(out, request.messageId);
     out += "\" PROTOCOLVERSION=\"1.0\"><SIMPLERSP><";
     out += request.intrinsic ? "IMETHODRESPONSE" : "METHODRESPONSE";
@@ -56,7 +57,8 @@ ObjectPath rooted(ObjectPath path, const std::string& nameSpace, const std::stri
 }
 
 Status needs(bool given, const char* what) {
-    return given ? Status() : Status::error(CMPI_RC_ERR_INVALID_PARAMETER, std::string("the call needs ") + what);
+    return given ? Status()
+                 : Status::error(CMPI_RC_ERR_INVALID_PARAMETER, std::string("the call needs ") + what);
 }
 
 }  // namespace
@@ -165,7 +167,8 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
     }
     if (is(op, "EnumerateInstances") || is(op, "EnumerateInstanceNames")) {
         if (!(s = needs(!request.className.empty(), "ClassName")).ok()) return s;
-        if (!classes.exists(request.className)) return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + request.className);
+        if (!classes.exists(request.className))
+            return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + request.className);
         out += "<IRETURNVALUE>";
         if (is(op, "EnumerateInstances")) {
             std::vector<Instance> found;
@@ -209,15 +212,16 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
     const bool references = is(op, "References"), referenceNames = is(op, "ReferenceNames");
     if (associators || associatorNames || references || referenceNames) {
         if (!request.instanceName)
-            return Status::error(request.className.empty() ? CMPI_RC_ERR_INVALID_PARAMETER : CMPI_RC_ERR_NOT_SUPPORTED,
-                                 request.className.empty() ? "the call needs ObjectName"
-                                                           : "association operations on classes are not served");
+            return Status::error(
+                request.className.empty() ? CMPI_RC_ERR_INVALID_PARAMETER : CMPI_RC_ERR_NOT_SUPPORTED,
+                request.className.empty() ? "the call needs ObjectName"
+                                          : "association operations on classes are not served");
         const ObjectPath& object = *request.instanceName;
         std::vector<Instance> instances;
         std::vector<ObjectPath> paths;
         if (associators)
-            s = cimom_.associators(object, request.assocClass, request.resultClass, request.role, request.resultRole,
-                                   &instances);
+            s = cimom_.associators(object, request.assocClass, request.resultClass, request.role,
+                                   request.resultRole, &instances);
         else if (associatorNames)
             s = cimom_.associatorNames(object, request.assocClass, request.resultClass, request.role,
                                        request.resultRole, &paths);
@@ -252,7 +256,8 @@ Status Operations::extrinsic(const Request& request, std::string* result) {
     std::string& out = *result;
     if (returned.type() != CMPI_null) {
         out += "<RETURNVALUE PARAMTYPE=\"";
-        out += returned.elementType() == CMPI_ref ? "reference" : exporting::cimTypeName(returned.elementType());
+        out +=
+            returned.elementType() == CMPI_ref ? "reference" : exporting::cimTypeName(returned.elementType());
         out += "\">";
         appendValue(out, returned);
         out += "</RETURNVALUE>";
@@ -261,7 +266,8 @@ Status Operations::extrinsic(const Request& request, std::string* result) {
         out += "<PARAMVALUE NAME=\"";
         appendEscaped(out, p.first);
         out += "\" PARAMTYPE=\"";
-        out += p.second.elementType() == CMPI_ref ? "reference" : exporting::cimTypeName(p.second.elementType());
+        out +=
+            p.second.elementType() == CMPI_ref ? "reference" : exporting::cimTypeName(p.second.elementType());
         out += "\">";
         appendValue(out, p.second);
         out += "</PARAMVALUE>";

@@ -88,7 +88,8 @@ bool Passwords::load(const std::string& path, std::string* error) {
         const std::vector<std::string> f = fields(line);
         Entry e;
         char* end = nullptr;
-        if (f.size() == 5 && f[1] == kScheme) e.iterations = static_cast<unsigned>(strtoul(f[2].c_str(), &end, 10));
+        if (f.size() == 5 && f[1] == kScheme)
+            e.iterations = static_cast<unsigned>(strtoul(f[2].c_str(), &end, 10));
         if (f.size() != 5 || f[0].empty() || f[1] != kScheme || !end || *end || e.iterations == 0 ||
             !unhex(f[3], &e.salt) || !unhex(f[4], &e.hash) || e.hash.size() != kHashBytes) {
             *error = path + ":" + std::to_string(number) + ": not user:" + kScheme + ":ITERATIONS:SALT:HASH";

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <pugixml.hpp>
 
+#include "export/CimXml.h"
+
 namespace cimhost {
 namespace server {
 namespace {
@@ -16,10 +18,10 @@ CMPIType typeNamed(const std::string& name) {
     static const struct {
         const char* name;
         CMPIType type;
-    } types[] = {{"boolean", CMPI_boolean}, {"char16", CMPI_char16}, {"uint8", CMPI_uint8},
-                 {"uint16", CMPI_uint16},   {"uint32", CMPI_uint32}, {"uint64", CMPI_uint64},
-                 {"sint8", CMPI_sint8},     {"sint16", CMPI_sint16}, {"sint32", CMPI_sint32},
-                 {"sint64", CMPI_sint64},   {"real32", CMPI_real32}, {"real64", CMPI_real64},
+    } types[] = {{"boolean", CMPI_boolean},   {"char16", CMPI_char16}, {"uint8", CMPI_uint8},
+                 {"uint16", CMPI_uint16},     {"uint32", CMPI_uint32}, {"uint64", CMPI_uint64},
+                 {"sint8", CMPI_sint8},       {"sint16", CMPI_sint16}, {"sint32", CMPI_sint32},
+                 {"sint64", CMPI_sint64},     {"real32", CMPI_real32}, {"real64", CMPI_real64},
                  {"datetime", CMPI_dateTime}, {"reference", CMPI_ref}, {"string", CMPI_string}};
     for (const auto& t : types)
         if (sameName(name, std::string(t.name))) return t.type;
@@ -142,7 +144,8 @@ public:
         return true;
     }
 
-    bool keyValue(const std::string& className, const std::string& key, const pugi::xml_node& node, Value* out) {
+    bool keyValue(const std::string& className, const std::string& key, const pugi::xml_node& node,
+                  Value* out) {
         if (strcmp(node.name(), "VALUE.REFERENCE") == 0) {
             ObjectPath ref;
             if (!path(node, &ref)) return false;
@@ -154,7 +157,7 @@ public:
         CMPIType type = CMPI_null;
         if (!classes_.featureType(className, key, &type)) {
             const std::string valueType = node.attribute("VALUETYPE").value();
-            type = node.attribute("TYPE") ? typeNamed(node.attribute("TYPE").value())
+            type = node.attribute("TYPE")   ? typeNamed(node.attribute("TYPE").value())
                    : valueType == "boolean" ? CMPI_boolean
                    : valueType == "numeric" ? (text[0] == '-' ? CMPI_sint64 : CMPI_uint64)
                                             : CMPI_string;
@@ -196,7 +199,7 @@ public:
                 Value one = Value::null(element);
                 if (strcmp(item.name(), "VALUE") == 0) {
                     if (!valueFromText(element, item.child_value(), &one))
-                        badValue(what + " holds an item that is no " + typeText(element));
+                        badValue(what + " holds an item that is no " + exporting::cimTypeName(element));
                 } else if (strcmp(item.name(), "VALUE.NULL") != 0) {
                     return invalid(what + ": VALUE.ARRAY holds " + item.name());
                 }
@@ -213,33 +216,11 @@ public:
                 if (!ObjectPath::parse(v.child_value(), &ref)) badValue(what + " is no object path");
                 *out = Value::reference(std::move(ref));
             } else if (!valueFromText(element, v.child_value(), out)) {
-                badValue(what + " is no " + typeText(element) + ": '" + v.child_value() + "'");
+                badValue(what + " is no " + exporting::cimTypeName(element) + ": '" + v.child_value() + "'");
             }
             return true;
         }
         return invalid(what + " holds " + kind);
-    }
-
-    static std::string typeText(CMPIType t) {
-        static const char* const names[] = {"boolean", "char16", "real32", "real64", "uint8", "uint16",
-                                            "uint32",  "uint64", "sint8",  "sint16", "sint32", "sint64"};
-        switch (t) {
-            case CMPI_boolean: return names[0];
-            case CMPI_char16: return names[1];
-            case CMPI_real32: return names[2];
-            case CMPI_real64: return names[3];
-            case CMPI_uint8: return names[4];
-            case CMPI_uint16: return names[5];
-            case CMPI_uint32: return names[6];
-            case CMPI_uint64: return names[7];
-            case CMPI_sint8: return names[8];
-            case CMPI_sint16: return names[9];
-            case CMPI_sint32: return names[10];
-            case CMPI_sint64: return names[11];
-            case CMPI_dateTime: return "datetime";
-            case CMPI_ref: return "reference";
-            default: return "string";
-        }
     }
 
     // The declared type of a property or parameter when the class knows it,
@@ -247,14 +228,16 @@ public:
     static CMPIType declared(const pugi::xml_node& node, const char* typeAttribute, CMPIType known) {
         if (known != CMPI_null) return known;
         const std::string kind = node.name();
-        CMPIType t = kind == "PROPERTY.REFERENCE" || kind == "PARAMETER.REFERENCE" ? CMPI_ref
-                                                                                  : typeNamed(node.attribute(typeAttribute).value());
+        CMPIType t = kind == "PROPERTY.REFERENCE" || kind == "PARAMETER.REFERENCE"
+                         ? CMPI_ref
+                         : typeNamed(node.attribute(typeAttribute).value());
         if (t == CMPI_null) {
             // No type: a reference when it holds one, else a string.
             const pugi::xml_node v = node.first_child();
             t = strcmp(v.name(), "VALUE.REFERENCE") == 0 ? CMPI_ref : CMPI_string;
         }
-        if (kind == "PROPERTY.ARRAY" || strcmp(node.first_child().name(), "VALUE.ARRAY") == 0) t |= CMPI_ARRAY;
+        if (kind == "PROPERTY.ARRAY" || strcmp(node.first_child().name(), "VALUE.ARRAY") == 0)
+            t |= CMPI_ARRAY;
         return t;
     }
 
@@ -304,7 +287,8 @@ public:
         if (sameName(name, std::string("Role"))) return text(&r.role);
         if (sameName(name, std::string("ResultRole"))) return text(&r.resultRole);
         if (sameName(name, std::string("InstanceName")) || sameName(name, std::string("ObjectName"))) {
-            if (kind == "CLASSNAME" && sameName(name, std::string("ObjectName"))) return className(&r.className);
+            if (kind == "CLASSNAME" && sameName(name, std::string("ObjectName")))
+                return className(&r.className);
             ObjectPath path;
             if (!instanceName(v, &path)) return false;
             path.nameSpace = r.nameSpace;
@@ -319,10 +303,12 @@ public:
             return true;
         }
         if (sameName(name, std::string("ModifiedInstance"))) {
-            if (kind != "VALUE.NAMEDINSTANCE") return invalid("ModifiedInstance must be a VALUE.NAMEDINSTANCE");
+            if (kind != "VALUE.NAMEDINSTANCE")
+                return invalid("ModifiedInstance must be a VALUE.NAMEDINSTANCE");
             ObjectPath path;
             Instance inst;
-            if (!instanceName(v.child("INSTANCENAME"), &path) || !instance(v.child("INSTANCE"), &inst)) return false;
+            if (!instanceName(v.child("INSTANCENAME"), &path) || !instance(v.child("INSTANCE"), &inst))
+                return false;
             inst.path = std::move(path);
             inst.path.nameSpace = r.nameSpace;
             r.instance = std::move(inst);
@@ -360,7 +346,8 @@ public:
         if (!nameSpace(call.first_child(), &r.nameSpace)) return false;
         for (pugi::xml_node p = call.first_child().next_sibling(); p; p = p.next_sibling()) {
             if (strcmp(p.name(), "IPARAMVALUE") != 0 || !p.attribute("NAME"))
-                return invalid("IMETHODCALL holds " + std::string(p.name()) + " where a named IPARAMVALUE belongs");
+                return invalid("IMETHODCALL holds " + std::string(p.name()) +
+                               " where a named IPARAMVALUE belongs");
             if (!intrinsicParameter(p)) return false;
         }
         return true;
@@ -391,14 +378,17 @@ public:
         for (pugi::xml_node p = target.next_sibling(); p; p = p.next_sibling()) {
             const std::string name = p.attribute("NAME").value();
             if (strcmp(p.name(), "PARAMVALUE") != 0 || name.empty())
-                return invalid("METHODCALL holds " + std::string(p.name()) + " where a named PARAMVALUE belongs");
+                return invalid("METHODCALL holds " + std::string(p.name()) +
+                               " where a named PARAMVALUE belongs");
             const cimple::Meta_Feature* f =
-                parameters ? cimple::find_feature(parameters, name.c_str(),
-                                                  cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE)
-                           : nullptr;
+                parameters
+                    ? cimple::find_feature(parameters, name.c_str(),
+                                           cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE)
+                    : nullptr;
             const CMPIType known = f ? ClassRepository::typeOf(f) : CMPI_null;
             Value v;
-            if (!value(p.first_child(), declared(p, "PARAMTYPE", known), "parameter " + name, &v)) return false;
+            if (!value(p.first_child(), declared(p, "PARAMTYPE", known), "parameter " + name, &v))
+                return false;
             r.in.set(name, std::move(v));
         }
         return true;
@@ -456,16 +446,22 @@ bool valueFromText(CMPIType type, const std::string& text, Value* out) {
     int64_t s = 0;
     switch (type) {
         case CMPI_boolean:
-            if (sameName(text, std::string("TRUE"))) *out = Value::boolean(true);
-            else if (sameName(text, std::string("FALSE"))) *out = Value::boolean(false);
-            else return false;
+            if (sameName(text, std::string("TRUE")))
+                *out = Value::boolean(true);
+            else if (sameName(text, std::string("FALSE")))
+                *out = Value::boolean(false);
+            else
+                return false;
             return true;
         case CMPI_uint8:
         case CMPI_uint16:
         case CMPI_uint32:
         case CMPI_uint64: {
             if (!integerText(text, false, &u, &s)) return false;
-            const int bits = type == CMPI_uint8 ? 8 : type == CMPI_uint16 ? 16 : type == CMPI_uint32 ? 32 : 64;
+            const int bits = type == CMPI_uint8    ? 8
+                             : type == CMPI_uint16 ? 16
+                             : type == CMPI_uint32 ? 32
+                                                   : 64;
             if (bits < 64 && u >> bits) return false;
             *out = type == CMPI_uint8    ? Value::uint8(static_cast<uint8_t>(u))
                    : type == CMPI_uint16 ? Value::uint16(static_cast<uint16_t>(u))
@@ -478,8 +474,12 @@ bool valueFromText(CMPIType type, const std::string& text, Value* out) {
         case CMPI_sint32:
         case CMPI_sint64: {
             if (!integerText(text, true, &u, &s)) return false;
-            const int bits = type == CMPI_sint8 ? 8 : type == CMPI_sint16 ? 16 : type == CMPI_sint32 ? 32 : 64;
-            if (bits < 64 && (s < -(int64_t(1) << (bits - 1)) || s >= (int64_t(1) << (bits - 1)))) return false;
+            const int bits = type == CMPI_sint8    ? 8
+                             : type == CMPI_sint16 ? 16
+                             : type == CMPI_sint32 ? 32
+                                                   : 64;
+            if (bits < 64 && (s < -(int64_t(1) << (bits - 1)) || s >= (int64_t(1) << (bits - 1))))
+                return false;
             *out = type == CMPI_sint8    ? Value::sint8(static_cast<int8_t>(s))
                    : type == CMPI_sint16 ? Value::sint16(static_cast<int16_t>(s))
                    : type == CMPI_sint32 ? Value::sint32(static_cast<int32_t>(s))
@@ -526,22 +526,28 @@ bool readRequest(const std::string& body, const ClassRepository& classes, Reques
     // DOCTYPE nodes are kept only to be refused: pugixml never reads a DTD or
     // expands an entity it declares, but a request that carries one is no
     // request of any client.
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_doctype | pugi::parse_ws_pcdata_single,
-                        pugi::encoding_utf8);
-    if (!parsed) return refuse(refusal, 400, "request-not-well-formed", std::string("not XML: ") + parsed.description());
+    const pugi::xml_parse_result parsed = doc.load_buffer(
+        body.data(), body.size(), pugi::parse_default | pugi::parse_doctype | pugi::parse_ws_pcdata_single,
+        pugi::encoding_utf8);
+    if (!parsed)
+        return refuse(refusal, 400, "request-not-well-formed",
+                      std::string("not XML: ") + parsed.description());
     for (const pugi::xml_node n : doc.children())
-        if (n.type() == pugi::node_doctype) return refuse(refusal, 400, "request-not-valid", "a DOCTYPE in a request");
+        if (n.type() == pugi::node_doctype)
+            return refuse(refusal, 400, "request-not-valid", "a DOCTYPE in a request");
     if (depthOf(doc) > kMaxDepth) return refuse(refusal, 400, "request-not-valid", "nested too deep");
 
     const pugi::xml_node cim = doc.document_element();
     if (strcmp(cim.name(), "CIM") != 0) return refuse(refusal, 400, "request-not-valid", "no CIM element");
     if (!versionOf(cim, "CIMVERSION", '2'))
-        return refuse(refusal, 501, "unsupported-cim-version", "CIMVERSION " + std::string(cim.attribute("CIMVERSION").value()));
+        return refuse(refusal, 501, "unsupported-cim-version",
+                      "CIMVERSION " + std::string(cim.attribute("CIMVERSION").value()));
     if (!versionOf(cim, "DTDVERSION", '2'))
-        return refuse(refusal, 501, "unsupported-dtd-version", "DTDVERSION " + std::string(cim.attribute("DTDVERSION").value()));
+        return refuse(refusal, 501, "unsupported-dtd-version",
+                      "DTDVERSION " + std::string(cim.attribute("DTDVERSION").value()));
     const pugi::xml_node message = cim.child("MESSAGE");
-    if (!message || !message.attribute("ID")) return refuse(refusal, 400, "request-not-valid", "no MESSAGE with an ID");
+    if (!message || !message.attribute("ID"))
+        return refuse(refusal, 400, "request-not-valid", "no MESSAGE with an ID");
     out->messageId = message.attribute("ID").value();
     if (!versionOf(message, "PROTOCOLVERSION", '1'))
         return refuse(refusal, 501, "unsupported-protocol-version",

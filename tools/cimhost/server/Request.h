@@ -31,7 +31,7 @@ struct Request {
     std::string nameSpace;  // from the LOCALNAMESPACEPATH, slashes between parts
 
     // Intrinsic parameters (IPARAMVALUE), as far as the call gave them.
-    std::string className;        // ClassName, or ObjectName when it names a class
+    std::string className;                   // ClassName, or ObjectName when it names a class
     std::optional<ObjectPath> instanceName;  // InstanceName, or ObjectName naming an instance
     std::optional<Instance> instance;        // NewInstance, ModifiedInstance (path set)
     std::string assocClass, resultClass, role, resultRole;

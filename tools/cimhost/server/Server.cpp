@@ -45,7 +45,8 @@ bool xmlContentType(const std::string& value) {
 std::string percentDecoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        if (text[i] == '%' && i + 2 < text.size() + 0 &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
@@ -67,7 +68,8 @@ std::string withoutOuterSlashes(std::string ns) {
 // the body, which states them typed).
 bool objectMatches(const std::string& header, const Request& request) {
     const std::string object = percentDecoded(header);
-    if (request.intrinsic) return sameName(withoutOuterSlashes(object), withoutOuterSlashes(request.nameSpace));
+    if (request.intrinsic)
+        return sameName(withoutOuterSlashes(object), withoutOuterSlashes(request.nameSpace));
     const size_t colon = object.find(':');
     if (colon == std::string::npos) return false;
     const std::string className = object.substr(colon + 1, object.find('.', colon) - colon - 1);
@@ -98,7 +100,8 @@ bool basicCredentials(const std::string& header, std::string* user, std::string*
     if (encoded.empty() || encoded.size() % 4 || encoded.size() > 4096) return false;
     std::string decoded(encoded.size() / 4 * 3, '\0');
     const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&decoded[0]),
-                                  reinterpret_cast<const unsigned char*>(encoded.data()), static_cast<int>(encoded.size()));
+                                  reinterpret_cast<const unsigned char*>(encoded.data()),
+                                  static_cast<int>(encoded.size()));
     if (n < 0) return false;
     size_t length = static_cast<size_t>(n);
     for (size_t i = encoded.size(); i > 0 && encoded[i - 1] == '='; --i) --length;
@@ -117,7 +120,8 @@ std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
     auto https = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
     if (!https->is_valid())
-        throw std::runtime_error("cannot use the certificate " + options.certFile + " with the key " + options.keyFile);
+        throw std::runtime_error("cannot use the certificate " + options.certFile + " with the key " +
+                                 options.keyFile);
     return https;
 #else
     throw std::runtime_error("this build has no HTTPS");
@@ -127,8 +131,7 @@ std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
 }  // namespace
 
 Server::Server(Cimom& cimom, ServerOptions options)
-    : options_(std::move(options)),
-      operations_(std::make_unique<Operations>(cimom)) {
+    : options_(std::move(options)), operations_(std::make_unique<Operations>(cimom)) {
     if (!options_.passwordFile.empty()) {
         passwords_ = std::make_unique<Passwords>();
         std::string error;
@@ -159,22 +162,26 @@ Server::Server(Cimom& cimom, ServerOptions options)
     // 501, which tells a CIM client to fall back to POST, and the
     // connection is declared done: the library has not read the request's
     // headers and body, and the client must not send its POST after them.
-    http_->set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request& request, httplib::Response& response) {
+    http_->set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request& request, httplib::Response& response) {
             if (request.method != "M-POST") return httplib::Server::HandlerResponse::Unhandled;
             response.status = 501;
             response.set_header("Connection", "close");
             return httplib::Server::HandlerResponse::Handled;
         }));
-    http_->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        response.status = 500;
-        response.set_content("the request could not be served\n", "text/plain");
+    http_->set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+            response.status = 500;
+            response.set_content("the request could not be served\n", "text/plain");
+        });
+    http_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+        serve(request, response);
     });
-    http_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) { serve(request, response); });
     port_ = options_.port == 0 ? http_->bind_to_any_port(options_.address)
                                : (http_->bind_to_port(options_.address, options_.port) ? options_.port : -1);
     if (port_ <= 0)
-        throw std::runtime_error("cannot listen on " + options_.address + ":" + std::to_string(options_.port));
+        throw std::runtime_error("cannot listen on " + options_.address + ":" +
+                                 std::to_string(options_.port));
 }
 
 Server::~Server() { stop(); }
@@ -211,7 +218,8 @@ void Server::serve(const httplib::Request& request, httplib::Response& response)
     if (!request.has_header("CIMMethod") || !sameName(request.get_header_value("CIMMethod"), call.method))
         return refuse(response, 400, "header-mismatch", "the CIMMethod header does not name the body's call");
     if (!request.has_header("CIMObject") || !objectMatches(request.get_header_value("CIMObject"), call))
-        return refuse(response, 400, "header-mismatch", "the CIMObject header does not name the body's object");
+        return refuse(response, 400, "header-mismatch",
+                      "the CIMObject header does not name the body's object");
 
     response.set_header("CIMOperation", "MethodResponse");
     response.set_content(operations_->answer(call), kXmlType);
