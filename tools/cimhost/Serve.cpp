@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -115,15 +116,17 @@ int serveCommand(int argc, char** argv) {
            v6 ? "]" : "", http->port());
     fflush(stdout);
 
+    // The waiter also ends when the server ends on its own (it cannot, short
+    // of a failure), so it looks up every so often.
+    std::atomic<bool> served{false};
     std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&signals, &sig);
+        const timespec tick{0, 200L * 1000 * 1000};
+        while (!served && sigtimedwait(&signals, nullptr, &tick) < 0) {
+        }
         http->stop();
     });
     http->run();
-    // The server ended on its own (it cannot, short of a failure): let the
-    // waiter go.
-    pthread_kill(waiter.native_handle(), SIGTERM);
+    served = true;
     waiter.join();
     http.reset();
     if (cimom.exporter()) cimom.exporter()->stop();

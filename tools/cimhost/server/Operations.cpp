@@ -251,7 +251,7 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
 Status Operations::extrinsic(const Request& request, std::string* result) {
     NamedValues outputs;
     Value returned;
-    const Status s = cimom_.invokeMethod(request.target, request.method, request.in, &outputs, &returned);
+    Status s = cimom_.invokeMethod(request.target, request.method, request.in, &outputs, &returned);
     if (!s.ok()) return s;
     std::string& out = *result;
     if (returned.type() != CMPI_null) {

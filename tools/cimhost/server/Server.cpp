@@ -170,7 +170,7 @@ Server::Server(Cimom& cimom, ServerOptions options)
             return httplib::Server::HandlerResponse::Handled;
         }));
     http_->set_exception_handler(
-        [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        [](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {
             response.status = 500;
             response.set_content("the request could not be served\n", "text/plain");
         });
