@@ -45,8 +45,7 @@ bool xmlContentType(const std::string& value) {
 std::string percentDecoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
@@ -142,11 +141,14 @@ Server::Server(Cimom& cimom, ServerOptions options)
     }
     http_ = httpServer(options_);
     // Credentials are checked before the body is read and before any route:
-    // nothing of an unauthenticated request reaches the CIMOM.
+    // nothing of an unauthenticated request reaches the CIMOM. Its body is
+    // left unread, so the connection is declared done: a client that tries
+    // again with credentials does so on a new one.
     http_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
         if (admitted(request)) return httplib::Server::HandlerResponse::Unhandled;
         response.status = 401;
         response.set_header("WWW-Authenticate", "Basic realm=\"cimhost\"");
+        response.set_header("Connection", "close");
         response.set_content("authentication required\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
