@@ -1,8 +1,12 @@
 // The operations server in process, against the host's test providers: what
 // a client is answered for each way a request can be wrong, and that a
 // refused request never reaches a provider.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -201,7 +205,19 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), expectedCalls);
     EXPECT_EQ(cimom_->calls("Test_Provider.invokeMethod"), 0u);
 
-    // Many clients at once: every one is answered.
+    // Many clients at once, while others hold connections half-sent: every
+    // one is answered.
+    std::vector<int> stalled;
+    for (int i = 0; i < 10; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        ASSERT_EQ(write(fd, "POST /cimom HTTP/1.1\r\nContent-", 31), 31);
+        stalled.push_back(fd);
+    }
     std::atomic<int> answered{0};
     std::vector<std::thread> clients;
     for (int t = 0; t < 8; ++t)
@@ -213,6 +229,7 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
         });
     for (std::thread& t : clients) t.join();
     EXPECT_EQ(answered.load(), 80);
+    for (const int fd : stalled) close(fd);
 }
 
 // Only the users of the password file are served, and nothing of anyone

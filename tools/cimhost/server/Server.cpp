@@ -152,6 +152,8 @@ Server::Server(Cimom& cimom, ServerOptions options)
         response.set_content("authentication required\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
+    const size_t workers = options_.workers;
+    http_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     http_->set_payload_max_length(options_.maxRequestBytes);
     http_->set_read_timeout(options_.ioTimeoutSeconds, 0);
     http_->set_write_timeout(options_.ioTimeoutSeconds, 0);

@@ -32,6 +32,10 @@ struct ServerOptions {
     // How long a client may take to send a request or to read an answer: a
     // slow one gives its worker back after this.
     int ioTimeoutSeconds = 20;
+    // Requests served at once; a connection holds its worker while it is
+    // kept alive, so more workers than the library's default keep a few
+    // idle or slow clients from holding up the rest.
+    size_t workers = 32;
     // Users admitted with HTTP Basic authentication (see Passwords); empty
     // admits anyone, which is allowed on a loopback address only.
     std::string passwordFile;
