@@ -8,11 +8,13 @@ QMS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # (tools/cimhost/listener), and the CIM client and the libraries the sfcb
 # package needs for the suite against a real CIMOM (scripts/test cimom).
 # spdlog: the baseline the trace benchmark measures the ring against.
+# libssl-dev: the password hashes and HTTPS of cimhost serve; openssl makes
+# the tests' certificates.
 QMS_PACKAGES=(
   cmake ninja-build g++ python3 binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   libcpp-httplib-dev libpugixml-dev sblim-wbemcli libcurl4 zlib1g zlib1g-dev
-  libspdlog-dev
+  libspdlog-dev libssl-dev openssl
 )
 
 qms_install_missing() {

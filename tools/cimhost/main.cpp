@@ -18,6 +18,7 @@
 #include "Client.h"
 #include "Inspect.h"
 #include "Listen.h"
+#include "Serve.h"
 #include "Watch.h"
 
 namespace {
@@ -97,11 +98,18 @@ int listenRow(const Args& args) {
     return code;
 }
 
-int clientRow(const Args& args) {
-    std::vector<char*> argv = {const_cast<char*>("client")};
+// Commands that read their own command line (argv[0] their name) and print
+// their own usage on misuse.
+int withName(const char* name, int (*command)(int, char**), const Args& args) {
+    std::vector<char*> argv = {const_cast<char*>(name)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    return cimhost::clientCommand(static_cast<int>(argv.size()), argv.data());
+    return command(static_cast<int>(argv.size()), argv.data());
 }
+
+int serveRow(const Args& args) { return withName("serve", cimhost::serveCommand, args); }
+int passwdRow(const Args& args) { return withName("passwd", cimhost::passwdCommand, args); }
+
+int clientRow(const Args& args) { return withName("client", cimhost::clientCommand, args); }
 
 const Command kCommands[] = {
     {"inspect", "MODULE.so", "list what a provider module serves",
@@ -139,6 +147,13 @@ const Command kCommands[] = {
      "  --json       JSON lines instead of readable lines\n"
      "  --out FILE   append to FILE instead of standard output\n",
      listenRow},
+    {"serve", cimhost::kServeArguments, "offer the CIMOM to CIM-XML clients over HTTP(S)", cimhost::kServeHelp,
+     serveRow},
+    {"passwd", "FILE USER", "add a user to serve's password file, or change its password",
+     "Adds USER to the password file FILE of cimhost serve, or gives it a new password (salted\n"
+     "PBKDF2-HMAC-SHA256). The password is asked for twice without echo on a terminal, else read\n"
+     "as one line from standard input.\n",
+     passwdRow},
     {"client", cimhost::kClientArguments, "call the registration service of any CIMOM over CIM-XML",
      cimhost::kClientHelp, clientRow},
 };

@@ -83,6 +83,14 @@ std::vector<std::string> ClassRepository::subclassesOf(const std::string& base) 
     return out;
 }
 
+std::vector<const cimple::Meta_Class*> ClassRepository::all() const {
+    std::vector<const cimple::Meta_Class*> out;
+    for (uint32_t i = 0; repository_ && i < repository_->num_meta_classes; ++i)
+        if (!(repository_->meta_classes[i]->flags & cimple::CIMPLE_FLAG_METHOD))
+            out.push_back(repository_->meta_classes[i]);
+    return out;
+}
+
 std::vector<std::string> ClassRepository::keys(const std::string& className) const {
     std::vector<std::string> out;
     const cimple::Meta_Class* mc = find(className);
@@ -102,18 +110,25 @@ bool ClassRepository::featureType(const std::string& className, const std::strin
     const cimple::Meta_Feature* f =
         cimple::find_feature(mc, feature.c_str(), cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE);
     if (!f) return false;
+    const CMPIType t = typeOf(f);
+    if (type) *type = t;
+    return true;
+}
+
+CMPIType ClassRepository::typeOf(const cimple::Meta_Feature* f) {
     CMPIType t;
     if (f->flags & cimple::CIMPLE_FLAG_REFERENCE) {
         auto* r = reinterpret_cast<const cimple::Meta_Reference*>(f);
         t = CMPI_ref;
         if (r->subscript) t |= CMPI_ARRAY;
-    } else {
+    } else if (f->flags & cimple::CIMPLE_FLAG_PROPERTY) {
         auto* p = reinterpret_cast<const cimple::Meta_Property*>(f);
         t = scalarType(p->type);
         if (p->subscript) t |= CMPI_ARRAY;
+    } else {
+        t = CMPI_null;
     }
-    if (type) *type = t;
-    return true;
+    return t;
 }
 
 bool ClassRepository::isIndication(const std::string& className) const {

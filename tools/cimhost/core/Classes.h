@@ -11,6 +11,7 @@
 
 namespace cimple {
 struct Meta_Class;
+struct Meta_Feature;
 struct Meta_Repository;
 }  // namespace cimple
 
@@ -31,11 +32,16 @@ public:
     bool isA(const std::string& derived, const std::string& base) const;
     // `base` and all its subclasses, in the repository's spelling.
     std::vector<std::string> subclassesOf(const std::string& base) const;
+    // Every class (no method parameter records), in repository order.
+    std::vector<const cimple::Meta_Class*> all() const;
     // Key property and reference names, inherited first.
     std::vector<std::string> keys(const std::string& className) const;
     // The CMPI type of a property, reference (CMPI_ref) or array; false when
     // the class has no such feature.
     bool featureType(const std::string& className, const std::string& feature, CMPIType* type) const;
+    // The CMPI type of a property or reference record (CMPI_ARRAY set for
+    // arrays); CMPI_null for a method. Also reads a method's parameters.
+    static CMPIType typeOf(const cimple::Meta_Feature* feature);
     bool isIndication(const std::string& className) const;
     bool isAssociation(const std::string& className) const;
 

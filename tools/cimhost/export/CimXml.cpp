@@ -52,7 +52,9 @@ void appendUtf8(std::string& out, uint32_t code) {
     }
 }
 
-const char* typeName(CMPIType type) {
+}  // namespace
+
+const char* cimTypeName(CMPIType type) {
     switch (type) {
         case CMPI_boolean: return "boolean";
         case CMPI_char16: return "char16";
@@ -70,6 +72,8 @@ const char* typeName(CMPIType type) {
         default: return "string";
     }
 }
+
+namespace {
 
 bool isNumeric(CMPIType t) {
     switch (t) {
@@ -125,7 +129,7 @@ void appendScalarText(std::string& out, const Value& v) {
     }
 }
 
-void appendInstanceName(std::string& out, const ObjectPath& path);
+}  // namespace
 
 void appendPath(std::string& out, const ObjectPath& path) {
     const auto localNamespace = [&] {
@@ -180,7 +184,7 @@ void appendInstanceName(std::string& out, const ObjectPath& path) {
             out += "<KEYVALUE VALUETYPE=\"";
             out += kind;
             out += "\" TYPE=\"";
-            out += typeName(t);
+            out += cimTypeName(t);
             out += "\">";
             if (!v.isNull() && !v.isArray()) appendScalarText(out, v);
             out += "</KEYVALUE>";
@@ -189,6 +193,34 @@ void appendInstanceName(std::string& out, const ObjectPath& path) {
     }
     out += "</INSTANCENAME>";
 }
+
+void appendValue(std::string& out, const Value& v) {
+    if (v.isNull()) return;
+    if (v.elementType() == CMPI_ref && !v.isArray()) {
+        if (!v.asReference()) return;
+        out += "<VALUE.REFERENCE>";
+        appendPath(out, *v.asReference());
+        out += "</VALUE.REFERENCE>";
+    } else if (v.isArray()) {
+        out += "<VALUE.ARRAY>";
+        for (const Value& item : v.items()) {
+            if (item.isNull()) {
+                out += "<VALUE.NULL/>";
+                continue;
+            }
+            out += "<VALUE>";
+            appendScalarText(out, item);
+            out += "</VALUE>";
+        }
+        out += "</VALUE.ARRAY>";
+    } else {
+        out += "<VALUE>";
+        appendScalarText(out, v);
+        out += "</VALUE>";
+    }
+}
+
+namespace {
 
 void appendProperty(std::string& out, const std::string& name, const Value& v) {
     const CMPIType t = v.elementType();
@@ -210,29 +242,11 @@ void appendProperty(std::string& out, const std::string& name, const Value& v) {
     out += " NAME=\"";
     appendEscaped(out, name);
     out += "\" TYPE=\"";
-    out += typeName(t);
+    out += cimTypeName(t);
     out += '"';
     if (t == CMPI_instance) out += " EmbeddedObject=\"instance\"";
     out += '>';
-    if (!v.isNull()) {
-        if (v.isArray()) {
-            out += "<VALUE.ARRAY>";
-            for (const Value& item : v.items()) {
-                if (item.isNull()) {
-                    out += "<VALUE.NULL/>";
-                    continue;
-                }
-                out += "<VALUE>";
-                appendScalarText(out, item);
-                out += "</VALUE>";
-            }
-            out += "</VALUE.ARRAY>";
-        } else {
-            out += "<VALUE>";
-            appendScalarText(out, v);
-            out += "</VALUE>";
-        }
-    }
+    appendValue(out, v);
     out += "</";
     out += element;
     out += '>';

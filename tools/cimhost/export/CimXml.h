@@ -28,6 +28,21 @@ namespace exporting {
 // its items go as their path texts in a string array.
 void appendInstance(std::string& out, const Instance& instance);
 
+// <INSTANCENAME CLASSNAME="...">, one KEYBINDING per key.
+void appendInstanceName(std::string& out, const ObjectPath& path);
+
+// The path as INSTANCEPATH, LOCALINSTANCEPATH or INSTANCENAME, as far as it
+// names host and namespace.
+void appendPath(std::string& out, const ObjectPath& path);
+
+// A non-null value as VALUE, VALUE.ARRAY or VALUE.REFERENCE (nothing for a
+// null one), written as a property's value is.
+void appendValue(std::string& out, const Value& value);
+
+// The CIM-XML TYPE of a CMPI element type ("uint16", "datetime", ...;
+// "string" for what has no other form).
+const char* cimTypeName(CMPIType type);
+
 // `text` escaped as above, for element text or an attribute in double quotes.
 void appendEscaped(std::string& out, const std::string& text);
 

@@ -1,0 +1,280 @@
+// The operations server in process, against the host's test providers: what
+// a client is answered for each way a request can be wrong, and that a
+// refused request never reaches a provider.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/Programs.h"
+#include "core/Cimom.h"
+#include "server/Passwords.h"
+#include "server/Server.h"
+
+namespace cimhost {
+namespace {
+
+const char kRegistrations[] = "CIM_ComputerSystem root/qms Test_Provider cimhosttestprov instance,method\n";
+
+std::string request(const std::string& call, const std::string& cim = "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"",
+                    const std::string& protocol = "1.0") {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cim +
+           "><MESSAGE ID=\"42\" PROTOCOLVERSION=\"" + protocol + "\"><SIMPLEREQ>" + call +
+           "</SIMPLEREQ></MESSAGE></CIM>";
+}
+
+std::string enumerateNames(const std::string& ns = "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>") {
+    return "<IMETHODCALL NAME=\"EnumerateInstanceNames\"><LOCALNAMESPACEPATH>" + ns +
+           "</LOCALNAMESPACEPATH><IPARAMVALUE NAME=\"ClassName\"><CLASSNAME NAME=\"CIM_ComputerSystem\"/>"
+           "</IPARAMVALUE></IMETHODCALL>";
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/cimhost-server-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir_ = tmpl;
+        std::ofstream(dir_ + "/providers.reg") << kRegistrations;
+        Cimom::Options options;
+        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
+        options.exportToListeners = false;
+        cimom_ = std::make_unique<Cimom>(options);
+        std::string error;
+        ASSERT_TRUE(cimom_->loadRegistrations(dir_ + "/providers.reg", &error)) << error;
+    }
+    void TearDown() override {
+        if (server_) server_->stop();
+        if (thread_.joinable()) thread_.join();
+        server_.reset();
+        cimom_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void serve(server::ServerOptions options = {}) {
+        options.port = 0;
+        options.maxRequestBytes = 64 * 1024;
+        server_ = std::make_unique<server::Server>(*cimom_, options);
+        thread_ = std::thread([this] { server_->run(); });
+    }
+
+    httplib::Result post(const std::string& body, const httplib::Headers& headers, const std::string& type) {
+        httplib::Client client("127.0.0.1", server_->port());
+        return client.Post("/cimom", headers, body, type.c_str());
+    }
+
+    // A good EnumerateInstanceNames as `user` (none when empty), over HTTPS
+    // when `https`; the HTTP status, or -1 without an answer.
+    int enumerateAs(const std::string& user, const std::string& password, bool https = false) {
+        const httplib::Headers headers = {{"CIMOperation", "MethodCall"},
+                                          {"CIMMethod", "EnumerateInstanceNames"},
+                                          {"CIMObject", "root/qms"}};
+        std::unique_ptr<httplib::ClientImpl> client;
+        if (https) {
+            auto tls = std::make_unique<httplib::SSLClient>("127.0.0.1", server_->port());
+            tls->enable_server_certificate_verification(false);
+            client = std::move(tls);
+        } else {
+            client = std::make_unique<httplib::ClientImpl>("127.0.0.1", server_->port());
+        }
+        if (!user.empty()) client->set_basic_auth(user.c_str(), password.c_str());
+        const httplib::Result r =
+            client->Post("/cimom", headers, request(enumerateNames()), "application/xml");
+        return r ? r->status : -1;
+    }
+
+    std::string dir_;
+    std::unique_ptr<Cimom> cimom_;
+    std::unique_ptr<server::Server> server_;
+    std::thread thread_;
+};
+
+TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
+    serve();
+    const std::string good = request(enumerateNames());
+    const std::string xml = "application/xml; charset=\"utf-8\"";
+    const httplib::Headers headers = {{"CIMOperation", "MethodCall"},
+                                      {"CIMMethod", "EnumerateInstanceNames"},
+                                      {"CIMObject", "root%2Fqms"},
+                                      {"CIMProtocolVersion", "1.0"}};
+    const auto with = [&](const char* name, const char* value) {
+        httplib::Headers h = headers;
+        h.erase(name);
+        if (value) h.emplace(name, value);
+        return h;
+    };
+    std::string nested;
+    for (int i = 0; i < 1000; ++i) nested = "<a>" + nested + "</a>";
+    const std::string deep = request(nested);
+    const struct {
+        const char* what;
+        std::string body;
+        httplib::Headers headers;
+        std::string type;
+        int status;
+        const char* cimError;  // header, when status != 200
+        int cimCode;           // ERROR CODE in the body when status == 200; 0 for none
+    } cases[] = {
+        {"a good request", good, headers, xml, 200, "", 0},
+        {"text/xml without a charset", good, headers, "text/xml", 200, "", 0},
+        {"no XML type", good, headers, "text/plain", 415, "", 0},
+        {"another charset", good, headers, "application/xml; charset=iso-8859-1", 415, "", 0},
+        {"no CIMOperation", good, with("CIMOperation", nullptr), xml, 400, "unsupported-operation", 0},
+        {"CIMOperation not MethodCall", good, with("CIMOperation", "MethodResponse"), xml, 400,
+         "unsupported-operation", 0},
+        {"CIMMethod naming another call", good, with("CIMMethod", "GetInstance"), xml, 400, "header-mismatch",
+         0},
+        {"no CIMMethod", good, with("CIMMethod", nullptr), xml, 400, "header-mismatch", 0},
+        {"CIMObject naming another namespace", good, with("CIMObject", "root%2Finterop"), xml, 400,
+         "header-mismatch", 0},
+        {"protocol version 2 in the header", good, with("CIMProtocolVersion", "2.0"), xml, 501,
+         "unsupported-protocol-version", 0},
+        {"protocol version 2 in the body",
+         request(enumerateNames(), "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"", "2.0"), headers, xml, 501,
+         "unsupported-protocol-version", 0},
+        {"a truncated body", good.substr(0, good.size() / 2), headers, xml, 400, "request-not-well-formed",
+         0},
+        {"a DOCTYPE",
+         "<?xml version=\"1.0\"?><!DOCTYPE CIM [<!ENTITY x \"y\">]>" + good.substr(good.find("<CIM")),
+         headers, xml, 400, "request-not-valid", 0},
+        {"no SIMPLEREQ",
+         "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"1\" PROTOCOLVERSION=\"1.0\"/></CIM>",
+         headers, xml, 400, "request-not-valid", 0},
+        {"nesting beyond any request", deep, headers, xml, 400, "request-not-valid", 0},
+        {"a body beyond the limit", std::string(100 * 1024, ' ') + good, headers, xml, 413, "", 0},
+        {"an unknown operation",
+         request("<IMETHODCALL NAME=\"Frobnicate\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
+                 "<NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH></IMETHODCALL>"),
+         with("CIMMethod", "Frobnicate"), xml, 200, "", CMPI_RC_ERR_NOT_SUPPORTED},
+        {"an unknown namespace",
+         request(enumerateNames("<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"none\"/>")),
+         with("CIMObject", "root/none"), xml, 200, "", CMPI_RC_ERR_INVALID_NAMESPACE},
+        {"a parameter of the wrong type",
+         request(
+             "<METHODCALL NAME=\"RequestStateChange\"><LOCALCLASSPATH><LOCALNAMESPACEPATH>"
+             "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH>"
+             "<CLASSNAME NAME=\"CIM_ComputerSystem\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"RequestedState\">"
+             "<VALUE>enabled</VALUE></PARAMVALUE></METHODCALL>"),
+         [&] {
+             httplib::Headers h = with("CIMMethod", "RequestStateChange");
+             h.erase("CIMObject");
+             h.emplace("CIMObject", "root%2Fqms%3ACIM_ComputerSystem");
+             return h;
+         }(),
+         xml, 200, "", CMPI_RC_ERR_INVALID_PARAMETER},
+    };
+    // Only the good requests may reach the provider.
+    unsigned expectedCalls = 0;
+    for (const auto& c : cases) {
+        const httplib::Result r = post(c.body, c.headers, c.type);
+        ASSERT_TRUE(r) << c.what;
+        EXPECT_EQ(r->status, c.status) << c.what << ": " << r->body;
+        EXPECT_EQ(r->get_header_value("CIMError"), c.cimError) << c.what;
+        if (c.status != 200) continue;
+        EXPECT_EQ(r->get_header_value("CIMOperation"), "MethodResponse") << c.what;
+        EXPECT_NE(r->body.find("<MESSAGE ID=\"42\""), std::string::npos) << c.what;
+        const size_t error = r->body.find("<ERROR CODE=\"");
+        if (c.cimCode == 0) {
+            ++expectedCalls;
+            EXPECT_EQ(error, std::string::npos) << c.what << ": " << r->body;
+        } else {
+            EXPECT_NE(r->body.find("<ERROR CODE=\"" + std::to_string(c.cimCode) + "\" DESCRIPTION=\""),
+                      std::string::npos)
+                << c.what << ": " << r->body;
+        }
+    }
+    // The extension framework's M-POST is not served: 501 sends a client
+    // back to POST.
+    httplib::Client client("127.0.0.1", server_->port());
+    httplib::Request mpost;
+    mpost.method = "M-POST";
+    mpost.path = "/cimom";
+    mpost.headers = {{"Man", "http://www.dmtf.org/cim/mapping.http/v1.0;ns=73"},
+                     {"73-CIMOperation", "MethodCall"}};
+    mpost.body = good;
+    const httplib::Result r = client.send(mpost);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 501);
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), expectedCalls);
+    EXPECT_EQ(cimom_->calls("Test_Provider.invokeMethod"), 0u);
+
+    // Many clients at once, while others hold connections half-sent: every
+    // one is answered.
+    std::vector<int> stalled;
+    for (int i = 0; i < 10; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        ASSERT_EQ(write(fd, "POST /cimom HTTP/1.1\r\nContent-", 31), 31);
+        stalled.push_back(fd);
+    }
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 8; ++t)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                const httplib::Result r = post(good, headers, xml);
+                if (r && r->status == 200 && r->body.find("<ERROR") == std::string::npos) ++answered;
+            }
+        });
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(answered.load(), 80);
+    for (const int fd : stalled) close(fd);
+}
+
+// Only the users of the password file are served, and nothing of anyone
+// else's request reaches a provider; beyond loopback a password file is a
+// must; with a certificate the same holds over HTTPS.
+TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
+    server::ServerOptions open;
+    open.address = "0.0.0.0";
+    EXPECT_THROW(server::Server(*cimom_, open), std::runtime_error);
+
+    const std::string passwords = dir_ + "/passwords";
+    std::string error;
+    ASSERT_TRUE(server::Passwords::set(passwords, "alice", "s3cret:x", &error)) << error;
+    // bob as an administrator adds him, the password piped in.
+    const qmstest::ProgramResult added = qmstest::run(
+        {"/bin/sh", "-c", "printf 'other\\n' | \"$0\" passwd \"$1\" bob", CIMHOST_BINARY, passwords});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    server::ServerOptions options;
+    options.passwordFile = passwords;
+    serve(options);
+    EXPECT_EQ(enumerateAs("", ""), 401);
+    EXPECT_EQ(enumerateAs("alice", "s3cret"), 401);
+    EXPECT_EQ(enumerateAs("alice", "other"), 401);
+    EXPECT_EQ(enumerateAs("carol", "s3cret:x"), 401);
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 0u);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x"), 200);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x"), 200);  // the second time from what the first proved
+    EXPECT_EQ(enumerateAs("bob", "other"), 200);
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 3u);
+    server_->stop();
+    thread_.join();
+
+    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+    const qmstest::ProgramResult made =
+        qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                      "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    options.certFile = cert;
+    options.keyFile = key;
+    serve(options);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x", true), 200);
+    EXPECT_EQ(enumerateAs("alice", "wrong", true), 401);
+    EXPECT_EQ(enumerateAs("alice", "s3cret:x", false), -1) << "plain HTTP answered on the HTTPS port";
+    EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 4u);
+}
+
+}  // namespace
+}  // namespace cimhost

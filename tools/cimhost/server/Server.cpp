@@ -1,0 +1,153 @@
+#include "server/Server.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+
+#include <cctype>
+#include <stdexcept>
+
+#include "core/Cimom.h"
+#include "server/Headers.h"
+#include "server/Operations.h"
+#include "server/Passwords.h"
+#include "server/Request.h"
+
+namespace cimhost {
+namespace server {
+namespace {
+
+const char kXmlType[] = "application/xml; charset=\"utf-8\"";
+
+void refuse(httplib::Response& response, int status, const std::string& cimError, const std::string& reason) {
+    response.status = status;
+    if (!cimError.empty()) response.set_header("CIMError", cimError);
+    response.set_content(reason + "\n", "text/plain");
+}
+
+bool loopback(const std::string& address) {
+    in_addr v4;
+    in6_addr v6;
+    if (address == "localhost") return true;
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
+    if (options.certFile.empty() != options.keyFile.empty())
+        throw std::runtime_error("HTTPS needs both a certificate and its key");
+    if (options.certFile.empty()) return std::make_unique<httplib::Server>();
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    auto https = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+    if (!https->is_valid())
+        throw std::runtime_error("cannot use the certificate " + options.certFile + " with the key " +
+                                 options.keyFile);
+    return https;
+#else
+    throw std::runtime_error("this build has no HTTPS");
+#endif
+}
+
+}  // namespace
+
+Server::Server(Cimom& cimom, ServerOptions options)
+    : options_(std::move(options)), operations_(std::make_unique<Operations>(cimom)) {
+    if (!options_.passwordFile.empty()) {
+        passwords_ = std::make_unique<Passwords>();
+        std::string error;
+        if (!passwords_->load(options_.passwordFile, &error)) throw std::runtime_error(error);
+    } else if (!loopback(options_.address)) {
+        throw std::runtime_error("refusing to serve " + options_.address +
+                                 " without authentication: give a password file, or bind a loopback address");
+    }
+    http_ = httpServer(options_);
+    // Credentials are checked before the body is read and before any route:
+    // nothing of an unauthenticated request reaches the CIMOM. Its body is
+    // left unread, so the connection is declared done: a client that tries
+    // again with credentials does so on a new one.
+    http_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (admitted(request)) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = 401;
+        response.set_header("WWW-Authenticate", "Basic realm=\"cimhost\"");
+        response.set_header("Connection", "close");
+        response.set_content("authentication required\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    const size_t workers = options_.workers;
+    http_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    http_->set_payload_max_length(options_.maxRequestBytes);
+    http_->set_read_timeout(options_.ioTimeoutSeconds, 0);
+    http_->set_write_timeout(options_.ioTimeoutSeconds, 0);
+    // A kept-alive connection must not hold a worker while it says nothing.
+    http_->set_keep_alive_timeout(5);
+    http_->set_keep_alive_max_count(1000);
+    http_->set_tcp_nodelay(true);
+    // The HTTP library refuses methods it does not know before any handler
+    // runs; its error handler still sees the method. An M-POST is answered
+    // 501, which tells a CIM client to fall back to POST, and the
+    // connection is declared done: the library has not read the request's
+    // headers and body, and the client must not send its POST after them.
+    http_->set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request& request, httplib::Response& response) {
+            if (request.method != "M-POST") return httplib::Server::HandlerResponse::Unhandled;
+            response.status = 501;
+            response.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    http_->set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {
+            response.status = 500;
+            response.set_content("the request could not be served\n", "text/plain");
+        });
+    http_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+        serve(request, response);
+    });
+    port_ = options_.port == 0 ? http_->bind_to_any_port(options_.address)
+                               : (http_->bind_to_port(options_.address, options_.port) ? options_.port : -1);
+    if (port_ <= 0)
+        throw std::runtime_error("cannot listen on " + options_.address + ":" +
+                                 std::to_string(options_.port));
+}
+
+Server::~Server() { stop(); }
+
+void Server::run() {
+    if (!stopped_) http_->listen_after_bind();
+}
+
+void Server::stop() {
+    stopped_ = true;
+    http_->stop();
+}
+
+bool Server::admitted(const httplib::Request& request) const {
+    if (!passwords_) return true;
+    std::string user, password;
+    return basicCredentials(request.get_header_value("Authorization"), &user, &password) &&
+           passwords_->check(user, password);
+}
+
+void Server::serve(const httplib::Request& request, httplib::Response& response) {
+    if (!xmlContentType(request.get_header_value("Content-Type")))
+        return refuse(response, 415, "", "a CIM operation request is application/xml in UTF-8");
+    if (request.get_header_value("CIMOperation") != "MethodCall")
+        return refuse(response, 400, "unsupported-operation", "the CIMOperation header must be MethodCall");
+    const std::string protocol = request.get_header_value("CIMProtocolVersion");
+    if (!protocol.empty() && protocol.compare(0, 2, "1.") != 0 && protocol != "1")
+        return refuse(response, 501, "unsupported-protocol-version", "CIMProtocolVersion " + protocol);
+
+    Request call;
+    Refusal refusal;
+    if (!readRequest(request.body, operations_->classes(), &call, &refusal))
+        return refuse(response, refusal.httpStatus, refusal.cimError, refusal.reason);
+    if (!request.has_header("CIMMethod") || !sameName(request.get_header_value("CIMMethod"), call.method))
+        return refuse(response, 400, "header-mismatch", "the CIMMethod header does not name the body's call");
+    if (!request.has_header("CIMObject") || !objectMatches(request.get_header_value("CIMObject"), call))
+        return refuse(response, 400, "header-mismatch",
+                      "the CIMObject header does not name the body's object");
+
+    response.set_header("CIMOperation", "MethodResponse");
+    response.set_content(operations_->answer(call), kXmlType);
+}
+
+}  // namespace server
+}  // namespace cimhost
