@@ -11,8 +11,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace qmsbench {

@@ -38,7 +38,7 @@ struct Hosts {
     cimhost::ProviderHost* host = nullptr;
     cimhost::HostedProvider* direct = nullptr;
     const qmsbench::SimControl* control = nullptr;
-    cimhost::ObjectPath servicePath;        // as a CIM client names it
+    cimhost::ObjectPath servicePath;            // as a CIM client names it
     cimple::Ref<cimple::Instance> serviceKeys;  // as the dispatch procedure takes it
 };
 Hosts* g_hosts = nullptr;
@@ -52,8 +52,8 @@ void comparePair(benchmark::State& state, Cmpi&& cmpi, Dispatch&& dispatch) {
     if (!pair.run(state, cmpi, dispatch)) return;
     const long requestsAfter = g_hosts->control->requests();
     if (requestsBefore >= 0 && requestsAfter >= requestsBefore && state.iterations() > 0)
-        state.counters["requests/op"] =
-            static_cast<double>(requestsAfter - requestsBefore) / (2.0 * static_cast<double>(state.iterations()));
+        state.counters["requests/op"] = static_cast<double>(requestsAfter - requestsBefore) /
+                                        (2.0 * static_cast<double>(state.iterations()));
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -62,12 +62,14 @@ void BM_GetInstance(benchmark::State& state) {
         state,
         []() -> const char* {
             cimhost::Instance found;
-            return g_hosts->cimom->getInstance(g_hosts->servicePath, &found).ok() ? nullptr : "get instance failed";
+            return g_hosts->cimom->getInstance(g_hosts->servicePath, &found).ok() ? nullptr
+                                                                                  : "get instance failed";
         },
         []() -> const char* {
             cimple::Ref<cimple::Instance> found;
-            return g_hosts->direct->getInstance(g_hosts->serviceKeys.get(), found) == 0 ? nullptr
-                                                                                        : "get instance failed";
+            return g_hosts->direct->getInstance(g_hosts->serviceKeys.get(), found) == 0
+                       ? nullptr
+                       : "get instance failed";
         });
 }
 BENCHMARK(BM_GetInstance)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -82,7 +84,8 @@ void BM_EnumerateInstances(benchmark::State& state) {
         },
         []() -> const char* {
             std::vector<cimple::Ref<cimple::Instance>> found;
-            return g_hosts->direct->enumInstances(found) == 0 && found.size() == 1 ? nullptr : "enumeration failed";
+            return g_hosts->direct->enumInstances(found) == 0 && found.size() == 1 ? nullptr
+                                                                                   : "enumeration failed";
         });
 }
 BENCHMARK(BM_EnumerateInstances)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -152,8 +155,8 @@ void BM_LogEntriesDelivered(benchmark::State& state) {
         g_hosts->cimom->addSink(sink);
         cimhost::NamedValues filter, destination, subscription;
         filter.set("Name", cimhost::Value::string("bench"));
-        filter.set("Query",
-                   cimhost::Value::string("SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity >= 2"));
+        filter.set("Query", cimhost::Value::string(
+                                "SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity >= 2"));
         filter.set("QueryLanguage", cimhost::Value::string("WQL"));
         filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
         destination.set("Name", cimhost::Value::string("bench"));
@@ -176,7 +179,8 @@ void BM_LogEntriesDelivered(benchmark::State& state) {
         return;
     }
     dispatch.on = [&] {
-        return logEntry.enableIndications([&dispatch](const cimple::Instance*) { dispatch.deliveries(); }) == 0;
+        return logEntry.enableIndications([&dispatch](const cimple::Instance*) { dispatch.deliveries(); }) ==
+               0;
     };
     dispatch.off = [&] { logEntry.disableIndications(); };
 

@@ -209,10 +209,12 @@ int main(int argc, char** argv) {
     filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
     destination.set("Name", cimhost::Value::string("bench"));
     destination.set("Destination", cimhost::Value::string(listener.url()));
-    subscription.set("Filter", cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
-    subscription.set("Handler",
-                     cimhost::Value::reference(createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
-    const cimhost::ObjectPath subscriptionPath = createInterop(cimom, "CIM_IndicationSubscription", subscription);
+    subscription.set("Filter",
+                     cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
+    subscription.set("Handler", cimhost::Value::reference(
+                                    createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
+    const cimhost::ObjectPath subscriptionPath =
+        createInterop(cimom, "CIM_IndicationSubscription", subscription);
 
     qmsbench::SimControl control(sim.path("/run/rqbd-sim.ctl"));
     Road road{&cimom, &listener, &control};
@@ -235,12 +237,13 @@ int main(int argc, char** argv) {
     cimom.deleteInstance(subscriptionPath);
 
     const double sink = g_sinkRate.perSecond(), http = g_httpRate.perSecond();
-    std::printf("\nin-process sink: %.0f indications/s, %.0f us CPU each; HTTP listener: %.0f indications/s, "
-                "%.0f us CPU each (%zu received, %zu refused by the listener)\n"
-                "HTTP/in-process: rate %.3f (the HTTP leg adds %.1f%% time per indication), CPU %.3f\n",
-                sink, g_sinkRate.cpuMicros(), http, g_httpRate.cpuMicros(), g_httpPushed, listener.rejected(),
-                sink > 0 ? http / sink : 0, http > 0 ? (sink / http - 1) * 100 : 0,
-                g_sinkRate.cpuMicros() > 0 ? g_httpRate.cpuMicros() / g_sinkRate.cpuMicros() : 0);
+    std::printf(
+        "\nin-process sink: %.0f indications/s, %.0f us CPU each; HTTP listener: %.0f indications/s, "
+        "%.0f us CPU each (%zu received, %zu refused by the listener)\n"
+        "HTTP/in-process: rate %.3f (the HTTP leg adds %.1f%% time per indication), CPU %.3f\n",
+        sink, g_sinkRate.cpuMicros(), http, g_httpRate.cpuMicros(), g_httpPushed, listener.rejected(),
+        sink > 0 ? http / sink : 0, http > 0 ? (sink / http - 1) * 100 : 0,
+        g_sinkRate.cpuMicros() > 0 ? g_httpRate.cpuMicros() / g_sinkRate.cpuMicros() : 0);
     std::printf("the HTTP leg alone (exporter to listener, no agent): %.0f indications/s, %.0f us CPU each\n",
                 g_exportRate.perSecond(), g_exportRate.cpuMicros());
     benchmark::Shutdown();

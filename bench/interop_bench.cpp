@@ -49,7 +49,8 @@ bool add(IndicationService& service, const std::string& name, Registration* out)
     Instance f;
     f.path.className = "CIM_IndicationFilter";
     f.properties.set("Name", Value::string(name));
-    f.properties.set("Query", Value::string("SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity > 3"));
+    f.properties.set("Query",
+                     Value::string("SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity > 3"));
     f.properties.set("QueryLanguage", Value::string("WQL"));
     f.properties.set("SourceNamespace", Value::string("root/qms"));
     Instance d;
@@ -92,7 +93,8 @@ Filled* filled(int count, bool sync) {
             slot->registrations.push_back(r);
         }
     }
-    slot->service.reset(new IndicationService(ClassRepository::builtin(), g_providers, store, optionsFor(sync)));
+    slot->service.reset(
+        new IndicationService(ClassRepository::builtin(), g_providers, store, optionsFor(sync)));
     return slot.get();
 }
 
@@ -101,7 +103,8 @@ void BM_Register(benchmark::State& state) {
     if (!f) return state.SkipWithError("filling failed");
     for (auto _ : state) {
         Registration r;
-        if (!add(*f->service, "r" + std::to_string(f->next++), &r)) return state.SkipWithError("register failed");
+        if (!add(*f->service, "r" + std::to_string(f->next++), &r))
+            return state.SkipWithError("register failed");
         state.PauseTiming();
         remove(*f->service, r);
         state.ResumeTiming();
@@ -163,7 +166,8 @@ public:
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             // A listing is divided by what it listed.
             double per = static_cast<double>(run.iterations);
-            if (run.benchmark_name().find("List") != std::string::npos) per *= run.counters.at("listed").value;
+            if (run.benchmark_name().find("List") != std::string::npos)
+                per *= run.counters.at("listed").value;
             times_[run.benchmark_name()] = {run.real_accumulated_time / per, run.cpu_accumulated_time / per};
         }
     }
@@ -183,7 +187,8 @@ public:
                         std::printf("  at %5d: x%.2f / x%.2f", n, t->second.first / base->second.first,
                                     t->second.second / base->second.second);
                 }
-                std::printf("   (at 10: %.1f / %.1f us)\n", base->second.first * 1e6, base->second.second * 1e6);
+                std::printf("   (at 10: %.1f / %.1f us)\n", base->second.first * 1e6,
+                            base->second.second * 1e6);
             }
         }
     }

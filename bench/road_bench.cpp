@@ -40,7 +40,8 @@ typedef qmsbench::Clock Clock;
 // arrival order (read from EventID, "LogMessage_<hex number>").
 class EntryListener : public cimhost::DeliverySink {
 public:
-    void deliver(const cimhost::Instance&, const cimhost::ObjectPath&, const cimhost::Instance& indication) override {
+    void deliver(const cimhost::Instance&, const cimhost::ObjectPath&,
+                 const cimhost::Instance& indication) override {
         const cimhost::Value* id = indication.properties.find("EventID");
         const std::string text = id ? id->asText() : std::string();
         const size_t underscore = text.rfind('_');
@@ -167,7 +168,8 @@ BENCHMARK(BM_PushToListenerLatency)->Iterations(400)->UseRealTime()->Unit(benchm
 void BM_AgentRequestRoundTrip(benchmark::State& state) { qmsbench::agentRoundTrips(state, "RoadBench"); }
 BENCHMARK(BM_AgentRequestRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-cimhost::ObjectPath createInterop(cimhost::Cimom& cimom, const char* className, const cimhost::NamedValues& properties) {
+cimhost::ObjectPath createInterop(cimhost::Cimom& cimom, const char* className,
+                                  const cimhost::NamedValues& properties) {
     cimhost::Instance i;
     i.path.nameSpace = cimhost::kInteropNamespace;
     i.path.className = className;
@@ -186,9 +188,10 @@ bool subscribe(cimhost::Cimom& cimom) {
     filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
     destination.set("Name", cimhost::Value::string("road"));
     destination.set("Destination", cimhost::Value::string("http://road-bench:5988"));
-    subscription.set("Filter", cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
-    subscription.set("Handler",
-                     cimhost::Value::reference(createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
+    subscription.set("Filter",
+                     cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
+    subscription.set("Handler", cimhost::Value::reference(
+                                    createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
     return !createInterop(cimom, "CIM_IndicationSubscription", subscription).className.empty();
 }
 
@@ -212,8 +215,8 @@ int main(int argc, char** argv) {
         if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {
             std::fprintf(stderr, "road_bench: %s\n", error.c_str());
             exitCode = 1;
-        } else if (cimom.addSink(road.listener), !subscribe(cimom) ||
-                   (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
+        } else if (cimom.addSink(road.listener),
+                   !subscribe(cimom) || (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
             std::fprintf(stderr, "road_bench: the module's indication provider did not come up\n");
             exitCode = 1;
         } else {

@@ -31,8 +31,8 @@
 #include "bench/BenchSupport.h"
 #include "common/RqbdSim.h"
 #include "switchclient/CimSwitchClient.h"
-#include "tolm/TOLMCalls.h"
 #include "switchclient/SipJson.h"
+#include "tolm/TOLMCalls.h"
 
 namespace {
 
@@ -134,7 +134,8 @@ private:
 // The module's side of one request: the agent command facade's call, which
 // builds the request, hands it to the task thread and decodes the reply.
 // False when the agent did not answer with what was asked.
-bool facadeRequest(provider::TOLMCalls& calls, int64_t textLength, std::vector<provider::LogMessage>& entries) {
+bool facadeRequest(provider::TOLMCalls& calls, int64_t textLength,
+                   std::vector<provider::LogMessage>& entries) {
     try {
         if (textLength == 0) return calls.getIdentificationCabinetNumber() == 0;
         provider::TOLMKey key;
@@ -184,7 +185,8 @@ std::unique_ptr<Sides> setUp(benchmark::State& state, int64_t textLength) {
     // A log chunk's times are shown in the agent's configured time zone,
     // which the facade asks for with every chunk.
     if (textLength != 0)
-        sides->frameTexts.push_back(SipJson(kOpcodeConfRead, kConfTimeZone, 0, 0xFFFFFFFFu, SipJson::kNoStatus).ToString());
+        sides->frameTexts.push_back(
+            SipJson(kOpcodeConfRead, kConfTimeZone, 0, 0xFFFFFFFFu, SipJson::kNoStatus).ToString());
     return sides;
 }
 
@@ -200,9 +202,7 @@ void BM_RequestRoad(benchmark::State& state) {
         [&]() -> const char* {
             return facadeRequest(*sides->calls, textLength, entries) ? nullptr : "facade request failed";
         },
-        [&]() -> const char* {
-            return sides->bareExchange(reply) ? nullptr : "bare exchange failed";
-        });
+        [&]() -> const char* { return sides->bareExchange(reply) ? nullptr : "bare exchange failed"; });
     if (done) state.counters["reply_B"] = static_cast<double>(sides->replyBytes);
 }
 

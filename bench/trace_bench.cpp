@@ -70,13 +70,16 @@ struct Writers {
             return;
         }
         baseline = std::make_shared<spdlog::logger>(
-            "baseline", std::make_shared<spdlog::sinks::basic_file_sink_st>(scratch.root() + "/trace/baseline.log"));
+            "baseline",
+            std::make_shared<spdlog::sinks::basic_file_sink_st>(scratch.root() + "/trace/baseline.log"));
     }
     void ring(int i) {
-        scratch.debug()->Print(5, "\nQMS_VRX             : %s(): handler %d, cabinet %u", "enableIndications", i,
-                               7u);
+        scratch.debug()->Print(5, "\nQMS_VRX             : %s(): handler %d, cabinet %u", "enableIndications",
+                               i, 7u);
     }
-    void spdlog(int i) { baseline->info("QMS_VRX             : {}(): handler {}, cabinet {}", "enableIndications", i, 7u); }
+    void spdlog(int i) {
+        baseline->info("QMS_VRX             : {}(): handler {}, cabinet {}", "enableIndications", i, 7u);
+    }
 
     ScratchTrace scratch;
     std::shared_ptr<spdlog::logger> baseline;

@@ -6,9 +6,8 @@
 // touching its arguments.
 #pragma once
 
-#include <strings.h>
-
 #include <cimple/cimple.h>
+#include <strings.h>
 
 namespace cimple {
 
@@ -26,7 +25,9 @@ struct Method_Entry {
 
 namespace dispatch_detail {
 
-inline Enum_Instances_Handler::Proc enum_proc(void* p) { return reinterpret_cast<Enum_Instances_Handler::Proc>(p); }
+inline Enum_Instances_Handler::Proc enum_proc(void* p) {
+    return reinterpret_cast<Enum_Instances_Handler::Proc>(p);
+}
 
 inline const String& text_arg(void* p) {
     static const String empty;
@@ -97,7 +98,8 @@ int dispatch(const Registration*, int operation, void* a0, void* a1, void* a2, v
             case OPERATION_DELETE_INSTANCE:
                 return provider->delete_instance(static_cast<const Class*>(a1));
             case OPERATION_MODIFY_INSTANCE:
-                return provider->modify_instance(static_cast<const Class*>(a1), static_cast<const Class*>(a2));
+                return provider->modify_instance(static_cast<const Class*>(a1),
+                                                 static_cast<const Class*>(a2));
             default:
                 break;
         }
@@ -119,17 +121,23 @@ int dispatch(const Registration*, int operation, void* a0, void* a1, void* a2, v
         const Instance* source = static_cast<const Instance*>(a1);
         switch (operation) {
             case OPERATION_ENUM_ASSOCIATOR_NAMES:
-                return associate_and_close(ENUM_ASSOCIATOR_NAMES_UNSUPPORTED, a5, a6, [&](Enum_Instances_Handler* h) {
-                    return provider->enum_associator_names(source, text_arg(a2), text_arg(a3), text_arg(a4), h);
-                });
+                return associate_and_close(ENUM_ASSOCIATOR_NAMES_UNSUPPORTED, a5, a6,
+                                           [&](Enum_Instances_Handler* h) {
+                                               return provider->enum_associator_names(
+                                                   source, text_arg(a2), text_arg(a3), text_arg(a4), h);
+                                           });
             case OPERATION_ENUM_REFERENCES:
-                return associate_and_close(ENUM_REFERENCES_UNSUPPORTED, a4, a5, [&](Enum_Instances_Handler* h) {
-                    return provider->enum_references(source, static_cast<const Class*>(a2), text_arg(a3), h);
-                });
+                return associate_and_close(ENUM_REFERENCES_UNSUPPORTED, a4, a5,
+                                           [&](Enum_Instances_Handler* h) {
+                                               return provider->enum_references(
+                                                   source, static_cast<const Class*>(a2), text_arg(a3), h);
+                                           });
             case OPERATION_ENUM_ASSOCIATORS:
-                return associate_and_close(ENUM_ASSOCIATORS_UNSUPPORTED, a5, a6, [&](Enum_Instances_Handler* h) {
-                    return provider->enum_associators(source, text_arg(a2), text_arg(a3), text_arg(a4), h);
-                });
+                return associate_and_close(ENUM_ASSOCIATORS_UNSUPPORTED, a5, a6,
+                                           [&](Enum_Instances_Handler* h) {
+                                               return provider->enum_associators(
+                                                   source, text_arg(a2), text_arg(a3), text_arg(a4), h);
+                                           });
             default:
                 break;
         }

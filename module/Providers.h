@@ -44,7 +44,8 @@ public:
                            const Property<Datetime>& TimeoutPeriod, Property<uint32>& return_value);
     int StartService(const Class* self, Property<uint32>& return_value);
     int StopService(const Class* self, Property<uint32>& return_value);
-    int ChangeAffectedElementsAssignedSequence(const Class* self, const Property<Array<Instance*>>& ManagedElements,
+    int ChangeAffectedElementsAssignedSequence(const Class* self,
+                                               const Property<Array<Instance*>>& ManagedElements,
                                                const Property<Array<uint16>>& AssignedSequence,
                                                CIM_ConcreteJob*& Job, Property<uint32>& return_value);
     int ListRegistrations(const Class* self, Property<Array<String>>& RegistrationHandles,
@@ -55,7 +56,8 @@ public:
                                  Property<uint16>& return_value);
     int UnRegisterIndication(const Class* self, const Property<String>& RegistrationHandle,
                              Property<uint16>& return_value);
-    int UnRegisterIndicationsByTag(const Class* self, const Property<String>& Tag, Property<uint16>& return_value);
+    int UnRegisterIndicationsByTag(const Class* self, const Property<String>& Tag,
+                                   Property<uint16>& return_value);
     int SendTestIndication(const Class* self, Property<uint16>& return_value);
 };
 

@@ -10,7 +10,8 @@ namespace cimple {
 
 CIM_ListenerDestinationCIMXML* CreateXMLConsumerClass(const char* destination, const char* tag);
 CIM_IndicationFilter* CreateFilterClass(const char* query, const char* tag);
-CIM_IndicationSubscription* CreateSubscription(CIM_ListenerDestinationCIMXML* handler, CIM_IndicationFilter* filter);
+CIM_IndicationSubscription* CreateSubscription(CIM_ListenerDestinationCIMXML* handler,
+                                               CIM_IndicationFilter* filter);
 
 // Handler, filter, then subscription; on success handle is the subscription's
 // object path.

@@ -1,7 +1,5 @@
 #include "support/CDebug.h"
 
-#include "support/TraceFile.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <syslog.h>
@@ -14,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "support/TraceFile.h"
 
 namespace {
 
@@ -176,8 +176,8 @@ bool CDebug::InitRingBuffer(const std::string& path, size_t size) {
     if (m_RingFd < 0) {
         const int error = errno;
         if (why.empty()) {
-            PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###", path.c_str(), error,
-                           std::strerror(error));
+            PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###", path.c_str(),
+                           error, std::strerror(error));
         } else {
             PrintToLogFile("\n### InitRingBuffer(): %s refused: %s ###", path.c_str(), why.c_str());
         }

@@ -121,7 +121,8 @@ void* threadProc(void* arg) {
             // outlives the announcement: destruction joins this thread first.
             if (ran) shared.cond.broadcast();
             // The next task often follows at once: watch for it first.
-            if (shared.quiet.load(std::memory_order_relaxed) == 0) watchFor(shared.handOvers, seen, kWorkerWatch);
+            if (shared.quiet.load(std::memory_order_relaxed) == 0)
+                watchFor(shared.handOvers, seen, kWorkerWatch);
             lockSoon(shared.mutex);
             watched = true;
             continue;

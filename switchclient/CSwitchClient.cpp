@@ -427,14 +427,16 @@ int CSwitchClient::Exchange(const std::string& text, std::string& reply, unsigne
     if (!renew) {
         state = channelState(m_FdRequestChannel.load());
         if (state.strayInput) {
-            Debug.PrintAlways(0,
-                              "CSwitchClient::Request: a reply no request asked for waits on the request channel "
-                              "-> new channel\n");
+            Debug.PrintAlways(
+                0,
+                "CSwitchClient::Request: a reply no request asked for waits on the request channel "
+                "-> new channel\n");
             renew = true;
         }
     }
     if (renew) ReattachLocked();
-    int rc = JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec, !renew && state.writable);
+    int rc =
+        JsonSendRequest(m_FdRequestChannel.load(), text.c_str(), reply, timeoutSec, !renew && state.writable);
     if (rc == kJsonSendFailed || (rc == kJsonNoChannel && m_AttachCount > 0)) {
         // The daemon closed the channel (it stopped or restarted since the
         // attach): the frame never reached a daemon that could answer it, so

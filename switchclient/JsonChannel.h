@@ -103,7 +103,8 @@ void JsonDetach(int fd, const char* path);
 // counts as failed.
 // writable: the caller has just seen the socket ready for writing, which
 // stands for the first readiness poll of the send.
-int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec, bool writable = false);
+int JsonSendRequest(int fd, const char* request, std::string& reply, unsigned timeoutSec,
+                    bool writable = false);
 
 // The channel init handshake on fd: sends {"OC":65440,"OE":channelType,
 // "CA":0,"DA":{"RAW":[init block]}} and reads the daemon's reply block.

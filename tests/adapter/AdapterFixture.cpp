@@ -15,7 +15,9 @@ cimple::Registration* chainHead = nullptr;
 
 struct TestRegistration {
     TestRegistration(const cimple::Meta_Class* metaClass, FakeProvider* fake_)
-        : registration("Test_Module", "Test_Provider", fakeProc, metaClass, chainHead), fake(fake_), block{} {}
+        : registration("Test_Module", "Test_Provider", fakeProc, metaClass, chainHead),
+          fake(fake_),
+          block{} {}
     cimple::Registration registration;  // first: the procedure finds the rest from it
     FakeProvider* fake;
     alignas(16) char block[2048];
@@ -65,7 +67,9 @@ int fakeProc(const cimple::Registration* r, int operation, void* a0, void* a1, v
 
 }  // namespace
 
-int FakeProvider::count(int operation) const { return int(std::count(operations.begin(), operations.end(), operation)); }
+int FakeProvider::count(int operation) const {
+    return int(std::count(operations.begin(), operations.end(), operation));
+}
 
 bool FakeProvider::deliver(cimple::Instance* instance) const {
     return indicationProc && indicationProc(instance, indicationData);
@@ -78,12 +82,12 @@ void FakeProvider::releaseHandler() {
 }
 
 AdapterTest::AdapterTest()
-    : broker_(cimhost::ClassRepository::builtin(), nullptr),
-      ctx_(broker_.newContext("root/qms")) {}
+    : broker_(cimhost::ClassRepository::builtin(), nullptr), ctx_(broker_.newContext("root/qms")) {}
 
 AdapterTest::~AdapterTest() = default;
 
-const cimple::Registration* AdapterTest::registration(const cimple::Meta_Class* metaClass, FakeProvider& fake) {
+const cimple::Registration* AdapterTest::registration(const cimple::Meta_Class* metaClass,
+                                                      FakeProvider& fake) {
     auto* t = new TestRegistration(metaClass, &fake);
     registrations().push_back(t);
     return &t->registration;
@@ -105,11 +109,15 @@ CMPIInstance* AdapterTest::instance(const std::string& className, cimhost::Named
     return cimhost::newCmpiInstance(broker_.space(), inst);
 }
 
-CMPIArgs* AdapterTest::args(cimhost::NamedValues values) { return cimhost::newCmpiArgs(broker_.space(), values); }
+CMPIArgs* AdapterTest::args(cimhost::NamedValues values) {
+    return cimhost::newCmpiArgs(broker_.space(), values);
+}
 
 CMPIResult* AdapterTest::result() { return cimhost::newCmpiResult(broker_.space()); }
 
-const std::vector<cimhost::Value>& AdapterTest::returned(const CMPIResult* r) { return cimhost::resultData(r)->values; }
+const std::vector<cimhost::Value>& AdapterTest::returned(const CMPIResult* r) {
+    return cimhost::resultData(r)->values;
+}
 
 std::string AdapterTest::text(const CMPIStatus& status) {
     if (!status.msg) return "";

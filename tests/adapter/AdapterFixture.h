@@ -3,11 +3,10 @@
 // them) underneath and a provider double behind the registration.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cimple/cimple.h>
 #include <cimple/cmpi_adapter.h>
 #include <cmpi/cmpift.h>
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
@@ -52,7 +51,8 @@ protected:
     template <class MI>
     MI* mi(const cimple::Registration* r, char kind) {
         void* result = nullptr;
-        EXPECT_EQ(0, cimple_cmpi_adapter(0x43, block(r), r, broker_.cmpi(), ctx_, r->provider_name, kind, &result));
+        EXPECT_EQ(
+            0, cimple_cmpi_adapter(0x43, block(r), r, broker_.cmpi(), ctx_, r->provider_name, kind, &result));
         return static_cast<MI*>(result);
     }
 

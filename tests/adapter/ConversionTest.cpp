@@ -60,13 +60,16 @@ TEST_F(ConversionTest, PathsWithoutANamespaceTakeTheOneTheProviderWasStartedFor)
         FakeProvider fake;
         fake.behave = [](int op, void** a) {
             if (op != OPERATION_GET_INSTANCE) return -1;
-            *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(static_cast<CIM_IndicationFilter*>(a[1])->clone());
+            *static_cast<Instance**>(a[2]) =
+                reinterpret_cast<Instance*>(static_cast<CIM_IndicationFilter*>(a[1])->clone());
             return 0;
         };
         ctx_ = broker_.newContext(started);
         auto* m = mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
         CMPIResult* rs = result();
-        ASSERT_EQ(CMPI_RC_OK, m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), ""), nullptr).rc);
+        ASSERT_EQ(
+            CMPI_RC_OK,
+            m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), ""), nullptr).rc);
         ASSERT_EQ(1u, returned(rs).size());
         EXPECT_EQ(started, returned(rs)[0].asInstance()->path.nameSpace);
     }

@@ -60,8 +60,8 @@ TEST(Datetime, ParseRejectsMalformedTextAndKeepsValue) {
                          "19700101240000.000000+000",   // hour 24
                          "1970010102000a.000000+000",
                          "19700101020000.000000*000",
-                         "19700101000000.000000+001",  // before 1970 in UTC
-                         "********020000.000000+000",  // wildcards are not values
+                         "19700101000000.000000+001",   // before 1970 in UTC
+                         "********020000.000000+000",   // wildcards are not values
                          "00000002030405.000006:001"};  // interval with an offset
     for (const char* text : bad) {
         Datetime d(42, 1);

@@ -138,7 +138,7 @@ TEST(ModelPath, ParserRejectsMalformedText) {
         "T_Base.Id=1,Name=\"x\",",         // trailing comma
         "T_Base.Id=1,Name=\"x\",Id=1",     // repeated key
         "T_Base.Id=1,Name=\"x\",Level=5",  // not a key
-        "Nope.Id=1,Name=\"x\"",  // unknown key / class
+        "Nope.Id=1,Name=\"x\"",            // unknown key / class
         "T_Base.Id=1,Name=x",
         "T_Base.Id=\"1\",Name=\"x\"",  // wrong quoting
         "T_Base.Id=1,Name=\"x",

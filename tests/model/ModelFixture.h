@@ -36,7 +36,9 @@ struct Recorder {
     int releases = 0;
 };
 
-inline QMS_VRXLogEntryArrivedIndicationModel& indications() { return getQMS_VRXLogEntryArrivedIndicationModel(); }
+inline QMS_VRXLogEntryArrivedIndicationModel& indications() {
+    return getQMS_VRXLogEntryArrivedIndicationModel();
+}
 inline TOLMEventsListener& events() { return dynamic_cast<TOLMEventsListener&>(indications()); }
 
 inline void enable(Recorder& recorder) {

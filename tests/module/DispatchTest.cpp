@@ -10,10 +10,10 @@
 using namespace cimple;
 using qms_test::call;
 using qms_test::EnumRecorder;
-using qms_test::ProviderObject;
 using qms_test::kHosted;
 using qms_test::kLogEntry;
 using qms_test::kService;
+using qms_test::ProviderObject;
 
 namespace {
 
@@ -44,7 +44,8 @@ TEST(Dispatch, OperationsAProviderDoesNotOfferAnswerMinusOneUntouched) {
         ProviderObject p(c.provider);
         for (int op : c.refused) {
             void* a2 = (op == OPERATION_INVOKE_METHOD) ? nullptr : poison;
-            EXPECT_EQ(p.call(op, poison, a2, poison, poison, poison, poison), -1) << c.provider << " op " << op;
+            EXPECT_EQ(p.call(op, poison, a2, poison, poison, poison, poison), -1)
+                << c.provider << " op " << op;
         }
     }
 }
@@ -54,7 +55,8 @@ TEST(Dispatch, AssociationEnumerationsOfTheHostedProviderAreUnsupportedWithoutCa
     auto* source = QMS_VRXIndicationRegistrationService::create(true);
     String empty;
     EnumRecorder rec;
-    EXPECT_EQ(p.call(OPERATION_ENUM_ASSOCIATOR_NAMES, source, &empty, &empty, &empty, rec.procArg(), &rec), 111);
+    EXPECT_EQ(p.call(OPERATION_ENUM_ASSOCIATOR_NAMES, source, &empty, &empty, &empty, rec.procArg(), &rec),
+              111);
     EXPECT_EQ(p.call(OPERATION_ENUM_REFERENCES, source, nullptr, &empty, rec.procArg(), &rec), 121);
     EXPECT_EQ(p.call(OPERATION_ENUM_ASSOCIATORS, source, &empty, &empty, &empty, rec.procArg(), &rec), 171);
     EXPECT_EQ(rec.instances + rec.closings, 0);
@@ -64,7 +66,8 @@ TEST(Dispatch, AssociationEnumerationsOfTheHostedProviderAreUnsupportedWithoutCa
 TEST(Dispatch, MethodNamesMatchWithoutRegardToCaseAndUnknownNamesAreRefused) {
     ProviderObject p(kService);
     auto* self = QMS_VRXIndicationRegistrationService::create(true);
-    const Meta_Class& startRecord = QMS_VRXIndicationRegistrationService_StartService_method::static_meta_class;
+    const Meta_Class& startRecord =
+        QMS_VRXIndicationRegistrationService_StartService_method::static_meta_class;
     for (const char* name : {"StartService", "startservice", "STARTSERVICE"}) {
         Meta_Class renamed = startRecord;
         renamed.name = name;

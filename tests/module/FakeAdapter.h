@@ -2,9 +2,9 @@
 // exactly what the module's factory functions pass on.
 #pragma once
 
-#include <vector>
-
 #include <cimple/Registration.h>
+
+#include <vector>
 
 namespace qms_test {
 

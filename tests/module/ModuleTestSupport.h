@@ -21,8 +21,9 @@ inline const cimple::Registration* registrationOf(const char* providerName) {
 }
 
 // Calls one operation of a provider's dispatch procedure.
-inline int call(const cimple::Registration* r, int op, void* a0 = nullptr, void* a1 = nullptr, void* a2 = nullptr,
-                void* a3 = nullptr, void* a4 = nullptr, void* a5 = nullptr, void* a6 = nullptr) {
+inline int call(const cimple::Registration* r, int op, void* a0 = nullptr, void* a1 = nullptr,
+                void* a2 = nullptr, void* a3 = nullptr, void* a4 = nullptr, void* a5 = nullptr,
+                void* a6 = nullptr) {
     return r->provider_proc(r, op, a0, a1, a2, a3, a4, a5, a6, nullptr);
 }
 

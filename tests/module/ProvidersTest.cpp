@@ -8,10 +8,10 @@
 
 using namespace cimple;
 using qms_test::EnumRecorder;
-using qms_test::ProviderObject;
 using qms_test::kHosted;
 using qms_test::kLogEntry;
 using qms_test::kService;
+using qms_test::ProviderObject;
 
 namespace {
 
@@ -84,14 +84,16 @@ TEST(ProvidersWithoutAgent, EnablingFailsReleasesTheHandlerAndDisablingStillSucc
     qms_test::TraceCapture traces;
     ProviderObject p(kLogEntry);
     IndicationRecorder rec;
-    EXPECT_EQ(p.call(OPERATION_ENABLE_INDICATIONS, reinterpret_cast<void*>(&IndicationRecorder::proc), &rec), 140);
+    EXPECT_EQ(p.call(OPERATION_ENABLE_INDICATIONS, reinterpret_cast<void*>(&IndicationRecorder::proc), &rec),
+              140);
     EXPECT_EQ(rec.deliveries, 0);
     EXPECT_EQ(rec.releases, 1) << "the handler the model never took is released, not leaked";
     // Switching off is never refused, agent or not: nothing was switched on.
     EXPECT_EQ(p.call(OPERATION_DISABLE_INDICATIONS), 0);
     EXPECT_TRUE(traces.contains(5, "QMS_VRXLogEntryArrived_Provider::enable_indications()"));
     EXPECT_EQ(traces.countContaining(
-                  1, std::string("QMS_VRXLogEntryArrived_Provider::enable_indications(): BaseException: ")), 1u);
+                  1, std::string("QMS_VRXLogEntryArrived_Provider::enable_indications(): BaseException: ")),
+              1u);
 }
 
 // Method calls on the registration service, with the parameter record built
@@ -138,7 +140,8 @@ TEST(ServiceMethods, TestIndicationWithoutModelAnswersOneWithMethodStatusZero) {
     EXPECT_EQ(m.invoke(p), 0);
     EXPECT_EQ(m.record->return_value.value, 1);
     EXPECT_EQ(traces.countContaining(
-                  1, "QMS_VRXIndicationRegistrationService_Provider::SendTestIndication(): BaseException: "), 1u);
+                  1, "QMS_VRXIndicationRegistrationService_Provider::SendTestIndication(): BaseException: "),
+              1u);
 }
 
 }  // namespace

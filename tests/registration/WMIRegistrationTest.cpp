@@ -126,10 +126,10 @@ TEST_F(Registrations, FirstRegistrationCreatesTheThreeInstances) {
 TEST_F(Registrations, NumbersFollowTheHighestNameOfEachClass) {
     putFilter("QMS:Filter_3");
     putFilter("foo_12");
-    putFilter("plain");    // no number
-    putFilter("bar_x");    // reads as 0
-    putFilter("neg_-40");  // below every real number
-    putFilter("a_1_2");    // after the last '_' only
+    putFilter("plain");           // no number
+    putFilter("bar_x");           // reads as 0
+    putFilter("neg_-40");         // below every real number
+    putFilter("a_1_2");           // after the last '_' only
     putFilter("max_2147483647");  // no successor: passed over
     putFilter("huge_99999999999");
     registerOne("x");
@@ -155,9 +155,9 @@ TEST_F(Registrations, TagsAreFoldedIntoNamesAndReadBackByTheMarkers) {
         const char* listed;
     } cases[] = {
         {"alarm", "alarm"},
-        {"aT#b", "a"},       // the first closing marker ends the tag
-        {"a#Tb", "a#Tb"},    // the first opening marker starts it
-        {"#T", ""},          // the closing marker overlaps the opening one
+        {"aT#b", "a"},     // the first closing marker ends the tag
+        {"a#Tb", "a#Tb"},  // the first opening marker starts it
+        {"#T", ""},        // the closing marker overlaps the opening one
         {"Störung ✓", "Störung ✓"},
         {"a\"b", "a\\\\\\\"b"},  // quotes come back escaped twice, as in the handle
         {"a\\b", "a\\\\\\\\b"},

@@ -318,13 +318,15 @@ class CDebugPlantedFile : public testing::TestWithParam<Planted> {};
 TEST_P(CDebugPlantedFile, IsRefusedAndLeftUntouched) {
     TraceSandbox box;
     TraceSandbox::tracing(5);
-    const std::string preciousLog = box.root() + "/precious-log", preciousRing = box.root() + "/precious-ring";
+    const std::string preciousLog = box.root() + "/precious-log",
+                      preciousRing = box.root() + "/precious-ring";
     std::ofstream(preciousLog) << "keep me";
     std::ofstream(preciousRing) << "keep me too";
     if (!GetParam().plant(box.logPath(), preciousLog) || !GetParam().plant(box.ringPath(), preciousRing)) {
         GTEST_SKIP() << "this user cannot plant " << GetParam().name;
     }
-    const std::string logBefore = TraceSandbox::read(preciousLog), ringBefore = TraceSandbox::read(preciousRing);
+    const std::string logBefore = TraceSandbox::read(preciousLog),
+                      ringBefore = TraceSandbox::read(preciousRing);
     struct stat logPlanted, ringPlanted;
     ASSERT_EQ(lstat(box.logPath().c_str(), &logPlanted), 0);
     ASSERT_EQ(lstat(box.ringPath().c_str(), &ringPlanted), 0);
@@ -351,25 +353,31 @@ TEST_P(CDebugPlantedFile, IsRefusedAndLeftUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CDebugPlantedFile,
-    testing::Values(
-        Planted{"symlink",
-                [](const std::string& at, const std::string& to) { return symlink(to.c_str(), at.c_str()) == 0; },
-                "it is a symbolic link"},
-        Planted{"dangling_symlink",
-                [](const std::string& at, const std::string& to) {
-                    return unlink(to.c_str()) == 0 && symlink(to.c_str(), at.c_str()) == 0;
-                },
-                "it is a symbolic link"},
-        Planted{"hardlink",
-                [](const std::string& at, const std::string& to) { return link(to.c_str(), at.c_str()) == 0; },
-                "it has 2 hard links"},
-        Planted{"fifo", [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0600) == 0; },
-                "it is not a regular file"},
-        Planted{"other_users_file",
-                [](const std::string& at, const std::string&) {
-                    return std::ofstream(at).good() && chown(at.c_str(), 65534, 65534) == 0;
-                },
-                "it belongs to user 65534"}),
+    testing::Values(Planted{"symlink",
+                            [](const std::string& at, const std::string& to) {
+                                return symlink(to.c_str(), at.c_str()) == 0;
+                            },
+                            "it is a symbolic link"},
+                    Planted{"dangling_symlink",
+                            [](const std::string& at, const std::string& to) {
+                                return unlink(to.c_str()) == 0 && symlink(to.c_str(), at.c_str()) == 0;
+                            },
+                            "it is a symbolic link"},
+                    Planted{"hardlink",
+                            [](const std::string& at, const std::string& to) {
+                                return link(to.c_str(), at.c_str()) == 0;
+                            },
+                            "it has 2 hard links"},
+                    Planted{"fifo",
+                            [](const std::string& at, const std::string&) {
+                                return mkfifo(at.c_str(), 0600) == 0;
+                            },
+                            "it is not a regular file"},
+                    Planted{"other_users_file",
+                            [](const std::string& at, const std::string&) {
+                                return std::ofstream(at).good() && chown(at.c_str(), 65534, 65534) == 0;
+                            },
+                            "it belongs to user 65534"}),
     [](const testing::TestParamInfo<Planted>& info) { return std::string(info.param.name); });
 
 TEST(CDebugFiles, LogIsReadableByTheGroupOnlyAndEmptiedAfterTheChecks) {

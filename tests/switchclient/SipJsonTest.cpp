@@ -265,7 +265,7 @@ TEST(SipJsonRead, ElementValuesParseNumbersAndPrefixedStrings) {
 
 TEST(SipJsonRead, RawBytesAsUnsignedValue) {
     const std::vector<std::pair<const char*, unsigned>> cases = {
-        {"[511]", 511},  // one element is taken whole
+        {"[511]", 511},         // one element is taken whole
         {"[511,511]", 0xFFFF},  // masked to 16 bits
         {"[1,2,3]", 0x030201},  // missing fourth byte taken as 0
         {"[1,2,3,4,5,6]", 0x04030201},
@@ -301,8 +301,8 @@ TEST(SipJsonRead, StringOffsetsIntoRawBytes) {
 
 TEST(SipJsonRead, ReplyDataDependsOnStatusAndData) {
     const std::vector<std::pair<const char*, bool>> cases = {
-        {R"("ST":12,"DA":false)", true}, {R"("ST":21,"DA":[])", true},  {R"("ST":"0","DA":1)", true},
-        {R"("ST":1,"DA":1)", false},     {R"("DA":1)", false},           {R"("ST":0,"DA":null)", false},
+        {R"("ST":12,"DA":false)", true},     {R"("ST":21,"DA":[])", true}, {R"("ST":"0","DA":1)", true},
+        {R"("ST":1,"DA":1)", false},         {R"("DA":1)", false},         {R"("ST":0,"DA":null)", false},
         {R"("ST":4294967296,"DA":1)", true},
     };
     for (const auto& [members, expected] : cases) {
@@ -339,9 +339,10 @@ std::string Describe(const rapidjson::Value& v) {
     if (v.IsNumber()) {
         std::string flags = std::string(v.IsInt() ? "i" : "") + (v.IsUint() ? "u" : "") +
                             (v.IsInt64() ? "I" : "") + (v.IsUint64() ? "U" : "") + (v.IsDouble() ? "d" : "");
-        return flags + ":" + (v.IsDouble()     ? std::to_string(v.GetDouble())
-                                : v.IsUint64() ? std::to_string(v.GetUint64())
-                                               : std::to_string(v.GetInt64()));
+        return flags + ":" +
+               (v.IsDouble()   ? std::to_string(v.GetDouble())
+                : v.IsUint64() ? std::to_string(v.GetUint64())
+                               : std::to_string(v.GetInt64()));
     }
     if (v.IsString()) return "\"" + std::string(v.GetString()) + "\"";
     return std::to_string(static_cast<int>(v.GetType()));

@@ -101,8 +101,8 @@ TEST_F(TolmEvents, ArgumentListFollowsCountAndDataAndNeverReadsPastIt) {
     pushBytes(0x0B16, {});
     pushBytes(0x0B16, std::vector<unsigned char>(10, 0xFF));
     pushNumber(0x0B16, 7);  // a number, not bytes
-    EXPECT_EQ(listener.calls(), (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]",
-                                         "args", "args", "args", "args"}));
+    EXPECT_EQ(listener.calls(), (Strings{"args [A] [B]", "args [A] [B]", "args", "args",
+                                         "args [first] [last]", "args", "args", "args", "args"}));
 }
 
 TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {

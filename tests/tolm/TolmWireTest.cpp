@@ -44,19 +44,32 @@ struct Arguments {
 template <class T>
 decltype(auto) supply(Arguments& a) {
     using U = std::decay_t<T>;
-    if constexpr (std::is_same_v<U, TOLMKey>) return (a.key);
-    else if constexpr (std::is_same_v<U, unsigned> || std::is_same_v<U, int>) return static_cast<U>(kNumber);
-    else if constexpr (std::is_same_v<U, unsigned long long>) return 0x100000002ull;
-    else if constexpr (std::is_same_v<U, bool>) return true;
-    else if constexpr (std::is_same_v<U, cimple::String>) return (a.text);
-    else if constexpr (std::is_same_v<U, std::string>) return (a.out);
-    else if constexpr (std::is_same_v<U, std::vector<provider::LogMessage>>) return (a.entries);
-    else if constexpr (std::is_same_v<U, std::vector<cimple::String>>) return (a.infos);
-    else if constexpr (std::is_same_v<U, CDataStream>) return (a.stream);
-    else if constexpr (std::is_same_v<U, CDataStruct>) return (a.data);
-    else if constexpr (std::is_same_v<U, provider::PUChar>) return (a.gel);
-    else if constexpr (std::is_same_v<U, provider::TOLMEventsListener*>) return static_cast<U>(nullptr);
-    else static_assert(sizeof(T) == 0, "no argument of this type");
+    if constexpr (std::is_same_v<U, TOLMKey>)
+        return (a.key);
+    else if constexpr (std::is_same_v<U, unsigned> || std::is_same_v<U, int>)
+        return static_cast<U>(kNumber);
+    else if constexpr (std::is_same_v<U, unsigned long long>)
+        return 0x100000002ull;
+    else if constexpr (std::is_same_v<U, bool>)
+        return true;
+    else if constexpr (std::is_same_v<U, cimple::String>)
+        return (a.text);
+    else if constexpr (std::is_same_v<U, std::string>)
+        return (a.out);
+    else if constexpr (std::is_same_v<U, std::vector<provider::LogMessage>>)
+        return (a.entries);
+    else if constexpr (std::is_same_v<U, std::vector<cimple::String>>)
+        return (a.infos);
+    else if constexpr (std::is_same_v<U, CDataStream>)
+        return (a.stream);
+    else if constexpr (std::is_same_v<U, CDataStruct>)
+        return (a.data);
+    else if constexpr (std::is_same_v<U, provider::PUChar>)
+        return (a.gel);
+    else if constexpr (std::is_same_v<U, provider::TOLMEventsListener*>)
+        return static_cast<U>(nullptr);
+    else
+        static_assert(sizeof(T) == 0, "no argument of this type");
 }
 
 template <class R, class... A>

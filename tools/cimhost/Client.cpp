@@ -201,7 +201,8 @@ int clientCommand(int argc, char** argv) {
     if (!cim.enumerateInstanceNames(nameSpace, kServiceClass, &services, &failure))
         return failed(("finding the registration service in " + nameSpace).c_str(), failure);
     if (services.size() != 1) {
-        std::fprintf(stderr, "cimhost client: %zu instances of %s in %s, expected one (is the module installed?)\n",
+        std::fprintf(stderr,
+                     "cimhost client: %zu instances of %s in %s, expected one (is the module installed?)\n",
                      services.size(), kServiceClass, nameSpace.c_str());
         return kRefused;
     }

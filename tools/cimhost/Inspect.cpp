@@ -4,6 +4,8 @@
 // exported entry points and the records they hand out.
 #include "Inspect.h"
 
+#include <cimple/Meta.h>
+#include <cimple/Registration.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 
@@ -12,15 +14,12 @@
 #include <filesystem>
 #include <string>
 
-#include <cimple/Meta.h>
-#include <cimple/Registration.h>
-
 namespace cimhost {
 namespace {
 
 const char* typeName(uint16_t type) {
-    static const char* const names[] = {"boolean", "uint8",  "sint8",  "uint16", "sint16",
-                                        "uint32",  "sint32", "uint64", "sint64", "real32",
+    static const char* const names[] = {"boolean", "uint8",  "sint8",  "uint16",  "sint16",
+                                        "uint32",  "sint32", "uint64", "sint64",  "real32",
                                         "real64",  "char16", "string", "datetime"};
     return type < sizeof(names) / sizeof(names[0]) ? names[type] : "?";
 }
@@ -35,25 +34,45 @@ std::string defaultText(const cimple::Meta_Property* p) {
     if (!p->value || p->subscript != 0) return p->value ? " = {...}" : "";
     char buf[64];
     switch (p->type) {
-        case cimple::BOOLEAN: return *static_cast<const bool*>(p->value) ? " = true" : " = false";
-        case cimple::UINT8: snprintf(buf, sizeof buf, " = %u", *static_cast<const uint8_t*>(p->value)); break;
-        case cimple::SINT8: snprintf(buf, sizeof buf, " = %d", *static_cast<const int8_t*>(p->value)); break;
-        case cimple::UINT16: snprintf(buf, sizeof buf, " = %u", *static_cast<const uint16_t*>(p->value)); break;
-        case cimple::SINT16: snprintf(buf, sizeof buf, " = %d", *static_cast<const int16_t*>(p->value)); break;
-        case cimple::UINT32: snprintf(buf, sizeof buf, " = %u", *static_cast<const uint32_t*>(p->value)); break;
-        case cimple::SINT32: snprintf(buf, sizeof buf, " = %d", *static_cast<const int32_t*>(p->value)); break;
+        case cimple::BOOLEAN:
+            return *static_cast<const bool*>(p->value) ? " = true" : " = false";
+        case cimple::UINT8:
+            snprintf(buf, sizeof buf, " = %u", *static_cast<const uint8_t*>(p->value));
+            break;
+        case cimple::SINT8:
+            snprintf(buf, sizeof buf, " = %d", *static_cast<const int8_t*>(p->value));
+            break;
+        case cimple::UINT16:
+            snprintf(buf, sizeof buf, " = %u", *static_cast<const uint16_t*>(p->value));
+            break;
+        case cimple::SINT16:
+            snprintf(buf, sizeof buf, " = %d", *static_cast<const int16_t*>(p->value));
+            break;
+        case cimple::UINT32:
+            snprintf(buf, sizeof buf, " = %u", *static_cast<const uint32_t*>(p->value));
+            break;
+        case cimple::SINT32:
+            snprintf(buf, sizeof buf, " = %d", *static_cast<const int32_t*>(p->value));
+            break;
         case cimple::UINT64:
             snprintf(buf, sizeof buf, " = %llu",
                      static_cast<unsigned long long>(*static_cast<const uint64_t*>(p->value)));
             break;
         case cimple::SINT64:
-            snprintf(buf, sizeof buf, " = %lld", static_cast<long long>(*static_cast<const int64_t*>(p->value)));
+            snprintf(buf, sizeof buf, " = %lld",
+                     static_cast<long long>(*static_cast<const int64_t*>(p->value)));
             break;
-        case cimple::REAL32: snprintf(buf, sizeof buf, " = %g", *static_cast<const float*>(p->value)); break;
-        case cimple::REAL64: snprintf(buf, sizeof buf, " = %g", *static_cast<const double*>(p->value)); break;
+        case cimple::REAL32:
+            snprintf(buf, sizeof buf, " = %g", *static_cast<const float*>(p->value));
+            break;
+        case cimple::REAL64:
+            snprintf(buf, sizeof buf, " = %g", *static_cast<const double*>(p->value));
+            break;
         case cimple::STRING:
-        case cimple::DATETIME: return std::string(" = \"") + *static_cast<const char* const*>(p->value) + "\"";
-        default: return "";
+        case cimple::DATETIME:
+            return std::string(" = \"") + *static_cast<const char* const*>(p->value) + "\"";
+        default:
+            return "";
     }
     return buf;
 }
@@ -62,17 +81,19 @@ void printFeatures(const cimple::Meta_Class* mc, const char* indent) {
     for (uint32_t i = 0; i < mc->num_meta_features; ++i) {
         const cimple::Meta_Feature* f = mc->meta_features[i];
         const char* key = (f->flags & cimple::CIMPLE_FLAG_KEY) ? "[key] " : "";
-        const char* dir = (f->flags & cimple::CIMPLE_FLAG_IN) && (f->flags & cimple::CIMPLE_FLAG_OUT) ? "[in,out] "
-                          : (f->flags & cimple::CIMPLE_FLAG_OUT)                                      ? "[out] "
-                          : (f->flags & cimple::CIMPLE_FLAG_IN)                                       ? "[in] "
-                                                                                                       : "";
+        const char* dir = (f->flags & cimple::CIMPLE_FLAG_IN) && (f->flags & cimple::CIMPLE_FLAG_OUT)
+                              ? "[in,out] "
+                          : (f->flags & cimple::CIMPLE_FLAG_OUT) ? "[out] "
+                          : (f->flags & cimple::CIMPLE_FLAG_IN)  ? "[in] "
+                                                                 : "";
         if (f->flags & cimple::CIMPLE_FLAG_PROPERTY) {
             auto* p = reinterpret_cast<const cimple::Meta_Property*>(f);
-            printf("%s%s%s%s %s%s%s\n", indent, key, dir, typeName(p->type), p->name, p->subscript ? "[]" : "",
-                   defaultText(p).c_str());
+            printf("%s%s%s%s %s%s%s\n", indent, key, dir, typeName(p->type), p->name,
+                   p->subscript ? "[]" : "", defaultText(p).c_str());
         } else if (f->flags & cimple::CIMPLE_FLAG_REFERENCE) {
             auto* r = reinterpret_cast<const cimple::Meta_Reference*>(f);
-            printf("%s%s%s%s REF %s%s\n", indent, key, dir, r->meta_class->name, r->name, r->subscript ? "[]" : "");
+            printf("%s%s%s%s REF %s%s\n", indent, key, dir, r->meta_class->name, r->name,
+                   r->subscript ? "[]" : "");
         } else if (f->flags & cimple::CIMPLE_FLAG_METHOD) {
             auto* m = reinterpret_cast<const cimple::Meta_Method*>(f);
             printf("%s%s %s(", indent, typeName(m->return_type), m->name);
@@ -100,7 +121,8 @@ void printFeatures(const cimple::Meta_Class* mc, const char* indent) {
 
 void printClass(const cimple::Meta_Class* mc) {
     printf("  %s %s", kindName(mc), mc->name);
-    for (const cimple::Meta_Class* s = mc->super_meta_class; s; s = s->super_meta_class) printf(" : %s", s->name);
+    for (const cimple::Meta_Class* s = mc->super_meta_class; s; s = s->super_meta_class)
+        printf(" : %s", s->name);
     printf("\n    keys:");
     bool any = false;
     for (uint32_t i = 0; i < mc->num_meta_features; ++i) {
@@ -124,7 +146,8 @@ public:
         const char* chosen = getenv("QM_LOG_RINGBUF_DIR");
         if (chosen && *chosen) return;
         std::error_code error;
-        std::string pattern = (std::filesystem::temp_directory_path(error) / "cimhost-inspect-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path(error) / "cimhost-inspect-XXXXXX").string();
         if (!error && mkdtemp(pattern.data())) {
             path_ = pattern;
             setenv("QM_LOG_RINGBUF_DIR", path_.c_str(), 1);

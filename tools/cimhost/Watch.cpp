@@ -89,7 +89,8 @@ public:
         const Value* url = destination.property("Destination");
         printf("--- indication %u to %s\n%s\n{\n", count_, url ? url->toText().c_str() : "?",
                indication.className().c_str());
-        for (const auto& p : indication.properties) printf("    %s = %s;\n", p.first.c_str(), p.second.toText().c_str());
+        for (const auto& p : indication.properties)
+            printf("    %s = %s;\n", p.first.c_str(), p.second.toText().c_str());
         printf("}\n");
         fflush(stdout);
     }
@@ -120,7 +121,8 @@ bool isWatchName(const Value* name) {
 
 bool namesWatchInstance(const Instance& subscription, const char* role) {
     const Value* ref = subscription.property(role);
-    return ref && !ref->isNull() && ref->type() == CMPI_ref && isWatchName(ref->asReference()->keys.find("Name"));
+    return ref && !ref->isNull() && ref->type() == CMPI_ref &&
+           isWatchName(ref->asReference()->keys.find("Name"));
 }
 
 // A run killed before it could unsubscribe leaves its filter, destination and
@@ -209,7 +211,8 @@ int watch(const WatchOptions& options) {
     if (!options.storeFile.empty()) {
         check(cimom.restoreSubscriptions(), "restoring stored subscriptions");
         if (removeLeftovers(cimom) > 0)
-            fprintf(stderr, "cimhost watch: replaced what an earlier run left in %s\n", options.storeFile.c_str());
+            fprintf(stderr, "cimhost watch: replaced what an earlier run left in %s\n",
+                    options.storeFile.c_str());
     }
 
     Instance filter = interopInstance("CIM_IndicationFilter");

@@ -78,10 +78,11 @@ int watchCommand(const Args& args) {
         else if (flag == "--log")
             options.deliveryLog = value;
         else if (flag == "--show") {
-            if (value != "line" && value != "full") throw Misuse{"--show takes line or full, not \"" + value + "\""};
-            options.show = value == "line" ? cimhost::WatchOptions::Show::line : cimhost::WatchOptions::Show::full;
-        }
-        else if (flag == "--count" || flag == "--seconds") {
+            if (value != "line" && value != "full")
+                throw Misuse{"--show takes line or full, not \"" + value + "\""};
+            options.show =
+                value == "line" ? cimhost::WatchOptions::Show::line : cimhost::WatchOptions::Show::full;
+        } else if (flag == "--count" || flag == "--seconds") {
             if (!number(value, flag == "--count" ? options.count : options.seconds))
                 throw Misuse{flag + " takes a whole number, not \"" + value + "\""};
         } else
@@ -137,7 +138,8 @@ const Command kCommands[] = {
      "  --seconds S         stop after S seconds\n"
      "  --show line|full    a readable line per indication (default), or the whole instance\n",
      watchCommand},
-    {"listen", "[--port N] [--bind ADDR] [--json] [--out FILE]", "a CIM-XML listener that prints what it receives",
+    {"listen", "[--port N] [--bind ADDR] [--json] [--out FILE]",
+     "a CIM-XML listener that prints what it receives",
      "Answers the ExportIndication requests a CIMOM posts and prints one readable line per\n"
      "indication (time, severity, class, message, source), or with --json one JSON object.\n"
      "Gaps, repeats and late arrivals in each sender's sequence numbers and every refused\n"
@@ -147,8 +149,8 @@ const Command kCommands[] = {
      "  --json       JSON lines instead of readable lines\n"
      "  --out FILE   append to FILE instead of standard output\n",
      listenRow},
-    {"serve", cimhost::kServeArguments, "offer the CIMOM to CIM-XML clients over HTTP(S)", cimhost::kServeHelp,
-     serveRow},
+    {"serve", cimhost::kServeArguments, "offer the CIMOM to CIM-XML clients over HTTP(S)",
+     cimhost::kServeHelp, serveRow},
     {"passwd", "FILE USER", "add a user to serve's password file, or change its password",
      "Adds USER to the password file FILE of cimhost serve, or gives it a new password (salted\n"
      "PBKDF2-HMAC-SHA256). The password is asked for twice without echo on a terminal, else read\n"

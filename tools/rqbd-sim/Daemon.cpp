@@ -437,10 +437,11 @@ int Daemon::run(int readyFd) {
         const bool denied = errno == EACCES || errno == EPERM;
         logLine("%s", error.c_str());
         if (denied)
-            logLine("%s", paths_.root.empty() || paths_.root == "/"
-                              ? "without --root the agent's real paths are used, which needs root; give "
-                                "--root DIR to serve below DIR instead"
-                              : "this user may not create files there; choose a --root this user may write to");
+            logLine("%s",
+                    paths_.root.empty() || paths_.root == "/"
+                        ? "without --root the agent's real paths are used, which needs root; give "
+                          "--root DIR to serve below DIR instead"
+                        : "this user may not create files there; choose a --root this user may write to");
         return 1;
     }
     if (readyFd >= 0) {

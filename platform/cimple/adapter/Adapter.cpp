@@ -107,7 +107,8 @@ CMPIrc cmpi_rc(int status) {
 
 void State::check(int status, const char* what) const {
     if (status != 0)
-        fail(cmpi_rc(status), std::string(what) + " failed (framework status " + std::to_string(status) + ")");
+        fail(cmpi_rc(status),
+             std::string(what) + " failed (framework status " + std::to_string(status) + ")");
 }
 
 CMPIStatus State::status(CMPIrc rc, const std::string& message) const {
@@ -143,7 +144,8 @@ std::string init_name_space_of(const CMPIContext* ctx) {
     if (!ctx->ft || !ctx->ft->getEntry) return std::string();
     CMPIStatus rc{CMPI_RC_OK, nullptr};
     CMPIData entry = ctx->ft->getEntry(ctx, CMPIInitNameSpace, &rc);
-    if (rc.rc != CMPI_RC_OK || entry.type != CMPI_string || (entry.state & CMPI_nullValue)) return std::string();
+    if (rc.rc != CMPI_RC_OK || entry.type != CMPI_string || (entry.state & CMPI_nullValue))
+        return std::string();
     return chars(entry.value.string);
 }
 

@@ -28,7 +28,8 @@ bool parseUrl(const std::string& url, Url* out, std::string* error) {
     }
     const size_t hostStart = colon + 3;
     const size_t slash = url.find('/', hostStart);
-    std::string authority = url.substr(hostStart, slash == std::string::npos ? std::string::npos : slash - hostStart);
+    std::string authority =
+        url.substr(hostStart, slash == std::string::npos ? std::string::npos : slash - hostStart);
     out->path = slash == std::string::npos || slash + 1 == url.size() ? "/cimom" : url.substr(slash);
     if (authority.empty() || authority.find('@') != std::string::npos) {
         *error = "the CIMOM URL must name a host (and no user; use --user): " + url;
@@ -206,10 +207,12 @@ bool CimClient::call(const std::string& body, const std::string& operation, cons
                                           : "the CIMOM refused user " + options_.user + " and its password");
     const std::string cimError = result->get_header_value("CIMError");
     if (result->status != 200)
-        return fail(failure, Failure::kHttp,
-                    "HTTP " + std::to_string(result->status) + (cimError.empty() ? "" : " (" + cimError + ")"));
+        return fail(
+            failure, Failure::kHttp,
+            "HTTP " + std::to_string(result->status) + (cimError.empty() ? "" : " (" + cimError + ")"));
     const pugi::xml_parse_result parsed = doc->load_buffer(answer.data(), answer.size(), pugi::parse_default);
-    if (!parsed) return fail(failure, Failure::kHttp, std::string("the answer is no XML: ") + parsed.description());
+    if (!parsed)
+        return fail(failure, Failure::kHttp, std::string("the answer is no XML: ") + parsed.description());
     const pugi::xml_node rsp = doc->child("CIM").child("MESSAGE").child("SIMPLERSP");
     *response = rsp.first_child();
     const std::string name = response->name();
@@ -236,7 +239,8 @@ bool CimClient::enumerateInstanceNames(const std::string& nameSpace, const std::
 
     pugi::xml_document answer;
     pugi::xml_node response;
-    if (!this->call(text(request), "MethodCall", "EnumerateInstanceNames", nameSpace, &answer, &response, failure))
+    if (!this->call(text(request), "MethodCall", "EnumerateInstanceNames", nameSpace, &answer, &response,
+                    failure))
         return false;
     out->clear();
     for (const pugi::xml_node name : response.child("IRETURNVALUE").children("INSTANCENAME")) {
@@ -247,14 +251,16 @@ bool CimClient::enumerateInstanceNames(const std::string& nameSpace, const std::
         found.xml = xml.str();
         std::string error;
         if (!listener::pathText(name, &found.text, &error))
-            return fail(failure, Failure::kHttp, "the CIMOM answered an instance name that is none: " + error);
+            return fail(failure, Failure::kHttp,
+                        "the CIMOM answered an instance name that is none: " + error);
         out->push_back(std::move(found));
     }
     return true;
 }
 
-bool CimClient::invokeMethod(const std::string& nameSpace, const InstanceName& target, const std::string& method,
-                             const std::vector<Parameter>& in, MethodResult* out, Failure* failure) {
+bool CimClient::invokeMethod(const std::string& nameSpace, const InstanceName& target,
+                             const std::string& method, const std::vector<Parameter>& in, MethodResult* out,
+                             Failure* failure) {
     pugi::xml_document request;
     pugi::xml_node call = envelope(request, ++messageId_).append_child("METHODCALL");
     call.append_attribute("NAME") = method.c_str();
@@ -288,8 +294,8 @@ bool CimClient::invokeMethod(const std::string& nameSpace, const InstanceName& t
     for (const pugi::xml_node p : response.children("PARAMVALUE")) {
         listener::Property value;
         if (!listener::readValue(p, p.attribute("PARAMTYPE").value(), &value, &error))
-            return fail(failure, Failure::kHttp, std::string("output ") + p.attribute("NAME").value() +
-                                                     " cannot be read: " + error);
+            return fail(failure, Failure::kHttp,
+                        std::string("output ") + p.attribute("NAME").value() + " cannot be read: " + error);
         out->outputs[p.attribute("NAME").value()] = std::move(value);
     }
     return true;

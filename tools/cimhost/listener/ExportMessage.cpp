@@ -65,12 +65,12 @@ ExportParse parseExportIndication(std::string_view body) {
     if (!cim) return refused(result, kCimErrFailed, "no CIM element");
     if (!majorIs(cim.attribute("CIMVERSION").value(), "2"))
         return refused(result, kCimErrNotSupported,
-                       std::string("CIMVERSION ") + cim.attribute("CIMVERSION").value(), "unsupported-cim-version",
-                       501);
+                       std::string("CIMVERSION ") + cim.attribute("CIMVERSION").value(),
+                       "unsupported-cim-version", 501);
     if (!majorIs(cim.attribute("DTDVERSION").value(), "2"))
         return refused(result, kCimErrNotSupported,
-                       std::string("DTDVERSION ") + cim.attribute("DTDVERSION").value(), "unsupported-dtd-version",
-                       501);
+                       std::string("DTDVERSION ") + cim.attribute("DTDVERSION").value(),
+                       "unsupported-dtd-version", 501);
     const pugi::xml_node message = onlyChild(cim, "MESSAGE");
     if (!message) return refused(result, kCimErrFailed, "no MESSAGE element");
     result.request.messageId = message.attribute("ID").value();

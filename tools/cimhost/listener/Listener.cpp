@@ -18,7 +18,8 @@ const char kXmlType[] = "application/xml; charset=\"utf-8\"";
 
 Listener::Listener(int port) : Listener(Options{"127.0.0.1", port, nullptr, nullptr}) {}
 
-Listener::Listener(Options options) : server_(std::make_unique<httplib::Server>()), options_(std::move(options)) {
+Listener::Listener(Options options)
+    : server_(std::make_unique<httplib::Server>()), options_(std::move(options)) {
     // A CIMOM posts one export request per indication; nothing it sends is
     // near this size.
     server_->set_payload_max_length(16u << 20);
@@ -39,9 +40,10 @@ Listener::Listener(Options options) : server_(std::make_unique<httplib::Server>(
     // Every method is routed to one handler, so that the answer to a GET is
     // the listener's own (405) rather than the library's 404.
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-        ExportAnswer answer = answerExport(ExportHttpRequest{
-            request.method, request.get_header_value("CIMExport"), request.get_header_value("CIMExportMethod"),
-            request.get_header_value("CIMProtocolVersion"), request.body});
+        ExportAnswer answer =
+            answerExport(ExportHttpRequest{request.method, request.get_header_value("CIMExport"),
+                                           request.get_header_value("CIMExportMethod"),
+                                           request.get_header_value("CIMProtocolVersion"), request.body});
         const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
         if (answer.accepted) {
             Delivery delivery{request.path, std::move(answer.request.indication), peer};
@@ -103,7 +105,8 @@ Listener::~Listener() {
 
 std::string Listener::url(const std::string& target) const {
     const bool v6 = options_.bind.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + options_.bind + "]" : options_.bind) + ":" + std::to_string(port_) + target;
+    return "http://" + (v6 ? "[" + options_.bind + "]" : options_.bind) + ":" + std::to_string(port_) +
+           target;
 }
 
 void Listener::record(Delivery delivery) {

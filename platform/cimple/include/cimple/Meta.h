@@ -103,8 +103,8 @@ struct Meta_Class {
     const char* name;
     const Meta_Feature* const* meta_features;  // flattened: inherited first
     uint32_t num_meta_features;
-    uint32_t size;                      // sizeof the instance struct
-    const Meta_Class* super_meta_class; // null for a root class
+    uint32_t size;                       // sizeof the instance struct
+    const Meta_Class* super_meta_class;  // null for a root class
     uint32_t num_keys;
     const Meta_Repository* meta_repository;
 };
@@ -116,7 +116,8 @@ struct Meta_Repository {
 
 // Case-insensitive look-ups; null when absent.
 const Meta_Class* find_meta_class(const Meta_Repository* repository, const char* name);
-const Meta_Feature* find_feature(const Meta_Class* meta_class, const char* name, uint32_t flags = 0xFFFFFFFFu);
+const Meta_Feature* find_feature(const Meta_Class* meta_class, const char* name,
+                                 uint32_t flags = 0xFFFFFFFFu);
 
 // True when `derived` is `base` or one of its subclasses.
 bool is_subclass(const Meta_Class* base, const Meta_Class* derived);

@@ -25,6 +25,6 @@ __attribute__((visibility("default"))) int cimple_cmpi_adapter(int magic, void* 
 // factory returns. OK for a table; otherwise CMPI_RC_ERR_FAILED with a
 // message, made through `broker`, naming the provider and interface kind.
 __attribute__((visibility("default"))) void cimple_cmpi_factory_status(void* status, const void* broker,
-                                                                      const char* provider_name, int kind,
-                                                                      const void* mi);
+                                                                       const char* provider_name, int kind,
+                                                                       const void* mi);
 }
