@@ -327,27 +327,7 @@ TEST_F(RegistrationRoad, AThousandRegistrationsAmongForeignSubscriptions) {
                         ++failed;
                     continue;
                 }
-                cimhost::Instance f, d, sub;
-                f.path.nameSpace = d.path.nameSpace = sub.path.nameSpace = cimhost::kInteropNamespace;
-                f.path.className = "CIM_IndicationFilter";
-                f.properties.set("Name", Value::string("direct-" + tag + "-" + std::to_string(i)));
-                f.properties.set("Query", Value::string(kLogEntryQuery));
-                f.properties.set("SourceNamespace", Value::string(kRootQms));
-                d.path.className = "CIM_ListenerDestinationCIMXML";
-                d.properties.set("Name", *f.properties.find("Name"));
-                d.properties.set("Destination", Value::string(receiver));
-                cimhost::ObjectPath fp, dp, sp;
-                sub.path.className = "CIM_IndicationSubscription";
-                if (!cimom_->createInstance(f, &fp).ok() || !cimom_->createInstance(d, &dp).ok()) {
-                    ++failed;
-                    continue;
-                }
-                sub.properties.set("Filter", Value::reference(fp));
-                sub.properties.set("Handler", Value::reference(dp));
-                if (cimom_->createInstance(sub, &sp).ok())
-                    direct[t].push_back(sp);
-                else
-                    ++failed;
+                direct[t].push_back(subscribe("direct-" + tag + "-" + std::to_string(i), kLogEntryQuery, receiver));
             }
         });
     }
