@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/Interop.h"
 #include "common/Programs.h"
 #include "core/Broker.h"
 #include "core/Cimom.h"
@@ -108,26 +109,10 @@ protected:
     // A filter on the log-entry indication, a destination and a subscription
     // joining them; returns the subscription's path.
     Status subscribe(const std::string& name, const std::string& query, ObjectPath* subscription) {
-        Instance filter;
-        filter.path = pathOf(kInteropNamespace, "CIM_IndicationFilter");
-        filter.properties.set("Name", Value::string(name));
-        filter.properties.set("Query", Value::string(query));
-        filter.properties.set("QueryLanguage", Value::string("WQL"));
-        filter.properties.set("SourceNamespace", Value::string("root/qms"));
         ObjectPath filterPath, destPath;
-        Status s = cimom->createInstance(filter, &filterPath);
-        if (!s.ok()) return s;
-        Instance dest;
-        dest.path = pathOf(kInteropNamespace, "CIM_ListenerDestinationCIMXML");
-        dest.properties.set("Name", Value::string(name));
-        dest.properties.set("Destination", Value::string("http://localhost:5988/" + name));
-        s = cimom->createInstance(dest, &destPath);
-        if (!s.ok()) return s;
-        Instance sub;
-        sub.path = pathOf(kInteropNamespace, "CIM_IndicationSubscription");
-        sub.properties.set("Filter", Value::reference(filterPath));
-        sub.properties.set("Handler", Value::reference(destPath));
-        return cimom->createInstance(sub, subscription);
+        Status s = cimom->createInstance(qmstest::interopFilter(name, query), &filterPath);
+        if (s.ok()) s = cimom->createInstance(qmstest::interopDestination(name, "http://localhost:5988/" + name), &destPath);
+        return s.ok() ? cimom->createInstance(qmstest::interopSubscription(filterPath, destPath), subscription) : s;
     }
 
     std::string dir, regFile;

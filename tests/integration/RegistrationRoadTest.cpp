@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/Interop.h"
 #include "integration/RoadSupport.h"
 
 namespace road {
@@ -211,12 +212,6 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
         cimhost::Status activate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
         cimhost::Status deactivate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
     } providers;
-    const auto named = [](const char* cls, const std::string& name) {
-        cimhost::Instance i;
-        i.path.className = cls;
-        i.properties.set("Name", Value::string(name));
-        return i;
-    };
     for (int round = 0; round < 3; ++round) {
         int acks[2];
         ASSERT_EQ(pipe(acks), 0);
@@ -227,17 +222,11 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
             cimhost::IndicationService service(cimhost::ClassRepository::builtin(), providers, store, options);
             for (int i = 0;; ++i) {
                 const std::string name = "killed-" + std::to_string(round) + "-" + std::to_string(i);
-                cimhost::Instance f = named("CIM_IndicationFilter", name);
-                f.properties.set("Query", Value::string(kLogEntryQuery));
-                cimhost::Instance d = named("CIM_ListenerDestinationCIMXML", name);
-                d.properties.set("Destination", Value::string("http://killed:5988"));
                 cimhost::ObjectPath fp, dp, sp;
-                if (!service.createInstance(f, &fp).ok() || !service.createInstance(d, &dp).ok()) _exit(1);
-                cimhost::Instance sub;
-                sub.path.className = "CIM_IndicationSubscription";
-                sub.properties.set("Filter", Value::reference(fp));
-                sub.properties.set("Handler", Value::reference(dp));
-                if (!service.createInstance(sub, &sp).ok()) _exit(1);
+                if (!service.createInstance(qmstest::interopFilter(name, kLogEntryQuery), &fp).ok() ||
+                    !service.createInstance(qmstest::interopDestination(name, "http://killed:5988"), &dp).ok() ||
+                    !service.createInstance(qmstest::interopSubscription(fp, dp), &sp).ok())
+                    _exit(1);
                 // Every other one is taken away again, leaving gaps to check.
                 const bool removed = i % 2 == 1 && service.deleteInstance(sp).ok() &&
                                      service.deleteInstance(dp).ok() && service.deleteInstance(fp).ok();
