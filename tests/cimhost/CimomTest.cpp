@@ -100,10 +100,9 @@ protected:
         return p;
     }
 
-    Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv,
-                  NamedValues* out = nullptr) {
-        NamedValues ignored;
-        return cimom->invokeMethod(pathOf("root/qms", cls), method, in, out ? out : &ignored, rv);
+    Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv) {
+        NamedValues out;
+        return cimom->invokeMethod(pathOf("root/qms", cls), method, in, &out, rv);
     }
 
     // A filter on the log-entry indication, a destination and a subscription
