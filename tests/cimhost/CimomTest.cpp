@@ -109,9 +109,12 @@ protected:
     // joining them; returns the subscription's path.
     Status subscribe(const std::string& name, const std::string& query, ObjectPath* subscription) {
         ObjectPath filterPath, destPath;
+        const std::string url = "http://localhost:5988/" + name;
         Status s = cimom->createInstance(qmstest::interopFilter(name, query), &filterPath);
-        if (s.ok()) s = cimom->createInstance(qmstest::interopDestination(name, "http://localhost:5988/" + name), &destPath);
-        return s.ok() ? cimom->createInstance(qmstest::interopSubscription(filterPath, destPath), subscription) : s;
+        if (s.ok()) s = cimom->createInstance(qmstest::interopDestination(name, url), &destPath);
+        if (s.ok())
+            s = cimom->createInstance(qmstest::interopSubscription(filterPath, destPath), subscription);
+        return s;
     }
 
     std::string dir, regFile;

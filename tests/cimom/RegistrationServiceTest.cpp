@@ -39,7 +39,8 @@ protected:
             std::string names[2];
             for (int i = 0; i < 2; ++i) {
                 cimhost::ObjectPath path;
-                const bool read = ends[i] && !ends[i]->null && cimhost::ObjectPath::parse(ends[i]->text, &path);
+                const bool read =
+                    ends[i] && !ends[i]->null && cimhost::ObjectPath::parse(ends[i]->text, &path);
                 EXPECT_TRUE(read && path.keys.find("Name")) << (ends[i] ? ends[i]->text : "no reference");
                 if (read && path.keys.find("Name")) names[i] = quoted(path.keys.find("Name")->asText());
             }

@@ -35,7 +35,8 @@ inline cimhost::Instance interopDestination(const std::string& name, const std::
     return d;
 }
 
-inline cimhost::Instance interopSubscription(const cimhost::ObjectPath& filter, const cimhost::ObjectPath& handler) {
+inline cimhost::Instance interopSubscription(const cimhost::ObjectPath& filter,
+                                             const cimhost::ObjectPath& handler) {
     cimhost::Instance s = interopInstance("CIM_IndicationSubscription");
     s.properties.set("Filter", cimhost::Value::reference(filter));
     s.properties.set("Handler", cimhost::Value::reference(handler));

@@ -222,9 +222,10 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
             cimhost::IndicationService service(cimhost::ClassRepository::builtin(), providers, store, options);
             for (int i = 0;; ++i) {
                 const std::string name = "killed-" + std::to_string(round) + "-" + std::to_string(i);
+                const cimhost::Instance f = qmstest::interopFilter(name, kLogEntryQuery);
+                const cimhost::Instance d = qmstest::interopDestination(name, "http://killed:5988");
                 cimhost::ObjectPath fp, dp, sp;
-                if (!service.createInstance(qmstest::interopFilter(name, kLogEntryQuery), &fp).ok() ||
-                    !service.createInstance(qmstest::interopDestination(name, "http://killed:5988"), &dp).ok() ||
+                if (!service.createInstance(f, &fp).ok() || !service.createInstance(d, &dp).ok() ||
                     !service.createInstance(qmstest::interopSubscription(fp, dp), &sp).ok())
                     _exit(1);
                 // Every other one is taken away again, leaving gaps to check.
@@ -316,7 +317,8 @@ TEST_F(RegistrationRoad, AThousandRegistrationsAmongForeignSubscriptions) {
                         ++failed;
                     continue;
                 }
-                direct[t].push_back(subscribe("direct-" + tag + "-" + std::to_string(i), kLogEntryQuery, receiver));
+                direct[t].push_back(
+                    subscribe("direct-" + tag + "-" + std::to_string(i), kLogEntryQuery, receiver));
             }
         });
     }

@@ -1,7 +1,5 @@
 #include "integration/RoadSupport.h"
 
-#include "common/Interop.h"
-
 #include <cimple/Meta.h>
 #include <sys/stat.h>
 
@@ -9,6 +7,8 @@
 #include <cstdlib>
 #include <set>
 #include <thread>
+
+#include "common/Interop.h"
 
 namespace road {
 
@@ -117,7 +117,8 @@ void RoadTest::TearDown() {
 cimhost::ObjectPath RoadTest::subscribe(const std::string& name, const std::string& query,
                                         const std::string& destination) {
     cimhost::ObjectPath filterPath, handlerPath, subscriptionPath;
-    cimhost::Status st = cimom_->createInstance(qmstest::interopFilter(name + "-filter", query, kRootQms), &filterPath);
+    cimhost::Status st =
+        cimom_->createInstance(qmstest::interopFilter(name + "-filter", query, kRootQms), &filterPath);
     EXPECT_TRUE(st.ok()) << "filter: " << st.message;
     st = cimom_->createInstance(qmstest::interopDestination(name + "-handler", destination), &handlerPath);
     EXPECT_TRUE(st.ok()) << "handler: " << st.message;
