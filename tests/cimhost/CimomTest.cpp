@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/Interop.h"
 #include "common/Programs.h"
 #include "core/Broker.h"
 #include "core/Cimom.h"
@@ -99,35 +100,21 @@ protected:
         return p;
     }
 
-    Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv,
-                  NamedValues* out = nullptr) {
-        NamedValues ignored;
-        return cimom->invokeMethod(pathOf("root/qms", cls), method, in, out ? out : &ignored, rv);
+    Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv) {
+        NamedValues out;
+        return cimom->invokeMethod(pathOf("root/qms", cls), method, in, &out, rv);
     }
 
     // A filter on the log-entry indication, a destination and a subscription
     // joining them; returns the subscription's path.
     Status subscribe(const std::string& name, const std::string& query, ObjectPath* subscription) {
-        Instance filter;
-        filter.path = pathOf(kInteropNamespace, "CIM_IndicationFilter");
-        filter.properties.set("Name", Value::string(name));
-        filter.properties.set("Query", Value::string(query));
-        filter.properties.set("QueryLanguage", Value::string("WQL"));
-        filter.properties.set("SourceNamespace", Value::string("root/qms"));
         ObjectPath filterPath, destPath;
-        Status s = cimom->createInstance(filter, &filterPath);
-        if (!s.ok()) return s;
-        Instance dest;
-        dest.path = pathOf(kInteropNamespace, "CIM_ListenerDestinationCIMXML");
-        dest.properties.set("Name", Value::string(name));
-        dest.properties.set("Destination", Value::string("http://localhost:5988/" + name));
-        s = cimom->createInstance(dest, &destPath);
-        if (!s.ok()) return s;
-        Instance sub;
-        sub.path = pathOf(kInteropNamespace, "CIM_IndicationSubscription");
-        sub.properties.set("Filter", Value::reference(filterPath));
-        sub.properties.set("Handler", Value::reference(destPath));
-        return cimom->createInstance(sub, subscription);
+        const std::string url = "http://localhost:5988/" + name;
+        Status s = cimom->createInstance(qmstest::interopFilter(name, query), &filterPath);
+        if (s.ok()) s = cimom->createInstance(qmstest::interopDestination(name, url), &destPath);
+        if (s.ok())
+            s = cimom->createInstance(qmstest::interopSubscription(filterPath, destPath), subscription);
+        return s;
     }
 
     std::string dir, regFile;

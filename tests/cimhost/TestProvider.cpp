@@ -223,13 +223,6 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
         av.array = array;
         out->ft->addArg(out, "Names", &av, CMPI_stringA);
         result = static_cast<CMPIUint32>(names.size());
-    } else if (strcasecmp(method, "Create") == 0) {
-        CMPIObjectPath* op = mb->eft->newObjectPath(mb, nullptr, argText(in, "ClassName").c_str(), nullptr);
-        CMPIInstance* inst = mb->eft->newInstance(mb, op, nullptr);
-        std::string name = argText(in, "Name");
-        inst->ft->setProperty(inst, "Name", charsArg(name.c_str()), CMPI_chars);
-        CMPIObjectPath* made = mb->bft->createInstance(mb, ctx, op, inst, &rc);
-        if (!made) return rc;
     } else if (strcasecmp(method, "Deliver") == 0) {
         CMPIObjectPath* op = mb->eft->newObjectPath(mb, "root/qms", "QMS_VRXLogEntryArrived", nullptr);
         CMPIInstance* ind = mb->eft->newInstance(mb, op, nullptr);

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <ftw.h>
 #include <netinet/in.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,33 +124,6 @@ void expectProperties(const Instance& instance, const Properties& expected,
     }
     for (const auto& e : expected)
         EXPECT_NE(instance.find(e.first), nullptr) << instance.className << " came without " << e.first;
-}
-
-std::string keyOf(const std::string& path, const std::string& key) {
-    size_t at = 0;
-    if (path.compare(0, 2, "//") == 0) at = path.find('/', 2);
-    at = path.find('.', at == std::string::npos ? 0 : at);
-    while (at != std::string::npos && at < path.size()) {
-        const size_t equals = path.find('=', at + 1);
-        if (equals == std::string::npos) return "";
-        const std::string name = path.substr(at + 1, equals - at - 1);
-        std::string value;
-        size_t next = equals + 1;
-        if (next < path.size() && path[next] == '"') {
-            for (++next; next < path.size() && path[next] != '"'; ++next) {
-                if (path[next] == '\\' && next + 1 < path.size()) ++next;
-                value += path[next];
-            }
-            ++next;
-        } else {
-            const size_t comma = path.find(',', next);
-            value = path.substr(next, comma == std::string::npos ? std::string::npos : comma - next);
-            next = comma == std::string::npos ? path.size() : comma;
-        }
-        if (strcasecmp(name.c_str(), key.c_str()) == 0) return value;
-        at = next < path.size() && path[next] == ',' ? next : std::string::npos;
-    }
-    return "";
 }
 
 // ---- CIM-XML answers -------------------------------------------------------

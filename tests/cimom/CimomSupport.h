@@ -49,11 +49,6 @@ using qmstest::Properties;
 void expectProperties(const Instance& instance, const Properties& expected,
                       const std::set<std::string>& unchecked = {});
 
-// The value of key `key` in a path as propertyText writes references
-// (Class.Key="value",...), names compared without regard to case; "" when
-// it has none.
-std::string keyOf(const std::string& path, const std::string& key);
-
 // What the CIMOM answered a wbemcli command, read from the CIM-XML response
 // that `wbemcli -dx` prints: the exact values, not wbemcli's rendering of
 // them (which joins array elements with commas).

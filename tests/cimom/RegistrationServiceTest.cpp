@@ -8,6 +8,7 @@
 
 #include "cimom/CimomSupport.h"
 #include "common/Programs.h"
+#include "core/Value.h"
 
 namespace cimomtest {
 namespace {
@@ -34,12 +35,16 @@ protected:
             }
         }
         for (const Instance& s : interop("CIM_IndicationSubscription")) {
-            const Property* filter = s.find("Filter");
-            const Property* handler = s.find("Handler");
-            EXPECT_TRUE(filter && handler && !filter->null && !handler->null);
-            if (filter && handler)
-                now.subscriptions.emplace(quoted(keyOf(filter->text, "Name")),
-                                          quoted(keyOf(handler->text, "Name")));
+            const Property* ends[] = {s.find("Filter"), s.find("Handler")};
+            std::string names[2];
+            for (int i = 0; i < 2; ++i) {
+                cimhost::ObjectPath path;
+                const bool read =
+                    ends[i] && !ends[i]->null && cimhost::ObjectPath::parse(ends[i]->text, &path);
+                EXPECT_TRUE(read && path.keys.find("Name")) << (ends[i] ? ends[i]->text : "no reference");
+                if (read && path.keys.find("Name")) names[i] = quoted(path.keys.find("Name")->asText());
+            }
+            now.subscriptions.emplace(names[0], names[1]);
         }
         return now;
     }

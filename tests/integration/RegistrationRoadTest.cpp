@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/Interop.h"
 #include "integration/RoadSupport.h"
 
 namespace road {
@@ -211,12 +212,6 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
         cimhost::Status activate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
         cimhost::Status deactivate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
     } providers;
-    const auto named = [](const char* cls, const std::string& name) {
-        cimhost::Instance i;
-        i.path.className = cls;
-        i.properties.set("Name", Value::string(name));
-        return i;
-    };
     for (int round = 0; round < 3; ++round) {
         int acks[2];
         ASSERT_EQ(pipe(acks), 0);
@@ -227,17 +222,12 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
             cimhost::IndicationService service(cimhost::ClassRepository::builtin(), providers, store, options);
             for (int i = 0;; ++i) {
                 const std::string name = "killed-" + std::to_string(round) + "-" + std::to_string(i);
-                cimhost::Instance f = named("CIM_IndicationFilter", name);
-                f.properties.set("Query", Value::string(kLogEntryQuery));
-                cimhost::Instance d = named("CIM_ListenerDestinationCIMXML", name);
-                d.properties.set("Destination", Value::string("http://killed:5988"));
+                const cimhost::Instance f = qmstest::interopFilter(name, kLogEntryQuery);
+                const cimhost::Instance d = qmstest::interopDestination(name, "http://killed:5988");
                 cimhost::ObjectPath fp, dp, sp;
-                if (!service.createInstance(f, &fp).ok() || !service.createInstance(d, &dp).ok()) _exit(1);
-                cimhost::Instance sub;
-                sub.path.className = "CIM_IndicationSubscription";
-                sub.properties.set("Filter", Value::reference(fp));
-                sub.properties.set("Handler", Value::reference(dp));
-                if (!service.createInstance(sub, &sp).ok()) _exit(1);
+                if (!service.createInstance(f, &fp).ok() || !service.createInstance(d, &dp).ok() ||
+                    !service.createInstance(qmstest::interopSubscription(fp, dp), &sp).ok())
+                    _exit(1);
                 // Every other one is taken away again, leaving gaps to check.
                 const bool removed = i % 2 == 1 && service.deleteInstance(sp).ok() &&
                                      service.deleteInstance(dp).ok() && service.deleteInstance(fp).ok();
@@ -327,27 +317,8 @@ TEST_F(RegistrationRoad, AThousandRegistrationsAmongForeignSubscriptions) {
                         ++failed;
                     continue;
                 }
-                cimhost::Instance f, d, sub;
-                f.path.nameSpace = d.path.nameSpace = sub.path.nameSpace = cimhost::kInteropNamespace;
-                f.path.className = "CIM_IndicationFilter";
-                f.properties.set("Name", Value::string("direct-" + tag + "-" + std::to_string(i)));
-                f.properties.set("Query", Value::string(kLogEntryQuery));
-                f.properties.set("SourceNamespace", Value::string(kRootQms));
-                d.path.className = "CIM_ListenerDestinationCIMXML";
-                d.properties.set("Name", *f.properties.find("Name"));
-                d.properties.set("Destination", Value::string(receiver));
-                cimhost::ObjectPath fp, dp, sp;
-                sub.path.className = "CIM_IndicationSubscription";
-                if (!cimom_->createInstance(f, &fp).ok() || !cimom_->createInstance(d, &dp).ok()) {
-                    ++failed;
-                    continue;
-                }
-                sub.properties.set("Filter", Value::reference(fp));
-                sub.properties.set("Handler", Value::reference(dp));
-                if (cimom_->createInstance(sub, &sp).ok())
-                    direct[t].push_back(sp);
-                else
-                    ++failed;
+                direct[t].push_back(
+                    subscribe("direct-" + tag + "-" + std::to_string(i), kLogEntryQuery, receiver));
             }
         });
     }

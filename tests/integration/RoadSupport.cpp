@@ -8,6 +8,8 @@
 #include <set>
 #include <thread>
 
+#include "common/Interop.h"
+
 namespace road {
 
 const char kRootQms[] = "root/qms";
@@ -114,33 +116,13 @@ void RoadTest::TearDown() {
 
 cimhost::ObjectPath RoadTest::subscribe(const std::string& name, const std::string& query,
                                         const std::string& destination) {
-    cimhost::Instance filter;
-    filter.path.nameSpace = cimhost::kInteropNamespace;
-    filter.path.className = "CIM_IndicationFilter";
-    filter.properties.set("Name", cimhost::Value::string(name + "-filter"));
-    filter.properties.set("Query", cimhost::Value::string(query));
-    filter.properties.set("QueryLanguage", cimhost::Value::string("WQL"));
-    filter.properties.set("SourceNamespace", cimhost::Value::string(kRootQms));
-    cimhost::ObjectPath filterPath;
-    cimhost::Status st = cimom_->createInstance(filter, &filterPath);
+    cimhost::ObjectPath filterPath, handlerPath, subscriptionPath;
+    cimhost::Status st =
+        cimom_->createInstance(qmstest::interopFilter(name + "-filter", query, kRootQms), &filterPath);
     EXPECT_TRUE(st.ok()) << "filter: " << st.message;
-
-    cimhost::Instance handler;
-    handler.path.nameSpace = cimhost::kInteropNamespace;
-    handler.path.className = "CIM_ListenerDestinationCIMXML";
-    handler.properties.set("Name", cimhost::Value::string(name + "-handler"));
-    handler.properties.set("Destination", cimhost::Value::string(destination));
-    cimhost::ObjectPath handlerPath;
-    st = cimom_->createInstance(handler, &handlerPath);
+    st = cimom_->createInstance(qmstest::interopDestination(name + "-handler", destination), &handlerPath);
     EXPECT_TRUE(st.ok()) << "handler: " << st.message;
-
-    cimhost::Instance subscription;
-    subscription.path.nameSpace = cimhost::kInteropNamespace;
-    subscription.path.className = "CIM_IndicationSubscription";
-    subscription.properties.set("Filter", cimhost::Value::reference(filterPath));
-    subscription.properties.set("Handler", cimhost::Value::reference(handlerPath));
-    cimhost::ObjectPath subscriptionPath;
-    st = cimom_->createInstance(subscription, &subscriptionPath);
+    st = cimom_->createInstance(qmstest::interopSubscription(filterPath, handlerPath), &subscriptionPath);
     EXPECT_TRUE(st.ok()) << "subscription: " << st.message;
     return subscriptionPath;
 }

@@ -102,21 +102,17 @@ TEST_F(DaemonTest, DroppedRepliesNeverComeAndDelayedOnesComeLate) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
 }
 
-TEST_F(DaemonTest, RestartRemovesSocketsAndPidFileForTheDownTime) {
+// The endpoints during and after the down time are the outage table's
+// (FaultTest); here, what a restart does to channels and to the binary.
+TEST_F(DaemonTest, RestartEndsChannelsAndKeepsTheAgentBinary) {
     auto s = subscriber();
     ctlOut({"restart", "--down-ms", "500"});
-    for (const char* p : {"/dev/rqbds", "/dev/rqbdsj", "/dev/rqbdaj", "/var/run/rqbd.pid"})
-        EXPECT_FALSE(exists(sim.path(p))) << p;
     EXPECT_TRUE(exists(sim.path("/usr/sbin/rqbd")));
     rapidjson::Document doc;
     EXPECT_EQ(s->read(doc), Channel::Read::Closed);
-    EXPECT_FALSE(Channel(sim.path("/dev/rqbds")).connected());
-
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!exists(sim.path("/dev/rqbds")) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(exists(sim.path("/var/run/rqbd.pid")));
-    EXPECT_TRUE(Channel(sim.path("/dev/rqbds")).connected());
     auto again = subscriber();
     EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "1\n");
 }
