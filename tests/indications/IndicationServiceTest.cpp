@@ -321,6 +321,15 @@ TEST_F(Interop, DestinationsMustBeDeliverableUrls) {
     Instance changed = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("file:///x")}});
     changed.path = all("CIM_ListenerDestination").front().path;
     EXPECT_EQ(service->modifyInstance(changed).rc, CMPI_RC_ERR_INVALID_PARAMETER);
+
+    // An administrator's list of listener hosts.
+    options.allowedListenerHosts = {"Listener.Example", "[2001:db8::2]"};
+    reopen();
+    EXPECT_TRUE(service->createInstance(destination("A1", "http://listener.example:5988"), nullptr).ok());
+    EXPECT_TRUE(service->createInstance(destination("A2", "https://[2001:DB8::2]/"), nullptr).ok());
+    const Status st = service->createInstance(destination("A3", "http://elsewhere:5988"), nullptr);
+    EXPECT_EQ(st.rc, CMPI_RC_ERR_INVALID_PARAMETER);
+    EXPECT_NE(st.message.find("not among the allowed"), std::string::npos) << st.message;
 }
 
 TEST_F(Interop, LimitsRefuseWithTheExpectedErrors) {
