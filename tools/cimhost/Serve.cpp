@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -24,12 +25,16 @@ namespace cimhost {
 
 const char kServeArguments[] =
     "PROVIDERS [--library-path DIR]... [--port N] [--bind ADDRESS]\n"
-    "                     [--store FILE] [--password-file FILE] [--cert PEM --key PEM]";
+    "                     [--store FILE [--fresh-store]] [--listener-hosts HOST,...]\n"
+    "                     [--password-file FILE] [--cert PEM --key PEM]";
 const char kServeHelp[] =
     "Serves CIM operations over CIM-XML at http://ADDRESS:N/cimom; N defaults to 5988\n"
     "(0 picks a free port), ADDRESS to 127.0.0.1. With --password-file only its users\n"
     "are served (HTTP Basic; add them with cimhost passwd FILE USER), which any address\n"
-    "other than loopback requires. --cert and --key serve HTTPS. Stops on SIGINT or SIGTERM.\n";
+    "other than loopback requires. --cert and --key serve HTTPS. --store keeps filters,\n"
+    "destinations and subscriptions in FILE (--fresh-store sets a damaged FILE aside and\n"
+    "begins empty); --listener-hosts accepts listener destinations on these hosts only.\n"
+    "Stops on SIGINT or SIGTERM.\n";
 
 namespace {
 
@@ -47,10 +52,23 @@ bool portNumber(const char* text, int* out) {
     return true;
 }
 
+// "a,b,c" as its items; empty items are dropped.
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t from = 0;
+    while (from <= text.size()) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        if (comma > from) items.push_back(text.substr(from, comma - from));
+        from = comma + 1;
+    }
+    return items;
+}
+
 struct ServeOptions {
     std::string providersFile;
     std::vector<std::string> libraryPath;
     std::string storeFile;
+    InteropOptions interop;
     server::ServerOptions server;
 };
 
@@ -61,6 +79,11 @@ int serveCommand(int argc, char** argv) {
     ServeOptions options;
     options.providersFile = argv[1];
     for (int i = 2; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--fresh-store") == 0) {
+            options.interop.startFresh = true;
+            --i;  // a switch, without a value
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         const std::string flag = argv[i];
         const char* value = argv[i + 1];
@@ -68,6 +91,8 @@ int serveCommand(int argc, char** argv) {
             options.libraryPath.push_back(value);
         else if (flag == "--store")
             options.storeFile = value;
+        else if (flag == "--listener-hosts")
+            options.interop.allowedListenerHosts = splitList(value);
         else if (flag == "--bind")
             options.server.address = value;
         else if (flag == "--password-file")
@@ -94,6 +119,7 @@ int serveCommand(int argc, char** argv) {
     Cimom::Options cimomOptions;
     cimomOptions.storeFile = options.storeFile;
     cimomOptions.libraryPath = options.libraryPath;
+    cimomOptions.interop = options.interop;
     Cimom cimom(cimomOptions);
     std::string error;
     if (!cimom.loadRegistrations(options.providersFile, &error)) {
