@@ -87,8 +87,14 @@ TEST_F(ExportRoad, BurstToTwoListenersArrivesOnceInOrder) {
     waitSubscribed();
     const int burst = 10000;
     push(burst);
-    ASSERT_TRUE(one.waitFor(burst, 20s)) << one.size();
-    ASSERT_TRUE(two.waitFor(burst, 20s)) << two.size();
+    // As long as indications keep coming: a sanitizer build on a busy
+    // machine takes several times as long as a plain one, and only a stall
+    // says something is lost.
+    for (cimhost::listener::Listener* l : {&one, &two}) {
+        size_t before = 0;
+        while (!l->waitFor(burst, 5s) && l->size() > before) before = l->size();
+        ASSERT_EQ(l->size(), static_cast<size_t>(burst)) << "no indication came for 5 s";
+    }
     std::this_thread::sleep_for(100ms);  // nothing more comes
     EXPECT_EQ(numbers(one), range(0, burst));
     EXPECT_EQ(numbers(two), range(0, burst));
@@ -151,16 +157,10 @@ TEST_F(ExportRoad, WatchPostsToItsListenerAndReportsTheCounts) {
                               "--seconds", "25"},
                              {}, 28000);
     });
+    // Once the module listens to the agent, the subscription that switched
+    // it on is in place: nothing pushed from then on may be missed.
     ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
-    // The module subscribes at the agent a moment before the watch has its
-    // subscription in place; an event in between matches nothing. Push one
-    // at a time until one arrives, then the rest.
-    for (int i = 0; i < 50 && listener.size() == 0; ++i) {
-        push(1);
-        listener.waitFor(1, 100ms);
-    }
-    ASSERT_EQ(listener.size(), 1u);
-    push(count - 1);
+    push(count);
     watching.join();
     EXPECT_EQ(watch.exitCode, 0) << watch.err;
     // Everything was posted before the watch ended: nothing waits for more.
