@@ -73,10 +73,19 @@ public:
 
     bool enumerateInstanceNames(const std::string& nameSpace, const std::string& className,
                                 std::vector<InstanceName>* out, Failure* failure);
+    bool enumerateInstances(const std::string& nameSpace, const std::string& className,
+                            std::vector<listener::Instance>* out, Failure* failure);
+    bool getInstance(const std::string& nameSpace, const InstanceName& name, listener::Instance* out,
+                     Failure* failure);
     bool invokeMethod(const std::string& nameSpace, const InstanceName& target, const std::string& method,
                       const std::vector<Parameter>& in, MethodResult* out, Failure* failure);
 
 private:
+    // An intrinsic operation in nameSpace whose parameters `fill` appends to
+    // the IMETHODCALL; its IRETURNVALUE into *value.
+    template <class Fill>
+    bool intrinsic(const std::string& nameSpace, const char* operation, Fill fill, pugi::xml_document* answer,
+                   pugi::xml_node* value, Failure* failure);
     // Posts one request; the parsed SIMPLERSP's response element (IMETHODRESPONSE
     // or METHODRESPONSE) into *doc, or false with *failure filled.
     bool call(const std::string& body, const std::string& operation, const std::string& method,

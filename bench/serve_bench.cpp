@@ -1,0 +1,217 @@
+// The embedded CIMOM's CIM-XML server against a real CIMOM: `cimhost serve`
+// and sfcb host the same installed module build, with the same agent
+// simulator behind both, and the same client (CimClient) asks each in turn.
+//
+// - BM_GetInstance, BM_EnumerateInstances: the registration service's one
+//   instance, one request to each server per iteration, alternating which
+//   goes first; each side's mean and median in microseconds and
+//   speedup = sfcb / serve.
+// - BM_EightClients: 8 threads with a client each send GetInstance to one
+//   server for a round, then to the other; requests per second of each and
+//   their ratio.
+//
+// Needs a test build (the simulator's root stands for the agent's paths)
+// and SFCB_HOME (the folder holding sfcb-ctl); without it, says so and ends.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "cimom/Sfcb.h"
+#include "client/CimClient.h"
+#include "common/Programs.h"
+#include "common/RqbdSim.h"
+
+namespace {
+
+using cimhost::client::CimClient;
+using qmsbench::Clock;
+
+const char kNamespace[] = "root/qms";
+const char kService[] = "QMS_VRXIndicationRegistrationService";
+
+struct Server {
+    std::string url;
+    cimhost::client::InstanceName service;
+};
+Server g_servers[2];  // [0] serve, [1] sfcb
+const char* const kNames[2] = {"serve", "sfcb"};
+
+std::unique_ptr<CimClient> clientOf(const std::string& url) {
+    cimhost::client::Options options;
+    options.url = url;
+    return std::make_unique<CimClient>(options);
+}
+
+bool getInstance(CimClient& client, const Server& server) {
+    cimhost::listener::Instance found;
+    cimhost::client::Failure failure;
+    return client.getInstance(kNamespace, server.service, &found, &failure);
+}
+
+bool enumerateInstances(CimClient& client, const Server&) {
+    std::vector<cimhost::listener::Instance> found;
+    cimhost::client::Failure failure;
+    return client.enumerateInstances(kNamespace, kService, &found, &failure) && found.size() == 1;
+}
+
+double median(std::vector<double>& v) {
+    if (v.empty()) return 0;
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+// One request to each server per iteration, alternating which goes first.
+void compare(benchmark::State& state, bool (*op)(CimClient&, const Server&)) {
+    std::unique_ptr<CimClient> clients[2] = {clientOf(g_servers[0].url), clientOf(g_servers[1].url)};
+    std::vector<double> micros[2];
+    bool serveFirst = true;
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const int side = (turn == 0) == serveFirst ? 0 : 1;
+            const Clock::time_point start = Clock::now();
+            if (!op(*clients[side], g_servers[side])) {
+                state.SkipWithError((std::string(kNames[side]) + " did not answer").c_str());
+                return;
+            }
+            micros[side].push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        serveFirst = !serveFirst;
+    }
+    double mean[2];
+    for (int side = 0; side < 2; ++side) {
+        double sum = 0;
+        for (const double m : micros[side]) sum += m;
+        mean[side] = micros[side].empty() ? 0 : sum / static_cast<double>(micros[side].size());
+        state.counters[std::string(kNames[side]) + "_us"] = mean[side];
+        state.counters[std::string(kNames[side]) + "_median_us"] = median(micros[side]);
+    }
+    state.counters["speedup"] = mean[0] > 0 ? mean[1] / mean[0] : 0;
+}
+
+void BM_GetInstance(benchmark::State& state) { compare(state, getInstance); }
+void BM_EnumerateInstances(benchmark::State& state) { compare(state, enumerateInstances); }
+BENCHMARK(BM_GetInstance)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EnumerateInstances)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Requests per second of 8 clients at once against one server for `round`.
+double eightClients(const Server& server, std::chrono::milliseconds round, bool* ok) {
+    std::atomic<long> done{0};
+    std::atomic<bool> failed{false};
+    const Clock::time_point end = Clock::now() + round;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            std::unique_ptr<CimClient> client = clientOf(server.url);
+            while (Clock::now() < end && !failed)
+                if (getInstance(*client, server))
+                    ++done;
+                else
+                    failed = true;
+        });
+    for (std::thread& t : threads) t.join();
+    *ok = !failed;
+    return static_cast<double>(done) / std::chrono::duration<double>(round).count();
+}
+
+void BM_EightClients(benchmark::State& state) {
+    double rps[2] = {0, 0};
+    for (auto _ : state) {
+        for (int side = 0; side < 2; ++side) {
+            bool ok = false;
+            rps[side] += eightClients(g_servers[side], std::chrono::milliseconds(1000), &ok);
+            if (!ok) {
+                state.SkipWithError((std::string(kNames[side]) + " failed a request").c_str());
+                return;
+            }
+        }
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["serve_rps"] = rps[0] / n;
+    state.counters["sfcb_rps"] = rps[1] / n;
+    state.counters["speedup"] = rps[1] > 0 ? rps[0] / rps[1] : 0;
+}
+BENCHMARK(BM_EightClients)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// The service's instance name, asked until the server answers (it may still
+// be starting).
+bool findService(Server& server) {
+    std::unique_ptr<CimClient> client = clientOf(server.url);
+    for (int i = 0; i < 200; ++i) {
+        std::vector<cimhost::client::InstanceName> names;
+        cimhost::client::Failure failure;
+        if (client->enumerateInstanceNames(kNamespace, kService, &names, &failure) && names.size() == 1) {
+            server.service = names[0];
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    if (!qmsbench::start(argc, argv, "serve_bench", exitCode)) return exitCode;
+    const char* sfcbHome = std::getenv("SFCB_HOME");
+    if (!sfcbHome || !*sfcbHome) {
+        std::fprintf(stderr, "serve_bench: set SFCB_HOME to the folder holding sfcb-ctl\n");
+        return 0;
+    }
+    char dir[] = "/tmp/qmsbench-XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    const std::string scratch = dir, prefix = scratch + "/prefix";
+    if (qmstest::run({QMS_CMAKE_COMMAND, "--install", QMS_BUILD_DIR, "--prefix", prefix}).exitCode != 0) {
+        std::fprintf(stderr, "serve_bench: cmake --install failed\n");
+        return 1;
+    }
+    qmstest::RqbdSim sim(QMS_ROAD_SCENARIO);
+    for (const char* d : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(d).c_str(), 0755);
+    setenv("QMS_TEST_ROOT", sim.root().c_str(), 1);
+    {
+        cimomtest::Sfcb sfcb(sfcbHome, scratch + "/sfcb", prefix, qmstest::currentEnvironment(), {});
+        const int port = freePort();
+        const pid_t serve =
+            qmstest::startDetached({CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path", prefix + "/lib",
+                                    "--port", std::to_string(port)});
+        g_servers[0].url = "http://127.0.0.1:" + std::to_string(port);
+        g_servers[1].url = sfcb.url();
+        if (!findService(g_servers[0]) || !findService(g_servers[1])) {
+            std::fprintf(stderr, "serve_bench: a server did not show the registration service\n");
+            exitCode = 1;
+        } else {
+            benchmark::RunSpecifiedBenchmarks();
+        }
+        qmstest::endDetached(serve);
+    }
+    benchmark::Shutdown();
+    qmstest::run({"rm", "-rf", scratch});
+    return exitCode;
+}
