@@ -1,35 +1,38 @@
-// What the interop store and the JSON-lines sink write alike: booleans and
-// integers of a non-null value, with any RapidJSON writer. Reals, texts,
-// references and instances each writer treats its own way.
+// What the interop store and the JSON-lines sink write alike, with any
+// RapidJSON writer: nulls, booleans, integers (a char16 as its code) and
+// arrays as JSON arrays of their items. Reals, texts, references and
+// instances each writer treats its own way, in the hooks its Derived class
+// adds.
 #pragma once
 
-#include "core/Value.h"
+#include <cstdint>
+#include <vector>
+
+#include "core/ValueVisitor.h"
 
 namespace cimhost {
 
-// False, writing nothing, when the value is of none of those types.
-template <class Writer>
-bool writeJsonInteger(Writer& w, const Value& v) {
-    switch (v.elementType()) {
-        case CMPI_boolean:
-            w.Bool(v.asBool());
-            return true;
-        case CMPI_uint8:
-        case CMPI_uint16:
-        case CMPI_uint32:
-        case CMPI_uint64:
-        case CMPI_char16:
-            w.Uint64(v.asUnsigned());
-            return true;
-        case CMPI_sint8:
-        case CMPI_sint16:
-        case CMPI_sint32:
-        case CMPI_sint64:
-            w.Int64(v.asSigned());
-            return true;
-        default:
-            return false;
+template <class Derived, class Json>
+class JsonValueWriter : public ValueVisitor<Derived> {
+public:
+    void null(CMPIType) { json_.Null(); }
+    void array(CMPIType, const std::vector<Value>& items) {
+        json_.StartArray();
+        this->visitItems(items);
+        json_.EndArray();
     }
-}
+    void boolean(bool b) { json_.Bool(b); }
+    void unsignedInteger(uint64_t x) { json_.Uint64(x); }
+    void signedInteger(int64_t x) { json_.Int64(x); }
+
+protected:
+    explicit JsonValueWriter(Json& json) : json_(json) {}
+    ~JsonValueWriter() = default;
+
+    Json& json() { return json_; }
+
+private:
+    Json& json_;
+};
 
 }  // namespace cimhost
