@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+#include "core/ValueVisitor.h"
+
 namespace cimhost {
 
 // ---- Object bookkeeping ------------------------------------------------------
@@ -337,88 +339,81 @@ bool storableType(CMPIType type) {
 }
 
 // CMPIData for a value, with its encapsulated parts made in `owner`.
+class DataIn : public ValueVisitor<DataIn, CMPIData> {
+public:
+    DataIn(ObjectSpace& space, Arena& owner, CMPIType type) : space_(space), owner_(owner) {
+        d_.type = type;
+        d_.state = CMPI_goodValue;
+        d_.value.uint64 = 0;
+    }
+
+    CMPIData null(CMPIType) {
+        d_.state = CMPI_nullValue;
+        return d_;
+    }
+    CMPIData array(CMPIType elementType, const std::vector<Value>& items) {
+        ArrayObj* a = make<ArrayObj>(space_, owner_);
+        a->elementType = elementType;
+        a->items = items;
+        d_.value.array = &a->cmpi;
+        return d_;
+    }
+    CMPIData boolean(bool b) { return set<CMPIBoolean>(&CMPIValue::boolean, b ? 1 : 0); }
+    CMPIData char16(uint16_t c) { return set<CMPIChar16>(&CMPIValue::char16, c); }
+    CMPIData uint8(uint8_t x) { return set<CMPIUint8>(&CMPIValue::uint8, x); }
+    CMPIData uint16(uint16_t x) { return set<CMPIUint16>(&CMPIValue::uint16, x); }
+    CMPIData uint32(uint32_t x) { return set<CMPIUint32>(&CMPIValue::uint32, x); }
+    CMPIData uint64(uint64_t x) { return set<CMPIUint64>(&CMPIValue::uint64, x); }
+    CMPIData sint8(int8_t x) { return set<CMPISint8>(&CMPIValue::sint8, x); }
+    CMPIData sint16(int16_t x) { return set<CMPISint16>(&CMPIValue::sint16, x); }
+    CMPIData sint32(int32_t x) { return set<CMPISint32>(&CMPIValue::sint32, x); }
+    CMPIData sint64(int64_t x) { return set<CMPISint64>(&CMPIValue::sint64, x); }
+    CMPIData real32(float x) { return set<CMPIReal32>(&CMPIValue::real32, x); }
+    CMPIData real64(double x) { return set<CMPIReal64>(&CMPIValue::real64, x); }
+    CMPIData string(const std::string& text) {
+        StringObj* s = make<StringObj>(space_, owner_);
+        s->text = text;
+        d_.value.string = &s->cmpi;
+        return d_;
+    }
+    CMPIData datetime(const std::string& cimText) {
+        DateTimeObj* t = make<DateTimeObj>(space_, owner_);
+        t->text = cimText;
+        d_.value.dateTime = &t->cmpi;
+        return d_;
+    }
+    CMPIData reference(const ObjectPath& path) {
+        PathObj* p = make<PathObj>(space_, owner_);
+        p->path = path;
+        d_.value.ref = &p->cmpi;
+        return d_;
+    }
+    CMPIData instance(const Instance& inst) {
+        InstanceObj* i = make<InstanceObj>(space_, owner_);
+        i->reset(inst);
+        d_.value.inst = &i->cmpi;
+        return d_;
+    }
+    CMPIData other(const Value&) {
+        d_.state = CMPI_badValue;
+        return d_;
+    }
+
+private:
+    template <class T>
+    CMPIData set(T CMPIValue::*member, T x) {
+        d_.value.*member = x;
+        return d_;
+    }
+
+    ObjectSpace& space_;
+    Arena& owner_;
+    CMPIData d_;
+};
+
 CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value) {
-    CMPIData d;
-    d.type = value.type();
-    d.state = CMPI_goodValue;
-    d.value.uint64 = 0;
-    if (value.isNull()) {
-        d.state = CMPI_nullValue;
-        return d;
-    }
-    if (value.isArray()) {
-        ArrayObj* a = make<ArrayObj>(space, owner);
-        a->elementType = value.elementType();
-        a->items = value.items();
-        d.value.array = &a->cmpi;
-        return d;
-    }
-    switch (value.type()) {
-        case CMPI_boolean:
-            d.value.boolean = value.asBool() ? 1 : 0;
-            break;
-        case CMPI_char16:
-            d.value.char16 = static_cast<CMPIChar16>(value.asUnsigned());
-            break;
-        case CMPI_uint8:
-            d.value.uint8 = static_cast<CMPIUint8>(value.asUnsigned());
-            break;
-        case CMPI_uint16:
-            d.value.uint16 = static_cast<CMPIUint16>(value.asUnsigned());
-            break;
-        case CMPI_uint32:
-            d.value.uint32 = static_cast<CMPIUint32>(value.asUnsigned());
-            break;
-        case CMPI_uint64:
-            d.value.uint64 = value.asUnsigned();
-            break;
-        case CMPI_sint8:
-            d.value.sint8 = static_cast<CMPISint8>(value.asSigned());
-            break;
-        case CMPI_sint16:
-            d.value.sint16 = static_cast<CMPISint16>(value.asSigned());
-            break;
-        case CMPI_sint32:
-            d.value.sint32 = static_cast<CMPISint32>(value.asSigned());
-            break;
-        case CMPI_sint64:
-            d.value.sint64 = value.asSigned();
-            break;
-        case CMPI_real32:
-            d.value.real32 = static_cast<CMPIReal32>(value.asReal());
-            break;
-        case CMPI_real64:
-            d.value.real64 = value.asReal();
-            break;
-        case CMPI_string: {
-            StringObj* s = make<StringObj>(space, owner);
-            s->text = value.asText();
-            d.value.string = &s->cmpi;
-            break;
-        }
-        case CMPI_dateTime: {
-            DateTimeObj* t = make<DateTimeObj>(space, owner);
-            t->text = value.asText();
-            d.value.dateTime = &t->cmpi;
-            break;
-        }
-        case CMPI_ref: {
-            PathObj* p = make<PathObj>(space, owner);
-            if (value.asReference()) p->path = *value.asReference();
-            d.value.ref = &p->cmpi;
-            break;
-        }
-        case CMPI_instance: {
-            InstanceObj* i = make<InstanceObj>(space, owner);
-            i->reset(value.asInstance() ? *value.asInstance() : Instance());
-            d.value.inst = &i->cmpi;
-            break;
-        }
-        default:
-            d.state = CMPI_badValue;
-            break;
-    }
-    return d;
+    DataIn writer(space, owner, value.type());
+    return visitValue(value, writer);
 }
 
 CMPIString* childString(ObjectBase& parent, const std::string& text) {
