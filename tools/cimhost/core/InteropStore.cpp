@@ -22,7 +22,7 @@
 #include <cstring>
 #include <map>
 
-#include "core/JsonValues.h"
+#include "core/JsonValueWriter.h"
 
 namespace cimhost {
 namespace {

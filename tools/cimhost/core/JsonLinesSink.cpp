@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "core/Sinks.h"
-#include "core/JsonValues.h"
+#include "core/JsonValueWriter.h"
 
 namespace cimhost {
 namespace {
