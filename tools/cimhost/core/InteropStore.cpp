@@ -22,7 +22,7 @@
 #include <cstring>
 #include <map>
 
-#include "core/JsonValues.h"
+#include "core/JsonValueWriter.h"
 
 namespace cimhost {
 namespace {
@@ -55,37 +55,20 @@ typedef rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson:
 void writePath(StoreWriter& w, const ObjectPath& path);
 void writeInstance(StoreWriter& w, const Instance& inst);
 
-void writeItem(StoreWriter& w, const Value& v) {
-    if (v.isNull()) {
-        w.Null();
-        return;
-    }
-    if (writeJsonInteger(w, v)) return;
-    switch (v.elementType()) {
-        case CMPI_real32:
-        case CMPI_real64:
-            w.Double(v.asReal());
-            break;
-        case CMPI_ref:
-            writePath(w, *v.asReference());
-            break;
-        case CMPI_instance:
-            writeInstance(w, *v.asInstance());
-            break;
-        default:
-            w.String(v.asText().c_str(), static_cast<rapidjson::SizeType>(v.asText().size()));
-            break;
-    }
-}
+class StoreValue : public JsonValueWriter<StoreValue, StoreWriter> {
+public:
+    explicit StoreValue(StoreWriter& w) : JsonValueWriter(w) {}
+
+    void real(double x) { json().Double(x); }
+    void text(const std::string& s) { json().String(s.c_str(), static_cast<rapidjson::SizeType>(s.size())); }
+    void reference(const ObjectPath& path) { writePath(json(), path); }
+    void instance(const Instance& inst) { writeInstance(json(), inst); }
+    void other(const Value& v) { text(v.asText()); }
+};
 
 void writeValue(StoreWriter& w, const Value& v) {
-    if (v.isArray() && !v.isNull()) {
-        w.StartArray();
-        for (const Value& item : v.items()) writeItem(w, item);
-        w.EndArray();
-    } else {
-        writeItem(w, v);
-    }
+    StoreValue writer(w);
+    visitValue(v, writer);
 }
 
 void writeNamed(StoreWriter& w, const NamedValues& values) {

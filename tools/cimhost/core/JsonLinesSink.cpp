@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "core/Sinks.h"
-#include "core/JsonValues.h"
+#include "core/JsonValueWriter.h"
 
 namespace cimhost {
 namespace {
@@ -48,46 +48,26 @@ void writeText(LineWriter& w, const std::string& text) {
 
 void writeInstance(LineWriter& w, const Instance& inst);
 
-void writeItem(LineWriter& w, const Value& v) {
-    if (v.isNull()) {
-        w.Null();
-        return;
+class LineValue : public JsonValueWriter<LineValue, LineWriter> {
+public:
+    explicit LineValue(LineWriter& w) : JsonValueWriter(w) {}
+
+    void real(double x) {
+        // JSON has no NaN or infinity.
+        if (std::isfinite(x))
+            json().Double(x);
+        else
+            json().Null();
     }
-    if (writeJsonInteger(w, v)) return;
-    switch (v.elementType()) {
-        case CMPI_real32:
-        case CMPI_real64:
-            // JSON has no NaN or infinity.
-            if (std::isfinite(v.asReal()))
-                w.Double(v.asReal());
-            else
-                w.Null();
-            break;
-        case CMPI_ref:
-            writeText(w, v.asReference()->toText());
-            break;
-        case CMPI_instance:
-            writeInstance(w, *v.asInstance());
-            break;
-        case CMPI_string:
-        case CMPI_dateTime:
-        case CMPI_chars:
-            writeText(w, v.asText());
-            break;
-        default:
-            w.Null();
-            break;
-    }
-}
+    void text(const std::string& s) { writeText(json(), s); }
+    void reference(const ObjectPath& path) { writeText(json(), path.toText()); }
+    void instance(const Instance& inst) { writeInstance(json(), inst); }
+    void other(const Value&) { json().Null(); }
+};
 
 void writeValue(LineWriter& w, const Value& v) {
-    if (!v.isArray() || v.isNull()) {
-        writeItem(w, v);
-        return;
-    }
-    w.StartArray();
-    for (const Value& item : v.items()) writeItem(w, item);
-    w.EndArray();
+    LineValue writer(w);
+    visitValue(v, writer);
 }
 
 void writeInstance(LineWriter& w, const Instance& inst) {
@@ -118,7 +98,7 @@ std::string JsonLinesSink::line(const Instance& destination, const ObjectPath& s
     w.Key("destination");
     const Value* url = destination.property("Destination");
     if (url && !url->isNull() && !url->isArray())
-        writeItem(w, *url);
+        writeValue(w, *url);
     else
         w.Null();
     w.Key("subscription");

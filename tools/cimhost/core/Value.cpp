@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/ValueVisitor.h"
+
 namespace cimhost {
 
 bool sameName(const std::string& a, const std::string& b) {
@@ -159,51 +161,44 @@ std::string realText(double r) {
 
 }  // namespace
 
-std::string Value::toText() const {
-    if (null_) return "NULL";
-    if (isArray()) {
+namespace {
+
+class ReadableText : public ValueVisitor<ReadableText, std::string> {
+public:
+    std::string null(CMPIType) { return "NULL"; }
+    std::string array(CMPIType, const std::vector<Value>& items) {
         std::string out = "{";
-        for (size_t i = 0; i < items_.size(); ++i) {
+        for (size_t i = 0; i < items.size(); ++i) {
             if (i) out += ", ";
-            out += items_[i].toText();
+            out += visitValue(items[i], *this);
         }
         return out + "}";
     }
-    switch (type_) {
-    case CMPI_boolean:
-        return bits_.u ? "TRUE" : "FALSE";
-    case CMPI_char16:
-    case CMPI_uint8:
-    case CMPI_uint16:
-    case CMPI_uint32:
-    case CMPI_uint64:
-        return std::to_string(bits_.u);
-    case CMPI_sint8:
-    case CMPI_sint16:
-    case CMPI_sint32:
-    case CMPI_sint64:
-        return std::to_string(bits_.s);
-    case CMPI_real32:
-    case CMPI_real64:
-        return realText(bits_.r);
-    case CMPI_string: {
+    std::string boolean(bool b) { return b ? "TRUE" : "FALSE"; }
+    std::string unsignedInteger(uint64_t x) { return std::to_string(x); }
+    std::string signedInteger(int64_t x) { return std::to_string(x); }
+    std::string real(double x) { return realText(x); }
+    std::string string(const std::string& s) {
         std::string out;
-        appendQuoted(out, text_);
+        appendQuoted(out, s);
         return out;
     }
-    case CMPI_dateTime:
-        return text_;
-    case CMPI_ref:
-        return ref_ ? ref_->toText() : "NULL";
-    case CMPI_instance: {
-        if (!inst_) return "NULL";
-        std::string out = inst_->className() + " {";
-        for (const auto& p : inst_->properties) out += " " + p.first + " = " + p.second.toText() + ";";
+    std::string datetime(const std::string& cimText) { return cimText; }
+    std::string reference(const ObjectPath& path) { return path.toText(); }
+    std::string instance(const Instance& inst) {
+        std::string out = inst.className() + " {";
+        for (const auto& p : inst.properties)
+            out += " " + p.first + " = " + visitValue(p.second, *this) + ";";
         return out + " }";
     }
-    default:
-        return "?";
-    }
+    std::string other(const Value&) { return "?"; }
+};
+
+}  // namespace
+
+std::string Value::toText() const {
+    ReadableText writer;
+    return visitValue(*this, writer);
 }
 
 bool operator==(const Value& a, const Value& b) {

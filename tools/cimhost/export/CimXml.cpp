@@ -3,6 +3,9 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <vector>
+
+#include "core/ValueVisitor.h"
 
 namespace cimhost {
 namespace exporting {
@@ -97,36 +100,41 @@ void appendReal(std::string& out, double x, bool single) {
 }
 
 // The text of a non-null scalar that is no reference.
-void appendScalarText(std::string& out, const Value& v) {
-    switch (v.elementType()) {
-        case CMPI_boolean: out += v.asBool() ? "TRUE" : "FALSE"; break;
-        case CMPI_char16: {
-            const uint32_t c = static_cast<uint32_t>(v.asUnsigned() & 0xFFFF);
-            std::string one;
-            // A lone UTF-16 surrogate is no character.
-            appendUtf8(one, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
-            appendEscaped(out, one);
-            break;
-        }
-        case CMPI_uint8:
-        case CMPI_uint16:
-        case CMPI_uint32:
-        case CMPI_uint64: out += std::to_string(v.asUnsigned()); break;
-        case CMPI_sint8:
-        case CMPI_sint16:
-        case CMPI_sint32:
-        case CMPI_sint64: out += std::to_string(v.asSigned()); break;
-        case CMPI_real32: appendReal(out, v.asReal(), true); break;
-        case CMPI_real64: appendReal(out, v.asReal(), false); break;
-        case CMPI_instance: {
-            std::string inner;
-            if (v.asInstance()) appendInstance(inner, *v.asInstance());
-            appendEscaped(out, inner);
-            break;
-        }
-        case CMPI_ref: appendEscaped(out, v.asReference() ? v.asReference()->toText() : std::string()); break;
-        default: appendEscaped(out, v.asText()); break;
+class ScalarText : public ValueVisitor<ScalarText> {
+public:
+    explicit ScalarText(std::string& out) : out_(out) {}
+
+    // Never asked of it: property and key writers handle nulls and arrays.
+    void null(CMPIType) {}
+    void array(CMPIType, const std::vector<Value>&) {}
+
+    void boolean(bool b) { out_ += b ? "TRUE" : "FALSE"; }
+    void char16(uint16_t c) {
+        std::string one;
+        // A lone UTF-16 surrogate is no character.
+        appendUtf8(one, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
+        appendEscaped(out_, one);
     }
+    void unsignedInteger(uint64_t x) { out_ += std::to_string(x); }
+    void signedInteger(int64_t x) { out_ += std::to_string(x); }
+    void real32(float x) { appendReal(out_, x, true); }
+    void real64(double x) { appendReal(out_, x, false); }
+    void text(const std::string& s) { appendEscaped(out_, s); }
+    void reference(const ObjectPath& path) { appendEscaped(out_, path.toText()); }
+    void instance(const Instance& inst) {
+        std::string inner;
+        appendInstance(inner, inst);
+        appendEscaped(out_, inner);
+    }
+    void other(const Value& v) { appendEscaped(out_, v.asText()); }
+
+private:
+    std::string& out_;
+};
+
+void appendScalarText(std::string& out, const Value& v) {
+    ScalarText writer(out);
+    visitValue(v, writer);
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <limits>
+#include <string>
+#include <vector>
 
+#include "core/ValueVisitor.h"
 #include "export/Exporter.h"
 
 namespace cimhost {
@@ -41,24 +45,36 @@ bool namesService(const ObjectPath& path) {
     return given == own;
 }
 
-// An integer setting in [0, max]; false for anything else.
-bool setting(const Value& v, uint64_t max, uint64_t* out) {
-    if (v.isNull() || v.isArray()) return false;
-    switch (v.type()) {
-        case CMPI_uint8:
-        case CMPI_uint16:
-        case CMPI_uint32:
-        case CMPI_uint64: *out = v.asUnsigned(); break;
-        case CMPI_sint8:
-        case CMPI_sint16:
-        case CMPI_sint32:
-        case CMPI_sint64:
-            if (v.asSigned() < 0) return false;
-            *out = static_cast<uint64_t>(v.asSigned());
-            break;
-        default: return false;
+// An integer setting in [0, max]; false for anything else (a char16 is a
+// character, not a count).
+class Setting : public ValueVisitor<Setting, bool> {
+public:
+    Setting(uint64_t max, uint64_t* out) : max_(max), out_(out) {}
+
+    bool unsignedInteger(uint64_t x) {
+        *out_ = x;
+        return x <= max_;
     }
-    return *out <= max;
+    bool signedInteger(int64_t x) { return x >= 0 && unsignedInteger(static_cast<uint64_t>(x)); }
+
+    bool null(CMPIType) { return false; }
+    bool array(CMPIType, const std::vector<Value>&) { return false; }
+    bool boolean(bool) { return false; }
+    bool char16(uint16_t) { return false; }
+    bool real(double) { return false; }
+    bool text(const std::string&) { return false; }
+    bool reference(const ObjectPath&) { return false; }
+    bool instance(const Instance&) { return false; }
+    bool other(const Value&) { return false; }
+
+private:
+    uint64_t max_;
+    uint64_t* out_;
+};
+
+bool setting(const Value& v, uint64_t max, uint64_t* out) {
+    Setting reader(max, out);
+    return visitValue(v, reader);
 }
 
 }  // namespace
