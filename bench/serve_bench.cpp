@@ -199,8 +199,8 @@ int main(int argc, char** argv) {
         cimomtest::Sfcb sfcb(sfcbHome, scratch + "/sfcb", prefix, qmstest::currentEnvironment(), {});
         const int port = freePort();
         const pid_t serve =
-            qmstest::startDetached({CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path", prefix + "/lib",
-                                    "--port", std::to_string(port)});
+            qmstest::startDetached({CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path",
+                                    prefix + "/lib", "--port", std::to_string(port)});
         g_servers[0].url = "http://127.0.0.1:" + std::to_string(port);
         g_servers[1].url = sfcb.url();
         if (!findService(g_servers[0]) || !findService(g_servers[1])) {

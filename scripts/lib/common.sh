@@ -14,7 +14,7 @@ QMS_PACKAGES=(
   cmake ninja-build g++ python3 binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   libcpp-httplib-dev libpugixml-dev sblim-wbemcli libcurl4 zlib1g zlib1g-dev
-  libspdlog-dev libssl-dev openssl
+  libspdlog-dev libssl-dev openssl clang-format
 )
 
 qms_install_missing() {

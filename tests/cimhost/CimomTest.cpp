@@ -2,10 +2,9 @@
 // registration file: routing, load failures, up-calls, subscriptions,
 // threads and clean-up.
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
@@ -42,7 +41,8 @@ struct Log {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> out;
         for (const std::string& l : lines)
-            if (l.compare(0, provider.size() + 2, provider + ": ") == 0) out.push_back(l.substr(provider.size() + 2));
+            if (l.compare(0, provider.size() + 2, provider + ": ") == 0)
+                out.push_back(l.substr(provider.size() + 2));
         return out;
     }
 };
@@ -130,7 +130,8 @@ TEST(Registrations, MalformedFilesAreRefusedWhole) {
     std::string error;
     EXPECT_FALSE(cimom.loadRegistrations(file, &error));
     EXPECT_NE(std::string::npos, error.find("cannot read"));
-    for (const char* bad : {"A root/qms P lib instance\nB root/qms P lib\n", "A root/qms P lib instance,ghost\n"}) {
+    for (const char* bad :
+         {"A root/qms P lib instance\nB root/qms P lib\n", "A root/qms P lib instance,ghost\n"}) {
         std::ofstream(file) << bad;
         EXPECT_FALSE(cimom.loadRegistrations(file, &error));
         EXPECT_NE(std::string::npos, error.find("bad.reg:")) << error;
@@ -148,7 +149,8 @@ TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {
     ASSERT_TRUE(cimom->createInstance(system("CIM_ComputerSystem", "a"), &created).ok());
     EXPECT_EQ("root/qms", created.nameSpace);
     EXPECT_EQ(Value::string("a"), *created.keys.find("Name"));
-    EXPECT_EQ(CMPI_RC_ERR_ALREADY_EXISTS, cimom->createInstance(system("CIM_ComputerSystem", "a"), nullptr).rc);
+    EXPECT_EQ(CMPI_RC_ERR_ALREADY_EXISTS,
+              cimom->createInstance(system("CIM_ComputerSystem", "a"), nullptr).rc);
     ASSERT_TRUE(cimom->createInstance(system("QMS_VRXComputerSystem", "sub"), nullptr).ok());
 
     Instance got;
@@ -180,7 +182,8 @@ TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {
 
 TEST_F(CimomTest, UnservedRequestsGetTheirStatus) {
     std::vector<Instance> out;
-    EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE, cimom->enumerateInstances("root/none", "CIM_ComputerSystem", &out).rc);
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE,
+              cimom->enumerateInstances("root/none", "CIM_ComputerSystem", &out).rc);
     EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE, cimom->enumerateInstances("", "CIM_ComputerSystem", &out).rc);
     EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, cimom->enumerateInstances("root/qms", "CIM_Nothing", &out).rc);
     // A class nobody serves here: the module then falls back to the interop
@@ -215,7 +218,8 @@ TEST_F(CimomTest, BrokenProvidersFailAloneWithTheReason) {
             EXPECT_EQ(CMPI_RC_ERR_FAILED, s.rc) << b.cls;
             EXPECT_NE(std::string::npos, s.message.find(b.reason)) << s.message;
         }
-        EXPECT_TRUE(cimom->createInstance(system("CIM_ComputerSystem", "ok" + std::to_string(round)), nullptr).ok());
+        EXPECT_TRUE(
+            cimom->createInstance(system("CIM_ComputerSystem", "ok" + std::to_string(round)), nullptr).ok());
     }
     EXPECT_EQ(0u, cimom->calls("Null_Provider.enumerateInstances"));
 }
@@ -239,9 +243,9 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     ObjectPath first, second;
     ASSERT_TRUE(subscribe("one", "SELECT * FROM QMS_VRXLogEntryArrived", &first).ok());
     ASSERT_TRUE(subscribe("two", "SELECT * FROM CIM_AlertIndication", &second).ok());
-    EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived", "activateFilter first=1",
-                                        "enableIndications", "authorizeFilter CIM_AlertIndication",
-                                        "activateFilter first=1"}),
+    EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived",
+                                        "activateFilter first=1", "enableIndications",
+                                        "authorizeFilter CIM_AlertIndication", "activateFilter first=1"}),
               log.of("Ind_Provider"));
 
     Value rv;
@@ -258,7 +262,8 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     log.lines.clear();
     ASSERT_TRUE(cimom->deleteInstance(first).ok());
     ASSERT_TRUE(cimom->deleteInstance(second).ok());
-    EXPECT_EQ((std::vector<std::string>{"deActivateFilter last=1", "deActivateFilter last=1", "disableIndications"}),
+    EXPECT_EQ((std::vector<std::string>{"deActivateFilter last=1", "deActivateFilter last=1",
+                                        "disableIndications"}),
               log.of("Ind_Provider"));
     EXPECT_EQ(1u, cimom->calls("Ind_Provider.disableIndications"));
 }
@@ -276,11 +281,13 @@ TEST_F(CimomTest, ShutdownDisablesCleansUpAndUnloads) {
     dlclose(loaded);
 
     cimom.reset();
-    EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived", "activateFilter first=1",
-                                        "enableIndications", "created", "disableIndications",
-                                        "cleanup Indication terminating=1", "cleanup Method terminating=1"}),
+    EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived",
+                                        "activateFilter first=1", "enableIndications", "created",
+                                        "disableIndications", "cleanup Indication terminating=1",
+                                        "cleanup Method terminating=1"}),
               log.of("Ind_Provider"));
-    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}), log.of("Test_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}),
+              log.of("Test_Provider"));
     EXPECT_EQ(nullptr, dlopen(kProviderLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD));
 }
 
@@ -295,7 +302,8 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_LogEntry", &out).ok());
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &out).ok());
     // The kept MI serves on; the other was made again, empty.
-    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}), log.of("Keep_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}),
+              log.of("Keep_Provider"));
     EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0", "created"}),
               log.of("Test_Provider"));
     EXPECT_TRUE(out.empty());
@@ -347,14 +355,16 @@ TEST_F(CimomTest, WatchReplacesWhatAKilledRunLeftInItsStore) {
     ASSERT_TRUE(subscribe("cimhost-watch", "SELECT * FROM QMS_VRXLogEntryArrived", &leftover).ok());
     cimom.reset();
 
-    const qmstest::ProgramResult run = qmstest::run({CIMHOST_BINARY, "watch", regFile, "--library-path",
-                                                     CIMHOST_TEST_PROVIDER_DIR, "--store", store, "--seconds", "1"});
+    const qmstest::ProgramResult run =
+        qmstest::run({CIMHOST_BINARY, "watch", regFile, "--library-path", CIMHOST_TEST_PROVIDER_DIR,
+                      "--store", store, "--seconds", "1"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("replaced what an earlier run left in " + store), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("subscribed to"), std::string::npos) << run.err;
 
     cimom = withStore();
-    for (const char* cls : {"CIM_IndicationSubscription", "CIM_IndicationFilter", "CIM_ListenerDestination"}) {
+    for (const char* cls :
+         {"CIM_IndicationSubscription", "CIM_IndicationFilter", "CIM_ListenerDestination"}) {
         std::vector<Instance> found;
         EXPECT_TRUE(cimom->enumerateInstances(kInteropNamespace, cls, &found).ok());
         EXPECT_TRUE(found.empty()) << cls;

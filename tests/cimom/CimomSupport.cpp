@@ -29,14 +29,14 @@ const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
 namespace {
 
 using cimhost::listener::NameLess;
-using qmstest::environmentWith;
-using qmstest::endDetached;
-using qmstest::ProgramResult;
-using qmstest::run;
-using qmstest::startDetached;
 using cimhost::listener::pathText;
 using cimhost::listener::readInstance;
 using cimhost::listener::readValue;
+using qmstest::endDetached;
+using qmstest::environmentWith;
+using qmstest::ProgramResult;
+using qmstest::run;
+using qmstest::startDetached;
 
 // The keys the module gives its service under the road scenario: the
 // chassis serial number names the computer system.
@@ -56,8 +56,6 @@ std::string scalarText(const std::string& type, const std::string& text) {
     }
     return text;
 }
-
-
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
@@ -190,7 +188,6 @@ void readResponse(const std::string& xml, CimAnswer* answer) {
 
 // ---- sfcb ------------------------------------------------------------------
 
-
 // ---- the fixture -------------------------------------------------------------
 
 void CimomTest::SetUp() {
@@ -293,8 +290,10 @@ std::string CimomTest::invokeDirect(const std::string& method, const std::map<st
     cimhost::client::Failure failure;
     CimAnswer answer;
     answer.command = "CIM-XML " + method;
-    if (client.enumerateInstanceNames(kRootQms, "QMS_VRXIndicationRegistrationService", &services, &failure) &&
-        services.size() == 1 && client.invokeMethod(kRootQms, services[0], method, parameters, &result, &failure)) {
+    if (client.enumerateInstanceNames(kRootQms, "QMS_VRXIndicationRegistrationService", &services,
+                                      &failure) &&
+        services.size() == 1 &&
+        client.invokeMethod(kRootQms, services[0], method, parameters, &result, &failure)) {
         answer.exitCode = 0;
         answer.parsed = true;
         answer.returnValue = result.returnValue;

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "common/RoadScenario.h"
 #include "cimom/Sfcb.h"
+#include "common/RoadScenario.h"
 #include "common/RqbdSim.h"
 #include "listener/Listener.h"
 

@@ -26,87 +26,116 @@ static_assert(sizeof(CMPIBoolean) == 1 && sizeof(CMPIChar16) == 2 && sizeof(CMPI
               "CIM scalar widths");
 
 // Codes travel by value: a CIMOM built elsewhere compares them as numbers.
-#define CMPI_CODE(code, value) static_assert((code) == (value), #code " has its standard value");
-CMPI_CODE(CMPI_null, 0x0000)
-CMPI_CODE(CMPI_boolean, 0x0002) CMPI_CODE(CMPI_char16, 0x0003) CMPI_CODE(CMPI_real32, 0x0008)
-    CMPI_CODE(CMPI_real64, 0x000C) CMPI_CODE(CMPI_uint8, 0x0080) CMPI_CODE(CMPI_uint16, 0x0090)
-        CMPI_CODE(CMPI_uint32, 0x00A0) CMPI_CODE(CMPI_uint64, 0x00B0) CMPI_CODE(CMPI_sint8, 0x00C0)
-            CMPI_CODE(CMPI_sint16, 0x00D0) CMPI_CODE(CMPI_sint32, 0x00E0) CMPI_CODE(CMPI_sint64, 0x00F0)
-                CMPI_CODE(CMPI_instance, 0x1000) CMPI_CODE(CMPI_ref, 0x1100) CMPI_CODE(CMPI_args, 0x1200)
-                    CMPI_CODE(CMPI_class, 0x1300) CMPI_CODE(CMPI_filter, 0x1400)
-                        CMPI_CODE(CMPI_enumeration, 0x1500) CMPI_CODE(CMPI_string, 0x1600)
-                            CMPI_CODE(CMPI_chars, 0x1700) CMPI_CODE(CMPI_dateTime, 0x1800)
-                                CMPI_CODE(CMPI_ptr, 0x1900) CMPI_CODE(CMPI_charsptr, 0x1A00)
-                                    CMPI_CODE(CMPI_ARRAY, 0x2000) CMPI_CODE(CMPI_booleanA, 0x2002)
-                                        CMPI_CODE(CMPI_uint16A, 0x2090) CMPI_CODE(CMPI_sint64A, 0x20F0)
-                                            CMPI_CODE(CMPI_refA, 0x3100) CMPI_CODE(CMPI_stringA, 0x3600)
-                                                CMPI_CODE(CMPI_charsA, 0x3700)
-                                                    CMPI_CODE(CMPI_dateTimeA, 0x3800)
-                                                        CMPI_CODE(CMPI_instanceA, 0x3000)
-                                                            CMPI_CODE(CMPI_keyInteger, 0x00F0)
-                                                                CMPI_CODE(CMPI_keyString, 0x1600)
-                                                                    CMPI_CODE(CMPI_keyRef, 0x1100)
-    // A CMPIType is 16 bits wide: the largest code, an array one, must fit.
-    static_assert(CMPI_dateTimeA == static_cast<CMPIType>(CMPI_dateTimeA), "type codes fit a CMPIType");
+#define CMPI_CODE(code, value) static_assert((code) == (value), #code " has its standard value")
+CMPI_CODE(CMPI_null, 0x0000);
+CMPI_CODE(CMPI_boolean, 0x0002);
+CMPI_CODE(CMPI_char16, 0x0003);
+CMPI_CODE(CMPI_real32, 0x0008);
+CMPI_CODE(CMPI_real64, 0x000C);
+CMPI_CODE(CMPI_uint8, 0x0080);
+CMPI_CODE(CMPI_uint16, 0x0090);
+CMPI_CODE(CMPI_uint32, 0x00A0);
+CMPI_CODE(CMPI_uint64, 0x00B0);
+CMPI_CODE(CMPI_sint8, 0x00C0);
+CMPI_CODE(CMPI_sint16, 0x00D0);
+CMPI_CODE(CMPI_sint32, 0x00E0);
+CMPI_CODE(CMPI_sint64, 0x00F0);
+CMPI_CODE(CMPI_instance, 0x1000);
+CMPI_CODE(CMPI_ref, 0x1100);
+CMPI_CODE(CMPI_args, 0x1200);
+CMPI_CODE(CMPI_class, 0x1300);
+CMPI_CODE(CMPI_filter, 0x1400);
+CMPI_CODE(CMPI_enumeration, 0x1500);
+CMPI_CODE(CMPI_string, 0x1600);
+CMPI_CODE(CMPI_chars, 0x1700);
+CMPI_CODE(CMPI_dateTime, 0x1800);
+CMPI_CODE(CMPI_ptr, 0x1900);
+CMPI_CODE(CMPI_charsptr, 0x1A00);
+CMPI_CODE(CMPI_ARRAY, 0x2000);
+CMPI_CODE(CMPI_booleanA, 0x2002);
+CMPI_CODE(CMPI_uint16A, 0x2090);
+CMPI_CODE(CMPI_sint64A, 0x20F0);
+CMPI_CODE(CMPI_refA, 0x3100);
+CMPI_CODE(CMPI_stringA, 0x3600);
+CMPI_CODE(CMPI_charsA, 0x3700);
+CMPI_CODE(CMPI_dateTimeA, 0x3800);
+CMPI_CODE(CMPI_instanceA, 0x3000);
+CMPI_CODE(CMPI_keyInteger, 0x00F0);
+CMPI_CODE(CMPI_keyString, 0x1600);
+CMPI_CODE(CMPI_keyRef, 0x1100);
+// A CMPIType is 16 bits wide: the largest code, an array one, must fit.
+static_assert(CMPI_dateTimeA == static_cast<CMPIType>(CMPI_dateTimeA), "type codes fit a CMPIType");
 // Value states are distinct bits above the type byte.
-CMPI_CODE(CMPI_goodValue, 0)
-CMPI_CODE(CMPI_nullValue, 0x0100) CMPI_CODE(CMPI_keyValue, 0x0200) CMPI_CODE(CMPI_notFound, 0x0400) CMPI_CODE(
-    CMPI_badValue, 0x8000) CMPI_CODE(CMPI_RC_OK, 0) CMPI_CODE(CMPI_RC_ERR_FAILED,
-                                                              1) CMPI_CODE(CMPI_RC_ERR_ACCESS_DENIED, 2)
-    CMPI_CODE(CMPI_RC_ERR_INVALID_NAMESPACE, 3) CMPI_CODE(CMPI_RC_ERR_INVALID_PARAMETER,
-                                                          4) CMPI_CODE(CMPI_RC_ERR_INVALID_CLASS,
-                                                                       5) CMPI_CODE(CMPI_RC_ERR_NOT_FOUND, 6)
-        CMPI_CODE(CMPI_RC_ERR_NOT_SUPPORTED, 7) CMPI_CODE(CMPI_RC_ERR_CLASS_HAS_CHILDREN,
-                                                          8) CMPI_CODE(CMPI_RC_ERR_CLASS_HAS_INSTANCES, 9)
-            CMPI_CODE(CMPI_RC_ERR_INVALID_SUPERCLASS, 10) CMPI_CODE(CMPI_RC_ERR_ALREADY_EXISTS, 11)
-                CMPI_CODE(CMPI_RC_ERR_NO_SUCH_PROPERTY, 12) CMPI_CODE(CMPI_RC_ERR_TYPE_MISMATCH, 13)
-                    CMPI_CODE(CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED,
-                              14) CMPI_CODE(CMPI_RC_ERR_INVALID_QUERY,
-                                            15) CMPI_CODE(CMPI_RC_ERR_METHOD_NOT_AVAILABLE, 16)
-                        CMPI_CODE(CMPI_RC_ERR_METHOD_NOT_FOUND, 17) CMPI_CODE(CMPI_RC_NO_MORE_ELEMENTS, 18)
-                            CMPI_CODE(CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED,
-                                      27) CMPI_CODE(CMPI_RC_ERR_QUERY_FEATURE_NOT_SUPPORTED,
-                                                    29) CMPI_CODE(CMPI_RC_DO_NOT_UNLOAD, 50)
-                                CMPI_CODE(CMPI_RC_NEVER_UNLOAD, 51) CMPI_CODE(CMPI_RC_ERR_INVALID_HANDLE, 60)
-                                    CMPI_CODE(CMPI_RC_ERR_INVALID_DATA_TYPE,
-                                              61) CMPI_CODE(CMPI_RC_ERR_NOT_IN_CODEPAGE,
-                                                            62) CMPI_CODE(CMPI_RC_ERROR_SYSTEM, 100)
-                                        CMPI_CODE(CMPI_RC_ERROR, 200) CMPI_CODE(CMPICurrentVersion, 200)
-                                            CMPI_CODE(CMPI_VERSION, 200) CMPI_CODE(CMPI_MB_BasicRead, 0x01)
-                                                CMPI_CODE(CMPI_MB_Indications, 0x81)
-                                                    CMPI_CODE(CMPI_MB_OSEncapsulationSupport, 0x100)
-                                                        CMPI_CODE(CMPI_MB_Supports_MemEnhancements, 0x4000)
-                                                            CMPI_CODE(CMPI_MB_Supports_Extended_Error, 0x8000)
-                                                                CMPI_CODE(CMPI_FLAG_IncludeClassOrigin, 8)
+CMPI_CODE(CMPI_goodValue, 0);
+CMPI_CODE(CMPI_nullValue, 0x0100);
+CMPI_CODE(CMPI_keyValue, 0x0200);
+CMPI_CODE(CMPI_notFound, 0x0400);
+CMPI_CODE(CMPI_badValue, 0x8000);
+CMPI_CODE(CMPI_RC_OK, 0);
+CMPI_CODE(CMPI_RC_ERR_FAILED, 1);
+CMPI_CODE(CMPI_RC_ERR_ACCESS_DENIED, 2);
+CMPI_CODE(CMPI_RC_ERR_INVALID_NAMESPACE, 3);
+CMPI_CODE(CMPI_RC_ERR_INVALID_PARAMETER, 4);
+CMPI_CODE(CMPI_RC_ERR_INVALID_CLASS, 5);
+CMPI_CODE(CMPI_RC_ERR_NOT_FOUND, 6);
+CMPI_CODE(CMPI_RC_ERR_NOT_SUPPORTED, 7);
+CMPI_CODE(CMPI_RC_ERR_CLASS_HAS_CHILDREN, 8);
+CMPI_CODE(CMPI_RC_ERR_CLASS_HAS_INSTANCES, 9);
+CMPI_CODE(CMPI_RC_ERR_INVALID_SUPERCLASS, 10);
+CMPI_CODE(CMPI_RC_ERR_ALREADY_EXISTS, 11);
+CMPI_CODE(CMPI_RC_ERR_NO_SUCH_PROPERTY, 12);
+CMPI_CODE(CMPI_RC_ERR_TYPE_MISMATCH, 13);
+CMPI_CODE(CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED, 14);
+CMPI_CODE(CMPI_RC_ERR_INVALID_QUERY, 15);
+CMPI_CODE(CMPI_RC_ERR_METHOD_NOT_AVAILABLE, 16);
+CMPI_CODE(CMPI_RC_ERR_METHOD_NOT_FOUND, 17);
+CMPI_CODE(CMPI_RC_NO_MORE_ELEMENTS, 18);
+CMPI_CODE(CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED, 27);
+CMPI_CODE(CMPI_RC_ERR_QUERY_FEATURE_NOT_SUPPORTED, 29);
+CMPI_CODE(CMPI_RC_DO_NOT_UNLOAD, 50);
+CMPI_CODE(CMPI_RC_NEVER_UNLOAD, 51);
+CMPI_CODE(CMPI_RC_ERR_INVALID_HANDLE, 60);
+CMPI_CODE(CMPI_RC_ERR_INVALID_DATA_TYPE, 61);
+CMPI_CODE(CMPI_RC_ERR_NOT_IN_CODEPAGE, 62);
+CMPI_CODE(CMPI_RC_ERROR_SYSTEM, 100);
+CMPI_CODE(CMPI_RC_ERROR, 200);
+CMPI_CODE(CMPICurrentVersion, 200);
+CMPI_CODE(CMPI_VERSION, 200);
+CMPI_CODE(CMPI_MB_BasicRead, 0x01);
+CMPI_CODE(CMPI_MB_Indications, 0x81);
+CMPI_CODE(CMPI_MB_OSEncapsulationSupport, 0x100);
+CMPI_CODE(CMPI_MB_Supports_MemEnhancements, 0x4000);
+CMPI_CODE(CMPI_MB_Supports_Extended_Error, 0x8000);
+CMPI_CODE(CMPI_FLAG_IncludeClassOrigin, 8);
 #undef CMPI_CODE
 
-                                                                    namespace {
+namespace {
 
-    TEST(CmpiLayoutTest, CAndCppCompilersAgreeOnEveryStructure) {
+TEST(CmpiLayoutTest, CAndCppCompilersAgreeOnEveryStructure) {
 #define CMPI_SIZE(T, n) {#T, sizeof(T)},
 #define CMPI_AT(T, m, n) {#T "." #m, offsetof(T, m)},
-        const std::vector<qms_cmpi_fact> cpp = {
+    const std::vector<qms_cmpi_fact> cpp = {
 #include "CmpiLayout.def"
-        };
+    };
 #undef CMPI_SIZE
 #undef CMPI_AT
-        size_t count = 0;
-        const qms_cmpi_fact* c = qms_cmpi_c_layout(&count);
-        ASSERT_EQ(count, cpp.size());
-        for (size_t i = 0; i < count; ++i) {
-            EXPECT_STREQ(c[i].what, cpp[i].what);
-            EXPECT_EQ(c[i].value, cpp[i].value) << cpp[i].what;
-        }
+    size_t count = 0;
+    const qms_cmpi_fact* c = qms_cmpi_c_layout(&count);
+    ASSERT_EQ(count, cpp.size());
+    for (size_t i = 0; i < count; ++i) {
+        EXPECT_STREQ(c[i].what, cpp[i].what);
+        EXPECT_EQ(c[i].value, cpp[i].value) << cpp[i].what;
     }
+}
 
-    TEST(CmpiCodesTest, ContextEntryNames) {
-        EXPECT_STREQ(CMPIInitNameSpace, "CMPIInitNameSpace");
-        EXPECT_STREQ(CMPIInvocationFlags, "CMPIInvocationFlags");
-        EXPECT_STREQ(CMPIPrincipal, "CMPIPrincipal");
-        EXPECT_STREQ(CMPIRole, "CMPIRole");
-        EXPECT_STREQ(CMPIAcceptLanguage, "CMPIAcceptLanguage");
-        EXPECT_STREQ(CMPIContentLanguage, "CMPIContentLanguage");
-    }
+TEST(CmpiCodesTest, ContextEntryNames) {
+    EXPECT_STREQ(CMPIInitNameSpace, "CMPIInitNameSpace");
+    EXPECT_STREQ(CMPIInvocationFlags, "CMPIInvocationFlags");
+    EXPECT_STREQ(CMPIPrincipal, "CMPIPrincipal");
+    EXPECT_STREQ(CMPIRole, "CMPIRole");
+    EXPECT_STREQ(CMPIAcceptLanguage, "CMPIAcceptLanguage");
+    EXPECT_STREQ(CMPIContentLanguage, "CMPIContentLanguage");
+}
 
 }  // namespace
 

@@ -343,13 +343,15 @@ TEST_F(Interop, LimitsRefuseWithTheExpectedErrors) {
     const ObjectPath h = create(destination("H", "http://a"));
     create(subscription(f, h));
     Instance manyNamespaces = filter("M", "SELECT * FROM CIM_Indication");
-    manyNamespaces.properties.set("SourceNamespaces",
-                                  Value::array(CMPI_string, {Value::string("a"), Value::string("b"),
-                                                             Value::string("c")}));
+    manyNamespaces.properties.set(
+        "SourceNamespaces",
+        Value::array(CMPI_string, {Value::string("a"), Value::string("b"), Value::string("c")}));
     Instance longItem = filter("M", "SELECT * FROM CIM_Indication");
-    longItem.properties.set("SourceNamespaces", Value::array(CMPI_string, {Value::string(std::string(41, 'n'))}));
+    longItem.properties.set("SourceNamespaces",
+                            Value::array(CMPI_string, {Value::string(std::string(41, 'n'))}));
     const std::pair<Instance, CMPIrc> cases[] = {
-        {filter("Long", "SELECT * FROM CIM_Indication WHERE Description = 'abc'"), CMPI_RC_ERR_INVALID_PARAMETER},
+        {filter("Long", "SELECT * FROM CIM_Indication WHERE Description = 'abc'"),
+         CMPI_RC_ERR_INVALID_PARAMETER},
         {manyNamespaces, CMPI_RC_ERR_INVALID_PARAMETER},
         {longItem, CMPI_RC_ERR_INVALID_PARAMETER},
         {destination("H2", "http://b"), CMPI_RC_ERR_FAILED},
@@ -360,7 +362,7 @@ TEST_F(Interop, LimitsRefuseWithTheExpectedErrors) {
     for (const auto& c : cases) {
         const Status st = service->createInstance(c.first, nullptr);
         EXPECT_EQ(st.rc, c.second) << st.message;
-        const char* why = c.second == CMPI_RC_ERR_FAILED            ? "limit of"
+        const char* why = c.second == CMPI_RC_ERR_FAILED           ? "limit of"
                           : c.second == CMPI_RC_ERR_ALREADY_EXISTS ? "already exists"
                                                                    : "than";
         EXPECT_NE(st.message.find(why), std::string::npos) << st.message;
@@ -409,7 +411,8 @@ TEST_F(Interop, JournalReplaysUpToATornLastRecord) {
     reopen();
     ASSERT_TRUE(service->storeStatus().ok()) << service->storeStatus().message;
     EXPECT_EQ(count(), 2u);
-    std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc) << journal.substr(0, journal.size() - 3);
+    std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc)
+        << journal.substr(0, journal.size() - 3);
     reopen();
     EXPECT_EQ(count(), 3u);
     ASSERT_TRUE(service->deleteInstance(s).ok());
@@ -469,7 +472,8 @@ TEST_F(Interop, DamagedStoreIsRefusedOrSetAside) {
     journal[12] ^= 1;
     std::ofstream(store + ".journal", std::ios::binary | std::ios::trunc) << journal;
     reopen();
-    EXPECT_NE(service->storeStatus().message.find(store + ".journal is damaged: record at offset 0 fails its checksum"),
+    EXPECT_NE(service->storeStatus().message.find(
+                  store + ".journal is damaged: record at offset 0 fails its checksum"),
               std::string::npos)
         << service->storeStatus().message;
 

@@ -134,7 +134,8 @@ TEST_F(ExportRoad, OutageWithinTheRetryWindowLosesNothingAndBeyondItLosesWhatIsC
         const cimhost::ExportCounters c = exporter.counters().at(0);
         return c.queued == 0 && c.delivered + c.droppedAfterRetries == 40;
     };
-    for (auto end = std::chrono::steady_clock::now() + 15s; !settled() && std::chrono::steady_clock::now() < end;)
+    for (auto end = std::chrono::steady_clock::now() + 15s;
+         !settled() && std::chrono::steady_clock::now() < end;)
         std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(settled()) << cimhost::Exporter::describe(exporter.counters());
     const cimhost::ExportCounters c = exporter.counters().at(0);
@@ -152,10 +153,10 @@ TEST_F(ExportRoad, WatchPostsToItsListenerAndReportsTheCounts) {
     const int count = 200;
     qmstest::ProgramResult watch;
     std::thread watching([&] {
-        watch = qmstest::run({CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR,
-                              "--destination", listener.url("/watch"), "--count", std::to_string(count),
-                              "--seconds", "25"},
-                             {}, 28000);
+        watch = qmstest::run(
+            {CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR, "--destination",
+             listener.url("/watch"), "--count", std::to_string(count), "--seconds", "25"},
+            {}, 28000);
     });
     // Once the module listens to the agent, the subscription that switched
     // it on is in place: nothing pushed from then on may be missed.
@@ -165,10 +166,11 @@ TEST_F(ExportRoad, WatchPostsToItsListenerAndReportsTheCounts) {
     EXPECT_EQ(watch.exitCode, 0) << watch.err;
     // Everything was posted before the watch ended: nothing waits for more.
     EXPECT_EQ(numbers(listener), range(0, count));
-    EXPECT_NE(watch.err.find(listener.url("/watch") + ": delivered " + std::to_string(count) +
-                             ", retried 0, dropped after retries 0, dropped on overflow 0, dropped at stop 0, "
-                             "queued 0"),
-              std::string::npos)
+    EXPECT_NE(
+        watch.err.find(listener.url("/watch") + ": delivered " + std::to_string(count) +
+                       ", retried 0, dropped after retries 0, dropped on overflow 0, dropped at stop 0, "
+                       "queued 0"),
+        std::string::npos)
         << watch.err;
 }
 

@@ -11,7 +11,6 @@
 #include <fstream>
 
 #include "common/Programs.h"
-
 #include "integration/RoadSupport.h"
 
 namespace road {
@@ -41,7 +40,8 @@ protected:
         const size_t before = sink_->size();
         for (size_t i = 0; i < count; ++i) EXPECT_EQ(ctl(entry.push), "1");
         ASSERT_TRUE(sink_->waitFor(before + count)) << sink_->size() - before << " of " << count;
-        EXPECT_FALSE(sink_->waitFor(before + count + 1, std::chrono::milliseconds(20))) << "an event came twice";
+        EXPECT_FALSE(sink_->waitFor(before + count + 1, std::chrono::milliseconds(20)))
+            << "an event came twice";
         for (size_t i = before; i < before + count; ++i) expectProperties(sink_->at(i), entry.expected.at(0));
     }
 };
@@ -103,9 +103,9 @@ TEST(AgentDownWatch, SaysWhyTheAgentCannotBeReachedWhileTheProviderRetries) {
     ASSERT_NE(mkdtemp(root.data()), nullptr);
     std::filesystem::create_directories(root + "/usr/sbin");
     std::ofstream(root + "/usr/sbin/rqbd") << "installed, never started\n";
-    const qmstest::ProgramResult r = qmstest::run(
-        {CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR},
-        qmstest::environmentWith(qmstest::currentEnvironment(), "QMS_TEST_ROOT", root), 6000);
+    const qmstest::ProgramResult r =
+        qmstest::run({CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR},
+                     qmstest::environmentWith(qmstest::currentEnvironment(), "QMS_TEST_ROOT", root), 6000);
     std::filesystem::remove_all(root);
     for (const std::string& want :
          {"cimhost watch: subscribing takes long: the agent " + root + "/usr/sbin/rqbd cannot be reached:\n",

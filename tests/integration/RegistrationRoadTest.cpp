@@ -131,8 +131,12 @@ TEST_F(RegistrationRoad, BadInputCreatesNothingAndRefusedQueriesSubscribeNothing
         const char* receiver;
         const char* result;
     } cases[] = {
-        {nullptr, 0, "http://l", "1"}, {"", 0, "http://l", "1"},       {kLogEntryQuery, 1, "http://l", "1"},
-        {kLogEntryQuery, -1, "http://l", "1"}, {kLogEntryQuery, 0, nullptr, "1"}, {kLogEntryQuery, 0, "", "1"},
+        {nullptr, 0, "http://l", "1"},
+        {"", 0, "http://l", "1"},
+        {kLogEntryQuery, 1, "http://l", "1"},
+        {kLogEntryQuery, -1, "http://l", "1"},
+        {kLogEntryQuery, 0, nullptr, "1"},
+        {kLogEntryQuery, 0, "", "1"},
         // Well-formed requests that the CIMOM refuses in both namespaces.
         {"SELECT * FROM NoSuchClass", 0, "http://l", "2"},
         {"SELECT FROM WHERE", 0, "http://l", "2"},
@@ -219,7 +223,8 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
         ASSERT_GE(writer, 0);
         if (writer == 0) {
             close(acks[0]);
-            cimhost::IndicationService service(cimhost::ClassRepository::builtin(), providers, store, options);
+            cimhost::IndicationService service(cimhost::ClassRepository::builtin(), providers, store,
+                                               options);
             for (int i = 0;; ++i) {
                 const std::string name = "killed-" + std::to_string(round) + "-" + std::to_string(i);
                 const cimhost::Instance f = qmstest::interopFilter(name, kLogEntryQuery);
@@ -247,7 +252,8 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
         int status = 0;
         waitpid(writer, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
-        for (ssize_t n; (n = read(acks[0], buffer, sizeof buffer)) > 0;) acked.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(acks[0], buffer, sizeof buffer)) > 0;)
+            acked.append(buffer, static_cast<size_t>(n));
         close(acks[0]);
 
         cimhost::IndicationService reread(cimhost::ClassRepository::builtin(), providers, store, options);
@@ -255,7 +261,8 @@ void killWritersMidChange(const std::string& store, const cimhost::InteropOption
         std::vector<cimhost::Instance> subs;
         ASSERT_TRUE(reread.enumerateInstances("CIM_IndicationSubscription", &subs).ok());
         std::set<std::string> subscribed;
-        for (const auto& s : subs) subscribed.insert(s.property("Filter")->asReference()->keys.find("Name")->asText());
+        for (const auto& s : subs)
+            subscribed.insert(s.property("Filter")->asReference()->keys.find("Name")->asText());
         std::istringstream lines(acked);
         std::string name, mark;
         size_t checked = 0, present = 0;
@@ -286,10 +293,12 @@ TEST_F(RegistrationRoad, AThousandRegistrationsAmongForeignSubscriptions) {
     startCimom();
     const int kForeign = 50, kThreads = 8, kEach = 125, kThroughService = 10;
     for (int i = 0; i < kForeign; ++i) {
-        const std::string query = i % 3 == 0   ? kLogEntryQuery
-                                  : i % 3 == 1 ? "SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity > 4"
-                                               : "SELECT * FROM CIM_AlertIndication";
-        subscribe("foreign-" + std::to_string(i), query, "https://foreign-" + std::to_string(i) + ".example:5989/x");
+        const std::string query = i % 3 == 0 ? kLogEntryQuery
+                                  : i % 3 == 1
+                                      ? "SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity > 4"
+                                      : "SELECT * FROM CIM_AlertIndication";
+        subscribe("foreign-" + std::to_string(i), query,
+                  "https://foreign-" + std::to_string(i) + ".example:5989/x");
     }
     // The listing shows every subscription, foreign ones included.
     const auto expectListingIsStore = [&](size_t subscriptions) {
@@ -334,9 +343,11 @@ TEST_F(RegistrationRoad, AThousandRegistrationsAmongForeignSubscriptions) {
 
     size_t left = kForeign + kThreads * kEach;
     for (int t = 0; t < kThreads; ++t) {
-        for (size_t i = 0; i < direct[t].size(); i += 2, --left) EXPECT_TRUE(cimom_->deleteInstance(direct[t][i]).ok());
+        for (size_t i = 0; i < direct[t].size(); i += 2, --left)
+            EXPECT_TRUE(cimom_->deleteInstance(direct[t][i]).ok());
         if (t < kThreads / 2) {
-            for (size_t i = 0; i < handles[t].size(); i += 2, --left) EXPECT_EQ(unregister(handles[t][i]), "0");
+            for (size_t i = 0; i < handles[t].size(); i += 2, --left)
+                EXPECT_EQ(unregister(handles[t][i]), "0");
         } else {
             EXPECT_EQ(unregisterByTag(("t" + std::to_string(t)).c_str()), "0");
             left -= handles[t].size();

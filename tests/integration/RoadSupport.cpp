@@ -62,7 +62,8 @@ void expectProperties(const cimhost::Instance& instance, const Properties& expec
             << "property " << f->name;
         seen.insert(f->name);
     }
-    for (const auto& e : expected) EXPECT_TRUE(seen.count(e.first)) << mc->name << " has no property " << e.first;
+    for (const auto& e : expected)
+        EXPECT_TRUE(seen.count(e.first)) << mc->name << " has no property " << e.first;
     // Nothing beyond the class either.
     for (const auto& p : instance.properties)
         EXPECT_NE(cimple::find_feature(mc, p.first.c_str()), nullptr) << "stray property " << p.first;

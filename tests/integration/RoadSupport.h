@@ -77,7 +77,8 @@ protected:
     cimhost::Instance service();
     // Invokes a method of the registration service; expects status OK and
     // returns the return value's text, the outputs in *out.
-    std::string invoke(const char* method, const cimhost::NamedValues& in = {}, cimhost::NamedValues* out = nullptr);
+    std::string invoke(const char* method, const cimhost::NamedValues& in = {},
+                       cimhost::NamedValues* out = nullptr);
 
     std::unique_ptr<qmstest::RqbdSim> sim_;
     // What startCimom gives the interop namespace; a test that needs more

@@ -150,7 +150,8 @@ TEST(RqbdSimCliTest, HelpVersionAndUsageMatchWhatIsAccepted) {
         {{"--version"}, 0, "rqbd-sim " QMS_VERSION "\n", ""},
         {{"serve", "--help"}, 0, "  --max-requests N     the request log keeps the newest N requests", ""},
         {{"ctl", "-h"}, 0, "  push-syslog N [--args a,b]", ""},
-        {{"ctl", "--root", "/nowhere", "push-syslog", "--help"}, 0,
+        {{"ctl", "--root", "/nowhere", "push-syslog", "--help"},
+         0,
          "usage: rqbd-sim ctl [--root DIR] push-syslog N [--args a,b] [--text T] [--severity S] "
          "[--message-number M] [--attributes A] [--time T] [--pad-to BYTES]\n",
          ""},
@@ -160,12 +161,15 @@ TEST(RqbdSimCliTest, HelpVersionAndUsageMatchWhatIsAccepted) {
         {{"serve", "--port", "1"}, 2, "", "rqbd-sim: unknown option --port\n"},
         {{"ctl"}, 2, "", "rqbd-sim: which command?\nusage: rqbd-sim ctl [--root DIR] COMMAND [ARGS...]\n"},
         {{"ctl", "push-logs"}, 2, "", "rqbd-sim: unknown command \"push-logs\""},
-        {{"ctl", "--root", "/nowhere", "status"}, 1, "",
+        {{"ctl", "--root", "/nowhere", "status"},
+         1,
+         "",
          "Is one running? Start it with `rqbd-sim serve --root /nowhere`.\n"},
     };
     for (const Line& line : lines) {
         const RqbdSim::Result r = RqbdSim::run(line.args);
-        const std::string shown = line.args.empty() ? "(none)" : line.args[0] + (line.args.size() > 1 ? " ..." : "");
+        const std::string shown =
+            line.args.empty() ? "(none)" : line.args[0] + (line.args.size() > 1 ? " ..." : "");
         EXPECT_EQ(r.exitCode, line.exitCode) << shown << "\n" << r.err;
         EXPECT_NE(r.out.find(line.out), std::string::npos) << shown << ": stdout\n" << r.out;
         EXPECT_NE(r.err.find(line.err), std::string::npos) << shown << ": stderr\n" << r.err;

@@ -62,7 +62,9 @@ CimClient clientOf(const std::string& url) {
 }
 
 const cimhost::client::InstanceName kService{
-    "QMS_S", "<INSTANCENAME CLASSNAME=\"QMS_S\"><KEYBINDING NAME=\"Name\"><KEYVALUE>a,b</KEYVALUE></KEYBINDING></INSTANCENAME>",
+    "QMS_S",
+    "<INSTANCENAME CLASSNAME=\"QMS_S\"><KEYBINDING "
+    "NAME=\"Name\"><KEYVALUE>a,b</KEYVALUE></KEYBINDING></INSTANCENAME>",
     "QMS_S.Name=\"a,b\""};
 
 TEST(CimClient, EveryFailureIsReportedAsItsKind) {
@@ -78,7 +80,10 @@ TEST(CimClient, EveryFailureIsReportedAsItsKind) {
         {400, "", {{"CIMError", "request-not-valid"}}, Failure::kHttp, "HTTP 400 (request-not-valid)"},
         {200, "not xml <", {}, Failure::kHttp, "no XML"},
         {200, "<CIM><MESSAGE><SIMPLERSP/></MESSAGE></CIM>", {}, Failure::kHttp, "no CIM-XML method response"},
-        {200, methodResponse("<ERROR CODE=\"6\" DESCRIPTION=\"gone\"/>"), {}, Failure::kCim,
+        {200,
+         methodResponse("<ERROR CODE=\"6\" DESCRIPTION=\"gone\"/>"),
+         {},
+         Failure::kCim,
          "CIM_ERR_NOT_FOUND: gone"},
         {200, std::string(33u << 20, ' '), {}, Failure::kHttp, "larger than any answer"},
     };
@@ -105,14 +110,15 @@ TEST(CimClient, EveryFailureIsReportedAsItsKind) {
 
 TEST(CimClient, AMethodCallCarriesTheNameWholeAndReadsEveryOutput) {
     Canned server;
-    server.answer(200, methodResponse("<RETURNVALUE PARAMTYPE=\"uint16\"><VALUE>0</VALUE></RETURNVALUE>"
-                                      "<PARAMVALUE NAME=\"Tags\" PARAMTYPE=\"string\"><VALUE.ARRAY><VALUE>x&amp;y"
-                                      "</VALUE><VALUE.NULL/></VALUE.ARRAY></PARAMVALUE>"));
+    server.answer(200,
+                  methodResponse("<RETURNVALUE PARAMTYPE=\"uint16\"><VALUE>0</VALUE></RETURNVALUE>"
+                                 "<PARAMVALUE NAME=\"Tags\" PARAMTYPE=\"string\"><VALUE.ARRAY><VALUE>x&amp;y"
+                                 "</VALUE><VALUE.NULL/></VALUE.ARRAY></PARAMVALUE>"));
     CimClient client = clientOf(server.url());
     cimhost::client::MethodResult result;
     Failure failure;
-    ASSERT_TRUE(client.invokeMethod("root/qms", kService, "M", {{"Tag", "string", "<a&\"b>", {}, false}}, &result,
-                                    &failure))
+    ASSERT_TRUE(client.invokeMethod("root/qms", kService, "M", {{"Tag", "string", "<a&\"b>", {}, false}},
+                                    &result, &failure))
         << failure.text;
     EXPECT_EQ(result.returnValue.text, "0");
     ASSERT_EQ(result.outputs.count("tags"), 1u);

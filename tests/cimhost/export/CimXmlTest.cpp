@@ -63,14 +63,17 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
         // Control characters (the carriage return included), markup, "]]>",
         // non-ASCII kept; bytes that are not UTF-8 and NUL replaced.
         {"Text",
-         Value::string(std::string("a\x01\tb\r\nc]]>d<&\"'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF\xC0\xAF") + '\0' + "z"),
-         "string a\x01\tb\r\nc]]>d<&\"'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+         Value::string(std::string("a\x01\tb\r\nc]]>d<&\"'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF\xC0\xAF") +
+                       '\0' + "z"),
+         "string "
+         "a\x01\tb\r\nc]]>d<&\"'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
          "\xEF\xBF\xBDz"},
         {"Blank", Value::string(" "), "string  "},
         {"Null", Value::null(CMPI_uint16), "uint16 NULL"},
         {"NullArray", Value::null(static_cast<CMPIType>(CMPI_ARRAY | CMPI_string)), "string[] NULL"},
         {"Empty", Value::array(CMPI_uint8, {}), "uint8[] {}"},
-        {"Bools", Value::array(CMPI_boolean, {Value::boolean(true), Value::null(CMPI_boolean), Value::boolean(false)}),
+        {"Bools",
+         Value::array(CMPI_boolean, {Value::boolean(true), Value::null(CMPI_boolean), Value::boolean(false)}),
          "boolean[] {TRUE,NULL,FALSE}"},
         {"Texts", Value::array(CMPI_string, {Value::string("]]>"), Value::string("")}), "string[] {]]>,}"},
         {"Times", Value::array(CMPI_dateTime, {Value::datetime("20260101000000.000000+000")}),
@@ -80,7 +83,8 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
          "reference root/qms:QMS_VRXLogEntry.InstanceID=\"a\\\"b\",Number=7,Set=TRUE"},
         {"Remote", Value::reference(path("h1", "root/qms")),
          "reference //h1/root/qms:QMS_VRXLogEntry.InstanceID=\"a\\\"b\",Number=7,Set=TRUE"},
-        {"Bare", Value::reference(path("", "")), "reference QMS_VRXLogEntry.InstanceID=\"a\\\"b\",Number=7,Set=TRUE"},
+        {"Bare", Value::reference(path("", "")),
+         "reference QMS_VRXLogEntry.InstanceID=\"a\\\"b\",Number=7,Set=TRUE"},
         {"NullRef", Value::null(CMPI_ref), "reference NULL"},
         {"Embedded", Value::instance(embedded),
          "string <INSTANCE CLASSNAME=\"QMS_Inner\"><PROPERTY NAME=\"Text\" TYPE=\"string\">"
@@ -129,7 +133,8 @@ TEST(CimXmlTest, AnswerCheckTellsAcceptanceFromEveryRefusal) {
         {{200, "MethodResponse", "", "garbage"}, "answer is no CIM-XML export response"},
         {{200, "MethodResponse", "", cutShort}, "answer is no CIM-XML export response"},
     };
-    for (const Row& row : rows) EXPECT_EQ(exporting::checkExportAnswer(row.answer), row.error) << row.answer.body;
+    for (const Row& row : rows)
+        EXPECT_EQ(exporting::checkExportAnswer(row.answer), row.error) << row.answer.body;
 }
 
 }  // namespace

@@ -108,7 +108,9 @@ public:
 private:
     static void misbehave(Fault fault, const std::string& id, httplib::Response& res) {
         switch (fault) {
-            case Status500: res.status = 500; return;
+            case Status500:
+                res.status = 500;
+                return;
             case CimError:
                 res.set_header("CIMExport", "MethodResponse");
                 res.set_content(listener::exportErrorResponse(id, 1, "busy"), "application/xml");
@@ -117,16 +119,19 @@ private:
                 res.set_header("CIMExport", "MethodResponse");
                 res.set_content("\x01garbage<<", "application/xml");
                 return;
-            case NoExportHeader: res.set_content(listener::exportResponse(id), "application/xml"); return;
+            case NoExportHeader:
+                res.set_content(listener::exportResponse(id), "application/xml");
+                return;
             case HugeAnswer:
                 res.set_header("CIMExport", "MethodResponse");
                 res.set_content(std::string(2u << 20, ' ') + listener::exportResponse(id), "application/xml");
                 return;
             case ClosesMidAnswer:
-                res.set_content_provider(1000, "application/xml", [](size_t, size_t, httplib::DataSink& sink) {
-                    sink.write("<CIM>", 5);
-                    return false;
-                });
+                res.set_content_provider(1000, "application/xml",
+                                         [](size_t, size_t, httplib::DataSink& sink) {
+                                             sink.write("<CIM>", 5);
+                                             return false;
+                                         });
                 return;
         }
     }
@@ -211,7 +216,8 @@ TEST(ExporterTest, EveryFailedAnswerIsRetriedThenDropped) {
         SCOPED_TRACE(testing::Message() << "fault " << row.fault << " x" << row.failures);
         FaultyListener listener(row.fault, row.failures);
         Exporter exporter(quick());
-        for (int i = 0; i < 2; ++i) exporter.deliver(destination(listener.url()), subscription("s"), indication(i));
+        for (int i = 0; i < 2; ++i)
+            exporter.deliver(destination(listener.url()), subscription("s"), indication(i));
         ASSERT_TRUE(waitUntil([&] { return listener.received().size() == row.arrived.size(); }));
         exporter.stop();
         std::vector<std::string> arrived;
@@ -234,7 +240,8 @@ TEST(ExporterTest, UnusableUrlDropsAtOnce) {
         exporter.deliver(destination(url), subscription("s"), indication(0));
     ASSERT_TRUE(waitUntil([&] {
         const std::vector<ExportCounters> c = exporter.counters();
-        return c.size() == 3 && c[0].droppedAfterRetries + c[1].droppedAfterRetries + c[2].droppedAfterRetries == 3;
+        return c.size() == 3 &&
+               c[0].droppedAfterRetries + c[1].droppedAfterRetries + c[2].droppedAfterRetries == 3;
     }));
     for (const ExportCounters& c : exporter.counters()) EXPECT_EQ(c.retried, 0u) << c.url;
 }
@@ -250,7 +257,8 @@ TEST(ExporterTest, FullQueueDropsItsOldest) {
     // holds three.
     ASSERT_TRUE(waitUntil([&] { return exporter.counters().at(0).queued == 1 && listener.posts() == 0; }));
     std::this_thread::sleep_for(50ms);
-    for (int i = 1; i <= 10; ++i) exporter.deliver(destination(listener.url()), subscription("s"), indication(i));
+    for (int i = 1; i <= 10; ++i)
+        exporter.deliver(destination(listener.url()), subscription("s"), indication(i));
     EXPECT_EQ(exporter.counters().at(0).droppedOverflow, 7u);
     listener.setOpen(true);
     ASSERT_TRUE(waitUntil([&] { return listener.received().size() == 4; }));
@@ -285,7 +293,8 @@ TEST(ExporterTest, StopDrainsForABoundedTimeThenCountsWhatIsLeft) {
     patient.retryInterval = 600s;
     Exporter unreachable(patient);
     for (int i = 0; i < 3; ++i)
-        unreachable.deliver(destination("http://no-such-listener.invalid:5988"), subscription("s"), indication(i));
+        unreachable.deliver(destination("http://no-such-listener.invalid:5988"), subscription("s"),
+                            indication(i));
     std::this_thread::sleep_for(200ms);  // the first post has failed: a retry is due in 30 s
     start = std::chrono::steady_clock::now();
     unreachable.stop();

@@ -239,7 +239,8 @@ bool CimClient::intrinsic(const std::string& nameSpace, const char* operation, F
     appendNamespace(call, nameSpace);
     fill(call);
     pugi::xml_node response;
-    if (!this->call(text(request), "MethodCall", operation, nameSpace, answer, &response, failure)) return false;
+    if (!this->call(text(request), "MethodCall", operation, nameSpace, answer, &response, failure))
+        return false;
     *value = response.child("IRETURNVALUE");
     return true;
 }
@@ -259,8 +260,8 @@ bool CimClient::enumerateInstanceNames(const std::string& nameSpace, const std::
     pugi::xml_document answer;
     pugi::xml_node value;
     if (!intrinsic(
-            nameSpace, "EnumerateInstanceNames", [&](pugi::xml_node call) { appendClassName(call, className); },
-            &answer, &value, failure))
+            nameSpace, "EnumerateInstanceNames",
+            [&](pugi::xml_node call) { appendClassName(call, className); }, &answer, &value, failure))
         return false;
     out->clear();
     for (const pugi::xml_node name : value.children("INSTANCENAME")) {
@@ -271,7 +272,8 @@ bool CimClient::enumerateInstanceNames(const std::string& nameSpace, const std::
         found.xml = xml.str();
         std::string error;
         if (!listener::pathText(name, &found.text, &error))
-            return fail(failure, Failure::kHttp, "the CIMOM answered an instance name that is none: " + error);
+            return fail(failure, Failure::kHttp,
+                        "the CIMOM answered an instance name that is none: " + error);
         out->push_back(std::move(found));
     }
     return true;

@@ -1,5 +1,7 @@
 #include "core/Cimom.h"
 
+#include <cimple/Meta.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -7,8 +9,6 @@
 #include <mutex>
 #include <sstream>
 #include <utility>
-
-#include <cimple/Meta.h>
 
 #include "core/Broker.h"
 #include "core/IndicationService.h"
@@ -23,10 +23,14 @@ namespace {
 
 bool serves(const ProviderRegistration& r, MiKind kind) {
     switch (kind) {
-    case MiKind::Instance: return r.instance;
-    case MiKind::Method: return r.method;
-    case MiKind::Association: return r.association;
-    case MiKind::Indication: return r.indication;
+        case MiKind::Instance:
+            return r.instance;
+        case MiKind::Method:
+            return r.method;
+        case MiKind::Association:
+            return r.association;
+        case MiKind::Indication:
+            return r.indication;
     }
     return false;
 }
@@ -53,8 +57,8 @@ bool parseRegistration(const std::string& line, ProviderRegistration* out, std::
     std::vector<std::string> fields;
     for (std::string f; in >> f;) fields.push_back(f);
     if (fields.size() != 5) {
-        *why = "expected <class> <namespace> <provider> <library> <kinds>, got " + std::to_string(fields.size()) +
-               " fields";
+        *why = "expected <class> <namespace> <provider> <library> <kinds>, got " +
+               std::to_string(fields.size()) + " fields";
         return false;
     }
     ProviderRegistration r;
@@ -64,10 +68,14 @@ bool parseRegistration(const std::string& line, ProviderRegistration* out, std::
     r.library = fields[3];
     std::istringstream kinds(fields[4]);
     for (std::string k; std::getline(kinds, k, ',');) {
-        if (sameName(k, "instance")) r.instance = true;
-        else if (sameName(k, "method")) r.method = true;
-        else if (sameName(k, "association")) r.association = true;
-        else if (sameName(k, "indication")) r.indication = true;
+        if (sameName(k, "instance"))
+            r.instance = true;
+        else if (sameName(k, "method"))
+            r.method = true;
+        else if (sameName(k, "association"))
+            r.association = true;
+        else if (sameName(k, "indication"))
+            r.indication = true;
         else {
             *why = "unknown kind \"" + k + "\"";
             return false;
@@ -89,7 +97,8 @@ struct Cimom::Impl : IndicationProviders {
           exporter(std::make_shared<Exporter>()),
           service(classes, *this, options.storeFile, options.interop) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
-        if (!options.deliveryLog.empty()) service.addSink(std::make_shared<JsonLinesSink>(options.deliveryLog));
+        if (!options.deliveryLog.empty())
+            service.addSink(std::make_shared<JsonLinesSink>(options.deliveryLog));
         if (options.exportToListeners) service.addSink(exporter);
     }
 
@@ -136,8 +145,9 @@ struct Cimom::Impl : IndicationProviders {
 
     Status checkClass(const std::string& ns, const std::string& className) const {
         if (ns.empty()) return Status::error(CMPI_RC_ERR_INVALID_NAMESPACE, "no namespace given");
-        bool known =
-            isInterop(ns) || anyRegistration([&](const ProviderRegistration& r) { return sameName(r.nameSpace, ns); });
+        bool known = isInterop(ns) || anyRegistration([&](const ProviderRegistration& r) {
+                         return sameName(r.nameSpace, ns);
+                     });
         if (!known) return Status::error(CMPI_RC_ERR_INVALID_NAMESPACE, "no namespace " + ns);
         if (!space.findClass(className))
             return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + className);
@@ -162,7 +172,8 @@ struct Cimom::Impl : IndicationProviders {
         if (exact) return true;
         for (const ProviderRegistration& c : candidates) {
             bool nearest = true;
-            for (const ProviderRegistration& other : candidates) nearest = nearest && classes.isA(c.className, other.className);
+            for (const ProviderRegistration& other : candidates)
+                nearest = nearest && classes.isA(c.className, other.className);
             if (nearest) {
                 *out = c;
                 return true;
@@ -207,8 +218,8 @@ struct Cimom::Impl : IndicationProviders {
     // The instance registrations in `ns` for `className` and its subclasses,
     // in the repository's order of their classes (registration order within
     // one class), each with the class's own spelling.
-    std::vector<std::pair<std::string, ProviderRegistration>> instanceProviders(const std::string& ns,
-                                                                                const std::string& className) const {
+    std::vector<std::pair<std::string, ProviderRegistration>> instanceProviders(
+        const std::string& ns, const std::string& className) const {
         std::vector<std::pair<std::string, ProviderRegistration>> found;
         const cimple::Meta_Class* base = space.findClass(className);
         if (!base) return found;
@@ -232,10 +243,12 @@ struct Cimom::Impl : IndicationProviders {
         return found;
     }
 
-    Status enumerate(const std::string& ns, const std::string& className, bool names, std::vector<Value>* out) {
+    Status enumerate(const std::string& ns, const std::string& className, bool names,
+                     std::vector<Value>* out) {
         Status s = checkClass(ns, className);
         if (!s.ok()) return s;
-        std::vector<std::pair<std::string, ProviderRegistration>> providers = instanceProviders(ns, className);
+        std::vector<std::pair<std::string, ProviderRegistration>> providers =
+            instanceProviders(ns, className);
         for (const auto& entry : providers) {
             const ProviderRegistration& r = entry.second;
             ObjectPath op;
@@ -267,7 +280,8 @@ struct Cimom::Impl : IndicationProviders {
             }
         }
         if (providers.empty())
-            return Status::error(CMPI_RC_ERR_NOT_SUPPORTED, "no Instance provider for " + className + " in " + ns);
+            return Status::error(CMPI_RC_ERR_NOT_SUPPORTED,
+                                 "no Instance provider for " + className + " in " + ns);
         return Status();
     }
 
@@ -312,7 +326,8 @@ struct Cimom::Impl : IndicationProviders {
                                         if (instance) {
                                             if (!mi->ft->modifyInstance) return notSupported();
                                             CMPIInstance* ci = newCmpiInstance(broker.space(), *instance);
-                                            return mi->ft->modifyInstance(mi, ctx, res, cmpiPath(path), ci, nullptr);
+                                            return mi->ft->modifyInstance(mi, ctx, res, cmpiPath(path), ci,
+                                                                          nullptr);
                                         }
                                         if (!mi->ft->deleteInstance) return notSupported();
                                         return mi->ft->deleteInstance(mi, ctx, res, cmpiPath(path));
@@ -384,7 +399,8 @@ struct Cimom::Impl : IndicationProviders {
         const char* function = enable ? "enableIndications" : "disableIndications";
         return call<CMPIIndicationMI>(provider, MiKind::Indication, function, ns,
                                       [&](CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPIResult*) {
-                                          auto fn = enable ? mi->ft->enableIndications : mi->ft->disableIndications;
+                                          auto fn =
+                                              enable ? mi->ft->enableIndications : mi->ft->disableIndications;
                                           return fn ? fn(mi, ctx) : CMPIStatus{CMPI_RC_OK, nullptr};
                                       });
     }
@@ -394,17 +410,20 @@ struct Cimom::Impl : IndicationProviders {
         std::lock_guard<std::mutex> lock(mutex);
         unsigned& n = subscriptions[provider];
         unsigned before = n;
-        if (delta > 0) ++n;
-        else if (n > 0) --n;
+        if (delta > 0)
+            ++n;
+        else if (n > 0)
+            --n;
         return before;
     }
 
     Status deactivateOne(const ProviderRegistration& r, const FilterInfo& filter, bool last) {
         Status s = filterCall(r, filter, "deActivateFilter",
-                              [&](CMPIIndicationMI* mi, const CMPIContext* ctx, CMPISelectExp* se, const char* cn,
-                                  CMPIObjectPath* cp) {
-                                  return mi->ft->deActivateFilter ? mi->ft->deActivateFilter(mi, ctx, se, cn, cp, last)
-                                                                   : CMPIStatus{CMPI_RC_OK, nullptr};
+                              [&](CMPIIndicationMI* mi, const CMPIContext* ctx, CMPISelectExp* se,
+                                  const char* cn, CMPIObjectPath* cp) {
+                                  return mi->ft->deActivateFilter
+                                             ? mi->ft->deActivateFilter(mi, ctx, se, cn, cp, last)
+                                             : CMPIStatus{CMPI_RC_OK, nullptr};
                               });
         if (adjust(r.providerName, -1) == 1) {
             Status d = switchIndications(r.providerName, r.nameSpace, false);
@@ -425,10 +444,11 @@ struct Cimom::Impl : IndicationProviders {
                                   });
             if (s.ok())
                 s = filterCall(r, filter, "activateFilter",
-                               [&](CMPIIndicationMI* mi, const CMPIContext* ctx, CMPISelectExp* se, const char* cn,
-                                   CMPIObjectPath* cp) {
-                                   return mi->ft->activateFilter ? mi->ft->activateFilter(mi, ctx, se, cn, cp, first)
-                                                                 : notSupported();
+                               [&](CMPIIndicationMI* mi, const CMPIContext* ctx, CMPISelectExp* se,
+                                   const char* cn, CMPIObjectPath* cp) {
+                                   return mi->ft->activateFilter
+                                              ? mi->ft->activateFilter(mi, ctx, se, cn, cp, first)
+                                              : notSupported();
                                });
             if (s.ok() && adjust(r.providerName, +1) == 0) {
                 s = switchIndications(r.providerName, r.nameSpace, true);
@@ -503,7 +523,9 @@ bool Cimom::loadRegistrations(const std::string& file, std::string* error) {
     return true;
 }
 
-void Cimom::addRegistration(const ProviderRegistration& registration) { impl_->add(registration, std::string()); }
+void Cimom::addRegistration(const ProviderRegistration& registration) {
+    impl_->add(registration, std::string());
+}
 
 std::vector<ProviderRegistration> Cimom::registrations() const { return impl_->snapshot(); }
 
@@ -512,7 +534,8 @@ Exporter* Cimom::exporter() { return impl_->exporter.get(); }
 Status Cimom::restoreSubscriptions() { return impl_->service.restore(); }
 
 Status Cimom::getInstance(const ObjectPath& path, Instance* out) {
-    if (isServiceClass(path.nameSpace, path.className)) return getIndicationService(*impl_->exporter, path, out);
+    if (isServiceClass(path.nameSpace, path.className))
+        return getIndicationService(*impl_->exporter, path, out);
     if (isInterop(path.nameSpace)) return impl_->service.getInstance(path, out);
     ProviderRegistration r;
     Status s;
@@ -609,7 +632,8 @@ Status Cimom::invokeMethod(const ObjectPath& path, const std::string& method, co
             if (!mi->ft->invokeMethod) return Impl::notSupported();
             CMPIArgs* inArgs = newCmpiArgs(impl_->broker.space(), in);
             CMPIArgs* outCmpi = newCmpiArgs(impl_->broker.space(), NamedValues());
-            CMPIStatus st = mi->ft->invokeMethod(mi, ctx, res, impl_->cmpiPath(path), method.c_str(), inArgs, outCmpi);
+            CMPIStatus st =
+                mi->ft->invokeMethod(mi, ctx, res, impl_->cmpiPath(path), method.c_str(), inArgs, outCmpi);
             readArgs(outCmpi, &outArgs);
             return st;
         },
@@ -620,15 +644,17 @@ Status Cimom::invokeMethod(const ObjectPath& path, const std::string& method, co
     return Status();
 }
 
-Status Cimom::associators(const ObjectPath& path, const std::string& assocClass, const std::string& resultClass,
-                          const std::string& role, const std::string& resultRole, std::vector<Instance>* out) {
+Status Cimom::associators(const ObjectPath& path, const std::string& assocClass,
+                          const std::string& resultClass, const std::string& role,
+                          const std::string& resultRole, std::vector<Instance>* out) {
     std::vector<Value> values;
     Status s = impl_->associationOp(
         path, assocClass, "associators",
         [&](CMPIAssociationMI* mi, const CMPIContext* ctx, const CMPIResult* res, CMPIObjectPath* op) {
-            return mi->ft->associators ? mi->ft->associators(mi, ctx, res, op, orNull(assocClass), orNull(resultClass),
-                                                             orNull(role), orNull(resultRole), nullptr)
-                                       : Impl::notSupported();
+            return mi->ft->associators
+                       ? mi->ft->associators(mi, ctx, res, op, orNull(assocClass), orNull(resultClass),
+                                             orNull(role), orNull(resultRole), nullptr)
+                       : Impl::notSupported();
         },
         &values);
     for (const Value& v : values)
@@ -636,16 +662,17 @@ Status Cimom::associators(const ObjectPath& path, const std::string& assocClass,
     return s;
 }
 
-Status Cimom::associatorNames(const ObjectPath& path, const std::string& assocClass, const std::string& resultClass,
-                              const std::string& role, const std::string& resultRole, std::vector<ObjectPath>* out) {
+Status Cimom::associatorNames(const ObjectPath& path, const std::string& assocClass,
+                              const std::string& resultClass, const std::string& role,
+                              const std::string& resultRole, std::vector<ObjectPath>* out) {
     std::vector<Value> values;
     Status s = impl_->associationOp(
         path, assocClass, "associatorNames",
         [&](CMPIAssociationMI* mi, const CMPIContext* ctx, const CMPIResult* res, CMPIObjectPath* op) {
-            return mi->ft->associatorNames ? mi->ft->associatorNames(mi, ctx, res, op, orNull(assocClass),
-                                                                     orNull(resultClass), orNull(role),
-                                                                     orNull(resultRole))
-                                           : Impl::notSupported();
+            return mi->ft->associatorNames
+                       ? mi->ft->associatorNames(mi, ctx, res, op, orNull(assocClass), orNull(resultClass),
+                                                 orNull(role), orNull(resultRole))
+                       : Impl::notSupported();
         },
         &values);
     for (const Value& v : values)
@@ -693,8 +720,12 @@ const ClassRepository& Cimom::classes() const { return impl_->classes; }
 
 Broker& Cimom::broker() { return impl_->broker; }
 
-Status Cimom::unloadProvider(const std::string& providerName) { return impl_->providers.unload(providerName); }
+Status Cimom::unloadProvider(const std::string& providerName) {
+    return impl_->providers.unload(providerName);
+}
 
-unsigned Cimom::calls(const std::string& providerFunction) const { return impl_->providers.calls(providerFunction); }
+unsigned Cimom::calls(const std::string& providerFunction) const {
+    return impl_->providers.calls(providerFunction);
+}
 
 }  // namespace cimhost

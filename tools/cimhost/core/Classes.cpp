@@ -9,21 +9,36 @@ namespace {
 
 CMPIType scalarType(uint16_t type) {
     switch (type) {
-    case cimple::BOOLEAN: return CMPI_boolean;
-    case cimple::UINT8: return CMPI_uint8;
-    case cimple::SINT8: return CMPI_sint8;
-    case cimple::UINT16: return CMPI_uint16;
-    case cimple::SINT16: return CMPI_sint16;
-    case cimple::UINT32: return CMPI_uint32;
-    case cimple::SINT32: return CMPI_sint32;
-    case cimple::UINT64: return CMPI_uint64;
-    case cimple::SINT64: return CMPI_sint64;
-    case cimple::REAL32: return CMPI_real32;
-    case cimple::REAL64: return CMPI_real64;
-    case cimple::CHAR16: return CMPI_char16;
-    case cimple::STRING: return CMPI_string;
-    case cimple::DATETIME: return CMPI_dateTime;
-    default: return CMPI_null;
+        case cimple::BOOLEAN:
+            return CMPI_boolean;
+        case cimple::UINT8:
+            return CMPI_uint8;
+        case cimple::SINT8:
+            return CMPI_sint8;
+        case cimple::UINT16:
+            return CMPI_uint16;
+        case cimple::SINT16:
+            return CMPI_sint16;
+        case cimple::UINT32:
+            return CMPI_uint32;
+        case cimple::SINT32:
+            return CMPI_sint32;
+        case cimple::UINT64:
+            return CMPI_uint64;
+        case cimple::SINT64:
+            return CMPI_sint64;
+        case cimple::REAL32:
+            return CMPI_real32;
+        case cimple::REAL64:
+            return CMPI_real64;
+        case cimple::CHAR16:
+            return CMPI_char16;
+        case cimple::STRING:
+            return CMPI_string;
+        case cimple::DATETIME:
+            return CMPI_dateTime;
+        default:
+            return CMPI_null;
     }
 }
 
@@ -104,11 +119,12 @@ std::vector<std::string> ClassRepository::keys(const std::string& className) con
     return out;
 }
 
-bool ClassRepository::featureType(const std::string& className, const std::string& feature, CMPIType* type) const {
+bool ClassRepository::featureType(const std::string& className, const std::string& feature,
+                                  CMPIType* type) const {
     const cimple::Meta_Class* mc = find(className);
     if (!mc) return false;
-    const cimple::Meta_Feature* f =
-        cimple::find_feature(mc, feature.c_str(), cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE);
+    const cimple::Meta_Feature* f = cimple::find_feature(
+        mc, feature.c_str(), cimple::CIMPLE_FLAG_PROPERTY | cimple::CIMPLE_FLAG_REFERENCE);
     if (!f) return false;
     const CMPIType t = typeOf(f);
     if (type) *type = t;

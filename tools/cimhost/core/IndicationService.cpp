@@ -136,7 +136,9 @@ private:
 };
 
 const char* kindName(Kind kind) {
-    return kind == Kind::Filter ? "filters" : kind == Kind::Destination ? "listener destinations" : "subscriptions";
+    return kind == Kind::Filter        ? "filters"
+           : kind == Kind::Destination ? "listener destinations"
+                                       : "subscriptions";
 }
 
 }  // namespace
@@ -202,7 +204,8 @@ struct IndicationService::State {
         std::shared_ptr<const WqlQuery> query = WqlQuery::parse(textOf(inst, "Query"), &error);
         if (!query) return Status::error(CMPI_RC_ERR_INVALID_QUERY, "Query: " + error);
         if (!classes.exists(query->className()))
-            return Status::error(CMPI_RC_ERR_INVALID_CLASS, "Query selects from unknown class " + query->className());
+            return Status::error(CMPI_RC_ERR_INVALID_CLASS,
+                                 "Query selects from unknown class " + query->className());
         std::vector<std::string> sources;
         const std::string single = textOf(inst, "SourceNamespace");
         if (!single.empty()) sources.push_back(single);
@@ -332,19 +335,20 @@ Status checkProperties(const Instance& inst, const ClassRepository& classes, con
         const Value& v = p.second;
         if (v.isNull()) continue;
         if (v.isArray() && v.items().size() > options.maxArrayItems)
-            return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
-                                 "property " + p.first + " has more than " + std::to_string(options.maxArrayItems) +
-                                     " items");
+            return Status::error(
+                CMPI_RC_ERR_INVALID_PARAMETER,
+                "property " + p.first + " has more than " + std::to_string(options.maxArrayItems) + " items");
         const auto tooLong = [&](const Value& item) {
-            return item.elementType() == CMPI_string && !item.isNull() && item.asText().size() > options.maxTextBytes;
+            return item.elementType() == CMPI_string && !item.isNull() &&
+                   item.asText().size() > options.maxTextBytes;
         };
         bool over = !v.isArray() && tooLong(v);
         if (v.isArray())
             for (const Value& item : v.items()) over = over || tooLong(item);
         if (over)
-            return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
-                                 "property " + p.first + " is longer than " + std::to_string(options.maxTextBytes) +
-                                     " bytes");
+            return Status::error(
+                CMPI_RC_ERR_INVALID_PARAMETER,
+                "property " + p.first + " is longer than " + std::to_string(options.maxTextBytes) + " bytes");
     }
     return Status();
 }
@@ -353,7 +357,8 @@ Status checkDestination(const Instance& inst, const InteropOptions& options) {
     const std::string url = textOf(inst, "Destination");
     if (url.empty()) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination is missing");
     const std::string problem = listenerUrlProblem(url, options.allowedListenerHosts);
-    if (!problem.empty()) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination refused: " + problem);
+    if (!problem.empty())
+        return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Destination refused: " + problem);
     return Status();
 }
 
@@ -417,13 +422,15 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
         filter = filterRef ? s.table(Kind::Filter).find(*filterRef, s.classes) : nullptr;
         handler = handlerRef ? s.table(Kind::Destination).find(*handlerRef, s.classes) : nullptr;
         if (!filter) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Filter names no stored filter");
-        if (!handler) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Handler names no stored destination");
+        if (!handler)
+            return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "Handler names no stored destination");
         // Kept as the stored instances' own paths, so later lookups by
         // either spelling find them.
         inst.properties.set("Filter", Value::reference(filter->instance->path));
         inst.properties.set("Handler", Value::reference(handler->instance->path));
     }
-    for (const std::string& key : s.classes.keys(className)) inst.path.keys.set(key, *inst.properties.find(key));
+    for (const std::string& key : s.classes.keys(className))
+        inst.path.keys.set(key, *inst.properties.find(key));
     if (table.find(inst.path, s.classes))
         return Status::error(CMPI_RC_ERR_ALREADY_EXISTS, inst.path.toText() + " already exists");
     const size_t limit = kind == Kind::Filter        ? s.options.maxFilters
@@ -489,7 +496,8 @@ Status IndicationService::deleteInstance(const ObjectPath& path) {
     Table& table = s.table(kind);
     const std::shared_ptr<Entry> e = table.find(path, s.classes);
     if (!e) return Status::error(CMPI_RC_ERR_NOT_FOUND, path.toText() + " not found");
-    if (e->uses > 0) return Status::error(CMPI_RC_ERR_FAILED, path.toText() + " is still named by a subscription");
+    if (e->uses > 0)
+        return Status::error(CMPI_RC_ERR_FAILED, path.toText() + " is still named by a subscription");
     if (s.store) {
         st = s.store->remove(e->instance->path);
         if (!st.ok()) return st;
@@ -591,7 +599,8 @@ Status IndicationService::modifyInstance(const Instance& given) {
             const Value* after = changed->property(q);
             const bool same = (!before && !after) || (before && after && *before == *after);
             if (!same && e->uses > 0)
-                return Status::error(CMPI_RC_ERR_FAILED, std::string(q) + " of a filter in use cannot change");
+                return Status::error(CMPI_RC_ERR_FAILED,
+                                     std::string(q) + " of a filter in use cannot change");
         }
         st = s.compileFilter(next);
         if (!st.ok()) return st;

@@ -21,11 +21,11 @@ extern const char kInteropNamespace[];
 
 // A filter as the providers are told about it.
 struct FilterInfo {
-    ObjectPath filter;         // the CIM_IndicationFilter instance's path
-    std::string query;         // its Query
-    std::string language;      // its QueryLanguage
+    ObjectPath filter;     // the CIM_IndicationFilter instance's path
+    std::string query;     // its Query
+    std::string language;  // its QueryLanguage
     std::string sourceNamespace;
-    std::string className;     // the class the query selects from
+    std::string className;  // the class the query selects from
 };
 
 // How the indication service reaches the providers of an indication class

@@ -296,14 +296,14 @@ bool readWhole(const std::string& path, std::string* out) {
 }
 
 uint32_t crcOf(const char* data, size_t size) {
-    return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data),
-                                       static_cast<uInt>(size)));
+    return static_cast<uint32_t>(
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
 uint32_t readLe32(const char* p) {
     const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 | static_cast<uint32_t>(u[2]) << 16 |
-           static_cast<uint32_t>(u[3]) << 24;
+    return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 |
+           static_cast<uint32_t>(u[2]) << 16 | static_cast<uint32_t>(u[3]) << 24;
 }
 
 void writeLe32(char* p, uint32_t v) {
@@ -369,7 +369,9 @@ public:
     }
 
 private:
-    static std::string idOf(const ObjectPath& path) { return lower(path.className) + '\n' + normalisedKeys(path.keys); }
+    static std::string idOf(const ObjectPath& path) {
+        return lower(path.className) + '\n' + normalisedKeys(path.keys);
+    }
     std::map<std::string, uint64_t> byId_;
     std::map<uint64_t, std::shared_ptr<Instance>> order_;
     uint64_t next_ = 0;
@@ -381,8 +383,7 @@ std::string normalisedKeys(const NamedValues& keys) {
     std::vector<std::pair<std::string, const Value*>> sorted;
     sorted.reserve(keys.size());
     for (const auto& key : keys) sorted.emplace_back(lower(key.first), &key.second);
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::string out;
     for (const auto& key : sorted) {
         const Value& v = *key.second;
@@ -479,7 +480,8 @@ Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
                                        : std::string();
         if (opText == "put" && doc.HasMember("instance")) {
             auto inst = std::make_shared<Instance>();
-            if (!readInstance(doc["instance"], inst.get(), 0)) return damage(journal, where + ": malformed instance");
+            if (!readInstance(doc["instance"], inst.get(), 0))
+                return damage(journal, where + ": malformed instance");
             replay.put(std::move(inst));
         } else if (opText == "delete" && doc.HasMember("path")) {
             ObjectPath path;
@@ -504,10 +506,13 @@ Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
 Status InteropStore::damage(const std::string& file, const std::string& why) {
     if (!options_.startFresh)
         return Status::error(CMPI_RC_ERR_FAILED, "the interop store " + file + " is damaged: " + why +
-                                                     " (move it away, or start fresh to keep it aside and begin empty: cimhost watch --fresh-store)");
+                                                     " (move it away, or start fresh to keep it aside and "
+                                                     "begin empty: cimhost watch --fresh-store)");
     const std::string journal = journalFile();
     unsigned n = 1;
-    while (exists(file_ + ".damaged." + std::to_string(n)) || exists(journal + ".damaged." + std::to_string(n))) ++n;
+    while (exists(file_ + ".damaged." + std::to_string(n)) ||
+           exists(journal + ".damaged." + std::to_string(n)))
+        ++n;
     const std::string suffix = ".damaged." + std::to_string(n);
     std::string kept;
     for (const std::string& f : {file_, journal}) {
@@ -522,7 +527,8 @@ Status InteropStore::damage(const std::string& file, const std::string& why) {
     journal_ = -1;
     journalBytes_ = snapshotBytes_ = 0;
     Status note;
-    note.message = "the interop store " + file + " was damaged (" + why + "); kept as " + kept + ", started empty";
+    note.message =
+        "the interop store " + file + " was damaged (" + why + "); kept as " + kept + ", started empty";
     return note;
 }
 
@@ -531,7 +537,8 @@ Status InteropStore::openJournal() {
     const std::string journal = journalFile();
     const bool existed = exists(journal);
     journal_ = ::open(journal.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (journal_ < 0) return Status::error(CMPI_RC_ERR_FAILED, "cannot open " + journal + ": " + errnoText(errno));
+    if (journal_ < 0)
+        return Status::error(CMPI_RC_ERR_FAILED, "cannot open " + journal + ": " + errnoText(errno));
     if (!existed && options_.sync) syncDirectory(journal);
     return Status();
 }
@@ -543,7 +550,8 @@ Status InteropStore::append(const std::string& payload) {
     writeLe32(&record[0], static_cast<uint32_t>(payload.size()));
     writeLe32(&record[4], crcOf(payload.data(), payload.size()));
     record += payload;
-    if (payload.size() > kMaxRecordBytes) return Status::error(CMPI_RC_ERR_FAILED, "a record is too large to store");
+    if (payload.size() > kMaxRecordBytes)
+        return Status::error(CMPI_RC_ERR_FAILED, "a record is too large to store");
     int err = 0;
     if (!writeAll(journal_, record.data(), record.size())) err = errno;
     if (!err && options_.sync && fdatasync(journal_) != 0) err = errno;

@@ -10,8 +10,8 @@
 #include <cmath>
 #include <system_error>
 
-#include "core/Sinks.h"
 #include "core/JsonValueWriter.h"
+#include "core/Sinks.h"
 
 namespace cimhost {
 namespace {

@@ -63,7 +63,8 @@ std::string split(const std::string& url, Parts* out) {
     if (scheme != "http" && scheme != "https") return "the URL's scheme is not http or https";
     const size_t start = colon + 3;
     const size_t end = url.find_first_of("/?#", start);
-    const std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string authority =
+        url.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (authority.find('@') != std::string::npos) return "the URL carries user information";
     std::string port;
     if (!authority.empty() && authority[0] == '[') {
@@ -93,7 +94,8 @@ std::string split(const std::string& url, Parts* out) {
     if (!port.empty()) {
         unsigned long n = 0;
         for (char c : port) {
-            if (!std::isdigit(static_cast<unsigned char>(c)) || n > 65535) return "the URL's port is not 1-65535";
+            if (!std::isdigit(static_cast<unsigned char>(c)) || n > 65535)
+                return "the URL's port is not 1-65535";
             n = n * 10 + static_cast<unsigned long>(c - '0');
         }
         if (n == 0 || n > 65535) return "the URL's port is not 1-65535";

@@ -27,7 +27,8 @@ public:
 class JsonLinesSink : public DeliverySink {
 public:
     explicit JsonLinesSink(std::string path);
-    void deliver(const Instance& destination, const ObjectPath& subscription, const Instance& indication) override;
+    void deliver(const Instance& destination, const ObjectPath& subscription,
+                 const Instance& indication) override;
     const std::string& path() const { return path_; }
     // The JSON text of one delivery (without the newline).
     static std::string line(const Instance& destination, const ObjectPath& subscription,

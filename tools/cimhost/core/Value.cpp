@@ -206,19 +206,19 @@ bool operator==(const Value& a, const Value& b) {
     if (a.null_) return true;
     if (a.isArray()) return a.items_ == b.items_;
     switch (a.type_) {
-    case CMPI_string:
-    case CMPI_dateTime:
-        return a.text_ == b.text_;
-    case CMPI_ref:
-        return a.ref_ && b.ref_ && *a.ref_ == *b.ref_;
-    case CMPI_instance:
-        return a.inst_ && b.inst_ && a.inst_->path == b.inst_->path &&
-               a.inst_->properties == b.inst_->properties;
-    case CMPI_real32:
-    case CMPI_real64:
-        return std::memcmp(&a.bits_.r, &b.bits_.r, sizeof(double)) == 0;
-    default:
-        return a.bits_.u == b.bits_.u;
+        case CMPI_string:
+        case CMPI_dateTime:
+            return a.text_ == b.text_;
+        case CMPI_ref:
+            return a.ref_ && b.ref_ && *a.ref_ == *b.ref_;
+        case CMPI_instance:
+            return a.inst_ && b.inst_ && a.inst_->path == b.inst_->path &&
+                   a.inst_->properties == b.inst_->properties;
+        case CMPI_real32:
+        case CMPI_real64:
+            return std::memcmp(&a.bits_.r, &b.bits_.r, sizeof(double)) == 0;
+        default:
+            return a.bits_.u == b.bits_.u;
     }
 }
 
@@ -262,8 +262,9 @@ bool operator==(const NamedValues& a, const NamedValues& b) {
 std::string ObjectPath::toText() const {
     std::vector<const std::pair<std::string, Value>*> sorted;
     for (const auto& k : keys) sorted.push_back(&k);
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto* x, const auto* y) { return strcasecmp(x->first.c_str(), y->first.c_str()) < 0; });
+    std::sort(sorted.begin(), sorted.end(), [](const auto* x, const auto* y) {
+        return strcasecmp(x->first.c_str(), y->first.c_str()) < 0;
+    });
     std::string out;
     if (!nameSpace.empty()) out = nameSpace + ":";
     out += className;
@@ -290,7 +291,8 @@ bool isNameChar(char c) {
 
 // Namespace names: name segments joined by single slashes ("root/qms").
 bool isNameSpace(const std::string& ns) {
-    if (ns.empty() || ns.front() == '/' || ns.back() == '/' || ns.find("//") != std::string::npos) return false;
+    if (ns.empty() || ns.front() == '/' || ns.back() == '/' || ns.find("//") != std::string::npos)
+        return false;
     for (char c : ns)
         if (c != '/' && !isNameChar(c)) return false;
     return true;
@@ -341,7 +343,7 @@ bool parseKeyValue(const std::string& text, size_t& pos, Value* out) {
     unsigned long long u = strtoull(word.c_str(), &stop, 10);
     if (errno || *stop) return false;
     *out = u > static_cast<unsigned long long>(INT64_MAX) ? Value::uint64(u)
-                                                         : Value::sint64(static_cast<int64_t>(u));
+                                                          : Value::sint64(static_cast<int64_t>(u));
     return true;
 }
 
@@ -399,34 +401,62 @@ bool operator==(const ObjectPath& a, const ObjectPath& b) {
 
 std::string statusName(CMPIrc rc) {
     switch (rc) {
-        case CMPI_RC_OK: return "ok";
-        case CMPI_RC_ERR_FAILED: return "failed";
-        case CMPI_RC_ERR_ACCESS_DENIED: return "access denied";
-        case CMPI_RC_ERR_INVALID_NAMESPACE: return "invalid namespace";
-        case CMPI_RC_ERR_INVALID_PARAMETER: return "invalid parameter";
-        case CMPI_RC_ERR_INVALID_CLASS: return "invalid class";
-        case CMPI_RC_ERR_NOT_FOUND: return "not found";
-        case CMPI_RC_ERR_NOT_SUPPORTED: return "not supported";
-        case CMPI_RC_ERR_CLASS_HAS_CHILDREN: return "class has children";
-        case CMPI_RC_ERR_CLASS_HAS_INSTANCES: return "class has instances";
-        case CMPI_RC_ERR_INVALID_SUPERCLASS: return "invalid superclass";
-        case CMPI_RC_ERR_ALREADY_EXISTS: return "already exists";
-        case CMPI_RC_ERR_NO_SUCH_PROPERTY: return "no such property";
-        case CMPI_RC_ERR_TYPE_MISMATCH: return "type mismatch";
-        case CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED: return "query language not supported";
-        case CMPI_RC_ERR_INVALID_QUERY: return "invalid query";
-        case CMPI_RC_ERR_METHOD_NOT_AVAILABLE: return "method not available";
-        case CMPI_RC_ERR_METHOD_NOT_FOUND: return "method not found";
-        case CMPI_RC_NO_MORE_ELEMENTS: return "no more elements";
-        case CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED: return "server limits exceeded";
-        case CMPI_RC_ERR_QUERY_FEATURE_NOT_SUPPORTED: return "query feature not supported";
-        case CMPI_RC_DO_NOT_UNLOAD: return "do not unload";
-        case CMPI_RC_NEVER_UNLOAD: return "never unload";
-        case CMPI_RC_ERR_INVALID_HANDLE: return "invalid handle";
-        case CMPI_RC_ERR_INVALID_DATA_TYPE: return "invalid data type";
-        case CMPI_RC_ERR_NOT_IN_CODEPAGE: return "not in code page";
-        case CMPI_RC_ERROR_SYSTEM: return "system error";
-        case CMPI_RC_ERROR: return "error";
+        case CMPI_RC_OK:
+            return "ok";
+        case CMPI_RC_ERR_FAILED:
+            return "failed";
+        case CMPI_RC_ERR_ACCESS_DENIED:
+            return "access denied";
+        case CMPI_RC_ERR_INVALID_NAMESPACE:
+            return "invalid namespace";
+        case CMPI_RC_ERR_INVALID_PARAMETER:
+            return "invalid parameter";
+        case CMPI_RC_ERR_INVALID_CLASS:
+            return "invalid class";
+        case CMPI_RC_ERR_NOT_FOUND:
+            return "not found";
+        case CMPI_RC_ERR_NOT_SUPPORTED:
+            return "not supported";
+        case CMPI_RC_ERR_CLASS_HAS_CHILDREN:
+            return "class has children";
+        case CMPI_RC_ERR_CLASS_HAS_INSTANCES:
+            return "class has instances";
+        case CMPI_RC_ERR_INVALID_SUPERCLASS:
+            return "invalid superclass";
+        case CMPI_RC_ERR_ALREADY_EXISTS:
+            return "already exists";
+        case CMPI_RC_ERR_NO_SUCH_PROPERTY:
+            return "no such property";
+        case CMPI_RC_ERR_TYPE_MISMATCH:
+            return "type mismatch";
+        case CMPI_RC_ERR_QUERY_LANGUAGE_NOT_SUPPORTED:
+            return "query language not supported";
+        case CMPI_RC_ERR_INVALID_QUERY:
+            return "invalid query";
+        case CMPI_RC_ERR_METHOD_NOT_AVAILABLE:
+            return "method not available";
+        case CMPI_RC_ERR_METHOD_NOT_FOUND:
+            return "method not found";
+        case CMPI_RC_NO_MORE_ELEMENTS:
+            return "no more elements";
+        case CMPI_RC_ERR_SERVER_LIMITS_EXCEEDED:
+            return "server limits exceeded";
+        case CMPI_RC_ERR_QUERY_FEATURE_NOT_SUPPORTED:
+            return "query feature not supported";
+        case CMPI_RC_DO_NOT_UNLOAD:
+            return "do not unload";
+        case CMPI_RC_NEVER_UNLOAD:
+            return "never unload";
+        case CMPI_RC_ERR_INVALID_HANDLE:
+            return "invalid handle";
+        case CMPI_RC_ERR_INVALID_DATA_TYPE:
+            return "invalid data type";
+        case CMPI_RC_ERR_NOT_IN_CODEPAGE:
+            return "not in code page";
+        case CMPI_RC_ERROR_SYSTEM:
+            return "system error";
+        case CMPI_RC_ERROR:
+            return "error";
     }
     return "status " + std::to_string(static_cast<int>(rc));
 }

@@ -59,9 +59,9 @@ public:
     // Readers; each is meaningful only for its type family and gives 0/empty
     // otherwise.
     bool asBool() const { return bits_.u != 0; }
-    uint64_t asUnsigned() const { return bits_.u; }  // uint*, char16
-    int64_t asSigned() const { return bits_.s; }     // sint*
-    double asReal() const { return bits_.r; }        // real32, real64
+    uint64_t asUnsigned() const { return bits_.u; }      // uint*, char16
+    int64_t asSigned() const { return bits_.s; }         // sint*
+    double asReal() const { return bits_.r; }            // real32, real64
     const std::string& asText() const { return text_; }  // string, datetime
     const ObjectPath* asReference() const { return ref_.get(); }
     const Instance* asInstance() const { return inst_.get(); }

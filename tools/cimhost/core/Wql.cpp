@@ -2,6 +2,8 @@
 // condition over the indication's own properties. Parsing is a plain
 // recursive descent; the only recursion a client controls (NOT and
 // parentheses) is bounded, AND and OR chains are kept flat.
+#include "core/Wql.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -9,8 +11,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "core/Wql.h"
 
 namespace cimhost {
 namespace {

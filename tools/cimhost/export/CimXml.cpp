@@ -59,20 +59,34 @@ void appendUtf8(std::string& out, uint32_t code) {
 
 const char* cimTypeName(CMPIType type) {
     switch (type) {
-        case CMPI_boolean: return "boolean";
-        case CMPI_char16: return "char16";
-        case CMPI_uint8: return "uint8";
-        case CMPI_uint16: return "uint16";
-        case CMPI_uint32: return "uint32";
-        case CMPI_uint64: return "uint64";
-        case CMPI_sint8: return "sint8";
-        case CMPI_sint16: return "sint16";
-        case CMPI_sint32: return "sint32";
-        case CMPI_sint64: return "sint64";
-        case CMPI_real32: return "real32";
-        case CMPI_real64: return "real64";
-        case CMPI_dateTime: return "datetime";
-        default: return "string";
+        case CMPI_boolean:
+            return "boolean";
+        case CMPI_char16:
+            return "char16";
+        case CMPI_uint8:
+            return "uint8";
+        case CMPI_uint16:
+            return "uint16";
+        case CMPI_uint32:
+            return "uint32";
+        case CMPI_uint64:
+            return "uint64";
+        case CMPI_sint8:
+            return "sint8";
+        case CMPI_sint16:
+            return "sint16";
+        case CMPI_sint32:
+            return "sint32";
+        case CMPI_sint64:
+            return "sint64";
+        case CMPI_real32:
+            return "real32";
+        case CMPI_real64:
+            return "real64";
+        case CMPI_dateTime:
+            return "datetime";
+        default:
+            return "string";
     }
 }
 
@@ -80,10 +94,19 @@ namespace {
 
 bool isNumeric(CMPIType t) {
     switch (t) {
-        case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_uint64:
-        case CMPI_sint8: case CMPI_sint16: case CMPI_sint32: case CMPI_sint64:
-        case CMPI_real32: case CMPI_real64: return true;
-        default: return false;
+        case CMPI_uint8:
+        case CMPI_uint16:
+        case CMPI_uint32:
+        case CMPI_uint64:
+        case CMPI_sint8:
+        case CMPI_sint16:
+        case CMPI_sint32:
+        case CMPI_sint64:
+        case CMPI_real32:
+        case CMPI_real64:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -267,12 +290,24 @@ void appendEscaped(std::string& out, const std::string& text) {
     while (pos < text.size()) {
         const unsigned char c = static_cast<unsigned char>(text[pos]);
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            case 0: out += kReplacement; break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case 0:
+                out += kReplacement;
+                break;
             default:
                 if (c < 0x20) {
                     char ref[8];

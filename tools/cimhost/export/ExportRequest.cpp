@@ -1,8 +1,7 @@
 #include "export/ExportRequest.h"
 
-#include <pugixml.hpp>
-
 #include <cstring>
+#include <pugixml.hpp>
 
 #include "export/CimXml.h"
 
@@ -23,11 +22,13 @@ const std::vector<std::pair<std::string, std::string>>& exportHeaders() {
 std::string exportIndicationBody(const std::string& messageId, const Instance& indication) {
     std::string out;
     out.reserve(1024);
-    out += "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
-           "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"";
+    out +=
+        "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
+        "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"";
     appendEscaped(out, messageId);
-    out += "\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL NAME=\"ExportIndication\">"
-           "<EXPPARAMVALUE NAME=\"NewIndication\">";
+    out +=
+        "\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL NAME=\"ExportIndication\">"
+        "<EXPPARAMVALUE NAME=\"NewIndication\">";
     appendInstance(out, indication);
     out += "</EXPPARAMVALUE></EXPMETHODCALL></SIMPLEEXPREQ></MESSAGE></CIM>\n";
     return out;

@@ -83,8 +83,7 @@ namespace {
 // One post and its answer; empty on acceptance, else what went wrong.
 std::string post(exporting::HttpClient& client, uint64_t messageId, const Instance& indication) {
     const std::string body = exporting::exportIndicationBody(std::to_string(messageId), indication);
-    exporting::HttpAnswer answer =
-        client.post(exporting::exportHeaders(), body, exporting::kXmlContentType);
+    exporting::HttpAnswer answer = client.post(exporting::exportHeaders(), body, exporting::kXmlContentType);
     if (answer.status == 0) return answer.error;
     exporting::ExportAnswer check;
     check.status = answer.status;
@@ -142,7 +141,8 @@ void Exporter::State::work(Queue& q) {
         ++q.counts.droppedAfterRetries;
         const unsigned retries = attempts;
         lock.unlock();
-        fprintf(stderr, "cimhost export: %s: indication %s SequenceNumber %lld dropped after %u retries: %s\n",
+        fprintf(stderr,
+                "cimhost export: %s: indication %s SequenceNumber %lld dropped after %u retries: %s\n",
                 q.url.c_str(), indication.className().c_str(),
                 static_cast<long long>(sequenceNumber(indication)), retries, error.c_str());
         lock.lock();
@@ -165,7 +165,8 @@ Exporter::Exporter(ExportSettings settings) : state_(std::make_shared<State>()) 
 
 Exporter::~Exporter() { stop(); }
 
-void Exporter::deliver(const Instance& destination, const ObjectPath& subscription, const Instance& indication) {
+void Exporter::deliver(const Instance& destination, const ObjectPath& subscription,
+                       const Instance& indication) {
     const std::string url = listenerUrl(destination);
     if (url.empty()) return;
     Instance sent = indication;

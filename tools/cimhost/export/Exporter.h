@@ -15,7 +15,8 @@
 // retryAttempts times, retryInterval apart; the queue behind it waits, which
 // keeps the order. Then the indication is dropped, counted and traced on
 // stderr; a destination whose URL can never work (no host, a scheme other
-// than http or https) drops each at once, with the reason. A full queue drops its oldest indication to take the new one.
+// than http or https) drops each at once, with the reason. A full queue drops its oldest indication to take
+// the new one.
 #pragma once
 
 #include <chrono>
@@ -43,11 +44,11 @@ struct ExportSettings {
 struct ExportCounters {
     std::string url;
     uint64_t delivered = 0;
-    uint64_t retried = 0;             // posts that were second or later tries
+    uint64_t retried = 0;  // posts that were second or later tries
     uint64_t droppedAfterRetries = 0;
     uint64_t droppedOverflow = 0;
     uint64_t droppedAtStop = 0;
-    size_t queued = 0;                // waiting now, the one being posted included
+    size_t queued = 0;  // waiting now, the one being posted included
 };
 
 class Exporter : public DeliverySink {

@@ -7,7 +7,8 @@ namespace cimhost {
 namespace exporting {
 namespace {
 
-void setTimeout(std::chrono::milliseconds t, void (httplib::Client::*set)(time_t, time_t), httplib::Client& c) {
+void setTimeout(std::chrono::milliseconds t, void (httplib::Client::*set)(time_t, time_t),
+                httplib::Client& c) {
     const auto ms = t.count();
     (c.*set)(static_cast<time_t>(ms / 1000), static_cast<time_t>((ms % 1000) * 1000));
 }

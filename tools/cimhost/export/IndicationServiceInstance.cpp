@@ -110,14 +110,16 @@ Status modifyIndicationService(Exporter& exporter, const Instance& instance) {
                                      "DeliveryRetryAttempts must be a uint16, not " + p.second.toText());
         } else if (sameName(p.first, "DeliveryRetryInterval")) {
             if (!setting(p.second, std::numeric_limits<uint32_t>::max(), &interval))
-                return Status::error(CMPI_RC_ERR_INVALID_PARAMETER,
-                                     "DeliveryRetryInterval must be a uint32 (seconds), not " + p.second.toText());
+                return Status::error(
+                    CMPI_RC_ERR_INVALID_PARAMETER,
+                    "DeliveryRetryInterval must be a uint32 (seconds), not " + p.second.toText());
         } else {
             const Value* now = current.property(p.first);
             if (!now || *now != p.second)
                 return Status::error(CMPI_RC_ERR_NOT_SUPPORTED,
-                                     p.first + " cannot be set; DeliveryRetryAttempts and "
-                                               "DeliveryRetryInterval can");
+                                     p.first +
+                                         " cannot be set; DeliveryRetryAttempts and "
+                                         "DeliveryRetryInterval can");
         }
     }
     exporter.setRetry(static_cast<unsigned>(attempts), std::chrono::seconds(interval));
