@@ -50,9 +50,12 @@ struct Shared {
 // while, without the lock (the worker holds it while a task runs), and only
 // then waits on the condition as before. What it saw is only a hint: every
 // decision is taken again under the mutex, so a missed or stale hint costs a
-// wait, never a hand-over. The budgets cover a typical agent round trip
-// (tens of microseconds); a slower one costs that much processor time once.
-const std::chrono::microseconds kCallerWatch(200);
+// wait, never a hand-over. The caller's budget covers an agent round trip
+// with room for the scheduling jitter of a small machine, where the agent,
+// the worker and the watching caller share two processors (at 200 us most
+// watches ran out there and every hand-over slept); a slower task costs that
+// much processor time once, then the quiet spell below.
+const std::chrono::microseconds kCallerWatch(1000);
 const std::chrono::microseconds kWorkerWatch(100);
 // Watching pays only while the side watched for has a processor of its own;
 // on a busy machine the watch takes one from the very thread it waits for.
