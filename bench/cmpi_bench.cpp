@@ -25,6 +25,7 @@
 #include "ProviderHost.h"
 #include "bench/AgentRoundTrip.h"
 #include "bench/BenchSupport.h"
+#include "bench/Subscribe.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -122,16 +123,6 @@ private:
     qmsbench::Deliveries& deliveries_;
 };
 
-cimhost::ObjectPath createInterop(const char* className, const cimhost::NamedValues& properties) {
-    cimhost::Instance i;
-    i.path.nameSpace = cimhost::kInteropNamespace;
-    i.path.className = className;
-    i.properties = properties;
-    cimhost::ObjectPath created;
-    g_hosts->cimom->createInstance(i, &created);
-    return created;
-}
-
 // One way of receiving the log-entry indications, switched on and off
 // between the timed batches: both ways drive the same module instance, which
 // has one indication handler, so they cannot be on together.
@@ -153,20 +144,10 @@ void BM_LogEntriesDelivered(benchmark::State& state) {
     std::vector<cimhost::ObjectPath> made;
     cmpi.on = [&] {
         g_hosts->cimom->addSink(sink);
-        cimhost::NamedValues filter, destination, subscription;
-        filter.set("Name", cimhost::Value::string("bench"));
-        filter.set("Query", cimhost::Value::string(
-                                "SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity >= 2"));
-        filter.set("QueryLanguage", cimhost::Value::string("WQL"));
-        filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
-        destination.set("Name", cimhost::Value::string("bench"));
-        destination.set("Destination", cimhost::Value::string("http://bench:5988"));
-        made = {createInterop("CIM_IndicationFilter", filter),
-                createInterop("CIM_ListenerDestinationCIMXML", destination)};
-        subscription.set("Filter", cimhost::Value::reference(made[0]));
-        subscription.set("Handler", cimhost::Value::reference(made[1]));
-        made.insert(made.begin(), createInterop("CIM_IndicationSubscription", subscription));
-        return !made[0].className.empty();
+        made = qmsbench::subscribeListener(
+            *g_hosts->cimom, "bench", "SELECT * FROM QMS_VRXLogEntryArrived WHERE PerceivedSeverity >= 2",
+            "http://bench:5988");
+        return !made.empty();
     };
     cmpi.off = [&] {
         for (const cimhost::ObjectPath& p : made) g_hosts->cimom->deleteInstance(p);
@@ -233,6 +214,9 @@ int main(int argc, char** argv) {
 
     cimhost::Cimom::Options options;
     options.libraryPath.push_back(QMS_MODULE_DIR);
+    // The road ends at the in-process listener: no posting to a listener
+    // URL that nobody serves.
+    options.exportToListeners = false;
     cimhost::Cimom cimom(options);
     std::string error;
     if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
+#include "bench/Subscribe.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -171,18 +172,6 @@ void BM_Exported_HttpOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_Exported_HttpOnly)->Arg(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-cimhost::ObjectPath createInterop(cimhost::Cimom& cimom, const char* className,
-                                  const cimhost::NamedValues& properties) {
-    cimhost::Instance i;
-    i.path.nameSpace = cimhost::kInteropNamespace;
-    i.path.className = className;
-    i.properties = properties;
-    cimhost::ObjectPath created;
-    const cimhost::Status st = cimom.createInstance(i, &created);
-    if (!st.ok()) std::fprintf(stderr, "export_bench: %s: %s\n", className, st.message.c_str());
-    return created;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -202,19 +191,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     cimhost::listener::Listener listener;
-    cimhost::NamedValues filter, destination, subscription;
-    filter.set("Name", cimhost::Value::string("bench"));
-    filter.set("Query", cimhost::Value::string("SELECT * FROM QMS_VRXLogEntryArrived"));
-    filter.set("QueryLanguage", cimhost::Value::string("WQL"));
-    filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
-    destination.set("Name", cimhost::Value::string("bench"));
-    destination.set("Destination", cimhost::Value::string(listener.url()));
-    subscription.set("Filter",
-                     cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
-    subscription.set("Handler", cimhost::Value::reference(
-                                    createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
-    const cimhost::ObjectPath subscriptionPath =
-        createInterop(cimom, "CIM_IndicationSubscription", subscription);
+    const std::vector<cimhost::ObjectPath> made =
+        qmsbench::subscribeListener(cimom, "bench", "SELECT * FROM QMS_VRXLogEntryArrived", listener.url());
+    if (made.empty()) return 1;
+    const cimhost::ObjectPath subscriptionPath = made[0];
 
     qmsbench::SimControl control(sim.path("/run/rqbd-sim.ctl"));
     Road road{&cimom, &listener, &control};

@@ -28,6 +28,7 @@
 
 #include "bench/AgentRoundTrip.h"
 #include "bench/BenchSupport.h"
+#include "bench/Subscribe.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -168,33 +169,6 @@ BENCHMARK(BM_PushToListenerLatency)->Iterations(400)->UseRealTime()->Unit(benchm
 void BM_AgentRequestRoundTrip(benchmark::State& state) { qmsbench::agentRoundTrips(state, "RoadBench"); }
 BENCHMARK(BM_AgentRequestRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-cimhost::ObjectPath createInterop(cimhost::Cimom& cimom, const char* className,
-                                  const cimhost::NamedValues& properties) {
-    cimhost::Instance i;
-    i.path.nameSpace = cimhost::kInteropNamespace;
-    i.path.className = className;
-    i.properties = properties;
-    cimhost::ObjectPath created;
-    cimom.createInstance(i, &created);
-    return created;
-}
-
-// A listener subscribed to every log-entry indication, as a client does it.
-bool subscribe(cimhost::Cimom& cimom) {
-    cimhost::NamedValues filter, destination, subscription;
-    filter.set("Name", cimhost::Value::string("road"));
-    filter.set("Query", cimhost::Value::string("SELECT * FROM QMS_VRXLogEntryArrived"));
-    filter.set("QueryLanguage", cimhost::Value::string("WQL"));
-    filter.set("SourceNamespace", cimhost::Value::string("root/qms"));
-    destination.set("Name", cimhost::Value::string("road"));
-    destination.set("Destination", cimhost::Value::string("http://road-bench:5988"));
-    subscription.set("Filter",
-                     cimhost::Value::reference(createInterop(cimom, "CIM_IndicationFilter", filter)));
-    subscription.set("Handler", cimhost::Value::reference(
-                                    createInterop(cimom, "CIM_ListenerDestinationCIMXML", destination)));
-    return !createInterop(cimom, "CIM_IndicationSubscription", subscription).className.empty();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +183,9 @@ int main(int argc, char** argv) {
     {
         cimhost::Cimom::Options options;
         options.libraryPath.push_back(QMS_MODULE_DIR);
+        // The road ends at the in-process listener: no posting to a listener
+        // URL that nobody serves.
+        options.exportToListeners = false;
         cimhost::Cimom cimom(options);
         std::string error;
         bool ok = false;
@@ -216,7 +193,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "road_bench: %s\n", error.c_str());
             exitCode = 1;
         } else if (cimom.addSink(road.listener),
-                   !subscribe(cimom) || (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
+                   qmsbench::subscribeListener(cimom, "road", "SELECT * FROM QMS_VRXLogEntryArrived",
+                                               "http://road-bench:5988")
+                           .empty() ||
+                       (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
             std::fprintf(stderr, "road_bench: the module's indication provider did not come up\n");
             exitCode = 1;
         } else {
