@@ -126,37 +126,13 @@ bool readItem(const rapidjson::Value& j, CMPIType type, Value* out, int depth) {
         case CMPI_uint32:
         case CMPI_uint64:
         case CMPI_char16: {
-            if (!j.IsUint64()) return false;
-            const uint64_t u = j.GetUint64();
-            const uint64_t limit = type == CMPI_uint8    ? UINT8_MAX
-                                   : type == CMPI_uint16 ? UINT16_MAX
-                                   : type == CMPI_char16 ? UINT16_MAX
-                                   : type == CMPI_uint32 ? UINT32_MAX
-                                                         : UINT64_MAX;
-            if (u > limit) return false;
-            *out = type == CMPI_uint8    ? Value::uint8(static_cast<uint8_t>(u))
-                   : type == CMPI_uint16 ? Value::uint16(static_cast<uint16_t>(u))
-                   : type == CMPI_char16 ? Value::char16(static_cast<uint16_t>(u))
-                   : type == CMPI_uint32 ? Value::uint32(static_cast<uint32_t>(u))
-                                         : Value::uint64(u);
-            return true;
+            return j.IsUint64() && Value::unsignedInRange(type, j.GetUint64(), out);
         }
         case CMPI_sint8:
         case CMPI_sint16:
         case CMPI_sint32:
         case CMPI_sint64: {
-            if (!j.IsInt64()) return false;
-            const int64_t s = j.GetInt64();
-            const int64_t hi = type == CMPI_sint8    ? INT8_MAX
-                               : type == CMPI_sint16 ? INT16_MAX
-                               : type == CMPI_sint32 ? INT32_MAX
-                                                     : INT64_MAX;
-            if (s > hi || s < -hi - 1) return false;
-            *out = type == CMPI_sint8    ? Value::sint8(static_cast<int8_t>(s))
-                   : type == CMPI_sint16 ? Value::sint16(static_cast<int16_t>(s))
-                   : type == CMPI_sint32 ? Value::sint32(static_cast<int32_t>(s))
-                                         : Value::sint64(s);
-            return true;
+            return j.IsInt64() && Value::signedInRange(type, j.GetInt64(), out);
         }
         case CMPI_real32:
         case CMPI_real64:

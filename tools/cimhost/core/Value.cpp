@@ -45,6 +45,29 @@ Value Value::unsignedOf(CMPIType t, uint64_t x) {
     return v;
 }
 
+bool Value::unsignedInRange(CMPIType type, uint64_t x, Value* out) {
+    const int bits = type == CMPI_uint8                           ? 8
+                     : type == CMPI_uint16 || type == CMPI_char16 ? 16
+                     : type == CMPI_uint32                        ? 32
+                     : type == CMPI_uint64                        ? 64
+                                                                  : 0;
+    if (bits == 0 || (bits < 64 && x >> bits)) return false;
+    *out = unsignedOf(type, x);
+    return true;
+}
+
+bool Value::signedInRange(CMPIType type, int64_t x, Value* out) {
+    const int bits = type == CMPI_sint8    ? 8
+                     : type == CMPI_sint16 ? 16
+                     : type == CMPI_sint32 ? 32
+                     : type == CMPI_sint64 ? 64
+                                           : 0;
+    if (bits == 0) return false;
+    if (bits < 64 && (x < -(int64_t(1) << (bits - 1)) || x >= (int64_t(1) << (bits - 1)))) return false;
+    *out = signedOf(type, x);
+    return true;
+}
+
 Value Value::signedOf(CMPIType t, int64_t x) {
     Value v;
     v.type_ = t;

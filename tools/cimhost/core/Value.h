@@ -36,6 +36,11 @@ public:
     static Value sint16(int16_t x) { return signedOf(CMPI_sint16, x); }
     static Value sint32(int32_t x) { return signedOf(CMPI_sint32, x); }
     static Value sint64(int64_t x) { return signedOf(CMPI_sint64, x); }
+    // An integer of `type` read from text or JSON: uint8..uint64 and char16
+    // (unsigned), sint8..sint64 (signed). False when x is outside the type's
+    // range or the type is no integer type of that signedness.
+    static bool unsignedInRange(CMPIType type, uint64_t x, Value* out);
+    static bool signedInRange(CMPIType type, int64_t x, Value* out);
     static Value real32(float x);
     static Value real64(double x);
     static Value string(std::string s);

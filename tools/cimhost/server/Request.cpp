@@ -457,34 +457,13 @@ bool valueFromText(CMPIType type, const std::string& text, Value* out) {
         case CMPI_uint16:
         case CMPI_uint32:
         case CMPI_uint64: {
-            if (!integerText(text, false, &u, &s)) return false;
-            const int bits = type == CMPI_uint8    ? 8
-                             : type == CMPI_uint16 ? 16
-                             : type == CMPI_uint32 ? 32
-                                                   : 64;
-            if (bits < 64 && u >> bits) return false;
-            *out = type == CMPI_uint8    ? Value::uint8(static_cast<uint8_t>(u))
-                   : type == CMPI_uint16 ? Value::uint16(static_cast<uint16_t>(u))
-                   : type == CMPI_uint32 ? Value::uint32(static_cast<uint32_t>(u))
-                                         : Value::uint64(u);
-            return true;
+            return integerText(text, false, &u, &s) && Value::unsignedInRange(type, u, out);
         }
         case CMPI_sint8:
         case CMPI_sint16:
         case CMPI_sint32:
         case CMPI_sint64: {
-            if (!integerText(text, true, &u, &s)) return false;
-            const int bits = type == CMPI_sint8    ? 8
-                             : type == CMPI_sint16 ? 16
-                             : type == CMPI_sint32 ? 32
-                                                   : 64;
-            if (bits < 64 && (s < -(int64_t(1) << (bits - 1)) || s >= (int64_t(1) << (bits - 1))))
-                return false;
-            *out = type == CMPI_sint8    ? Value::sint8(static_cast<int8_t>(s))
-                   : type == CMPI_sint16 ? Value::sint16(static_cast<int16_t>(s))
-                   : type == CMPI_sint32 ? Value::sint32(static_cast<int32_t>(s))
-                                         : Value::sint64(s);
-            return true;
+            return integerText(text, true, &u, &s) && Value::signedInRange(type, s, out);
         }
         case CMPI_real32:
         case CMPI_real64: {
