@@ -19,6 +19,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "StopSignals.h"
 #include "listener/IndicationLine.h"
 #include "listener/Listener.h"
 #include "listener/SequenceCheck.h"
@@ -166,15 +167,7 @@ private:
 }  // namespace
 
 int listen(const ListenOptions& options) {
-    // SIGINT and SIGTERM are taken by this thread alone; the server's
-    // threads, started below, inherit the mask. A reader gone from a pipe is
-    // a write error to report, not a reason to die.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    const sigset_t stop = blockStopSignals();
 
     FILE* out = stdout;
     if (!options.outFile.empty()) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "StopSignals.h"
 #include "core/Cimom.h"
 #include "export/Exporter.h"
 #include "server/Server.h"
@@ -105,16 +106,7 @@ int serveCommand(int argc, char** argv) {
             return usage();
     }
 
-    // SIGINT and SIGTERM are taken by this thread alone; blocked before any
-    // thread starts, so that every thread of the module and the server
-    // inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A client that hangs up mid-answer must not end the process.
-    signal(SIGPIPE, SIG_IGN);
+    const sigset_t signals = blockStopSignals();
 
     Cimom::Options cimomOptions;
     cimomOptions.storeFile = options.storeFile;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "AgentCheck.h"
+#include "StopSignals.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
 #include "export/Exporter.h"
@@ -28,15 +29,6 @@ namespace {
 // SIGINT and SIGTERM (stop) and SIGUSR1 (print the export counters) are taken
 // synchronously by the main thread. Blocking them before the module starts
 // any thread keeps every one of its threads out of their way.
-sigset_t watchedSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);
-    return set;
-}
-
 void printExportCounters(Cimom& cimom) {
     if (!cimom.exporter()) return;
     const std::string text = Exporter::describe(cimom.exporter()->counters());
@@ -192,8 +184,8 @@ bool check(const Status& st, const char* what) {
 }  // namespace
 
 int watch(const WatchOptions& options) {
-    const sigset_t signals = watchedSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // SIGUSR1 asks for the export counters.
+    const sigset_t signals = blockStopSignals({SIGUSR1});
 
     Cimom::Options cimomOptions;
     cimomOptions.storeFile = options.storeFile;
