@@ -1,16 +1,41 @@
-// A listener subscribed in the embedded CIMOM's interop namespace, as a
-// client subscribes: for the benchmarks that run the module's road through
-// the CIMOM.
+// The built module hosted by the embedded CIMOM, and a listener subscribed
+// in its interop namespace as a client subscribes: for the benchmarks that
+// run the module's road through the CIMOM (built with QMS_MODULE_DIR and
+// QMS_PROVIDERS_FILE).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/Interop.h"
+#include "common/RqbdSim.h"
 #include "core/Cimom.h"
 
 namespace qmsbench {
+
+// The module traces into the test build's /var/log/norvlog under the
+// simulator's root.
+inline void makeTraceDir(const qmstest::RqbdSim& sim) {
+    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
+}
+
+// The module loaded from its registration file. Nothing is posted to
+// listener URLs: each benchmark ends the road where it measures. Null, with
+// the reason on stderr, when the module cannot be loaded.
+inline std::unique_ptr<cimhost::Cimom> hostModule(const char* bench) {
+    cimhost::Cimom::Options options;
+    options.libraryPath.push_back(QMS_MODULE_DIR);
+    options.exportToListeners = false;
+    auto cimom = std::make_unique<cimhost::Cimom>(options);
+    std::string error;
+    if (cimom->loadRegistrations(QMS_PROVIDERS_FILE, &error)) return cimom;
+    std::fprintf(stderr, "%s: %s\n", bench, error.c_str());
+    return nullptr;
+}
 
 // Filter `name` with `query` on root/qms, a CIM-XML destination to `url`,
 // and the subscription joining them. The paths made, subscription first (the

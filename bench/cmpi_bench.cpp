@@ -25,7 +25,7 @@
 #include "ProviderHost.h"
 #include "bench/AgentRoundTrip.h"
 #include "bench/BenchSupport.h"
-#include "bench/Subscribe.h"
+#include "bench/HostedModule.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -210,19 +210,10 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "cmpi_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
-    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
-
-    cimhost::Cimom::Options options;
-    options.libraryPath.push_back(QMS_MODULE_DIR);
-    // The road ends at the in-process listener: no posting to a listener
-    // URL that nobody serves.
-    options.exportToListeners = false;
-    cimhost::Cimom cimom(options);
-    std::string error;
-    if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {
-        std::fprintf(stderr, "cmpi_bench: %s\n", error.c_str());
-        return 1;
-    }
+    qmsbench::makeTraceDir(sim);
+    const std::unique_ptr<cimhost::Cimom> hosted = qmsbench::hostModule("cmpi_bench");
+    if (!hosted) return 1;
+    cimhost::Cimom& cimom = *hosted;
     std::vector<cimhost::Instance> services;
     cimhost::Status st = cimom.enumerateInstances("root/qms", kService, &services);
     if (!st.ok() || services.size() != 1) {

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
-#include "bench/Subscribe.h"
+#include "bench/HostedModule.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -178,18 +178,11 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "export_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
-    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
-
-    cimhost::Cimom::Options options;
-    options.libraryPath.push_back(QMS_MODULE_DIR);
+    qmsbench::makeTraceDir(sim);
     // Each benchmark adds the sink it measures; the HTTP one its own exporter.
-    options.exportToListeners = false;
-    cimhost::Cimom cimom(options);
-    std::string error;
-    if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {
-        std::fprintf(stderr, "export_bench: %s\n", error.c_str());
-        return 1;
-    }
+    const std::unique_ptr<cimhost::Cimom> hosted = qmsbench::hostModule("export_bench");
+    if (!hosted) return 1;
+    cimhost::Cimom& cimom = *hosted;
     cimhost::listener::Listener listener;
     const std::vector<cimhost::ObjectPath> made =
         qmsbench::subscribeListener(cimom, "bench", "SELECT * FROM QMS_VRXLogEntryArrived", listener.url());

@@ -28,7 +28,7 @@
 
 #include "bench/AgentRoundTrip.h"
 #include "bench/BenchSupport.h"
-#include "bench/Subscribe.h"
+#include "bench/HostedModule.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
@@ -175,28 +175,18 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "road_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
-    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
+    qmsbench::makeTraceDir(sim);
 
     Road road;
     road.control = std::make_unique<qmsbench::SimControl>(sim.path("/run/rqbd-sim.ctl"));
     road.listener = std::make_shared<EntryListener>();
-    {
-        cimhost::Cimom::Options options;
-        options.libraryPath.push_back(QMS_MODULE_DIR);
-        // The road ends at the in-process listener: no posting to a listener
-        // URL that nobody serves.
-        options.exportToListeners = false;
-        cimhost::Cimom cimom(options);
-        std::string error;
+    if (const std::unique_ptr<cimhost::Cimom> cimom = qmsbench::hostModule("road_bench")) {
+        cimom->addSink(road.listener);
         bool ok = false;
-        if (!cimom.loadRegistrations(QMS_PROVIDERS_FILE, &error)) {
-            std::fprintf(stderr, "road_bench: %s\n", error.c_str());
-            exitCode = 1;
-        } else if (cimom.addSink(road.listener),
-                   qmsbench::subscribeListener(cimom, "road", "SELECT * FROM QMS_VRXLogEntryArrived",
-                                               "http://road-bench:5988")
-                           .empty() ||
-                       (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
+        if (qmsbench::subscribeListener(*cimom, "road", "SELECT * FROM QMS_VRXLogEntryArrived",
+                                        "http://road-bench:5988")
+                .empty() ||
+            (road.control->run("[\"wait-subscribers\",\"1\"]", ok), !ok)) {
             std::fprintf(stderr, "road_bench: the module's indication provider did not come up\n");
             exitCode = 1;
         } else {
@@ -204,6 +194,8 @@ int main(int argc, char** argv) {
             benchmark::RunSpecifiedBenchmarks();
             g_road = nullptr;
         }
+    } else {
+        exitCode = 1;
     }
     benchmark::Shutdown();
     return exitCode;
