@@ -150,21 +150,32 @@ TEST(CDebugRing, FileTruncatedUnderWritingThreadsIsCreatedAnew) {
     TraceSandbox box;
     TraceSandbox::tracing(1);
     CDebug debug(kApp);
+    // The writers stop at a budget, so a starved main thread cannot let them
+    // wrap the ring over the lines this test looks for.
     std::atomic<bool> stop{false};
     std::atomic<int> entries{0};
+    std::atomic<int> budget{0};
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t) {
         writers.emplace_back([&, t] {
-            for (int i = 0; !stop; ++i, ++entries) debug.Print(1, "writer %d entry %d", t, i);
+            while (!stop) {
+                int n = entries;
+                if (n >= budget) {
+                    std::this_thread::yield();
+                } else if (entries.compare_exchange_weak(n, n + 1)) {
+                    debug.Print(1, "writer %d entry %d", t, n);
+                }
+            }
         });
     }
-    for (int round = 0; round < 5; ++round) {
-        const int before = entries;
-        while (entries < before + 200) std::this_thread::yield();
-        ASSERT_EQ(truncate(box.ringPath().c_str(), 0), 0);
+    for (int round = 1; round <= 6; ++round) {
+        budget = round * 200;
+        while (entries < budget - 100) std::this_thread::yield();
+        if (round < 6) {
+            ASSERT_EQ(truncate(box.ringPath().c_str(), 0), 0);
+        }
     }
-    const int last = entries;
-    while (entries < last + 200) std::this_thread::yield();
+    while (entries < budget) std::this_thread::yield();
     stop = true;
     for (auto& writer : writers) writer.join();
 
