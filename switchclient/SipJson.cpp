@@ -87,6 +87,42 @@ const char* ReadRun(const char* at, Take take) {
     }
 }
 
+// A character's digit value, or a value above 9 for any other character.
+unsigned Digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
+
+// Reads the run of bytes that fills a "RAW" array, "b,b,...,b" with every b a
+// number 0..255 as the reader would hand it over as Uint (no leading zero),
+// from at (behind the '[') into to, which it advances, up to limit. Returns
+// the position of the ']', or nullptr when the text is no such run or the
+// bytes reach limit. Thousands of bytes come in a log chunk: the digits are
+// taken one by one rather than in a loop.
+const char* ReadByteRun(const char* at, char*& to, const char* limit) {
+    for (;;) {
+        // The text ends in a NUL, so a character behind a digit can be read.
+        unsigned value = Digit(at[0]);
+        if (value > 9 || to == limit) return nullptr;
+        const unsigned second = Digit(at[1]);
+        if (second > 9) {
+            at += 1;
+        } else if (value == 0) {
+            return nullptr;
+        } else {
+            const unsigned third = Digit(at[2]);
+            if (third > 9) {
+                value = value * 10 + second;
+                at += 2;
+            } else {
+                value = value * 100 + second * 10 + third;
+                if (value > 0xFF || Digit(at[3]) <= 9) return nullptr;
+                at += 3;
+            }
+        }
+        *to++ = static_cast<char>(value);
+        if (*at != ',') return *at == ']' ? at : nullptr;
+        ++at;
+    }
+}
+
 // SAX filter in front of the document builder for received texts.
 //
 // It stops the parse once objects and arrays nest deeper than the limit.
@@ -207,11 +243,7 @@ private:
         char* const limit = m_RawBlock + m_RawBlockSize;
         char* const first = m_RawUsed;
         char* to = first;
-        const char* close = ReadRun(m_Stream.src_, [&](unsigned value) {
-            if (value > 0xFF || to == limit) return false;
-            *to++ = static_cast<char>(value);
-            return true;
-        });
+        const char* close = ReadByteRun(m_Stream.src_, to, limit);
         // Room for the NUL behind the bytes, so that they end as a text does.
         if (close == nullptr || to == limit) return false;
         *to = '\0';
