@@ -92,15 +92,15 @@ unsigned Digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>
 
 // Reads the run of bytes that fills a "RAW" array, "b,b,...,b" with every b a
 // number 0..255 as the reader would hand it over as Uint (no leading zero),
-// from at (behind the '[') into to, which it advances, up to limit. Returns
-// the position of the ']', or nullptr when the text is no such run or the
-// bytes reach limit. Thousands of bytes come in a log chunk: the digits are
-// taken one by one rather than in a loop.
-const char* ReadByteRun(const char* at, char*& to, const char* limit) {
+// from at (behind the '[') into to, which it advances; to must have room for
+// half as many bytes as the text has characters from at. Returns the position
+// of the ']', or nullptr when the text is no such run. Thousands of bytes come
+// in a log chunk: the digits are taken one by one rather than in a loop.
+const char* ReadByteRun(const char* at, char*& to) {
     for (;;) {
         // The text ends in a NUL, so a character behind a digit can be read.
         unsigned value = Digit(at[0]);
-        if (value > 9 || to == limit) return nullptr;
+        if (value > 9) return nullptr;
         const unsigned second = Digit(at[1]);
         if (second > 9) {
             at += 1;
@@ -240,12 +240,15 @@ private:
             m_RawBlockSize = room;
             m_RawUsed = m_RawBlock;
         }
-        char* const limit = m_RawBlock + m_RawBlockSize;
+        // Every byte takes two characters or more, and a NUL follows the
+        // bytes so that they end as a text does. The block was sized for
+        // that, and this checks it once rather than at every byte.
         char* const first = m_RawUsed;
+        const size_t room = static_cast<size_t>(m_RawBlock + m_RawBlockSize - first);
+        if (room < static_cast<size_t>(m_End - m_Stream.src_) / 2 + 1) return false;
         char* to = first;
-        const char* close = ReadByteRun(m_Stream.src_, to, limit);
-        // Room for the NUL behind the bytes, so that they end as a text does.
-        if (close == nullptr || to == limit) return false;
+        const char* close = ReadByteRun(m_Stream.src_, to);
+        if (close == nullptr) return false;
         *to = '\0';
         m_RawUsed = to + 1;
         m_Stream.src_ = close;
