@@ -141,7 +141,9 @@ int ReceiveReply(int fd, std::string& reply, unsigned waitMs) {
         return kJsonReceiveFailed;
     }
     const size_t capacity = length + kReceiveSlack;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]());
+    // Not zeroed: only the length bytes read are looked at, and a log chunk's
+    // reply runs to tens of kilobytes.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
     if (!buffer) {
         Debug.PrintAlways(
             0, "SendRequestOnFd: ERROR: Can't allocate memory for JSON reply on fd=%d (size=%d)!\n", fd,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -50,14 +51,6 @@ size_t WidthOf(uint64_t value) {
     return 8;
 }
 
-bool IsRawObject(const Value& data) {
-    if (!data.IsObject()) {
-        return false;
-    }
-    Value::ConstMemberIterator raw = data.FindMember("RAW");
-    return raw != data.MemberEnd() && raw->value.IsArray();
-}
-
 const Value* FindRaw(const Value& data) {
     if (!data.IsObject()) {
         return nullptr;
@@ -67,10 +60,9 @@ const Value* FindRaw(const Value& data) {
 }
 
 // Reads one number of a run of small unsigned numbers "d,d,...,d" that
-// ends an array (the "RAW" byte arrays of agent replies: thousands of them
-// for a log chunk): 1 to 9 digits without a leading zero, so that it is one
-// the reader would hand over as Uint. Returns the position behind it, or
-// nullptr when at holds no such number.
+// ends an array: 1 to 9 digits without a leading zero, so that it is one the
+// reader would hand over as Uint. Returns the position behind it, or nullptr
+// when at holds no such number.
 const char* ReadRunNumber(const char* at, unsigned& value) {
     const char* p = at;
     value = 0;
@@ -80,19 +72,244 @@ const char* ReadRunNumber(const char* at, unsigned& value) {
     return p;
 }
 
-// SAX filter in front of the document builder that stops the parse once
-// objects and arrays nest deeper than the limit. It also takes a run of
-// small numbers that fills an array straight from the text, handing each to
-// the builder as the reader would, and leaves the reader at the closing
-// bracket: the reader's general number parse costs most of a large reply.
-template <typename Handler>
-class NestingLimit {
-public:
-    NestingLimit(Handler& next, unsigned limit, rapidjson::StringStream& stream, bool takeRuns)
-        : m_Next(next), m_Limit(limit), m_Stream(stream), m_TakeRuns(takeRuns) {}
+// Reads the run of numbers that fills an array, from at (behind its '[') to
+// its ']', handing each number to take. Returns the position of the ']', or
+// nullptr when the text is no such run or take refused a number.
+template <typename Take>
+const char* ReadRun(const char* at, Take take) {
+    for (;;) {
+        unsigned value = 0;
+        at = ReadRunNumber(at, value);
+        if (at == nullptr || !take(value)) return nullptr;
+        if (*at == ']') return at;
+        if (*at != ',') return nullptr;
+        ++at;
+    }
+}
 
-    // Whether the parse ended on a run that turned out not to be one.
-    bool Declined() const { return m_Declined; }
+// A character's digit value, or a value above 9 for any other character.
+unsigned Digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
+
+// Reads the run of bytes that fills a "RAW" array, "b,b,...,b" with every b a
+// number 0..255 as the reader would hand it over as Uint (no leading zero),
+// from at (behind the '[') into to, which it advances; to must have room for
+// half as many bytes as the text has characters from at. Returns the position
+// of the ']', or nullptr when the text is no such run. Thousands of bytes come
+// in a log chunk: the digits are taken one by one rather than in a loop.
+const char* ReadByteRun(const char* at, char*& to) {
+    for (;;) {
+        // The text ends in a NUL, so a character behind a digit can be read.
+        unsigned value = Digit(at[0]);
+        if (value > 9) return nullptr;
+        const unsigned second = Digit(at[1]);
+        if (second > 9) {
+            at += 1;
+        } else if (value == 0) {
+            return nullptr;
+        } else {
+            const unsigned third = Digit(at[2]);
+            if (third > 9) {
+                value = value * 10 + second;
+                at += 2;
+            } else {
+                value = value * 100 + second * 10 + third;
+                if (value > 0xFF || Digit(at[3]) <= 9) return nullptr;
+                at += 3;
+            }
+        }
+        *to++ = static_cast<char>(value);
+        if (*at != ',') return *at == ']' ? at : nullptr;
+        ++at;
+    }
+}
+
+// SAX filter in front of the document builder for received texts.
+//
+// It stops the parse once objects and arrays nest deeper than the limit.
+//
+// It reads the byte arrays of commands' "DA"."RAW" (thousands of numbers for
+// a log chunk) straight from the text into one block of the document's
+// allocator, and hands the builder one string value over those bytes instead
+// of an array of number values: building and copying the array was most of
+// the cost of a large reply. Only arrays of numbers 0..255 written as the
+// agent writes them qualify; any other "RAW" array is built as before, so a
+// reader still sees every odd element as it is. SipJson tells the byte
+// strings from texts by their place in the block.
+//
+// Other runs of small numbers that fill an array are handed to the builder
+// straight from the text, as the reader would hand them over: the reader's
+// general number parse costs most of a large array.
+template <typename Handler>
+class ReceivedTextFilter {
+public:
+    ReceivedTextFilter(Handler& next, rapidjson::StringStream& stream, const char* end)
+        : m_Next(next), m_Stream(stream), m_End(end) {}
+
+    // The block that holds the byte strings (nullptr when there are none).
+    const char* RawBlock() const { return m_RawBlock; }
+    size_t RawBlockSize() const { return m_RawBlockSize; }
+
+    bool Null() { return Scalar() && m_Next.Null(); }
+    bool Bool(bool b) { return Scalar() && m_Next.Bool(b); }
+    bool Int(int i) { return Scalar() && m_Next.Int(i); }
+    bool Uint(unsigned u) { return Scalar() && m_Next.Uint(u); }
+    bool Int64(int64_t i) { return Scalar() && m_Next.Int64(i); }
+    bool Uint64(uint64_t u) { return Scalar() && m_Next.Uint64(u); }
+    bool Double(double d) { return Scalar() && m_Next.Double(d); }
+    bool RawNumber(const char* s, SizeType length, bool copy) {
+        return Scalar() && m_Next.RawNumber(s, length, copy);
+    }
+    bool String(const char* s, SizeType length, bool copy) {
+        return Scalar() && m_Next.String(s, length, copy);
+    }
+    bool Key(const char* s, SizeType length, bool copy) {
+        // The names of the steps of the way, by the level they lead to.
+        static const char* const kSteps[kRawLevel + 1] = {nullptr, nullptr, "SIP", "CMD",
+                                                          nullptr, "DA",    "RAW"};
+        const char* const step = m_OnPath == m_Depth && m_Depth < kRawLevel ? kSteps[m_Depth + 1] : nullptr;
+        m_StepKey = step != nullptr && length == std::strlen(step) && std::memcmp(s, step, length) == 0;
+        return m_Next.Key(s, length, copy);
+    }
+    bool StartObject() { return Open(false) && m_Next.StartObject(); }
+    bool EndObject(SizeType members) {
+        Close();
+        return m_Next.EndObject(members);
+    }
+    bool StartArray() {
+        if (!Open(true)) return false;
+        // The reader has taken the '['; what it would read next is ours.
+        if (m_AtRaw && TakeRawBytes()) {
+            m_TookBytes = true;
+            return true;
+        }
+        if (!m_Next.StartArray()) return false;
+        TakeRun();
+        return true;
+    }
+    bool EndArray(SizeType elements) {
+        Close();
+        // Only the array just taken can end right here.
+        if (m_TookBytes) {
+            m_TookBytes = false;
+            return true;
+        }
+        const SizeType taken = m_Taken;
+        m_Taken = 0;
+        return m_Next.EndArray(elements + taken);
+    }
+
+private:
+    // The way to the bytes, by level: the root object (1), its "SIP" object,
+    // that one's "CMD" array, an object in it (a command), the command's
+    // "DA" object, and that one's "RAW" array (6).
+    static constexpr unsigned kRawLevel = 6;
+
+    bool Scalar() {
+        m_StepKey = false;
+        return true;
+    }
+
+    // Opens an object or array; false beyond the nesting limit.
+    bool Open(bool array) {
+        const unsigned level = ++m_Depth;
+        const bool keyed = level != 1 && level != 4;
+        const bool step = m_OnPath == level - 1 && level <= kRawLevel && m_StepKey == keyed &&
+                          array == (level == 3 || level == kRawLevel);
+        m_StepKey = false;
+        m_AtRaw = step && level == kRawLevel;
+        if (step && !m_AtRaw) m_OnPath = level;
+        return level <= SipJson::kMaxNesting;
+    }
+    void Close() {
+        if (m_OnPath == m_Depth) --m_OnPath;
+        --m_Depth;
+        m_AtRaw = false;
+    }
+
+    // Reads the numbers of the array just opened into the block and hands the
+    // builder the string over them; false, with nothing handed over, when
+    // they are not all bytes written as the agent writes them.
+    bool TakeRawBytes() {
+        if (m_RawBlock == nullptr) {
+            // Every byte takes a digit and a ',' or ']' of the text: the rest
+            // of the text bounds the bytes of all the arrays still to come.
+            const size_t room = static_cast<size_t>(m_End - m_Stream.src_) / 2 + 2;
+            if (room > std::numeric_limits<SizeType>::max()) return false;
+            m_RawBlock = static_cast<char*>(m_Next.GetAllocator().Malloc(room));
+            if (m_RawBlock == nullptr) return false;
+            m_RawBlockSize = room;
+            m_RawUsed = m_RawBlock;
+        }
+        // Every byte takes two characters or more, and a NUL follows the
+        // bytes so that they end as a text does. The block was sized for
+        // that, and this checks it once rather than at every byte.
+        char* const first = m_RawUsed;
+        const size_t room = static_cast<size_t>(m_RawBlock + m_RawBlockSize - first);
+        if (room < static_cast<size_t>(m_End - m_Stream.src_) / 2 + 1) return false;
+        char* to = first;
+        const char* close = ReadByteRun(m_Stream.src_, to);
+        if (close == nullptr) return false;
+        *to = '\0';
+        m_RawUsed = to + 1;
+        m_Stream.src_ = close;
+        return m_Next.String(first, static_cast<SizeType>(to - first), false);
+    }
+
+    void TakeRun() {
+        // Checked whole first: a number on the builder's stack cannot be
+        // taken back once the run turns out to be none.
+        const char* close = ReadRun(m_Stream.src_, [](unsigned) { return true; });
+        if (close == nullptr) return;
+        SizeType taken = 0;
+        ReadRun(m_Stream.src_, [&](unsigned value) {
+            m_Next.Uint(value);
+            ++taken;
+            return true;
+        });
+        m_Stream.src_ = close;
+        m_Taken = taken;
+    }
+
+    Handler& m_Next;
+    rapidjson::StringStream& m_Stream;
+    const char* m_End;
+    unsigned m_Depth = 0;
+    unsigned m_OnPath = 0;   // how many of the open levels, from the root, are on the way
+    bool m_StepKey = false;  // the last key names the next step of the way
+    bool m_AtRaw = false;    // the array just opened is a "RAW" on the way
+    bool m_TookBytes = false;
+    SizeType m_Taken = 0;
+    char* m_RawBlock = nullptr;
+    size_t m_RawBlockSize = 0;
+    char* m_RawUsed = nullptr;
+};
+
+// Parses text (length characters, NUL-terminated) into doc with the default
+// flags through the filter above; false on a syntax error or too deep a
+// nesting (doc is then unspecified). block and blockSize receive the block of
+// the byte strings.
+bool ParseReceived(rapidjson::Document& doc, const char* text, size_t length, const char*& block,
+                   size_t& blockSize) {
+    bool parsed = false;
+    auto generator = [&](rapidjson::Document& handler) {
+        rapidjson::StringStream stream(text);
+        ReceivedTextFilter<rapidjson::Document> filter(handler, stream, text + length);
+        rapidjson::Reader reader;
+        parsed = !reader.Parse(stream, filter).IsError();
+        block = filter.RawBlock();
+        blockSize = filter.RawBlockSize();
+        return parsed;
+    };
+    doc.Populate(generator);
+    return parsed;
+}
+
+// Hands a document to a writer with its byte strings (those inBlock knows)
+// written as the arrays of numbers they stand for.
+template <typename Writer, typename InBlock>
+class RawWriter {
+public:
+    RawWriter(Writer& next, InBlock inBlock) : m_Next(next), m_InBlock(inBlock) {}
 
     bool Null() { return m_Next.Null(); }
     bool Bool(bool b) { return m_Next.Bool(b); }
@@ -102,74 +319,24 @@ public:
     bool Uint64(uint64_t u) { return m_Next.Uint64(u); }
     bool Double(double d) { return m_Next.Double(d); }
     bool RawNumber(const char* s, SizeType length, bool copy) { return m_Next.RawNumber(s, length, copy); }
-    bool String(const char* s, SizeType length, bool copy) { return m_Next.String(s, length, copy); }
-    bool Key(const char* s, SizeType length, bool copy) { return m_Next.Key(s, length, copy); }
-    bool StartObject() { return Enter() && m_Next.StartObject(); }
-    bool EndObject(SizeType members) {
-        --m_Depth;
-        return m_Next.EndObject(members);
-    }
-    bool StartArray() {
-        if (!Enter() || !m_Next.StartArray()) return false;
-        if (!m_TakeRuns) return true;
-        // The reader has taken the '['; what it would read next is ours.
-        unsigned value = 0;
-        const char* p = ReadRunNumber(m_Stream.src_, value);
-        if (p == nullptr) return true;
-        SizeType taken = 0;
-        for (;;) {
-            m_Next.Uint(value);
-            ++taken;
-            if (*p == ']') break;
-            if (*p != ',' || (p = ReadRunNumber(p + 1, value)) == nullptr) {
-                // Some numbers are on the builder's stack already and cannot
-                // be taken back: the parse ends here and runs once more
-                // without this shortcut.
-                m_Declined = true;
-                return false;
-            }
+    bool String(const char* s, SizeType length, bool copy) {
+        if (!m_InBlock(s, length)) return m_Next.String(s, length, copy);
+        if (!m_Next.StartArray()) return false;
+        for (SizeType i = 0; i < length; ++i) {
+            if (!m_Next.Uint(static_cast<unsigned char>(s[i]))) return false;
         }
-        m_Stream.src_ = p;
-        m_Taken = taken;
-        return true;
+        return m_Next.EndArray(length);
     }
-    bool EndArray(SizeType elements) {
-        --m_Depth;
-        // Only the array whose numbers were taken can end right here.
-        const SizeType taken = m_Taken;
-        m_Taken = 0;
-        return m_Next.EndArray(elements + taken);
-    }
+    bool Key(const char* s, SizeType length, bool copy) { return m_Next.Key(s, length, copy); }
+    bool StartObject() { return m_Next.StartObject(); }
+    bool EndObject(SizeType members) { return m_Next.EndObject(members); }
+    bool StartArray() { return m_Next.StartArray(); }
+    bool EndArray(SizeType elements) { return m_Next.EndArray(elements); }
 
 private:
-    bool Enter() { return ++m_Depth <= m_Limit; }
-
-    Handler& m_Next;
-    unsigned m_Limit;
-    rapidjson::StringStream& m_Stream;
-    bool m_TakeRuns;
-    bool m_Declined = false;
-    unsigned m_Depth = 0;
-    SizeType m_Taken = 0;
+    Writer& m_Next;
+    InBlock m_InBlock;
 };
-
-// Parses text into doc with the default flags; false on a syntax error or
-// too deep a nesting (doc is then unspecified).
-bool ParseLimited(rapidjson::Document& doc, const char* text) {
-    bool parsed = false;
-    bool declined = false;
-    auto generator = [&](rapidjson::Document& handler) {
-        rapidjson::StringStream stream(text);
-        NestingLimit<rapidjson::Document> limited(handler, SipJson::kMaxNesting, stream, !declined);
-        rapidjson::Reader reader;
-        parsed = !reader.Parse(stream, limited).IsError();
-        declined = !parsed && limited.Declined();
-        return parsed;
-    };
-    doc.Populate(generator);
-    if (declined) doc.Populate(generator);
-    return parsed;
-}
 
 }  // namespace
 
@@ -245,6 +412,8 @@ void SipJson::JsonInit() {
     // otherwise a reused message would grow with every reload.
     rapidjson::Document fresh(nullptr, kParseStackCapacity);
     m_Doc.Swap(fresh);
+    m_RawBlock = nullptr;
+    m_RawBlockSize = 0;
     BuildSkeleton();
 }
 
@@ -421,8 +590,13 @@ size_t SipJson::GetCmdDataSize(int index) const {
             return 1;
         case rapidjson::kStringType:
             return static_cast<size_t>(data->GetStringLength()) + 1;
-        case rapidjson::kObjectType:
-            return IsRawObject(*data) ? data->FindMember("RAW")->value.Size() : 0;
+        case rapidjson::kObjectType: {
+            const Value* raw = FindRaw(*data);
+            const unsigned char* bytes = nullptr;
+            size_t count = 0;
+            if (raw != nullptr && GetRawBytes(*raw, bytes, count)) return count;
+            return raw != nullptr && raw->IsArray() ? raw->Size() : 0;
+        }
         case rapidjson::kArrayType: {
             if (data->Empty()) {
                 return 0;
@@ -474,24 +648,28 @@ bool SipJson::GetCmdUIntData(int index, unsigned& out) const {
             return false;
         case rapidjson::kObjectType: {
             const Value* raw = FindRaw(*data);
-            if (raw == nullptr || !raw->IsArray() || raw->Empty()) {
+            const unsigned char* bytes = nullptr;
+            size_t count = 0;
+            if (raw != nullptr && !GetRawBytes(*raw, bytes, count) && raw->IsArray()) {
+                count = raw->Size();
+            }
+            if (count == 0) {
                 return false;
             }
-            const Value& bytes = *raw;
-            switch (bytes.Size()) {
+            auto word = [&](SizeType i) { return bytes != nullptr ? bytes[i] : RawWord((*raw)[i]); };
+            switch (count) {
                 case 1:
-                    out = RawWord(bytes[0]);
+                    out = word(0);
                     break;
                 case 2:
-                    out = ((RawWord(bytes[0]) & 0xFF) | (RawWord(bytes[1]) << 8)) & 0xFFFF;
+                    out = ((word(0) & 0xFF) | (word(1) << 8)) & 0xFFFF;
                     break;
                 case 3:
                     // A 3-byte value is read as a 4-byte one whose high byte is 0.
-                    out = RawWord(bytes[0]) + (RawWord(bytes[1]) << 8) + (RawWord(bytes[2]) << 16);
+                    out = word(0) + (word(1) << 8) + (word(2) << 16);
                     break;
                 default:
-                    out = RawWord(bytes[0]) + (RawWord(bytes[1]) << 8) + (RawWord(bytes[2]) << 16) +
-                          (RawWord(bytes[3]) << 24);
+                    out = word(0) + (word(1) << 8) + (word(2) << 16) + (word(3) << 24);
                     break;
             }
             return true;
@@ -551,6 +729,20 @@ bool SipJson::GetCmdDataString(int index, std::string& out, size_t offset) const
         case rapidjson::kObjectType: {
             out.clear();
             const Value* raw = FindRaw(*data);
+            const unsigned char* bytes = nullptr;
+            size_t count = 0;
+            if (raw != nullptr && GetRawBytes(*raw, bytes, count)) {
+                if (count <= offset) {
+                    return false;
+                }
+                const unsigned char* const from = bytes + offset;
+                const void* const nul = std::memchr(from, 0, count - offset);
+                const size_t length = nul != nullptr
+                                          ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - from)
+                                          : count - offset;
+                out.assign(reinterpret_cast<const char*>(from), length);
+                return true;
+            }
             if (raw == nullptr || !raw->IsArray() || raw->Size() <= offset || !(*raw)[0].IsUint64()) {
                 return false;
             }
@@ -577,6 +769,12 @@ bool SipJson::GetCmdDataStream(int index, std::vector<unsigned char>& out) const
         case rapidjson::kObjectType: {
             out.clear();
             const Value* raw = FindRaw(*data);
+            const unsigned char* bytes = nullptr;
+            size_t count = 0;
+            if (raw != nullptr && GetRawBytes(*raw, bytes, count)) {
+                out.assign(bytes, bytes + count);
+                return true;
+            }
             if (raw == nullptr || !raw->IsArray() || raw->Empty() || !(*raw)[0].IsUint64()) {
                 return true;
             }
@@ -637,8 +835,44 @@ bool SipJson::GetCmdDataStruct(int index, CDataStruct& out) const {
         return true;
     }
     CRapidJsonUtil::CopyValue(*data, out.Value(), out.Allocator());
+    if (data->IsObject()) {
+        // The copy took byte strings as texts; they go back to arrays. The
+        // copy holds the members in the same order.
+        Value::MemberIterator to = out.Value().MemberBegin();
+        for (Value::ConstMemberIterator from = data->MemberBegin(); from != data->MemberEnd(); ++from, ++to) {
+            const unsigned char* bytes = nullptr;
+            size_t count = 0;
+            if (!GetRawBytes(from->value, bytes, count)) {
+                continue;
+            }
+            to->value.SetArray();
+            to->value.Reserve(static_cast<SizeType>(count), out.Allocator());
+            for (size_t i = 0; i < count; ++i) {
+                to->value.PushBack(Value(static_cast<unsigned>(bytes[i])), out.Allocator());
+            }
+        }
+    }
     const Value& copy = out.Value();
     out.SetSingleObject(copy.IsObject() && copy.MemberCount() == 1 && copy.MemberBegin()->value.IsObject());
+    return true;
+}
+
+bool SipJson::InRawBlock(const char* text, size_t length) const {
+    if (m_RawBlock == nullptr || text == nullptr) {
+        return false;
+    }
+    // Addresses compared as numbers: text may lie in any other allocation.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(text);
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(m_RawBlock);
+    return at >= begin && at - begin < m_RawBlockSize && length < m_RawBlockSize - (at - begin);
+}
+
+bool SipJson::GetRawBytes(const Value& value, const unsigned char*& bytes, size_t& count) const {
+    if (!value.IsString() || !InRawBlock(value.GetString(), value.GetStringLength())) {
+        return false;
+    }
+    bytes = reinterpret_cast<const unsigned char*>(value.GetString());
+    count = value.GetStringLength();
     return true;
 }
 
@@ -668,7 +902,10 @@ void SipJson::LoadReceivedText(const char* text) {
         cmd = &m_Doc["SIP"]["CMD"];
     }
     if (cmd != nullptr && cmd->IsArray()) {
+        // The byte strings all lie in commands.
         m_Doc["SIP"]["CMD"].Clear();
+        m_RawBlock = nullptr;
+        m_RawBlockSize = 0;
     } else {
         JsonInit();
     }
@@ -677,12 +914,11 @@ void SipJson::LoadReceivedText(const char* text) {
     }
     // Parsed into a document of its own and swapped in only when accepted,
     // so the old content's memory is released either way.
-    // Room on the parse stack for the values of a text this long (a number
-    // of a byte array takes 2 to 4 characters and 16 bytes), so that large
-    // replies are not copied over and over as the stack grows.
-    const size_t stackCapacity = std::max(kParseStackCapacity, std::strlen(text) * 6);
-    rapidjson::Document received(nullptr, stackCapacity);
-    bool accepted = ParseLimited(received, text) && received.IsObject();
+    const size_t length = std::strlen(text);
+    rapidjson::Document received(nullptr, kParseStackCapacity);
+    const char* rawBlock = nullptr;
+    size_t rawBlockSize = 0;
+    bool accepted = ParseReceived(received, text, length, rawBlock, rawBlockSize) && received.IsObject();
     if (accepted) {
         Value::ConstMemberIterator sip = received.FindMember("SIP");
         accepted = sip != received.MemberEnd() && sip->value.IsObject();
@@ -694,6 +930,8 @@ void SipJson::LoadReceivedText(const char* text) {
     }
     if (accepted) {
         m_Doc.Swap(received);
+        m_RawBlock = rawBlock;
+        m_RawBlockSize = rawBlockSize;
     } else {
         JsonInit();
     }
@@ -702,7 +940,14 @@ void SipJson::LoadReceivedText(const char* text) {
 bool SipJson::ToString(std::string& out) const {
     rapidjson::StringBuffer buffer(nullptr, kTextBufferCapacity);
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    const bool written = m_Doc.Accept(writer);
+    bool written;
+    if (m_RawBlock == nullptr) {
+        written = m_Doc.Accept(writer);
+    } else {
+        auto inBlock = [this](const char* text, SizeType length) { return InRawBlock(text, length); };
+        RawWriter<rapidjson::Writer<rapidjson::StringBuffer>, decltype(inBlock)> raw(writer, inBlock);
+        written = m_Doc.Accept(raw);
+    }
     out.assign(buffer.GetString(), buffer.GetSize());
     return written;
 }

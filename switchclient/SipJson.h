@@ -200,9 +200,15 @@ public:
     std::string ToString() const;
 
     // Direct access for callers that build or read members not covered above
-    // (e.g. RAID object indices).
+    // (e.g. RAID object indices). In a loaded text, a command's "DA"."RAW"
+    // array of numbers 0..255 is held as a string of those bytes (see
+    // GetRawBytes); ToString and GetCmdDataStruct give it back as the array.
     rapidjson::Document& Document() { return m_Doc; }
     const rapidjson::Document& Document() const { return m_Doc; }
+
+    // Whether value is a "RAW" array that this message holds as bytes; if so,
+    // bytes and count say where they are (valid as long as the document).
+    bool GetRawBytes(const rapidjson::Value& value, const unsigned char*& bytes, size_t& count) const;
 
 private:
     void BuildSkeleton();
@@ -213,7 +219,13 @@ private:
     // The current command when it is an object, else nullptr.
     rapidjson::Value* EditableCmd();
     void SetMember(rapidjson::Value& object, const char* name, rapidjson::Value& value);
+    // Whether text lies in the block of the loaded text's byte strings.
+    bool InRawBlock(const char* text, size_t length) const;
 
     rapidjson::Document m_Doc;
     unsigned m_CmdIndex = 0;
+    // The byte strings of the loaded text's "RAW" arrays, in m_Doc's
+    // allocator; nullptr when it holds none.
+    const char* m_RawBlock = nullptr;
+    size_t m_RawBlockSize = 0;
 };
