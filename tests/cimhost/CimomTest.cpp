@@ -47,15 +47,6 @@ struct Log {
     }
 };
 
-struct Recorder : DeliverySink {
-    std::mutex mutex;
-    std::vector<Instance> got;
-    void deliver(const Instance&, const ObjectPath&, const Instance& indication) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        got.push_back(indication);
-    }
-};
-
 class CimomTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -238,7 +229,7 @@ TEST_F(CimomTest, UpcallsFromInsideAProviderCall) {
 }
 
 TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
-    auto sink = std::make_shared<Recorder>();
+    auto sink = std::make_shared<qmstest::RecordingSink>();
     cimom->addSink(sink);
     ObjectPath first, second;
     ASSERT_TRUE(subscribe("one", "SELECT * FROM QMS_VRXLogEntryArrived", &first).ok());
@@ -250,7 +241,7 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
 
     Value rv;
     ASSERT_TRUE(invoke("QMS_VRXLogEntryArrived", "Deliver", {}, &rv).ok());
-    EXPECT_EQ(2u, sink->got.size());  // one per subscription
+    EXPECT_EQ(2u, sink->size());  // one per subscription
 
     // A refused filter leaves nothing behind.
     ObjectPath refused;

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -41,6 +43,13 @@ int waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
 }
 
 }  // namespace
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 bool highPipe(int fds[2]) {
     int raw[2];

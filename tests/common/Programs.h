@@ -33,6 +33,9 @@ pid_t startDetached(const std::vector<std::string>& argv);
 // Ends a child started by startDetached: SIGTERM, then reaps it.
 void endDetached(pid_t pid);
 
+// The whole of a file; empty when it cannot be read.
+std::string fileText(const std::string& path);
+
 // A pipe whose descriptors sit above the standard ones, both close-on-exec,
 // so that dup2 onto a child's descriptor always clears that flag.
 bool highPipe(int fds[2]);

@@ -141,4 +141,13 @@ RqbdSim::Result RqbdSim::ctl(const std::vector<std::string>& args) const {
     return run(full);
 }
 
+bool RqbdSim::waitStatus(const std::string& text, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (ctl({"status"}).out.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 }  // namespace qmstest

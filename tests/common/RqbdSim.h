@@ -42,6 +42,10 @@ public:
     // Runs `rqbd-sim ctl --root <root> args...` and collects its output.
     Result ctl(const std::vector<std::string>& args) const;
 
+    // Waits until `ctl status` shows `text`, e.g. "\"up\":true"; false
+    // when it does not within timeoutMs.
+    bool waitStatus(const std::string& text, int timeoutMs = 15000) const;
+
     // Stops the daemon now (as the destructor does, keeping the root).
     void stop();
 

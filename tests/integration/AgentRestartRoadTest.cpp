@@ -51,7 +51,7 @@ TEST_F(AgentRestartRoad, RequestWhileAgentIsAbsentFailsAndTheNextOneSucceeds) {
     EXPECT_NE(sim_->ctl({"status"}).out.find("\"up\":false"), std::string::npos)
         << "the call outlasted the agent's absence";
 
-    ASSERT_TRUE(waitStatus("\"up\":true"));
+    ASSERT_TRUE(sim_->waitStatus("\"up\":true"));
     EXPECT_TRUE(cimom_->enumerateInstances(kRootQms, "QMS_VRXIndicationRegistrationService", &found).ok());
     EXPECT_EQ(found.size(), 1u);
 }
