@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -115,53 +114,37 @@ TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
     const std::string good =
         request("<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"Keep\" TYPE=\"string\"/></INSTANCE>");
     const std::string unkept = request("<INSTANCE CLASSNAME=\"X\"/>");
+    const auto version = [](const char* attribute) {
+        return request("<INSTANCE CLASSNAME=\"X\"/>", attribute);
+    };
     const struct Row {
         const char* what;
-        const char* method;
-        httplib::Headers headers;
-        std::string body;
         int status;
         const char* cimError;  // the CIMError header
         int code;              // the ERROR element's CODE; 0: none, -1: no body
+        std::string body;
+        httplib::Headers headers = {};
+        const char* method = "POST";
     } rows[] = {
-        {"accepted", "POST", {{"CIMExport", "MethodRequest"}}, good, 200, "", 0},
-        {"not kept", "POST", {}, unkept, 200, "", 1},
-        {"GET", "GET", {}, "", 405, "", -1},
+        {"accepted", 200, "", 0, good, {{"CIMExport", "MethodRequest"}}},
+        {"not kept", 200, "", 1, unkept},
+        {"GET", 405, "", -1, "", {}, "GET"},
         {"protocol version 2",
-         "POST",
-         {{"CIMProtocolVersion", "2.0"}},
-         good,
          501,
          "unsupported-protocol-version",
-         -1},
-        {"method header for another method",
-         "POST",
-         {{"CIMExportMethod", "ExportOther"}},
+         -1,
          good,
+         {{"CIMProtocolVersion", "2.0"}}},
+        {"method header for another method",
          400,
          "header-mismatch",
-         7},
-        {"CIM version 3",
-         "POST",
-         {},
-         request("<INSTANCE CLASSNAME=\"X\"/>", "CIMVERSION=\"3.0\""),
-         501,
-         "unsupported-cim-version",
-         7},
-        {"DTD version 3",
-         "POST",
-         {},
-         request("<INSTANCE CLASSNAME=\"X\"/>", "DTDVERSION=\"3.1\""),
-         501,
-         "unsupported-dtd-version",
-         7},
-        {"several requests",
-         "POST",
-         {},
-         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>",
-         501,
-         "multiple-requests-unsupported",
-         7},
+         7,
+         good,
+         {{"CIMExportMethod", "ExportOther"}}},
+        {"CIM version 3", 501, "unsupported-cim-version", 7, version("CIMVERSION=\"3.0\"")},
+        {"DTD version 3", 501, "unsupported-dtd-version", 7, version("DTDVERSION=\"3.1\"")},
+        {"several requests", 501, "multiple-requests-unsupported", 7,
+         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -179,13 +162,6 @@ TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
     }
     EXPECT_EQ(kept, 1);
     EXPECT_EQ(listener.rejected(), std::size(rows) - 1);
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // `cimhost listen` as a process with its stderr in a scratch file; ended
@@ -224,7 +200,7 @@ public:
         if (pid > 0) qmstest::reap(pid, 0);
         if (!dir.empty()) std::filesystem::remove_all(dir);
     }
-    std::string stderrText() const { return slurp(err); }
+    std::string stderrText() const { return qmstest::fileText(err); }
     // Its exit code after a signal or on its own; -1 when it had to be killed.
     int end(int sig) {
         if (sig) kill(pid, sig);
@@ -274,7 +250,7 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
         EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
     EXPECT_EQ(log.find("context \"B\" arrived"), std::string::npos) << log;
 
-    std::istringstream lines(slurp(out));
+    std::istringstream lines(qmstest::fileText(out));
     std::string line;
     size_t n = 0;
     for (; std::getline(lines, line); ++n) {
