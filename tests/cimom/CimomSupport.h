@@ -101,7 +101,6 @@ protected:
     // `rqbd-sim ctl args...`; fails the test when the command fails and
     // returns its output without the final newline.
     std::string ctl(const std::vector<std::string>& args);
-    bool waitSimStatus(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
     struct Subscription {
         std::string filter;  // paths as wbemcli takes them, in root/interop
