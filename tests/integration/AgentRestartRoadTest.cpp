@@ -1,6 +1,7 @@
-// The agent restarts under a running module: indications resume by themselves,
-// and a CIMOM request made while the agent is gone fails with the operation's
-// status instead of hanging, and works again once the agent is back.
+// The agent restarts under a running module: a CIMOM request made while the
+// agent is gone fails with the operation's status instead of hanging, and
+// works again once the agent is back; switching off needs no agent. That
+// indications resume by themselves is the outage road's (OutageRoadTest).
 #include <chrono>
 
 #include "integration/RoadSupport.h"
@@ -9,23 +10,6 @@ namespace road {
 namespace {
 
 class AgentRestartRoad : public RoadTest {};
-
-TEST_F(AgentRestartRoad, IndicationsResumeWithoutACallFromTheHost) {
-    enableIndications();
-    ctl({"push-syslog", "31"});
-    ASSERT_TRUE(sink_->waitFor(1));
-
-    ctl({"restart", "--down-ms", "500"});
-    // The module's event thread notices the lost channel, waits for the agent
-    // and subscribes again on its own.
-    ctl({"wait-subscribers", "1", "--timeout-ms", "15000"});
-    // The first entry after the restart is read over a new request channel
-    // and goes out with all its details.
-    const qmstest::RoadStep first = qmstest::logEntrySteps().at(0);
-    EXPECT_EQ(ctl(first.push), "1");
-    ASSERT_TRUE(sink_->waitFor(2));
-    expectProperties(sink_->at(1), first.expected.at(0));
-}
 
 // Removing the last subscription while the agent is gone still switches the
 // module off at once: the handler is given back and the module may unload.
