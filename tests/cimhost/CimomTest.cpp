@@ -1,16 +1,14 @@
 // The host driving a real provider library (TestProvider.cpp) through a
 // registration file: routing, load failures, up-calls, subscriptions,
-// threads and clean-up.
+// and clean-up.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <thread>
 
 #include "common/Interop.h"
 #include "common/Programs.h"
@@ -298,33 +296,6 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
     EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0", "created"}),
               log.of("Test_Provider"));
     EXPECT_TRUE(out.empty());
-}
-
-TEST_F(CimomTest, ConcurrentRequestsFromManyThreads) {
-    constexpr int kThreads = 4, kEach = 40;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
-                const std::string name = std::to_string(t) + "-" + std::to_string(i);
-                const char* cls = i % 2 ? "CIM_ComputerSystem" : "QMS_VRXComputerSystem";
-                ObjectPath made;
-                if (!cimom->createInstance(system(cls, name), &made).ok()) ++failures;
-                Instance got;
-                if (!cimom->getInstance(made, &got).ok()) ++failures;
-                NamedValues in;
-                in.set("ClassName", Value::string("CIM_ComputerSystem"));
-                Value rv;
-                if (!invoke("CIM_ComputerSystem", "Enumerate", in, &rv).ok()) ++failures;
-            }
-        });
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(0, failures.load());
-    std::vector<Instance> all;
-    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &all).ok());
-    EXPECT_EQ(static_cast<size_t>(kThreads * kEach), all.size());
-    EXPECT_EQ(static_cast<unsigned>(kThreads * kEach / 2), cimom->calls("Sub_Provider.createInstance"));
 }
 
 // `cimhost watch --store` killed before it unsubscribed leaves its instances
