@@ -2,7 +2,7 @@
 // delivers: after every recovery each event pushed arrives once, complete and
 // in order, CIM operations never hang on the missing agent, and the host's
 // descriptors and threads stay flat; an outage past the event thread's
-// patience is ended by the next CIM operation.
+// patience is ended by the next CIM operation; switching off needs no agent.
 #include <dirent.h>
 
 #include <chrono>
@@ -68,6 +68,18 @@ TEST_F(OutageRoad, EveryEventAfterEveryRecoveryArrivesOnceAndNothingLeaks) {
     }
     EXPECT_LE(descriptors(), fds + 2);
     EXPECT_LE(threads(), tasks + 1);
+}
+
+// Removing the last subscription while the agent is gone still switches the
+// module off at once: the handler is given back and the module may unload.
+TEST_F(OutageRoad, SwitchingOffWhileTheAgentIsGoneCompletes) {
+    const cimhost::ObjectPath subscription = enableIndications();
+    sim_->stop();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cimom_->deleteInstance(subscription).ok());
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 1u);
+    EXPECT_TRUE(cimom_->unloadProvider("QMS_VRXLogEntryArrived_Provider").ok());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 // The event thread waits for the agent no longer than QM_MAXWAIT_FOR_RQBD
