@@ -19,6 +19,12 @@ namespace cimomtest {
 const char kRootQms[] = "root/qms";
 const char kInterop[] = "root/interop";
 const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
+// The keys the module gives its service under the road scenario: the chassis
+// serial number names the computer system.
+const char kServiceName[] =
+    "QMS_VRXIndicationRegistrationService.CreationClassName="
+    "\"QMS_VRXIndicationRegistrationService\",Name=\"RegistrationService\","
+    "SystemCreationClassName=\"QMS_VRXComputerSystem\",SystemName=\"ROAD0001\"";
 
 namespace {
 
@@ -28,15 +34,6 @@ using cimhost::listener::readValue;
 using qmstest::environmentWith;
 using qmstest::ProgramResult;
 using qmstest::run;
-
-// The keys the module gives its service under the road scenario: the
-// chassis serial number names the computer system.
-const std::pair<const char*, const char*> kServiceKeys[] = {
-    {"CreationClassName", "QMS_VRXIndicationRegistrationService"},
-    {"Name", "RegistrationService"},
-    {"SystemCreationClassName", "QMS_VRXComputerSystem"},
-    {"SystemName", "ROAD0001"},
-};
 
 std::string scalarText(const std::string& type, const std::string& text) {
     if (type == "string" || type == "char16") return quoted(text);
@@ -232,12 +229,7 @@ CimAnswer CimomTest::wbemcli(const std::string& operation, const std::string& ob
     return answer;
 }
 
-std::string CimomTest::servicePath() const {
-    std::string path = std::string(kRootQms) + ":QMS_VRXIndicationRegistrationService";
-    for (size_t i = 0; i < sizeof kServiceKeys / sizeof kServiceKeys[0]; ++i)
-        path += (i ? "," : ".") + std::string(kServiceKeys[i].first) + "=\"" + kServiceKeys[i].second + "\"";
-    return path;
-}
+std::string CimomTest::servicePath() const { return std::string(kRootQms) + ":" + kServiceName; }
 
 std::string CimomTest::invoke(const std::string& method, const std::string& in, CimAnswer* answerOut) {
     const CimAnswer answer = wbemcli("cm", servicePath(), {in.empty() ? method : method + "." + in});

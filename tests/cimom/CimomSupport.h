@@ -32,6 +32,9 @@ using cimhost::listener::Property;
 extern const char kRootQms[];
 extern const char kInterop[];
 extern const char kLogEntryQuery[];
+// The registration service's instance name (no namespace) under the road
+// scenario.
+extern const char kServiceName[];
 
 // A property as text, the way the embedded CIMOM's tests write values:
 // strings quoted ("a \"b\""), numbers and datetimes bare, booleans TRUE or
