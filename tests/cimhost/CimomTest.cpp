@@ -48,17 +48,10 @@ struct Log {
 class CimomTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cimhost-core-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
-        regFile = dir + "/providers.reg";
         std::ofstream(regFile) << kRegistrations;
         cimom = make();
     }
-    void TearDown() override {
-        cimom.reset();
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { cimom.reset(); }
 
     std::unique_ptr<Cimom> make() {
         Cimom::Options options;
@@ -106,15 +99,15 @@ protected:
         return s;
     }
 
-    std::string dir, regFile;
+    qmstest::ScratchDir scratch{"cimhost-core"};
+    const std::string dir = scratch.path(), regFile = scratch.file("providers.reg");
     Log log;
     std::unique_ptr<Cimom> cimom;
 };
 
 TEST(Registrations, MalformedFilesAreRefusedWhole) {
-    char tmpl[] = "/tmp/cimhost-reg-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    const std::string file = std::string(tmpl) + "/bad.reg";
+    const qmstest::ScratchDir dir("cimhost-reg");
+    const std::string file = dir.file("bad.reg");
     Cimom cimom{Cimom::Options()};
     std::string error;
     EXPECT_FALSE(cimom.loadRegistrations(file, &error));
@@ -130,7 +123,6 @@ TEST(Registrations, MalformedFilesAreRefusedWhole) {
     ASSERT_TRUE(cimom.loadRegistrations(file, &error)) << error;
     ASSERT_EQ(1u, cimom.registrations().size());
     EXPECT_TRUE(cimom.registrations()[0].instance && cimom.registrations()[0].method);
-    std::filesystem::remove_all(tmpl);
 }
 
 TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {

@@ -13,7 +13,7 @@
 
 using namespace cimhost;
 using indications_test::make;
-using indications_test::ScratchDir;
+using qmstest::ScratchDir;
 
 namespace {
 
@@ -71,12 +71,6 @@ Instance filter(const std::string& name, const std::string& query, const std::st
 const auto destination = qmstest::interopDestination;
 const auto subscription = qmstest::interopSubscription;
 
-std::string hostName() {
-    char name[256] = {0};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 class Interop : public ::testing::Test {
 protected:
     ObjectPath create(const Instance& inst) {
@@ -107,7 +101,7 @@ TEST_F(Interop, KeysAreFilledAndInstancesServed) {
     const ObjectPath f = create(filter("F", "SELECT * FROM QMS_VRXLogEntryArrived"));
     EXPECT_EQ(f.nameSpace, kInteropNamespace);
     EXPECT_EQ(f.keys.find("SystemCreationClassName")->asText(), "CIM_ComputerSystem");
-    EXPECT_EQ(f.keys.find("SystemName")->asText(), hostName());
+    EXPECT_EQ(f.keys.find("SystemName")->asText(), qmstest::hostName());
     EXPECT_EQ(f.keys.size(), 4u);
     const ObjectPath h = create(destination("H", "http://listener:5988"));
 

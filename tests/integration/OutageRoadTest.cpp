@@ -111,14 +111,13 @@ namespace {
 // Someone watching while the agent is stopped learns early why nothing comes
 // and what to do, while the provider still retries (the host is ended then).
 TEST(AgentDownWatch, SaysWhyTheAgentCannotBeReachedWhileTheProviderRetries) {
-    std::string root = std::filesystem::temp_directory_path().string() + "/agentdown-XXXXXX";
-    ASSERT_NE(mkdtemp(root.data()), nullptr);
+    const qmstest::ScratchDir scratch("agentdown");
+    const std::string& root = scratch.path();
     std::filesystem::create_directories(root + "/usr/sbin");
     std::ofstream(root + "/usr/sbin/rqbd") << "installed, never started\n";
     const qmstest::ProgramResult r =
         qmstest::run({CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR},
                      qmstest::environmentWith(qmstest::currentEnvironment(), "QMS_TEST_ROOT", root), 6000);
-    std::filesystem::remove_all(root);
     for (const std::string& want :
          {"cimhost watch: subscribing takes long: the agent " + root + "/usr/sbin/rqbd cannot be reached:\n",
           "  " + root + "/var/run/rqbd.pid: No such file or directory (the agent is not running)\n",

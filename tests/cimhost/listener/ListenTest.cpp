@@ -170,10 +170,6 @@ class ListenProcess {
 public:
     // `stdoutFd` -1: stdout goes to /dev/null.
     ListenProcess(std::vector<std::string> args, int stdoutFd = -1) {
-        char tmpl[] = "/tmp/cimhost-listen-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir = tmpl;
-        err = dir + "/err.txt";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -198,7 +194,6 @@ public:
     }
     ~ListenProcess() {
         if (pid > 0) qmstest::reap(pid, 0);
-        if (!dir.empty()) std::filesystem::remove_all(dir);
     }
     std::string stderrText() const { return qmstest::fileText(err); }
     // Its exit code after a signal or on its own; -1 when it had to be killed.
@@ -209,7 +204,8 @@ public:
         return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string dir, err;
+    const qmstest::ScratchDir dir{"cimhost-listen"};
+    const std::string err = dir.file("err.txt");
     pid_t pid = -1;
     int port = 0;
 };
@@ -217,9 +213,8 @@ public:
 // Told by stderr where it listens, writing JSON lines, reporting numbering
 // faults per sequence context, and ending on SIGTERM with its count.
 TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithItsCount) {
-    char dir[] = "/tmp/cimhost-listen-out-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string out = std::string(dir) + "/out.jsonl";
+    const qmstest::ScratchDir dir("cimhost-listen-out");
+    const std::string out = dir.file("out.jsonl");
     ListenProcess listen({"--json", "--out", out});
     ASSERT_GT(listen.port, 0) << listen.stderrText();
     httplib::Client client("127.0.0.1", listen.port);
@@ -262,7 +257,6 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
         EXPECT_STREQ(doc["target"].GetString(), "/x");
     }
     EXPECT_EQ(n, std::size(sent));
-    std::filesystem::remove_all(dir);
 }
 
 // An indication that cannot be written (the reader of its output went away)
