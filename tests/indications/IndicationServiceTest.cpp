@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 #include "common/Interop.h"
 #include "common/Programs.h"
@@ -21,13 +22,11 @@ namespace {
 class FakeProviders : public IndicationProviders {
 public:
     Status activate(const FilterInfo& filter, bool first) override {
-        std::lock_guard<std::mutex> lock(mutex);
         calls.push_back("activate " + nameOf(filter) + (first ? " first" : "") + " " + filter.className);
         if (onActivate) return onActivate(filter);
         return refusal;
     }
     Status deactivate(const FilterInfo& filter, bool last) override {
-        std::lock_guard<std::mutex> lock(mutex);
         calls.push_back("deactivate " + nameOf(filter) + (last ? " last" : ""));
         return Status();
     }
@@ -35,14 +34,8 @@ public:
         const Value* name = f.filter.keys.find("Name");
         return name ? name->asText() : "?";
     }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string> out;
-        out.swap(calls);
-        return out;
-    }
+    std::vector<std::string> take() { return std::exchange(calls, {}); }
 
-    std::mutex mutex;
     std::vector<std::string> calls;
     Status refusal;
     std::function<Status(const FilterInfo&)> onActivate;
