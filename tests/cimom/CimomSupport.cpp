@@ -45,12 +45,6 @@ std::string scalarText(const std::string& type, const std::string& text) {
     return text;
 }
 
-std::string localHostName() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 }  // namespace
 
 // ---- values ------------------------------------------------------------------
@@ -280,7 +274,7 @@ CimomTest::Subscription CimomTest::subscribe(const std::string& name, const std:
     // The keys sfcb's interop namespace wants; it puts its own host name in
     // SystemName whatever the client says.
     const std::string system =
-        "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" + localHostName() + "\"";
+        "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" + qmstest::hostName() + "\"";
     const std::string filterName = name + "-filter", destinationName = name + "-destination";
     CimAnswer a = wbemcli("ci",
                           std::string(kInterop) + ":CIM_IndicationFilter." + system +
