@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "AgentCheck.h"
+#include "common/Programs.h"
 
 namespace cimhost {
 namespace {
@@ -31,15 +32,9 @@ struct AgentState {
 
 class AgentCheck : public testing::TestWithParam<AgentState> {
 protected:
-    void SetUp() override {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/agentcheck-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        setenv("QMS_TEST_ROOT", root_.c_str(), 1);
-    }
+    void SetUp() override { setenv("QMS_TEST_ROOT", root_.c_str(), 1); }
     void TearDown() override {
         for (int fd : fds_) close(fd);
-        std::filesystem::remove_all(root_);
     }
     void file(const std::string& path) {
         std::filesystem::create_directories(std::filesystem::path(root_ + path).parent_path());
@@ -60,7 +55,8 @@ protected:
         fds_.push_back(fd);
         if (kind == kForbidden) chmod((root_ + path).c_str(), 0);
     }
-    std::string root_;
+    qmstest::ScratchDir scratch_{"agentcheck"};
+    const std::string root_ = scratch_.path();
     std::vector<int> fds_;
 };
 

@@ -1,16 +1,14 @@
 // The host driving a real provider library (TestProvider.cpp) through a
 // registration file: routing, load failures, up-calls, subscriptions,
-// threads and clean-up.
+// and clean-up.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <thread>
 
 #include "common/Interop.h"
 #include "common/Programs.h"
@@ -47,29 +45,13 @@ struct Log {
     }
 };
 
-struct Recorder : DeliverySink {
-    std::mutex mutex;
-    std::vector<Instance> got;
-    void deliver(const Instance&, const ObjectPath&, const Instance& indication) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        got.push_back(indication);
-    }
-};
-
 class CimomTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cimhost-core-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
-        regFile = dir + "/providers.reg";
         std::ofstream(regFile) << kRegistrations;
         cimom = make();
     }
-    void TearDown() override {
-        cimom.reset();
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { cimom.reset(); }
 
     std::unique_ptr<Cimom> make() {
         Cimom::Options options;
@@ -117,15 +99,15 @@ protected:
         return s;
     }
 
-    std::string dir, regFile;
+    qmstest::ScratchDir scratch{"cimhost-core"};
+    const std::string dir = scratch.path(), regFile = scratch.file("providers.reg");
     Log log;
     std::unique_ptr<Cimom> cimom;
 };
 
 TEST(Registrations, MalformedFilesAreRefusedWhole) {
-    char tmpl[] = "/tmp/cimhost-reg-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    const std::string file = std::string(tmpl) + "/bad.reg";
+    const qmstest::ScratchDir dir("cimhost-reg");
+    const std::string file = dir.file("bad.reg");
     Cimom cimom{Cimom::Options()};
     std::string error;
     EXPECT_FALSE(cimom.loadRegistrations(file, &error));
@@ -141,7 +123,6 @@ TEST(Registrations, MalformedFilesAreRefusedWhole) {
     ASSERT_TRUE(cimom.loadRegistrations(file, &error)) << error;
     ASSERT_EQ(1u, cimom.registrations().size());
     EXPECT_TRUE(cimom.registrations()[0].instance && cimom.registrations()[0].method);
-    std::filesystem::remove_all(tmpl);
 }
 
 TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {
@@ -238,7 +219,7 @@ TEST_F(CimomTest, UpcallsFromInsideAProviderCall) {
 }
 
 TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
-    auto sink = std::make_shared<Recorder>();
+    auto sink = std::make_shared<qmstest::RecordingSink>();
     cimom->addSink(sink);
     ObjectPath first, second;
     ASSERT_TRUE(subscribe("one", "SELECT * FROM QMS_VRXLogEntryArrived", &first).ok());
@@ -250,7 +231,7 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
 
     Value rv;
     ASSERT_TRUE(invoke("QMS_VRXLogEntryArrived", "Deliver", {}, &rv).ok());
-    EXPECT_EQ(2u, sink->got.size());  // one per subscription
+    EXPECT_EQ(2u, sink->size());  // one per subscription
 
     // A refused filter leaves nothing behind.
     ObjectPath refused;
@@ -307,33 +288,6 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
     EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0", "created"}),
               log.of("Test_Provider"));
     EXPECT_TRUE(out.empty());
-}
-
-TEST_F(CimomTest, ConcurrentRequestsFromManyThreads) {
-    constexpr int kThreads = 4, kEach = 40;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
-                const std::string name = std::to_string(t) + "-" + std::to_string(i);
-                const char* cls = i % 2 ? "CIM_ComputerSystem" : "QMS_VRXComputerSystem";
-                ObjectPath made;
-                if (!cimom->createInstance(system(cls, name), &made).ok()) ++failures;
-                Instance got;
-                if (!cimom->getInstance(made, &got).ok()) ++failures;
-                NamedValues in;
-                in.set("ClassName", Value::string("CIM_ComputerSystem"));
-                Value rv;
-                if (!invoke("CIM_ComputerSystem", "Enumerate", in, &rv).ok()) ++failures;
-            }
-        });
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(0, failures.load());
-    std::vector<Instance> all;
-    ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &all).ok());
-    EXPECT_EQ(static_cast<size_t>(kThreads * kEach), all.size());
-    EXPECT_EQ(static_cast<unsigned>(kThreads * kEach / 2), cimom->calls("Sub_Provider.createInstance"));
 }
 
 // `cimhost watch --store` killed before it unsubscribed leaves its instances

@@ -80,20 +80,29 @@ std::string propertyText(const CMPIInstance* inst, const char* property) {
     return d.type == CMPI_string && !(d.state & CMPI_nullValue) ? chars(d.value.string) : "";
 }
 
+// Notes the cleanup of an MI and frees it.
+CMPIStatus cleanup(const void* hdl, const char* kind, CMPIBoolean terminating) {
+    Mi* m = miOf(hdl);
+    note(m, std::string("cleanup ") + kind + " terminating=" + (terminating ? "1" : "0"));
+    delete m;
+    return status(CMPI_RC_OK);
+}
+
 // ---- Instance MI ---------------------------------------------------------------
 
 CMPIStatus instanceCleanup(CMPIInstanceMI* mi, const CMPIContext*, CMPIBoolean terminating) {
     Mi* m = miOf(mi->hdl);
-    note(m, std::string("cleanup Instance terminating=") + (terminating ? "1" : "0"));
-    if (m->name == "Keep_Provider" && !terminating) return status(CMPI_RC_DO_NOT_UNLOAD);
+    if (m->name == "Keep_Provider" && !terminating) {
+        note(m, "cleanup Instance terminating=0");
+        return status(CMPI_RC_DO_NOT_UNLOAD);
+    }
     Store& store = storeOf(m->mb, m->name);
     {
         std::lock_guard<std::mutex> lock(store.mutex);
         for (auto& item : store.items) item.second->ft->release(item.second);
         store.items.clear();
     }
-    delete m;
-    return status(CMPI_RC_OK);
+    return cleanup(m, "Instance", terminating);
 }
 
 CMPIStatus enumerate(CMPIInstanceMI* mi, const CMPIResult* rslt, const CMPIObjectPath* op, bool names) {
@@ -122,16 +131,25 @@ CMPIStatus enumerateInstances(CMPIInstanceMI* mi, const CMPIContext*, const CMPI
     return enumerate(mi, rslt, op, false);
 }
 
-CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
-                       const CMPIObjectPath* op, const char**) {
+// Calls f(store, item) for the stored item the path names, under the store's
+// lock.
+template <class F>
+CMPIStatus withItem(CMPIInstanceMI* mi, const CMPIObjectPath* op, F f) {
     Mi* m = miOf(mi->hdl);
     Store& store = storeOf(m->mb, m->name);
     std::lock_guard<std::mutex> lock(store.mutex);
     auto it = store.items.find(keyOf(op));
     if (it == store.items.end()) return status(m, CMPI_RC_ERR_NOT_FOUND, "no such instance");
-    rslt->ft->returnInstance(rslt, it->second);
-    rslt->ft->returnDone(rslt);
+    f(store, it);
     return status(CMPI_RC_OK);
+}
+
+CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
+                       const CMPIObjectPath* op, const char**) {
+    return withItem(mi, op, [rslt](Store&, auto it) {
+        rslt->ft->returnInstance(rslt, it->second);
+        rslt->ft->returnDone(rslt);
+    });
 }
 
 CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
@@ -151,26 +169,18 @@ CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResu
 
 CMPIStatus modifyInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op,
                           const CMPIInstance* inst, const char**) {
-    Mi* m = miOf(mi->hdl);
-    Store& store = storeOf(m->mb, m->name);
-    std::lock_guard<std::mutex> lock(store.mutex);
-    auto it = store.items.find(keyOf(op));
-    if (it == store.items.end()) return status(CMPI_RC_ERR_NOT_FOUND);
-    it->second->ft->release(it->second);
-    it->second = inst->ft->clone(inst, nullptr);
-    return status(CMPI_RC_OK);
+    return withItem(mi, op, [inst](Store&, auto it) {
+        it->second->ft->release(it->second);
+        it->second = inst->ft->clone(inst, nullptr);
+    });
 }
 
 CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*,
                           const CMPIObjectPath* op) {
-    Mi* m = miOf(mi->hdl);
-    Store& store = storeOf(m->mb, m->name);
-    std::lock_guard<std::mutex> lock(store.mutex);
-    auto it = store.items.find(keyOf(op));
-    if (it == store.items.end()) return status(CMPI_RC_ERR_NOT_FOUND);
-    it->second->ft->release(it->second);
-    store.items.erase(it);
-    return status(CMPI_RC_OK);
+    return withItem(mi, op, [](Store& store, auto it) {
+        it->second->ft->release(it->second);
+        store.items.erase(it);
+    });
 }
 
 CMPIStatus execQuery(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*,
@@ -191,10 +201,7 @@ std::string argText(const CMPIArgs* in, const char* name) {
 }
 
 CMPIStatus methodCleanup(CMPIMethodMI* mi, const CMPIContext*, CMPIBoolean terminating) {
-    Mi* m = miOf(mi->hdl);
-    note(m, std::string("cleanup Method terminating=") + (terminating ? "1" : "0"));
-    delete m;
-    return status(CMPI_RC_OK);
+    return cleanup(mi->hdl, "Method", terminating);
 }
 
 CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
@@ -259,10 +266,7 @@ const CMPIMethodMIFT methodFT = {CMPICurrentVersion, 1, "TestMethod", methodClea
 std::string queryOf(const CMPISelectExp* filter) { return chars(filter->ft->getString(filter, nullptr)); }
 
 CMPIStatus indicationCleanup(CMPIIndicationMI* mi, const CMPIContext*, CMPIBoolean terminating) {
-    Mi* m = miOf(mi->hdl);
-    note(m, std::string("cleanup Indication terminating=") + (terminating ? "1" : "0"));
-    delete m;
-    return status(CMPI_RC_OK);
+    return cleanup(mi->hdl, "Indication", terminating);
 }
 
 CMPIStatus authorizeFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp* filter,

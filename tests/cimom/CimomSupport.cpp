@@ -1,10 +1,6 @@
 #include "cimom/CimomSupport.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <ftw.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <stdexcept>
-#include <thread>
 
 #include "client/CimClient.h"
 #include "common/Programs.h"
@@ -25,27 +19,21 @@ namespace cimomtest {
 const char kRootQms[] = "root/qms";
 const char kInterop[] = "root/interop";
 const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
+// The keys the module gives its service under the road scenario: the chassis
+// serial number names the computer system.
+const char kServiceName[] =
+    "QMS_VRXIndicationRegistrationService.CreationClassName="
+    "\"QMS_VRXIndicationRegistrationService\",Name=\"RegistrationService\","
+    "SystemCreationClassName=\"QMS_VRXComputerSystem\",SystemName=\"ROAD0001\"";
 
 namespace {
 
-using cimhost::listener::NameLess;
 using cimhost::listener::pathText;
 using cimhost::listener::readInstance;
 using cimhost::listener::readValue;
-using qmstest::endDetached;
 using qmstest::environmentWith;
 using qmstest::ProgramResult;
 using qmstest::run;
-using qmstest::startDetached;
-
-// The keys the module gives its service under the road scenario: the
-// chassis serial number names the computer system.
-const std::pair<const char*, const char*> kServiceKeys[] = {
-    {"CreationClassName", "QMS_VRXIndicationRegistrationService"},
-    {"Name", "RegistrationService"},
-    {"SystemCreationClassName", "QMS_VRXComputerSystem"},
-    {"SystemName", "ROAD0001"},
-};
 
 std::string scalarText(const std::string& type, const std::string& text) {
     if (type == "string" || type == "char16") return quoted(text);
@@ -55,21 +43,6 @@ std::string scalarText(const std::string& type, const std::string& text) {
         return upper;
     }
     return text;
-}
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-std::string localHostName() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -137,56 +110,42 @@ void readResponse(const std::string& xml, CimAnswer* answer) {
         answer->statusText = "no method response";
         return;
     }
-    std::string error;
     if (const pugi::xml_node failure = response.child("ERROR")) {
         answer->status = failure.attribute("CODE").as_int(-1);
         answer->statusText = failure.attribute("DESCRIPTION").value();
         answer->parsed = true;
         return;
     }
+    std::string error;
+    const auto read = [&](bool ok) {
+        if (!ok) answer->statusText = error;
+        return ok;
+    };
     for (const pugi::xml_node& item : response.child("IRETURNVALUE").children()) {
         const std::string name = item.name();
         if (name == "VALUE.NAMEDINSTANCE") {
             answer->instances.emplace_back();
-            if (!pathText(item.child("INSTANCENAME"), &answer->instances.back().first, &error) ||
-                !readInstance(item.child("INSTANCE"), &answer->instances.back().second, &error)) {
-                answer->statusText = error;
+            if (!read(pathText(item.child("INSTANCENAME"), &answer->instances.back().first, &error) &&
+                      readInstance(item.child("INSTANCE"), &answer->instances.back().second, &error)))
                 return;
-            }
         } else if (name == "INSTANCE") {
             answer->instances.emplace_back();
-            if (!readInstance(item, &answer->instances.back().second, &error)) {
-                answer->statusText = error;
-                return;
-            }
+            if (!read(readInstance(item, &answer->instances.back().second, &error))) return;
         } else if (name == "INSTANCENAME") {
             answer->names.emplace_back();
-            if (!pathText(item, &answer->names.back(), &error)) {
-                answer->statusText = error;
-                return;
-            }
+            if (!read(pathText(item, &answer->names.back(), &error))) return;
         } else if (name == "CLASSNAME") {
             answer->names.emplace_back(item.attribute("NAME").value());
         }
     }
-    if (const pugi::xml_node rv = response.child("RETURNVALUE")) {
-        if (!readValue(rv, rv.attribute("PARAMTYPE").value(), &answer->returnValue, &error)) {
-            answer->statusText = error;
-            return;
-        }
-    }
+    const pugi::xml_node rv = response.child("RETURNVALUE");
+    if (rv && !read(readValue(rv, rv.attribute("PARAMTYPE").value(), &answer->returnValue, &error))) return;
     for (const pugi::xml_node& out : response.children("PARAMVALUE")) {
-        Property value;
-        if (!readValue(out, out.attribute("PARAMTYPE").value(), &value, &error)) {
-            answer->statusText = error;
-            return;
-        }
-        answer->outputs[out.attribute("NAME").value()] = value;
+        Property& value = answer->outputs[out.attribute("NAME").value()];
+        if (!read(readValue(out, out.attribute("PARAMTYPE").value(), &value, &error))) return;
     }
     answer->parsed = true;
 }
-
-// ---- sfcb ------------------------------------------------------------------
 
 // ---- the fixture -------------------------------------------------------------
 
@@ -235,7 +194,7 @@ void CimomTest::TearDown() {
     if (HasFailure()) {
         std::fprintf(stderr, "CIMOM home and install kept for inspection in %s\n", scratch_.c_str());
     } else {
-        nftw(scratch_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        std::filesystem::remove_all(scratch_);
     }
 }
 
@@ -264,12 +223,7 @@ CimAnswer CimomTest::wbemcli(const std::string& operation, const std::string& ob
     return answer;
 }
 
-std::string CimomTest::servicePath() const {
-    std::string path = std::string(kRootQms) + ":QMS_VRXIndicationRegistrationService";
-    for (size_t i = 0; i < sizeof kServiceKeys / sizeof kServiceKeys[0]; ++i)
-        path += (i ? "," : ".") + std::string(kServiceKeys[i].first) + "=\"" + kServiceKeys[i].second + "\"";
-    return path;
-}
+std::string CimomTest::servicePath() const { return std::string(kRootQms) + ":" + kServiceName; }
 
 std::string CimomTest::invoke(const std::string& method, const std::string& in, CimAnswer* answerOut) {
     const CimAnswer answer = wbemcli("cm", servicePath(), {in.empty() ? method : method + "." + in});
@@ -314,22 +268,13 @@ std::string CimomTest::ctl(const std::vector<std::string>& args) {
     return r.out;
 }
 
-bool CimomTest::waitSimStatus(const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (sim_->ctl({"status"}).out.find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 CimomTest::Subscription CimomTest::subscribe(const std::string& name, const std::string& target,
                                              const std::string& query, const std::string& destinationClass) {
     Subscription s;
     // The keys sfcb's interop namespace wants; it puts its own host name in
     // SystemName whatever the client says.
     const std::string system =
-        "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" + localHostName() + "\"";
+        "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" + qmstest::hostName() + "\"";
     const std::string filterName = name + "-filter", destinationName = name + "-destination";
     CimAnswer a = wbemcli("ci",
                           std::string(kInterop) + ":CIM_IndicationFilter." + system +
@@ -387,7 +332,8 @@ std::set<pid_t> CimomTest::moduleProcesses() const {
     if (!proc) return found;
     while (dirent* entry = readdir(proc)) {
         if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-        if (fileText(std::string("/proc/") + entry->d_name + "/maps").find(library) != std::string::npos)
+        if (qmstest::fileText(std::string("/proc/") + entry->d_name + "/maps").find(library) !=
+            std::string::npos)
             found.insert(static_cast<pid_t>(std::atoi(entry->d_name)));
     }
     closedir(proc);

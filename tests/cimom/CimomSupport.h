@@ -32,6 +32,9 @@ using cimhost::listener::Property;
 extern const char kRootQms[];
 extern const char kInterop[];
 extern const char kLogEntryQuery[];
+// The registration service's instance name (no namespace) under the road
+// scenario.
+extern const char kServiceName[];
 
 // A property as text, the way the embedded CIMOM's tests write values:
 // strings quoted ("a \"b\""), numbers and datetimes bare, booleans TRUE or
@@ -101,7 +104,6 @@ protected:
     // `rqbd-sim ctl args...`; fails the test when the command fails and
     // returns its output without the final newline.
     std::string ctl(const std::vector<std::string>& args);
-    bool waitSimStatus(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
     struct Subscription {
         std::string filter;  // paths as wbemcli takes them, in root/interop

@@ -59,7 +59,7 @@ TEST_F(CimomIndications, DeletingTheSubscriptionStopsDeliveryAndANewOneResumesIt
     EXPECT_EQ(interop("CIM_ListenerDestinationCIMXML").size(), 1u);
     // sfcb only deactivates the filter; the module must give up its event
     // channel on that alone, so the agent's pushes reach nobody.
-    ASSERT_TRUE(waitSimStatus("\"eventSubscribers\":0")) << sim_->ctl({"status"}).out;
+    ASSERT_TRUE(sim_->waitStatus("\"eventSubscribers\":0")) << sim_->ctl({"status"}).out;
     EXPECT_EQ(ctl({"push-syslog", "31"}), "0");
     EXPECT_FALSE(listener_->waitFor(2, std::chrono::milliseconds(1000)));
 

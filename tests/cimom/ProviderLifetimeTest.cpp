@@ -94,7 +94,8 @@ TEST_F(CimomIdleUnload, ProviderStaysWhileSubscribedLeavesWhenIdleAndComesBack) 
     ASSERT_TRUE(a.ok()) << a.describe();
     ASSERT_TRUE(waitKeepingInteropBusy(80, [&] { return moduleProcesses().empty(); }))
         << "the module was not unloaded within 80 s of going idle";
-    EXPECT_TRUE(waitSimStatus("\"eventSubscribers\":0")) << "the unloaded module left its event channel open";
+    EXPECT_TRUE(sim_->waitStatus("\"eventSubscribers\":0"))
+        << "the unloaded module left its event channel open";
 
     // The next client loads it again: a method call, then a subscription.
     EXPECT_EQ(invoke("ListRegistrations"), "0");

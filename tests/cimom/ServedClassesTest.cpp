@@ -15,10 +15,6 @@ const char kHosted[] = "QMS_VRXHostedIndicationRegistrationService";
 const char kSystemPath[] =
     "root/qms:QMS_VRXComputerSystem.CreationClassName=\"QMS_VRXComputerSystem\","
     "Name=\"ROAD0001\"";
-const char kServiceName[] =
-    "QMS_VRXIndicationRegistrationService.CreationClassName="
-    "\"QMS_VRXIndicationRegistrationService\",Name=\"RegistrationService\","
-    "SystemCreationClassName=\"QMS_VRXComputerSystem\",SystemName=\"ROAD0001\"";
 
 const Properties kServiceProperties = {
     {"Name", "\"RegistrationService\""},
@@ -49,7 +45,7 @@ TEST_F(CimomServedClasses, KeysAndStringsOfTheServiceAndItsAssociationReadBackEx
     for (const std::string& cls : a.names)
         EXPECT_NE(cls.rfind("QMS_", 0), 0u) << cls << " landed in root/cimv2";
 
-    const std::string servicePathText = std::string(kRootQms) + ":" + kServiceName;
+    const std::string servicePathText = servicePath();
     {
         SCOPED_TRACE("ei of the service");
         a = wbemcli("ei", std::string(kRootQms) + ":" + kService);

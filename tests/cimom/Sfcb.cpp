@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "common/Programs.h"
@@ -35,13 +33,6 @@ int freePort() {
         port = ntohs(address.sin_port);
     close(fd);
     return port;
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -115,7 +106,7 @@ bool Sfcb::stop(std::string* messages) {
 }
 
 std::string Sfcb::tail(const char* file, size_t bytes) const {
-    const std::string text = fileText(home_ + "/" + file);
+    const std::string text = qmstest::fileText(home_ + "/" + file);
     return text.size() > bytes ? "..." + text.substr(text.size() - bytes) : text;
 }
 

@@ -33,6 +33,27 @@ pid_t startDetached(const std::vector<std::string>& argv);
 // Ends a child started by startDetached: SIGTERM, then reaps it.
 void endDetached(pid_t pid);
 
+// The whole of a file; empty when it cannot be read.
+std::string fileText(const std::string& path);
+
+// This machine's host name, as gethostname gives it.
+std::string hostName();
+
+// A fresh directory /tmp/<prefix>-XXXXXX, removed with everything in it when
+// the object goes. Throws std::runtime_error when it cannot be made.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix = "qmstest");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
 // A pipe whose descriptors sit above the standard ones, both close-on-exec,
 // so that dup2 onto a child's descriptor always clears that flag.
 bool highPipe(int fds[2]);

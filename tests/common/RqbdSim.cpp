@@ -23,15 +23,6 @@ namespace qmstest {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* actions) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
 }  // namespace
@@ -44,8 +35,6 @@ RqbdSim::Result RqbdSim::run(const std::vector<std::string>& args, int timeoutMs
     argv.insert(argv.end(), args.begin(), args.end());
     return qmstest::run(argv, {}, timeoutMs);
 }
-
-RqbdSim::RqbdSim(const std::string& scenario, bool verbose) : RqbdSim(scenario, verbose, {}) {}
 
 RqbdSim::RqbdSim(const std::string& scenario, bool verbose, const std::vector<std::string>& serveOptions)
     : scenario_(scenario.empty() ? scenarioDir() + "/minimal.json" : scenario),
@@ -69,10 +58,13 @@ void RqbdSim::launch() {
                                   scenario_, "--foreground", "--ready-fd", "3",   "--die-with-parent"};
     if (verbose_) args.push_back("--verbose");
     args.insert(args.end(), serveOptions_.begin(), serveOptions_.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
-    pid_ = spawn(args, &actions);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(ready[1]);
 
@@ -94,16 +86,9 @@ void RqbdSim::launch() {
     setenv("QMS_TEST_ROOT", root_.c_str(), 1);
 }
 
-void RqbdSim::stop() {
+void RqbdSim::end(int signal) {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    reap(pid_, 5000);
-    pid_ = -1;
-}
-
-void RqbdSim::crash() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
+    kill(pid_, signal);
     reap(pid_, 5000);
     pid_ = -1;
 }
@@ -139,6 +124,15 @@ RqbdSim::Result RqbdSim::ctl(const std::vector<std::string>& args) const {
     std::vector<std::string> full{"ctl", "--root", root_};
     full.insert(full.end(), args.begin(), args.end());
     return run(full);
+}
+
+bool RqbdSim::waitStatus(const std::string& text, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (ctl({"status"}).out.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }  // namespace qmstest

@@ -10,6 +10,7 @@
 // are the agent dying without goodbye and a new one taking its place.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -25,11 +26,11 @@ public:
     typedef ProgramResult Result;
 
     // scenario: a scenario file path; empty uses scenarios/minimal.json.
-    // Throws std::runtime_error when the daemon does not come up.
-    explicit RqbdSim(const std::string& scenario = std::string(), bool verbose = false);
-    // As above, with more `rqbd-sim serve` options, e.g. {"--max-requests", "50"};
-    // start() passes them again.
-    RqbdSim(const std::string& scenario, bool verbose, const std::vector<std::string>& serveOptions);
+    // serveOptions: more `rqbd-sim serve` options, e.g. {"--max-requests",
+    // "50"}; start() passes them again. Throws std::runtime_error when the
+    // daemon does not come up.
+    explicit RqbdSim(const std::string& scenario = std::string(), bool verbose = false,
+                     const std::vector<std::string>& serveOptions = {});
     ~RqbdSim();
     RqbdSim(const RqbdSim&) = delete;
     RqbdSim& operator=(const RqbdSim&) = delete;
@@ -42,13 +43,17 @@ public:
     // Runs `rqbd-sim ctl --root <root> args...` and collects its output.
     Result ctl(const std::vector<std::string>& args) const;
 
+    // Waits until `ctl status` shows `text`, e.g. "\"up\":true"; false
+    // when it does not within timeoutMs.
+    bool waitStatus(const std::string& text, int timeoutMs = 15000) const;
+
     // Stops the daemon now (as the destructor does, keeping the root).
-    void stop();
+    void stop() { end(SIGTERM); }
 
     // Kills the daemon with SIGKILL and reaps it: nothing is closed in order,
     // its sockets, pid file and control socket stay behind as a killed
     // agent's do, and connected clients see their channels end.
-    void crash();
+    void crash() { end(SIGKILL); }
 
     // Starts a new daemon on the same root with the same scenario file and
     // options (a scenario replaced through `ctl scenario` is not carried
@@ -73,6 +78,7 @@ public:
 
 private:
     void launch();
+    void end(int signal);
 
     std::string root_;
     std::string scenario_;

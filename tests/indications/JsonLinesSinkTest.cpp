@@ -6,12 +6,13 @@
 #include <system_error>
 #include <thread>
 
+#include "common/Programs.h"
 #include "core/IndicationService.h"
 #include "indications/Support.h"
 
 using namespace cimhost;
 using indications_test::make;
-using indications_test::ScratchDir;
+using qmstest::ScratchDir;
 
 namespace {
 

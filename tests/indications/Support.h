@@ -1,9 +1,6 @@
-// Instances in one line and a scratch directory per test.
+// Instances in one line.
 #pragma once
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -21,21 +18,5 @@ inline cimhost::Instance make(const std::string& className,
     for (const auto& p : properties) inst.properties.set(p.first, p.second);
     return inst;
 }
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        char name[] = "/tmp/indications-XXXXXX";
-        if (mkdtemp(name)) path_ = name;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 }  // namespace indications_test

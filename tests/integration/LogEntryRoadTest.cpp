@@ -48,7 +48,7 @@ TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {
     ASSERT_TRUE(cimom_->deleteInstance(subscription).ok());
     EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 1u);
     // The module gave up its event channel, so the pushes reach nobody.
-    ASSERT_TRUE(waitStatus("\"eventSubscribers\":0"));
+    ASSERT_TRUE(sim_->waitStatus("\"eventSubscribers\":0"));
     EXPECT_EQ(ctl({"push-syslog", "31"}), "0");
     EXPECT_EQ(ctl({"push-drvmon", "31"}), "0");
     EXPECT_FALSE(sink_->waitFor(2, std::chrono::milliseconds(300)));
@@ -64,7 +64,7 @@ TEST_F(LogEntryRoad, SubscriptionsOutliveACimomRestart) {
     // The CIMOM goes down with the module; the new one finds the
     // subscription in its store and activates the provider again.
     startCimom();
-    ASSERT_TRUE(waitStatus("\"eventSubscribers\":0"));
+    ASSERT_TRUE(sim_->waitStatus("\"eventSubscribers\":0"));
     ASSERT_TRUE(cimom_->restoreSubscriptions().ok());
     ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
     pushAndReceive({"push-drvmon", "31"});

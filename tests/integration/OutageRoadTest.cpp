@@ -2,7 +2,7 @@
 // delivers: after every recovery each event pushed arrives once, complete and
 // in order, CIM operations never hang on the missing agent, and the host's
 // descriptors and threads stay flat; an outage past the event thread's
-// patience is ended by the next CIM operation.
+// patience is ended by the next CIM operation; switching off needs no agent.
 #include <dirent.h>
 
 #include <chrono>
@@ -70,6 +70,18 @@ TEST_F(OutageRoad, EveryEventAfterEveryRecoveryArrivesOnceAndNothingLeaks) {
     EXPECT_LE(threads(), tasks + 1);
 }
 
+// Removing the last subscription while the agent is gone still switches the
+// module off at once: the handler is given back and the module may unload.
+TEST_F(OutageRoad, SwitchingOffWhileTheAgentIsGoneCompletes) {
+    const cimhost::ObjectPath subscription = enableIndications();
+    sim_->stop();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cimom_->deleteInstance(subscription).ok());
+    EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 1u);
+    EXPECT_TRUE(cimom_->unloadProvider("QMS_VRXLogEntryArrived_Provider").ok());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
 // The event thread waits for the agent no longer than QM_MAXWAIT_FOR_RQBD
 // (set before the module starts: threads read the environment).
 class OutageRoadPastPatience : public OutageRoad {
@@ -99,14 +111,13 @@ namespace {
 // Someone watching while the agent is stopped learns early why nothing comes
 // and what to do, while the provider still retries (the host is ended then).
 TEST(AgentDownWatch, SaysWhyTheAgentCannotBeReachedWhileTheProviderRetries) {
-    std::string root = std::filesystem::temp_directory_path().string() + "/agentdown-XXXXXX";
-    ASSERT_NE(mkdtemp(root.data()), nullptr);
+    const qmstest::ScratchDir scratch("agentdown");
+    const std::string& root = scratch.path();
     std::filesystem::create_directories(root + "/usr/sbin");
     std::ofstream(root + "/usr/sbin/rqbd") << "installed, never started\n";
     const qmstest::ProgramResult r =
         qmstest::run({CIMHOST_BINARY, "watch", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR},
                      qmstest::environmentWith(qmstest::currentEnvironment(), "QMS_TEST_ROOT", root), 6000);
-    std::filesystem::remove_all(root);
     for (const std::string& want :
          {"cimhost watch: subscribing takes long: the agent " + root + "/usr/sbin/rqbd cannot be reached:\n",
           "  " + root + "/var/run/rqbd.pid: No such file or directory (the agent is not running)\n",

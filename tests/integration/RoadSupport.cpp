@@ -15,36 +15,6 @@ namespace road {
 const char kRootQms[] = "root/qms";
 const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
 
-void RecordingSink::deliver(const cimhost::Instance& destination, const cimhost::ObjectPath&,
-                            const cimhost::Instance& indication) {
-    const cimhost::Value* url = destination.property("Destination");
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        got_.emplace_back(url && !url->isNull() ? url->asText() : std::string(), indication);
-    }
-    changed_.notify_all();
-}
-
-bool RecordingSink::waitFor(size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return got_.size() >= n; });
-}
-
-size_t RecordingSink::size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return got_.size();
-}
-
-cimhost::Instance RecordingSink::at(size_t i) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return i < got_.size() ? got_[i].second : cimhost::Instance();
-}
-
-std::string RecordingSink::destinationAt(size_t i) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return i < got_.size() ? got_[i].first : std::string();
-}
-
 std::string propertyText(const cimhost::Instance& instance, const char* name) {
     const cimhost::Value* v = instance.property(name);
     return v ? v->toText() : "NULL";
@@ -156,15 +126,6 @@ std::string RoadTest::ctl(const std::vector<std::string>& args) {
     EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
     if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
     return r.out;
-}
-
-bool RoadTest::waitStatus(const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (sim_->ctl({"status"}).out.find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 }  // namespace road

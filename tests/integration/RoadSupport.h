@@ -7,13 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/Interop.h"
 #include "common/RoadScenario.h"
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
@@ -21,23 +20,7 @@
 
 namespace road {
 
-// What the CIMOM handed to listener destinations.
-class RecordingSink : public cimhost::DeliverySink {
-public:
-    void deliver(const cimhost::Instance& destination, const cimhost::ObjectPath& subscription,
-                 const cimhost::Instance& indication) override;
-    // Waits until at least n deliveries are recorded; false on timeout.
-    bool waitFor(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    size_t size() const;
-    cimhost::Instance at(size_t i) const;
-    // The Destination URL that delivery i went to.
-    std::string destinationAt(size_t i) const;
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::pair<std::string, cimhost::Instance>> got_;
-};
+using qmstest::RecordingSink;
 
 // One property as text (cimhost::Value::toText), "NULL" when absent.
 std::string propertyText(const cimhost::Instance& instance, const char* name);
@@ -62,8 +45,6 @@ protected:
     // `rqbd-sim ctl args...`; fails the test when the command fails and
     // returns its output without the final newline.
     std::string ctl(const std::vector<std::string>& args);
-    // Waits until the simulator's status shows `text`, e.g. "\"up\":true".
-    bool waitStatus(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
     // Creates a filter, a listener destination and a subscription in the
     // interop namespace, as a client does; returns the subscription's path.

@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -115,53 +114,37 @@ TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
     const std::string good =
         request("<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"Keep\" TYPE=\"string\"/></INSTANCE>");
     const std::string unkept = request("<INSTANCE CLASSNAME=\"X\"/>");
+    const auto version = [](const char* attribute) {
+        return request("<INSTANCE CLASSNAME=\"X\"/>", attribute);
+    };
     const struct Row {
         const char* what;
-        const char* method;
-        httplib::Headers headers;
-        std::string body;
         int status;
         const char* cimError;  // the CIMError header
         int code;              // the ERROR element's CODE; 0: none, -1: no body
+        std::string body;
+        httplib::Headers headers = {};
+        const char* method = "POST";
     } rows[] = {
-        {"accepted", "POST", {{"CIMExport", "MethodRequest"}}, good, 200, "", 0},
-        {"not kept", "POST", {}, unkept, 200, "", 1},
-        {"GET", "GET", {}, "", 405, "", -1},
+        {"accepted", 200, "", 0, good, {{"CIMExport", "MethodRequest"}}},
+        {"not kept", 200, "", 1, unkept},
+        {"GET", 405, "", -1, "", {}, "GET"},
         {"protocol version 2",
-         "POST",
-         {{"CIMProtocolVersion", "2.0"}},
-         good,
          501,
          "unsupported-protocol-version",
-         -1},
-        {"method header for another method",
-         "POST",
-         {{"CIMExportMethod", "ExportOther"}},
+         -1,
          good,
+         {{"CIMProtocolVersion", "2.0"}}},
+        {"method header for another method",
          400,
          "header-mismatch",
-         7},
-        {"CIM version 3",
-         "POST",
-         {},
-         request("<INSTANCE CLASSNAME=\"X\"/>", "CIMVERSION=\"3.0\""),
-         501,
-         "unsupported-cim-version",
-         7},
-        {"DTD version 3",
-         "POST",
-         {},
-         request("<INSTANCE CLASSNAME=\"X\"/>", "DTDVERSION=\"3.1\""),
-         501,
-         "unsupported-dtd-version",
-         7},
-        {"several requests",
-         "POST",
-         {},
-         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>",
-         501,
-         "multiple-requests-unsupported",
-         7},
+         7,
+         good,
+         {{"CIMExportMethod", "ExportOther"}}},
+        {"CIM version 3", 501, "unsupported-cim-version", 7, version("CIMVERSION=\"3.0\"")},
+        {"DTD version 3", 501, "unsupported-dtd-version", 7, version("DTDVERSION=\"3.1\"")},
+        {"several requests", 501, "multiple-requests-unsupported", 7,
+         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -181,23 +164,12 @@ TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
     EXPECT_EQ(listener.rejected(), std::size(rows) - 1);
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // `cimhost listen` as a process with its stderr in a scratch file; ended
 // (killed when the test did not end it) and cleaned up on destruction.
 class ListenProcess {
 public:
     // `stdoutFd` -1: stdout goes to /dev/null.
     ListenProcess(std::vector<std::string> args, int stdoutFd = -1) {
-        char tmpl[] = "/tmp/cimhost-listen-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir = tmpl;
-        err = dir + "/err.txt";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -222,9 +194,8 @@ public:
     }
     ~ListenProcess() {
         if (pid > 0) qmstest::reap(pid, 0);
-        if (!dir.empty()) std::filesystem::remove_all(dir);
     }
-    std::string stderrText() const { return slurp(err); }
+    std::string stderrText() const { return qmstest::fileText(err); }
     // Its exit code after a signal or on its own; -1 when it had to be killed.
     int end(int sig) {
         if (sig) kill(pid, sig);
@@ -233,7 +204,8 @@ public:
         return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string dir, err;
+    const qmstest::ScratchDir dir{"cimhost-listen"};
+    const std::string err = dir.file("err.txt");
     pid_t pid = -1;
     int port = 0;
 };
@@ -241,9 +213,8 @@ public:
 // Told by stderr where it listens, writing JSON lines, reporting numbering
 // faults per sequence context, and ending on SIGTERM with its count.
 TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithItsCount) {
-    char dir[] = "/tmp/cimhost-listen-out-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string out = std::string(dir) + "/out.jsonl";
+    const qmstest::ScratchDir dir("cimhost-listen-out");
+    const std::string out = dir.file("out.jsonl");
     ListenProcess listen({"--json", "--out", out});
     ASSERT_GT(listen.port, 0) << listen.stderrText();
     httplib::Client client("127.0.0.1", listen.port);
@@ -274,7 +245,7 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
         EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
     EXPECT_EQ(log.find("context \"B\" arrived"), std::string::npos) << log;
 
-    std::istringstream lines(slurp(out));
+    std::istringstream lines(qmstest::fileText(out));
     std::string line;
     size_t n = 0;
     for (; std::getline(lines, line); ++n) {
@@ -286,7 +257,6 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
         EXPECT_STREQ(doc["target"].GetString(), "/x");
     }
     EXPECT_EQ(n, std::size(sent));
-    std::filesystem::remove_all(dir);
 }
 
 // An indication that cannot be written (the reader of its output went away)

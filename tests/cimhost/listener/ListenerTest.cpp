@@ -33,15 +33,19 @@ std::string request(const std::string& id, const std::string& instance) {
 }
 
 TEST(ListenerTest, RecordsExportRequestsAsSentAndRefusesEverythingElse) {
+    const auto x = [](const std::string& properties) {
+        return "<INSTANCE CLASSNAME=\"X\">" + properties + "</INSTANCE>";
+    };
     struct Row {
         const char* what;
         std::string body;
-        // Well-made: the class and every property as show() gives it;
-        // otherwise the CIMError header expected with HTTP 400, or "" for a
-        // request understood and answered with a CIM error under HTTP 200.
-        std::string className;
-        std::map<std::string, std::string> properties;
+        // The CIMError header expected with HTTP 400, or "" for a request
+        // understood and answered with a CIM error under HTTP 200; nullptr:
+        // well-made, recorded as the class and every property as show() gives
+        // it.
         const char* cimError;
+        std::string className = {};
+        std::map<std::string, std::string> properties = {};
     } rows[] = {
         {"scalars, null, arrays and a reference",
          request("11",
@@ -64,6 +68,7 @@ TEST(ListenerTest, RecordsExportRequestsAsSentAndRefusesEverythingElse) {
                  "<KEYBINDING NAME=\"InstanceID\"><KEYVALUE>Log \"1f\"</KEYVALUE></KEYBINDING>"
                  "</INSTANCENAME></INSTANCEPATH></VALUE.REFERENCE></PROPERTY.REFERENCE>"
                  "</INSTANCE>"),
+         nullptr,
          "QMS_VRXLogEntryArrived",
          {{"EventID", "string LogMessage_1f"},
           {"ErrorCode", "uint32 11206861"},
@@ -73,79 +78,43 @@ TEST(ListenerTest, RecordsExportRequestsAsSentAndRefusesEverythingElse) {
           {"MessageArguments", "string[] {FAN1 SYS,NULL,0}"},
           {"RecommendedActions", "string[] {}"},
           {"CorrelatedIndications", "string[] NULL"},
-          {"Element", "reference //h1/root/qms:QMS_VRXLogEntry.InstanceID=\"Log \\\"1f\\\"\",Number=31"}},
-         nullptr},
+          {"Element", "reference //h1/root/qms:QMS_VRXLogEntry.InstanceID=\"Log \\\"1f\\\"\",Number=31"}}},
         {"escaped text and CDATA",
-         request("12",
-                 "<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"Message\" TYPE=\"string\">"
-                 "<VALUE>&lt;a&gt; &amp; &quot;b&quot; &apos;c&apos; &#x41;&#xe4;<![CDATA[<raw>]]></VALUE>"
-                 "</PROPERTY></INSTANCE>"),
+         request("12", x("<PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>&lt;a&gt; &amp; &quot;b&quot; "
+                         "&apos;c&apos; &#x41;&#xe4;<![CDATA[<raw>]]></VALUE></PROPERTY>")),
+         nullptr,
          "X",
-         {{"Message", "string <a> & \"b\" 'c' A\xc3\xa4<raw>"}},
-         nullptr},
-        {"empty body", "", "", {}, "request-not-well-formed"},
-        {"not XML", "ExportIndication please", "", {}, "request-not-well-formed"},
-        {"cut short",
-         request("13", "<INSTANCE CLASSNAME=\"X\"></INSTANCE>").substr(0, 120),
-         "",
-         {},
-         "request-not-well-formed"},
-        {"bytes with NULs", std::string("<CIM>\0\xff\xfe<MESSAGE>", 17), "", {}, "request-not-well-formed"},
+         {{"Message", "string <a> & \"b\" 'c' A\xc3\xa4<raw>"}}},
+        {"empty body", "", "request-not-well-formed"},
+        {"not XML", "ExportIndication please", "request-not-well-formed"},
+        {"cut short", request("13", x("")).substr(0, 120), "request-not-well-formed"},
+        {"bytes with NULs", std::string("<CIM>\0\xff\xfe<MESSAGE>", 17), "request-not-well-formed"},
         {"an operation request, not an export",
          "<CIM><MESSAGE ID=\"1\"><SIMPLEREQ><IMETHODCALL "
          "NAME=\"EnumerateInstances\"/></SIMPLEREQ></MESSAGE></CIM>",
-         "",
-         {},
          "request-not-valid"},
         {"another export method",
          "<CIM><MESSAGE ID=\"1\"><SIMPLEEXPREQ><EXPMETHODCALL "
          "NAME=\"ExportFoo\"/></SIMPLEEXPREQ></MESSAGE></CIM>",
-         "",
-         {},
          ""},
-        {"no indication", request("14", ""), "", {}, "request-not-valid"},
+        {"no indication", request("14", ""), "request-not-valid"},
         {"two indications",
-         request("15",
-                 "<INSTANCE CLASSNAME=\"X\"/></EXPPARAMVALUE><EXPPARAMVALUE NAME=\"NewIndication\">"
-                 "<INSTANCE CLASSNAME=\"X\"/>"),
-         "",
-         {},
+         request("15", x("") + "</EXPPARAMVALUE><EXPPARAMVALUE NAME=\"NewIndication\">" + x("")),
          "request-not-valid"},
-        {"instance without class", request("16", "<INSTANCE/>"), "", {}, "request-not-valid"},
-        {"property without name",
-         request(
-             "17",
-             "<INSTANCE CLASSNAME=\"X\"><PROPERTY TYPE=\"string\"><VALUE>a</VALUE></PROPERTY></INSTANCE>"),
-         "",
-         {},
+        {"instance without class", request("16", "<INSTANCE/>"), "request-not-valid"},
+        {"property without name", request("17", x("<PROPERTY TYPE=\"string\"><VALUE>a</VALUE></PROPERTY>")),
          "request-not-valid"},
         {"array value in a scalar",
-         request("18",
-                 "<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"A\" TYPE=\"string\"><VALUE.ARRAY/></PROPERTY>"
-                 "</INSTANCE>"),
-         "",
-         {},
+         request("18", x("<PROPERTY NAME=\"A\" TYPE=\"string\"><VALUE.ARRAY/></PROPERTY>")),
          "request-not-valid"},
         {"element inside a value",
-         request("19",
-                 "<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"A\" TYPE=\"string\"><VALUE><b/></VALUE>"
-                 "</PROPERTY></INSTANCE>"),
-         "",
-         {},
+         request("19", x("<PROPERTY NAME=\"A\" TYPE=\"string\"><VALUE><b/></VALUE></PROPERTY>")),
          "request-not-valid"},
         {"reference without a path",
-         request("20",
-                 "<INSTANCE CLASSNAME=\"X\"><PROPERTY.REFERENCE NAME=\"R\"><VALUE.REFERENCE/>"
-                 "</PROPERTY.REFERENCE></INSTANCE>"),
-         "",
-         {},
+         request("20", x("<PROPERTY.REFERENCE NAME=\"R\"><VALUE.REFERENCE/></PROPERTY.REFERENCE>")),
          "request-not-valid"},
         {"property given twice",
-         request("21",
-                 "<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"A\" TYPE=\"string\"/>"
-                 "<PROPERTY NAME=\"a\" TYPE=\"string\"/></INSTANCE>"),
-         "",
-         {},
+         request("21", x("<PROPERTY NAME=\"A\" TYPE=\"string\"/><PROPERTY NAME=\"a\" TYPE=\"string\"/>")),
          "request-not-valid"},
     };
 
