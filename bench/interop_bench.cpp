@@ -5,6 +5,11 @@
 // the end the cost at each size is printed as a ratio to the cost at 10 in the
 // same run.
 //
+// A listing is measured three ways: as the CIMOM hands it on (the stored
+// instances shared), as deep copies (what the copying overload still costs a
+// caller that wants its own instances), and as a provider sees it: an
+// enumerateInstances up-call through the broker, walked with getNext.
+//
 // The store lives under a temporary directory. "/sync" runs write as the
 // CIMOM does, with an fdatasync per journal record (the disk's flush time
 // dominates and is the same at every size); "/nosync" leaves the flush out
@@ -19,8 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "core/Broker.h"
+#include "core/Cimom.h"
 #include "core/Classes.h"
 #include "core/IndicationService.h"
+#include "core/Objects.h"
 
 using namespace cimhost;
 
@@ -71,6 +79,10 @@ bool remove(IndicationService& service, const Registration& r) {
            service.deleteInstance(r.filter).ok();
 }
 
+std::string storeOf(int count, bool sync) {
+    return g_dir + "/interop-" + std::to_string(count) + (sync ? "-sync" : "") + ".json";
+}
+
 // One namespace per size and write mode, filled once (without flushes, which
 // would only make the filling slow) and reopened as measured.
 struct Filled {
@@ -83,7 +95,7 @@ Filled* filled(int count, bool sync) {
     static std::map<std::pair<int, bool>, std::unique_ptr<Filled>> all;
     auto& slot = all[{count, sync}];
     if (slot) return slot.get();
-    const std::string store = g_dir + "/interop-" + std::to_string(count) + (sync ? "-sync" : "") + ".json";
+    const std::string store = storeOf(count, sync);
     slot.reset(new Filled);
     {
         IndicationService filling(ClassRepository::builtin(), g_providers, store, optionsFor(false));
@@ -95,6 +107,26 @@ Filled* filled(int count, bool sync) {
     }
     slot->service.reset(
         new IndicationService(ClassRepository::builtin(), g_providers, store, optionsFor(sync)));
+    return slot.get();
+}
+
+// A CIMOM over a copy of the filled store, for the broker's up-calls.
+Cimom* hosted(int count) {
+    static std::map<int, std::unique_ptr<Cimom>> all;
+    auto& slot = all[count];
+    if (slot) return slot.get();
+    if (!filled(count, false)) return nullptr;
+    const std::string from = storeOf(count, false);
+    const std::string to = g_dir + "/hosted-" + std::to_string(count) + ".json";
+    for (const char* suffix : {"", ".journal"}) {
+        std::error_code ignored;
+        std::filesystem::copy_file(from + suffix, to + suffix, ignored);
+    }
+    Cimom::Options options;
+    options.storeFile = to;
+    options.interop = optionsFor(false);
+    options.exportToListeners = false;
+    slot.reset(new Cimom(options));
     return slot.get();
 }
 
@@ -140,11 +172,49 @@ void BM_ListPerInstance(benchmark::State& state) {
     Filled* f = filled(static_cast<int>(state.range(0)), state.range(1) != 0);
     if (!f) return state.SkipWithError("filling failed");
     for (auto _ : state) {
+        std::vector<std::shared_ptr<const Instance>> found;
+        f->service->enumerateInstancesShared("CIM_IndicationSubscription", &found);
+        if (found.size() != f->registrations.size()) return state.SkipWithError("list incomplete");
+    }
+    state.counters["listed"] = static_cast<double>(f->registrations.size());
+}
+
+void BM_ListCopiedPerInstance(benchmark::State& state) {
+    Filled* f = filled(static_cast<int>(state.range(0)), state.range(1) != 0);
+    if (!f) return state.SkipWithError("filling failed");
+    for (auto _ : state) {
         std::vector<Instance> found;
         f->service->enumerateInstances("CIM_IndicationSubscription", &found);
         if (found.size() != f->registrations.size()) return state.SkipWithError("list incomplete");
     }
     state.counters["listed"] = static_cast<double>(f->registrations.size());
+}
+
+// Each getNext makes the CMPIInstance a provider reads; the up-call's objects
+// are freed with its scope, as with a provider call's.
+void BM_ListThroughBrokerPerInstance(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    Cimom* cimom = hosted(count);
+    if (!cimom) return state.SkipWithError("filling failed");
+    Broker& broker = cimom->broker();
+    const CMPIBroker* mb = broker.cmpi();
+    ObjectPath subscriptions;
+    subscriptions.nameSpace = kInteropNamespace;
+    subscriptions.className = "CIM_IndicationSubscription";
+    for (auto _ : state) {
+        CallScope scope;
+        CMPIContext* ctx = broker.newContext(kInteropNamespace);
+        CMPIObjectPath* op = newCmpiObjectPath(broker.space(), subscriptions);
+        CMPIStatus rc = ok();
+        CMPIEnumeration* e = mb->bft->enumerateInstances(mb, ctx, op, nullptr, &rc);
+        int listed = 0;
+        while (e && e->ft->hasNext(e, nullptr)) {
+            const CMPIData d = e->ft->getNext(e, nullptr);
+            if (d.type == CMPI_instance && d.value.inst) ++listed;
+        }
+        if (listed != count) return state.SkipWithError("list incomplete");
+    }
+    state.counters["listed"] = static_cast<double>(count);
 }
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -156,6 +226,15 @@ BENCHMARK(BM_Register)->Apply(sizes);
 BENCHMARK(BM_Remove)->Apply(sizes);
 BENCHMARK(BM_Get)->Apply(sizes);
 BENCHMARK(BM_ListPerInstance)->Apply(sizes);
+BENCHMARK(BM_ListCopiedPerInstance)->Apply(sizes);
+// Through the broker without the flush, which listing never waits for.
+BENCHMARK(BM_ListThroughBrokerPerInstance)
+    ->ArgNames({"n", "sync"})
+    ->Args({10, 0})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 // Keeps each run's time per operation and prints the ratios at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -176,18 +255,19 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\nCost against 10 registrations, same run (list: per instance listed), wall / CPU:\n");
-        for (const char* op : {"BM_Register", "BM_Remove", "BM_Get", "BM_ListPerInstance"}) {
+        for (const char* op : {"BM_Register", "BM_Remove", "BM_Get", "BM_ListPerInstance",
+                               "BM_ListCopiedPerInstance", "BM_ListThroughBrokerPerInstance"}) {
             for (int sync : {0, 1}) {
                 const auto base = times_.find(name(op, 10, sync));
                 if (base == times_.end() || base->second.first <= 0 || base->second.second <= 0) continue;
-                std::printf("  %-16s %-7s", op + 3, sync ? "sync" : "nosync");
+                std::printf("  %-28s %-7s", op + 3, sync ? "sync" : "nosync");
                 for (int n : {1000, 10000}) {
                     const auto t = times_.find(name(op, n, sync));
                     if (t != times_.end())
                         std::printf("  at %5d: x%.2f / x%.2f", n, t->second.first / base->second.first,
                                     t->second.second / base->second.second);
                 }
-                std::printf("   (at 10: %.1f / %.1f us)\n", base->second.first * 1e6,
+                std::printf("   (at 10: %.3f / %.3f us)\n", base->second.first * 1e6,
                             base->second.second * 1e6);
             }
         }
