@@ -18,7 +18,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <shared_mutex>
 #include <thread>
 #include <unordered_map>
@@ -79,6 +81,41 @@ bool sameKeys(const NamedValues& a, const NamedValues& b, const ClassRepository&
     return true;
 }
 
+// What a lookup must match besides the normalised keys: the path's class
+// and those of the references among its keys (depth first, keys in the
+// order normalisedKeys sorts them), each ended by a newline. Two paths with
+// equal normalised keys and equal chains name the same instance, so a
+// lookup by the path the namespace handed out compares two short texts
+// instead of walking the stored instance's references; anything else (a
+// base class named, a class spelt in other case) is left to refersTo. Empty
+// when a key is neither a string nor a reference: only refersTo compares
+// those exactly.
+bool appendClassChain(const ObjectPath& path, std::string* out) {
+    *out += path.className;
+    *out += '\n';
+    std::vector<std::pair<std::string, const ObjectPath*>> refs;
+    for (const auto& key : path.keys) {
+        const Value& v = key.second;
+        if (v.type() == CMPI_ref) {
+            if (v.isNull()) continue;
+            std::string name = key.first;
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            refs.emplace_back(std::move(name), v.asReference());
+        } else if (v.type() != CMPI_string) {
+            return false;
+        }
+    }
+    std::sort(refs.begin(), refs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& ref : refs)
+        if (!appendClassChain(*ref.second, out)) return false;
+    return true;
+}
+
+std::string classChain(const ObjectPath& path) {
+    std::string out;
+    return appendClassChain(path, &out) ? out : std::string();
+}
+
 const ObjectPath* refOf(const Instance& subscription, const char* role) {
     const Value* v = subscription.property(role);
     return v && !v->isNull() && v->type() == CMPI_ref ? v->asReference() : nullptr;
@@ -87,8 +124,9 @@ const ObjectPath* refOf(const Instance& subscription, const char* role) {
 // One stored instance with what the namespace derives from it.
 struct Entry {
     Kind kind;
-    size_t slot = 0;  // its row in its table
-    std::string key;  // normalisedKeys of its path
+    size_t slot = 0;      // its row in its table
+    std::string key;      // normalisedKeys of its path
+    std::string classes;  // classChain of its path
     // Never changed while stored (a modification stores a new one), so
     // listings share it instead of copying it.
     std::shared_ptr<const Instance> instance;
@@ -113,8 +151,10 @@ public:
     std::shared_ptr<Entry> find(const ObjectPath& path, const ClassRepository& classes) const {
         const auto it = byKey_.find(normalisedKeys(path.keys));
         if (it == byKey_.end()) return nullptr;
+        const std::string chain = classChain(path);
         for (const auto& e : it->second)
-            if (refersTo(path, e->instance->path, classes)) return e;
+            if ((!chain.empty() && chain == e->classes) || refersTo(path, e->instance->path, classes))
+                return e;
         return nullptr;
     }
     void add(std::shared_ptr<Entry> e) {
@@ -252,6 +292,7 @@ struct IndicationService::State {
         auto e = std::make_shared<Entry>();
         e->kind = kind;
         e->key = normalisedKeys(inst->path.keys);
+        e->classes = classChain(inst->path);
         e->instance = std::move(inst);
         return e;
     }
