@@ -91,7 +91,7 @@ public:
                               std::vector<Instance>* out);
     // The same with the instances shared instead of copied where the host
     // keeps them itself (the interop namespace: see
-    // IndicationService::enumerateInstances); what the broker hands to
+    // IndicationService::enumerateInstancesShared); what the broker hands to
     // providers.
     Status getInstanceShared(const ObjectPath& path, std::shared_ptr<const Instance>* out);
     Status enumerateInstancesShared(const std::string& nameSpace, const std::string& className,

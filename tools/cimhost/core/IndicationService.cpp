@@ -194,16 +194,22 @@ public:
         for (const Row& row : rows_)
             if (row.entry) f(*row.entry);
     }
-    // Appends the instances of `className` or a subclass, in creation order.
-    void list(const std::string& className, const ClassRepository& classes,
-              std::vector<std::shared_ptr<const Instance>>* out) const {
+    // Whether any instance is of `className` or a subclass.
+    bool holds(const std::string& className, const ClassRepository& classes) const {
+        for (const std::string& c : classes_)
+            if (classes.isA(c, className)) return live_ > 0;
+        return false;
+    }
+    // Calls f(const std::shared_ptr<const Instance>&) for each instance of
+    // `className` or a subclass, in creation order.
+    template <class F>
+    void list(const std::string& className, const ClassRepository& classes, F f) const {
         if (live_ == 0) return;
         // A table holds a few classes: each is asked about once.
         std::vector<char> wanted(classes_.size());
         for (size_t i = 0; i < classes_.size(); ++i) wanted[i] = classes.isA(classes_[i], className);
-        out->reserve(out->size() + live_);
         for (const Row& row : rows_)
-            if (row.entry && wanted[row.classIndex]) out->push_back(row.instance);
+            if (row.entry && wanted[row.classIndex]) f(row.instance);
     }
 
 private:
@@ -542,7 +548,7 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
         return Status::error(CMPI_RC_ERR_FAILED, std::string("the interop namespace holds its limit of ") +
                                                      std::to_string(limit) + " " + kindName(kind));
 
-    // Made mutable and held const: see enumerateInstances.
+    // Made mutable and held const: see enumerateInstancesShared.
     auto e = s.entryOf(kind, std::make_shared<Instance>(inst));
     FilterInfo info;
     bool first = false;
@@ -649,19 +655,27 @@ Status IndicationService::enumerateInstancesShared(const std::string& className,
         return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + className);
     if (!out) return Status();
     std::shared_lock<std::shared_mutex> read(s.data);
-    for (const Table& t : s.tables) t.list(className, s.classes, out);
+    size_t most = out->size();
+    for (const Table& t : s.tables)
+        if (t.holds(className, s.classes)) most += t.size();
+    out->reserve(most);
+    for (const Table& t : s.tables)
+        t.list(className, s.classes, [&](const std::shared_ptr<const Instance>& i) { out->push_back(i); });
     return Status();
 }
 
 Status IndicationService::enumerateInstances(const std::string& className, std::vector<Instance>* out) const {
-    std::vector<std::shared_ptr<const Instance>> shared;
-    Status st = enumerateInstancesShared(className, out ? &shared : nullptr);
-    if (!out) return st;
-    // Copied without the lock, so a change waits for the listing only as
-    // long as it takes to hold every instance once more.
-    out->reserve(out->size() + shared.size());
-    for (const auto& inst : shared) out->push_back(*inst);
-    return st;
+    const State& s = *state_;
+    if (!s.classes.exists(className))
+        return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + className);
+    if (!out) return Status();
+    // Copied straight out under the shared lock: holding each instance once
+    // more by pointer first costs more than the copy itself in a large
+    // namespace (every reference count is another cache line).
+    std::shared_lock<std::shared_mutex> read(s.data);
+    for (const Table& t : s.tables)
+        t.list(className, s.classes, [&](const std::shared_ptr<const Instance>& i) { out->push_back(*i); });
+    return Status();
 }
 
 Status IndicationService::modifyInstance(const Instance& given) {
