@@ -5,7 +5,9 @@
 //
 // Every instance is found through an index of its normalised keys, and a
 // subscription holds its filter and destination directly, so a change costs
-// the same however many registrations there are.
+// the same however many registrations there are. Stored instances are never
+// changed in place, so gets and listings hand them out shared: a listing
+// costs a pointer per instance rather than a copy of scattered data.
 //
 // Locking. `changes` serialises every change from its checks to its commit,
 // so that a subscription's activation, the journal record and the commit
