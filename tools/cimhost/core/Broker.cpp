@@ -101,10 +101,11 @@ void keepProperties(Instance* instance, const char** properties) {
     instance->properties = std::move(kept);
 }
 
-CMPIEnumeration* enumerationOf(Broker& b, const std::vector<Instance>& instances, const char** properties) {
+// The instances are the caller's to give: each is moved in, not copied.
+CMPIEnumeration* enumerationOf(Broker& b, std::vector<Instance>&& instances, const char** properties) {
     std::vector<Value> items;
     items.reserve(instances.size());
-    for (Instance i : instances) {
+    for (Instance& i : instances) {
         keepProperties(&i, properties);
         items.push_back(Value::instance(std::move(i)));
     }
@@ -317,7 +318,7 @@ CMPIEnumeration* associators(const CMPIBroker* mb, const CMPIContext* ctx, const
         Status s =
             cimom->associators(path, text(assocClass), text(resultClass), text(role), text(resultRole), &out);
         setRc(rc, b, s);
-        return s.ok() ? enumerationOf(b, out, properties) : nullptr;
+        return s.ok() ? enumerationOf(b, std::move(out), properties) : nullptr;
     });
 }
 
@@ -346,7 +347,7 @@ CMPIEnumeration* references(const CMPIBroker* mb, const CMPIContext* ctx, const 
         std::vector<Instance> out;
         Status s = cimom->references(path, text(resultClass), text(role), &out);
         setRc(rc, b, s);
-        return s.ok() ? enumerationOf(b, out, properties) : nullptr;
+        return s.ok() ? enumerationOf(b, std::move(out), properties) : nullptr;
     });
 }
 
