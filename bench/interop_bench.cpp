@@ -5,10 +5,12 @@
 // the end the cost at each size is printed as a ratio to the cost at 10 in the
 // same run.
 //
-// A listing is measured three ways: as the CIMOM hands it on (the stored
-// instances shared), as deep copies (what the copying overload still costs a
-// caller that wants its own instances), and as a provider sees it: an
-// enumerateInstances up-call through the broker, walked with getNext.
+// A listing is measured as the CIMOM hands it on (the stored instances
+// shared); as deep copies (what the copying overload still costs a caller
+// that wants its own instances), beside a baseline that copies as many bytes
+// per instance out of one plain array; and as a provider sees it, an
+// enumerateInstances up-call through the broker walked with getNext, with
+// and without every property read.
 //
 // The store lives under a temporary directory. "/sync" runs write as the
 // CIMOM does, with an fdatasync per journal record (the disk's flush time
