@@ -101,12 +101,31 @@ void keepProperties(Instance* instance, const char** properties) {
     instance->properties = std::move(kept);
 }
 
-CMPIEnumeration* enumerationOf(Broker& b, const std::vector<Instance>& instances, const char** properties) {
+// The instances are the caller's to give: each is moved in, not copied.
+CMPIEnumeration* enumerationOf(Broker& b, std::vector<Instance>&& instances, const char** properties) {
     std::vector<Value> items;
     items.reserve(instances.size());
-    for (Instance i : instances) {
+    for (Instance& i : instances) {
         keepProperties(&i, properties);
         items.push_back(Value::instance(std::move(i)));
+    }
+    return newCmpiEnumeration(b.space(), CMPI_instance, std::move(items));
+}
+
+// Shared instances go into the enumeration shared (copy on write, see
+// Value::sharedInstance); only a property list makes copies.
+CMPIEnumeration* enumerationOf(Broker& b, const std::vector<std::shared_ptr<const Instance>>& instances,
+                               const char** properties) {
+    std::vector<Value> items;
+    items.reserve(instances.size());
+    for (const auto& i : instances) {
+        if (properties) {
+            Instance kept = *i;
+            keepProperties(&kept, properties);
+            items.push_back(Value::instance(std::move(kept)));
+        } else {
+            items.push_back(Value::sharedInstance(std::const_pointer_cast<Instance>(i)));
+        }
     }
     return newCmpiEnumeration(b.space(), CMPI_instance, std::move(items));
 }
@@ -204,10 +223,12 @@ CMPIInstance* getInstance(const CMPIBroker* mb, const CMPIContext* ctx, const CM
         ObjectPath path;
         Cimom* cimom = cimomOf(b, rc);
         if (!cimom || !upcallPath(b, ctx, op, &path, rc)) return nullptr;
-        Instance out;
-        Status s = cimom->getInstance(path, &out);
+        std::shared_ptr<const Instance> found;
+        Status s = cimom->getInstanceShared(path, &found);
         setRc(rc, b, s);
         if (!s.ok()) return nullptr;
+        if (!properties) return newCmpiInstance(b.space(), std::const_pointer_cast<Instance>(found));
+        Instance out = *found;
         keepProperties(&out, properties);
         return newCmpiInstance(b.space(), std::move(out));
     });
@@ -279,8 +300,8 @@ CMPIEnumeration* enumerateInstances(const CMPIBroker* mb, const CMPIContext* ctx
         ObjectPath path;
         Cimom* cimom = cimomOf(b, rc);
         if (!cimom || !upcallPath(b, ctx, op, &path, rc)) return nullptr;
-        std::vector<Instance> out;
-        Status s = cimom->enumerateInstances(path.nameSpace, path.className, &out);
+        std::vector<std::shared_ptr<const Instance>> out;
+        Status s = cimom->enumerateInstancesShared(path.nameSpace, path.className, &out);
         setRc(rc, b, s);
         return s.ok() ? enumerationOf(b, out, properties) : nullptr;
     });
@@ -297,7 +318,7 @@ CMPIEnumeration* associators(const CMPIBroker* mb, const CMPIContext* ctx, const
         Status s =
             cimom->associators(path, text(assocClass), text(resultClass), text(role), text(resultRole), &out);
         setRc(rc, b, s);
-        return s.ok() ? enumerationOf(b, out, properties) : nullptr;
+        return s.ok() ? enumerationOf(b, std::move(out), properties) : nullptr;
     });
 }
 
@@ -326,7 +347,7 @@ CMPIEnumeration* references(const CMPIBroker* mb, const CMPIContext* ctx, const 
         std::vector<Instance> out;
         Status s = cimom->references(path, text(resultClass), text(role), &out);
         setRc(rc, b, s);
-        return s.ok() ? enumerationOf(b, out, properties) : nullptr;
+        return s.ok() ? enumerationOf(b, std::move(out), properties) : nullptr;
     });
 }
 

@@ -576,6 +576,26 @@ Status Cimom::enumerateInstances(const std::string& nameSpace, const std::string
     return s;
 }
 
+Status Cimom::getInstanceShared(const ObjectPath& path, std::shared_ptr<const Instance>* out) {
+    if (isInterop(path.nameSpace) && !isServiceClass(path.nameSpace, path.className))
+        return impl_->service.getInstanceShared(path, out);
+    Instance found;
+    Status s = getInstance(path, &found);
+    if (s.ok()) *out = std::make_shared<Instance>(std::move(found));
+    return s;
+}
+
+Status Cimom::enumerateInstancesShared(const std::string& nameSpace, const std::string& className,
+                                       std::vector<std::shared_ptr<const Instance>>* out) {
+    if (isInterop(nameSpace) && !isServiceClass(nameSpace, className))
+        return impl_->service.enumerateInstancesShared(className, out);
+    std::vector<Instance> found;
+    Status s = enumerateInstances(nameSpace, className, &found);
+    out->reserve(out->size() + found.size());
+    for (Instance& i : found) out->push_back(std::make_shared<Instance>(std::move(i)));
+    return s;
+}
+
 Status Cimom::enumerateInstanceNames(const std::string& nameSpace, const std::string& className,
                                      std::vector<ObjectPath>* out) {
     if (isServiceClass(nameSpace, className)) {
@@ -583,9 +603,10 @@ Status Cimom::enumerateInstanceNames(const std::string& nameSpace, const std::st
         return Status();
     }
     if (isInterop(nameSpace)) {
-        std::vector<Instance> instances;
-        Status s = impl_->service.enumerateInstances(className, &instances);
-        for (const Instance& i : instances) out->push_back(i.path);
+        std::vector<std::shared_ptr<const Instance>> instances;
+        Status s = impl_->service.enumerateInstancesShared(className, &instances);
+        out->reserve(out->size() + instances.size());
+        for (const auto& i : instances) out->push_back(i->path);
         return s;
     }
     std::vector<Value> values;

@@ -89,6 +89,13 @@ public:
     // The class and its subclasses, each served by its own provider.
     Status enumerateInstances(const std::string& nameSpace, const std::string& className,
                               std::vector<Instance>* out);
+    // The same with the instances shared instead of copied where the host
+    // keeps them itself (the interop namespace: see
+    // IndicationService::enumerateInstancesShared); what the broker hands to
+    // providers.
+    Status getInstanceShared(const ObjectPath& path, std::shared_ptr<const Instance>* out);
+    Status enumerateInstancesShared(const std::string& nameSpace, const std::string& className,
+                                    std::vector<std::shared_ptr<const Instance>>* out);
     Status enumerateInstanceNames(const std::string& nameSpace, const std::string& className,
                                   std::vector<ObjectPath>* out);
     Status createInstance(const Instance& instance, ObjectPath* created);

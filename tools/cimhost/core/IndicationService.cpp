@@ -5,7 +5,9 @@
 //
 // Every instance is found through an index of its normalised keys, and a
 // subscription holds its filter and destination directly, so a change costs
-// the same however many registrations there are.
+// the same however many registrations there are. Stored instances are never
+// changed in place, so gets and listings hand them out shared: a listing
+// costs a pointer per instance rather than a copy of scattered data.
 //
 // Locking. `changes` serialises every change from its checks to its commit,
 // so that a subscription's activation, the journal record and the commit
@@ -18,11 +20,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <map>
+#include <cctype>
 #include <shared_mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/InteropStore.h"
 #include "core/ListenerUrl.h"
@@ -79,6 +83,41 @@ bool sameKeys(const NamedValues& a, const NamedValues& b, const ClassRepository&
     return true;
 }
 
+// What a lookup must match besides the normalised keys: the path's class
+// and those of the references among its keys (depth first, keys in the
+// order normalisedKeys sorts them), each ended by a newline. Two paths with
+// equal normalised keys and equal chains name the same instance, so a
+// lookup by the path the namespace handed out compares two short texts
+// instead of walking the stored instance's references; anything else (a
+// base class named, a class spelt in other case) is left to refersTo. Empty
+// when a key is neither a string nor a reference: only refersTo compares
+// those exactly.
+bool appendClassChain(const ObjectPath& path, std::string* out) {
+    *out += path.className;
+    *out += '\n';
+    std::vector<std::pair<std::string, const ObjectPath*>> refs;
+    for (const auto& key : path.keys) {
+        const Value& v = key.second;
+        if (v.type() == CMPI_ref) {
+            if (v.isNull()) continue;
+            std::string name = key.first;
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            refs.emplace_back(std::move(name), v.asReference());
+        } else if (v.type() != CMPI_string) {
+            return false;
+        }
+    }
+    std::sort(refs.begin(), refs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& ref : refs)
+        if (!appendClassChain(*ref.second, out)) return false;
+    return true;
+}
+
+std::string classChain(const ObjectPath& path) {
+    std::string out;
+    return appendClassChain(path, &out) ? out : std::string();
+}
+
 const ObjectPath* refOf(const Instance& subscription, const char* role) {
     const Value* v = subscription.property(role);
     return v && !v->isNull() && v->type() == CMPI_ref ? v->asReference() : nullptr;
@@ -87,8 +126,11 @@ const ObjectPath* refOf(const Instance& subscription, const char* role) {
 // One stored instance with what the namespace derives from it.
 struct Entry {
     Kind kind;
-    uint64_t order = 0;
-    std::string key;  // normalisedKeys of its path
+    size_t slot = 0;      // its row in its table
+    std::string key;      // normalisedKeys of its path
+    std::string classes;  // classChain of its path
+    // Never changed while stored (a modification stores a new one), so
+    // listings share it instead of copying it.
     std::shared_ptr<const Instance> instance;
     // Filters: the parsed query and where indications may come from (empty:
     // every namespace).
@@ -101,21 +143,38 @@ struct Entry {
 };
 
 // The instances of one kind, in creation order and by key.
+//
+// The order is an array of rows rather than a tree of entries: a listing of
+// ten thousand instances then reads one contiguous array and the instances
+// it hands out, instead of a tree node, an entry and an instance's class name
+// per instance, each somewhere else in memory.
 class Table {
 public:
     std::shared_ptr<Entry> find(const ObjectPath& path, const ClassRepository& classes) const {
         const auto it = byKey_.find(normalisedKeys(path.keys));
         if (it == byKey_.end()) return nullptr;
+        const std::string chain = classChain(path);
         for (const auto& e : it->second)
-            if (refersTo(path, e->instance->path, classes)) return e;
+            if ((!chain.empty() && chain == e->classes) || refersTo(path, e->instance->path, classes))
+                return e;
         return nullptr;
     }
     void add(std::shared_ptr<Entry> e) {
-        byKey_[e->key].push_back(e);
-        order_.emplace(e->order, std::move(e));
+        e->slot = rows_.size();
+        rows_.push_back(Row{e->instance, e.get(), classIndex(e->instance->className())});
+        ++live_;
+        byKey_[e->key].push_back(std::move(e));
     }
     void erase(const std::shared_ptr<Entry>& e) {
-        order_.erase(e->order);
+        Row& row = rows_[e->slot];
+        row.instance.reset();
+        row.entry = nullptr;
+        --live_;
+        while (!rows_.empty() && !rows_.back().entry) rows_.pop_back();
+        // Holes are packed out once they are half the array: a removal costs
+        // the same at any size, and a listing never walks more than twice
+        // what it lists.
+        if (rows_.size() > kMinPacked && live_ * 2 < rows_.size()) pack();
         auto it = byKey_.find(e->key);
         if (it == byKey_.end()) return;
         auto& list = it->second;
@@ -127,11 +186,64 @@ public:
         }
         if (list.empty()) byKey_.erase(it);
     }
-    size_t size() const { return order_.size(); }
-    const std::map<uint64_t, std::shared_ptr<Entry>>& inOrder() const { return order_; }
+    // After e.instance was replaced by one of the same class.
+    void replaced(const Entry& e) { rows_[e.slot].instance = e.instance; }
+    size_t size() const { return live_; }
+
+    // Calls f(const Entry&) for each entry in creation order.
+    template <class F>
+    void forEach(F f) const {
+        for (const Row& row : rows_)
+            if (row.entry) f(*row.entry);
+    }
+    // Whether any instance is of `className` or a subclass.
+    bool holds(const std::string& className, const ClassRepository& classes) const {
+        for (const std::string& c : classes_)
+            if (classes.isA(c, className)) return live_ > 0;
+        return false;
+    }
+    // Calls f(const std::shared_ptr<const Instance>&) for each instance of
+    // `className` or a subclass, in creation order.
+    template <class F>
+    void list(const std::string& className, const ClassRepository& classes, F f) const {
+        if (live_ == 0) return;
+        // A table holds a few classes: each is asked about once.
+        std::vector<char> wanted(classes_.size());
+        for (size_t i = 0; i < classes_.size(); ++i) wanted[i] = classes.isA(classes_[i], className);
+        for (const Row& row : rows_)
+            if (row.entry && wanted[row.classIndex]) f(row.instance);
+    }
 
 private:
-    std::map<uint64_t, std::shared_ptr<Entry>> order_;
+    static const size_t kMinPacked = 64;
+
+    struct Row {
+        std::shared_ptr<const Instance> instance;  // null for a hole
+        Entry* entry;                              // owned through byKey_
+        uint32_t classIndex;                       // into classes_
+    };
+
+    uint32_t classIndex(const std::string& className) {
+        for (size_t i = 0; i < classes_.size(); ++i)
+            if (classes_[i] == className) return static_cast<uint32_t>(i);
+        classes_.push_back(className);
+        return static_cast<uint32_t>(classes_.size() - 1);
+    }
+    void pack() {
+        size_t to = 0;
+        for (size_t from = 0; from < rows_.size(); ++from) {
+            if (!rows_[from].entry) continue;
+            if (from != to) rows_[to] = std::move(rows_[from]);
+            rows_[to].entry->slot = to;
+            ++to;
+        }
+        rows_.resize(to);
+    }
+
+    std::vector<Row> rows_;
+    size_t live_ = 0;
+    // The class names of the rows; only ever grows, and by a class at a time.
+    std::vector<std::string> classes_;
     std::unordered_map<std::string, std::vector<std::shared_ptr<Entry>>> byKey_;
 };
 
@@ -163,7 +275,6 @@ struct IndicationService::State {
 
     mutable std::shared_mutex data;
     Table tables[3];
-    uint64_t nextOrder = 0;
 
     mutable std::mutex sinksMutex;
     std::vector<std::shared_ptr<DeliverySink>> sinks;
@@ -189,6 +300,7 @@ struct IndicationService::State {
         auto e = std::make_shared<Entry>();
         e->kind = kind;
         e->key = normalisedKeys(inst->path.keys);
+        e->classes = classChain(inst->path);
         e->instance = std::move(inst);
         return e;
     }
@@ -248,8 +360,7 @@ struct IndicationService::State {
     void compactIfDue() {
         if (!store || !store->compactionDue()) return;
         std::vector<std::shared_ptr<const Instance>> live;
-        for (const Table& t : tables)
-            for (const auto& e : t.inOrder()) live.push_back(e.second->instance);
+        for (const Table& t : tables) t.forEach([&](const Entry& e) { live.push_back(e.instance); });
         // A failure leaves the journal as it was, still whole; the next
         // change tries again.
         store->compact(live);
@@ -273,7 +384,6 @@ struct IndicationService::State {
             const Kind kind = kindOf(inst->className(), &known);
             if (!known) return "instance of unserved class " + inst->className();
             auto e = entryOf(kind, inst);
-            e->order = nextOrder++;
             if (kind == Kind::Filter) {
                 const Status st = compileFilter(*e);
                 if (!st.ok()) return "filter " + inst->path.toText() + ": " + st.message;
@@ -440,7 +550,8 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
         return Status::error(CMPI_RC_ERR_FAILED, std::string("the interop namespace holds its limit of ") +
                                                      std::to_string(limit) + " " + kindName(kind));
 
-    auto e = s.entryOf(kind, std::make_shared<const Instance>(inst));
+    // Made mutable and held const: see enumerateInstancesShared.
+    auto e = s.entryOf(kind, std::make_shared<Instance>(inst));
     FilterInfo info;
     bool first = false;
     if (kind == Kind::Filter) {
@@ -458,7 +569,6 @@ Status IndicationService::createInstance(const Instance& given, ObjectPath* crea
     }
     {
         std::unique_lock<std::shared_mutex> write(s.data);
-        e->order = s.nextOrder++;
         s.link(e, true);
         table.add(e);
     }
@@ -514,7 +624,8 @@ Status IndicationService::deleteInstance(const ObjectPath& path) {
     return Status();
 }
 
-Status IndicationService::getInstance(const ObjectPath& path, Instance* out) const {
+Status IndicationService::getInstanceShared(const ObjectPath& path,
+                                            std::shared_ptr<const Instance>* out) const {
     const State& s = *state_;
     bool known = false;
     if (!s.classes.exists(path.className))
@@ -528,7 +639,30 @@ Status IndicationService::getInstance(const ObjectPath& path, Instance* out) con
         if (e) found = e->instance;
     }
     if (!found) return Status::error(CMPI_RC_ERR_NOT_FOUND, path.toText() + " not found");
-    if (out) *out = *found;
+    if (out) *out = std::move(found);
+    return Status();
+}
+
+Status IndicationService::getInstance(const ObjectPath& path, Instance* out) const {
+    std::shared_ptr<const Instance> found;
+    Status st = getInstanceShared(path, &found);
+    if (st.ok() && out) *out = *found;
+    return st;
+}
+
+Status IndicationService::enumerateInstancesShared(const std::string& className,
+                                                   std::vector<std::shared_ptr<const Instance>>* out) const {
+    const State& s = *state_;
+    if (!s.classes.exists(className))
+        return Status::error(CMPI_RC_ERR_INVALID_CLASS, "unknown class " + className);
+    if (!out) return Status();
+    std::shared_lock<std::shared_mutex> read(s.data);
+    size_t most = out->size();
+    for (const Table& t : s.tables)
+        if (t.holds(className, s.classes)) most += t.size();
+    out->reserve(most);
+    for (const Table& t : s.tables)
+        t.list(className, s.classes, [&](const std::shared_ptr<const Instance>& i) { out->push_back(i); });
     return Status();
 }
 
@@ -541,20 +675,8 @@ Status IndicationService::enumerateInstances(const std::string& className, std::
     // more by pointer first costs more than the copy itself in a large
     // namespace (every reference count is another cache line).
     std::shared_lock<std::shared_mutex> read(s.data);
-    // Instances of a table mostly share one class: ask about each class name
-    // once.
-    const std::string* lastClass = nullptr;
-    bool lastAnswer = false;
-    for (const Table& t : s.tables) {
-        for (const auto& e : t.inOrder()) {
-            const Instance& inst = *e.second->instance;
-            if (!lastClass || *lastClass != inst.className()) {
-                lastClass = &inst.className();
-                lastAnswer = s.classes.isA(inst.className(), className);
-            }
-            if (lastAnswer) out->push_back(inst);
-        }
-    }
+    for (const Table& t : s.tables)
+        t.list(className, s.classes, [&](const std::shared_ptr<const Instance>& i) { out->push_back(*i); });
     return Status();
 }
 
@@ -615,6 +737,7 @@ Status IndicationService::modifyInstance(const Instance& given) {
     {
         std::unique_lock<std::shared_mutex> write(s.data);
         e->instance = std::move(next.instance);
+        s.table(kind).replaced(*e);
         e->query = std::move(next.query);
         e->sourceNamespaces = std::move(next.sourceNamespaces);
     }
@@ -628,19 +751,17 @@ Status IndicationService::restore() {
     Status result = lock.refusal();
     if (!result.ok()) return result;
     result = s.loadStatus;
-    std::vector<const Entry*> seen;
-    for (const auto& item : s.table(Kind::Subscription).inOrder()) {
-        const Entry& filter = *item.second->filter;
-        bool first = true;
-        for (const Entry* p : seen) first = first && p != &filter;
-        if (first) seen.push_back(&filter);
+    std::unordered_set<const Entry*> seen;
+    s.table(Kind::Subscription).forEach([&](const Entry& sub) {
+        const Entry& filter = *sub.filter;
+        const bool first = seen.insert(&filter).second;
         const Status st = s.providers.activate(s.infoOf(filter), first);
         if (!st.ok()) {
             if (result.ok()) result.rc = st.rc;
             if (!result.message.empty()) result.message += "; ";
-            result.message += item.second->instance->path.toText() + ": " + st.message;
+            result.message += sub.instance->path.toText() + ": " + st.message;
         }
-    }
+    });
     return result;
 }
 
@@ -660,16 +781,15 @@ void IndicationService::deliver(const std::string& nameSpace, const Instance& in
     std::vector<std::pair<std::shared_ptr<const Instance>, std::shared_ptr<const Instance>>> matched;
     {
         std::shared_lock<std::shared_mutex> read(s.data);
-        for (const auto& item : s.table(Kind::Subscription).inOrder()) {
-            const Entry& sub = *item.second;
+        s.table(Kind::Subscription).forEach([&](const Entry& sub) {
             const Value* state = sub.instance->property("SubscriptionState");
-            if (state && !state->isNull() && state->asUnsigned() != kSubscriptionEnabled) continue;
+            if (state && !state->isNull() && state->asUnsigned() != kSubscriptionEnabled) return;
             const Entry& filter = *sub.filter;
             bool fromHere = filter.sourceNamespaces.empty();
             for (const auto& ns : filter.sourceNamespaces) fromHere = fromHere || sameName(ns, nameSpace);
-            if (!fromHere || !filter.query->matches(indication, s.classes)) continue;
+            if (!fromHere || !filter.query->matches(indication, s.classes)) return;
             matched.emplace_back(sub.handler->instance, sub.instance);
-        }
+        });
     }
     for (const auto& m : matched) {
         for (const auto& sink : sinks) {

@@ -93,6 +93,16 @@ public:
     Status deleteInstance(const ObjectPath& path);
     Status getInstance(const ObjectPath& path, Instance* out) const;
     Status enumerateInstances(const std::string& className, std::vector<Instance>* out) const;
+    // The same without copying: the stored instances themselves, shared.
+    // The namespace never changes an instance it has handed out (a
+    // modification stores a new one), so a listing of any size costs one
+    // pointer per instance. A holder that must change one copies it first;
+    // one that finds itself the only holder after the namespace dropped it
+    // may take it over (const_pointer_cast: they are made mutable), as the
+    // CMPI objects' copy on write does (Value::sharedInstance).
+    Status getInstanceShared(const ObjectPath& path, std::shared_ptr<const Instance>* out) const;
+    Status enumerateInstancesShared(const std::string& className,
+                                    std::vector<std::shared_ptr<const Instance>>* out) const;
     Status modifyInstance(const Instance& instance);
 
     // Re-creates the stored subscriptions' activations. Fails with the

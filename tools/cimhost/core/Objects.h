@@ -109,6 +109,9 @@ CMPIArray* newCmpiArray(ObjectSpace& space, CMPIType elementType, std::vector<Va
 // `cimText` must be a valid CIM datetime (see parseDateTime).
 CMPIDateTime* newCmpiDateTime(ObjectSpace& space, std::string cimText);
 CMPIInstance* newCmpiInstance(ObjectSpace& space, Instance instance);
+// An instance that shares `instance` with its other holders and copies it
+// only when the provider changes it (Value::sharedInstance's rule).
+CMPIInstance* newCmpiInstance(ObjectSpace& space, std::shared_ptr<Instance> instance);
 CMPIObjectPath* newCmpiObjectPath(ObjectSpace& space, ObjectPath path);
 CMPIArgs* newCmpiArgs(ObjectSpace& space, NamedValues args);
 CMPIEnumeration* newCmpiEnumeration(ObjectSpace& space, CMPIType elementType, std::vector<Value> items);

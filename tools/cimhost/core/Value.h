@@ -70,6 +70,9 @@ public:
     const std::string& asText() const { return text_; }  // string, datetime
     const ObjectPath* asReference() const { return ref_.get(); }
     const Instance* asInstance() const { return inst_.get(); }
+    // The instance held, for a holder that shares it under the rule of
+    // sharedInstance (copies it before changing it while it is shared).
+    const std::shared_ptr<Instance>& heldInstance() const { return inst_; }
     const std::vector<Value>& items() const { return items_; }
 
     // The instance or path held, moved out when this value is its only

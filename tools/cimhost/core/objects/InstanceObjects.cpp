@@ -351,6 +351,12 @@ CMPIInstance* newCmpiInstance(ObjectSpace& space, Instance instance) {
     return &o->cmpi;
 }
 
+CMPIInstance* newCmpiInstance(ObjectSpace& space, std::shared_ptr<Instance> instance) {
+    InstanceObj* o = make<InstanceObj>(space, currentArena(space));
+    o->share(std::move(instance));
+    return &o->cmpi;
+}
+
 CMPIObjectPath* newCmpiObjectPath(ObjectSpace& space, ObjectPath path) {
     PathObj* o = make<PathObj>(space, currentArena(space));
     o->path = std::move(path);

@@ -141,6 +141,11 @@ struct InstanceObj : Obj<CMPIInstance, CMPIInstanceFT, Kind::Instance> {
         held = std::make_shared<Instance>(std::move(data));
         classChanged();
     }
+    // Shares `data` with its other holders until edit().
+    void share(std::shared_ptr<Instance> data) {
+        held = std::move(data);
+        classChanged();
+    }
     void classChanged() { meta = space->findClass(held->path.className); }
 };
 struct PathObj : Obj<CMPIObjectPath, CMPIObjectPathFT, Kind::ObjectPath> {

@@ -112,6 +112,18 @@ private:
 }  // namespace
 
 CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value) {
+    // An instance is shared with the value until the provider changes it: a
+    // provider walking an enumeration of thousands of instances would
+    // otherwise copy each one as it reaches it.
+    if (value.type() == CMPI_instance && !value.isNull() && value.heldInstance()) {
+        InstanceObj* i = make<InstanceObj>(space, owner);
+        i->share(value.heldInstance());
+        CMPIData d;
+        d.type = CMPI_instance;
+        d.state = CMPI_goodValue;
+        d.value.inst = &i->cmpi;
+        return d;
+    }
     DataIn writer(space, owner, value.type());
     return visitValue(value, writer);
 }
