@@ -89,8 +89,7 @@ TEST_F(ConversionTest, GetInstanceTakesKeysFromThePathAndReturnsEveryPropertyTyp
         *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(found);
         return 0;
     };
-    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
-    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    auto* m = mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
     CMPIResult* rs = result();
     ASSERT_EQ(
         CMPI_RC_OK,
@@ -130,8 +129,7 @@ TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
         proc(nullptr, 0, a[3]);
         return 0;
     };
-    auto* r = registration(&QMS_VRXLogEntryArrived::static_meta_class, fake);
-    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    auto* m = mi<CMPIInstanceMI>(registration(&QMS_VRXLogEntryArrived::static_meta_class, fake), 'I');
     CMPIResult* rs = result();
     ASSERT_EQ(CMPI_RC_OK,
               m->ft->enumerateInstances(m, ctx_, rs, path("QMS_VRXLogEntryArrived", {}), nullptr).rc);
@@ -172,8 +170,8 @@ TEST_F(ConversionTest, ReferenceKeysBecomeNestedKeyInstancesAndComeBackAsPaths) 
         *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(keys->clone());
         return 0;
     };
-    auto* r = registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake);
-    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    auto* m = mi<CMPIInstanceMI>(
+        registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake), 'I');
     NamedValues keys;
     keys.set("Antecedent", Value::reference(systemPath()));
     keys.set("Dependent", Value::reference(servicePath()));
@@ -244,8 +242,7 @@ TEST_F(ConversionTest, CreatedInstanceCarriesEveryPropertyAndUnknownOnesAreRefus
                   f->IndividualSubscriptionSupported.value && f->QueryLanguage.null;
         return ok ? 0 : 81;
     };
-    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
-    auto* m = mi<CMPIInstanceMI>(r, 'I');
+    auto* m = mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
     NamedValues properties = filterKeys();
     properties.set("Query", Value::string("SELECT * FROM X"));
     properties.set("SourceNamespaces", Value::array(CMPI_string, {Value::string("a"), Value::string("b")}));
@@ -367,8 +364,8 @@ TEST_F(ConversionTest, AssociationsPassTheSourceAndReturnWhatTheProviderFinds) {
         proc(nullptr, 0, a[5]);
         return 0;
     };
-    auto* r = registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake);
-    auto* m = mi<CMPIAssociationMI>(r, 'A');
+    auto* m = mi<CMPIAssociationMI>(
+        registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake), 'A');
     CMPIObjectPath* source = path(systemPath().className, systemPath().keys);
 
     CMPIResult* names = result();
