@@ -161,32 +161,6 @@ TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
     EXPECT_FALSE(cimhost::resultData(limited)->done);
 }
 
-TEST_F(ConversionTest, ReferenceKeysBecomeNestedKeyInstancesAndComeBackAsPaths) {
-    FakeProvider fake;
-    fake.behave = [](int op, void** a) {
-        if (op != OPERATION_GET_INSTANCE) return -1;
-        auto* keys = static_cast<QMS_VRXHostedIndicationRegistrationService*>(a[1]);
-        if (!keys->Antecedent || keys->Antecedent->Name.value != "sys" || !keys->Dependent) return 62;
-        *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(keys->clone());
-        return 0;
-    };
-    auto* m = mi<CMPIInstanceMI>(
-        registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake), 'I');
-    NamedValues keys;
-    keys.set("Antecedent", Value::reference(systemPath()));
-    keys.set("Dependent", Value::reference(servicePath()));
-    CMPIResult* rs = result();
-    ASSERT_EQ(
-        CMPI_RC_OK,
-        m->ft->getInstance(m, ctx_, rs, path("QMS_VRXHostedIndicationRegistrationService", keys), nullptr)
-            .rc);
-    const cimhost::Instance* got = returned(rs).at(0).asInstance();
-    const ObjectPath* antecedent = got->property("Antecedent")->asReference();
-    ASSERT_NE(nullptr, antecedent);
-    EXPECT_EQ("QMS_VRXComputerSystem", antecedent->className);
-    EXPECT_EQ(systemPath().keys, antecedent->keys);
-}
-
 TEST_F(ConversionTest, PathsWithWrongClassOrKeysAreRefusedBeforeTheProviderSeesThem) {
     FakeProvider fake;
     std::string seenClass;
