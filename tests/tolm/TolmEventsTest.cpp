@@ -1,4 +1,4 @@
-// Event decoding, the listener and the shared instance, without an agent: the
+// Event decoding and the listener, without an agent: the
 // facade makes no request until an operation asks, so events are fed straight
 // into its switch-client listener.
 #include <gtest/gtest.h>
