@@ -9,7 +9,16 @@ namespace {
 
 using cimple::CIM_IndicationFilter;
 
-class LifecycleTest : public AdapterTest {};
+class LifecycleTest : public AdapterTest {
+protected:
+    CMPIInstanceMI* filterMI(FakeProvider& fake) {
+        return mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
+    }
+    CMPIStatus deleteFilter(CMPIInstanceMI* instance) {
+        return instance->ft->deleteInstance(instance, ctx_, result(),
+                                            path("CIM_IndicationFilter", filterKeys()));
+    }
+};
 
 TEST_F(LifecycleTest, FactoryRefusesBadArgumentsAndLeavesResultNull) {
     FakeProvider fake;
@@ -57,11 +66,7 @@ TEST_F(LifecycleTest, ProviderLivesFromFirstCallUntilTheLastHandedOutTableIsClea
     EXPECT_STREQ("Test_Provider", method->ft->miName);
     EXPECT_EQ(0, fake.created);  // nothing until a call needs it
 
-    for (int i = 0; i < 2; i++)
-        EXPECT_EQ(
-            CMPI_RC_OK,
-            instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()))
-                .rc);
+    for (int i = 0; i < 2; i++) EXPECT_EQ(CMPI_RC_OK, deleteFilter(instance).rc);
     EXPECT_EQ(1, fake.created);
     EXPECT_EQ(1, fake.count(cimple::OPERATION_LOAD));
 
@@ -79,19 +84,14 @@ TEST_F(LifecycleTest, FailedLoadFailsTheCallAndTheNextCallRetries) {
     FakeProvider fake;
     fake.loadStatus = cimple::LOAD_FAILED;
     fake.behave = [](int, void**) { return 0; };
-    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
-    auto* instance = mi<CMPIInstanceMI>(r, 'I');
-    CMPIStatus st =
-        instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()));
+    auto* instance = filterMI(fake);
+    CMPIStatus st = deleteFilter(instance);
     EXPECT_EQ(CMPI_RC_ERR_FAILED, st.rc);
     EXPECT_NE(std::string::npos, text(st).find("load")) << text(st);
     EXPECT_EQ(0, fake.count(cimple::OPERATION_DELETE_INSTANCE));
 
     fake.loadStatus = 0;
-    EXPECT_EQ(
-        CMPI_RC_OK,
-        instance->ft->deleteInstance(instance, ctx_, result(), path("CIM_IndicationFilter", filterKeys()))
-            .rc);
+    EXPECT_EQ(CMPI_RC_OK, deleteFilter(instance).rc);
     EXPECT_EQ(2, fake.count(cimple::OPERATION_LOAD));
     EXPECT_EQ(1, fake.count(cimple::OPERATION_DELETE_INSTANCE));
 }
@@ -103,8 +103,8 @@ TEST_F(LifecycleTest, KeptLoadedWhileProvidersForbidUnloadingUnlessTerminating) 
         if (operation == cimple::OPERATION_DISABLE_INDICATIONS) cimple::cimom::allow_unload(true);
         return 0;
     };
-    auto* r = registration(&cimple::QMS_VRXLogEntryArrived::static_meta_class, fake);
-    auto* indication = mi<CMPIIndicationMI>(r, 'N');
+    auto* indication =
+        mi<CMPIIndicationMI>(registration(&cimple::QMS_VRXLogEntryArrived::static_meta_class, fake), 'N');
     ASSERT_EQ(CMPI_RC_OK, indication->ft->enableIndications(indication, ctx_).rc);
 
     EXPECT_EQ(CMPI_RC_DO_NOT_UNLOAD, indication->ft->cleanup(indication, ctx_, false).rc);
@@ -156,8 +156,7 @@ TEST_F(LifecycleTest, FrameworkStatusesBecomeCmpiCodesNamingProviderOperationAnd
     FakeProvider fake;
     int status = 0;
     fake.behave = [&](int, void**) { return status; };
-    auto* r = registration(&CIM_IndicationFilter::static_meta_class, fake);
-    auto* instance = mi<CMPIInstanceMI>(r, 'I');
+    auto* instance = filterMI(fake);
     const std::vector<std::pair<CMPIrc, std::vector<int>>> table = {
         {CMPI_RC_OK, {0}},
         {CMPI_RC_ERR_NOT_FOUND, {60, 90, 100}},
@@ -169,8 +168,7 @@ TEST_F(LifecycleTest, FrameworkStatusesBecomeCmpiCodesNamingProviderOperationAnd
     for (const auto& [rc, statuses] : table) {
         for (int framework : statuses) {
             status = framework;
-            CMPIStatus st = instance->ft->deleteInstance(instance, ctx_, result(),
-                                                         path("CIM_IndicationFilter", filterKeys()));
+            CMPIStatus st = deleteFilter(instance);
             EXPECT_EQ(rc, st.rc) << framework;
             if (framework == 0) continue;
             EXPECT_NE(std::string::npos, text(st).find("Test_Provider::deleteInstance")) << text(st);

@@ -85,18 +85,6 @@ TEST_F(CimomTest, EnumerationIncludesSubclassesAndHandsOutClones) {
     EXPECT_FALSE(e);
 }
 
-TEST_F(CimomTest, DeleteNeedsAMatch) {
-    Ref<T_Base> b(base("x", 1));
-    ASSERT_EQ(cimom::create_instance("ns", b.get()), 0);
-    Ref<T_Base> other(base("x", 2));
-    EXPECT_EQ(cimom::delete_instance("ns", other.get()), -1);
-    EXPECT_EQ(cimom::delete_instance("elsewhere", b.get()), -1);
-    Ref<T_Base> keys(base("x", 1));
-    EXPECT_EQ(cimom::delete_instance("ns", keys.get()), 0);
-    EXPECT_EQ(cimom::delete_instance("ns", keys.get()), -1);
-    EXPECT_EQ(store.count("ns"), 0u);
-}
-
 TEST_F(CimomTest, KeyReferencesMustNameInstancesOfTheSameNamespace) {
     Ref<T_Base> right(base("r", 1));
     Ref<T_Base> left(base("l", 2));

@@ -121,20 +121,6 @@ TEST(Instance, KeyEqComparesKeysOnly) {
     EXPECT_FALSE(key_eq(static_cast<Instance*>(nullptr), static_cast<Instance*>(nullptr)));
 }
 
-TEST(Instance, KeyEqFollowsReferences) {
-    Ref<T_Link> x(make<T_Link>()), y(make<T_Link>());
-    x->Left = base("l", 1);
-    y->Left = base("l", 1);
-    EXPECT_TRUE(key_eq(x.get(), y.get()));  // both Right null
-    x->Right = base("r", 1);
-    EXPECT_FALSE(key_eq(x.get(), y.get()));
-    y->Right = base("r", 2);
-    EXPECT_FALSE(key_eq(x.get(), y.get()));
-    y->Right->Id.set(1);
-    y->Right->Level.set(9);
-    EXPECT_TRUE(key_eq(x.get(), y.get()));
-}
-
 TEST(Instance, CastChecksTheClassChain) {
     Ref<T_Derived> d(make<T_Derived>());
     Instance* inst = reinterpret_cast<Instance*>(d.get());

@@ -38,7 +38,6 @@ public:
     ProviderObject& operator=(const ProviderObject&) = delete;
 
     const cimple::Registration* registration() const { return registration_; }
-    void* object() const { return object_; }
     int call(int op, void* a1 = nullptr, void* a2 = nullptr, void* a3 = nullptr, void* a4 = nullptr,
              void* a5 = nullptr, void* a6 = nullptr) const {
         return qms_test::call(registration_, op, object_, a1, a2, a3, a4, a5, a6);

@@ -24,11 +24,7 @@ class DaemonTest : public ::testing::Test {
 protected:
     RqbdSim sim;
 
-    std::string ctlOut(const std::vector<std::string>& args) {
-        RqbdSim::Result r = sim.ctl(args);
-        EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-        return r.out;
-    }
+    std::string ctlOut(const std::vector<std::string>& args) { return rqbdsimtest::ctlOk(sim, args); }
     std::unique_ptr<Channel> subscriber() {
         auto c = std::make_unique<Channel>(sim.path("/dev/rqbdaj"));
         EXPECT_EQ(c->init(0x1200).size(), 218u);
@@ -110,9 +106,7 @@ TEST_F(DaemonTest, RestartEndsChannelsAndKeepsTheAgentBinary) {
     EXPECT_TRUE(exists(sim.path("/usr/sbin/rqbd")));
     rapidjson::Document doc;
     EXPECT_EQ(s->read(doc), Channel::Read::Closed);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!exists(sim.path("/dev/rqbds")) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(rqbdsimtest::eventually([&] { return exists(sim.path("/dev/rqbds")); }));
     auto again = subscriber();
     EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "1\n");
 }
@@ -198,11 +192,9 @@ TEST(RqbdSimCliTest, ControlErrorsAreReportedNotFatal) {
     }
     EXPECT_EQ(sim.ctl({"status"}).exitCode, 0);
     EXPECT_EQ(sim.ctl({"stop"}).exitCode, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     // The daemon removes its sockets, then its pid file: wait for both.
-    while ((exists(sim.path("/dev/rqbdsj")) || exists(sim.path("/var/run/rqbd.pid"))) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    rqbdsimtest::eventually(
+        [&] { return !exists(sim.path("/dev/rqbdsj")) && !exists(sim.path("/var/run/rqbd.pid")); });
     EXPECT_FALSE(exists(sim.path("/dev/rqbdsj")));
     EXPECT_FALSE(exists(sim.path("/var/run/rqbd.pid")));
 }

@@ -21,6 +21,8 @@
 
 using qmstest::RqbdSim;
 using rqbdsimtest::Channel;
+using rqbdsimtest::ctlOk;
+using rqbdsimtest::eventually;
 using rqbdsimtest::exists;
 
 namespace {
@@ -31,20 +33,6 @@ std::string readAll(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path).rdbuf();
     return text.str();
-}
-
-template <typename Predicate>
-bool eventually(Predicate done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
-}
-
-std::string ctlOk(const RqbdSim& sim, const Args& args) {
-    RqbdSim::Result r = sim.ctl(args);
-    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-    return r.out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A client of the simulator's agent sockets written for its tests: plain
 // socket calls and the agent's framing, nothing shared with switchclient/, so
-// that what the tests see is the bytes the daemon put on the wire.
+// that what the tests see is the bytes the daemon put on the wire. Also the
+// tests' control calls and waits.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,13 +16,32 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "common/RqbdSim.h"
 
 namespace rqbdsimtest {
 
 inline bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+// Polls done every 10 ms for up to 5 s.
+template <typename Predicate>
+bool eventually(Predicate done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+// Runs a control command and fails the test when the simulator refuses it.
+inline std::string ctlOk(const qmstest::RqbdSim& sim, const std::vector<std::string>& args) {
+    qmstest::RqbdSim::Result r = sim.ctl(args);
+    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+    return r.out;
 }
 
 // One client connection speaking the agent's framing.

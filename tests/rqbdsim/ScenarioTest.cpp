@@ -14,23 +14,16 @@ using rqbdsim::Scenario;
 namespace {
 
 const char kScenario[] = R"({
-  "cabinet": 2, "chassisSerialNumber": "SN42", "timeZone": 3, "chunkSize": 2,
+  "cabinet": 2, "chunkSize": 2,
   "systemLog": [
     {"number": 5, "severity": 3, "messageNumber": "0xABCD", "attributes": 3, "time": 1000, "text": "five"},
     {"number": 6, "text": ""},
-    {"number": 7, "text": "seven"}],
-  "messageTexts": [{"messageNumber": "0x1234", "resolution": ["a", "b"], "cause": [], "summary": "s"}],
-  "driverMonitor": [{"number": 1, "component": "0x2a"}],
-  "replies": [
-    {"OC": "0xE204", "ST": 12, "DA": 9},
-    {"OC": "0x21E1", "OI": {"AdapterIdx": 0}, "DA": "obj"},
-    {"OC": "0x0527", "CA": 2, "DA": 230}]
+    {"number": 7, "text": "seven"}]
 })";
 
 struct Reply {
     rapidjson::Document doc;
     unsigned st() const { return doc["ST"].GetUint(); }
-    bool hasData() const { return doc.HasMember("DA"); }
     const rapidjson::Value& da() const { return doc["DA"]; }
     std::vector<uint8_t> raw() const {
         std::vector<uint8_t> out;
@@ -78,44 +71,6 @@ TEST(ScenarioTest, ChunkHoldsRecordsFromTheAskedEntryUpToTheChunkSize) {
     EXPECT_EQ(ask(s, R"({"OC":2832,"CA":2,"DA":8})").st(), 1u) << "past the newest entry";
     EXPECT_EQ(ask(s, R"({"OC":2832,"OI":1,"CA":2,"DA":5})").st(), 1u) << "only the system log has chunks";
     EXPECT_EQ(ask(s, R"({"OC":2835,"CA":2})").da().GetUint(), 8u) << "count is the highest number + 1";
-}
-
-TEST(ScenarioTest, TextsAreFoundUnderThePackedMessageCode) {
-    Scenario s = Scenario::fromJson(kScenario);
-    Reply resolution = ask(s, R"({"OC":2839,"CA":2,"DA":1179700,"ST":0})");  // 0x120034
-    ASSERT_EQ(resolution.st(), 0u);
-    ASSERT_TRUE(resolution.da().IsArray());
-    ASSERT_EQ(resolution.da().Size(), 2u);
-    EXPECT_STREQ(resolution.da()[1].GetString(), "b");
-    EXPECT_EQ(ask(s, R"({"OC":2839,"CA":2,"DA":4660})").st(), 1u) << "the unpacked number is not a code";
-    EXPECT_EQ(Scenario::packMessageCode(0xABCD), 0xAB00CDu);
-}
-
-TEST(ScenarioTest, ReplyTableComesFirstAndMatchesOnlyTheMembersItNames) {
-    Scenario s = Scenario::fromJson(kScenario);
-    Reply cabinet = ask(s, R"({"OC":57860})");
-    EXPECT_EQ(cabinet.st(), 12u);
-    EXPECT_EQ(cabinet.da().GetUint(), 9u);
-    EXPECT_STREQ(ask(s, R"({"OC":8673,"OE":3,"OI":{"AdapterIdx":0},"CA":2})").da().GetString(), "obj");
-    EXPECT_FALSE(ask(s, R"({"OC":8673,"OI":{"AdapterIdx":1},"CA":2})").hasData());
-    Reply other = ask(s, R"({"OC":1319,"OI":4,"CA":3})");
-    EXPECT_EQ(other.st(), 1u);
-    EXPECT_FALSE(other.hasData());
-    // The echo lets a reader match a reply to its request.
-    EXPECT_EQ(other.doc["OI"].GetUint(), 4u);
-    EXPECT_EQ(other.doc["CA"].GetUint(), 3u);
-}
-
-TEST(ScenarioTest, ArgumentsBlockCarriesCountAt25AndStringsFrom26) {
-    std::vector<uint8_t> none = Scenario::encodeArguments(7, {});
-    EXPECT_EQ(none.size(), 26u);
-    EXPECT_EQ(none[25], 0);
-    std::vector<uint8_t> two = Scenario::encodeArguments(7, {"A", ""});
-    ASSERT_EQ(two.size(), 26u + 2u + 1u);
-    EXPECT_EQ(two[25], 2);
-    EXPECT_EQ(two[26], 'A');
-    EXPECT_EQ(two[27], 0);
-    EXPECT_EQ(two[28], 0);
 }
 
 TEST(ScenarioTest, BadScenariosNameWhatIsWrong) {

@@ -202,26 +202,6 @@ TEST_F(SwitchClientEvents, TheHookSeesEveryEventUntilEventsAreSwitchedOff) {
         eventually([&] { return ctl(sim, {"status"}).find("\"eventSubscribers\":0") != std::string::npos; }));
 }
 
-TEST_F(SwitchClientEvents, ShortMaximumWaitEndsTheThread) {
-    setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);
-    {
-        RecordingClient client(log);
-        enable(client);
-        ctl(sim, {"close-clients", "--event"});
-        EXPECT_TRUE(eventually([&] { return !client.IsEventThreadRunning(); }));
-        // Events stay nominally enabled until switched off.
-        EXPECT_TRUE(client.AreEventsEnabled());
-        EXPECT_EQ(ctl(sim, {"status"}).find("\"eventSubscribers\":1"), std::string::npos);
-        EXPECT_TRUE(client.EnableEvents(false, false));
-        // A new start works again.
-        enable(client);
-        push(4);
-        EXPECT_TRUE(log.waitFor(1));
-        EXPECT_TRUE(client.EnableEvents(false, false));
-    }
-    unsetenv("QM_MAXWAIT_FOR_RQBD");
-}
-
 // A maximum wait that is no number keeps the default instead of reading as
 // 0, which would end the recovery at the first lost channel.
 TEST_F(SwitchClientEvents, MaximumWaitThatIsNoNumberKeepsTheDefault) {

@@ -55,10 +55,16 @@ bool waitSubscribers(const RqbdSim& sim, int n) {
     return sim.ctl({"wait-subscribers", std::to_string(n)}).exitCode == 0;
 }
 
-TEST(ThreadedSwitchClient, FirstRequestAttachesAndEventsReachTheListener) {
+// A simulator of its own for every test, and a listener for the clients
+// that take events.
+class ThreadedSwitchClientTest : public ::testing::Test {
+protected:
     RqbdSim sim;
-    ctl(sim, {"scenario", R"({"cabinet":5})"});
     Listener listener;
+};
+
+TEST_F(ThreadedSwitchClientTest, FirstRequestAttachesAndEventsReachTheListener) {
+    ctl(sim, {"scenario", R"({"cabinet":5})"});
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
     EXPECT_EQ(ctl(sim, {"status"}).find("\"requestClients\":1"),
               std::string::npos);  // nothing before first use
@@ -86,8 +92,7 @@ TEST(ThreadedSwitchClient, FirstRequestAttachesAndEventsReachTheListener) {
     EXPECT_EQ(error, kSwitchClientFailure);
 }
 
-TEST(ThreadedSwitchClient, DisablingWhatWasNeverEnabledStillAttaches) {
-    RqbdSim sim;
+TEST_F(ThreadedSwitchClientTest, DisablingWhatWasNeverEnabledStillAttaches) {
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
     long error = 0;
     EXPECT_FALSE(client->enableEvents(false, &error));
@@ -97,9 +102,7 @@ TEST(ThreadedSwitchClient, DisablingWhatWasNeverEnabledStillAttaches) {
 
 // A request that loses the link drops the client; the events it carried do
 // not wait for some later request: a new client takes them over at once.
-TEST(ThreadedSwitchClient, LostLinkDropsTheClientAndEventsComeBackAtOnce) {
-    RqbdSim sim;
-    Listener listener;
+TEST_F(ThreadedSwitchClientTest, LostLinkDropsTheClientAndEventsComeBackAtOnce) {
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
     long error = -1;
     ASSERT_TRUE(client->enableEvents(true, &error));
@@ -123,9 +126,7 @@ TEST(ThreadedSwitchClient, LostLinkDropsTheClientAndEventsComeBackAtOnce) {
 // subscriptions): events are switched on all the same and start when the
 // agent comes; meanwhile requests fail at once instead of each waiting and
 // retrying on its own.
-TEST(ThreadedSwitchClient, AnUnreachableAgentIsWaitedForWithoutHoldingAnyoneUp) {
-    RqbdSim sim;
-    Listener listener;
+TEST_F(ThreadedSwitchClientTest, AnUnreachableAgentIsWaitedForWithoutHoldingAnyoneUp) {
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
     ctl(sim, {"refuse-connections"});
     const auto start = std::chrono::steady_clock::now();
@@ -155,8 +156,7 @@ TEST(ThreadedSwitchClient, AnUnreachableAgentIsWaitedForWithoutHoldingAnyoneUp) 
 // An agent that takes requests but never answers holds each for the full
 // request limit; switching events off (an unsubscribe, an unload) queued
 // behind such a request must still finish at once, and ends it.
-TEST(ThreadedSwitchClient, ASilentAgentDoesNotHoldUpSwitchingOff) {
-    RqbdSim sim;
+TEST_F(ThreadedSwitchClientTest, ASilentAgentDoesNotHoldUpSwitchingOff) {
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
     ASSERT_TRUE(client->enableEvents(true, nullptr));
     ASSERT_TRUE(waitSubscribers(sim, 1));
@@ -176,10 +176,8 @@ TEST(ThreadedSwitchClient, ASilentAgentDoesNotHoldUpSwitchingOff) {
 // The event thread gives up on an agent that stays away longer than
 // QM_MAXWAIT_FOR_RQBD; once the agent is back, the next request brings
 // events back, and so does asking for them again.
-TEST(ThreadedSwitchClient, EventsComeBackAfterTheEventThreadGaveUp) {
+TEST_F(ThreadedSwitchClientTest, EventsComeBackAfterTheEventThreadGaveUp) {
     setenv("QM_MAXWAIT_FOR_RQBD", "1", 1);  // before any thread reads the environment
-    RqbdSim sim;
-    Listener listener;
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", &listener);
     ASSERT_TRUE(client->enableEvents(true, nullptr));
     ASSERT_TRUE(waitSubscribers(sim, 1));
@@ -209,8 +207,7 @@ TEST(ThreadedSwitchClient, EventsComeBackAfterTheEventThreadGaveUp) {
 // channel under the attached client. Nothing of the next request reached a
 // daemon, so it goes out again on a new channel and is answered, without
 // dropping the client or its events.
-TEST(ThreadedSwitchClient, RestartBetweenRequestsCostsNoRequest) {
-    RqbdSim sim;
+TEST_F(ThreadedSwitchClientTest, RestartBetweenRequestsCostsNoRequest) {
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
     long error = -1;
     ASSERT_EQ(cabinetRequest(*client, &error), 0u);
@@ -226,8 +223,7 @@ TEST(ThreadedSwitchClient, RestartBetweenRequestsCostsNoRequest) {
 // request loses the link: the task thread drops the client and must wait
 // for its event thread, which is inside that handler. The handler's request
 // must not queue behind the task thread, or neither ever returns.
-TEST(ThreadedSwitchClient, RequestFromAnEventHandlerWhileTheClientIsDroppedNeverDeadlocks) {
-    RqbdSim sim;
+TEST_F(ThreadedSwitchClientTest, RequestFromAnEventHandlerWhileTheClientIsDroppedNeverDeadlocks) {
     struct AskingListener : ThreadedSwitchClient::EventListener {
         std::mutex mutex;
         std::condition_variable changed;
@@ -317,8 +313,7 @@ TEST(CimSwitchClient, AccountCheckDependsOnlyOnTheCabinetQuery) {
 // A reply frame sent twice would put every later reply one request behind:
 // each request must still get its own reply, and the agent's events their
 // own details.
-TEST(ThreadedSwitchClient, AStrayReplyFrameCostsNoReply) {
-    RqbdSim sim;
+TEST_F(ThreadedSwitchClientTest, AStrayReplyFrameCostsNoReply) {
     answerIndices(sim, 6, 100);
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
     ASSERT_EQ(cabinetRequest(*client, nullptr), 0u);

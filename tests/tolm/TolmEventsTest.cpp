@@ -1,4 +1,4 @@
-// Event decoding, the listener and the shared instance, without an agent: the
+// Event decoding and the listener, without an agent: the
 // facade makes no request until an operation asks, so events are fed straight
 // into its switch-client listener.
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 #include "switchclient/SipJson.h"
 #include "switchclient/ThreadedSwitchClient.h"
 #include "tolm/TOLMCalls.h"
-#include "tolm/TOLMIndication.h"
 
 using provider::TOLMCalls;
 using tolmtest::RecordingListener;
@@ -131,31 +130,6 @@ TEST_F(TolmEvents, ListenerChangesWhileEventsArrive) {
     done = true;
     flipper.join();
     EXPECT_EQ(listener.calls().size() + other.calls().size(), 200u);
-}
-
-// The shared instance lives in process-wide state; one test walks its whole
-// life so no order between tests matters.
-TEST(TolmSharedInstance, CountsUsersAndTracesMisuse) {
-    TraceLog traces;
-    try {
-        provider::getTOLMIndication();
-        ADD_FAILURE() << "getTOLMIndication() without an instance";
-    } catch (const provider::BaseException& e) {
-        EXPECT_STREQ(e.message().c_str(), "getTOLMIndication(): not initialized");
-    }
-
-    ASSERT_TRUE(provider::initTOLMIndication(true));
-    TOLMCalls* first = &provider::getTOLMIndication();
-    ASSERT_TRUE(provider::initTOLMIndication(true));
-    EXPECT_EQ(&provider::getTOLMIndication(), first);
-
-    EXPECT_TRUE(provider::initTOLMIndication(false));
-    EXPECT_EQ(&provider::getTOLMIndication(), first);
-    EXPECT_TRUE(provider::initTOLMIndication(false));
-    EXPECT_THROW(provider::getTOLMIndication(), provider::BaseException);
-
-    EXPECT_FALSE(provider::initTOLMIndication(false));
-    EXPECT_TRUE(traces.has(1, "initTOLMIndication(): not initialized"));
 }
 
 }  // namespace

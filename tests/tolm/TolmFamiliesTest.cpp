@@ -22,15 +22,11 @@ using provider::PUChar;
 using provider::PUInt;
 using provider::TOLMCalls;
 using provider::TOLMKey;
+using tolmtest::rawJson;
+using tolmtest::row;
 using tolmtest::TraceLog;
 
 namespace {
-
-std::string raw(const std::vector<unsigned>& bytes) {
-    std::string out = "{\"RAW\":[";
-    for (size_t i = 0; i < bytes.size(); ++i) out += (i ? "," : "") + std::to_string(bytes[i]);
-    return out + "]}";
-}
 
 PString text(const char* s) { return PString(cimple::String(s)); }
 
@@ -46,11 +42,6 @@ protected:
         const auto r = sim.ctl({"scenario", json + "]}"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         sim.ctl({"clear-requests"});
-    }
-    static std::string row(const std::string& oc, unsigned st, const std::string& da = "",
-                           const std::string& extra = "") {
-        return "{\"OC\":\"" + oc + "\"" + extra + ",\"ST\":" + std::to_string(st) +
-               (da.empty() ? "" : ",\"DA\":" + da) + "}";
     }
     bool nothingSent() { return sim.ctl({"requests"}).out.empty(); }
 
@@ -224,9 +215,18 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
 // Replies of every data form to a member of each family: the family's
 // failure result or a value, never a crash.
 TEST_F(TolmFamilies, EveryDataFormToEveryFamily) {
-    const std::vector<std::string> forms = {
-        "\"text\"", raw({}), raw({1, 2, 3}), "18446744073709551615", "-1",      "1.5",
-        "true",     "null",  "{\"a\":1}",    "[\"a\",\"b\"]",        "[[[1]]]", "{\"RAW\":[\"x\",300,-4]}"};
+    const std::vector<std::string> forms = {"\"text\"",
+                                            rawJson({}),
+                                            rawJson({1, 2, 3}),
+                                            "18446744073709551615",
+                                            "-1",
+                                            "1.5",
+                                            "true",
+                                            "null",
+                                            "{\"a\":1}",
+                                            "[\"a\",\"b\"]",
+                                            "[[[1]]]",
+                                            "{\"RAW\":[\"x\",300,-4]}"};
     for (const auto& da : forms) {
         SCOPED_TRACE(da);
         std::vector<std::string> rows;

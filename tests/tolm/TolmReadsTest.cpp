@@ -14,17 +14,13 @@
 using provider::TOLMCalls;
 using provider::TOLMKey;
 using qmstest::RqbdSim;
+using tolmtest::rawJson;
+using tolmtest::row;
 using tolmtest::TraceLog;
 
 namespace {
 
 using Bytes = std::vector<unsigned>;
-
-std::string rawJson(const Bytes& bytes) {
-    std::string out = "{\"RAW\":[";
-    for (size_t i = 0; i < bytes.size(); ++i) out += (i ? "," : "") + std::to_string(bytes[i]);
-    return out + "]}";
-}
 
 void put(Bytes& out, unsigned value, int width) {
     for (int i = 0; i < width; ++i) out.push_back((value >> (8 * i)) & 0xFF);
@@ -72,11 +68,6 @@ protected:
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
     void replies(const std::string& rows) { scenario("\"replies\":[" + rows + "]"); }
-    // One reply row for opcode with status st and data da (JSON, may be empty).
-    static std::string row(const std::string& oc, unsigned st, const std::string& da) {
-        return "{\"OC\":\"" + oc + "\",\"ST\":" + std::to_string(st) + (da.empty() ? "" : ",\"DA\":" + da) +
-               "}";
-    }
     std::string requests() { return sim.ctl({"requests"}).out; }
 
     RqbdSim sim;

@@ -1,5 +1,5 @@
-// Shared pieces of the facade tests: a trace recorder and a listener that
-// records what reaches it.
+// Shared pieces of the facade tests: a trace recorder, a listener that
+// records what reaches it, and the simulator's reply rows.
 #pragma once
 
 #include <mutex>
@@ -10,6 +10,21 @@
 #include "tolm/TOLMEventsListener.h"
 
 namespace tolmtest {
+
+// Bytes as the agent's RAW data member.
+inline std::string rawJson(const std::vector<unsigned>& bytes) {
+    std::string out = "{\"RAW\":[";
+    for (size_t i = 0; i < bytes.size(); ++i) out += (i ? "," : "") + std::to_string(bytes[i]);
+    return out + "]}";
+}
+
+// One reply row of a scenario: opcode, status, data (JSON, may be empty) and
+// further members (",\"OE\":1").
+inline std::string row(const std::string& oc, unsigned st, const std::string& da = "",
+                       const std::string& extra = "") {
+    return "{\"OC\":\"" + oc + "\"" + extra + ",\"ST\":" + std::to_string(st) +
+           (da.empty() ? "" : ",\"DA\":" + da) + "}";
+}
 
 // The trace capture, asked by exact line.
 class TraceLog : public qms_test::TraceCapture {
