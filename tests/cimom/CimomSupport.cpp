@@ -13,6 +13,7 @@
 
 #include "client/CimClient.h"
 #include "common/Programs.h"
+#include "text/Escape.h"
 
 namespace cimomtest {
 
@@ -51,7 +52,7 @@ std::string scalarText(const std::string& type, const std::string& text) {
 
 std::string quoted(const std::string& text) {
     std::string out;
-    cimhost::listener::appendQuoted(out, text);
+    cimhost::text::appendQuoted(out, text);
     return out;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <regex>
 
 #include "export/ExportRequest.h"
 #include "listener/ExportMessage.h"
@@ -20,6 +21,19 @@ std::string show(const listener::Property& p) {
     out += "{";
     for (size_t i = 0; i < p.items.size(); ++i) out += (i ? "," : "") + (p.items[i] ? *p.items[i] : "NULL");
     return out + "}";
+}
+
+// What a strict XML 1.0 parser refuses outright in CIM-XML text: a control
+// character other than TAB, LF and CR, raw or as a character reference.
+std::string strictXmlFault(const std::string& xml) {
+    static const std::regex reference("&#([0-9]+);");
+    for (std::sregex_iterator m(xml.begin(), xml.end(), reference), end; m != end; ++m) {
+        const std::string code = (*m)[1];
+        if (code != "9" && code != "10" && code != "13") return m->str();
+    }
+    for (char c : xml)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') return "byte " + std::to_string(int(c));
+    return "";
 }
 
 ObjectPath path(const std::string& host, const std::string& ns) {
@@ -60,13 +74,15 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
         {"Inf", Value::real32(-INFINITY), "real32 -INF"},
         {"Time", Value::datetime("20261206193000.123456+060"), "datetime 20261206193000.123456+060"},
         {"Interval", Value::datetime("00000001020304.000005:000"), "datetime 00000001020304.000005:000"},
-        // Control characters (the carriage return included), markup, "]]>",
-        // non-ASCII kept; bytes that are not UTF-8 and NUL replaced.
+        // TAB, CR and LF, markup, "]]>", non-ASCII kept; what XML 1.0 cannot
+        // carry (other control characters, NUL, bytes that are not UTF-8)
+        // replaced.
         {"Text",
          Value::string(std::string("a\x01\tb\r\nc]]>d<&\"'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF\xC0\xAF") +
                        '\0' + "z"),
          "string "
-         "a\x01\tb\r\nc]]>d<&\"'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+         "a\xEF\xBF\xBD\tb\r\nc]]>d<&\"'"
+         "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
          "\xEF\xBF\xBDz"},
         {"Blank", Value::string(" "), "string  "},
         {"Null", Value::null(CMPI_uint16), "uint16 NULL"},
@@ -94,8 +110,9 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
     indication.path.className = "QMS_VRX<Alert>";
     for (const Row& row : rows) indication.properties.set(row.name, row.value);
 
-    const listener::ExportParse parse =
-        listener::parseExportIndication(exporting::exportIndicationBody("m&1", indication));
+    const std::string body = exporting::exportIndicationBody("m&1", indication);
+    EXPECT_EQ(strictXmlFault(body), "");
+    const listener::ExportParse parse = listener::parseExportIndication(body);
     ASSERT_TRUE(parse.ok) << parse.error;
     EXPECT_EQ(parse.request.messageId, "m&1");
     const listener::Instance& read = parse.request.indication;
@@ -117,7 +134,9 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
 
 TEST(CimXmlTest, AnswerCheckTellsAcceptanceFromEveryRefusal) {
     const std::string ok = listener::exportResponse("1");
-    const std::string cimError = listener::exportErrorResponse("1", 4, "bad <thing>");
+    // The listener's own answers echo what a client sent.
+    const std::string cimError = listener::exportErrorResponse("1\x02", 4, "bad <thing>\x01\xFF");
+    EXPECT_EQ(strictXmlFault(cimError), "");
     const std::string cutShort = ok.substr(0, ok.size() / 2);
     const struct Row {
         exporting::ExportAnswer answer;
@@ -127,8 +146,8 @@ TEST(CimXmlTest, AnswerCheckTellsAcceptanceFromEveryRefusal) {
         {{0, "", "", ""}, "no answer"},
         {{500, "", "", "oops"}, "HTTP 500"},
         {{400, "MethodResponse", "request-not-valid", cimError},
-         "HTTP 400 (CIMError: request-not-valid), CIM error 4: bad <thing>"},
-        {{200, "MethodResponse", "", cimError}, "CIM error 4: bad <thing>"},
+         "HTTP 400 (CIMError: request-not-valid), CIM error 4: bad <thing>\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {{200, "MethodResponse", "", cimError}, "CIM error 4: bad <thing>\xEF\xBF\xBD\xEF\xBF\xBD"},
         {{200, "", "", ok}, "answer without CIMExport: MethodResponse"},
         {{200, "MethodResponse", "", "garbage"}, "answer is no CIM-XML export response"},
         {{200, "MethodResponse", "", cutShort}, "answer is no CIM-XML export response"},

@@ -10,8 +10,11 @@
 #include <cstring>
 
 #include "core/ValueVisitor.h"
+#include "text/Escape.h"
 
 namespace cimhost {
+
+using text::appendQuoted;
 
 bool sameName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
@@ -166,15 +169,6 @@ ObjectPath Value::takeReference() {
 }
 
 namespace {
-
-void appendQuoted(std::string& out, const std::string& text) {
-    out += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
-}
 
 std::string realText(double r) {
     char buf[40];

@@ -6,41 +6,14 @@
 #include <vector>
 
 #include "core/ValueVisitor.h"
+#include "text/Escape.h"
 
 namespace cimhost {
 namespace exporting {
+
+using text::appendXmlEscaped;
+
 namespace {
-
-const char kReplacement[] = "\xEF\xBF\xBD";
-
-// Length of the well-formed UTF-8 sequence starting at text[pos] (no
-// overlong forms, no surrogates, nothing above U+10FFFF); 0 when there is
-// none.
-size_t utf8Length(const std::string& text, size_t pos) {
-    const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char c = at(pos);
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (pos + n > text.size()) return 0;
-    if (at(pos + 1) < lo || at(pos + 1) > hi) return 0;
-    for (size_t i = 2; i < n; ++i)
-        if (at(pos + i) < 0x80 || at(pos + i) > 0xBF) return 0;
-    return n;
-}
 
 void appendUtf8(std::string& out, uint32_t code) {
     if (code < 0x80) {
@@ -136,20 +109,20 @@ public:
         std::string one;
         // A lone UTF-16 surrogate is no character.
         appendUtf8(one, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
-        appendEscaped(out_, one);
+        appendXmlEscaped(out_, one);
     }
     void unsignedInteger(uint64_t x) { out_ += std::to_string(x); }
     void signedInteger(int64_t x) { out_ += std::to_string(x); }
     void real32(float x) { appendReal(out_, x, true); }
     void real64(double x) { appendReal(out_, x, false); }
-    void text(const std::string& s) { appendEscaped(out_, s); }
-    void reference(const ObjectPath& path) { appendEscaped(out_, path.toText()); }
+    void text(const std::string& s) { appendXmlEscaped(out_, s); }
+    void reference(const ObjectPath& path) { appendXmlEscaped(out_, path.toText()); }
     void instance(const Instance& inst) {
         std::string inner;
         appendInstance(inner, inst);
-        appendEscaped(out_, inner);
+        appendXmlEscaped(out_, inner);
     }
-    void other(const Value& v) { appendEscaped(out_, v.asText()); }
+    void other(const Value& v) { appendXmlEscaped(out_, v.asText()); }
 
 private:
     std::string& out_;
@@ -171,7 +144,7 @@ void appendPath(std::string& out, const ObjectPath& path) {
             if (slash == std::string::npos) slash = path.nameSpace.size();
             if (slash > start) {
                 out += "<NAMESPACE NAME=\"";
-                appendEscaped(out, path.nameSpace.substr(start, slash - start));
+                appendXmlEscaped(out, path.nameSpace.substr(start, slash - start));
                 out += "\"/>";
             }
             start = slash + 1;
@@ -187,7 +160,7 @@ void appendPath(std::string& out, const ObjectPath& path) {
         out += "</LOCALINSTANCEPATH>";
     } else {
         out += "<INSTANCEPATH><NAMESPACEPATH><HOST>";
-        appendEscaped(out, path.host);
+        appendXmlEscaped(out, path.host);
         out += "</HOST>";
         localNamespace();
         out += "</NAMESPACEPATH>";
@@ -198,11 +171,11 @@ void appendPath(std::string& out, const ObjectPath& path) {
 
 void appendInstanceName(std::string& out, const ObjectPath& path) {
     out += "<INSTANCENAME CLASSNAME=\"";
-    appendEscaped(out, path.className);
+    appendXmlEscaped(out, path.className);
     out += "\">";
     for (const auto& key : path.keys) {
         out += "<KEYBINDING NAME=\"";
-        appendEscaped(out, key.first);
+        appendXmlEscaped(out, key.first);
         out += "\">";
         const Value& v = key.second;
         if (v.elementType() == CMPI_ref && !v.isArray() && v.asReference()) {
@@ -257,7 +230,7 @@ void appendProperty(std::string& out, const std::string& name, const Value& v) {
     const CMPIType t = v.elementType();
     if (t == CMPI_ref && !v.isArray()) {
         out += "<PROPERTY.REFERENCE NAME=\"";
-        appendEscaped(out, name);
+        appendXmlEscaped(out, name);
         out += "\">";
         if (!v.isNull() && v.asReference()) {
             out += "<VALUE.REFERENCE>";
@@ -271,7 +244,7 @@ void appendProperty(std::string& out, const std::string& name, const Value& v) {
     out += '<';
     out += element;
     out += " NAME=\"";
-    appendEscaped(out, name);
+    appendXmlEscaped(out, name);
     out += "\" TYPE=\"";
     out += cimTypeName(t);
     out += '"';
@@ -285,54 +258,9 @@ void appendProperty(std::string& out, const std::string& name, const Value& v) {
 
 }  // namespace
 
-void appendEscaped(std::string& out, const std::string& text) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const unsigned char c = static_cast<unsigned char>(text[pos]);
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case 0:
-                out += kReplacement;
-                break;
-            default:
-                if (c < 0x20) {
-                    char ref[8];
-                    snprintf(ref, sizeof ref, "&#%u;", c);
-                    out += ref;
-                } else if (c >= 0x80) {
-                    const size_t n = utf8Length(text, pos);
-                    if (n == 0) {
-                        out += kReplacement;
-                    } else {
-                        out.append(text, pos, n);
-                        pos += n;
-                        continue;
-                    }
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-        ++pos;
-    }
-}
-
 void appendInstance(std::string& out, const Instance& instance) {
     out += "<INSTANCE CLASSNAME=\"";
-    appendEscaped(out, instance.className());
+    appendXmlEscaped(out, instance.className());
     out += "\">";
     for (const auto& p : instance.properties) appendProperty(out, p.first, p.second);
     out += "</INSTANCE>";

@@ -13,11 +13,8 @@ namespace exporting {
 
 // Appends <INSTANCE CLASSNAME="...">...</INSTANCE> for `instance` to `out`.
 //
-// Text: '<', '>', '&', '"' and '\'' become entities (so "]]>" can never
-// close anything), control characters character references (XML 1.0 has no
-// other form for them; a carriage return written raw would be read back as a
-// line feed); bytes that are not UTF-8, and NUL, become U+FFFD one by one.
-// Non-ASCII UTF-8 passes unchanged. Numbers are decimal; reals carry enough
+// Text is written as text::appendXmlEscaped writes it (see text/Escape.h).
+// Numbers are decimal; reals carry enough
 // digits to read back the same value, and NaN and the infinities are "NaN",
 // "INF" and "-INF". Booleans are TRUE/FALSE, char16 its UTF-8 character,
 // datetimes their CIM text. A reference is a VALUE.REFERENCE holding an
@@ -42,9 +39,6 @@ void appendValue(std::string& out, const Value& value);
 // The CIM-XML TYPE of a CMPI element type ("uint16", "datetime", ...;
 // "string" for what has no other form).
 const char* cimTypeName(CMPIType type);
-
-// `text` escaped as above, for element text or an attribute in double quotes.
-void appendEscaped(std::string& out, const std::string& text);
 
 }  // namespace exporting
 }  // namespace cimhost

@@ -4,9 +4,12 @@
 #include <pugixml.hpp>
 
 #include "export/CimXml.h"
+#include "text/Escape.h"
 
 namespace cimhost {
 namespace exporting {
+
+using text::appendXmlEscaped;
 
 const char kXmlContentType[] = "application/xml; charset=\"utf-8\"";
 
@@ -25,7 +28,7 @@ std::string exportIndicationBody(const std::string& messageId, const Instance& i
     out +=
         "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
         "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"><MESSAGE ID=\"";
-    appendEscaped(out, messageId);
+    appendXmlEscaped(out, messageId);
     out +=
         "\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL NAME=\"ExportIndication\">"
         "<EXPPARAMVALUE NAME=\"NewIndication\">";

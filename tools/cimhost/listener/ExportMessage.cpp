@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/Escape.h"
+
 namespace cimhost {
 namespace listener {
 namespace {
@@ -39,13 +41,13 @@ bool majorIs(const char* version, const char* major) {
 }
 
 std::string envelope(const std::string& messageId, const std::string& inner) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
-           "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\n"
-           "<MESSAGE ID=\"" +
-           xmlEscaped(messageId) +
-           "\" PROTOCOLVERSION=\"1.0\">\n"
-           "<SIMPLEEXPRSP>\n" +
-           inner + "</SIMPLEEXPRSP>\n</MESSAGE>\n</CIM>\n";
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
+        "<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\n"
+        "<MESSAGE ID=\"";
+    text::appendXmlEscaped(out, messageId);
+    return out + "\" PROTOCOLVERSION=\"1.0\">\n<SIMPLEEXPRSP>\n" + inner +
+           "</SIMPLEEXPRSP>\n</MESSAGE>\n</CIM>\n";
 }
 
 }  // namespace
@@ -154,9 +156,10 @@ std::string exportResponse(const std::string& messageId) {
 }
 
 std::string exportErrorResponse(const std::string& messageId, int status, const std::string& description) {
-    return envelope(messageId, "<EXPMETHODRESPONSE NAME=\"ExportIndication\">\n<ERROR CODE=\"" +
-                                   std::to_string(status) + "\" DESCRIPTION=\"" + xmlEscaped(description) +
-                                   "\"/>\n</EXPMETHODRESPONSE>\n");
+    std::string inner = "<EXPMETHODRESPONSE NAME=\"ExportIndication\">\n<ERROR CODE=\"" +
+                        std::to_string(status) + "\" DESCRIPTION=\"";
+    text::appendXmlEscaped(inner, description);
+    return envelope(messageId, inner + "\"/>\n</EXPMETHODRESPONSE>\n");
 }
 
 }  // namespace listener

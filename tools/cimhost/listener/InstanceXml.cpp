@@ -5,8 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text/Escape.h"
+
 namespace cimhost {
 namespace listener {
+
+using text::appendQuoted;
+
 namespace {
 
 bool named(const pugi::xml_node& node, const char* name) { return std::strcmp(node.name(), name) == 0; }
@@ -103,15 +108,6 @@ bool NameLess::operator()(const std::string& a, const std::string& b) const {
 const Property* Instance::find(const std::string& name) const {
     const auto it = properties.find(name);
     return it == properties.end() ? nullptr : &it->second;
-}
-
-void appendQuoted(std::string& out, const std::string& text) {
-    out += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
 }
 
 bool pathText(const pugi::xml_node& node, std::string* out, std::string* error) {
@@ -224,32 +220,6 @@ bool readInstance(const pugi::xml_node& node, Instance* out, std::string* error)
             return fail(error, "property " + name + " given twice");
     }
     return true;
-}
-
-std::string xmlEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
 }
 
 }  // namespace listener

@@ -58,12 +58,5 @@ bool readValue(const pugi::xml_node& holder, const std::string& type, Property* 
 // key values are quoted, '"' and '\' in them escaped with a backslash.
 bool pathText(const pugi::xml_node& node, std::string* out, std::string* error);
 
-// Appends text in double quotes, '"' and '\' escaped with a backslash.
-void appendQuoted(std::string& out, const std::string& text);
-
-// `text` with the five characters XML gives meaning to as entities, fit for
-// an element's text or an attribute in double quotes.
-std::string xmlEscaped(const std::string& text);
-
 }  // namespace listener
 }  // namespace cimhost

@@ -7,13 +7,14 @@
 #include "core/Classes.h"
 #include "core/Value.h"
 #include "export/CimXml.h"
+#include "text/Escape.h"
 
 namespace cimhost {
 namespace server {
 namespace {
 
-using exporting::appendEscaped;
 using exporting::cimTypeName;
+using text::appendXmlEscaped;
 
 void appendQualifier(std::string& out, const char* name) {
     out += "<QUALIFIER NAME=\"";
@@ -47,13 +48,13 @@ const char* openFeature(std::string& out, const cimple::Meta_Feature* f, bool pa
     out += '<';
     out += element;
     out += " NAME=\"";
-    appendEscaped(out, f->name);
+    appendXmlEscaped(out, f->name);
     out += '"';
     if (f->flags & cimple::CIMPLE_FLAG_REFERENCE) {
         const auto* r = reinterpret_cast<const cimple::Meta_Reference*>(f);
         if (r->meta_class) {
             out += " REFERENCECLASS=\"";
-            appendEscaped(out, r->meta_class->name);
+            appendXmlEscaped(out, r->meta_class->name);
             out += '"';
         }
     } else {
@@ -68,7 +69,7 @@ void appendOrigin(std::string& out, const cimple::Meta_Class& meta, const cimple
                   const ClassOptions& options) {
     if (options.includeClassOrigin) {
         out += " CLASSORIGIN=\"";
-        appendEscaped(out, origin->name);
+        appendXmlEscaped(out, origin->name);
         out += '"';
     }
     if (origin != &meta) out += " PROPAGATED=\"true\"";
@@ -80,7 +81,7 @@ void appendMethod(std::string& out, const cimple::Meta_Class& meta, const cimple
     const cimple::Meta_Feature* returned =
         parameters ? cimple::find_feature(parameters, "return_value", cimple::CIMPLE_FLAG_PROPERTY) : nullptr;
     out += "<METHOD NAME=\"";
-    appendEscaped(out, method.name);
+    appendXmlEscaped(out, method.name);
     out += "\" TYPE=\"";
     out += cimTypeName(returned ? ClassRepository::typeOf(returned) : CMPI_uint32);
     out += '"';
@@ -114,11 +115,11 @@ bool listed(const ClassOptions& options, const char* name) {
 
 void appendClass(std::string& out, const cimple::Meta_Class& meta, const ClassOptions& options) {
     out += "<CLASS NAME=\"";
-    appendEscaped(out, meta.name);
+    appendXmlEscaped(out, meta.name);
     out += '"';
     if (meta.super_meta_class) {
         out += " SUPERCLASS=\"";
-        appendEscaped(out, meta.super_meta_class->name);
+        appendXmlEscaped(out, meta.super_meta_class->name);
         out += '"';
     }
     out += '>';

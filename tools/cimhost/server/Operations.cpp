@@ -6,16 +6,17 @@
 #include "core/IndicationService.h"
 #include "export/CimXml.h"
 #include "server/ClassXml.h"
+#include "text/Escape.h"
 
 namespace cimhost {
 namespace server {
 namespace {
 
-using exporting::appendEscaped;
 using exporting::appendInstance;
 using exporting::appendInstanceName;
 using exporting::appendPath;
 using exporting::appendValue;
+using text::appendXmlEscaped;
 
 bool is(const std::string& a, const char* b) { return sameName(a, std::string(b)); }
 
@@ -23,11 +24,11 @@ std::string openAnswer(const Request& request) {
     std::string out =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">"
         "<MESSAGE ID=\"";
-    appendEscaped(out, request.messageId);
+    appendXmlEscaped(out, request.messageId);
     out += "\" PROTOCOLVERSION=\"1.0\"><SIMPLERSP><";
     out += request.intrinsic ? "IMETHODRESPONSE" : "METHODRESPONSE";
     out += " NAME=\"";
-    appendEscaped(out, request.method);
+    appendXmlEscaped(out, request.method);
     out += "\">";
     return out;
 }
@@ -46,6 +47,15 @@ Instance selected(Instance instance, const Request& request) {
             if (sameName(p.first, name)) kept.set(p.first, p.second);
     instance.properties = std::move(kept);
     return instance;
+}
+
+// Shared instances are written as they are; only a PropertyList needs a copy.
+void appendShown(std::string& out, const Instance& instance, const Request& request) {
+    if (request.propertyList) {
+        appendInstance(out, selected(instance, request));
+    } else {
+        appendInstance(out, instance);
+    }
 }
 
 // A path with the host and namespace a result of an association operation
@@ -85,7 +95,7 @@ std::string Operations::errorAnswer(const Request& request, const Status& error)
     out += "<ERROR CODE=\"";
     out += std::to_string(static_cast<int>(error.rc));
     out += "\" DESCRIPTION=\"";
-    appendEscaped(out, error.message);
+    appendXmlEscaped(out, error.message);
     out += "\"/>";
     closeAnswer(request, out);
     return out;
@@ -145,7 +155,7 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
                 if (!below || (!deep && mc->super_meta_class != base)) continue;
                 if (names) {
                     out += "<CLASSNAME NAME=\"";
-                    appendEscaped(out, mc->name);
+                    appendXmlEscaped(out, mc->name);
                     out += "\"/>";
                 } else {
                     appendClass(out, *mc, options);
@@ -158,10 +168,10 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
 
     if (is(op, "GetInstance")) {
         if (!(s = needs(request.instanceName.has_value(), "InstanceName")).ok()) return s;
-        Instance found;
-        if (!(s = cimom_.getInstance(*request.instanceName, &found)).ok()) return s;
+        std::shared_ptr<const Instance> found;
+        if (!(s = cimom_.getInstanceShared(*request.instanceName, &found)).ok()) return s;
         out += "<IRETURNVALUE>";
-        appendInstance(out, selected(std::move(found), request));
+        appendShown(out, *found, request);
         out += "</IRETURNVALUE>";
         return s;
     }
@@ -171,15 +181,12 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
             return Status::error(CMPI_RC_ERR_INVALID_CLASS, "no class " + request.className);
         out += "<IRETURNVALUE>";
         if (is(op, "EnumerateInstances")) {
-            std::vector<Instance> found;
-            if (!(s = cimom_.enumerateInstances(ns, request.className, &found)).ok()) return s;
-            for (Instance& i : found) {
+            std::vector<std::shared_ptr<const Instance>> found;
+            if (!(s = cimom_.enumerateInstancesShared(ns, request.className, &found)).ok()) return s;
+            for (const std::shared_ptr<const Instance>& i : found) {
                 out += "<VALUE.NAMEDINSTANCE>";
-                ObjectPath name = i.path;
-                name.host.clear();
-                name.nameSpace.clear();
-                appendInstanceName(out, name);
-                appendInstance(out, selected(std::move(i), request));
+                appendInstanceName(out, i->path);
+                appendShown(out, *i, request);
                 out += "</VALUE.NAMEDINSTANCE>";
             }
         } else {
@@ -264,7 +271,7 @@ Status Operations::extrinsic(const Request& request, std::string* result) {
     }
     for (const auto& p : outputs) {
         out += "<PARAMVALUE NAME=\"";
-        appendEscaped(out, p.first);
+        appendXmlEscaped(out, p.first);
         out += "\" PARAMTYPE=\"";
         out +=
             p.second.elementType() == CMPI_ref ? "reference" : exporting::cimTypeName(p.second.elementType());
