@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -230,6 +232,54 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     for (std::thread& t : clients) t.join();
     EXPECT_EQ(answered.load(), 80);
     for (const int fd : stalled) close(fd);
+}
+
+// A client that sends its request a byte at a time, each byte well within
+// the wait for the next, loses the connection when the whole request has
+// taken too long; the others are served all the while.
+TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    server::ServerOptions options;
+    options.limits.request = milliseconds(600);
+    options.limits.io = std::chrono::seconds(10);
+    options.workers = 3;
+    serve(options);
+    const auto trickle = [&](milliseconds* cutAfter) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        const std::string head = "POST /cimom HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'a');
+        const Clock::time_point start = Clock::now();
+        for (const char c : head) {
+            char answer[256];
+            pollfd p{fd, POLLIN, 0};
+            if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 ||
+                (poll(&p, 1, 50) == 1 && recv(fd, answer, sizeof answer, 0) <= 0))
+                break;
+        }
+        *cutAfter = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+        close(fd);
+    };
+    milliseconds cut[2];
+    std::thread slow[] = {std::thread(trickle, &cut[0]), std::thread(trickle, &cut[1])};
+    const httplib::Headers headers = {
+        {"CIMOperation", "MethodCall"}, {"CIMMethod", "EnumerateInstanceNames"}, {"CIMObject", "root/qms"}};
+    int answered = 0;
+    for (const Clock::time_point until = Clock::now() + milliseconds(500); Clock::now() < until;) {
+        const httplib::Result r = post(request(enumerateNames()), headers, "application/xml");
+        answered += r && r->status == 200;
+    }
+    for (std::thread& t : slow) t.join();
+    EXPECT_GT(answered, 0);
+    // 200 bytes at one per 50 ms would take 10 s.
+    for (const milliseconds m : cut) {
+        EXPECT_GE(m.count(), 550);
+        EXPECT_LT(m.count(), 2500);
+    }
 }
 
 // Only the users of the password file are served, and nothing of anyone
