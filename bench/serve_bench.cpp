@@ -22,6 +22,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,6 +87,12 @@ bool enumerateInProcess() {
     return g_inProcess->enumerateInstances(kNamespace, kService, &found).ok() && found.size() == 1;
 }
 
+double threadCpuMicros() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
 double median(std::vector<double>& v) {
     if (v.empty()) return 0;
     std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
@@ -96,16 +103,19 @@ double median(std::vector<double>& v) {
 void compare(benchmark::State& state, bool (*op)(CimClient&, const Server&), bool (*inProcess)()) {
     std::unique_ptr<CimClient> clients[2] = {clientOf(g_servers[0].url), clientOf(g_servers[1].url)};
     std::vector<double> micros[3];
+    double cpu[3] = {0, 0, 0};
     int first = 0;
     for (auto _ : state) {
         for (int turn = 0; turn < 3; ++turn) {
             const int side = (first + turn) % 3;
+            const double cpuStart = threadCpuMicros();
             const Clock::time_point start = Clock::now();
             if (!(side == 2 ? inProcess() : op(*clients[side], g_servers[side]))) {
                 state.SkipWithError((std::string(kNames[side]) + " did not answer").c_str());
                 return;
             }
             micros[side].push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            cpu[side] += threadCpuMicros() - cpuStart;
         }
         first = (first + 1) % 3;
     }
@@ -118,6 +128,11 @@ void compare(benchmark::State& state, bool (*op)(CimClient&, const Server&), boo
         state.counters[std::string(kNames[side]) + "_us"] = mean[side];
         state.counters[std::string(kNames[side]) + "_median_us"] = middle[side];
     }
+    // What the calling thread itself spent: the client's share of a
+    // server's time (the same client for both), the whole call in process.
+    for (int side = 0; side < 3; ++side)
+        state.counters[std::string(kNames[side]) + "_caller_cpu_us"] =
+            micros[side].empty() ? 0 : cpu[side] / static_cast<double>(micros[side].size());
     state.counters["speedup"] = mean[0] > 0 ? mean[1] / mean[0] : 0;
     state.counters["median_speedup"] = middle[0] > 0 ? middle[1] / middle[0] : 0;
     state.counters["floor_speedup"] = middle[2] > 0 ? middle[1] / middle[2] : 0;
