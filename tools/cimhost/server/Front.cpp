@@ -295,7 +295,8 @@ private:
     bool process_and_close_socket(socket_t sock) override {
         // Never blocking, so that a handshake or a record that arrives a byte
         // at a time is bounded by the deadline as plain bytes are.
-        SSL* ssl = fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK) == 0 ? SSL_new(ssl_context()) : nullptr;
+        SSL* ssl =
+            fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK) == 0 ? SSL_new(ssl_context()) : nullptr;
         if (ssl && SSL_set_fd(ssl, sock) == 1) {
             TlsTransport transport(ssl);
             Connection connection(sock, transport, limits_, svr_sock_);
