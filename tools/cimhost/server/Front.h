@@ -1,14 +1,12 @@
-// The HTTP library's server with connections of our own underneath: the
-// library still parses requests, routes them and writes answers, but the
-// bytes come and go through a stream that
-// - bounds the reading of each request (request line, headers and body) by
-//   one deadline, where the library bounds only each read: a client that
-//   trickles a byte every few seconds loses its connection, and its worker
-//   turns to other clients, when the deadline passes;
-// - sends an answer in one write (the library writes headers and body apart,
-//   two segments on a no-delay socket and two wake-ups of the client);
-// - reads what the socket holds before it asks poll, and looks up the peer's
-//   address once per connection instead of once per request.
+// The HTTP library's server on connections of our own: the library still
+// parses requests, routes them and writes answers, but each connection's
+// bytes go through an exporting::HttpStream (one write per answer, reads
+// without asking poll first, the peer's address looked up once), and this
+// front keeps the connection alive and bounds the reading of each request
+// (request line, headers and body) by one deadline, where the library bounds
+// only each read: a client that trickles a byte every few seconds loses its
+// connection, and its worker turns to other clients, when the deadline
+// passes.
 #pragma once
 
 #include <chrono>
