@@ -52,7 +52,8 @@ bool socketReady(int fd, short events, milliseconds wait) {
     return n > 0;
 }
 
-HttpStream::HttpStream(int fd, Transport& transport, milliseconds io) : fd_(fd), transport_(transport), io_(io) {}
+HttpStream::HttpStream(int fd, Transport& transport, milliseconds io)
+    : fd_(fd), transport_(transport), io_(io) {}
 
 bool HttpStream::open() {
     for (;;) {
