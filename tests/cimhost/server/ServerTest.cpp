@@ -92,6 +92,18 @@ protected:
         return r ? r->status : -1;
     }
 
+    // A self-signed certificate and its key for localhost, in the test's
+    // directory.
+    bool makeCertificate(std::string* cert, std::string* key) {
+        *cert = dir_ + "/cert.pem";
+        *key = dir_ + "/key.pem";
+        const qmstest::ProgramResult made =
+            qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                          "-nodes", "-keyout", *key, "-out", *cert, "-days", "1", "-subj", "/CN=localhost"});
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        return made.exitCode == 0;
+    }
+
     std::string dir_;
     std::unique_ptr<Cimom> cimom_;
     std::unique_ptr<server::Server> server_;
@@ -236,49 +248,61 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
 
 // A client that sends its request a byte at a time, each byte well within
 // the wait for the next, loses the connection when the whole request has
-// taken too long; the others are served all the while.
+// taken too long; over HTTPS the handshake is bounded alike. The others are
+// served all the while.
 TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
     using Clock = std::chrono::steady_clock;
     using std::chrono::milliseconds;
-    server::ServerOptions options;
-    options.limits.request = milliseconds(600);
-    options.limits.io = std::chrono::seconds(10);
-    options.workers = 3;
-    serve(options);
-    const auto trickle = [&](milliseconds* cutAfter) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(static_cast<uint16_t>(server_->port()));
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-        const std::string head = "POST /cimom HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'a');
-        const Clock::time_point start = Clock::now();
-        for (const char c : head) {
-            char answer[256];
-            pollfd p{fd, POLLIN, 0};
-            if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 ||
-                (poll(&p, 1, 50) == 1 && recv(fd, answer, sizeof answer, 0) <= 0))
-                break;
+    std::string cert, key;
+    ASSERT_TRUE(makeCertificate(&cert, &key));
+    for (const bool https : {false, true}) {
+        SCOPED_TRACE(https ? "https" : "http");
+        server::ServerOptions options;
+        options.limits.request = milliseconds(600);
+        options.limits.io = std::chrono::seconds(10);
+        options.workers = 3;
+        if (https) {
+            options.certFile = cert;
+            options.keyFile = key;
         }
-        *cutAfter = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-        close(fd);
-    };
-    milliseconds cut[2];
-    std::thread slow[] = {std::thread(trickle, &cut[0]), std::thread(trickle, &cut[1])};
-    const httplib::Headers headers = {
-        {"CIMOperation", "MethodCall"}, {"CIMMethod", "EnumerateInstanceNames"}, {"CIMObject", "root/qms"}};
-    int answered = 0;
-    for (const Clock::time_point until = Clock::now() + milliseconds(500); Clock::now() < until;) {
-        const httplib::Result r = post(request(enumerateNames()), headers, "application/xml");
-        answered += r && r->status == 200;
-    }
-    for (std::thread& t : slow) t.join();
-    EXPECT_GT(answered, 0);
-    // 200 bytes at one per 50 ms would take 10 s.
-    for (const milliseconds m : cut) {
-        EXPECT_GE(m.count(), 550);
-        EXPECT_LT(m.count(), 2500);
+        serve(options);
+        // A request line and a header, or a TLS record's header and the
+        // start of the handshake it announces.
+        const std::string head = https
+                                     ? std::string("\x16\x03\x01\x02\x00", 5) + std::string(200, 'a')
+                                     : "POST /cimom HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'a');
+        const auto trickle = [&](milliseconds* cutAfter) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            const Clock::time_point start = Clock::now();
+            for (const char c : head) {
+                char answer[256];
+                pollfd p{fd, POLLIN, 0};
+                if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 ||
+                    (poll(&p, 1, 50) == 1 && recv(fd, answer, sizeof answer, 0) <= 0))
+                    break;
+            }
+            *cutAfter = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+            close(fd);
+        };
+        milliseconds cut[2];
+        std::thread slow[] = {std::thread(trickle, &cut[0]), std::thread(trickle, &cut[1])};
+        int answered = 0;
+        for (const Clock::time_point until = Clock::now() + milliseconds(500); Clock::now() < until;)
+            answered += enumerateAs("", "", https) == 200;
+        for (std::thread& t : slow) t.join();
+        EXPECT_GT(answered, 0);
+        // 205 bytes at one per 50 ms would take 10 s.
+        for (const milliseconds m : cut) {
+            EXPECT_GE(m.count(), 550);
+            EXPECT_LT(m.count(), 2500);
+        }
+        server_->stop();
+        thread_.join();
     }
 }
 
@@ -312,11 +336,8 @@ TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
     server_->stop();
     thread_.join();
 
-    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
-    const qmstest::ProgramResult made =
-        qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                      "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost"});
-    ASSERT_EQ(made.exitCode, 0) << made.err;
+    std::string cert, key;
+    ASSERT_TRUE(makeCertificate(&cert, &key));
     options.certFile = cert;
     options.keyFile = key;
     serve(options);
