@@ -301,6 +301,34 @@ TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
             EXPECT_GE(m.count(), 550);
             EXPECT_LT(m.count(), 2500);
         }
+        if (!https) {
+            // The deadline runs from a request's first byte: on a connection
+            // kept alive beyond it, a request whose body comes a little after
+            // its head is still served.
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            const std::string body = request(enumerateNames());
+            const std::string head =
+                "POST /cimom HTTP/1.1\r\nHost: x\r\nContent-Type: application/xml\r\n"
+                "CIMOperation: MethodCall\r\nCIMMethod: EnumerateInstanceNames\r\nCIMObject: root/qms\r\n"
+                "Content-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n";
+            for (int i = 0; i < 2; ++i) {
+                std::this_thread::sleep_for(milliseconds(i ? 800 : 0));
+                ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), ssize_t(head.size()));
+                std::this_thread::sleep_for(milliseconds(100));
+                ASSERT_EQ(send(fd, body.data(), body.size(), MSG_NOSIGNAL), ssize_t(body.size()));
+                char answer[4096];
+                pollfd p{fd, POLLIN, 0};
+                const ssize_t n = poll(&p, 1, 5000) == 1 ? recv(fd, answer, sizeof answer, 0) : -1;
+                EXPECT_EQ(std::string(answer, std::max<ssize_t>(n, 0)).substr(0, 12), "HTTP/1.1 200") << i;
+            }
+            close(fd);
+        }
         server_->stop();
         thread_.join();
     }
