@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -88,6 +90,18 @@ protected:
         const httplib::Result r =
             client->Post("/cimom", headers, request(enumerateNames()), "application/xml");
         return r ? r->status : -1;
+    }
+
+    // A self-signed certificate and its key for localhost, in the test's
+    // directory.
+    bool makeCertificate(std::string* cert, std::string* key) {
+        *cert = dir_ + "/cert.pem";
+        *key = dir_ + "/key.pem";
+        const qmstest::ProgramResult made =
+            qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                          "-nodes", "-keyout", *key, "-out", *cert, "-days", "1", "-subj", "/CN=localhost"});
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        return made.exitCode == 0;
     }
 
     std::string dir_;
@@ -232,6 +246,94 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     for (const int fd : stalled) close(fd);
 }
 
+// A client that sends its request a byte at a time, each byte well within
+// the wait for the next, loses the connection when the whole request has
+// taken too long; over HTTPS the handshake is bounded alike. The others are
+// served all the while.
+TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    std::string cert, key;
+    ASSERT_TRUE(makeCertificate(&cert, &key));
+    for (const bool https : {false, true}) {
+        SCOPED_TRACE(https ? "https" : "http");
+        server::ServerOptions options;
+        options.limits.request = milliseconds(600);
+        options.limits.io = std::chrono::seconds(10);
+        options.workers = 3;
+        if (https) {
+            options.certFile = cert;
+            options.keyFile = key;
+        }
+        serve(options);
+        // A request line and a header, or a TLS record's header and the
+        // start of the handshake it announces.
+        const std::string head = https
+                                     ? std::string("\x16\x03\x01\x02\x00", 5) + std::string(200, 'a')
+                                     : "POST /cimom HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'a');
+        const auto trickle = [&](milliseconds* cutAfter) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            const Clock::time_point start = Clock::now();
+            for (const char c : head) {
+                char answer[256];
+                pollfd p{fd, POLLIN, 0};
+                if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 ||
+                    (poll(&p, 1, 50) == 1 && recv(fd, answer, sizeof answer, 0) <= 0))
+                    break;
+            }
+            *cutAfter = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+            close(fd);
+        };
+        milliseconds cut[2];
+        std::thread slow[] = {std::thread(trickle, &cut[0]), std::thread(trickle, &cut[1])};
+        int answered = 0;
+        for (const Clock::time_point until = Clock::now() + milliseconds(500); Clock::now() < until;)
+            answered += enumerateAs("", "", https) == 200;
+        for (std::thread& t : slow) t.join();
+        EXPECT_GT(answered, 0);
+        // 205 bytes at one per 50 ms would take 10 s.
+        for (const milliseconds m : cut) {
+            EXPECT_GE(m.count(), 550);
+            EXPECT_LT(m.count(), 2500);
+        }
+        if (!https) {
+            // The deadline runs from a request's first byte: on a connection
+            // kept alive beyond it, a request whose body comes a little after
+            // its head is still served.
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(static_cast<uint16_t>(server_->port()));
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            const std::string body = request(enumerateNames());
+            const std::string head =
+                "POST /cimom HTTP/1.1\r\nHost: x\r\nContent-Type: application/xml\r\n"
+                "CIMOperation: MethodCall\r\nCIMMethod: EnumerateInstanceNames\r\nCIMObject: root/qms\r\n"
+                "Content-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n";
+            for (int i = 0; i < 2; ++i) {
+                std::this_thread::sleep_for(milliseconds(i ? 800 : 0));
+                ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), ssize_t(head.size()));
+                std::this_thread::sleep_for(milliseconds(100));
+                ASSERT_EQ(send(fd, body.data(), body.size(), MSG_NOSIGNAL), ssize_t(body.size()));
+                char answer[4096];
+                pollfd p{fd, POLLIN, 0};
+                const ssize_t n = poll(&p, 1, 5000) == 1 ? recv(fd, answer, sizeof answer, 0) : -1;
+                EXPECT_EQ(std::string(answer, std::max<ssize_t>(n, 0)).substr(0, 12), "HTTP/1.1 200") << i;
+            }
+            close(fd);
+        }
+        server_->stop();
+        thread_.join();
+    }
+}
+
 // Only the users of the password file are served, and nothing of anyone
 // else's request reaches a provider; beyond loopback a password file is a
 // must; with a certificate the same holds over HTTPS.
@@ -262,11 +364,8 @@ TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
     server_->stop();
     thread_.join();
 
-    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
-    const qmstest::ProgramResult made =
-        qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                      "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost"});
-    ASSERT_EQ(made.exitCode, 0) << made.err;
+    std::string cert, key;
+    ASSERT_TRUE(makeCertificate(&cert, &key));
     options.certFile = cert;
     options.keyFile = key;
     serve(options);

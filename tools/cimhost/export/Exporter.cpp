@@ -173,6 +173,7 @@ void Exporter::deliver(const Instance& destination, const ObjectPath& subscripti
     const std::string subscriptionText = subscription.toText();
     State& s = *state_;
     bool overflowTrace = false;
+    Queue* woken = nullptr;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.stopping) return;
@@ -198,8 +199,11 @@ void Exporter::deliver(const Instance& destination, const ObjectPath& subscripti
             overflowTrace = q->counts.droppedOverflow++ % 1000 == 0;
         }
         q->waiting.push_back(std::move(sent));
-        q->wake.notify_one();
+        woken = q;
     }
+    // Outside the lock, or the worker wakes only to wait for it. Queues live
+    // as long as the state.
+    woken->wake.notify_one();
     if (overflowTrace)
         fprintf(stderr, "cimhost export: %s: queue full (%zu); oldest indications dropped\n", url.c_str(),
                 s.settings.queueLimit);

@@ -3,14 +3,56 @@
 #include <httplib.h>
 #include <strings.h>
 
+#include "export/HttpStream.h"
+
 namespace cimhost {
 namespace exporting {
 namespace {
 
-void setTimeout(std::chrono::milliseconds t, void (httplib::Client::*set)(time_t, time_t),
-                httplib::Client& c) {
+void setTimeout(std::chrono::milliseconds t, void (httplib::ClientImpl::*set)(time_t, time_t),
+                httplib::ClientImpl& c) {
     const auto ms = t.count();
     (c.*set)(static_cast<time_t>(ms / 1000), static_cast<time_t>((ms % 1000) * 1000));
+}
+
+// The library's client with each exchange on an HttpStream; connecting,
+// keeping the connection and reading the answer stay the library's.
+class PlainClient final : public httplib::ClientImpl {
+public:
+    PlainClient(const std::string& host, int port, std::chrono::milliseconds io)
+        : ClientImpl(host, port), io_(io) {}
+
+private:
+    bool process_socket(const Socket& socket, std::function<bool(httplib::Stream&)> callback) override {
+        PlainTransport transport(socket.sock);
+        HttpStream stream(socket.sock, transport, io_);
+        const bool done = callback(stream);
+        return stream.flush() && done;
+    }
+
+    const std::chrono::milliseconds io_;
+};
+
+// "host", "host:port", "[v6]" or "[v6]:port" as the host the library
+// connects to and the port; false when the port is no port.
+bool hostAndPort(const std::string& text, int defaultPort, std::string* host, int* port) {
+    size_t colon = text.rfind(':');
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        *host = text.substr(1, close - 1);
+        colon = close + 1 < text.size() ? close + 1 : std::string::npos;
+        if (colon != std::string::npos && text[colon] != ':') return false;
+    } else {
+        *host = text.substr(0, colon);
+    }
+    *port = defaultPort;
+    if (colon == std::string::npos) return !host->empty();
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *port = std::stoi(digits);
+    return !host->empty() && *port > 0 && *port < 65536;
 }
 
 }  // namespace
@@ -42,8 +84,21 @@ HttpClient::HttpClient(const std::string& url, HttpLimits limits) : limits_(limi
     } else if (path_.find_first_of(" \t\r\n") != std::string::npos) {
         urlError_ = "blank in the path of " + url;
     }
+    std::string host;
+    int port = 0;
+    if (urlError_.empty() && !hostAndPort(hostPort, scheme == "https" ? 443 : 80, &host, &port))
+        urlError_ = "no usable host and port in " + url;
     if (!urlError_.empty()) return;
-    client_ = std::make_unique<httplib::Client>(scheme + "://" + hostPort);
+    if (scheme == "http") {
+        client_ = std::make_unique<PlainClient>(host, port, limits_.read);
+    } else {
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+        client_ = std::make_unique<httplib::SSLClient>(host, port);
+#else
+        urlError_ = "this build cannot post to " + url;
+        return;
+#endif
+    }
     if (!client_->is_valid()) {
         urlError_ = "unusable URL " + url;
         client_.reset();
@@ -54,9 +109,9 @@ HttpClient::HttpClient(const std::string& url, HttpLimits limits) : limits_(limi
     // Without it a small request on a kept-alive connection waits for the
     // previous one's delayed acknowledgement (Nagle's algorithm).
     client_->set_tcp_nodelay(true);
-    setTimeout(limits_.connect, &httplib::Client::set_connection_timeout, *client_);
-    setTimeout(limits_.read, &httplib::Client::set_read_timeout, *client_);
-    setTimeout(limits_.read, &httplib::Client::set_write_timeout, *client_);
+    setTimeout(limits_.connect, &httplib::ClientImpl::set_connection_timeout, *client_);
+    setTimeout(limits_.read, &httplib::ClientImpl::set_read_timeout, *client_);
+    setTimeout(limits_.read, &httplib::ClientImpl::set_write_timeout, *client_);
 }
 
 HttpClient::~HttpClient() = default;

@@ -1,6 +1,8 @@
 // One keep-alive HTTP(S) connection to one URL, for posting requests one at a
 // time: no redirects followed, answers larger than a limit refused, connect
-// and read time limits. Not for use by several threads at once.
+// and read time limits. Plain HTTP goes through an HttpStream: a request
+// leaves in one write, and the answer is read without asking poll first
+// when it is there. Not for use by several threads at once.
 #pragma once
 
 #include <chrono>
@@ -10,7 +12,7 @@
 #include <vector>
 
 namespace httplib {
-class Client;
+class ClientImpl;
 }
 
 namespace cimhost {
@@ -55,7 +57,7 @@ private:
     std::string urlError_;
     std::string path_;
     HttpLimits limits_;
-    std::unique_ptr<httplib::Client> client_;
+    std::unique_ptr<httplib::ClientImpl> client_;
 };
 
 }  // namespace exporting

@@ -35,16 +35,12 @@ bool loopback(const std::string& address) {
 std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
     if (options.certFile.empty() != options.keyFile.empty())
         throw std::runtime_error("HTTPS needs both a certificate and its key");
-    if (options.certFile.empty()) return std::make_unique<httplib::Server>();
-#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
-    auto https = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
-    if (!https->is_valid())
-        throw std::runtime_error("cannot use the certificate " + options.certFile + " with the key " +
-                                 options.keyFile);
+    if (options.certFile.empty()) return plainFront(options.limits);
+    std::string error;
+    std::unique_ptr<httplib::Server> https =
+        tlsFront(options.limits, options.certFile, options.keyFile, &error);
+    if (!https) throw std::runtime_error(error);
     return https;
-#else
-    throw std::runtime_error("this build has no HTTPS");
-#endif
 }
 
 }  // namespace
@@ -75,11 +71,7 @@ Server::Server(Cimom& cimom, ServerOptions options)
     const size_t workers = options_.workers;
     http_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     http_->set_payload_max_length(options_.maxRequestBytes);
-    http_->set_read_timeout(options_.ioTimeoutSeconds, 0);
-    http_->set_write_timeout(options_.ioTimeoutSeconds, 0);
-    // A kept-alive connection must not hold a worker while it says nothing.
-    http_->set_keep_alive_timeout(5);
-    http_->set_keep_alive_max_count(1000);
+    // Accepted sockets take it from the listening one.
     http_->set_tcp_nodelay(true);
     // The HTTP library refuses methods it does not know before any handler
     // runs; its error handler still sees the method. An M-POST is answered

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "server/Front.h"
+
 namespace httplib {
 class Server;
 struct Request;
@@ -29,9 +31,10 @@ struct ServerOptions {
     int port = 5988;  // 0: any free port (see Server::port)
     // Bodies larger than this are refused with 413 before they are read on.
     size_t maxRequestBytes = 4u << 20;
-    // How long a client may take to send a request or to read an answer: a
-    // slow one gives its worker back after this.
-    int ioTimeoutSeconds = 20;
+    // How long a client may take to send a whole request, to send its next
+    // bytes or to read an answer, and how long an idle connection is kept:
+    // a slow or silent client gives its worker back after these.
+    FrontLimits limits;
     // Requests served at once; a connection holds its worker while it is
     // kept alive, so more workers than the library's default keep a few
     // idle or slow clients from holding up the rest.

@@ -1,0 +1,170 @@
+#include "server/Front.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+
+#include "export/HttpStream.h"
+
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+#include <openssl/ssl.h>
+#endif
+
+namespace cimhost {
+namespace server {
+namespace {
+
+using exporting::HttpStream;
+using exporting::kWantRead;
+using exporting::kWantWrite;
+using exporting::socketReady;
+using std::chrono::milliseconds;
+using Clock = HttpStream::Clock;
+
+// Waits for the first bytes of the next request, and starts its deadline;
+// false when none come within the keep-alive time, when the connection
+// failed, or when the server stops (its listening socket closed).
+bool nextRequest(HttpStream& stream, const FrontLimits& limits, const std::atomic<int>& listening) {
+    if (stream.failed()) return false;
+    if (!stream.holdsInput()) {
+        const Clock::time_point until = Clock::now() + limits.keepAlive;
+        // In slices, so that a stopping server is not kept waiting by idle
+        // connections.
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
+            if (socketReady(stream.socket(), POLLIN, std::min(milliseconds(100), left))) break;
+            if (listening == INVALID_SOCKET || left.count() <= 0) return false;
+        }
+    }
+    stream.setDeadline(Clock::now() + limits.request);
+    return true;
+}
+
+// The requests of one connection, until it closes, fails, has served its
+// share or the server stops; `one(stream, last, closed)` runs one.
+void converse(HttpStream& stream, const FrontLimits& limits, const std::atomic<int>& listening,
+              const std::function<bool(HttpStream&, bool, bool&)>& one) {
+    for (size_t left = limits.requestsPerConnection; left > 0 && nextRequest(stream, limits, listening);
+         --left) {
+        bool closed = false;
+        const bool served = one(stream, left == 1, closed);
+        if (!stream.flush() || !served || closed || stream.failed()) break;
+    }
+}
+
+void hangUp(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+class PlainFront final : public httplib::Server {
+public:
+    explicit PlainFront(const FrontLimits& limits) : limits_(limits) {}
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        {
+            exporting::PlainTransport transport(sock);
+            HttpStream stream(sock, transport, limits_.io);
+            converse(stream, limits_, svr_sock_, [this](HttpStream& s, bool last, bool& closed) {
+                return process_request(s, last, closed, nullptr);
+            });
+        }
+        hangUp(sock);
+        return true;
+    }
+
+    const FrontLimits limits_;
+};
+
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+class TlsTransport final : public exporting::Transport {
+public:
+    explicit TlsTransport(SSL* ssl) : ssl_(ssl) {}
+    ssize_t open() override { return outcome(SSL_accept(ssl_)); }
+    ssize_t receive(char* data, size_t size) override {
+        return outcome(SSL_read(ssl_, data, static_cast<int>(std::min<size_t>(size, INT32_MAX))));
+    }
+    ssize_t send(const char* data, size_t size) override {
+        return outcome(SSL_write(ssl_, data, static_cast<int>(std::min<size_t>(size, INT32_MAX))));
+    }
+    bool pending() const override { return SSL_pending(ssl_) > 0; }
+
+private:
+    ssize_t outcome(int n) {
+        if (n > 0) return n;
+        switch (SSL_get_error(ssl_, n)) {
+            case SSL_ERROR_WANT_READ:
+                return kWantRead;
+            case SSL_ERROR_WANT_WRITE:
+                return kWantWrite;
+            case SSL_ERROR_ZERO_RETURN:
+                return 0;
+            default:
+                return -1;
+        }
+    }
+    SSL* ssl_;
+};
+
+class TlsFront final : public httplib::SSLServer {
+public:
+    TlsFront(const FrontLimits& limits, const std::string& certFile, const std::string& keyFile)
+        : SSLServer(certFile.c_str(), keyFile.c_str()), limits_(limits) {}
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        // Never blocking, so that a handshake or a record that arrives a byte
+        // at a time is bounded by the deadline as plain bytes are.
+        SSL* ssl =
+            fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK) == 0 ? SSL_new(ssl_context()) : nullptr;
+        if (ssl && SSL_set_fd(ssl, sock) == 1) {
+            TlsTransport transport(ssl);
+            HttpStream stream(sock, transport, limits_.io);
+            // The handshake counts as part of the first request.
+            stream.setDeadline(Clock::now() + limits_.request);
+            if (stream.open()) {
+                converse(stream, limits_, svr_sock_, [this](HttpStream& s, bool last, bool& closed) {
+                    return process_request(s, last, closed, nullptr);
+                });
+                if (!stream.failed()) SSL_shutdown(ssl);
+            }
+        }
+        if (ssl) SSL_free(ssl);
+        hangUp(sock);
+        return true;
+    }
+
+    const FrontLimits limits_;
+};
+#endif
+
+}  // namespace
+
+std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits) {
+    return std::make_unique<PlainFront>(limits);
+}
+
+std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::string& certFile,
+                                          const std::string& keyFile, std::string* error) {
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    auto https = std::make_unique<TlsFront>(limits, certFile, keyFile);
+    if (https->is_valid()) return https;
+    *error = "cannot use the certificate " + certFile + " with the key " + keyFile;
+#else
+    (void)limits;
+    (void)certFile;
+    (void)keyFile;
+    *error = "this build has no HTTPS";
+#endif
+    return nullptr;
+}
+
+}  // namespace server
+}  // namespace cimhost

@@ -1,0 +1,44 @@
+// The HTTP library's server on connections of our own: the library still
+// parses requests, routes them and writes answers, but each connection's
+// bytes go through an exporting::HttpStream (one write per answer, reads
+// without asking poll first, the peer's address looked up once), and this
+// front keeps the connection alive and bounds the reading of each request
+// (request line, headers and body) by one deadline, where the library bounds
+// only each read: a client that trickles a byte every few seconds loses its
+// connection, and its worker turns to other clients, when the deadline
+// passes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace httplib {
+class Server;
+}
+
+namespace cimhost {
+namespace server {
+
+struct FrontLimits {
+    // From the first byte of a request to its last.
+    std::chrono::milliseconds request{std::chrono::seconds(30)};
+    // Any one wait for a client's bytes, and for room to send it ours.
+    std::chrono::milliseconds io{std::chrono::seconds(20)};
+    // A kept-alive connection's wait for its next request.
+    std::chrono::milliseconds keepAlive{std::chrono::seconds(5)};
+    size_t requestsPerConnection = 1000;
+};
+
+// A plain HTTP server.
+std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits);
+
+// An HTTPS server with the certificate chain and private key of these PEM
+// files; null with *error set when they cannot be used, or when this build
+// has no TLS. The TLS handshake counts as part of the first request.
+std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::string& certFile,
+                                          const std::string& keyFile, std::string* error);
+
+}  // namespace server
+}  // namespace cimhost
