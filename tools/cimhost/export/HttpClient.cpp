@@ -3,7 +3,7 @@
 #include <httplib.h>
 #include <strings.h>
 
-#include "export/HttpStream.h"
+#include "http/HttpStream.h"
 
 namespace cimhost {
 namespace exporting {
@@ -24,8 +24,8 @@ public:
 
 private:
     bool process_socket(const Socket& socket, std::function<bool(httplib::Stream&)> callback) override {
-        PlainTransport transport(socket.sock);
-        HttpStream stream(socket.sock, transport, io_);
+        http::PlainTransport transport(socket.sock);
+        http::HttpStream stream(socket.sock, transport, io_);
         const bool done = callback(stream);
         return stream.flush() && done;
     }

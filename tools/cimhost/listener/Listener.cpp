@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "http/Front.h"
 #include "listener/ExportMessage.h"
 
 namespace cimhost {
@@ -14,12 +15,21 @@ namespace {
 
 const char kXmlType[] = "application/xml; charset=\"utf-8\"";
 
+// On connections of our own (http/Front), whose answers leave in one write: the
+// library's own answer in two woke the exporter twice a post. A CIMOM keeps
+// one connection per destination; closing it after a few requests would add
+// a connect to every few posts.
+http::FrontLimits frontLimits() {
+    http::FrontLimits limits;
+    limits.requestsPerConnection = 100000;
+    return limits;
+}
+
 }  // namespace
 
 Listener::Listener(int port) : Listener(Options{"127.0.0.1", port, nullptr, nullptr}) {}
 
-Listener::Listener(Options options)
-    : server_(std::make_unique<httplib::Server>()), options_(std::move(options)) {
+Listener::Listener(Options options) : server_(http::plainFront(frontLimits())), options_(std::move(options)) {
     // A CIMOM posts one export request per indication; nothing it sends is
     // near this size.
     server_->set_payload_max_length(16u << 20);
@@ -27,9 +37,6 @@ Listener::Listener(Options options)
     // the delayed acknowledgement of its previous request (Nagle), about
     // 40 ms a post.
     server_->set_tcp_nodelay(true);
-    // A CIMOM keeps one connection per destination; closing it after the
-    // library's default of five requests would add a connect to every fifth.
-    server_->set_keep_alive_max_count(100000);
     // The library's default adds SO_REUSEPORT, with which a second listener
     // on a port already served binds without complaint and takes half the
     // connections; a restart still finds the port free of its TIME_WAIT.

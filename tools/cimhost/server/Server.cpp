@@ -35,10 +35,10 @@ bool loopback(const std::string& address) {
 std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
     if (options.certFile.empty() != options.keyFile.empty())
         throw std::runtime_error("HTTPS needs both a certificate and its key");
-    if (options.certFile.empty()) return plainFront(options.limits);
+    if (options.certFile.empty()) return http::plainFront(options.limits);
     std::string error;
     std::unique_ptr<httplib::Server> https =
-        tlsFront(options.limits, options.certFile, options.keyFile, &error);
+        http::tlsFront(options.limits, options.certFile, options.keyFile, &error);
     if (!https) throw std::runtime_error(error);
     return https;
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "server/Front.h"
+#include "http/Front.h"
 
 namespace httplib {
 class Server;
@@ -34,7 +34,7 @@ struct ServerOptions {
     // How long a client may take to send a whole request, to send its next
     // bytes or to read an answer, and how long an idle connection is kept:
     // a slow or silent client gives its worker back after these.
-    FrontLimits limits;
+    http::FrontLimits limits;
     // Requests served at once; a connection holds its worker while it is
     // kept alive, so more workers than the library's default keep a few
     // idle or slow clients from holding up the rest.

@@ -1,4 +1,4 @@
-#include "server/Front.h"
+#include "http/Front.h"
 
 #include <fcntl.h>
 #include <httplib.h>
@@ -10,20 +10,16 @@
 #include <atomic>
 #include <functional>
 
-#include "export/HttpStream.h"
+#include "http/HttpStream.h"
 
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
 #include <openssl/ssl.h>
 #endif
 
 namespace cimhost {
-namespace server {
+namespace http {
 namespace {
 
-using exporting::HttpStream;
-using exporting::kWantRead;
-using exporting::kWantWrite;
-using exporting::socketReady;
 using std::chrono::milliseconds;
 using Clock = HttpStream::Clock;
 
@@ -70,7 +66,7 @@ public:
 private:
     bool process_and_close_socket(socket_t sock) override {
         {
-            exporting::PlainTransport transport(sock);
+            PlainTransport transport(sock);
             HttpStream stream(sock, transport, limits_.io);
             converse(stream, limits_, svr_sock_, [this](HttpStream& s, bool last, bool& closed) {
                 return process_request(s, last, closed, nullptr);
@@ -84,7 +80,7 @@ private:
 };
 
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
-class TlsTransport final : public exporting::Transport {
+class TlsTransport final : public Transport {
 public:
     explicit TlsTransport(SSL* ssl) : ssl_(ssl) {}
     ssize_t open() override { return outcome(SSL_accept(ssl_)); }
@@ -166,5 +162,5 @@ std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::
     return nullptr;
 }
 
-}  // namespace server
+}  // namespace http
 }  // namespace cimhost

@@ -20,7 +20,7 @@
 #include <string>
 
 namespace cimhost {
-namespace exporting {
+namespace http {
 
 // What a transport step asks for when it cannot go on yet.
 constexpr ssize_t kWantRead = -2;
@@ -108,5 +108,5 @@ private:
     mutable int peerPort_ = 0, localPort_ = 0;
 };
 
-}  // namespace exporting
+}  // namespace http
 }  // namespace cimhost

@@ -1,6 +1,6 @@
 // The HTTP library's server on connections of our own: the library still
 // parses requests, routes them and writes answers, but each connection's
-// bytes go through an exporting::HttpStream (one write per answer, reads
+// bytes go through an HttpStream (one write per answer, reads
 // without asking poll first, the peer's address looked up once), and this
 // front keeps the connection alive and bounds the reading of each request
 // (request line, headers and body) by one deadline, where the library bounds
@@ -19,7 +19,7 @@ class Server;
 }
 
 namespace cimhost {
-namespace server {
+namespace http {
 
 struct FrontLimits {
     // From the first byte of a request to its last.
@@ -40,5 +40,5 @@ std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits);
 std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::string& certFile,
                                           const std::string& keyFile, std::string* error);
 
-}  // namespace server
+}  // namespace http
 }  // namespace cimhost

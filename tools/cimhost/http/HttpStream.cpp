@@ -1,4 +1,4 @@
-#include "export/HttpStream.h"
+#include "http/HttpStream.h"
 
 #include <netdb.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 
 namespace cimhost {
-namespace exporting {
+namespace http {
 namespace {
 
 using std::chrono::milliseconds;
@@ -144,5 +144,5 @@ ssize_t HttpStream::fill() {
     return -1;
 }
 
-}  // namespace exporting
+}  // namespace http
 }  // namespace cimhost
