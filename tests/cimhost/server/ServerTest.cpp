@@ -38,6 +38,18 @@ std::string enumerateNames(const std::string& ns = "<NAMESPACE NAME=\"root\"/><N
            "</IPARAMVALUE></IMETHODCALL>";
 }
 
+// A raw connection to the server on loopback; -1 when it fails.
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -223,12 +235,7 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     // one is answered.
     std::vector<int> stalled;
     for (int i = 0; i < 10; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(static_cast<uint16_t>(server_->port()));
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        const int fd = connectTo(server_->port());
         ASSERT_EQ(write(fd, "POST /cimom HTTP/1.1\r\nContent-", 31), 31);
         stalled.push_back(fd);
     }
@@ -272,12 +279,8 @@ TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
                                      ? std::string("\x16\x03\x01\x02\x00", 5) + std::string(200, 'a')
                                      : "POST /cimom HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'a');
         const auto trickle = [&](milliseconds* cutAfter) {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in at{};
-            at.sin_family = AF_INET;
-            at.sin_port = htons(static_cast<uint16_t>(server_->port()));
-            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            const int fd = connectTo(server_->port());
+            ASSERT_GE(fd, 0);
             const Clock::time_point start = Clock::now();
             for (const char c : head) {
                 char answer[256];
@@ -305,12 +308,8 @@ TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
             // The deadline runs from a request's first byte: on a connection
             // kept alive beyond it, a request whose body comes a little after
             // its head is still served.
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in at{};
-            at.sin_family = AF_INET;
-            at.sin_port = htons(static_cast<uint16_t>(server_->port()));
-            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            const int fd = connectTo(server_->port());
+            ASSERT_GE(fd, 0);
             const std::string body = request(enumerateNames());
             const std::string head =
                 "POST /cimom HTTP/1.1\r\nHost: x\r\nContent-Type: application/xml\r\n"
