@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,6 +354,25 @@ TEST_F(Registrations, MissingInputCreatesNothing) {
     EXPECT_EQ(counts(), (std::vector<size_t>{1, 0, 0}));  // the handler of the second
     EXPECT_TRUE(RegisterEvent("http://l", "SELECT", nullptr, nullptr, handle));
     EXPECT_EQ(names<CIM_IndicationFilter>(), std::vector<std::string>{"QMS:Filter_1"});
+}
+
+// Consoles registering at the same moment each get a registration of their
+// own: choosing the next name number and creating the instance under it is
+// one step for each request.
+TEST_F(Registrations, ConcurrentRegistrationsEachSucceedUnderTheirOwnNames) {
+    std::vector<std::thread> threads;
+    std::atomic<int> failed{0};
+    for (int t = 0; t < 8; t++) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 40; i++) {
+                String handle;
+                if (!RegisterEvent("http://l", "SELECT", "WQL", "", handle)) ++failed;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(counts(), (std::vector<size_t>{320, 320, 320}));
 }
 
 // Requests on several threads read and switch the one namespace value at
