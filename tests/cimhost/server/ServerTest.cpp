@@ -13,6 +13,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "common/Programs.h"
@@ -251,6 +253,74 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     for (std::thread& t : clients) t.join();
     EXPECT_EQ(answered.load(), 80);
     for (const int fd : stalled) close(fd);
+}
+
+// Association operations on a class answer from the schema: the association
+// classes that can refer to it (a reference to one of its superclasses
+// counts; one narrowed by a subclass to another class does not), and the
+// classes at their other ends.
+TEST_F(ServerTest, AssociationOperationsOnAClassAnswerFromTheSchema) {
+    serve();
+    const struct {
+        const char* method;
+        std::string params;
+        std::set<std::string> classes;  // empty with error: the CIM error expected
+        int error;
+    } rows[] = {
+        {"ReferenceNames",
+         "",
+         {"CIM_Dependency", "CIM_HostedDependency", "CIM_HostedService", "CIM_AbstractIndicationSubscription",
+          "QMS_HostedService", "QMS_VRXHostedIndicationRegistrationService"},
+         0},
+        {"References",
+         "<IPARAMVALUE NAME=\"Role\"><VALUE>Antecedent</VALUE></IPARAMVALUE>",
+         {"CIM_Dependency", "CIM_HostedDependency"},
+         0},
+        {"AssociatorNames",
+         "",
+         {"CIM_ManagedElement", "CIM_System", "CIM_ListenerDestination", "QMS_VRXComputerSystem"},
+         0},
+        {"Associators",
+         "<IPARAMVALUE NAME=\"AssocClass\"><CLASSNAME NAME=\"CIM_HostedService\"/></IPARAMVALUE>"
+         "<IPARAMVALUE NAME=\"ResultRole\"><VALUE>Antecedent</VALUE></IPARAMVALUE>",
+         {"CIM_System", "QMS_VRXComputerSystem"},
+         0},
+        {"AssociatorNames",
+         "<IPARAMVALUE NAME=\"ResultClass\"><CLASSNAME NAME=\"CIM_System\"/></IPARAMVALUE>",
+         {"CIM_System", "QMS_VRXComputerSystem"},
+         0},
+        {"ReferenceNames", "<IPARAMVALUE NAME=\"Role\"><VALUE>Nobody</VALUE></IPARAMVALUE>", {}, 0},
+        {"ReferenceNames", "", {}, CMPI_RC_ERR_INVALID_PARAMETER},  // on a class that does not exist
+    };
+    const std::regex classPath(
+        "<CLASSPATH><NAMESPACEPATH><HOST>[^<]+</HOST><LOCALNAMESPACEPATH><NAMESPACE "
+        "NAME=\"root\"/><NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH></NAMESPACEPATH>"
+        "<CLASSNAME NAME=\"(\\w+)\"/></CLASSPATH>(<CLASS NAME=\"(\\w+)\")?");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.method) + " " + row.params);
+        const std::string target = row.error ? "NoSuchClass" : "QMS_VRXIndicationRegistrationService";
+        const httplib::Result r =
+            post(request("<IMETHODCALL NAME=\"" + std::string(row.method) +
+                         "\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>"
+                         "</LOCALNAMESPACEPATH><IPARAMVALUE NAME=\"ObjectName\"><CLASSNAME NAME=\"" +
+                         target + "\"/></IPARAMVALUE>" + row.params + "</IMETHODCALL>"),
+                 {{"CIMOperation", "MethodCall"}, {"CIMMethod", row.method}, {"CIMObject", "root%2Fqms"}},
+                 "application/xml");
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 200);
+        if (row.error) {
+            EXPECT_NE(r->body.find("<ERROR CODE=\"" + std::to_string(row.error) + "\""), std::string::npos);
+            continue;
+        }
+        const bool names = std::string(row.method).find("Names") != std::string::npos;
+        std::set<std::string> got;
+        for (std::sregex_iterator m(r->body.begin(), r->body.end(), classPath), end; m != end; ++m) {
+            got.insert((*m)[1]);
+            // Names come as paths, objects as paths with their classes.
+            EXPECT_EQ((*m)[3].str(), names ? "" : (*m)[1].str());
+        }
+        EXPECT_EQ(got, row.classes) << r->body;
+    }
 }
 
 // A client that sends its request a byte at a time, each byte well within

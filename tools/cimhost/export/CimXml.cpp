@@ -135,35 +135,54 @@ void appendScalarText(std::string& out, const Value& v) {
 
 }  // namespace
 
-void appendPath(std::string& out, const ObjectPath& path) {
-    const auto localNamespace = [&] {
-        out += "<LOCALNAMESPACEPATH>";
-        size_t start = 0;
-        while (start <= path.nameSpace.size()) {
-            size_t slash = path.nameSpace.find('/', start);
-            if (slash == std::string::npos) slash = path.nameSpace.size();
-            if (slash > start) {
-                out += "<NAMESPACE NAME=\"";
-                appendXmlEscaped(out, path.nameSpace.substr(start, slash - start));
-                out += "\"/>";
-            }
-            start = slash + 1;
+namespace {
+
+void appendLocalNamespace(std::string& out, const std::string& nameSpace) {
+    out += "<LOCALNAMESPACEPATH>";
+    size_t start = 0;
+    while (start <= nameSpace.size()) {
+        size_t slash = nameSpace.find('/', start);
+        if (slash == std::string::npos) slash = nameSpace.size();
+        if (slash > start) {
+            out += "<NAMESPACE NAME=\"";
+            appendXmlEscaped(out, nameSpace.substr(start, slash - start));
+            out += "\"/>";
         }
-        out += "</LOCALNAMESPACEPATH>";
-    };
+        start = slash + 1;
+    }
+    out += "</LOCALNAMESPACEPATH>";
+}
+
+void appendNamespacePath(std::string& out, const std::string& host, const std::string& nameSpace) {
+    out += "<NAMESPACEPATH><HOST>";
+    appendXmlEscaped(out, host);
+    out += "</HOST>";
+    appendLocalNamespace(out, nameSpace);
+    out += "</NAMESPACEPATH>";
+}
+
+}  // namespace
+
+void appendClassPath(std::string& out, const std::string& host, const std::string& nameSpace,
+                     const std::string& className) {
+    out += "<CLASSPATH>";
+    appendNamespacePath(out, host, nameSpace);
+    out += "<CLASSNAME NAME=\"";
+    appendXmlEscaped(out, className);
+    out += "\"/></CLASSPATH>";
+}
+
+void appendPath(std::string& out, const ObjectPath& path) {
     if (path.nameSpace.empty()) {
         appendInstanceName(out, path);
     } else if (path.host.empty()) {
         out += "<LOCALINSTANCEPATH>";
-        localNamespace();
+        appendLocalNamespace(out, path.nameSpace);
         appendInstanceName(out, path);
         out += "</LOCALINSTANCEPATH>";
     } else {
-        out += "<INSTANCEPATH><NAMESPACEPATH><HOST>";
-        appendXmlEscaped(out, path.host);
-        out += "</HOST>";
-        localNamespace();
-        out += "</NAMESPACEPATH>";
+        out += "<INSTANCEPATH>";
+        appendNamespacePath(out, path.host, path.nameSpace);
         appendInstanceName(out, path);
         out += "</INSTANCEPATH>";
     }

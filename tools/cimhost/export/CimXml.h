@@ -32,6 +32,10 @@ void appendInstanceName(std::string& out, const ObjectPath& path);
 // names host and namespace.
 void appendPath(std::string& out, const ObjectPath& path);
 
+// <CLASSPATH> of a class in a namespace of a host.
+void appendClassPath(std::string& out, const std::string& host, const std::string& nameSpace,
+                     const std::string& className);
+
 // A non-null value as VALUE, VALUE.ARRAY or VALUE.REFERENCE (nothing for a
 // null one), written as a property's value is.
 void appendValue(std::string& out, const Value& value);

@@ -3,6 +3,8 @@
 #include <cimple/Meta.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "core/IndicationService.h"
 #include "export/CimXml.h"
 #include "server/ClassXml.h"
@@ -12,6 +14,7 @@ namespace cimhost {
 namespace server {
 namespace {
 
+using exporting::appendClassPath;
 using exporting::appendInstance;
 using exporting::appendInstanceName;
 using exporting::appendPath;
@@ -64,6 +67,60 @@ ObjectPath rooted(ObjectPath path, const std::string& nameSpace, const std::stri
     if (path.nameSpace.empty()) path.nameSpace = nameSpace;
     if (path.host.empty()) path.host = host;
     return path;
+}
+
+// The references of a class by name, each in its most derived declaration.
+std::vector<const cimple::Meta_Reference*> referencesOf(const cimple::Meta_Class& meta) {
+    std::vector<const cimple::Meta_Reference*> out;
+    for (uint32_t i = 0; i < meta.num_meta_features; ++i) {
+        const cimple::Meta_Feature* f = meta.meta_features[i];
+        if ((f->flags & cimple::CIMPLE_FLAG_REFERENCE) == 0) continue;
+        const auto* r = reinterpret_cast<const cimple::Meta_Reference*>(f);
+        const auto same = std::find_if(out.begin(), out.end(), [&](const cimple::Meta_Reference* o) {
+            return sameName(std::string(o->name), std::string(r->name));
+        });
+        if (same != out.end()) {
+            *same = r;
+        } else {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+// Association operations on a class answer from the schema: the association
+// classes with a reference (in `role`) that can point at the class, and for
+// associators the classes their other references (in `resultRole`) point at.
+std::vector<const cimple::Meta_Class*> classLinks(const ClassRepository& classes,
+                                                  const cimple::Meta_Class& target, bool associators,
+                                                  const Request& request) {
+    std::vector<const cimple::Meta_Class*> found;
+    const auto add = [&](const cimple::Meta_Class* mc) {
+        if (std::find(found.begin(), found.end(), mc) == found.end()) found.push_back(mc);
+    };
+    const auto named = [](const std::string& wanted, const char* name) {
+        return wanted.empty() || sameName(wanted, std::string(name));
+    };
+    const std::string& associationFilter = associators ? request.assocClass : request.resultClass;
+    for (const cimple::Meta_Class* association : classes.all()) {
+        if ((association->flags & cimple::CIMPLE_FLAG_ASSOCIATION) == 0) continue;
+        if (!associationFilter.empty() && !classes.isA(association->name, associationFilter)) continue;
+        const std::vector<const cimple::Meta_Reference*> references = referencesOf(*association);
+        for (const cimple::Meta_Reference* near : references) {
+            if (!named(request.role, near->name) || !cimple::is_subclass(near->meta_class, &target)) continue;
+            if (!associators) {
+                add(association);
+                break;
+            }
+            for (const cimple::Meta_Reference* far : references) {
+                if (far == near || !named(request.resultRole, far->name)) continue;
+                if (!request.resultClass.empty() && !classes.isA(far->meta_class->name, request.resultClass))
+                    continue;
+                add(far->meta_class);
+            }
+        }
+    }
+    return found;
 }
 
 Status needs(bool given, const char* what) {
@@ -218,11 +275,28 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
     const bool associators = is(op, "Associators"), associatorNames = is(op, "AssociatorNames");
     const bool references = is(op, "References"), referenceNames = is(op, "ReferenceNames");
     if (associators || associatorNames || references || referenceNames) {
-        if (!request.instanceName)
-            return Status::error(
-                request.className.empty() ? CMPI_RC_ERR_INVALID_PARAMETER : CMPI_RC_ERR_NOT_SUPPORTED,
-                request.className.empty() ? "the call needs ObjectName"
-                                          : "association operations on classes are not served");
+        if (!request.instanceName) {
+            if (request.className.empty())
+                return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "the call needs ObjectName");
+            const cimple::Meta_Class* target = classes.find(request.className);
+            if (!target) return Status::error(CMPI_RC_ERR_INVALID_PARAMETER, "no class " + request.className);
+            ClassOptions options;
+            options.localOnly = false;
+            options.includeQualifiers = request.flag("IncludeQualifiers", false);
+            options.includeClassOrigin = request.flag("IncludeClassOrigin", false);
+            options.propertyList = request.propertyList;
+            out += "<IRETURNVALUE>";
+            for (const cimple::Meta_Class* mc :
+                 classLinks(classes, *target, associators || associatorNames, request)) {
+                const bool names = associatorNames || referenceNames;
+                out += names ? "<OBJECTPATH>" : "<VALUE.OBJECTWITHPATH>";
+                appendClassPath(out, host_, ns, mc->name);
+                if (!names) appendClass(out, *mc, options);
+                out += names ? "</OBJECTPATH>" : "</VALUE.OBJECTWITHPATH>";
+            }
+            out += "</IRETURNVALUE>";
+            return s;
+        }
         const ObjectPath& object = *request.instanceName;
         std::vector<Instance> instances;
         std::vector<ObjectPath> paths;
