@@ -323,6 +323,43 @@ TEST_F(ServerTest, AssociationOperationsOnAClassAnswerFromTheSchema) {
     }
 }
 
+// Without DeepInheritance an instance of a subclass shows only the
+// properties of the class enumerated.
+TEST_F(ServerTest, ShallowEnumerationLeavesOutWhatSubclassesAdd) {
+    serve();
+    const std::string interop =
+        "<LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"interop\"/></LOCALNAMESPACEPATH>";
+    const auto call = [&](const char* method, const std::string& params) {
+        const httplib::Result r =
+            post(request("<IMETHODCALL NAME=\"" + std::string(method) + "\">" + interop + params +
+                         "</IMETHODCALL>"),
+                 {{"CIMOperation", "MethodCall"}, {"CIMMethod", method}, {"CIMObject", "root%2Finterop"}},
+                 "application/xml");
+        return r && r->status == 200 ? r->body : std::string("no answer");
+    };
+    const auto property = [](const char* name, const char* value) {
+        return "<PROPERTY NAME=\"" + std::string(name) + "\" TYPE=\"string\"><VALUE>" + value +
+               "</VALUE></PROPERTY>";
+    };
+    const std::string created = call(
+        "CreateInstance", "<IPARAMVALUE NAME=\"NewInstance\"><INSTANCE CLASSNAME=\"CIM_IndicationFilter\">" +
+                              property("Name", "f") + property("ElementName", "mine") +
+                              property("Query", "SELECT * FROM QMS_VRXLogEntryArrived") +
+                              property("QueryLanguage", "WQL") + "</INSTANCE></IPARAMVALUE>");
+    ASSERT_EQ(created.find("<ERROR"), std::string::npos) << created;
+    for (const bool deep : {true, false}) {
+        const std::string listed =
+            call("EnumerateInstances",
+                 "<IPARAMVALUE NAME=\"ClassName\"><CLASSNAME NAME=\"CIM_ManagedElement\"/></IPARAMVALUE>"
+                 "<IPARAMVALUE NAME=\"DeepInheritance\"><VALUE>" +
+                     std::string(deep ? "TRUE" : "FALSE") + "</VALUE></IPARAMVALUE>");
+        SCOPED_TRACE(listed);
+        EXPECT_NE(listed.find("<INSTANCENAME CLASSNAME=\"CIM_IndicationFilter\">"), std::string::npos);
+        EXPECT_NE(listed.find("<PROPERTY NAME=\"ElementName\""), std::string::npos);
+        EXPECT_EQ(listed.find("<PROPERTY NAME=\"Query\"") != std::string::npos, deep);
+    }
+}
+
 // A client that sends its request a byte at a time, each byte well within
 // the wait for the next, loses the connection when the whole request has
 // taken too long; over HTTPS the handshake is bounded alike. The others are

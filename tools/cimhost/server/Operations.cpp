@@ -240,10 +240,24 @@ Status Operations::intrinsic(const Request& request, std::string* result) {
         if (is(op, "EnumerateInstances")) {
             std::vector<std::shared_ptr<const Instance>> found;
             if (!(s = cimom_.enumerateInstancesShared(ns, request.className, &found)).ok()) return s;
+            // Without DeepInheritance an instance of a subclass shows only
+            // what the class asked for has.
+            const bool deep = request.flag("DeepInheritance", true);
             for (const std::shared_ptr<const Instance>& i : found) {
                 out += "<VALUE.NAMEDINSTANCE>";
                 appendInstanceName(out, i->path);
-                appendShown(out, *i, request);
+                if (deep || sameName(i->path.className, request.className)) {
+                    appendShown(out, *i, request);
+                } else {
+                    Instance shallow = selected(*i, request);
+                    NamedValues kept;
+                    CMPIType type;
+                    for (const auto& p : shallow.properties)
+                        if (classes.featureType(request.className, p.first, &type))
+                            kept.set(p.first, p.second);
+                    shallow.properties = std::move(kept);
+                    appendInstance(out, shallow);
+                }
                 out += "</VALUE.NAMEDINSTANCE>";
             }
         } else {
