@@ -27,7 +27,7 @@ namespace cimhost {
 const char kServeArguments[] =
     "PROVIDERS [--library-path DIR]... [--port N] [--bind ADDRESS]\n"
     "                     [--store FILE [--fresh-store]] [--listener-hosts HOST,...]\n"
-    "                     [--password-file FILE] [--cert PEM --key PEM]";
+    "                     [--password-file FILE] [--cert PEM --key PEM] [--export-cacert PEM]";
 const char kServeHelp[] =
     "Serves CIM operations over CIM-XML at http://ADDRESS:N/cimom; N defaults to 5988\n"
     "(0 picks a free port), ADDRESS to 127.0.0.1. With --password-file only its users\n"
@@ -35,6 +35,8 @@ const char kServeHelp[] =
     "other than loopback requires. --cert and --key serve HTTPS. --store keeps filters,\n"
     "destinations and subscriptions in FILE (--fresh-store sets a damaged FILE aside and\n"
     "begins empty); --listener-hosts accepts listener destinations on these hosts only.\n"
+    "Indications go to https listeners whose certificates chain to those of\n"
+    "--export-cacert (default: the system's trusted certificates).\n"
     "Stops on SIGINT or SIGTERM.\n";
 
 namespace {
@@ -71,6 +73,7 @@ struct ServeOptions {
     std::string storeFile;
     InteropOptions interop;
     server::ServerOptions server;
+    std::string exportCaFile;
 };
 
 }  // namespace
@@ -102,6 +105,8 @@ int serveCommand(int argc, char** argv) {
             options.server.certFile = value;
         else if (flag == "--key")
             options.server.keyFile = value;
+        else if (flag == "--export-cacert")
+            options.exportCaFile = value;
         else if (flag != "--port" || !portNumber(value, &options.server.port))
             return usage();
     }
@@ -112,6 +117,7 @@ int serveCommand(int argc, char** argv) {
     cimomOptions.storeFile = options.storeFile;
     cimomOptions.libraryPath = options.libraryPath;
     cimomOptions.interop = options.interop;
+    cimomOptions.exportCaFile = options.exportCaFile;
     Cimom cimom(cimomOptions);
     std::string error;
     if (!cimom.loadRegistrations(options.providersFile, &error)) {

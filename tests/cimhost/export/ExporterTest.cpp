@@ -6,6 +6,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "export/Exporter.h"
@@ -230,6 +232,51 @@ TEST(ExporterTest, EveryFailedAnswerIsRetriedThenDropped) {
         EXPECT_EQ(c.retried, row.retried);
         EXPECT_EQ(c.droppedAfterRetries, row.dropped);
     }
+}
+
+// An https listener is posted to only when its certificate chains to a
+// trusted one and names the host of the URL.
+TEST(ExporterTest, HttpsListenersMustShowATrustedCertificate) {
+    char dir[] = "/tmp/export-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string cert = std::string(dir) + "/cert.pem", key = std::string(dir) + "/key.pem";
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+        "-subj /CN=listener -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    httplib::SSLServer server(cert.c_str(), key.c_str());
+    std::atomic<int> received{0};
+    server.Post("/", [&](const httplib::Request& req, httplib::Response& res) {
+        ++received;
+        res.set_header("CIMExport", "MethodResponse");
+        res.set_content(listener::exportResponse(listener::parseExportIndication(req.body).request.messageId),
+                        "application/xml");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { server.listen_after_bind(); });
+    const struct {
+        std::string caFile;
+        std::string host;
+        uint64_t delivered;
+    } rows[] = {{cert, "127.0.0.1", 1}, {"", "127.0.0.1", 0}, {cert, "localhost", 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.caFile + " " + row.host);
+        ExportSettings settings = quick();
+        settings.http.caFile = row.caFile;
+        Exporter exporter(settings);
+        exporter.deliver(destination("https://" + row.host + ":" + std::to_string(port) + "/"),
+                         subscription("s"), indication(0));
+        ASSERT_TRUE(waitUntil([&] {
+            const ExportCounters c = exporter.counters().at(0);
+            return c.delivered + c.droppedAfterRetries == 1;
+        }));
+        EXPECT_EQ(exporter.counters().at(0).delivered, row.delivered);
+    }
+    EXPECT_EQ(received.load(), 1);
+    server.stop();
+    serving.join();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ExporterTest, UnusableUrlDropsAtOnce) {

@@ -87,6 +87,16 @@ bool parseRegistration(const std::string& line, ProviderRegistration* out, std::
 
 }  // namespace
 
+namespace {
+
+ExportSettings exportSettings(const Cimom::Options& options) {
+    ExportSettings settings;
+    settings.http.caFile = options.exportCaFile;
+    return settings;
+}
+
+}  // namespace
+
 struct Cimom::Impl : IndicationProviders {
     Impl(Cimom* cimom, Options o)
         : options(std::move(o)),
@@ -94,7 +104,7 @@ struct Cimom::Impl : IndicationProviders {
           broker(classes, cimom),
           space(broker.space()),
           providers(broker, options.libraryPath),
-          exporter(std::make_shared<Exporter>()),
+          exporter(std::make_shared<Exporter>(exportSettings(options))),
           service(classes, *this, options.storeFile, options.interop) {
         broker.setDeliver([this](const std::string& ns, const Instance& ind) { service.deliver(ns, ind); });
         if (!options.deliveryLog.empty())

@@ -57,6 +57,8 @@ public:
         // Whether indications for CIM_ListenerDestinationCIMXML destinations
         // are posted to their listeners over HTTP.
         bool exportToListeners = true;
+        // Trusted certificates (PEM) for https listeners; empty: the system's.
+        std::string exportCaFile;
         const ClassRepository* classes = &ClassRepository::builtin();
     };
 

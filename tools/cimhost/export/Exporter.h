@@ -37,7 +37,7 @@ struct ExportSettings {
     size_t queueLimit = 10000;
     // How long stop() lets the queues empty.
     std::chrono::milliseconds drainLimit{3000};
-    exporting::HttpLimits http;
+    exporting::HttpSettings http;
 };
 
 // Per listener URL; every count since the exporter started.

@@ -63,7 +63,7 @@ std::string HttpAnswer::header(const std::string& name) const {
     return std::string();
 }
 
-HttpClient::HttpClient(const std::string& url, HttpLimits limits) : limits_(limits) {
+HttpClient::HttpClient(const std::string& url, HttpSettings settings) : settings_(std::move(settings)) {
     std::string rest = url;
     std::string scheme = "http";
     const size_t colon = rest.find("://");
@@ -90,10 +90,11 @@ HttpClient::HttpClient(const std::string& url, HttpLimits limits) : limits_(limi
         urlError_ = "no usable host and port in " + url;
     if (!urlError_.empty()) return;
     if (scheme == "http") {
-        client_ = std::make_unique<PlainClient>(host, port, limits_.read);
+        client_ = std::make_unique<PlainClient>(host, port, settings_.read);
     } else {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
         client_ = std::make_unique<httplib::SSLClient>(host, port);
+        if (!settings_.caFile.empty()) client_->set_ca_cert_path(settings_.caFile);
 #else
         urlError_ = "this build cannot post to " + url;
         return;
@@ -109,9 +110,9 @@ HttpClient::HttpClient(const std::string& url, HttpLimits limits) : limits_(limi
     // Without it a small request on a kept-alive connection waits for the
     // previous one's delayed acknowledgement (Nagle's algorithm).
     client_->set_tcp_nodelay(true);
-    setTimeout(limits_.connect, &httplib::ClientImpl::set_connection_timeout, *client_);
-    setTimeout(limits_.read, &httplib::ClientImpl::set_read_timeout, *client_);
-    setTimeout(limits_.read, &httplib::ClientImpl::set_write_timeout, *client_);
+    setTimeout(settings_.connect, &httplib::ClientImpl::set_connection_timeout, *client_);
+    setTimeout(settings_.read, &httplib::ClientImpl::set_read_timeout, *client_);
+    setTimeout(settings_.read, &httplib::ClientImpl::set_write_timeout, *client_);
 }
 
 HttpClient::~HttpClient() = default;
@@ -132,7 +133,7 @@ HttpAnswer HttpClient::post(const std::vector<std::pair<std::string, std::string
     bool tooLarge = false;
     std::string received;
     request.content_receiver = [&](const char* data, size_t n, uint64_t, uint64_t) {
-        if (received.size() + n > limits_.maxAnswerBytes) {
+        if (received.size() + n > settings_.maxAnswerBytes) {
             tooLarge = true;
             return false;
         }
@@ -143,7 +144,7 @@ HttpAnswer HttpClient::post(const std::vector<std::pair<std::string, std::string
     httplib::Error error = httplib::Error::Success;
     const bool sent = client_->send(request, response, error);
     if (tooLarge) {
-        answer.error = "answer larger than " + std::to_string(limits_.maxAnswerBytes) + " bytes";
+        answer.error = "answer larger than " + std::to_string(settings_.maxAnswerBytes) + " bytes";
         return answer;
     }
     if (!sent) {

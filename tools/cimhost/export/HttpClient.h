@@ -18,10 +18,14 @@ class ClientImpl;
 namespace cimhost {
 namespace exporting {
 
-struct HttpLimits {
+struct HttpSettings {
     std::chrono::milliseconds connect{2000};
     std::chrono::milliseconds read{10000};
     size_t maxAnswerBytes = 1u << 20;
+    // The certificates (PEM) an https listener's must chain to; empty: the
+    // system's trusted ones. The name or address in the URL is checked
+    // against the certificate either way.
+    std::string caFile;
 };
 
 struct HttpAnswer {
@@ -41,7 +45,7 @@ public:
     // `url`: http:// or https://, host (a name, an IPv4 address or an IPv6
     // one in brackets), optional port and path; a URL without a scheme is
     // taken as http. An unusable URL makes every post fail with the reason.
-    HttpClient(const std::string& url, HttpLimits limits);
+    HttpClient(const std::string& url, HttpSettings settings);
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
@@ -56,7 +60,7 @@ public:
 private:
     std::string urlError_;
     std::string path_;
-    HttpLimits limits_;
+    HttpSettings settings_;
     std::unique_ptr<httplib::ClientImpl> client_;
 };
 
