@@ -49,6 +49,7 @@ void converse(HttpStream& stream, const FrontLimits& limits, const std::atomic<i
     for (size_t left = limits.requestsPerConnection; left > 0 && nextRequest(stream, limits, listening);
          --left) {
         bool closed = false;
+        if (limits.mandatoryPost) stream.replaceLeading("M-POST ", "POST ");
         const bool served = one(stream, left == 1, closed);
         if (!stream.flush() || !served || closed || stream.failed()) break;
     }

@@ -29,6 +29,10 @@ struct FrontLimits {
     // A kept-alive connection's wait for its next request.
     std::chrono::milliseconds keepAlive{std::chrono::seconds(5)};
     size_t requestsPerConnection = 1000;
+    // M-POST (the HTTP extension framework's mandatory POST, which CIM
+    // clients may send) reaches the library, which knows no such method, as
+    // the POST it extends; the handler tells it by its Man header.
+    bool mandatoryPost = false;
 };
 
 // A plain HTTP server.

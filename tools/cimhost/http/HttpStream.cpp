@@ -91,6 +91,16 @@ ssize_t HttpStream::read(char* data, size_t size) {
     return static_cast<ssize_t>(n);
 }
 
+bool HttpStream::replaceLeading(const std::string& from, const std::string& to) {
+    if (in_ == end_ && fill() <= 0) return false;
+    if (to.size() > from.size() || end_ - in_ < from.size() ||
+        std::memcmp(buffer_ + in_, from.data(), from.size()) != 0)
+        return false;
+    in_ += from.size() - to.size();
+    std::memcpy(buffer_ + in_, to.data(), to.size());
+    return true;
+}
+
 ssize_t HttpStream::write(const char* data, size_t size) {
     out_.append(data, size);
     if (out_.size() >= kFlushAt && !flush()) return -1;

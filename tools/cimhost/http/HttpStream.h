@@ -75,6 +75,11 @@ public:
     // A wait timed out, the peer failed or sent garbage to TLS: nothing more
     // should be read or written.
     bool failed() const { return failed_; }
+    // When the bytes not yet read begin with `from`, makes them begin with
+    // `to` (no longer than `from`) instead; reads first when none are held.
+    // False, and nothing changed, otherwise (also when fewer bytes than
+    // `from` has came in the first read).
+    bool replaceLeading(const std::string& from, const std::string& to);
     // Bytes of the peer's that the library has not read yet.
     bool holdsInput() const { return in_ < end_ || transport_.pending(); }
 

@@ -18,9 +18,11 @@ namespace {
 
 const char kXmlType[] = "application/xml; charset=\"utf-8\"";
 
-void refuse(httplib::Response& response, int status, const std::string& cimError, const std::string& reason) {
+// `prefix`: an M-POST's answer carries its CIM headers under the request's.
+void refuse(httplib::Response& response, int status, const std::string& cimError, const std::string& reason,
+            const std::string& prefix = "") {
     response.status = status;
-    if (!cimError.empty()) response.set_header("CIMError", cimError);
+    if (!cimError.empty()) response.set_header(prefix + "CIMError", cimError);
     response.set_content(reason + "\n", "text/plain");
 }
 
@@ -35,10 +37,12 @@ bool loopback(const std::string& address) {
 std::unique_ptr<httplib::Server> httpServer(const ServerOptions& options) {
     if (options.certFile.empty() != options.keyFile.empty())
         throw std::runtime_error("HTTPS needs both a certificate and its key");
-    if (options.certFile.empty()) return http::plainFront(options.limits);
+    http::FrontLimits limits = options.limits;
+    limits.mandatoryPost = true;
+    if (options.certFile.empty()) return http::plainFront(limits);
     std::string error;
     std::unique_ptr<httplib::Server> https =
-        http::tlsFront(options.limits, options.certFile, options.keyFile, &error);
+        http::tlsFront(limits, options.certFile, options.keyFile, &error);
     if (!https) throw std::runtime_error(error);
     return https;
 }
@@ -73,9 +77,10 @@ Server::Server(Cimom& cimom, ServerOptions options)
     http_->set_payload_max_length(options_.maxRequestBytes);
     // Accepted sockets take it from the listening one.
     http_->set_tcp_nodelay(true);
-    // The HTTP library refuses methods it does not know before any handler
-    // runs; its error handler still sees the method. An M-POST is answered
-    // 501, which tells a CIM client to fall back to POST, and the
+    // An M-POST reaches the handlers as a POST (see http::FrontLimits); one
+    // the front could not rewrite (its method line came in pieces) is
+    // refused by the library before any handler runs, and its error handler
+    // answers 501, which tells a CIM client to fall back to POST. The
     // connection is declared done: the library has not read the request's
     // headers and body, and the client must not send its POST after them.
     http_->set_error_handler(httplib::Server::HandlerWithResponse(
@@ -119,25 +124,36 @@ bool Server::admitted(const httplib::Request& request) const {
 }
 
 void Server::serve(const httplib::Request& request, httplib::Response& response) {
+    // An M-POST names the CIM mapping in its Man header and carries its CIM
+    // headers, and its answer's, under the prefix declared there.
+    std::string prefix;
+    if (request.has_header("Man")) {
+        if (!manPrefix(request.get_header_value("Man"), &prefix))
+            return refuse(response, 501, "", "the Man header names no CIM mapping with a prefix");
+        response.set_header("Ext", "");
+    }
+    const auto cim = [&](const char* name) { return request.get_header_value(prefix + name); };
+    const auto fail = [&](int status, const std::string& cimError, const std::string& reason) {
+        refuse(response, status, cimError, reason, prefix);
+    };
     if (!xmlContentType(request.get_header_value("Content-Type")))
-        return refuse(response, 415, "", "a CIM operation request is application/xml in UTF-8");
-    if (request.get_header_value("CIMOperation") != "MethodCall")
-        return refuse(response, 400, "unsupported-operation", "the CIMOperation header must be MethodCall");
-    const std::string protocol = request.get_header_value("CIMProtocolVersion");
+        return fail(415, "", "a CIM operation request is application/xml in UTF-8");
+    if (cim("CIMOperation") != "MethodCall")
+        return fail(400, "unsupported-operation", "the CIMOperation header must be MethodCall");
+    const std::string protocol = cim("CIMProtocolVersion");
     if (!protocol.empty() && protocol.compare(0, 2, "1.") != 0 && protocol != "1")
-        return refuse(response, 501, "unsupported-protocol-version", "CIMProtocolVersion " + protocol);
+        return fail(501, "unsupported-protocol-version", "CIMProtocolVersion " + protocol);
 
     Request call;
     Refusal refusal;
     if (!readRequest(request.body, operations_->classes(), &call, &refusal))
-        return refuse(response, refusal.httpStatus, refusal.cimError, refusal.reason);
-    if (!request.has_header("CIMMethod") || !sameName(request.get_header_value("CIMMethod"), call.method))
-        return refuse(response, 400, "header-mismatch", "the CIMMethod header does not name the body's call");
-    if (!request.has_header("CIMObject") || !objectMatches(request.get_header_value("CIMObject"), call))
-        return refuse(response, 400, "header-mismatch",
-                      "the CIMObject header does not name the body's object");
+        return fail(refusal.httpStatus, refusal.cimError, refusal.reason);
+    if (!request.has_header(prefix + "CIMMethod") || !sameName(cim("CIMMethod"), call.method))
+        return fail(400, "header-mismatch", "the CIMMethod header does not name the body's call");
+    if (!request.has_header(prefix + "CIMObject") || !objectMatches(cim("CIMObject"), call))
+        return fail(400, "header-mismatch", "the CIMObject header does not name the body's object");
 
-    response.set_header("CIMOperation", "MethodResponse");
+    response.set_header(prefix + "CIMOperation", "MethodResponse");
     response.set_content(operations_->answer(call), kXmlType);
 }
 
