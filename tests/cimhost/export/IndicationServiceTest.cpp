@@ -3,6 +3,9 @@
 // operations, and what bad input it refuses.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "core/Cimom.h"
 #include "export/Exporter.h"
 
@@ -57,6 +60,38 @@ TEST(IndicationServiceTest, RetrySettingsAreReadAndSetThroughTheInstance) {
     other.keys.set("Name", Value::string("other"));
     EXPECT_EQ(cimom.getInstance(other, &read).rc, CMPI_RC_ERR_NOT_FOUND);
     EXPECT_EQ(cimom.deleteInstance(path).rc, CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+// Settings an administrator made outlive the host when it keeps a store; a
+// settings file that cannot be read is reported by name and changes nothing.
+TEST(IndicationServiceTest, RetrySettingsAreKeptBesideTheStore) {
+    char dir[] = "/tmp/service-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Cimom::Options options;
+    options.storeFile = std::string(dir) + "/interop.json";
+    {
+        Cimom cimom(options);
+        std::vector<Instance> found;
+        ASSERT_TRUE(cimom.enumerateInstances("root/interop", "CIM_IndicationService", &found).ok());
+        Instance change = found.at(0);
+        change.properties.set("DeliveryRetryAttempts", Value::uint16(5));
+        change.properties.set("DeliveryRetryInterval", Value::uint32(7));
+        ASSERT_TRUE(cimom.modifyInstance(change).ok());
+    }
+    {
+        Cimom cimom(options);
+        EXPECT_TRUE(cimom.restoreSubscriptions().ok());
+        EXPECT_EQ(cimom.exporter()->retryAttempts(), 5u);
+        EXPECT_EQ(cimom.exporter()->retryInterval(), std::chrono::seconds(7));
+    }
+    for (const char* damaged : {"{\"DeliveryRetryAttempts\":70000,\"DeliveryRetryInterval\":1}", "garbage"}) {
+        std::ofstream(options.storeFile + ".settings") << damaged;
+        Cimom cimom(options);
+        const Status restored = cimom.restoreSubscriptions();
+        EXPECT_NE(restored.message.find(options.storeFile + ".settings"), std::string::npos) << damaged;
+        EXPECT_EQ(cimom.exporter()->retryAttempts(), 3u) << damaged;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -541,7 +541,18 @@ std::vector<ProviderRegistration> Cimom::registrations() const { return impl_->s
 
 Exporter* Cimom::exporter() { return impl_->exporter.get(); }
 
-Status Cimom::restoreSubscriptions() { return impl_->service.restore(); }
+// Beside the interop store: the retry settings an administrator set.
+std::string Cimom::retrySettingsFile() const {
+    return impl_->options.storeFile.empty() ? std::string() : impl_->options.storeFile + ".settings";
+}
+
+Status Cimom::restoreSubscriptions() {
+    // The settings first: the restored subscriptions deliver with them.
+    const Status settings =
+        retrySettingsFile().empty() ? Status() : loadRetrySettings(*impl_->exporter, retrySettingsFile());
+    const Status restored = impl_->service.restore();
+    return restored.ok() ? settings : restored;
+}
 
 Status Cimom::getInstance(const ObjectPath& path, Instance* out) {
     if (isServiceClass(path.nameSpace, path.className))
@@ -635,8 +646,19 @@ Status Cimom::createInstance(const Instance& instance, ObjectPath* created) {
 }
 
 Status Cimom::modifyInstance(const Instance& instance) {
-    if (isServiceClass(instance.path.nameSpace, instance.path.className))
-        return modifyIndicationService(*impl_->exporter, instance);
+    if (isServiceClass(instance.path.nameSpace, instance.path.className)) {
+        Exporter& exporter = *impl_->exporter;
+        const unsigned attempts = exporter.retryAttempts();
+        const std::chrono::milliseconds interval = exporter.retryInterval();
+        Status s = modifyIndicationService(exporter, instance);
+        // A change the client is told about is kept; one that cannot be is
+        // not made.
+        if (s.ok() && !retrySettingsFile().empty()) {
+            s = saveRetrySettings(exporter, retrySettingsFile());
+            if (!s.ok()) exporter.setRetry(attempts, interval);
+        }
+        return s;
+    }
     if (isInterop(instance.path.nameSpace)) return impl_->service.modifyInstance(instance);
     return impl_->instanceOp(instance.path, "modifyInstance", &instance);
 }

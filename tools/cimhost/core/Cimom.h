@@ -77,7 +77,9 @@ public:
     std::vector<ProviderRegistration> registrations() const;
 
     // Re-creates the subscriptions of the store (activating their
-    // providers). Call once after the registrations are in.
+    // providers), after taking back the retry settings kept beside it (set
+    // through CIM_IndicationService). Call once after the registrations are
+    // in.
     Status restoreSubscriptions();
 
     // Client operations. Namespaces are compared case-insensitively;
@@ -148,6 +150,7 @@ public:
     struct Impl;
 
 private:
+    std::string retrySettingsFile() const;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -251,26 +251,6 @@ bool parse(const std::string& text, rapidjson::Document* doc, std::string* why) 
 }
 
 // The whole file; false with errno set when it cannot be read (ENOENT: absent).
-bool readWhole(const std::string& path, std::string* out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            close(fd);
-            errno = err;
-            return false;
-        }
-        if (n == 0) break;
-        out->append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
-}
-
 uint32_t crcOf(const char* data, size_t size) {
     return static_cast<uint32_t>(
         crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
@@ -406,7 +386,7 @@ Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
 
     Replay replay;
     std::string text;
-    if (!readWhole(file_, &text)) {
+    if (!readFileWhole(file_, &text)) {
         if (errno != ENOENT) return damage(file_, "cannot read it: " + errnoText(errno));
     } else {
         snapshotBytes_ = text.size();
@@ -427,7 +407,7 @@ Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
 
     const std::string journal = journalFile();
     std::string records;
-    if (!readWhole(journal, &records)) {
+    if (!readFileWhole(journal, &records)) {
         if (errno != ENOENT) return damage(journal, "cannot read it: " + errnoText(errno));
     }
     size_t at = 0;
@@ -567,19 +547,9 @@ Status InteropStore::compact(const std::vector<std::shared_ptr<const Instance>>&
     w.EndArray();
     w.EndObject();
 
-    std::string temp = file_ + kTempInfix + "XXXXXX";
-    const int fd = mkstemp(&temp[0]);
-    if (fd < 0) return Status::error(CMPI_RC_ERR_FAILED, "cannot write " + file_ + ": " + errnoText(errno));
-    int err = 0;
-    if (!writeAll(fd, buffer.GetString(), buffer.GetSize())) err = errno;
-    if (!err && options_.sync && fsync(fd) != 0) err = errno;
-    if (close(fd) != 0 && !err) err = errno;
-    if (!err && rename(temp.c_str(), file_.c_str()) != 0) err = errno;
-    if (err) {
-        unlink(temp.c_str());
-        return Status::error(CMPI_RC_ERR_FAILED, "cannot write " + file_ + ": " + errnoText(err));
-    }
-    if (options_.sync) syncDirectory(file_);
+    const Status written =
+        replaceFileWhole(file_, std::string(buffer.GetString(), buffer.GetSize()), options_.sync);
+    if (!written.ok()) return written;
     snapshotBytes_ = buffer.GetSize();
     Status st = openJournal();
     if (!st.ok()) return st;
@@ -588,6 +558,43 @@ Status InteropStore::compact(const std::vector<std::shared_ptr<const Instance>>&
     if (options_.sync) fdatasync(journal_);
     journalBytes_ = 0;
     return Status();
+}
+
+Status replaceFileWhole(const std::string& file, const std::string& content, bool sync) {
+    std::string temp = file + kTempInfix + "XXXXXX";
+    const int fd = mkstemp(&temp[0]);
+    if (fd < 0) return Status::error(CMPI_RC_ERR_FAILED, "cannot write " + file + ": " + errnoText(errno));
+    int err = 0;
+    if (!writeAll(fd, content.data(), content.size())) err = errno;
+    if (!err && sync && fsync(fd) != 0) err = errno;
+    if (close(fd) != 0 && !err) err = errno;
+    if (!err && rename(temp.c_str(), file.c_str()) != 0) err = errno;
+    if (err) {
+        unlink(temp.c_str());
+        return Status::error(CMPI_RC_ERR_FAILED, "cannot write " + file + ": " + errnoText(err));
+    }
+    if (sync) syncDirectory(file);
+    return Status();
+}
+
+bool readFileWhole(const std::string& path, std::string* out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int err = errno;
+            close(fd);
+            errno = err;
+            return false;
+        }
+        if (n == 0) break;
+        out->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
 }
 
 }  // namespace cimhost

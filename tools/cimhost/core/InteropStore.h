@@ -18,6 +18,14 @@
 
 namespace cimhost {
 
+// Replaces `file` with `content` as a whole: a temporary file beside it,
+// written (and with `sync` flushed to disk), then renamed over it, so that a
+// crash leaves the old content or the new, never a part.
+Status replaceFileWhole(const std::string& file, const std::string& content, bool sync);
+
+// Reads all of `path`; false with errno set when it cannot.
+bool readFileWhole(const std::string& path, std::string* out);
+
 // Equal for key sets that name the same instance as the interop namespace
 // compares them: key names case-insensitively, values exactly, references by
 // their own keys (class, namespace and host left out).

@@ -1,12 +1,16 @@
 #include "export/IndicationServiceInstance.h"
 
+#include <rapidjson/document.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "core/InteropStore.h"
 #include "core/ValueVisitor.h"
 #include "export/Exporter.h"
 
@@ -124,6 +128,40 @@ Status modifyIndicationService(Exporter& exporter, const Instance& instance) {
     }
     exporter.setRetry(static_cast<unsigned>(attempts), std::chrono::seconds(interval));
     return Status();
+}
+
+Status saveRetrySettings(const Exporter& exporter, const std::string& file) {
+    const std::string text =
+        "{\"DeliveryRetryAttempts\":" + std::to_string(exporter.retryAttempts()) +
+        ",\"DeliveryRetryInterval\":" + std::to_string(exporter.retryInterval().count() / 1000) + "}\n";
+    return replaceFileWhole(file, text, true);
+}
+
+Status loadRetrySettings(Exporter& exporter, const std::string& file) {
+    std::string text;
+    if (!readFileWhole(file, &text))
+        return errno == ENOENT ? Status()
+                               : Status::error(CMPI_RC_ERR_FAILED, file + ": " + std::strerror(errno));
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    const auto number = [&](const char* name, uint64_t max, Value* out) {
+        if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember(name) || !doc[name].IsUint64() ||
+            doc[name].GetUint64() > max)
+            return false;
+        *out = max == std::numeric_limits<uint16_t>::max()
+                   ? Value::uint16(static_cast<uint16_t>(doc[name].GetUint64()))
+                   : Value::uint32(static_cast<uint32_t>(doc[name].GetUint64()));
+        return true;
+    };
+    Instance settings = indicationServiceInstance(exporter);
+    Value attempts, interval;
+    if (!number("DeliveryRetryAttempts", std::numeric_limits<uint16_t>::max(), &attempts) ||
+        !number("DeliveryRetryInterval", std::numeric_limits<uint32_t>::max(), &interval))
+        return Status::error(CMPI_RC_ERR_FAILED,
+                             file + ": not {\"DeliveryRetryAttempts\":N,\"DeliveryRetryInterval\":S}");
+    settings.properties.set("DeliveryRetryAttempts", attempts);
+    settings.properties.set("DeliveryRetryInterval", interval);
+    return modifyIndicationService(exporter, settings);
 }
 
 }  // namespace cimhost

@@ -4,6 +4,7 @@
 // instance operations.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "core/Value.h"
@@ -27,5 +28,13 @@ Status getIndicationService(const Exporter& exporter, const ObjectPath& path, In
 // is null, not an integer or out of its type's range is
 // CMPI_RC_ERR_INVALID_PARAMETER and nothing changes.
 Status modifyIndicationService(Exporter& exporter, const Instance& instance);
+
+// The retry settings kept across restarts in `file` (beside the interop
+// store): {"DeliveryRetryAttempts":N,"DeliveryRetryInterval":S}, written
+// whole. load applies what `file` holds (nothing when it does not exist);
+// an unreadable or invalid file is an error naming it, the settings as they
+// were.
+Status saveRetrySettings(const Exporter& exporter, const std::string& file);
+Status loadRetrySettings(Exporter& exporter, const std::string& file);
 
 }  // namespace cimhost
