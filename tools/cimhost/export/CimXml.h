@@ -14,15 +14,13 @@ namespace exporting {
 // Appends <INSTANCE CLASSNAME="...">...</INSTANCE> for `instance` to `out`.
 //
 // Text is written as text::appendXmlEscaped writes it (see text/Escape.h).
-// Numbers are decimal; reals carry enough
-// digits to read back the same value, and NaN and the infinities are "NaN",
-// "INF" and "-INF". Booleans are TRUE/FALSE, char16 its UTF-8 character,
-// datetimes their CIM text. A reference is a VALUE.REFERENCE holding an
-// INSTANCEPATH, LOCALINSTANCEPATH or INSTANCENAME as far as the path names
-// host and namespace; an embedded instance is a string property with
-// EmbeddedObject="instance" whose value is the instance's own CIM-XML. CIM
-// properties cannot be arrays of references; should a provider make one,
-// its items go as their path texts in a string array.
+// Numbers are decimal; reals carry enough digits to read back the same
+// value, and NaN and the infinities are "NaN", "INF" and "-INF". Booleans are TRUE/FALSE, char16 its UTF-8
+// character, datetimes their CIM text. A reference is a VALUE.REFERENCE holding an INSTANCEPATH,
+// LOCALINSTANCEPATH or INSTANCENAME as far as the path names host and namespace; an embedded instance is a
+// string property with EmbeddedObject="instance" whose value is the instance's own CIM-XML. CIM properties
+// cannot be arrays of references; should a provider make one, its items go as their path texts in a string
+// array.
 void appendInstance(std::string& out, const Instance& instance);
 
 // <INSTANCENAME CLASSNAME="...">, one KEYBINDING per key.

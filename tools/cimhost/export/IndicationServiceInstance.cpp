@@ -144,24 +144,20 @@ Status loadRetrySettings(Exporter& exporter, const std::string& file) {
                                : Status::error(CMPI_RC_ERR_FAILED, file + ": " + std::strerror(errno));
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
-    const auto number = [&](const char* name, uint64_t max, Value* out) {
+    const auto number = [&](const char* name, uint64_t max, uint64_t* out) {
         if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember(name) || !doc[name].IsUint64() ||
             doc[name].GetUint64() > max)
             return false;
-        *out = max == std::numeric_limits<uint16_t>::max()
-                   ? Value::uint16(static_cast<uint16_t>(doc[name].GetUint64()))
-                   : Value::uint32(static_cast<uint32_t>(doc[name].GetUint64()));
+        *out = doc[name].GetUint64();
         return true;
     };
-    Instance settings = indicationServiceInstance(exporter);
-    Value attempts, interval;
+    uint64_t attempts = 0, interval = 0;
     if (!number("DeliveryRetryAttempts", std::numeric_limits<uint16_t>::max(), &attempts) ||
         !number("DeliveryRetryInterval", std::numeric_limits<uint32_t>::max(), &interval))
         return Status::error(CMPI_RC_ERR_FAILED,
                              file + ": not {\"DeliveryRetryAttempts\":N,\"DeliveryRetryInterval\":S}");
-    settings.properties.set("DeliveryRetryAttempts", attempts);
-    settings.properties.set("DeliveryRetryInterval", interval);
-    return modifyIndicationService(exporter, settings);
+    exporter.setRetry(static_cast<unsigned>(attempts), std::chrono::seconds(interval));
+    return Status();
 }
 
 }  // namespace cimhost

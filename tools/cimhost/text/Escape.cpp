@@ -6,8 +6,8 @@ namespace {
 
 const char kReplacement[] = "\xEF\xBF\xBD";
 
-}  // namespace
-
+// Length of the well-formed UTF-8 sequence starting at text[pos] (no overlong
+// forms, no surrogates, nothing above U+10FFFF); 0 when there is none.
 size_t utf8Length(const std::string& text, size_t pos) {
     const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char c = at(pos);
@@ -33,6 +33,8 @@ size_t utf8Length(const std::string& text, size_t pos) {
         if (at(pos + i) < 0x80 || at(pos + i) > 0xBF) return 0;
     return n;
 }
+
+}  // namespace
 
 void appendXmlEscaped(std::string& out, const std::string& text) {
     size_t pos = 0;

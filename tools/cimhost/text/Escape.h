@@ -20,9 +20,5 @@ void appendXmlEscaped(std::string& out, const std::string& text);
 // value in the text form of a path.
 void appendQuoted(std::string& out, const std::string& text);
 
-// Length of the well-formed UTF-8 sequence starting at text[pos] (no overlong
-// forms, no surrogates, nothing above U+10FFFF); 0 when there is none.
-size_t utf8Length(const std::string& text, size_t pos);
-
 }  // namespace text
 }  // namespace cimhost
