@@ -192,6 +192,7 @@ int watch(const WatchOptions& options) {
     cimomOptions.interop.startFresh = options.freshStore;
     cimomOptions.deliveryLog = options.deliveryLog;
     cimomOptions.libraryPath = options.libraryPath;
+    cimomOptions.exportCaFile = options.exportCaFile;
     Cimom cimom(cimomOptions);
     std::string error;
     if (!cimom.loadRegistrations(options.providersFile, &error)) {

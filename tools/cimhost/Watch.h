@@ -12,11 +12,12 @@ struct WatchOptions {
     std::string query = "SELECT * FROM QMS_VRXLogEntryArrived";
     std::string sourceNamespace = "root/qms";
     std::string destination = "http://localhost:5988/cimhost-watch";
-    std::string storeFile;    // the interop store; empty: in memory
-    bool freshStore = false;  // a damaged store is set aside (numbered) and the run starts empty
-    std::string deliveryLog;  // JSON lines of every delivery; empty: none
-    unsigned count = 0;       // stop after that many indications; 0: no limit
-    unsigned seconds = 0;     // stop after that long; 0: no limit
+    std::string storeFile;     // the interop store; empty: in memory
+    bool freshStore = false;   // a damaged store is set aside (numbered) and the run starts empty
+    std::string deliveryLog;   // JSON lines of every delivery; empty: none
+    std::string exportCaFile;  // what an https destination's certificate must chain to; empty: the system's
+    unsigned count = 0;        // stop after that many indications; 0: no limit
+    unsigned seconds = 0;      // stop after that long; 0: no limit
     // Each indication as one readable line (listener::indicationLine), or
     // as the whole instance, every property, headed "--- indication N to URL".
     enum class Show { line, full } show = Show::line;

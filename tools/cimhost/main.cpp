@@ -77,6 +77,8 @@ int watchCommand(const Args& args) {
             options.storeFile = value;
         else if (flag == "--log")
             options.deliveryLog = value;
+        else if (flag == "--export-cacert")
+            options.exportCaFile = value;
         else if (flag == "--show") {
             if (value != "line" && value != "full")
                 throw Misuse{"--show takes line or full, not \"" + value + "\""};
@@ -122,7 +124,7 @@ const Command kCommands[] = {
     {"watch",
      "PROVIDERS [--library-path DIR]... [--query WQL] [--namespace NS]\n"
      "                     [--destination URL] [--store FILE [--fresh-store]] [--log FILE.jsonl]\n"
-     "                     [--count N] [--seconds S] [--show line|full]",
+     "                     [--count N] [--seconds S] [--show line|full] [--export-cacert PEM]",
      "host providers, subscribe and print the indications delivered",
      "Hosts the providers of the registration file PROVIDERS, subscribes a listener to the\n"
      "query as a client does, and prints every indication delivered until SIGINT or SIGTERM\n"
@@ -136,7 +138,9 @@ const Command kCommands[] = {
      "  --log FILE.jsonl    write every delivery to FILE.jsonl as JSON lines\n"
      "  --count N           stop after N indications\n"
      "  --seconds S         stop after S seconds\n"
-     "  --show line|full    a readable line per indication (default), or the whole instance\n",
+     "  --show line|full    a readable line per indication (default), or the whole instance\n"
+     "  --export-cacert PEM the certificates an https destination's must chain to\n"
+     "                      (default: the system's trusted certificates)\n",
      watchCommand},
     {"listen", "[--port N] [--bind ADDR] [--json] [--out FILE]",
      "a CIM-XML listener that prints what it receives",

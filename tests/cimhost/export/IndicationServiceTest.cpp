@@ -78,9 +78,13 @@ TEST(IndicationServiceTest, RetrySettingsAreKeptBesideTheStore) {
         change.properties.set("DeliveryRetryInterval", Value::uint32(7));
         ASSERT_TRUE(cimom.modifyInstance(change).ok());
     }
+    // A write a crash interrupted leaves its temporary file: gone at start.
+    const std::string interrupted = options.storeFile + ".settings.tmp.Ab12Cd";
+    std::ofstream(interrupted) << "{\"DeliveryRetryAttempts\":9";
     {
         Cimom cimom(options);
         EXPECT_TRUE(cimom.restoreSubscriptions().ok());
+        EXPECT_FALSE(std::filesystem::exists(interrupted));
         EXPECT_EQ(cimom.exporter()->retryAttempts(), 5u);
         EXPECT_EQ(cimom.exporter()->retryInterval(), std::chrono::seconds(7));
     }

@@ -370,19 +370,7 @@ InteropStore::~InteropStore() {
 
 Status InteropStore::open(std::vector<std::shared_ptr<Instance>>* out) {
     out->clear();
-    // Temporary files of snapshot writes a crash interrupted. Only our own
-    // infix is matched: an administrator's copies beside the store stay.
-    const std::string dir = directoryOf(file_);
-    const size_t slash = file_.rfind('/');
-    const std::string prefix = file_.substr(slash == std::string::npos ? 0 : slash + 1) + kTempInfix;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
-                unlink((dir + "/" + name).c_str());
-        }
-        closedir(d);
-    }
+    removeInterruptedWrites(file_);
 
     Replay replay;
     std::string text;
@@ -575,6 +563,22 @@ Status replaceFileWhole(const std::string& file, const std::string& content, boo
     }
     if (sync) syncDirectory(file);
     return Status();
+}
+
+void removeInterruptedWrites(const std::string& file) {
+    // Only our own infix is matched: an administrator's copies beside the
+    // file stay.
+    const std::string dir = directoryOf(file);
+    const size_t slash = file.rfind('/');
+    const std::string prefix = file.substr(slash == std::string::npos ? 0 : slash + 1) + kTempInfix;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+                unlink((dir + "/" + name).c_str());
+        }
+        closedir(d);
+    }
 }
 
 bool readFileWhole(const std::string& path, std::string* out) {

@@ -23,6 +23,10 @@ namespace cimhost {
 // crash leaves the old content or the new, never a part.
 Status replaceFileWhole(const std::string& file, const std::string& content, bool sync);
 
+// Removes the temporary files of replaceFileWhole(file, ...) calls that a
+// crash interrupted; called before `file` is first read.
+void removeInterruptedWrites(const std::string& file);
+
 // Reads all of `path`; false with errno set when it cannot.
 bool readFileWhole(const std::string& path, std::string* out);
 

@@ -138,6 +138,7 @@ Status saveRetrySettings(const Exporter& exporter, const std::string& file) {
 }
 
 Status loadRetrySettings(Exporter& exporter, const std::string& file) {
+    removeInterruptedWrites(file);
     std::string text;
     if (!readFileWhole(file, &text))
         return errno == ENOENT ? Status()
