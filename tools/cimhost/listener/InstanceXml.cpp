@@ -22,14 +22,18 @@ bool fail(std::string* error, const std::string& text) {
 }
 
 // The element children that carry content; qualifiers describe the class,
-// not the value, and are passed over.
-std::vector<pugi::xml_node> contentChildren(const pugi::xml_node& node) {
-    std::vector<pugi::xml_node> out;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        if (child.type() == pugi::node_element && !named(child, "QUALIFIER")) out.push_back(child);
-    }
-    return out;
+// not the value, and are passed over. Walked in place: a listener reads one
+// instance per indication, and a list per element would cost more than the
+// reading.
+pugi::xml_node contentFrom(pugi::xml_node child) {
+    while (child && (child.type() != pugi::node_element || named(child, "QUALIFIER")))
+        child = child.next_sibling();
+    return child;
 }
+
+pugi::xml_node firstContent(const pugi::xml_node& node) { return contentFrom(node.first_child()); }
+
+pugi::xml_node nextContent(const pugi::xml_node& child) { return contentFrom(child.next_sibling()); }
 
 // The character data of a VALUE or KEYVALUE, CDATA sections included; any
 // element inside it makes it malformed.
@@ -47,7 +51,7 @@ bool characters(const pugi::xml_node& node, std::string* out, std::string* error
 
 bool localNamespace(const pugi::xml_node& node, std::string* out, std::string* error) {
     out->clear();
-    for (const pugi::xml_node& ns : contentChildren(node)) {
+    for (pugi::xml_node ns = firstContent(node); ns; ns = nextContent(ns)) {
         const char* name = ns.attribute("NAME").value();
         if (!named(ns, "NAMESPACE") || !*name) return fail(error, "malformed LOCALNAMESPACEPATH");
         if (!out->empty()) *out += '/';
@@ -59,34 +63,34 @@ bool localNamespace(const pugi::xml_node& node, std::string* out, std::string* e
 bool keyBinding(const pugi::xml_node& binding, std::pair<std::string, std::string>* out, std::string* error) {
     out->first = binding.attribute("NAME").value();
     if (out->first.empty()) return fail(error, "KEYBINDING without NAME");
-    const std::vector<pugi::xml_node> value = contentChildren(binding);
-    if (value.size() != 1) return fail(error, "KEYBINDING " + out->first + " without one value");
+    const pugi::xml_node value = firstContent(binding);
+    if (!value || nextContent(value)) return fail(error, "KEYBINDING " + out->first + " without one value");
     out->second.clear();
-    if (named(value[0], "KEYVALUE")) {
+    if (named(value, "KEYVALUE")) {
         std::string text;
-        if (!characters(value[0], &text, error)) return false;
-        const std::string kind = value[0].attribute("VALUETYPE").value();
-        if (kind.empty() || kind == "string") {
+        if (!characters(value, &text, error)) return false;
+        const char* kind = value.attribute("VALUETYPE").value();
+        if (!*kind || std::strcmp(kind, "string") == 0) {
             appendQuoted(out->second, text);
         } else {
             out->second = text;
         }
         return true;
     }
-    if (named(value[0], "VALUE.REFERENCE")) {
+    if (named(value, "VALUE.REFERENCE")) {
         std::string nested;
-        if (!pathText(value[0], &nested, error)) return false;
+        if (!pathText(value, &nested, error)) return false;
         appendQuoted(out->second, nested);
         return true;
     }
-    return fail(error, std::string("<") + value[0].name() + "> as key value");
+    return fail(error, std::string("<") + value.name() + "> as key value");
 }
 
 bool instanceName(const pugi::xml_node& node, std::string* out, std::string* error) {
     const std::string className = node.attribute("CLASSNAME").value();
     if (className.empty()) return fail(error, "INSTANCENAME without CLASSNAME");
     std::vector<std::pair<std::string, std::string>> keys;
-    for (const pugi::xml_node& binding : contentChildren(node)) {
+    for (pugi::xml_node binding = firstContent(node); binding; binding = nextContent(binding)) {
         if (!named(binding, "KEYBINDING"))
             return fail(error, std::string("<") + binding.name() + "> in INSTANCENAME");
         keys.emplace_back();
@@ -112,9 +116,9 @@ const Property* Instance::find(const std::string& name) const {
 
 bool pathText(const pugi::xml_node& node, std::string* out, std::string* error) {
     if (named(node, "VALUE.REFERENCE")) {
-        const std::vector<pugi::xml_node> inner = contentChildren(node);
-        if (inner.size() != 1) return fail(error, "VALUE.REFERENCE without one path");
-        return pathText(inner[0], out, error);
+        const pugi::xml_node inner = firstContent(node);
+        if (!inner || nextContent(inner)) return fail(error, "VALUE.REFERENCE without one path");
+        return pathText(inner, out, error);
     }
     if (named(node, "INSTANCENAME")) return instanceName(node, out, error);
     if (named(node, "CLASSNAME")) {
@@ -124,30 +128,29 @@ bool pathText(const pugi::xml_node& node, std::string* out, std::string* error) 
 
     // The path forms that name a namespace: [host and] namespace, then the
     // instance or class.
-    const std::vector<pugi::xml_node> parts = contentChildren(node);
+    const pugi::xml_node first = firstContent(node);
+    const pugi::xml_node second = first ? nextContent(first) : pugi::xml_node();
+    const bool two = second && !nextContent(second);
     std::string host, nameSpace, rest;
-    size_t at = 0;
     if (named(node, "INSTANCEPATH") || named(node, "CLASSPATH")) {
-        if (parts.size() != 2 || !named(parts[0], "NAMESPACEPATH"))
+        if (!two || !named(first, "NAMESPACEPATH"))
             return fail(error, "malformed " + std::string(node.name()));
-        const std::vector<pugi::xml_node> nsParts = contentChildren(parts[0]);
-        if (nsParts.size() != 2 || !named(nsParts[0], "HOST") || !named(nsParts[1], "LOCALNAMESPACEPATH"))
+        const pugi::xml_node hostPart = firstContent(first);
+        const pugi::xml_node local = hostPart ? nextContent(hostPart) : pugi::xml_node();
+        if (!local || nextContent(local) || !named(hostPart, "HOST") || !named(local, "LOCALNAMESPACEPATH"))
             return fail(error, "malformed NAMESPACEPATH");
-        if (!characters(nsParts[0], &host, error) || !localNamespace(nsParts[1], &nameSpace, error))
-            return false;
-        at = 1;
+        if (!characters(hostPart, &host, error) || !localNamespace(local, &nameSpace, error)) return false;
     } else if (named(node, "LOCALINSTANCEPATH") || named(node, "LOCALCLASSPATH")) {
-        if (parts.size() != 2 || !named(parts[0], "LOCALNAMESPACEPATH"))
+        if (!two || !named(first, "LOCALNAMESPACEPATH"))
             return fail(error, "malformed " + std::string(node.name()));
-        if (!localNamespace(parts[0], &nameSpace, error)) return false;
-        at = 1;
+        if (!localNamespace(first, &nameSpace, error)) return false;
     } else {
         return fail(error, std::string("<") + node.name() + "> is no path");
     }
     const bool instance = named(node, "INSTANCEPATH") || named(node, "LOCALINSTANCEPATH");
-    if (!named(parts[at], instance ? "INSTANCENAME" : "CLASSNAME"))
+    if (!named(second, instance ? "INSTANCENAME" : "CLASSNAME"))
         return fail(error, "malformed " + std::string(node.name()));
-    if (!pathText(parts[at], &rest, error)) return false;
+    if (!pathText(second, &rest, error)) return false;
     out->clear();
     if (!host.empty()) *out = "//" + host + "/";
     *out += nameSpace + ":" + rest;
@@ -159,10 +162,9 @@ bool readValue(const pugi::xml_node& holder, const std::string& type, Property* 
     out->type = type;
     out->array = named(holder, "PROPERTY.ARRAY");
     if (named(holder, "PROPERTY.REFERENCE")) out->type = "reference";
-    const std::vector<pugi::xml_node> values = contentChildren(holder);
-    if (values.empty()) return true;
-    if (values.size() > 1) return fail(error, std::string("several values in <") + holder.name() + ">");
-    const pugi::xml_node& value = values[0];
+    const pugi::xml_node value = firstContent(holder);
+    if (!value) return true;
+    if (nextContent(value)) return fail(error, std::string("several values in <") + holder.name() + ">");
 
     if (named(value, "VALUE")) {
         if (out->array || out->type == "reference")
@@ -175,7 +177,7 @@ bool readValue(const pugi::xml_node& holder, const std::string& type, Property* 
             return fail(error, "<VALUE.ARRAY> in a scalar");
         out->array = true;
         out->null = false;
-        for (const pugi::xml_node& item : contentChildren(value)) {
+        for (pugi::xml_node item = firstContent(value); item; item = nextContent(item)) {
             if (named(item, "VALUE.NULL")) {
                 out->items.emplace_back();
             } else if (named(item, "VALUE")) {
@@ -199,25 +201,29 @@ bool readValue(const pugi::xml_node& holder, const std::string& type, Property* 
 }
 
 bool readInstance(const pugi::xml_node& node, Instance* out, std::string* error) {
-    *out = Instance();
+    out->className.clear();
+    out->properties.clear();
     if (!named(node, "INSTANCE")) return fail(error, std::string("<") + node.name() + "> is no INSTANCE");
     out->className = node.attribute("CLASSNAME").value();
     if (out->className.empty()) return fail(error, "INSTANCE without CLASSNAME");
-    for (const pugi::xml_node& p : contentChildren(node)) {
+    // Each property is read into its place in the map, not copied there.
+    for (pugi::xml_node p = firstContent(node); p; p = nextContent(p)) {
         const bool reference = named(p, "PROPERTY.REFERENCE");
         if (!reference && !named(p, "PROPERTY") && !named(p, "PROPERTY.ARRAY"))
             return fail(error, std::string("<") + p.name() + "> in INSTANCE");
-        const std::string name = p.attribute("NAME").value();
-        if (name.empty()) return fail(error, std::string("<") + p.name() + "> without NAME");
-        const std::string type = p.attribute("TYPE").value();
-        if (!reference && type.empty()) return fail(error, "property " + name + " without TYPE");
-        Property value;
-        if (!readValue(p, type, &value, error)) {
-            if (error) *error = "property " + name + ": " + *error;
+        const char* name = p.attribute("NAME").value();
+        if (!*name) return fail(error, std::string("<") + p.name() + "> without NAME");
+        const char* type = p.attribute("TYPE").value();
+        if (!reference && !*type) return fail(error, std::string("property ") + name + " without TYPE");
+        const size_t before = out->properties.size();
+        const auto slot = out->properties.emplace_hint(out->properties.end(), name, Property());
+        const bool given = out->properties.size() == before;
+        Property scratch;
+        if (!readValue(p, type, given ? &scratch : &slot->second, error)) {
+            if (error) *error = std::string("property ") + name + ": " + *error;
             return false;
         }
-        if (!out->properties.emplace(name, std::move(value)).second)
-            return fail(error, "property " + name + " given twice");
+        if (given) return fail(error, std::string("property ") + name + " given twice");
     }
     return true;
 }

@@ -34,11 +34,25 @@ size_t utf8Length(const std::string& text, size_t pos) {
     return n;
 }
 
+// Bytes that go out as they are: printable ASCII other than the five XML
+// gives meaning to.
+bool plain(unsigned char c) {
+    return c >= 0x20 && c < 0x80 && c != '<' && c != '>' && c != '&' && c != '"' && c != '\'';
+}
+
 }  // namespace
 
 void appendXmlEscaped(std::string& out, const std::string& text) {
     size_t pos = 0;
     while (pos < text.size()) {
+        // Runs of plain bytes, most of any text, are copied in one piece.
+        size_t end = pos;
+        while (end < text.size() && plain(static_cast<unsigned char>(text[end]))) ++end;
+        if (end > pos) {
+            out.append(text, pos, end - pos);
+            pos = end;
+            if (pos == text.size()) break;
+        }
         const unsigned char c = static_cast<unsigned char>(text[pos]);
         switch (c) {
             case '<':
@@ -68,7 +82,7 @@ void appendXmlEscaped(std::string& out, const std::string& text) {
             default:
                 if (c < 0x20) {
                     out += kReplacement;
-                } else if (c >= 0x80) {
+                } else {
                     const size_t n = utf8Length(text, pos);
                     if (n == 0) {
                         out += kReplacement;
@@ -77,8 +91,6 @@ void appendXmlEscaped(std::string& out, const std::string& text) {
                         pos += n;
                         continue;
                     }
-                } else {
-                    out += static_cast<char>(c);
                 }
         }
         ++pos;
