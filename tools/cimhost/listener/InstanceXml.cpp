@@ -1,7 +1,5 @@
 #include "listener/InstanceXml.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -14,7 +12,11 @@ using text::appendQuoted;
 
 namespace {
 
-bool named(const pugi::xml_node& node, const char* name) { return std::strcmp(node.name(), name) == 0; }
+// Most elements asked about differ from the name in their first letter.
+bool named(const pugi::xml_node& node, const char* name) {
+    const char* n = node.name();
+    return n[0] == name[0] && std::strcmp(n, name) == 0;
+}
 
 bool fail(std::string* error, const std::string& text) {
     if (error) *error = text;
@@ -106,7 +108,17 @@ bool instanceName(const pugi::xml_node& node, std::string* out, std::string* err
 }  // namespace
 
 bool NameLess::operator()(const std::string& a, const std::string& b) const {
-    return strcasecmp(a.c_str(), b.c_str()) < 0;
+    // ASCII letters fold, as strcasecmp folds them; every other byte is
+    // compared as it is. A loop of our own: an instance's map makes a
+    // hundred of these per indication, and strcasecmp asks the locale.
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + ('a' - 'A'));
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + ('a' - 'A'));
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
 }
 
 const Property* Instance::find(const std::string& name) const {
