@@ -106,6 +106,7 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
 // protocol says; and an indication the listener's owner cannot keep is
 // answered with a CIM error so that the sender delivers it again.
 TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
+    const char* const kMan = "http://www.dmtf.org/cim/mapping.http; ns=73";
     Listener::Options options;
     std::atomic<int> kept{0};
     options.handler = [&](Delivery&& d) { return d.indication.find("Keep") ? ++kept, true : false; };
@@ -145,23 +146,47 @@ TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
         {"DTD version 3", 501, "unsupported-dtd-version", 7, version("DTDVERSION=\"3.1\"")},
         {"several requests", 501, "multiple-requests-unsupported", 7,
          "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>"},
+        {"M-POST", 200, "", 0, good, {{"Man", kMan}, {"73-CIMExport", "MethodRequest"}}, "M-POST"},
+        {"M-POST, its CIM headers under the prefix",
+         400,
+         "header-mismatch",
+         7,
+         good,
+         {{"Man", kMan}, {"73-CIMExportMethod", "ExportOther"}},
+         "M-POST"},
+        {"M-POST naming no CIM mapping",
+         501,
+         "",
+         -1,
+         good,
+         {{"Man", "http://example.com/other; ns=12"}},
+         "M-POST"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const httplib::Result result = std::string(row.method) == "GET"
-                                           ? client.Get("/", row.headers)
-                                           : client.Post("/", row.headers, row.body, "application/xml");
+        httplib::Request sent;
+        sent.method = row.method;
+        sent.path = "/";
+        sent.headers = row.headers;
+        sent.body = row.body;
+        if (!row.body.empty()) sent.set_header("Content-Type", "application/xml");
+        const httplib::Result result = client.send(sent);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, row.status);
-        EXPECT_EQ(result->get_header_value("CIMError"), row.cimError);
+        // An M-POST's answer carries its CIM headers under the request's prefix.
+        const std::string prefix = row.headers.count("Man") && row.status != 501 ? "73-" : "";
+        EXPECT_EQ(result->get_header_value((prefix + "CIMError").c_str()), row.cimError);
+        if (!prefix.empty() && row.code >= 0) {
+            EXPECT_EQ(result->get_header_value("73-CIMExport"), "MethodResponse");
+        }
         if (row.code < 0) continue;
         pugi::xml_document answer;
         ASSERT_TRUE(answer.load_string(result->body.c_str())) << result->body;
         EXPECT_EQ(answer.select_node("//EXPMETHODRESPONSE/ERROR").node().attribute("CODE").as_int(), row.code)
             << result->body;
     }
-    EXPECT_EQ(kept, 1);
-    EXPECT_EQ(listener.rejected(), std::size(rows) - 1);
+    EXPECT_EQ(kept, 2);
+    EXPECT_EQ(listener.rejected(), std::size(rows) - 2);
 }
 
 // `cimhost listen` as a process with its stderr in a scratch file; ended

@@ -142,17 +142,34 @@ private:
 };
 #endif
 
+// An M-POST the library refused (see FrontLimits::mandatoryPost) is answered
+// 501 and its connection declared done: the library has not read the
+// request's headers and body, and the sender must not send its POST after
+// them.
+std::unique_ptr<httplib::Server> withFallback(std::unique_ptr<httplib::Server> server,
+                                              const FrontLimits& limits) {
+    if (limits.mandatoryPost)
+        server->set_error_handler(httplib::Server::HandlerWithResponse(
+            [](const httplib::Request& request, httplib::Response& response) {
+                if (request.method != "M-POST") return httplib::Server::HandlerResponse::Unhandled;
+                response.status = 501;
+                response.set_header("Connection", "close");
+                return httplib::Server::HandlerResponse::Handled;
+            }));
+    return server;
+}
+
 }  // namespace
 
 std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits) {
-    return std::make_unique<PlainFront>(limits);
+    return withFallback(std::make_unique<PlainFront>(limits), limits);
 }
 
 std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::string& certFile,
                                           const std::string& keyFile, std::string* error) {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
     auto https = std::make_unique<TlsFront>(limits, certFile, keyFile);
-    if (https->is_valid()) return https;
+    if (https->is_valid()) return withFallback(std::move(https), limits);
     *error = "cannot use the certificate " + certFile + " with the key " + keyFile;
 #else
     (void)limits;
@@ -161,6 +178,22 @@ std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::
     *error = "this build has no HTTPS";
 #endif
     return nullptr;
+}
+
+bool manPrefix(const std::string& man, std::string* prefix) {
+    const size_t semicolon = man.find(';');
+    if (semicolon == std::string::npos ||
+        man.substr(0, semicolon).find("dmtf.org/cim/mapping") == std::string::npos)
+        return false;
+    size_t at = man.find_first_not_of(" \t", semicolon + 1);
+    if (at == std::string::npos || man.compare(at, 3, "ns=") != 0) return false;
+    at += 3;
+    const size_t end = man.find_first_not_of("0123456789", at);
+    const size_t digits = (end == std::string::npos ? man.size() : end) - at;
+    if (digits != 2 || (end != std::string::npos && man.find_first_not_of(" \t", end) != std::string::npos))
+        return false;
+    *prefix = man.substr(at, 2) + "-";
+    return true;
 }
 
 }  // namespace http

@@ -30,10 +30,18 @@ struct FrontLimits {
     std::chrono::milliseconds keepAlive{std::chrono::seconds(5)};
     size_t requestsPerConnection = 1000;
     // M-POST (the HTTP extension framework's mandatory POST, which CIM
-    // clients may send) reaches the library, which knows no such method, as
-    // the POST it extends; the handler tells it by its Man header.
+    // clients and CIMOMs may send) reaches the library, which knows no such
+    // method, as the POST it extends; the handler tells it by its Man header
+    // (see manPrefix). One whose method line came in pieces cannot be
+    // rewritten: the library refuses it before any handler runs, and the
+    // front answers 501, which tells the sender to fall back to POST.
     bool mandatoryPost = false;
 };
+
+// The prefix ("73-") under which an M-POST carries its CIM headers, from its
+// Man header naming the CIM mapping and the prefix ("...cim/mapping/http/v1.0
+// ; ns=73"); false when the header names no CIM mapping or no two-digit ns.
+bool manPrefix(const std::string& man, std::string* prefix);
 
 // A plain HTTP server.
 std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits);

@@ -22,6 +22,7 @@ const char kXmlType[] = "application/xml; charset=\"utf-8\"";
 http::FrontLimits frontLimits() {
     http::FrontLimits limits;
     limits.requestsPerConnection = 100000;
+    limits.mandatoryPost = true;
     return limits;
 }
 
@@ -47,11 +48,22 @@ Listener::Listener(Options options) : server_(http::plainFront(frontLimits())), 
     // Every method is routed to one handler, so that the answer to a GET is
     // the listener's own (405) rather than the library's 404.
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-        ExportAnswer answer =
-            answerExport(ExportHttpRequest{request.method, request.get_header_value("CIMExport"),
-                                           request.get_header_value("CIMExportMethod"),
-                                           request.get_header_value("CIMProtocolVersion"), request.body});
         const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
+        // An M-POST carries its CIM headers, and its answer's, under the
+        // prefix its Man header declares.
+        std::string prefix;
+        if (request.has_header("Man")) {
+            if (!http::manPrefix(request.get_header_value("Man"), &prefix)) {
+                response.status = 501;
+                reject("an M-POST whose Man header names no CIM mapping (from " + peer + ")");
+                return;
+            }
+            response.set_header("Ext", "");
+        }
+        const auto cim = [&](const char* name) { return request.get_header_value(prefix + name); };
+        ExportAnswer answer =
+            answerExport(ExportHttpRequest{request.method, cim("CIMExport"), cim("CIMExportMethod"),
+                                           cim("CIMProtocolVersion"), request.body});
         if (answer.accepted) {
             Delivery delivery{request.path, std::move(answer.request.indication), peer};
             if (options_.handler) {
@@ -68,9 +80,9 @@ Listener::Listener(Options options) : server_(http::plainFront(frontLimits())), 
         }
         response.status = answer.httpStatus;
         if (answer.httpStatus == 405) response.set_header("Allow", "POST, M-POST");
-        if (!answer.cimErrorHeader.empty()) response.set_header("CIMError", answer.cimErrorHeader);
+        if (!answer.cimErrorHeader.empty()) response.set_header(prefix + "CIMError", answer.cimErrorHeader);
         if (!answer.body.empty()) {
-            response.set_header("CIMExport", "MethodResponse");
+            response.set_header(prefix + "CIMExport", "MethodResponse");
             response.set_content(answer.body, kXmlType);
         }
     };

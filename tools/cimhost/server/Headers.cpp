@@ -89,21 +89,5 @@ bool basicCredentials(const std::string& header, std::string* user, std::string*
     return true;
 }
 
-bool manPrefix(const std::string& man, std::string* prefix) {
-    const size_t semicolon = man.find(';');
-    if (semicolon == std::string::npos ||
-        man.substr(0, semicolon).find("dmtf.org/cim/mapping") == std::string::npos)
-        return false;
-    size_t at = man.find_first_not_of(" \t", semicolon + 1);
-    if (at == std::string::npos || man.compare(at, 3, "ns=") != 0) return false;
-    at += 3;
-    const size_t end = man.find_first_not_of("0123456789", at);
-    const size_t digits = (end == std::string::npos ? man.size() : end) - at;
-    if (digits != 2 || (end != std::string::npos && man.find_first_not_of(" \t", end) != std::string::npos))
-        return false;
-    *prefix = man.substr(at, 2) + "-";
-    return true;
-}
-
 }  // namespace server
 }  // namespace cimhost

@@ -21,11 +21,6 @@ std::string percentDecoded(const std::string& text);
 // left to the body, which states them typed).
 bool objectMatches(const std::string& header, const Request& request);
 
-// The prefix ("73-") under which an M-POST carries its CIM headers, from its
-// Man header naming the CIM mapping and the prefix ("...cim/mapping/http/v1.0
-// ; ns=73"); false when the header names no CIM mapping or no two-digit ns.
-bool manPrefix(const std::string& man, std::string* prefix);
-
 // The user and password of a Basic Authorization header; false for any other
 // header.
 bool basicCredentials(const std::string& header, std::string* user, std::string* password);

@@ -77,19 +77,6 @@ Server::Server(Cimom& cimom, ServerOptions options)
     http_->set_payload_max_length(options_.maxRequestBytes);
     // Accepted sockets take it from the listening one.
     http_->set_tcp_nodelay(true);
-    // An M-POST reaches the handlers as a POST (see http::FrontLimits); one
-    // the front could not rewrite (its method line came in pieces) is
-    // refused by the library before any handler runs, and its error handler
-    // answers 501, which tells a CIM client to fall back to POST. The
-    // connection is declared done: the library has not read the request's
-    // headers and body, and the client must not send its POST after them.
-    http_->set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request& request, httplib::Response& response) {
-            if (request.method != "M-POST") return httplib::Server::HandlerResponse::Unhandled;
-            response.status = 501;
-            response.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        }));
     http_->set_exception_handler(
         [](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {
             response.status = 500;
@@ -128,7 +115,7 @@ void Server::serve(const httplib::Request& request, httplib::Response& response)
     // headers, and its answer's, under the prefix declared there.
     std::string prefix;
     if (request.has_header("Man")) {
-        if (!manPrefix(request.get_header_value("Man"), &prefix))
+        if (!http::manPrefix(request.get_header_value("Man"), &prefix))
             return refuse(response, 501, "", "the Man header names no CIM mapping with a prefix");
         response.set_header("Ext", "");
     }
