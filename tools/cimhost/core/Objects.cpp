@@ -147,7 +147,7 @@ std::string describeObject(const void* object) {
     if (!b) return std::string();
     switch (b->kind) {
         case Kind::String:
-            return static_cast<StringObj*>(b)->text;
+            return static_cast<StringObj*>(b)->text();
         case Kind::Array: {
             ArrayObj* a = static_cast<ArrayObj*>(b);
             return Value::array(a->elementType, a->items).toText();
@@ -159,7 +159,7 @@ std::string describeObject(const void* object) {
             return "instance of " + i.path.toText() + " " + describeValues(i.properties);
         }
         case Kind::ObjectPath:
-            return static_cast<PathObj*>(b)->path.toText();
+            return static_cast<PathObj*>(b)->path().toText();
         case Kind::Args:
             return describeValues(static_cast<ArgsObj*>(b)->args);
         case Kind::Enumeration: {
