@@ -66,6 +66,12 @@ size_t Arena::size() const {
 const cimple::Meta_Class* ObjectSpace::findClass(const std::string& className) const {
     {
         std::lock_guard<std::mutex> lock(foundMutex_);
+        // Nearly every caller spells a class as the repository does (stored
+        // instances are kept in that spelling), and an exact comparison
+        // costs little beside a case-insensitive one made per instance of
+        // a long enumeration.
+        for (const auto& f : found_)
+            if (f.first == className) return f.second;
         for (const auto& f : found_)
             if (sameName(f.first, className)) return f.second;
     }
