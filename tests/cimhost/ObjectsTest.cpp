@@ -113,10 +113,10 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
     EXPECT_EQ("id-1", read.property("Embedded")->asInstance()->property("InstanceID")->asText());
     EXPECT_EQ("CIM_LogEntry", read.property("Ref")->asReference()->className);
 
-    // A reference or a string read from an instance looks into the
+    // A reference or a string read from an instance may look into the
     // instance's data: changing either afterwards leaves the other as it
-    // was read, whether the instance's data is its own or shared with a
-    // result.
+    // was read, whether the instance's data is its own or was shared (with
+    // a result, here, that has handed it on since) when it was read.
     for (bool returned : {false, true}) {
         CMPIResult* result = newCmpiResult(broker.space());
         if (returned) result->ft->returnInstance(result, inst);
@@ -124,6 +124,7 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
         const std::string was = text(got->ft->toString(got, nullptr));
         CMPIString* name = inst->ft->getPropertyAt(inst, 0, nullptr, nullptr).value.string;
         const std::string nameWas = text(name);
+        takeResultData(result);
         CMPIValue replaced;
         replaced.ref = path("CIM_Other");
         inst->ft->setProperty(inst, "Ref", &replaced, CMPI_ref);

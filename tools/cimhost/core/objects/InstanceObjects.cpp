@@ -38,20 +38,25 @@ bool passesFilter(const InstanceObj& object, const char* name) {
 
 // ---- CMPIInstance --------------------------------------------------------------
 
-// What a provider is handed for `value`, a property in the object's data. A
-// reference or a string is handed out as an object that looks into that
-// data, not as a copy: a provider walking ten thousand stored instances
-// would otherwise copy (or count a hold on) each path and text it reads,
-// each far from the others in memory, and free them all again after.
+// What a provider is handed for `value`, a property in the object's data.
+// When that data is shared (a stored instance an enumeration handed out), a
+// reference or a string is handed out as an object that looks into it, not
+// as a copy: a provider walking ten thousand stored instances would
+// otherwise copy (or count a hold on) each path and text it reads, each far
+// from the others in memory, and free them all again after. Data of the
+// object's own is handed out as any value is (a string copied, a path
+// shared): a provider reading and setting the properties of an instance it
+// builds would otherwise make the instance copy itself at each change.
 CMPIData propertyData(InstanceObj& object, const Value& value) {
+    if (value.isNull() || object.held.use_count() < 2) return dataIn(*object.space, object.children, value);
     CMPIData d;
     d.type = value.type();
     d.state = CMPI_goodValue;
-    if (value.type() == CMPI_ref && !value.isNull() && value.heldReference()) {
+    if (value.type() == CMPI_ref && value.heldReference()) {
         PathObj* p = make<PathObj>(*object.space, object.children);
         p->lent = &value.heldReference();
         d.value.ref = &p->cmpi;
-    } else if (value.type() == CMPI_string && !value.isNull()) {
+    } else if (value.type() == CMPI_string) {
         StringObj* s = make<StringObj>(*object.space, object.children);
         s->lent = &value.asText();
         d.value.string = &s->cmpi;
