@@ -112,6 +112,35 @@ TEST_F(ObjectsTest, InstancesAndPaths) {
     ASSERT_TRUE(read.property("Ref") && read.property("Ref")->asReference());
     EXPECT_EQ("id-1", read.property("Embedded")->asInstance()->property("InstanceID")->asText());
     EXPECT_EQ("CIM_LogEntry", read.property("Ref")->asReference()->className);
+
+    // A reference or a string read from an instance may look into the
+    // instance's data: changing either afterwards leaves the other as it
+    // was read, whether the instance's data is its own or was shared (with
+    // a result, here, that has handed it on since) when it was read.
+    for (bool returned : {false, true}) {
+        CMPIResult* result = newCmpiResult(broker.space());
+        if (returned) result->ft->returnInstance(result, inst);
+        CMPIObjectPath* got = inst->ft->getProperty(inst, "Ref", nullptr).value.ref;
+        const std::string was = text(got->ft->toString(got, nullptr));
+        CMPIString* name = inst->ft->getPropertyAt(inst, 0, nullptr, nullptr).value.string;
+        const std::string nameWas = text(name);
+        takeResultData(result);
+        CMPIValue replaced;
+        replaced.ref = path("CIM_Other");
+        inst->ft->setProperty(inst, "Ref", &replaced, CMPI_ref);
+        inst->ft->setProperty(inst, "Name", charsArg(returned ? "host3" : "host2"), CMPI_chars);
+        EXPECT_EQ(was, text(got->ft->toString(got, nullptr)));
+        EXPECT_EQ(nameWas, text(name));
+        got->ft->setNameSpace(got, "root/changed");
+        CMPIObjectPath* now = inst->ft->getProperty(inst, "Ref", nullptr).value.ref;
+        now->ft->setNameSpace(now, "root/x");
+        now = inst->ft->getProperty(inst, "Ref", nullptr).value.ref;
+        EXPECT_EQ("root/qms:CIM_Other", text(now->ft->toString(now, nullptr)));
+        ref.ref = got;
+        inst->ft->setProperty(inst, "Ref", &ref, CMPI_ref);
+        now = inst->ft->getPropertyAt(inst, 3, nullptr, nullptr).value.ref;
+        EXPECT_EQ("root/changed:CIM_LogEntry", text(now->ft->toString(now, nullptr)));
+    }
 }
 
 TEST_F(ObjectsTest, ArgsContextsEnumerationsAndResults) {

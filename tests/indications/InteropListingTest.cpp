@@ -162,8 +162,13 @@ TEST(InteropListing, HoldersOfSharedInstancesCannotChangeTheStoredOnes) {
             mb->bft->enumerateInstances(mb, ctx, newCmpiObjectPath(broker.space(), all), nullptr, &rc);
         ASSERT_EQ(rc.rc, CMPI_RC_OK);
         int seen = 0;
-        for (; e->ft->hasNext(e, nullptr); ++seen)
-            EXPECT_EQ(redirect(e->ft->getNext(e, nullptr).value.inst, "http://x:1/"), CMPI_RC_OK);
+        for (; e->ft->hasNext(e, nullptr); ++seen) {
+            CMPIInstance* inst = e->ft->getNext(e, nullptr).value.inst;
+            // What it read before the change stays as it was read.
+            CMPIString* read = inst->ft->getProperty(inst, "Destination", nullptr).value.string;
+            EXPECT_EQ(redirect(inst, "http://x:1/"), CMPI_RC_OK);
+            EXPECT_STREQ(read->ft->getCharPtr(read, nullptr), "http://other.example:5988/cimom");
+        }
         EXPECT_EQ(seen, 1);
         CMPIInstance* got =
             mb->bft->getInstance(mb, ctx, newCmpiObjectPath(broker.space(), handler), nullptr, &rc);

@@ -66,6 +66,12 @@ size_t Arena::size() const {
 const cimple::Meta_Class* ObjectSpace::findClass(const std::string& className) const {
     {
         std::lock_guard<std::mutex> lock(foundMutex_);
+        // Nearly every caller spells a class as the repository does (stored
+        // instances are kept in that spelling), and an exact comparison
+        // costs little beside a case-insensitive one made per instance of
+        // a long enumeration.
+        for (const auto& f : found_)
+            if (f.first == className) return f.second;
         for (const auto& f : found_)
             if (sameName(f.first, className)) return f.second;
     }
@@ -147,7 +153,7 @@ std::string describeObject(const void* object) {
     if (!b) return std::string();
     switch (b->kind) {
         case Kind::String:
-            return static_cast<StringObj*>(b)->text;
+            return static_cast<StringObj*>(b)->text();
         case Kind::Array: {
             ArrayObj* a = static_cast<ArrayObj*>(b);
             return Value::array(a->elementType, a->items).toText();
@@ -159,7 +165,7 @@ std::string describeObject(const void* object) {
             return "instance of " + i.path.toText() + " " + describeValues(i.properties);
         }
         case Kind::ObjectPath:
-            return static_cast<PathObj*>(b)->path.toText();
+            return static_cast<PathObj*>(b)->path().toText();
         case Kind::Args:
             return describeValues(static_cast<ArgsObj*>(b)->args);
         case Kind::Enumeration: {

@@ -136,6 +136,15 @@ Value Value::sharedInstance(std::shared_ptr<Instance> inst) {
     return v;
 }
 
+Value Value::sharedReference(std::shared_ptr<ObjectPath> path) {
+    if (!path) return null(CMPI_ref);
+    Value v;
+    v.type_ = CMPI_ref;
+    v.null_ = false;
+    v.ref_ = std::move(path);
+    return v;
+}
+
 Value Value::array(CMPIType elementType, std::vector<Value> items) {
     Value v;
     v.type_ = static_cast<CMPIType>(elementType | CMPI_ARRAY);

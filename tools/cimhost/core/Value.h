@@ -51,6 +51,8 @@ public:
     // copying it. Nobody may change *inst while it is shared; a holder that
     // finds itself the only one (use_count() == 1) may.
     static Value sharedInstance(std::shared_ptr<Instance> inst);
+    // A reference that shares `path` the same way (sharedInstance's rule).
+    static Value sharedReference(std::shared_ptr<ObjectPath> path);
     // An array of `elementType` (without CMPI_ARRAY). Items must be of that
     // type; a null item is allowed.
     static Value array(CMPIType elementType, std::vector<Value> items);
@@ -73,6 +75,8 @@ public:
     // The instance held, for a holder that shares it under the rule of
     // sharedInstance (copies it before changing it while it is shared).
     const std::shared_ptr<Instance>& heldInstance() const { return inst_; }
+    // The path held, under the same rule.
+    const std::shared_ptr<ObjectPath>& heldReference() const { return ref_; }
     const std::vector<Value>& items() const { return items_; }
 
     // The instance or path held, moved out when this value is its only

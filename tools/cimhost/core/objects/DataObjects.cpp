@@ -21,7 +21,7 @@ CMPIString* stringClone(const CMPIString* s, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
     return guarded<CMPIString*>(rc, nullptr, [&] {
         StringObj* c = cloneOf(*o);
-        c->text = o->text;
+        c->own = o->text();
         setRc(rc, CMPI_RC_OK);
         return &c->cmpi;
     });
@@ -31,7 +31,7 @@ const char* stringChars(const CMPIString* s, CMPIStatus* rc) {
     StringObj* o = self<StringObj>(s);
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
     setRc(rc, CMPI_RC_OK);
-    return o->text.c_str();
+    return o->text().c_str();
 }
 
 // ---- CMPIArray -------------------------------------------------------------------
@@ -178,7 +178,7 @@ bool formatDateTime(uint64_t micros, bool interval, std::string* text) {
 
 CMPIString* newCmpiString(ObjectSpace& space, std::string text) {
     StringObj* o = make<StringObj>(space, currentArena(space));
-    o->text = std::move(text);
+    o->own = std::move(text);
     return &o->cmpi;
 }
 
@@ -198,7 +198,10 @@ CMPIDateTime* newCmpiDateTime(ObjectSpace& space, std::string cimText) {
 // ---- Public readers ----------------------------------------------------------
 
 Status readString(const CMPIString* string, std::string* out) {
-    return readField(string, &StringObj::text, "string", out);
+    StringObj* o = self<StringObj>(string);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker string");
+    *out = o->text();
+    return Status();
 }
 
 }  // namespace cimhost

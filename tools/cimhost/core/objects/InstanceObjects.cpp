@@ -38,6 +38,35 @@ bool passesFilter(const InstanceObj& object, const char* name) {
 
 // ---- CMPIInstance --------------------------------------------------------------
 
+// What a provider is handed for `value`, a property in the object's data.
+// When that data is shared (a stored instance an enumeration handed out), a
+// reference or a string is handed out as an object that looks into it, not
+// as a copy: a provider walking ten thousand stored instances would
+// otherwise copy (or count a hold on) each path and text it reads, each far
+// from the others in memory, and free them all again after. Data of the
+// object's own is handed out as any value is (a string copied, a path
+// shared): a provider reading and setting the properties of an instance it
+// builds would otherwise make the instance copy itself at each change.
+CMPIData propertyData(InstanceObj& object, const Value& value) {
+    if (value.isNull() || object.held.use_count() < 2) return dataIn(*object.space, object.children, value);
+    CMPIData d;
+    d.type = value.type();
+    d.state = CMPI_goodValue;
+    if (value.type() == CMPI_ref && value.heldReference()) {
+        PathObj* p = make<PathObj>(*object.space, object.children);
+        p->lent = &value.heldReference();
+        d.value.ref = &p->cmpi;
+    } else if (value.type() == CMPI_string) {
+        StringObj* s = make<StringObj>(*object.space, object.children);
+        s->lent = &value.asText();
+        d.value.string = &s->cmpi;
+    } else {
+        return dataIn(*object.space, object.children, value);
+    }
+    object.lend();
+    return d;
+}
+
 CMPIStatus instanceRelease(CMPIInstance* i) { return releaseObject<InstanceObj>(i); }
 
 CMPIInstance* instanceClone(const CMPIInstance* i, CMPIStatus* rc) {
@@ -63,7 +92,7 @@ CMPIData instanceGet(const CMPIInstance* i, const char* name, CMPIStatus* rc) {
         const Value* v = o->instance().properties.find(name);
         if (v) {
             setRc(rc, CMPI_RC_OK);
-            return dataIn(*o->space, o->children, *v);
+            return propertyData(*o, *v);
         }
         // A property of the class that was never set reads as a typed null.
         CMPIType type = CMPI_null;
@@ -85,7 +114,7 @@ CMPIData instanceGetAt(const CMPIInstance* i, CMPICount index, CMPIString** name
         const auto& item = o->instance().properties.at(index);
         if (name) *name = childString(*o, item.first);
         setRc(rc, CMPI_RC_OK);
-        return dataIn(*o->space, o->children, item.second);
+        return propertyData(*o, item.second);
     });
 }
 
@@ -142,10 +171,10 @@ CMPIStatus instanceSetPath(const CMPIInstance* i, const CMPIObjectPath* op) {
     if (!p) return fail(op ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
     return guardedStatus([&] {
         Instance& own = o->edit();
-        own.path = p->path;
+        own.path = p->path();
         o->classChanged();
         // Keys are properties too: getProperty must see what the path says.
-        for (const auto& key : p->path.keys) own.properties.set(key.first, key.second);
+        for (const auto& key : p->path().keys) own.properties.set(key.first, key.second);
         return ok();
     });
 }
@@ -159,7 +188,8 @@ CMPIObjectPath* pathClone(const CMPIObjectPath* p, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
     return guarded<CMPIObjectPath*>(rc, nullptr, [&] {
         PathObj* c = cloneOf(*o);
-        c->path = o->path;
+        // A clone often goes to another thread: it gets its own copy.
+        c->held = std::make_shared<ObjectPath>(o->path());
         setRc(rc, CMPI_RC_OK);
         return &c->cmpi;
     });
@@ -171,7 +201,7 @@ CMPIStatus pathSetText(const CMPIObjectPath* p, const char* text) {
     if (!o) return fail(CMPI_RC_ERR_INVALID_HANDLE);
     if (!text) return fail(CMPI_RC_ERR_INVALID_PARAMETER);
     return guardedStatus([&] {
-        o->path.*Field = text;
+        o->edit().*Field = text;
         return ok();
     });
 }
@@ -182,7 +212,7 @@ CMPIString* pathGetText(const CMPIObjectPath* p, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
     return guarded<CMPIString*>(rc, nullptr, [&] {
         setRc(rc, CMPI_RC_OK);
-        return childString(*o, o->path.*Field);
+        return childString(*o, o->path().*Field);
     });
 }
 
@@ -194,7 +224,7 @@ CMPIStatus pathAddKey(const CMPIObjectPath* p, const char* name, const CMPIValue
         Value v;
         Status s = readValue(value, type, &v);
         if (!s.ok()) return fromStatus(s);
-        o->path.keys.set(name, std::move(v));
+        o->edit().keys.set(name, std::move(v));
         return ok();
     });
 }
@@ -204,7 +234,7 @@ CMPIData pathGetKey(const CMPIObjectPath* p, const char* name, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
     if (!name) return setRc(rc, CMPI_RC_ERR_INVALID_PARAMETER), badData();
     return guarded<CMPIData>(rc, badData(), [&] {
-        const Value* v = o->path.keys.find(name);
+        const Value* v = o->path().keys.find(name);
         if (!v) return setRc(rc, CMPI_RC_ERR_NOT_FOUND), badData();
         CMPIData d = dataIn(*o->space, o->children, *v);
         d.state |= CMPI_keyValue;
@@ -216,9 +246,9 @@ CMPIData pathGetKey(const CMPIObjectPath* p, const char* name, CMPIStatus* rc) {
 CMPIData pathGetKeyAt(const CMPIObjectPath* p, CMPICount index, CMPIString** name, CMPIStatus* rc) {
     PathObj* o = self<PathObj>(p);
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), badData();
-    if (index >= o->path.keys.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
+    if (index >= o->path().keys.size()) return setRc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY), badData();
     return guarded<CMPIData>(rc, badData(), [&] {
-        const auto& item = o->path.keys.at(index);
+        const auto& item = o->path().keys.at(index);
         if (name) *name = childString(*o, item.first);
         CMPIData d = dataIn(*o->space, o->children, item.second);
         d.state |= CMPI_keyValue;
@@ -231,7 +261,7 @@ CMPICount pathKeyCount(const CMPIObjectPath* p, CMPIStatus* rc) {
     PathObj* o = self<PathObj>(p);
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), 0;
     setRc(rc, CMPI_RC_OK);
-    return static_cast<CMPICount>(o->path.keys.size());
+    return static_cast<CMPICount>(o->path().keys.size());
 }
 
 CMPIStatus pathNameSpaceFrom(const CMPIObjectPath* p, const CMPIObjectPath* src) {
@@ -240,7 +270,7 @@ CMPIStatus pathNameSpaceFrom(const CMPIObjectPath* p, const CMPIObjectPath* src)
     PathObj* s = self<PathObj>(src);
     if (!s) return fail(src ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
     return guardedStatus([&] {
-        o->path.nameSpace = s->path.nameSpace;
+        o->edit().nameSpace = s->path().nameSpace;
         return ok();
     });
 }
@@ -251,8 +281,9 @@ CMPIStatus pathHostAndNameSpaceFrom(const CMPIObjectPath* p, const CMPIObjectPat
     PathObj* s = self<PathObj>(src);
     if (!s) return fail(src ? CMPI_RC_ERR_INVALID_HANDLE : CMPI_RC_ERR_INVALID_PARAMETER);
     return guardedStatus([&] {
-        o->path.nameSpace = s->path.nameSpace;
-        o->path.host = s->path.host;
+        ObjectPath& own = o->edit();
+        own.nameSpace = s->path().nameSpace;
+        own.host = s->path().host;
         return ok();
     });
 }
@@ -278,7 +309,7 @@ CMPIString* pathToString(const CMPIObjectPath* p, CMPIStatus* rc) {
     if (!o) return setRc(rc, CMPI_RC_ERR_INVALID_HANDLE), nullptr;
     return guarded<CMPIString*>(rc, nullptr, [&] {
         setRc(rc, CMPI_RC_OK);
-        return childString(*o, o->path.toText());
+        return childString(*o, o->path().toText());
     });
 }
 
@@ -359,7 +390,7 @@ CMPIInstance* newCmpiInstance(ObjectSpace& space, std::shared_ptr<Instance> inst
 
 CMPIObjectPath* newCmpiObjectPath(ObjectSpace& space, ObjectPath path) {
     PathObj* o = make<PathObj>(space, currentArena(space));
-    o->path = std::move(path);
+    o->held = std::make_shared<ObjectPath>(std::move(path));
     return &o->cmpi;
 }
 
@@ -373,7 +404,10 @@ Status readInstance(const CMPIInstance* instance, Instance* out) {
 }
 
 Status readObjectPath(const CMPIObjectPath* path, ObjectPath* out) {
-    return readField(path, &PathObj::path, "object path", out);
+    PathObj* o = self<PathObj>(path);
+    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker object path");
+    *out = o->path();
+    return Status();
 }
 
 }  // namespace cimhost

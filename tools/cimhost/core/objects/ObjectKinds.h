@@ -108,7 +108,12 @@ struct Obj : ObjectBase {
 
 struct StringObj : Obj<CMPIString, CMPIStringFT, Kind::String> {
     explicit StringObj(ObjectSpace* s);
-    std::string text;
+    // Its own text, or (`lent`) a string property's inside the data of the
+    // instance it was read from (see PathObj). A CMPIString never changes.
+    std::string own;
+    const std::string* lent = nullptr;
+
+    const std::string& text() const { return lent ? *lent : own; }
 };
 struct ArrayObj : Obj<CMPIArray, CMPIArrayFT, Kind::Array> {
     explicit ArrayObj(ObjectSpace* s);
@@ -130,27 +135,65 @@ struct InstanceObj : Obj<CMPIInstance, CMPIInstanceFT, Kind::Instance> {
     const cimple::Meta_Class* meta = nullptr;
     bool filtered = false;
     std::vector<std::string> filter;
+    // Whether objects handed out (see lend()) look into *held. Until they
+    // are freed with this one, the data they look into is neither changed
+    // nor freed: a change goes to a copy, and what they look into is kept.
+    bool lent = false;
+    std::vector<std::shared_ptr<Instance>> keptForLent;
 
     const Instance& instance() const { return *held; }
     // For changes: the data made this object's own first.
     Instance& edit() {
-        if (held.use_count() > 1) held = std::make_shared<Instance>(*held);
+        if (held.use_count() > 1 || lent) replace(std::make_shared<Instance>(*held));
         return *held;
     }
     void reset(Instance data) {
-        held = std::make_shared<Instance>(std::move(data));
+        replace(std::make_shared<Instance>(std::move(data)));
         classChanged();
     }
     // Shares `data` with its other holders until edit().
     void share(std::shared_ptr<Instance> data) {
-        held = std::move(data);
+        replace(std::move(data));
         classChanged();
     }
+    // *held, for an object handed out that looks into it.
+    const Instance& lend() {
+        lent = true;
+        return *held;
+    }
     void classChanged() { meta = space->findClass(held->path.className); }
+
+private:
+    void replace(std::shared_ptr<Instance> data) {
+        if (lent && held) keptForLent.push_back(std::move(held));
+        lent = false;
+        held = std::move(data);
+    }
 };
 struct PathObj : Obj<CMPIObjectPath, CMPIObjectPathFT, Kind::ObjectPath> {
     explicit PathObj(ObjectSpace* s);
-    ObjectPath path;
+
+    // The path: shared with the reference it was read from (copy on write,
+    // as an instance's data), or, for a reference property of an instance
+    // (`lent`), the reference inside that instance's data, which the
+    // instance keeps unchanged while this lives (InstanceObj::lend).
+    // Every maker sets one of them.
+    std::shared_ptr<ObjectPath> held;
+    const std::shared_ptr<ObjectPath>* lent = nullptr;
+
+    const ObjectPath& path() const { return lent ? **lent : *held; }
+    // The path as a reference value shares it.
+    const std::shared_ptr<ObjectPath>& shared() const { return lent ? *lent : held; }
+    // For changes: the path made this object's own first.
+    ObjectPath& edit() {
+        if (lent) {
+            held = std::make_shared<ObjectPath>(**lent);
+            lent = nullptr;
+        } else if (held.use_count() > 1) {
+            held = std::make_shared<ObjectPath>(*held);
+        }
+        return *held;
+    }
 };
 struct ArgsObj : Obj<CMPIArgs, CMPIArgsFT, Kind::Args> {
     explicit ArgsObj(ObjectSpace* s);
@@ -230,7 +273,7 @@ CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value);
 
 inline CMPIString* childString(ObjectBase& parent, const std::string& text) {
     StringObj* s = make<StringObj>(*parent.space, parent.children);
-    s->text = text;
+    s->own = text;
     return &s->cmpi;
 }
 

@@ -70,7 +70,7 @@ public:
     CMPIData real64(double x) { return set<CMPIReal64>(&CMPIValue::real64, x); }
     CMPIData string(const std::string& text) {
         StringObj* s = make<StringObj>(space_, owner_);
-        s->text = text;
+        s->own = text;
         d_.value.string = &s->cmpi;
         return d_;
     }
@@ -82,7 +82,7 @@ public:
     }
     CMPIData reference(const ObjectPath& path) {
         PathObj* p = make<PathObj>(space_, owner_);
-        p->path = path;
+        p->held = std::make_shared<ObjectPath>(path);
         d_.value.ref = &p->cmpi;
         return d_;
     }
@@ -122,6 +122,16 @@ CMPIData dataIn(ObjectSpace& space, Arena& owner, const Value& value) {
         d.type = CMPI_instance;
         d.state = CMPI_goodValue;
         d.value.inst = &i->cmpi;
+        return d;
+    }
+    // A reference likewise shares its path.
+    if (value.type() == CMPI_ref && !value.isNull() && value.heldReference()) {
+        PathObj* p = make<PathObj>(space, owner);
+        p->held = value.heldReference();
+        CMPIData d;
+        d.type = CMPI_ref;
+        d.state = CMPI_goodValue;
+        d.value.ref = &p->cmpi;
         return d;
     }
     DataIn writer(space, owner, value.type());
@@ -201,7 +211,7 @@ Status readValue(const CMPIValue* value, CMPIType type, Value* out) {
             if (!value->string) return *out = Value::null(CMPI_string), Status();
             StringObj* s = self<StringObj>(value->string);
             if (!s) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "string is not a broker object");
-            *out = Value::string(s->text);
+            *out = Value::string(s->text());
             break;
         }
         case CMPI_dateTime: {
@@ -215,7 +225,7 @@ Status readValue(const CMPIValue* value, CMPIType type, Value* out) {
             if (!value->ref) return *out = Value::null(CMPI_ref), Status();
             PathObj* p = self<PathObj>(value->ref);
             if (!p) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "reference is not a broker object");
-            *out = Value::reference(p->path);
+            *out = Value::sharedReference(p->shared());
             break;
         }
         case CMPI_instance: {
