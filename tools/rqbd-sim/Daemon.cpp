@@ -683,15 +683,18 @@ void Daemon::sendReply(Conn& c, const std::string& text) {
         // it: the length word promises more than ever arrives.
         truncatedNext_ = false;
         queue(c, frame.substr(0, halfFrame(frame)), replyDelay_, After::CloseOnceRead);
-        return;
-    }
-    if (replyStall_.armed) {
-        replyStall_.armed = false;
-        queueStalled(c, frame, replyDelay_, replyStall_);
     } else {
-        queue(c, frame, replyDelay_);
+        if (replyStall_.armed) {
+            replyStall_.armed = false;
+            queueStalled(c, frame, replyDelay_, replyStall_);
+        } else {
+            queue(c, frame, replyDelay_);
+        }
+        if (twice) queue(c, frame, replyDelay_);
     }
-    if (twice) queue(c, frame, replyDelay_);
+    // What is due goes now, not after another round of poll: the client
+    // waits for it, and the round costs a poll over every connection.
+    writeTo(c, Clock::now());
 }
 
 void Daemon::handleFrame(Conn& c, const std::string& text) {
