@@ -19,7 +19,8 @@ using TraceSink = void (*)(unsigned level, const char* text, void* context);
 
 // Installs a sink for its lifetime and restores the previous one (or none)
 // when it goes; once the destructor has returned the sink is not called any
-// more. Meant for tests; without a sink a trace costs one atomic load extra.
+// more. Meant for tests. With neither a sink nor Debug active a trace
+// formats nothing.
 class ScopedTraceSink {
 public:
     ScopedTraceSink(TraceSink sink, void* context);
