@@ -3,7 +3,10 @@
 #include <httplib.h>
 
 #include <cctype>
+#include <chrono>
 #include <sstream>
+
+#include "http/HttpStream.h"
 
 namespace cimhost {
 namespace client {
@@ -15,7 +18,9 @@ const char kContentType[] = "application/xml; charset=\"utf-8\"";
 constexpr size_t kMaxResponseBytes = 32u << 20;
 
 struct Url {
-    std::string origin;  // scheme://host:port, as the HTTP library takes it
+    bool https = false;
+    std::string host;  // without an IPv6 literal's brackets
+    int port = 0;
     std::string path;
 };
 
@@ -46,7 +51,19 @@ bool parseUrl(const std::string& url, Url* out, std::string* error) {
     const size_t bracket = authority.rfind(']');
     if (lastColon == std::string::npos || (bracket != std::string::npos && lastColon < bracket))
         authority += scheme == "https" ? ":5989" : ":5988";
-    out->origin = scheme + "://" + authority;
+    const size_t portAt = authority.rfind(':');
+    const std::string digits = authority.substr(portAt + 1);
+    std::string host = authority.substr(0, portAt);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty() || digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) == 0 ||
+        std::stoi(digits) > 65535) {
+        *error = "the CIMOM URL must name a host and, if any, a port from 1 to 65535: " + url;
+        return false;
+    }
+    out->https = scheme == "https";
+    out->host = host;
+    out->port = std::stoi(digits);
     return true;
 }
 
@@ -151,8 +168,17 @@ CimClient::CimClient(Options options) : options_(std::move(options)) {
     Url url;
     if (!parseUrl(options_.url, &url, &urlError_)) return;
     path_ = url.path;
-    http_ = std::make_unique<httplib::Client>(url.origin);
-    if (!http_->is_valid()) {
+    // Plain HTTP on a stream of our own: a request leaves in one write, where
+    // the library writes its head and body apart (two segments, and a server
+    // woken by the first waits again for the second).
+    if (!url.https) {
+        http_ = http::streamClient(url.host, url.port, std::chrono::seconds(options_.timeoutSeconds));
+    } else {
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+        http_ = std::make_unique<httplib::SSLClient>(url.host, url.port);
+#endif
+    }
+    if (!http_ || !http_->is_valid()) {
         urlError_ = "this build cannot speak to " + options_.url;
         http_.reset();
         return;
@@ -162,8 +188,9 @@ CimClient::CimClient(Options options) : options_(std::move(options)) {
     http_->set_write_timeout(options_.timeoutSeconds, 0);
     http_->set_follow_location(false);
     http_->set_keep_alive(true);
-    // The request goes out in two writes (headers, body): without this the
-    // second waits for the server's delayed acknowledgement, 40 ms a call.
+    // Over HTTPS the request goes out in two writes (headers, body): without
+    // this the second waits for the server's delayed acknowledgement, 40 ms a
+    // call; and a plain request's one write goes out without waiting either.
     http_->set_tcp_nodelay(true);
     if (!options_.user.empty()) http_->set_basic_auth(options_.user, options_.password);
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT

@@ -12,7 +12,7 @@
 #include "listener/InstanceXml.h"
 
 namespace httplib {
-class Client;
+class ClientImpl;
 }
 
 namespace cimhost {
@@ -94,7 +94,7 @@ private:
     Options options_;
     std::string path_;
     std::string urlError_;
-    std::unique_ptr<httplib::Client> http_;
+    std::unique_ptr<httplib::ClientImpl> http_;
     unsigned messageId_ = 0;
 };
 

@@ -15,24 +15,6 @@ void setTimeout(std::chrono::milliseconds t, void (httplib::ClientImpl::*set)(ti
     (c.*set)(static_cast<time_t>(ms / 1000), static_cast<time_t>((ms % 1000) * 1000));
 }
 
-// The library's client with each exchange on an HttpStream; connecting,
-// keeping the connection and reading the answer stay the library's.
-class PlainClient final : public httplib::ClientImpl {
-public:
-    PlainClient(const std::string& host, int port, std::chrono::milliseconds io)
-        : ClientImpl(host, port), io_(io) {}
-
-private:
-    bool process_socket(const Socket& socket, std::function<bool(httplib::Stream&)> callback) override {
-        http::PlainTransport transport(socket.sock);
-        http::HttpStream stream(socket.sock, transport, io_);
-        const bool done = callback(stream);
-        return stream.flush() && done;
-    }
-
-    const std::chrono::milliseconds io_;
-};
-
 // "host", "host:port", "[v6]" or "[v6]:port" as the host the library
 // connects to and the port; false when the port is no port.
 bool hostAndPort(const std::string& text, int defaultPort, std::string* host, int* port) {
@@ -90,7 +72,7 @@ HttpClient::HttpClient(const std::string& url, HttpSettings settings) : settings
         urlError_ = "no usable host and port in " + url;
     if (!urlError_.empty()) return;
     if (scheme == "http") {
-        client_ = std::make_unique<PlainClient>(host, port, settings_.read);
+        client_ = http::streamClient(host, port, settings_.read);
     } else {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
         client_ = std::make_unique<httplib::SSLClient>(host, port);

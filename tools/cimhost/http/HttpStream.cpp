@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 namespace cimhost {
 namespace http {
@@ -19,6 +20,21 @@ ssize_t outcome(ssize_t n, ssize_t wait) {
     if (n >= 0) return n;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? wait : -1;
 }
+
+class StreamClient final : public httplib::ClientImpl {
+public:
+    StreamClient(const std::string& host, int port, milliseconds io) : ClientImpl(host, port), io_(io) {}
+
+private:
+    bool process_socket(const Socket& socket, std::function<bool(httplib::Stream&)> callback) override {
+        PlainTransport transport(socket.sock);
+        HttpStream stream(socket.sock, transport, io_);
+        const bool done = callback(stream);
+        return stream.flush() && done;
+    }
+
+    const milliseconds io_;
+};
 
 std::string numericAddress(int fd, bool peer, int* port) {
     sockaddr_storage address{};
@@ -123,6 +139,10 @@ void HttpStream::get_local_ip_and_port(std::string& ip, int& port) const {
     }
     ip = localIp_;
     port = localPort_;
+}
+
+std::unique_ptr<httplib::ClientImpl> streamClient(const std::string& host, int port, milliseconds io) {
+    return std::make_unique<StreamClient>(host, port, io);
 }
 
 // Waits as a transport step asked, no longer than one I/O wait and never

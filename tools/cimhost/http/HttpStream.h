@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace cimhost {
@@ -112,6 +113,13 @@ private:
     mutable std::string peerIp_, localIp_;
     mutable int peerPort_ = 0, localPort_ = 0;
 };
+
+// The HTTP library's plain client with each exchange on an HttpStream (one
+// write per request, answers read before poll is asked); connecting, keeping
+// the connection and reading answers stay the library's. `io` bounds every
+// wait of an exchange, as the stream's io does.
+std::unique_ptr<httplib::ClientImpl> streamClient(const std::string& host, int port,
+                                                  std::chrono::milliseconds io);
 
 }  // namespace http
 }  // namespace cimhost
