@@ -222,7 +222,7 @@ TEST(CDebugRing, OtherBusErrorsGoToThePreviousHandlerOrKill) {
     previous.sa_sigaction = foreignHandler;
     previous.sa_flags = SA_SIGINFO;
     sigaction(SIGBUS, &previous, &original);
-    bool reached = false;
+    volatile bool reached = false;  // set after the long jump: not kept in a register
     {
         CDebug debug(kApp);
         if (sigsetjmp(afterForeignFault, 1) == 0) {
