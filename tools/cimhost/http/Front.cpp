@@ -142,12 +142,16 @@ private:
 };
 #endif
 
-// An M-POST the library refused (see FrontLimits::mandatoryPost) is answered
-// 501 and its connection declared done: the library has not read the
-// request's headers and body, and the sender must not send its POST after
-// them.
-std::unique_ptr<httplib::Server> withFallback(std::unique_ptr<httplib::Server> server,
-                                              const FrontLimits& limits) {
+// The library on this front's terms. Its Keep-Alive header states the
+// front's limits (the library's own say 5 requests, which a client may take
+// at its word and reconnect). An M-POST the library refused (see
+// FrontLimits::mandatoryPost) is answered 501 and its connection declared
+// done: the library has not read the request's headers and body, and the
+// sender must not send its POST after them.
+std::unique_ptr<httplib::Server> onTerms(std::unique_ptr<httplib::Server> server, const FrontLimits& limits) {
+    server->set_keep_alive_max_count(limits.requestsPerConnection);
+    server->set_keep_alive_timeout(
+        static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(limits.keepAlive).count()));
     if (limits.mandatoryPost)
         server->set_error_handler(httplib::Server::HandlerWithResponse(
             [](const httplib::Request& request, httplib::Response& response) {
@@ -162,14 +166,14 @@ std::unique_ptr<httplib::Server> withFallback(std::unique_ptr<httplib::Server> s
 }  // namespace
 
 std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits) {
-    return withFallback(std::make_unique<PlainFront>(limits), limits);
+    return onTerms(std::make_unique<PlainFront>(limits), limits);
 }
 
 std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::string& certFile,
                                           const std::string& keyFile, std::string* error) {
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
     auto https = std::make_unique<TlsFront>(limits, certFile, keyFile);
-    if (https->is_valid()) return withFallback(std::move(https), limits);
+    if (https->is_valid()) return onTerms(std::move(https), limits);
     *error = "cannot use the certificate " + certFile + " with the key " + keyFile;
 #else
     (void)limits;
