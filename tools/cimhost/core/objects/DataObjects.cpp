@@ -198,10 +198,7 @@ CMPIDateTime* newCmpiDateTime(ObjectSpace& space, std::string cimText) {
 // ---- Public readers ----------------------------------------------------------
 
 Status readString(const CMPIString* string, std::string* out) {
-    StringObj* o = self<StringObj>(string);
-    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker string");
-    *out = o->text();
-    return Status();
+    return readField(string, &StringObj::text, "string", out);
 }
 
 }  // namespace cimhost

@@ -404,10 +404,7 @@ Status readInstance(const CMPIInstance* instance, Instance* out) {
 }
 
 Status readObjectPath(const CMPIObjectPath* path, ObjectPath* out) {
-    PathObj* o = self<PathObj>(path);
-    if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, "not a broker object path");
-    *out = o->path();
-    return Status();
+    return readField(path, &PathObj::path, "object path", out);
 }
 
 }  // namespace cimhost

@@ -11,6 +11,7 @@
 
 #include <cimple/Meta.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -156,11 +157,8 @@ struct InstanceObj : Obj<CMPIInstance, CMPIInstanceFT, Kind::Instance> {
         replace(std::move(data));
         classChanged();
     }
-    // *held, for an object handed out that looks into it.
-    const Instance& lend() {
-        lent = true;
-        return *held;
-    }
+    // An object handed out looks into *held from now on.
+    void lend() { lent = true; }
     void classChanged() { meta = space->findClass(held->path.className); }
 
 private:
@@ -283,12 +281,13 @@ void syncKeys(InstanceObj& object);
 // The instance with its path's keys taken from its properties.
 Instance snapshot(const InstanceObj& object);
 
-// Copies one field out of a broker object, refusing handles that are not ours.
-template <class O, class T>
-Status readField(const typename O::Cmpi* handle, T O::*field, const char* what, T* out) {
+// Copies one field (a member, or a member function that reads it) out of a
+// broker object, refusing handles that are not ours.
+template <class O, class Field, class T>
+Status readField(const typename O::Cmpi* handle, Field O::*field, const char* what, T* out) {
     O* o = self<O>(handle);
     if (!o) return Status::error(CMPI_RC_ERR_INVALID_HANDLE, std::string("not a broker ") + what);
-    *out = o->*field;
+    *out = std::invoke(field, *o);
     return Status();
 }
 
