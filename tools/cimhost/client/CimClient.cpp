@@ -33,7 +33,7 @@ bool parseUrl(const std::string& url, Url* out, std::string* error) {
     }
     const size_t hostStart = colon + 3;
     const size_t slash = url.find('/', hostStart);
-    std::string authority =
+    const std::string authority =
         url.substr(hostStart, slash == std::string::npos ? std::string::npos : slash - hostStart);
     out->path = slash == std::string::npos || slash + 1 == url.size() ? "/cimom" : url.substr(slash);
     if (authority.empty() || authority.find('@') != std::string::npos) {
@@ -45,25 +45,11 @@ bool parseUrl(const std::string& url, Url* out, std::string* error) {
             *error = "the CIMOM URL holds a space or a control character";
             return false;
         }
-    // A port of its own unless the authority ends in one (an IPv6 literal's
-    // colons are inside brackets).
-    const size_t lastColon = authority.rfind(':');
-    const size_t bracket = authority.rfind(']');
-    if (lastColon == std::string::npos || (bracket != std::string::npos && lastColon < bracket))
-        authority += scheme == "https" ? ":5989" : ":5988";
-    const size_t portAt = authority.rfind(':');
-    const std::string digits = authority.substr(portAt + 1);
-    std::string host = authority.substr(0, portAt);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host.empty() || digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) == 0 ||
-        std::stoi(digits) > 65535) {
+    if (!http::hostAndPort(authority, scheme == "https" ? 5989 : 5988, &out->host, &out->port)) {
         *error = "the CIMOM URL must name a host and, if any, a port from 1 to 65535: " + url;
         return false;
     }
     out->https = scheme == "https";
-    out->host = host;
-    out->port = std::stoi(digits);
     return true;
 }
 
@@ -171,13 +157,7 @@ CimClient::CimClient(Options options) : options_(std::move(options)) {
     // Plain HTTP on a stream of our own: a request leaves in one write, where
     // the library writes its head and body apart (two segments, and a server
     // woken by the first waits again for the second).
-    if (!url.https) {
-        http_ = http::streamClient(url.host, url.port, std::chrono::seconds(options_.timeoutSeconds));
-    } else {
-#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
-        http_ = std::make_unique<httplib::SSLClient>(url.host, url.port);
-#endif
-    }
+    http_ = http::clientFor(url.https, url.host, url.port, std::chrono::seconds(options_.timeoutSeconds));
     if (!http_ || !http_->is_valid()) {
         urlError_ = "this build cannot speak to " + options_.url;
         http_.reset();

@@ -15,28 +15,6 @@ void setTimeout(std::chrono::milliseconds t, void (httplib::ClientImpl::*set)(ti
     (c.*set)(static_cast<time_t>(ms / 1000), static_cast<time_t>((ms % 1000) * 1000));
 }
 
-// "host", "host:port", "[v6]" or "[v6]:port" as the host the library
-// connects to and the port; false when the port is no port.
-bool hostAndPort(const std::string& text, int defaultPort, std::string* host, int* port) {
-    size_t colon = text.rfind(':');
-    if (!text.empty() && text[0] == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) return false;
-        *host = text.substr(1, close - 1);
-        colon = close + 1 < text.size() ? close + 1 : std::string::npos;
-        if (colon != std::string::npos && text[colon] != ':') return false;
-    } else {
-        *host = text.substr(0, colon);
-    }
-    *port = defaultPort;
-    if (colon == std::string::npos) return !host->empty();
-    const std::string digits = text.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *port = std::stoi(digits);
-    return !host->empty() && *port > 0 && *port < 65536;
-}
-
 }  // namespace
 
 std::string HttpAnswer::header(const std::string& name) const {
@@ -68,20 +46,17 @@ HttpClient::HttpClient(const std::string& url, HttpSettings settings) : settings
     }
     std::string host;
     int port = 0;
-    if (urlError_.empty() && !hostAndPort(hostPort, scheme == "https" ? 443 : 80, &host, &port))
+    if (urlError_.empty() && !http::hostAndPort(hostPort, scheme == "https" ? 443 : 80, &host, &port))
         urlError_ = "no usable host and port in " + url;
     if (!urlError_.empty()) return;
-    if (scheme == "http") {
-        client_ = http::streamClient(host, port, settings_.read);
-    } else {
-#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
-        client_ = std::make_unique<httplib::SSLClient>(host, port);
-        if (!settings_.caFile.empty()) client_->set_ca_cert_path(settings_.caFile);
-#else
+    client_ = http::clientFor(scheme == "https", host, port, settings_.read);
+    if (!client_) {
         urlError_ = "this build cannot post to " + url;
         return;
-#endif
     }
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    if (scheme == "https" && !settings_.caFile.empty()) client_->set_ca_cert_path(settings_.caFile);
+#endif
     if (!client_->is_valid()) {
         urlError_ = "unusable URL " + url;
         client_.reset();

@@ -145,6 +145,36 @@ std::unique_ptr<httplib::ClientImpl> streamClient(const std::string& host, int p
     return std::make_unique<StreamClient>(host, port, io);
 }
 
+std::unique_ptr<httplib::ClientImpl> clientFor(bool https, const std::string& host, int port,
+                                               milliseconds io) {
+    if (!https) return streamClient(host, port, io);
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    return std::make_unique<httplib::SSLClient>(host, port);
+#else
+    return nullptr;
+#endif
+}
+
+bool hostAndPort(const std::string& text, int defaultPort, std::string* host, int* port) {
+    size_t colon = text.rfind(':');
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        *host = text.substr(1, close - 1);
+        colon = close + 1 < text.size() ? close + 1 : std::string::npos;
+        if (colon != std::string::npos && text[colon] != ':') return false;
+    } else {
+        *host = text.substr(0, colon);
+    }
+    *port = defaultPort;
+    if (colon == std::string::npos) return !host->empty();
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *port = std::stoi(digits);
+    return !host->empty() && *port > 0 && *port < 65536;
+}
+
 // Waits as a transport step asked, no longer than one I/O wait and never
 // beyond the deadline; a time-out fails the stream.
 bool HttpStream::await(ssize_t want) {

@@ -121,5 +121,15 @@ private:
 std::unique_ptr<httplib::ClientImpl> streamClient(const std::string& host, int port,
                                                   std::chrono::milliseconds io);
 
+// A client for `host` and `port`: streamClient for plain HTTP, the library's
+// TLS client for `https`; null when this build has no TLS.
+std::unique_ptr<httplib::ClientImpl> clientFor(bool https, const std::string& host, int port,
+                                               std::chrono::milliseconds io);
+
+// "host", "host:port", "[v6]" or "[v6]:port" as the host a client connects
+// to (without brackets) and the port, `defaultPort` when none is given;
+// false when there is no host or the port is no port from 1 to 65535.
+bool hostAndPort(const std::string& text, int defaultPort, std::string* host, int* port);
+
 }  // namespace http
 }  // namespace cimhost
