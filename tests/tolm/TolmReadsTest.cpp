@@ -298,9 +298,18 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
 // Replies of every data form to every read the module makes: the family's
 // failure result or a value, never a crash.
 TEST_F(TolmReads, EveryDataFormToEveryRead) {
-    const Strings forms = {"\"text\"", rawJson({}),  rawJson({1, 2, 3}), "18446744073709551615",
-                           "-1",       "1.5",        "true",             "null",
-                           "{\"a\":1}", "[\"a\",\"b\"]", "[[[1]]]",       "{\"RAW\":[\"x\",300,-4]}"};
+    const Strings forms = {"\"text\"",
+                           rawJson({}),
+                           rawJson({1, 2, 3}),
+                           "18446744073709551615",
+                           "-1",
+                           "1.5",
+                           "true",
+                           "null",
+                           "{\"a\":1}",
+                           "[\"a\",\"b\"]",
+                           "[[[1]]]",
+                           "{\"RAW\":[\"x\",300,-4]}"};
     for (const auto& da : forms) {
         SCOPED_TRACE(da);
         Strings rows;
