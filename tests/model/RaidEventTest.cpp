@@ -22,8 +22,6 @@ std::string event(const std::string& more = "") {
 }
 std::string text(const std::string& events) { return R"({"Event":[)" + events + "]}"; }
 
-AdapterMappings oneAdapter() { return {{1, AdapterMapping{"RAID-1", {{0, "LD-0"}}, {{4, "PD-4"}}}}}; }
-
 TEST(RaidEventParser, BadTextsGiveNoEvent) {
     const struct {
         const char* why;
@@ -40,10 +38,10 @@ TEST(RaidEventParser, BadTextsGiveNoEvent) {
         {"deeply nested", std::string(200000, '['), false},
         {"repeated Event: the first counts", R"({"Event":[],"Event":[)" + event() + "]}", false},
     };
-    const AdapterMappings adapters = oneAdapter();
+    const AdapterMappings none;  // as the model keeps it
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
-        RaidEventParser parser(c.text, &adapters);
+        RaidEventParser parser(c.text, &none);
         EXPECT_FALSE(parser.isValid());
         unsigned long long seq = 7;
         String source("stale");
@@ -102,72 +100,22 @@ TEST(RaidEventParser, NumbersReadOnlyAsNonNegativeIntegersInRange) {
     }
 }
 
-TEST(RaidEventParser, SourceFromTheAdapterTable) {
-    const AdapterMappings adapters = oneAdapter();
-    const AdapterMappings noDrives = {{1, AdapterMapping{"RAID-1", {}, {}}}};
-    const struct {
-        const char* members;
-        const AdapterMappings* table;
-        int code;
-        const char* source;
-    } cases[] = {
-        {"", &adapters, RaidEventParser::Adapter, "RAID-1"},
-        {R"("PhyDriveNr":4)", &adapters, RaidEventParser::PhysicalDrive, "PD-4"},
-        {R"("PhyDriveNr":4,"LogDriveNr":0)", &adapters, RaidEventParser::LogicalDrive, "LD-0"},
-        {R"("PhyDriveNr":4,"LogDriveNr":1)", &adapters, RaidEventParser::NoSource, "PD-4"},
-        {R"("PhyDriveNr":5)", &adapters, RaidEventParser::NoSource, "RAID-1"},
-        {R"("PhyDriveNr":-4)", &adapters, RaidEventParser::Adapter, "RAID-1"},
-        {R"("LogDriveNr":0)", &noDrives, RaidEventParser::NoSource, "RAID-1"},
-        {R"("AdapterNr":2)", &adapters, RaidEventParser::NoSource, ""},
-        {"", nullptr, RaidEventParser::NoSource, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.members);
-        RaidEventParser parser(text(event(c.members)), c.table);
-        String source;
-        EXPECT_EQ(parser.getSource(source), c.code);
-        EXPECT_EQ(source, String(c.source));
-    }
-}
-
 class RaidEvents : public ModelFixture {
 protected:
-    cimple::Ref<QMS_VRXLogEntryArrived> build(const std::string& json,
-                                              const AdapterMappings* adapters = nullptr) {
-        RaidEventParser parser(json, adapters);
+    cimple::Ref<QMS_VRXLogEntryArrived> build(const std::string& json) {
+        RaidEventParser parser(json, nullptr);
         return indications().createRaidEvent(parser);
     }
     Recorder recorder;
 };
 
-TEST_F(RaidEvents, SourcePathsAndUnsetPropertiesOfAFullEvent) {
-    const AdapterMappings adapters = oneAdapter();
-    EXPECT_CALL(*fake, getSystemHostName(KeyIs(kCabinet, 0u, 1u))).Times(3);
+// The properties of a full event are checked on the RAID road; what it cannot
+// see is which key the host name is asked with.
+TEST_F(RaidEvents, AFullEventAsksTheHostNameOfTheServer) {
+    EXPECT_CALL(*fake, getSystemHostName(KeyIs(kCabinet, 0u, 1u))).Times(1);
     qms_test::TraceCapture traces;
-    const auto indication = build(text(event(R"("Date":1750000000)")), &adapters);
-
-    // The values read from the text and the shared alert properties are
-    // checked on the integration road; the source element needs the adapter
-    // table, which only a unit can give.
-    EXPECT_EQ(
-        indication->AlertingManagedElement,
-        PString("QMS_VRXHostRaidController.CreationClassName=\"QMS_VRXHostRaidController\",Name=\"RAID-1\""));
-    EXPECT_EQ(indication->SystemName, PString(kSerial));
-    EXPECT_EQ(indication->HostAddress, PString(kHost));
-    EXPECT_TRUE(indication->MessageArguments.is_null() && indication->Summary.is_null() &&
-                indication->AssociationKey.is_null() && indication->IndicationIdentifier.is_null());
+    EXPECT_EQ(build(text(event(R"("Date":1750000000)")))->HostAddress, PString(kHost));
     EXPECT_TRUE(traces.contains(5, "QMS_VRXLogEntryArrived* Model::createRaidEvent (0)"));
-    EXPECT_EQ(traces.countLevel(1), 0u);
-
-    // Drives are scoped by the server; a logical drive wins.
-    const std::string server = "SystemCreationClassName=\"QMS_VRXComputerSystem\",SystemName=\"SN-0003\"";
-    for (const char* drive : {R"("PhyDriveNr":4)", R"("LogDriveNr":0,"PhyDriveNr":4)"}) {
-        const bool logical = drive[1] == 'L';
-        const std::string className = logical ? "QMS_VRXStoragePoolCompositeExtent" : "QMS_VRXDiskExtent";
-        const std::string path = className + ".CreationClassName=\"" + className + "\",DeviceID=\"" +
-                                 (logical ? "LD-0" : "PD-4") + "\"," + server;
-        EXPECT_EQ(build(text(event(drive)), &adapters)->AlertingManagedElement, PString(path.c_str()));
-    }
 }
 
 TEST_F(RaidEvents, UnreadableMembersLeaveTheirPropertiesNull) {
