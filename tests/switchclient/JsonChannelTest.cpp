@@ -1,16 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <rapidjson/document.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,75 +88,24 @@ struct SocketPair {
     int fds[2] = {-1, -1};
 };
 
-// A private root for the fixed socket paths of this test process.
-struct TestRoot : sctest::ScratchRoot {
-    TestRoot() { mkdir(path("/dev").c_str(), 0755); }
-};
-
-// Stands in for the daemon's side of the init handshake: listens on path,
-// answers every connection's first frame with an init reply whose block
-// carries descriptor 77, and keeps the connection open.
-class FakeDaemon {
-public:
-    static constexpr unsigned kDaemonFd = 77;
-
-    explicit FakeDaemon(const std::string& path) {
-        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
-        EXPECT_EQ(listen(listener_, 8), 0);
-        thread_ = std::thread([this] { Serve(); });
+// The init blocks the simulator was sent on channels of that type (0x1100
+// requests, 0x1200 events), in order.
+std::vector<std::vector<unsigned char>> InitBlocks(const qmstest::RqbdSim& sim, unsigned channelType) {
+    std::vector<std::vector<unsigned char>> blocks;
+    std::istringstream log(sim.ctl({"requests"}).out);
+    std::string line;
+    while (std::getline(log, line)) {
+        rapidjson::Document d;
+        d.Parse(line.c_str());
+        if (d.HasParseError() || !d.HasMember("OE") || d["OC"].GetUint() != kInitChannelOpcode ||
+            d["OE"].GetUint() != channelType)
+            continue;
+        std::vector<unsigned char> block;
+        for (const auto& v : d["DA"]["RAW"].GetArray())
+            block.push_back(static_cast<unsigned char>(v.GetUint()));
+        blocks.push_back(block);
     }
-    ~FakeDaemon() {
-        shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        close(listener_);
-        for (int fd : connections_) {
-            close(fd);
-        }
-    }
-    std::vector<std::string> requests() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
-    }
-
-private:
-    void Serve() {
-        for (;;) {
-            const int fd = accept(listener_, nullptr, nullptr);
-            if (fd < 0) {
-                return;
-            }
-            std::string payload;
-            if (ReadFrame(fd, payload)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                requests_.push_back(payload);
-            }
-            unsigned char block[kInitBlockSize] = {};
-            block[kInitBlockFdOffset] = kDaemonFd;
-            SipJson reply(kInitChannelOpcode, 0, 0, 0, 0);
-            reply.SetDataRaw(block, sizeof block);
-            WriteAll(fd, Frame(reply.ToString()));
-            connections_.push_back(fd);
-        }
-    }
-
-    int listener_ = -1;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::string> requests_;
-    std::vector<int> connections_;
-};
-
-// The init block a client sent, from the payload of its init frame.
-std::vector<unsigned char> InitBlock(const std::string& payload) {
-    SipJson request;
-    request.LoadReceivedText(payload);
-    std::vector<unsigned char> block;
-    request.GetCmdDataStream(0, block);
-    return block;
+    return blocks;
 }
 
 // ---------------------------------------------------------------------------
@@ -198,8 +146,8 @@ TEST(JsonChannelRequest, OddRepliesAreReadAndBrokenOnesFailWithTheirCodes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SocketPair pair;
+        std::string request;
         std::thread daemon([&] {
-            std::string request;
             ReadFrame(pair.peer(), request);
             for (const std::string& chunk : c.chunks) {
                 WriteAll(pair.peer(), chunk);
@@ -210,6 +158,7 @@ TEST(JsonChannelRequest, OddRepliesAreReadAndBrokenOnesFailWithTheirCodes) {
         std::string reply = "old";
         EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), c.expected);
         daemon.join();
+        EXPECT_EQ(request, std::string("{}\0", 3));  // the payload ends with its NUL
         EXPECT_EQ(reply, c.reply);
     }
 }
@@ -316,42 +265,44 @@ TEST(JsonChannelEvent, LostChannelGivesMinusOne) {
     EXPECT_EQ(event.ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
 }
 
-TEST(JsonChannelEvent, BrokenFrameReopensTheChannel) {
-    TestRoot root;
-    FakeDaemon daemon(root.path("/dev/rqbdaj"));
-    struct Case {
-        const char* name;
-        std::string bytes;
-    };
-    const std::vector<Case> cases = {
-        {"end of file after part of the payload", LengthWord(100) + "0123456789"},
-        {"absurd length", LengthWord(0x7FFFFFFFu)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+// The event channel is registered and re-opened under the client's name; a
+// frame broken off by the daemon makes the reader re-open it, on a new
+// descriptor.
+TEST(JsonChannelEvent, RegistersAndABrokenFrameReopensTheChannel) {
+    qmstest::RqbdSim sim;
+    const int fd = JsonRegisterForEvents("events");
+    ASSERT_GE(fd, 0);
+    const int reopened = ReOpenEventChannel("events", fd);
+    ASSERT_GE(reopened, 0);
+    JsonUnregisterForEvents(reopened);
+    CloseEventChannel(-1);
+    JsonUnregisterForEvents(-1);
+    for (const std::string& bytes : {LengthWord(100) + "0123456789", LengthWord(0x7FFFFFFFu)}) {
         SocketPair pair;
-        WriteAll(pair.peer(), c.bytes);
+        WriteAll(pair.peer(), bytes);
         pair.closePeer();
         const int old = pair.releaseClient();
         SipJson event;
-        const int fresh = JsonGetEvent(event, old, "evt");
+        const int fresh = JsonGetEvent(event, old, "events");
         ASSERT_GE(fresh, 0);
         EXPECT_NE(fresh, old);  // even when the kernel reused the old number
         EXPECT_EQ(event.ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
         JsonUnregisterForEvents(fresh);
         EXPECT_FALSE(IsOpen(fresh));
     }
-    const std::vector<std::string> requests = daemon.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    for (const std::string& payload : requests) {
-        EXPECT_EQ(payload.rfind(R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4608,"CA":0,"DA":{"RAW":[)", 0), 0u);
+    const auto blocks = InitBlocks(sim, 0x1200);
+    ASSERT_EQ(blocks.size(), 4u);
+    for (const auto& block : blocks) {
+        ASSERT_EQ(block.size(), kInitBlockSize);
+        EXPECT_EQ(std::string(block.begin(), block.begin() + 7), std::string("events\0", 7));
     }
 }
 
 // With no daemon to re-open to, the broken channel is closed once, here, and
 // the caller is told so: closing its number again could hit another socket.
-TEST(JsonChannelEvent, BrokenFrameWithNoDaemonClosesTheChannelOnce) {
-    TestRoot root;
+// Attaching gives up at once.
+TEST(JsonChannelEvent, WithNoDaemonABrokenChannelIsClosedOnceAndAttachGivesUp) {
+    sctest::ScratchRoot root;
     SocketPair pair;
     WriteAll(pair.peer(), LengthWord(100) + "0123456789");
     pair.closePeer();
@@ -359,72 +310,38 @@ TEST(JsonChannelEvent, BrokenFrameWithNoDaemonClosesTheChannelOnce) {
     SipJson event;
     EXPECT_EQ(JsonGetEvent(event, old, "evt"), kEventChannelClosed);
     EXPECT_FALSE(IsOpen(old));
-}
 
-// ---------------------------------------------------------------------------
-// Attaching and registering
-
-TEST(JsonChannelAttach, MissingSocketGivesUpWithConnectFailure) {
-    TestRoot root;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(JsonAttach(root.path("/dev/rqbdsj").c_str(), "client"), -2);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(JsonAttach(nullptr, nullptr), -2);
-    const std::string tooLong = root.path("/dev/") + std::string(200, 'x');
-    EXPECT_EQ(OpenDevice(tooLong.c_str()), -2);
+    EXPECT_EQ(OpenDevice((root.path("/dev/") + std::string(200, 'x')).c_str()), -2);
 }
 
 TEST(JsonChannelAttach, HandshakeCarriesNameAndDescriptor) {
-    TestRoot root;
-    const std::string path = root.path("/dev/rqbdsj");
-    FakeDaemon daemon(path);
-    const std::string longName = std::string(64, 'n') + "TAIL";
+    qmstest::RqbdSim sim;
+    const std::string path = sim.path("/dev/rqbdsj");
     const int fd = JsonAttach(path.c_str(), "QMS_VRXIndication");
     ASSERT_GE(fd, 0);
-    const int second = JsonAttach(path.c_str(), longName.c_str());
+    const int second = JsonAttach(path.c_str(), (std::string(64, 'n') + "TAIL").c_str());
     ASSERT_GE(second, 0);
 
-    const std::vector<std::string> requests = daemon.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    const std::string prefix =
-        R"({"SIP":{"V":1,"CMD":[{"OC":65440,"OE":4352,"CA":0,"DA":{"RAW":[81,77,83,95,)";
-    EXPECT_EQ(requests[0].rfind(prefix, 0), 0u) << requests[0];
-    EXPECT_EQ(requests[0].back(), '\0');  // the payload ends with the NUL
-
+    const auto blocks = InitBlocks(sim, 0x1100);
+    ASSERT_EQ(blocks.size(), 2u);
     std::vector<unsigned char> expected(kInitBlockSize, 0);
     std::memcpy(expected.data(), "QMS_VRXIndication", 17);
     std::memcpy(&expected[kInitBlockFdOffset], &fd, 4);
-    EXPECT_EQ(InitBlock(requests[0]), expected);
-
+    EXPECT_EQ(blocks[0], expected);
     // A name too long for the 65-byte field keeps 64 characters and its NUL.
     std::vector<unsigned char> cut(kInitBlockSize, 0);
     std::memset(cut.data(), 'n', 64);
     std::memcpy(&cut[kInitBlockFdOffset], &second, 4);
-    EXPECT_EQ(InitBlock(requests[1]), cut);
+    EXPECT_EQ(blocks[1], cut);
 
     JsonDetach(fd, path.c_str());
     JsonDetach(second, path.c_str());
     JsonDetach(-1, path.c_str());
     EXPECT_FALSE(IsOpen(fd));
-}
-
-TEST(JsonChannelAttach, EventChannelRegistersAndReopens) {
-    TestRoot root;
-    FakeDaemon daemon(root.path("/dev/rqbdaj"));
-    const int fd = JsonRegisterForEvents("events");
-    ASSERT_GE(fd, 0);
-    const int reopened = ReOpenEventChannel("events", fd);
-    ASSERT_GE(reopened, 0);
-    const std::vector<std::string> requests = daemon.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    for (const std::string& payload : requests) {
-        const std::vector<unsigned char> block = InitBlock(payload);
-        ASSERT_EQ(block.size(), kInitBlockSize);
-        EXPECT_EQ(std::string(block.begin(), block.begin() + 7), std::string("events\0", 7));
-    }
-    JsonUnregisterForEvents(reopened);
-    CloseEventChannel(-1);
-    JsonUnregisterForEvents(-1);
 }
 
 }  // namespace
