@@ -31,57 +31,50 @@ bool noStatus(const SipJson& message) { return message.GetCmdElemValue(0, "ST", 
 
 // --- Attach ----------------------------------------------------------------
 
+// Scratch roots holding parts of an installed agent. A daemon that is
+// installed but neither running (no pid file) nor listening ends the wait at
+// the first probe; one that has its pid file but never listens is probed 600
+// times (about 30 s with the test build's wait factor).
 TEST(SwitchClientAttach, FailuresCarryTheirCodeAndText) {
-    {
-        ScratchRoot root;  // nothing installed
-        CSwitchClient client;
-        EXPECT_FALSE(client.Attach("otherhost", false, 0));
-        EXPECT_EQ(client.GetLastError(), 22u);
-        EXPECT_EQ(lastErrorText(client), "Remote connection not supported");
-        EXPECT_EQ(client.GetAttachCount(), 0u);
-
-        EXPECT_FALSE(client.Attach(nullptr, false, 0));
-        EXPECT_EQ(client.GetLastError(), 6u);
-        EXPECT_EQ(lastErrorText(client), "No rqbd service installed");
-    }
-    {
-        // Installed, but neither running (no pid file) nor listening: the
-        // first probe fails and the missing pid file ends the wait at once.
+    struct Case {
+        std::vector<const char*> files, sockets;
+        const char* host;
+        unsigned code;
+        const char* text;
+        const char* servicePath;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, "otherhost", 22, "Remote connection not supported", ""},
+        {{}, {}, nullptr, 6, "No rqbd service installed", ""},
+        {{"/usr/sbin/rqbd"}, {}, "", 0, "NO ERROR", "/usr/sbin/rqbd"},
+        {{"/usr/sbin/qmas", "/var/run/qmas.pid"},
+         {"/dev/rqbds"},
+         nullptr,
+         92,
+         "JSON interface not supported by rqbd",
+         "/usr/sbin/qmas"},
+        {{"/usr/sbin/rqbd", "/var/run/rqbd.pid"},
+         {},
+         nullptr,
+         110,
+         "Timeout during connect attempt to rqbd",
+         "/usr/sbin/rqbd"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
         ScratchRoot root;
-        root.touch("/usr/sbin/rqbd");
+        for (const char* file : c.files) root.touch(file);
+        for (const char* socket : c.sockets) root.listen(socket);
         CSwitchClient client;
-        client.Attach("host", false, 0);  // leaves 22 behind, to be reset
+        client.Attach("otherhost", false, 0);  // leaves 22 behind, to be reset
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(client.Attach("", false, 0));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-        EXPECT_EQ(client.GetLastError(), 0u);
-        EXPECT_EQ(lastErrorText(client), "NO ERROR");
-        EXPECT_EQ(client.GetServicePath(), "/usr/sbin/rqbd");
-    }
-    {
-        // Ready probe answers but there is no JSON request channel.
-        ScratchRoot root;
-        root.touch("/usr/sbin/qmas");
-        root.touch("/var/run/qmas.pid");
-        root.listen("/dev/rqbds");
-        CSwitchClient client;
-        EXPECT_FALSE(client.Attach(nullptr, false, 0));
-        EXPECT_EQ(client.GetLastError(), 92u);
-        EXPECT_EQ(lastErrorText(client), "JSON interface not supported by rqbd");
-        EXPECT_EQ(client.GetServicePath(), "/usr/sbin/qmas");
+        EXPECT_FALSE(client.Attach(c.host, false, 0));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(c.code == 110 ? 60 : 2));
+        EXPECT_EQ(client.GetLastError(), c.code);
+        EXPECT_EQ(lastErrorText(client), c.text);
+        EXPECT_EQ(client.GetServicePath(), c.servicePath);
         EXPECT_EQ(client.GetAttachCount(), 0u);
     }
-}
-
-// 600 probes; with the test build's wait factor this takes about 30 s.
-TEST(SwitchClientAttach, DaemonThatNeverListensTimesOutWith110) {
-    ScratchRoot root;
-    root.touch("/usr/sbin/rqbd");
-    root.touch("/var/run/rqbd.pid");
-    CSwitchClient client;
-    EXPECT_FALSE(client.Attach(nullptr, false, 0));
-    EXPECT_EQ(client.GetLastError(), 110u);
-    EXPECT_EQ(lastErrorText(client), "Timeout during connect attempt to rqbd");
 }
 
 TEST(SwitchClientAttach, AttachIsCountedAndTheLastDetachClosesTheChannel) {
