@@ -156,7 +156,8 @@ TEST(JsonChannelRequest, OddRepliesAreReadAndBrokenOnesFailWithTheirCodes) {
             if (c.hangUp) shutdown(pair.peer(), SHUT_RDWR);
         });
         std::string reply = "old";
-        EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 1), c.expected);
+        // 10 s is 500 ms in the test build: enough for the pieces on a loaded machine.
+        EXPECT_EQ(JsonSendRequest(pair.client(), "{}", reply, 10), c.expected);
         daemon.join();
         EXPECT_EQ(request, std::string("{}\0", 3));  // the payload ends with its NUL
         EXPECT_EQ(reply, c.reply);
