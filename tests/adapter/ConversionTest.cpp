@@ -33,7 +33,7 @@ protected:
     // Calls `method` on the service and gives the status; `record` sees the
     // provider's parameter record.
     CMPIStatus invoke(const char* method, NamedValues in, std::function<int(Instance*)> record,
-                      CMPIArgs** out = nullptr, CMPIResult** rs = nullptr) {
+                      CMPIArgs** out = nullptr) {
         fake_.behave = [&](int op, void** a) {
             return op == OPERATION_INVOKE_METHOD ? record(static_cast<Instance*>(a[2])) : -1;
         };
@@ -41,22 +41,24 @@ protected:
             service_ = registration(&QMS_VRXIndicationRegistrationService::static_meta_class, fake_);
         auto* m = mi<CMPIMethodMI>(service_, 'M');
         CMPIArgs* o = args({});
-        CMPIResult* r = result();
         if (out) *out = o;
-        if (rs) *rs = r;
         ObjectPath target = servicePath();
-        return m->ft->invokeMethod(m, ctx_, r, path(target.className, target.keys), method, args(in), o);
+        return m->ft->invokeMethod(m, ctx_, result(), path(target.className, target.keys), method, args(in),
+                                   o);
     }
 
     FakeProvider fake_;
     const Registration* service_ = nullptr;
 };
 
-// A request whose path names no namespace is answered in the namespace the
-// CIMOM started the provider for; the framework knows no namespace of its own.
-TEST_F(ConversionTest, PathsWithoutANamespaceTakeTheOneTheProviderWasStartedFor) {
-    for (const char* started : {"root/elsewhere", ""}) {
-        SCOPED_TRACE(started);
+// A result is in the namespace its request's path names, or else in the one
+// the CIMOM started the provider for: the framework knows none of its own.
+TEST_F(ConversionTest, ResultsTakeThePathsNamespaceOrTheOneTheProviderWasStartedFor) {
+    const struct {
+        const char *started, *named;
+    } cases[] = {{"root/elsewhere", ""}, {"", ""}, {"root/qms", "root/x"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.started) + " " + c.named);
         FakeProvider fake;
         fake.behave = [](int op, void** a) {
             if (op != OPERATION_GET_INSTANCE) return -1;
@@ -64,46 +66,16 @@ TEST_F(ConversionTest, PathsWithoutANamespaceTakeTheOneTheProviderWasStartedFor)
                 reinterpret_cast<Instance*>(static_cast<CIM_IndicationFilter*>(a[1])->clone());
             return 0;
         };
-        ctx_ = broker_.newContext(started);
+        ctx_ = broker_.newContext(c.started);
         auto* m = mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
         CMPIResult* rs = result();
         ASSERT_EQ(
             CMPI_RC_OK,
-            m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), ""), nullptr).rc);
+            m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), c.named), nullptr).rc);
         ASSERT_EQ(1u, returned(rs).size());
-        EXPECT_EQ(started, returned(rs)[0].asInstance()->path.nameSpace);
+        EXPECT_EQ(*c.named ? c.named : c.started, returned(rs)[0].asInstance()->path.nameSpace);
+        EXPECT_EQ(filterKeys(), returned(rs)[0].asInstance()->path.keys);
     }
-}
-
-TEST_F(ConversionTest, GetInstanceTakesKeysFromThePathAndReturnsEveryPropertyTyped) {
-    FakeProvider fake;
-    fake.behave = [](int op, void** a) {
-        if (op != OPERATION_GET_INSTANCE) return -1;
-        auto* keys = static_cast<CIM_IndicationFilter*>(a[1]);
-        if (keys->Name.value != "f1" || keys->SystemName.value != "host" || !keys->Query.null) return 62;
-        CIM_IndicationFilter* found = keys->clone();
-        found->SourceNamespaces.set(Array<String>());
-        found->SourceNamespaces.value.append("root/a");
-        found->SourceNamespaces.value.append("root/b");
-        found->IndividualSubscriptionSupported.set(true);
-        *static_cast<Instance**>(a[2]) = reinterpret_cast<Instance*>(found);
-        return 0;
-    };
-    auto* m = mi<CMPIInstanceMI>(registration(&CIM_IndicationFilter::static_meta_class, fake), 'I');
-    CMPIResult* rs = result();
-    ASSERT_EQ(
-        CMPI_RC_OK,
-        m->ft->getInstance(m, ctx_, rs, path("CIM_IndicationFilter", filterKeys(), "root/x"), nullptr).rc);
-    ASSERT_EQ(1u, returned(rs).size());
-    const cimhost::Instance* got = returned(rs)[0].asInstance();
-    ASSERT_NE(nullptr, got);
-    EXPECT_EQ("root/x", got->path.nameSpace);
-    EXPECT_EQ(filterKeys(), got->path.keys);
-    EXPECT_EQ(Value::array(CMPI_string, {Value::string("root/a"), Value::string("root/b")}),
-              *got->property("SourceNamespaces"));
-    EXPECT_EQ(Value::boolean(true), *got->property("IndividualSubscriptionSupported"));
-    EXPECT_EQ(Value::null(CMPI_string), *got->property("Query"));
-    EXPECT_EQ(Value::null(CMPI_stringA), *got->property("TemplateVariable"));
 }
 
 // The host's result behind a stand-in that refuses once it holds one.
@@ -114,18 +86,15 @@ CMPIStatus cutShortAfterOne(const CMPIResult*, const CMPIInstance* inst) {
     return cutShortReal->ft->returnInstance(cutShortReal, inst);
 }
 
-TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
+// What the instances carry is checked on the integration road; the CMPI
+// conventions around them only here.
+TEST_F(ConversionTest, EnumerationsGiveNamesOrInstancesAndEndWithDone) {
     FakeProvider fake;
     fake.behave = [](int op, void** a) {
         if (op != OPERATION_ENUM_INSTANCES) return -1;
         auto proc = reinterpret_cast<Enum_Instances_Handler::Proc>(a[2]);
-        for (int i = 0; i < 2; i++) {
-            QMS_VRXLogEntryArrived* e = QMS_VRXLogEntryArrived::create();
-            e->IndicationTime.set(Datetime(1700000000ull * 1000000 + 5, 60));
-            e->SequenceNumber.set(-5 - i);
-            e->ErrorCode.set(0x450001u);
-            proc(reinterpret_cast<Instance*>(e), 0, a[3]);
-        }
+        for (int i = 0; i < 2; i++)
+            proc(reinterpret_cast<Instance*>(QMS_VRXLogEntryArrived::create()), 0, a[3]);
         proc(nullptr, 0, a[3]);
         return 0;
     };
@@ -134,19 +103,16 @@ TEST_F(ConversionTest, EnumerationReturnsDatetimesAndIntegersAndEndsWithDone) {
     ASSERT_EQ(CMPI_RC_OK,
               m->ft->enumerateInstances(m, ctx_, rs, path("QMS_VRXLogEntryArrived", {}), nullptr).rc);
     ASSERT_EQ(2u, returned(rs).size());
-    const cimhost::Instance* first = returned(rs)[0].asInstance();
-    Datetime when;
-    ASSERT_TRUE(when.set(first->property("IndicationTime")->asText().c_str()));
-    EXPECT_EQ(1700000000ull * 1000000 + 5, when.usec());
-    EXPECT_EQ(Value::sint64(-5), *first->property("SequenceNumber"));
-    EXPECT_EQ(Value::uint32(0x450001u), *first->property("ErrorCode"));
+    EXPECT_NE(nullptr, returned(rs)[0].asInstance());
     EXPECT_TRUE(cimhost::resultData(rs)->done);
 
     CMPIResult* names = result();
     ASSERT_EQ(CMPI_RC_OK,
               m->ft->enumerateInstanceNames(m, ctx_, names, path("QMS_VRXLogEntryArrived", {})).rc);
     ASSERT_EQ(2u, returned(names).size());
+    ASSERT_NE(nullptr, returned(names)[1].asReference());
     EXPECT_EQ("QMS_VRXLogEntryArrived", returned(names)[1].asReference()->className);
+    EXPECT_TRUE(cimhost::resultData(names)->done);
 
     // A CIMOM that takes one result and then refuses: the operation answers
     // its status and the rest of what the provider hands over is dropped.
@@ -237,35 +203,16 @@ TEST_F(ConversionTest, CreatedInstanceCarriesEveryPropertyAndUnknownOnesAreRefus
     EXPECT_EQ(1, fake.count(OPERATION_CREATE_INSTANCE));
 }
 
-TEST_F(ConversionTest, MethodArgumentsAreConvertedAndOutputsReturned) {
+// The registration methods' strings and integers travel on the
+// registration road; these two carry the other kinds of argument.
+TEST_F(ConversionTest, ReferenceArraysAndIntervalsGoInAndAReferenceComesOut) {
     CMPIArgs* out = nullptr;
-    CMPIResult* rs = nullptr;
-    NamedValues in;
-    in.set("Query", Value::string("SELECT * FROM QMS_VRXLogEntryArrived"));
-    in.set("QueryType", Value::uint8(2));  // any integer type that fits
-    in.set("Tag", Value::string("t"));
-    CMPIStatus st = invoke(
-        "registercimxmlindication", in,
-        [](Instance* record) {
-            auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_RegisterCIMXMLIndication_method*>(
-                record);
-            if (m->QueryType.value != 2 || m->Tag.value != "t" || !m->EventReceiver.null) return 130;
-            m->RegistrationHandle.set("h1");
-            m->return_value.set(0);
-            return 0;
-        },
-        &out, &rs);
-    // The handle and return value going back are checked on the registration road.
-    ASSERT_EQ(CMPI_RC_OK, st.rc) << text(st);
-    EXPECT_EQ((std::vector<Value>{Value::uint16(0)}), returned(rs));
     NamedValues outputs;
-
-    // Datetimes as text, reference arrays in; a reference out.
     NamedValues sequence;
     sequence.set("ManagedElements", Value::array(CMPI_ref, {Value::reference(systemPath("a")),
                                                             Value::reference(systemPath("b"))}));
     sequence.set("AssignedSequence", Value::array(CMPI_uint16, {Value::uint16(1), Value::uint16(2)}));
-    st = invoke(
+    CMPIStatus st = invoke(
         "ChangeAffectedElementsAssignedSequence", sequence,
         [](Instance* record) {
             auto* m = reinterpret_cast<

@@ -7,11 +7,6 @@ using namespace cimple;
 
 namespace {
 
-struct Shared {
-    Mutex mutex{false};
-    int counter = 0;
-};
-
 // Runs f(arg) on a new thread and returns what it returned.
 void* on_thread(void* (*f)(void*), void* arg) {
     Thread t;
@@ -45,23 +40,6 @@ TEST(Mutex, OnlyARecursiveOneMayBeRelockedByItsHolder) {
     plain.unlock();
     EXPECT_TRUE(plain.try_lock());
     plain.unlock();
-}
-
-TEST(Mutex, SerialisesThreads) {
-    Shared s;
-    auto count_up = [](void* arg) -> void* {
-        Shared* s = static_cast<Shared*>(arg);
-        for (int i = 0; i < 10000; i++) {
-            Auto_Mutex lock(s->mutex);
-            s->counter++;
-        }
-        return nullptr;
-    };
-    Thread threads[4];
-    for (Thread& t : threads) ASSERT_EQ(Thread::create_joinable(t, count_up, &s), 0);
-    void* ignored;
-    for (Thread& t : threads) ASSERT_EQ(Thread::join(t, ignored), 0);
-    EXPECT_EQ(s.counter, 40000);
 }
 
 TEST(Thread, JoinNeedsAStartedThread) {
