@@ -31,39 +31,35 @@ const char kRegistrations[] =
 
 const std::string kProviderLibrary = std::string(CIMHOST_TEST_PROVIDER_DIR) + "/libcimhosttestprov.so";
 
-// Trace lines of the test providers, "<provider>: <line>".
-struct Log {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    std::vector<std::string> of(const std::string& provider) {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string> out;
-        for (const std::string& l : lines)
-            if (l.compare(0, provider.size() + 2, provider + ": ") == 0)
-                out.push_back(l.substr(provider.size() + 2));
-        return out;
-    }
-};
-
 class CimomTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::ofstream(regFile) << kRegistrations;
         cimom = make();
     }
-    void TearDown() override { cimom.reset(); }
 
-    std::unique_ptr<Cimom> make() {
+    std::unique_ptr<Cimom> make(const std::string& store = "") {
         Cimom::Options options;
         options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
+        options.storeFile = store;
         std::unique_ptr<Cimom> c(new Cimom(options));
         std::string error;
         EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
         c->broker().setLog([this](char, int, const std::string& component, const std::string& line) {
-            std::lock_guard<std::mutex> lock(log.mutex);
-            log.lines.push_back(component + ": " + line);
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(component + ": " + line);
         });
         return c;
+    }
+
+    // Trace lines of one test provider.
+    std::vector<std::string> log(const std::string& provider) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> out;
+        for (const std::string& l : lines)
+            if (l.compare(0, provider.size() + 2, provider + ": ") == 0)
+                out.push_back(l.substr(provider.size() + 2));
+        return out;
     }
 
     static Instance system(const std::string& cls, const std::string& name) {
@@ -101,7 +97,8 @@ protected:
 
     qmstest::ScratchDir scratch{"cimhost-core"};
     const std::string dir = scratch.path(), regFile = scratch.file("providers.reg");
-    Log log;
+    std::mutex mutex;
+    std::vector<std::string> lines;
     std::unique_ptr<Cimom> cimom;
 };
 
@@ -227,7 +224,7 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived",
                                         "activateFilter first=1", "enableIndications",
                                         "authorizeFilter CIM_AlertIndication", "activateFilter first=1"}),
-              log.of("Ind_Provider"));
+              log("Ind_Provider"));
 
     Value rv;
     ASSERT_TRUE(invoke("QMS_VRXLogEntryArrived", "Deliver", {}, &rv).ok());
@@ -240,12 +237,12 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     EXPECT_EQ("filter refused", s.message);
     EXPECT_EQ(2u, cimom->calls("Ind_Provider.activateFilter"));
 
-    log.lines.clear();
+    lines.clear();
     ASSERT_TRUE(cimom->deleteInstance(first).ok());
     ASSERT_TRUE(cimom->deleteInstance(second).ok());
     EXPECT_EQ((std::vector<std::string>{"deActivateFilter last=1", "deActivateFilter last=1",
                                         "disableIndications"}),
-              log.of("Ind_Provider"));
+              log("Ind_Provider"));
     EXPECT_EQ(1u, cimom->calls("Ind_Provider.disableIndications"));
 }
 
@@ -266,9 +263,8 @@ TEST_F(CimomTest, ShutdownDisablesCleansUpAndUnloads) {
                                         "activateFilter first=1", "enableIndications", "created",
                                         "disableIndications", "cleanup Indication terminating=1",
                                         "cleanup Method terminating=1"}),
-              log.of("Ind_Provider"));
-    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}),
-              log.of("Test_Provider"));
+              log("Ind_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}), log("Test_Provider"));
     EXPECT_EQ(nullptr, dlopen(kProviderLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD));
 }
 
@@ -283,10 +279,9 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_LogEntry", &out).ok());
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &out).ok());
     // The kept MI serves on; the other was made again, empty.
-    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}),
-              log.of("Keep_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}), log("Keep_Provider"));
     EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0", "created"}),
-              log.of("Test_Provider"));
+              log("Test_Provider"));
     EXPECT_TRUE(out.empty());
 }
 
@@ -295,16 +290,7 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
 // names, and leaves nothing of its own behind when it ends.
 TEST_F(CimomTest, WatchReplacesWhatAKilledRunLeftInItsStore) {
     const std::string store = dir + "/interop.json";
-    auto withStore = [&] {
-        Cimom::Options options;
-        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
-        options.storeFile = store;
-        std::unique_ptr<Cimom> c(new Cimom(options));
-        std::string error;
-        EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
-        return c;
-    };
-    cimom = withStore();
+    cimom = make(store);
     ObjectPath leftover;
     ASSERT_TRUE(subscribe("cimhost-watch", "SELECT * FROM QMS_VRXLogEntryArrived", &leftover).ok());
     cimom.reset();
@@ -316,7 +302,7 @@ TEST_F(CimomTest, WatchReplacesWhatAKilledRunLeftInItsStore) {
     EXPECT_NE(run.err.find("replaced what an earlier run left in " + store), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("subscribed to"), std::string::npos) << run.err;
 
-    cimom = withStore();
+    cimom = make(store);
     for (const char* cls :
          {"CIM_IndicationSubscription", "CIM_IndicationFilter", "CIM_ListenerDestination"}) {
         std::vector<Instance> found;
