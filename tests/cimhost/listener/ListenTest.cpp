@@ -59,6 +59,9 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
          "2024-06-01 10:10:00+01:00  minor        C  Fan FAN2 slow (1200 rpm, NULL, %4, 100%)  "
          "[LogMessage_1 on server.example.net]"},
         {"nothing but the class", {}, "-  -            C  (no message)"},
+        {"a placeholder without arguments",
+         {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
+         "-  critical     C  %1"},
         {"other severity in its own words, IndicationTime, element path and system name, negative offset",
          {{"IndicationTime", scalar("20240601101000.000000-090")},
           {"PerceivedSeverity", scalar("1")},
@@ -74,15 +77,6 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
           {"MessageArguments", args},
           {"HostAddress", scalar("h")}},
          "00000001020304.000000:000  severity 9   C  (no message) arguments: FAN2, NULL, 1200  [on h]"},
-        {"every word of the scale",
-         {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
-         "-  critical     C  %1"},
-        {"information", {{"PerceivedSeverity", scalar("2")}}, "-  information  C  (no message)"},
-        {"fatal", {{"PerceivedSeverity", scalar("7")}}, "-  fatal        C  (no message)"},
-        {"unknown", {{"PerceivedSeverity", scalar("0")}}, "-  unknown      C  (no message)"},
-        {"severity that is no number",
-         {{"PerceivedSeverity", scalar("x")}},
-         "-  severity x   C  (no message)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -90,6 +84,14 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
         inst.className = "C";
         for (const auto& p : row.properties) inst.properties.emplace(p.first, p.second);
         EXPECT_EQ(indicationLine(inst), row.line);
+    }
+    // The words of the scale, and a code that is no number.
+    for (const auto& s : {std::make_pair("2", "information  "), std::make_pair("7", "fatal        "),
+                          std::make_pair("0", "unknown      "), std::make_pair("x", "severity x   ")}) {
+        Instance inst;
+        inst.className = "C";
+        inst.properties.emplace("PerceivedSeverity", scalar(s.first));
+        EXPECT_EQ(indicationLine(inst), std::string("-  ") + s.second + "C  (no message)");
     }
 }
 

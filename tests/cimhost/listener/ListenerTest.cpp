@@ -10,21 +10,12 @@
 #include <map>
 #include <mutex>
 
+#include "cimhost/listener/PropertyText.h"
 #include "listener/Listener.h"
 
 namespace cimhost {
 namespace listener {
 namespace {
-
-// type, "[]" for arrays, then NULL, the text, or {item,item} with NULL items.
-std::string show(const Property& p) {
-    std::string out = p.type + (p.array ? "[] " : " ");
-    if (p.null) return out + "NULL";
-    if (!p.array) return out + p.text;
-    out += "{";
-    for (size_t i = 0; i < p.items.size(); ++i) out += (i ? "," : "") + (p.items[i] ? *p.items[i] : "NULL");
-    return out + "}";
-}
 
 std::string request(const std::string& instance,
                     const std::string& cim = "CIMVERSION=\"2.0\" DTDVERSION=\"2.0\"") {
