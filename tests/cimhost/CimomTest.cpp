@@ -62,20 +62,13 @@ protected:
         return out;
     }
 
+    static ObjectPath pathOf(const std::string& ns, const std::string& cls) { return {ns, "", cls, {}}; }
     static Instance system(const std::string& cls, const std::string& name) {
         Instance i;
-        i.path.nameSpace = "root/qms";
-        i.path.className = cls;
+        i.path = pathOf("root/qms", cls);
         i.properties.set("CreationClassName", Value::string(cls));
         i.properties.set("Name", Value::string(name));
         return i;
-    }
-
-    static ObjectPath pathOf(const std::string& ns, const std::string& cls) {
-        ObjectPath p;
-        p.nameSpace = ns;
-        p.className = cls;
-        return p;
     }
 
     Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv) {
@@ -87,9 +80,10 @@ protected:
     // joining them; returns the subscription's path.
     Status subscribe(const std::string& name, const std::string& query, ObjectPath* subscription) {
         ObjectPath filterPath, destPath;
-        const std::string url = "http://localhost:5988/" + name;
         Status s = cimom->createInstance(qmstest::interopFilter(name, query), &filterPath);
-        if (s.ok()) s = cimom->createInstance(qmstest::interopDestination(name, url), &destPath);
+        if (s.ok())
+            s = cimom->createInstance(qmstest::interopDestination(name, "http://localhost/" + name),
+                                      &destPath);
         if (s.ok())
             s = cimom->createInstance(qmstest::interopSubscription(filterPath, destPath), subscription);
         return s;
@@ -158,7 +152,7 @@ TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {
     EXPECT_EQ("denied by the test provider", s.message);
 }
 
-TEST_F(CimomTest, UnservedRequestsGetTheirStatus) {
+TEST_F(CimomTest, UnservedRequestsAndUpcallsGetTheirStatus) {
     std::vector<Instance> out;
     EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE,
               cimom->enumerateInstances("root/none", "CIM_ComputerSystem", &out).rc);
@@ -176,6 +170,15 @@ TEST_F(CimomTest, UnservedRequestsGetTheirStatus) {
     std::vector<ObjectPath> paths;
     EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED,
               cimom->associatorNames(pathOf("root/qms", "CIM_ComputerSystem"), "", "", "", "", &paths).rc);
+
+    // A provider's up-calls go through the same routing, from inside its
+    // call; a worker thread it attaches through the broker is freed at
+    // detach.
+    NamedValues in;
+    in.set("ClassName", Value::string("CIM_Nothing"));
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, invoke("CIM_ComputerSystem", "Enumerate", in, &rv).rc);
+    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Thread", {}, &rv).ok());
+    EXPECT_EQ(Value::uint32(1), rv);
 }
 
 // A provider that cannot be had fails its own requests with the reason, every
@@ -200,19 +203,6 @@ TEST_F(CimomTest, BrokenProvidersFailAloneWithTheReason) {
             cimom->createInstance(system("CIM_ComputerSystem", "ok" + std::to_string(round)), nullptr).ok());
     }
     EXPECT_EQ(0u, cimom->calls("Null_Provider.enumerateInstances"));
-}
-
-// A provider's up-calls go through the same routing, from inside its call;
-// the module's own up-calls show the successful ones on the registration road.
-TEST_F(CimomTest, UpcallsFromInsideAProviderCall) {
-    NamedValues in;
-    in.set("ClassName", Value::string("CIM_Nothing"));
-    Value rv;
-    EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, invoke("CIM_ComputerSystem", "Enumerate", in, &rv).rc);
-
-    // A worker thread attached through the broker, and freed at detach.
-    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Thread", {}, &rv).ok());
-    EXPECT_EQ(Value::uint32(1), rv);
 }
 
 TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
