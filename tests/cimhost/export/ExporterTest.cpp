@@ -6,10 +6,9 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
 
+#include "common/Programs.h"
 #include "export/Exporter.h"
 #include "listener/ExportMessage.h"
 #include "listener/Listener.h"
@@ -233,14 +232,13 @@ TEST(ExporterTest, EveryFailedAnswerIsRetriedThenDropped) {
 // An https listener is posted to only when its certificate chains to a
 // trusted one and names the host of the URL.
 TEST(ExporterTest, HttpsListenersMustShowATrustedCertificate) {
-    char dir[] = "/tmp/export-tls-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string cert = std::string(dir) + "/cert.pem", key = std::string(dir) + "/key.pem";
-    const std::string make =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
-        "-subj /CN=listener -addext subjectAltName=IP:127.0.0.1 -keyout " +
-        key + " -out " + cert + " 2>/dev/null";
-    ASSERT_EQ(std::system(make.c_str()), 0);
+    const qmstest::ScratchDir dir("export-tls");
+    const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
+    ASSERT_EQ(qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                            "-nodes", "-days", "1", "-subj", "/CN=listener", "-addext",
+                            "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert})
+                  .exitCode,
+              0);
     httplib::SSLServer server(cert.c_str(), key.c_str());
     std::atomic<int> received{0};
     server.Post("/", [&](const httplib::Request& req, httplib::Response& res) {
@@ -272,7 +270,6 @@ TEST(ExporterTest, HttpsListenersMustShowATrustedCertificate) {
     EXPECT_EQ(received.load(), 1);
     server.stop();
     serving.join();
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ExporterTest, UnusableUrlDropsAtOnce) {
