@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -55,9 +54,6 @@ int connectTo(int port) {
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cimhost-server-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
         std::ofstream(dir_ + "/providers.reg") << kRegistrations;
         Cimom::Options options;
         options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
@@ -66,12 +62,10 @@ protected:
         std::string error;
         ASSERT_TRUE(cimom_->loadRegistrations(dir_ + "/providers.reg", &error)) << error;
     }
-    void TearDown() override {
+    void TearDown() override { stop(); }
+    void stop() {
         if (server_) server_->stop();
         if (thread_.joinable()) thread_.join();
-        server_.reset();
-        cimom_.reset();
-        std::filesystem::remove_all(dir_);
     }
 
     void serve(server::ServerOptions options = {}) {
@@ -136,7 +130,8 @@ protected:
         return made.exitCode == 0;
     }
 
-    std::string dir_;
+    const qmstest::ScratchDir scratch_{"cimhost-server"};
+    const std::string dir_ = scratch_.path();
     std::unique_ptr<Cimom> cimom_;
     std::unique_ptr<server::Server> server_;
     std::thread thread_;
@@ -444,8 +439,7 @@ TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
             }
             close(fd);
         }
-        server_->stop();
-        thread_.join();
+        stop();
     }
 }
 
@@ -476,8 +470,7 @@ TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
     EXPECT_EQ(enumerateAs("alice", "s3cret:x"), 200);  // the second time from what the first proved
     EXPECT_EQ(enumerateAs("bob", "other"), 200);
     EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 3u);
-    server_->stop();
-    thread_.join();
+    stop();
 
     std::string cert, key;
     ASSERT_TRUE(makeCertificate(&cert, &key));
