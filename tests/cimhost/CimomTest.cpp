@@ -31,11 +31,29 @@ const char kRegistrations[] =
 
 const std::string kProviderLibrary = std::string(CIMHOST_TEST_PROVIDER_DIR) + "/libcimhosttestprov.so";
 
-// Trace lines of the test providers, "<provider>: <line>".
-struct Log {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    std::vector<std::string> of(const std::string& provider) {
+class CimomTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ofstream(regFile) << kRegistrations;
+        cimom = make();
+    }
+
+    std::unique_ptr<Cimom> make(const std::string& store = "") {
+        Cimom::Options options;
+        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
+        options.storeFile = store;
+        std::unique_ptr<Cimom> c(new Cimom(options));
+        std::string error;
+        EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
+        c->broker().setLog([this](char, int, const std::string& component, const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(component + ": " + line);
+        });
+        return c;
+    }
+
+    // Trace lines of one test provider.
+    std::vector<std::string> log(const std::string& provider) {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> out;
         for (const std::string& l : lines)
@@ -43,43 +61,14 @@ struct Log {
                 out.push_back(l.substr(provider.size() + 2));
         return out;
     }
-};
 
-class CimomTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::ofstream(regFile) << kRegistrations;
-        cimom = make();
-    }
-    void TearDown() override { cimom.reset(); }
-
-    std::unique_ptr<Cimom> make() {
-        Cimom::Options options;
-        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
-        std::unique_ptr<Cimom> c(new Cimom(options));
-        std::string error;
-        EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
-        c->broker().setLog([this](char, int, const std::string& component, const std::string& line) {
-            std::lock_guard<std::mutex> lock(log.mutex);
-            log.lines.push_back(component + ": " + line);
-        });
-        return c;
-    }
-
+    static ObjectPath pathOf(const std::string& ns, const std::string& cls) { return {ns, "", cls, {}}; }
     static Instance system(const std::string& cls, const std::string& name) {
         Instance i;
-        i.path.nameSpace = "root/qms";
-        i.path.className = cls;
+        i.path = pathOf("root/qms", cls);
         i.properties.set("CreationClassName", Value::string(cls));
         i.properties.set("Name", Value::string(name));
         return i;
-    }
-
-    static ObjectPath pathOf(const std::string& ns, const std::string& cls) {
-        ObjectPath p;
-        p.nameSpace = ns;
-        p.className = cls;
-        return p;
     }
 
     Status invoke(const std::string& cls, const std::string& method, NamedValues in, Value* rv) {
@@ -91,9 +80,10 @@ protected:
     // joining them; returns the subscription's path.
     Status subscribe(const std::string& name, const std::string& query, ObjectPath* subscription) {
         ObjectPath filterPath, destPath;
-        const std::string url = "http://localhost:5988/" + name;
         Status s = cimom->createInstance(qmstest::interopFilter(name, query), &filterPath);
-        if (s.ok()) s = cimom->createInstance(qmstest::interopDestination(name, url), &destPath);
+        if (s.ok())
+            s = cimom->createInstance(qmstest::interopDestination(name, "http://localhost/" + name),
+                                      &destPath);
         if (s.ok())
             s = cimom->createInstance(qmstest::interopSubscription(filterPath, destPath), subscription);
         return s;
@@ -101,7 +91,8 @@ protected:
 
     qmstest::ScratchDir scratch{"cimhost-core"};
     const std::string dir = scratch.path(), regFile = scratch.file("providers.reg");
-    Log log;
+    std::mutex mutex;
+    std::vector<std::string> lines;
     std::unique_ptr<Cimom> cimom;
 };
 
@@ -161,7 +152,7 @@ TEST_F(CimomTest, InstanceOperationsReachTheClassesProvider) {
     EXPECT_EQ("denied by the test provider", s.message);
 }
 
-TEST_F(CimomTest, UnservedRequestsGetTheirStatus) {
+TEST_F(CimomTest, UnservedRequestsAndUpcallsGetTheirStatus) {
     std::vector<Instance> out;
     EXPECT_EQ(CMPI_RC_ERR_INVALID_NAMESPACE,
               cimom->enumerateInstances("root/none", "CIM_ComputerSystem", &out).rc);
@@ -179,6 +170,15 @@ TEST_F(CimomTest, UnservedRequestsGetTheirStatus) {
     std::vector<ObjectPath> paths;
     EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED,
               cimom->associatorNames(pathOf("root/qms", "CIM_ComputerSystem"), "", "", "", "", &paths).rc);
+
+    // A provider's up-calls go through the same routing, from inside its
+    // call; a worker thread it attaches through the broker is freed at
+    // detach.
+    NamedValues in;
+    in.set("ClassName", Value::string("CIM_Nothing"));
+    EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, invoke("CIM_ComputerSystem", "Enumerate", in, &rv).rc);
+    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Thread", {}, &rv).ok());
+    EXPECT_EQ(Value::uint32(1), rv);
 }
 
 // A provider that cannot be had fails its own requests with the reason, every
@@ -205,19 +205,6 @@ TEST_F(CimomTest, BrokenProvidersFailAloneWithTheReason) {
     EXPECT_EQ(0u, cimom->calls("Null_Provider.enumerateInstances"));
 }
 
-// A provider's up-calls go through the same routing, from inside its call;
-// the module's own up-calls show the successful ones on the registration road.
-TEST_F(CimomTest, UpcallsFromInsideAProviderCall) {
-    NamedValues in;
-    in.set("ClassName", Value::string("CIM_Nothing"));
-    Value rv;
-    EXPECT_EQ(CMPI_RC_ERR_INVALID_CLASS, invoke("CIM_ComputerSystem", "Enumerate", in, &rv).rc);
-
-    // A worker thread attached through the broker, and freed at detach.
-    ASSERT_TRUE(invoke("CIM_ComputerSystem", "Thread", {}, &rv).ok());
-    EXPECT_EQ(Value::uint32(1), rv);
-}
-
 TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     auto sink = std::make_shared<qmstest::RecordingSink>();
     cimom->addSink(sink);
@@ -227,7 +214,7 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     EXPECT_EQ((std::vector<std::string>{"created", "authorizeFilter QMS_VRXLogEntryArrived",
                                         "activateFilter first=1", "enableIndications",
                                         "authorizeFilter CIM_AlertIndication", "activateFilter first=1"}),
-              log.of("Ind_Provider"));
+              log("Ind_Provider"));
 
     Value rv;
     ASSERT_TRUE(invoke("QMS_VRXLogEntryArrived", "Deliver", {}, &rv).ok());
@@ -240,12 +227,12 @@ TEST_F(CimomTest, SubscriptionsActivateAndEnableTheIndicationProvider) {
     EXPECT_EQ("filter refused", s.message);
     EXPECT_EQ(2u, cimom->calls("Ind_Provider.activateFilter"));
 
-    log.lines.clear();
+    lines.clear();
     ASSERT_TRUE(cimom->deleteInstance(first).ok());
     ASSERT_TRUE(cimom->deleteInstance(second).ok());
     EXPECT_EQ((std::vector<std::string>{"deActivateFilter last=1", "deActivateFilter last=1",
                                         "disableIndications"}),
-              log.of("Ind_Provider"));
+              log("Ind_Provider"));
     EXPECT_EQ(1u, cimom->calls("Ind_Provider.disableIndications"));
 }
 
@@ -266,9 +253,8 @@ TEST_F(CimomTest, ShutdownDisablesCleansUpAndUnloads) {
                                         "activateFilter first=1", "enableIndications", "created",
                                         "disableIndications", "cleanup Indication terminating=1",
                                         "cleanup Method terminating=1"}),
-              log.of("Ind_Provider"));
-    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}),
-              log.of("Test_Provider"));
+              log("Ind_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=1"}), log("Test_Provider"));
     EXPECT_EQ(nullptr, dlopen(kProviderLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD));
 }
 
@@ -283,10 +269,9 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_LogEntry", &out).ok());
     ASSERT_TRUE(cimom->enumerateInstances("root/qms", "CIM_ComputerSystem", &out).ok());
     // The kept MI serves on; the other was made again, empty.
-    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}),
-              log.of("Keep_Provider"));
+    EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0"}), log("Keep_Provider"));
     EXPECT_EQ((std::vector<std::string>{"created", "cleanup Instance terminating=0", "created"}),
-              log.of("Test_Provider"));
+              log("Test_Provider"));
     EXPECT_TRUE(out.empty());
 }
 
@@ -295,16 +280,7 @@ TEST_F(CimomTest, IdleUnloadHonoursDoNotUnload) {
 // names, and leaves nothing of its own behind when it ends.
 TEST_F(CimomTest, WatchReplacesWhatAKilledRunLeftInItsStore) {
     const std::string store = dir + "/interop.json";
-    auto withStore = [&] {
-        Cimom::Options options;
-        options.libraryPath = {CIMHOST_TEST_PROVIDER_DIR};
-        options.storeFile = store;
-        std::unique_ptr<Cimom> c(new Cimom(options));
-        std::string error;
-        EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
-        return c;
-    };
-    cimom = withStore();
+    cimom = make(store);
     ObjectPath leftover;
     ASSERT_TRUE(subscribe("cimhost-watch", "SELECT * FROM QMS_VRXLogEntryArrived", &leftover).ok());
     cimom.reset();
@@ -316,7 +292,7 @@ TEST_F(CimomTest, WatchReplacesWhatAKilledRunLeftInItsStore) {
     EXPECT_NE(run.err.find("replaced what an earlier run left in " + store), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("subscribed to"), std::string::npos) << run.err;
 
-    cimom = withStore();
+    cimom = make(store);
     for (const char* cls :
          {"CIM_IndicationSubscription", "CIM_IndicationFilter", "CIM_ListenerDestination"}) {
         std::vector<Instance> found;

@@ -18,7 +18,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -26,14 +25,6 @@ struct Store {
     std::mutex mutex;
     std::map<std::string, CMPIInstance*> items;  // "<class>/<Name>", lower case
 };
-
-std::mutex gStoresMutex;
-std::map<std::pair<const CMPIBroker*, std::string>, Store> gStores;
-
-Store& storeOf(const CMPIBroker* mb, const std::string& provider) {
-    std::lock_guard<std::mutex> lock(gStoresMutex);
-    return gStores[std::make_pair(mb, provider)];
-}
 
 struct Mi {
     const CMPIBroker* mb;
@@ -45,14 +36,23 @@ struct Mi {
 
 Mi* miOf(const void* hdl) { return static_cast<Mi*>(const_cast<void*>(hdl)); }
 
+Store& storeOf(const Mi* m) {
+    static std::mutex mutex;
+    static std::map<std::pair<const CMPIBroker*, std::string>, Store> stores;
+    std::lock_guard<std::mutex> lock(mutex);
+    return stores[std::make_pair(m->mb, m->name)];
+}
+
 CMPIStatus status(CMPIrc rc) { return CMPIStatus{rc, nullptr}; }
 
 CMPIStatus status(const Mi* m, CMPIrc rc, const char* text) {
     return CMPIStatus{rc, m->mb->eft->newString(m->mb, text, nullptr)};
 }
 
-void note(const Mi* m, const std::string& line) {
+CMPIStatus note(const void* hdl, const std::string& line) {
+    const Mi* m = miOf(hdl);
     m->mb->eft->trace(m->mb, CMPI_LEV_INFO, m->name.c_str(), line.c_str(), nullptr);
+    return status(CMPI_RC_OK);
 }
 
 std::string chars(CMPIString* s) {
@@ -60,31 +60,24 @@ std::string chars(CMPIString* s) {
     return c ? c : "";
 }
 
-// A CMPI_chars value is handed over as the text itself.
-const CMPIValue* charsArg(const char* s) { return reinterpret_cast<const CMPIValue*>(s); }
+std::string text(CMPIData d) {
+    return d.type == CMPI_string && !(d.state & CMPI_nullValue) ? chars(d.value.string) : "";
+}
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
+std::string className(const CMPIObjectPath* op) { return lower(chars(op->ft->getClassName(op, nullptr))); }
+
 std::string keyOf(const CMPIObjectPath* op) {
-    CMPIData name = op->ft->getKey(op, "Name", nullptr);
-    std::string n =
-        name.type == CMPI_string && !(name.state & CMPI_nullValue) ? chars(name.value.string) : "";
-    return lower(chars(op->ft->getClassName(op, nullptr)) + "/" + n);
+    return className(op) + "/" + lower(text(op->ft->getKey(op, "Name", nullptr)));
 }
 
-std::string propertyText(const CMPIInstance* inst, const char* property) {
-    CMPIData d = inst->ft->getProperty(inst, property, nullptr);
-    return d.type == CMPI_string && !(d.state & CMPI_nullValue) ? chars(d.value.string) : "";
-}
-
-// Notes the cleanup of an MI and frees it.
 CMPIStatus cleanup(const void* hdl, const char* kind, CMPIBoolean terminating) {
-    Mi* m = miOf(hdl);
-    note(m, std::string("cleanup ") + kind + " terminating=" + (terminating ? "1" : "0"));
-    delete m;
+    note(hdl, std::string("cleanup ") + kind + " terminating=" + (terminating ? "1" : "0"));
+    delete miOf(hdl);
     return status(CMPI_RC_OK);
 }
 
@@ -96,7 +89,7 @@ CMPIStatus instanceCleanup(CMPIInstanceMI* mi, const CMPIContext*, CMPIBoolean t
         note(m, "cleanup Instance terminating=0");
         return status(CMPI_RC_DO_NOT_UNLOAD);
     }
-    Store& store = storeOf(m->mb, m->name);
+    Store& store = storeOf(m);
     {
         std::lock_guard<std::mutex> lock(store.mutex);
         for (auto& item : store.items) item.second->ft->release(item.second);
@@ -106,9 +99,8 @@ CMPIStatus instanceCleanup(CMPIInstanceMI* mi, const CMPIContext*, CMPIBoolean t
 }
 
 CMPIStatus enumerate(CMPIInstanceMI* mi, const CMPIResult* rslt, const CMPIObjectPath* op, bool names) {
-    Mi* m = miOf(mi->hdl);
-    std::string cls = lower(chars(op->ft->getClassName(op, nullptr))) + "/";
-    Store& store = storeOf(m->mb, m->name);
+    const std::string cls = className(op) + "/";
+    Store& store = storeOf(miOf(mi->hdl));
     std::lock_guard<std::mutex> lock(store.mutex);
     for (auto& item : store.items) {
         if (item.first.compare(0, cls.size(), cls) != 0) continue;
@@ -121,44 +113,22 @@ CMPIStatus enumerate(CMPIInstanceMI* mi, const CMPIResult* rslt, const CMPIObjec
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus enumerateNames(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
-                          const CMPIObjectPath* op) {
-    return enumerate(mi, rslt, op, true);
-}
-
-CMPIStatus enumerateInstances(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
-                              const CMPIObjectPath* op, const char**) {
-    return enumerate(mi, rslt, op, false);
-}
-
 // Calls f(store, item) for the stored item the path names, under the store's
 // lock.
 template <class F>
 CMPIStatus withItem(CMPIInstanceMI* mi, const CMPIObjectPath* op, F f) {
-    Mi* m = miOf(mi->hdl);
-    Store& store = storeOf(m->mb, m->name);
+    Store& store = storeOf(miOf(mi->hdl));
     std::lock_guard<std::mutex> lock(store.mutex);
     auto it = store.items.find(keyOf(op));
-    if (it == store.items.end()) return status(m, CMPI_RC_ERR_NOT_FOUND, "no such instance");
+    if (it == store.items.end()) return status(miOf(mi->hdl), CMPI_RC_ERR_NOT_FOUND, "no such instance");
     f(store, it);
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus getInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
-                       const CMPIObjectPath* op, const char**) {
-    return withItem(mi, op, [rslt](Store&, auto it) {
-        rslt->ft->returnInstance(rslt, it->second);
-        rslt->ft->returnDone(rslt);
-    });
-}
-
 CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
                           const CMPIObjectPath* op, const CMPIInstance* inst) {
-    Mi* m = miOf(mi->hdl);
-    if (propertyText(inst, "Name").empty())
-        return status(m, CMPI_RC_ERR_INVALID_PARAMETER, "Name is missing");
-    std::string key = lower(chars(op->ft->getClassName(op, nullptr)) + "/" + propertyText(inst, "Name"));
-    Store& store = storeOf(m->mb, m->name);
+    const std::string key = className(op) + "/" + lower(text(inst->ft->getProperty(inst, "Name", nullptr)));
+    Store& store = storeOf(miOf(mi->hdl));
     std::lock_guard<std::mutex> lock(store.mutex);
     if (store.items.count(key)) return status(CMPI_RC_ERR_ALREADY_EXISTS);
     store.items[key] = inst->ft->clone(inst, nullptr);
@@ -167,73 +137,60 @@ CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResu
     return status(CMPI_RC_OK);
 }
 
-CMPIStatus modifyInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op,
-                          const CMPIInstance* inst, const char**) {
-    return withItem(mi, op, [inst](Store&, auto it) {
-        it->second->ft->release(it->second);
-        it->second = inst->ft->clone(inst, nullptr);
-    });
-}
-
-CMPIStatus deleteInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*,
-                          const CMPIObjectPath* op) {
-    return withItem(mi, op, [](Store& store, auto it) {
-        it->second->ft->release(it->second);
-        store.items.erase(it);
-    });
-}
-
-CMPIStatus execQuery(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*,
-                     const char*, const char*) {
-    return status(CMPI_RC_ERR_NOT_SUPPORTED);
-}
-
 const CMPIInstanceMIFT instanceFT = {
-    CMPICurrentVersion, 1,           "TestInstance", instanceCleanup, enumerateNames,
-    enumerateInstances, getInstance, createInstance, modifyInstance,  deleteInstance,
-    execQuery};
+    CMPICurrentVersion,
+    1,
+    "TestInstance",
+    instanceCleanup,
+    [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op) {
+        return enumerate(mi, rslt, op, true);
+    },
+    [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op,
+       const char**) { return enumerate(mi, rslt, op, false); },
+    [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op,
+       const char**) {
+        return withItem(mi, op, [rslt](Store&, auto it) {
+            rslt->ft->returnInstance(rslt, it->second);
+            rslt->ft->returnDone(rslt);
+        });
+    },
+    createInstance,
+    [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op,
+       const CMPIInstance* inst, const char**) {
+        return withItem(mi, op, [inst](Store&, auto it) {
+            it->second->ft->release(it->second);
+            it->second = inst->ft->clone(inst, nullptr);
+        });
+    },
+    [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op) {
+        return withItem(mi, op, [](Store& store, auto it) {
+            it->second->ft->release(it->second);
+            store.items.erase(it);
+        });
+    },
+    nullptr};
 
 // ---- Method MI: up-calls from inside a call -------------------------------------
 
-std::string argText(const CMPIArgs* in, const char* name) {
-    CMPIData d = in ? in->ft->getArg(in, name, nullptr) : CMPIData{};
-    return d.type == CMPI_string && !(d.state & CMPI_nullValue) ? chars(d.value.string) : "";
-}
-
-CMPIStatus methodCleanup(CMPIMethodMI* mi, const CMPIContext*, CMPIBoolean terminating) {
-    return cleanup(mi->hdl, "Method", terminating);
-}
-
 CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
-                        const CMPIObjectPath*, const char* method, const CMPIArgs* in, CMPIArgs* out) {
+                        const CMPIObjectPath*, const char* method, const CMPIArgs* in, CMPIArgs*) {
     Mi* m = miOf(mi->hdl);
     const CMPIBroker* mb = m->mb;
     CMPIStatus rc = status(CMPI_RC_OK);
     CMPIUint32 result = 0;
     if (strcasecmp(method, "Count") == 0) {
-        Store& store = storeOf(mb, m->name);
+        Store& store = storeOf(m);
         std::lock_guard<std::mutex> lock(store.mutex);
         result = static_cast<CMPIUint32>(store.items.size());
     } else if (strcasecmp(method, "Enumerate") == 0) {
-        CMPIObjectPath* op = mb->eft->newObjectPath(mb, nullptr, argText(in, "ClassName").c_str(), nullptr);
+        const std::string cls = text(in->ft->getArg(in, "ClassName", nullptr));
+        CMPIObjectPath* op = mb->eft->newObjectPath(mb, nullptr, cls.c_str(), nullptr);
         CMPIEnumeration* e = mb->bft->enumerateInstances(mb, ctx, op, nullptr, &rc);
-        if (!e) return rc;
-        std::vector<std::string> names;
-        while (e->ft->hasNext(e, nullptr)) {
-            CMPIData d = e->ft->getNext(e, nullptr);
-            names.push_back(propertyText(d.value.inst, "Name"));
-        }
-        CMPIArray* array = mb->eft->newArray(mb, static_cast<CMPICount>(names.size()), CMPI_string, nullptr);
-        for (CMPICount i = 0; i < names.size(); ++i)
-            array->ft->setElementAt(array, i, charsArg(names[i].c_str()), CMPI_chars);
-        CMPIValue av;
-        av.array = array;
-        out->ft->addArg(out, "Names", &av, CMPI_stringA);
-        result = static_cast<CMPIUint32>(names.size());
+        for (; e && e->ft->hasNext(e, nullptr); ++result) e->ft->getNext(e, nullptr);
     } else if (strcasecmp(method, "Deliver") == 0) {
         CMPIObjectPath* op = mb->eft->newObjectPath(mb, "root/qms", "QMS_VRXLogEntryArrived", nullptr);
         CMPIInstance* ind = mb->eft->newInstance(mb, op, nullptr);
-        ind->ft->setProperty(ind, "Message", charsArg("hello"), CMPI_chars);
+        ind->ft->setProperty(ind, "Message", reinterpret_cast<const CMPIValue*>("hello"), CMPI_chars);
         rc = mb->bft->deliverIndication(mb, ctx, "root/qms", ind);
     } else if (strcasecmp(method, "Thread") == 0) {
         // Objects made on an attached thread live until it detaches.
@@ -259,62 +216,39 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
     return status(CMPI_RC_OK);
 }
 
-const CMPIMethodMIFT methodFT = {CMPICurrentVersion, 1, "TestMethod", methodCleanup, invokeMethod};
+const CMPIMethodMIFT methodFT = {
+    CMPICurrentVersion, 1, "TestMethod",
+    [](CMPIMethodMI* mi, const CMPIContext*, CMPIBoolean t) { return cleanup(mi->hdl, "Method", t); },
+    invokeMethod};
 
 // ---- Indication MI ------------------------------------------------------------------
 
-std::string queryOf(const CMPISelectExp* filter) { return chars(filter->ft->getString(filter, nullptr)); }
-
-CMPIStatus indicationCleanup(CMPIIndicationMI* mi, const CMPIContext*, CMPIBoolean terminating) {
-    return cleanup(mi->hdl, "Indication", terminating);
-}
-
-CMPIStatus authorizeFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp* filter,
-                           const char* cls, const CMPIObjectPath*, const char*) {
-    Mi* m = miOf(mi->hdl);
-    note(m, "authorizeFilter " + std::string(cls));
-    if (queryOf(filter).find("Refuse") != std::string::npos)
-        return status(m, CMPI_RC_ERR_ACCESS_DENIED, "filter refused");
-    return status(CMPI_RC_OK);
-}
-
-CMPIStatus mustPoll(CMPIIndicationMI*, const CMPIContext*, const CMPISelectExp*, const char*,
-                    const CMPIObjectPath*) {
-    return status(CMPI_RC_ERR_NOT_SUPPORTED);
-}
-
-CMPIStatus activateFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp*, const char*,
-                          const CMPIObjectPath*, CMPIBoolean first) {
-    note(miOf(mi->hdl), std::string("activateFilter first=") + (first ? "1" : "0"));
-    return status(CMPI_RC_OK);
-}
-
-CMPIStatus deActivateFilter(CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp*, const char*,
-                            const CMPIObjectPath*, CMPIBoolean last) {
-    note(miOf(mi->hdl), std::string("deActivateFilter last=") + (last ? "1" : "0"));
-    return status(CMPI_RC_OK);
-}
-
-CMPIStatus enableIndications(CMPIIndicationMI* mi, const CMPIContext*) {
-    note(miOf(mi->hdl), "enableIndications");
-    return status(CMPI_RC_OK);
-}
-
-CMPIStatus disableIndications(CMPIIndicationMI* mi, const CMPIContext*) {
-    note(miOf(mi->hdl), "disableIndications");
-    return status(CMPI_RC_OK);
-}
-
-const CMPIIndicationMIFT indicationFT = {CMPICurrentVersion, 1,
-                                         "TestIndication",   indicationCleanup,
-                                         authorizeFilter,    mustPoll,
-                                         activateFilter,     deActivateFilter,
-                                         enableIndications,  disableIndications};
+const CMPIIndicationMIFT indicationFT = {
+    CMPICurrentVersion,
+    1,
+    "TestIndication",
+    [](CMPIIndicationMI* mi, const CMPIContext*, CMPIBoolean t) { return cleanup(mi->hdl, "Indication", t); },
+    [](CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp* filter, const char* cls,
+       const CMPIObjectPath*, const char*) {
+        note(mi->hdl, "authorizeFilter " + std::string(cls));
+        if (chars(filter->ft->getString(filter, nullptr)).find("Refuse") != std::string::npos)
+            return status(miOf(mi->hdl), CMPI_RC_ERR_ACCESS_DENIED, "filter refused");
+        return status(CMPI_RC_OK);
+    },
+    nullptr,
+    [](CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp*, const char*, const CMPIObjectPath*,
+       CMPIBoolean first) {
+        return note(mi->hdl, std::string("activateFilter first=") + (first ? "1" : "0"));
+    },
+    [](CMPIIndicationMI* mi, const CMPIContext*, const CMPISelectExp*, const char*, const CMPIObjectPath*,
+       CMPIBoolean last) {
+        return note(mi->hdl, std::string("deActivateFilter last=") + (last ? "1" : "0"));
+    },
+    [](CMPIIndicationMI* mi, const CMPIContext*) { return note(mi->hdl, "enableIndications"); },
+    [](CMPIIndicationMI* mi, const CMPIContext*) { return note(mi->hdl, "disableIndications"); }};
 
 Mi* newMi(const CMPIBroker* mb, const char* name) {
-    Mi* m = new Mi;
-    m->mb = mb;
-    m->name = name;
+    Mi* m = new Mi{mb, name, {}, {}, {}};
     m->instance = CMPIInstanceMI{m, &instanceFT};
     m->method = CMPIMethodMI{m, &methodFT};
     m->indication = CMPIIndicationMI{m, &indicationFT};
@@ -324,30 +258,18 @@ Mi* newMi(const CMPIBroker* mb, const char* name) {
 
 }  // namespace
 
-CMPI_EXTERN_C CMPIInstanceMI* Test_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,
-                                                              CMPIStatus*) {
-    return &newMi(mb, "Test_Provider")->instance;
-}
-CMPI_EXTERN_C CMPIMethodMI* Test_Provider_Create_MethodMI(const CMPIBroker* mb, const CMPIContext*,
-                                                          CMPIStatus*) {
-    return &newMi(mb, "Test_Provider")->method;
-}
-CMPI_EXTERN_C CMPIInstanceMI* Sub_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,
-                                                             CMPIStatus*) {
-    return &newMi(mb, "Sub_Provider")->instance;
-}
-CMPI_EXTERN_C CMPIIndicationMI* Ind_Provider_Create_IndicationMI(const CMPIBroker* mb, const CMPIContext*,
-                                                                 CMPIStatus*) {
-    return &newMi(mb, "Ind_Provider")->indication;
-}
-CMPI_EXTERN_C CMPIMethodMI* Ind_Provider_Create_MethodMI(const CMPIBroker* mb, const CMPIContext*,
-                                                         CMPIStatus*) {
-    return &newMi(mb, "Ind_Provider")->method;
-}
-CMPI_EXTERN_C CMPIInstanceMI* Keep_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,
-                                                              CMPIStatus*) {
-    return &newMi(mb, "Keep_Provider")->instance;
-}
+#define TEST_FACTORY(provider, kind, member)                                                             \
+    CMPI_EXTERN_C CMPI##kind##MI* provider##_Create_##kind##MI(const CMPIBroker* mb, const CMPIContext*, \
+                                                               CMPIStatus*) {                            \
+        return &newMi(mb, #provider)->member;                                                            \
+    }
+TEST_FACTORY(Test_Provider, Instance, instance)
+TEST_FACTORY(Test_Provider, Method, method)
+TEST_FACTORY(Sub_Provider, Instance, instance)
+TEST_FACTORY(Ind_Provider, Indication, indication)
+TEST_FACTORY(Ind_Provider, Method, method)
+TEST_FACTORY(Keep_Provider, Instance, instance)
+
 CMPI_EXTERN_C CMPIInstanceMI* Null_Provider_Create_InstanceMI(const CMPIBroker* mb, const CMPIContext*,
                                                               CMPIStatus* rc) {
     if (rc) *rc = CMPIStatus{CMPI_RC_ERR_FAILED, mb->eft->newString(mb, "not today", nullptr)};

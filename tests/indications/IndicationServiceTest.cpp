@@ -248,46 +248,26 @@ TEST_F(Interop, StoreReadsBackIdentically) {
 }
 
 TEST_F(Interop, DestinationsMustBeDeliverableUrls) {
-    const std::pair<std::string, bool> cases[] = {
-        {"http://road-listener:5988", true},
-        {"https://L.example.com/cimlistener/a?b#c", true},
-        {"http://0_1", true},
-        {"http://10.1.2.3:65535", true},
-        {"http://[2001:db8::1]:5988/x", true},
-        {"file:///etc/passwd", false},
-        {"javascript:alert(1)", false},
-        {"ftp://a/b", false},
-        {"http://a\r\nX-Injected: 1", false},
-        {"http://a/\tb", false},
-        {"http://a/\xff\xfe", false},
-        {"http://a/\xc0\xaf", false},
-        {"http://a/" + std::string(3000, 'x'), false},
-        {"http://", false},
-        {"http:///path", false},
-        {"http://:5988", false},
-        {"http://user:secret@a:5988", false},
-        {"http://a:0", false},
-        {"http://a:65536", false},
-        {"http://a:", false},
-        {"http://169.254.169.254/latest", false},
-        {"http://2852039166/", false},
-        {"http://0xa9.0xfe.1.1/", false},
-        {"http://[fe80::1]:5988", false},
-        {"http://[FEBF::1]", false},
-        {"http://[::ffff:169.254.1.1]", false},
-        {"http://0.0.0.0:5988", false},
-        {"http://[fe80::1", false},
-        {"http://a b", false},
-    };
+    const std::string accepted[] = {"http://road-listener:5988", "https://L.example.com/cimlistener/a?b#c",
+                                    "http://0_1", "http://10.1.2.3:65535", "http://[2001:db8::1]:5988/x"};
+    // clang-format off
+    std::vector<std::string> refused = {
+        "file:///etc/passwd", "javascript:alert(1)", "ftp://a/b", "http://a\r\nX-Injected: 1", "http://a/\tb",
+        "http://a/\xff\xfe", "http://a/\xc0\xaf", "http://", "http:///path", "http://:5988",
+        "http://user:secret@a:5988", "http://a:0", "http://a:65536", "http://a:", "http://169.254.169.254/latest",
+        "http://2852039166/", "http://0xa9.0xfe.1.1/", "http://[fe80::1]:5988", "http://[FEBF::1]",
+        "http://[::ffff:169.254.1.1]", "http://0.0.0.0:5988", "http://[fe80::1", "http://a b"};
+    // clang-format on
+    refused.push_back("http://a/" + std::string(3000, 'x'));
     int n = 0;
-    for (const auto& c : cases) {
-        const Status st = service->createInstance(destination("D" + std::to_string(n++), c.first), nullptr);
-        if (c.second) {
-            EXPECT_TRUE(st.ok()) << c.first << ": " << st.message;
-        } else {
-            EXPECT_EQ(st.rc, CMPI_RC_ERR_INVALID_PARAMETER) << c.first;
-            EXPECT_NE(st.message.find("Destination refused: the URL"), std::string::npos) << st.message;
-        }
+    for (const std::string& url : accepted) {
+        const Status st = service->createInstance(destination("D" + std::to_string(n++), url), nullptr);
+        EXPECT_TRUE(st.ok()) << url << ": " << st.message;
+    }
+    for (const std::string& url : refused) {
+        const Status st = service->createInstance(destination("D" + std::to_string(n++), url), nullptr);
+        EXPECT_EQ(st.rc, CMPI_RC_ERR_INVALID_PARAMETER) << url;
+        EXPECT_NE(st.message.find("Destination refused: the URL"), std::string::npos) << st.message;
     }
     // Changing a destination is held to the same rules.
     Instance changed = make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("file:///x")}});

@@ -7,21 +7,14 @@
 #include <limits>
 #include <regex>
 
+#include "cimhost/listener/PropertyText.h"
 #include "export/ExportRequest.h"
 #include "listener/ExportMessage.h"
 
 namespace cimhost {
 namespace {
 
-// type, "[]" for arrays, then NULL, the text, or {item,item} with NULL items.
-std::string show(const listener::Property& p) {
-    std::string out = p.type + (p.array ? "[] " : " ");
-    if (p.null) return out + "NULL";
-    if (!p.array) return out + p.text;
-    out += "{";
-    for (size_t i = 0; i < p.items.size(); ++i) out += (i ? "," : "") + (p.items[i] ? *p.items[i] : "NULL");
-    return out + "}";
-}
+using listener::show;
 
 // What a strict XML 1.0 parser refuses outright in CIM-XML text: a control
 // character other than TAB, LF and CR, raw or as a character reference.
@@ -37,10 +30,7 @@ std::string strictXmlFault(const std::string& xml) {
 }
 
 ObjectPath path(const std::string& host, const std::string& ns) {
-    ObjectPath p;
-    p.host = host;
-    p.nameSpace = ns;
-    p.className = "QMS_VRXLogEntry";
+    ObjectPath p{ns, host, "QMS_VRXLogEntry", {}};
     p.keys.set("InstanceID", Value::string("a\"b"));
     p.keys.set("Number", Value::uint32(7));
     p.keys.set("Set", Value::boolean(true));
@@ -132,25 +122,21 @@ TEST(CimXmlTest, EveryTypeReadsBackAsWritten) {
     EXPECT_EQ(show(*innerRead.find("Text")), "string <x>");
 }
 
-TEST(CimXmlTest, AnswerCheckTellsAcceptanceFromEveryRefusal) {
+// What the exporter logs of a refusal (every kind of failed answer is
+// retried and dropped in ExporterTest).
+TEST(CimXmlTest, AnswerCheckSaysWhyAnAnswerIsARefusal) {
     const std::string ok = listener::exportResponse("1");
     // The listener's own answers echo what a client sent.
     const std::string cimError = listener::exportErrorResponse("1\x02", 4, "bad <thing>\x01\xFF");
     EXPECT_EQ(strictXmlFault(cimError), "");
-    const std::string cutShort = ok.substr(0, ok.size() / 2);
     const struct Row {
         exporting::ExportAnswer answer;
         std::string error;  // empty: accepted
     } rows[] = {
         {{200, "MethodResponse", "", ok}, ""},
-        {{0, "", "", ""}, "no answer"},
-        {{500, "", "", "oops"}, "HTTP 500"},
         {{400, "MethodResponse", "request-not-valid", cimError},
          "HTTP 400 (CIMError: request-not-valid), CIM error 4: bad <thing>\xEF\xBF\xBD\xEF\xBF\xBD"},
         {{200, "MethodResponse", "", cimError}, "CIM error 4: bad <thing>\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {{200, "", "", ok}, "answer without CIMExport: MethodResponse"},
-        {{200, "MethodResponse", "", "garbage"}, "answer is no CIM-XML export response"},
-        {{200, "MethodResponse", "", cutShort}, "answer is no CIM-XML export response"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(exporting::checkExportAnswer(row.answer), row.error) << row.answer.body;

@@ -1,6 +1,5 @@
 // What a person or script sees of arriving indications: the readable line,
-// the listener's answers to requests it cannot take, and `cimhost listen`
-// as a process reporting a sender's numbering faults.
+// and `cimhost listen` as a process reporting a sender's numbering faults.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -24,21 +23,13 @@ namespace cimhost {
 namespace listener {
 namespace {
 
-std::string request(const std::string& instance, const std::string& cimAttributes = "CIMVERSION=\"2.0\"") {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CIM " + cimAttributes +
-           "><MESSAGE ID=\"7\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL "
-           "NAME=\"ExportIndication\">"
-           "<EXPPARAMVALUE NAME=\"NewIndication\">" +
-           instance + "</EXPPARAMVALUE></EXPMETHODCALL></SIMPLEEXPREQ></MESSAGE></CIM>";
-}
-
 std::string numbered(const std::string& context, const std::string& number) {
-    return request(
-        "<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\">"
-        "<PROPERTY NAME=\"SequenceContext\" TYPE=\"string\"><VALUE>" +
-        context + "</VALUE></PROPERTY><PROPERTY NAME=\"SequenceNumber\" TYPE=\"sint64\"><VALUE>" + number +
-        "</VALUE></PROPERTY><PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>m</VALUE></PROPERTY>"
-        "</INSTANCE>");
+    return "<CIM CIMVERSION=\"2.0\"><MESSAGE ID=\"7\" PROTOCOLVERSION=\"1.0\"><SIMPLEEXPREQ><EXPMETHODCALL "
+           "NAME=\"ExportIndication\"><EXPPARAMVALUE NAME=\"NewIndication\">"
+           "<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\"><PROPERTY NAME=\"SequenceContext\" "
+           "TYPE=\"string\"><VALUE>" +
+           context + "</VALUE></PROPERTY><PROPERTY NAME=\"SequenceNumber\" TYPE=\"sint64\"><VALUE>" + number +
+           "</VALUE></PROPERTY></INSTANCE></EXPPARAMVALUE></EXPMETHODCALL></SIMPLEEXPREQ></MESSAGE></CIM>";
 }
 
 Property scalar(const std::string& text) {
@@ -68,6 +59,9 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
          "2024-06-01 10:10:00+01:00  minor        C  Fan FAN2 slow (1200 rpm, NULL, %4, 100%)  "
          "[LogMessage_1 on server.example.net]"},
         {"nothing but the class", {}, "-  -            C  (no message)"},
+        {"a placeholder without arguments",
+         {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
+         "-  critical     C  %1"},
         {"other severity in its own words, IndicationTime, element path and system name, negative offset",
          {{"IndicationTime", scalar("20240601101000.000000-090")},
           {"PerceivedSeverity", scalar("1")},
@@ -83,15 +77,6 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
           {"MessageArguments", args},
           {"HostAddress", scalar("h")}},
          "00000001020304.000000:000  severity 9   C  (no message) arguments: FAN2, NULL, 1200  [on h]"},
-        {"every word of the scale",
-         {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
-         "-  critical     C  %1"},
-        {"information", {{"PerceivedSeverity", scalar("2")}}, "-  information  C  (no message)"},
-        {"fatal", {{"PerceivedSeverity", scalar("7")}}, "-  fatal        C  (no message)"},
-        {"unknown", {{"PerceivedSeverity", scalar("0")}}, "-  unknown      C  (no message)"},
-        {"severity that is no number",
-         {{"PerceivedSeverity", scalar("x")}},
-         "-  severity x   C  (no message)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -100,93 +85,14 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
         for (const auto& p : row.properties) inst.properties.emplace(p.first, p.second);
         EXPECT_EQ(indicationLine(inst), row.line);
     }
-}
-
-// The protocol faults a sender can make, each answered as the CIM-XML
-// protocol says; and an indication the listener's owner cannot keep is
-// answered with a CIM error so that the sender delivers it again.
-TEST(ListenerAnswerTest, AnswersProtocolFaultsAndUnkeptIndications) {
-    const char* const kMan = "http://www.dmtf.org/cim/mapping.http; ns=73";
-    Listener::Options options;
-    std::atomic<int> kept{0};
-    options.handler = [&](Delivery&& d) { return d.indication.find("Keep") ? ++kept, true : false; };
-    Listener listener(options);
-    httplib::Client client("127.0.0.1", listener.port());
-    const std::string good =
-        request("<INSTANCE CLASSNAME=\"X\"><PROPERTY NAME=\"Keep\" TYPE=\"string\"/></INSTANCE>");
-    const std::string unkept = request("<INSTANCE CLASSNAME=\"X\"/>");
-    const auto version = [](const char* attribute) {
-        return request("<INSTANCE CLASSNAME=\"X\"/>", attribute);
-    };
-    const struct Row {
-        const char* what;
-        int status;
-        const char* cimError;  // the CIMError header
-        int code;              // the ERROR element's CODE; 0: none, -1: no body
-        std::string body;
-        httplib::Headers headers = {};
-        const char* method = "POST";
-    } rows[] = {
-        {"accepted", 200, "", 0, good, {{"CIMExport", "MethodRequest"}}},
-        {"not kept", 200, "", 1, unkept},
-        {"GET", 405, "", -1, "", {}, "GET"},
-        {"protocol version 2",
-         501,
-         "unsupported-protocol-version",
-         -1,
-         good,
-         {{"CIMProtocolVersion", "2.0"}}},
-        {"method header for another method",
-         400,
-         "header-mismatch",
-         7,
-         good,
-         {{"CIMExportMethod", "ExportOther"}}},
-        {"CIM version 3", 501, "unsupported-cim-version", 7, version("CIMVERSION=\"3.0\"")},
-        {"DTD version 3", 501, "unsupported-dtd-version", 7, version("DTDVERSION=\"3.1\"")},
-        {"several requests", 501, "multiple-requests-unsupported", 7,
-         "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>"},
-        {"M-POST", 200, "", 0, good, {{"Man", kMan}, {"73-CIMExport", "MethodRequest"}}, "M-POST"},
-        {"M-POST, its CIM headers under the prefix",
-         400,
-         "header-mismatch",
-         7,
-         good,
-         {{"Man", kMan}, {"73-CIMExportMethod", "ExportOther"}},
-         "M-POST"},
-        {"M-POST naming no CIM mapping",
-         501,
-         "",
-         -1,
-         good,
-         {{"Man", "http://example.com/other; ns=12"}},
-         "M-POST"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        httplib::Request sent;
-        sent.method = row.method;
-        sent.path = "/";
-        sent.headers = row.headers;
-        sent.body = row.body;
-        if (!row.body.empty()) sent.set_header("Content-Type", "application/xml");
-        const httplib::Result result = client.send(sent);
-        ASSERT_TRUE(result);
-        EXPECT_EQ(result->status, row.status);
-        // An M-POST's answer carries its CIM headers under the request's prefix.
-        const std::string prefix = row.headers.count("Man") && row.status != 501 ? "73-" : "";
-        EXPECT_EQ(result->get_header_value((prefix + "CIMError").c_str()), row.cimError);
-        if (!prefix.empty() && row.code >= 0) {
-            EXPECT_EQ(result->get_header_value("73-CIMExport"), "MethodResponse");
-        }
-        if (row.code < 0) continue;
-        pugi::xml_document answer;
-        ASSERT_TRUE(answer.load_string(result->body.c_str())) << result->body;
-        EXPECT_EQ(answer.select_node("//EXPMETHODRESPONSE/ERROR").node().attribute("CODE").as_int(), row.code)
-            << result->body;
+    // The words of the scale, and a code that is no number.
+    for (const auto& s : {std::make_pair("2", "information  "), std::make_pair("7", "fatal        "),
+                          std::make_pair("0", "unknown      "), std::make_pair("x", "severity x   ")}) {
+        Instance inst;
+        inst.className = "C";
+        inst.properties.emplace("PerceivedSeverity", scalar(s.first));
+        EXPECT_EQ(indicationLine(inst), std::string("-  ") + s.second + "C  (no message)");
     }
-    EXPECT_EQ(kept, 2);
-    EXPECT_EQ(listener.rejected(), std::size(rows) - 2);
 }
 
 // `cimhost listen` as a process with its stderr in a scratch file; ended
