@@ -62,20 +62,10 @@ Sfcb::Sfcb(const std::string& sfcbHome, const std::string& home, const std::stri
                     share + "/VRXIndication.reg", share + "/VRXIndication.mof"},
                    stageEnv);
         if (step.exitCode != 0) throw std::runtime_error("sfcbstage: " + step.out + step.err);
-        std::vector<std::string> start = {control_,
-                                          "start",
-                                          "--home",
-                                          home_,
-                                          "--port",
-                                          std::to_string(port_),
-                                          "--provider-dir",
-                                          prefix + "/lib",
-                                          "--delivery-threads",
-                                          "1"};
-        for (const std::string& s : settings) {
-            start.push_back("--set");
-            start.push_back(s);
-        }
+        std::vector<std::string> start = {control_, "start",  "--home",
+                                          home_,    "--port", std::to_string(port_)};
+        start.insert(start.end(), {"--provider-dir", prefix + "/lib", "--delivery-threads", "1"});
+        for (const std::string& s : settings) start.insert(start.end(), {"--set", s});
         step = run(start, env);
         if (step.exitCode == 0) {
             running_ = true;
