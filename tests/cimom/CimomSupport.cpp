@@ -1,6 +1,5 @@
 #include "cimom/CimomSupport.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -324,15 +323,12 @@ void CimomTest::pushAndReceive(const std::vector<std::string>& push, size_t coun
 std::set<pid_t> CimomTest::moduleProcesses() const {
     const std::string library = prefix_ + "/lib/libVRXIndication_Provider.so";
     std::set<pid_t> found;
-    DIR* proc = opendir("/proc");
-    if (!proc) return found;
-    while (dirent* entry = readdir(proc)) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-        if (qmstest::fileText(std::string("/proc/") + entry->d_name + "/maps").find(library) !=
-            std::string::npos)
-            found.insert(static_cast<pid_t>(std::atoi(entry->d_name)));
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (std::isdigit(static_cast<unsigned char>(pid[0])) &&
+            qmstest::fileText("/proc/" + pid + "/maps").find(library) != std::string::npos)
+            found.insert(static_cast<pid_t>(std::stoi(pid)));
     }
-    closedir(proc);
     return found;
 }
 
