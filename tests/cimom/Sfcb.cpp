@@ -1,14 +1,12 @@
 #include "cimom/Sfcb.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <stdexcept>
 
 #include "common/Programs.h"
+#include "listener/Listener.h"
 
 namespace cimomtest {
 
@@ -17,25 +15,6 @@ using qmstest::environmentWith;
 using qmstest::ProgramResult;
 using qmstest::run;
 using qmstest::startDetached;
-
-namespace {
-
-int freePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-}  // namespace
 
 Sfcb::Sfcb(const std::string& sfcbHome, const std::string& home, const std::string& prefix,
            const std::vector<std::string>& env, const std::vector<std::string>& settings)
@@ -54,7 +33,7 @@ Sfcb::Sfcb(const std::string& sfcbHome, const std::string& home, const std::stri
     std::string messages;
     // Another test may take the port between our look and sfcb's bind.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        port_ = freePort();
+        port_ = cimhost::listener::Listener().port();  // free a moment ago
         ProgramResult step = run({control_, "init", "--home", home_}, env);
         if (step.exitCode != 0) throw std::runtime_error("sfcb-ctl init: " + step.err);
         // As an administrator stages: sfcb's own tool, the installed files.
@@ -62,20 +41,10 @@ Sfcb::Sfcb(const std::string& sfcbHome, const std::string& home, const std::stri
                     share + "/VRXIndication.reg", share + "/VRXIndication.mof"},
                    stageEnv);
         if (step.exitCode != 0) throw std::runtime_error("sfcbstage: " + step.out + step.err);
-        std::vector<std::string> start = {control_,
-                                          "start",
-                                          "--home",
-                                          home_,
-                                          "--port",
-                                          std::to_string(port_),
-                                          "--provider-dir",
-                                          prefix + "/lib",
-                                          "--delivery-threads",
-                                          "1"};
-        for (const std::string& s : settings) {
-            start.push_back("--set");
-            start.push_back(s);
-        }
+        std::vector<std::string> start = {control_, "start",  "--home",
+                                          home_,    "--port", std::to_string(port_)};
+        start.insert(start.end(), {"--provider-dir", prefix + "/lib", "--delivery-threads", "1"});
+        for (const std::string& s : settings) start.insert(start.end(), {"--set", s});
         step = run(start, env);
         if (step.exitCode == 0) {
             running_ = true;

@@ -1,7 +1,6 @@
 #include "common/Programs.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -106,53 +105,28 @@ std::vector<std::string> environmentWith(std::vector<std::string> env, const std
 }
 
 ProgramResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs) {
+    // Output goes to files, not pipes: nothing can fill up and stall the
+    // child, and a daemon it leaves holding them cannot hold up the wait.
     ProgramResult result;
-    int out[2], err[2];
-    if (!highPipe(out) || !highPipe(err)) return result;
+    const ScratchDir scratch("qmsrun");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 1, scratch.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, scratch.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
     std::vector<char*> args = pointers(argv);
     const std::vector<std::string> environment = env.empty() ? currentEnvironment() : env;
     std::vector<char*> envp = pointers(environment);
     pid_t pid = -1;
     const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
     if (spawned != 0) {
-        close(out[0]);
-        close(err[0]);
         result.err = "cannot start " + argv[0] + ": " + std::strerror(spawned);
         return result;
     }
-    // Both pipes are drained together so that neither can fill and stall the
-    // child; a program that leaves a daemon holding them open still ends the
-    // wait at its deadline.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buffer[8192];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                fds[i].fd = -1;
-            }
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    const int status = waitUntil(pid, deadline);
+    const int status = reap(pid, timeoutMs);
+    result.out = fileText(scratch.file("out"));
+    result.err = fileText(scratch.file("err"));
     result.exitCode = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (status < 0) result.err += "\n(" + argv[0] + " ran longer than " + std::to_string(timeoutMs) + " ms)";
     return result;

@@ -1,7 +1,6 @@
 #include "common/RqbdSim.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -20,12 +20,6 @@
 extern char** environ;
 
 namespace qmstest {
-
-namespace {
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-}  // namespace
 
 std::string RqbdSim::binary() { return QMS_RQBDSIM_PATH; }
 std::string RqbdSim::scenarioDir() { return QMS_RQBDSIM_SCENARIO_DIR; }
@@ -46,7 +40,8 @@ RqbdSim::RqbdSim(const std::string& scenario, bool verbose, const std::vector<st
     try {
         launch();
     } catch (...) {
-        nftw(root_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
         throw;
     }
 }
@@ -117,7 +112,8 @@ void RqbdSim::start() {
 
 RqbdSim::~RqbdSim() {
     stop();
-    nftw(root_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
 }
 
 RqbdSim::Result RqbdSim::ctl(const std::vector<std::string>& args) const {

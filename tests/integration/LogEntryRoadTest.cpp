@@ -1,6 +1,7 @@
 // Agent events become delivered QMS_VRXLogEntryArrived indications: the
-// simulator pushes, the module reads the entry's details back from it, and
-// the CIMOM hands the finished instance to the subscribed listener.
+// simulator pushes, the module reads a log entry's details back from it (a
+// RAID text carries its own), and the CIMOM hands the finished instance to
+// the subscribed listener.
 #include <chrono>
 #include <fstream>
 
@@ -11,24 +12,36 @@ namespace {
 
 class LogEntryRoad : public RoadTest {
 protected:
-    // Pushes and waits for the indication it must produce.
-    void pushAndReceive(const std::vector<std::string>& push) {
+    // Pushes and waits for the indications it must produce.
+    void pushAndReceive(const std::vector<std::string>& push, size_t count = 1) {
         const size_t before = sink_->size();
         EXPECT_EQ(ctl(push), "1") << push[0] << " reached no subscriber";
-        ASSERT_TRUE(sink_->waitFor(before + 1)) << "no indication for " << push[0] << " " << push[1];
+        ASSERT_TRUE(sink_->waitFor(before + count)) << "no indication for " << push[0] << " " << push[1];
     }
 };
 
-TEST_F(LogEntryRoad, SystemLogDriverMonitorAndMissingEntriesCarryEveryProperty) {
+// A RAID text is read only from itself: no adapter table is kept, so no
+// indication names a source element.
+TEST_F(LogEntryRoad, SystemLogDriverMonitorMissingAndRaidEntriesCarryEveryProperty) {
     enableIndications();
-    const std::vector<qmstest::RoadStep> steps = qmstest::logEntrySteps();
-    for (const qmstest::RoadStep& step : steps) pushAndReceive(step.push);
-    ASSERT_EQ(sink_->size(), steps.size());
-    for (size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE(steps[i].what);
-        expectProperties(sink_->at(i), steps[i].expected.at(0));
+    std::vector<qmstest::RoadStep> steps = qmstest::logEntrySteps();
+    steps.push_back(qmstest::raidStep());
+    std::vector<std::pair<const char*, qmstest::Properties>> expected;
+    for (const qmstest::RoadStep& step : steps) {
+        pushAndReceive(step.push, step.expected.size());
+        for (const qmstest::Properties& p : step.expected) expected.emplace_back(step.what, p);
+    }
+    ASSERT_EQ(sink_->size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].first);
+        expectProperties(sink_->at(i), expected[i].second);
         EXPECT_EQ(sink_->destinationAt(i), "http://road-listener:5988");
     }
+    // A text that is no RAID event document yields nothing, and the module
+    // keeps listening.
+    EXPECT_EQ(ctl({"push-raid", "not JSON"}), "1");
+    pushAndReceive({"push-syslog", "31"});
+    EXPECT_EQ(propertyText(sink_->at(expected.size()), "EventID"), "\"LogMessage_1f\"");
 }
 
 TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {

@@ -3,12 +3,11 @@
 // in order, CIM operations never hang on the missing agent, and the host's
 // descriptors and threads stay flat; an outage past the event thread's
 // patience is ended by the next CIM operation; switching off needs no agent.
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "common/Programs.h"
 #include "integration/RoadSupport.h"
@@ -16,21 +15,13 @@
 namespace road {
 namespace {
 
+// The host's own descriptors or threads.
 size_t entriesOf(const char* dir) {
-    size_t n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
+    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
 }
 
 class OutageRoad : public RoadTest {
 protected:
-    // The host's own descriptors and threads.
-    static size_t descriptors() { return entriesOf("/proc/self/fd"); }
-    static size_t threads() { return entriesOf("/proc/self/task"); }
-
     // Pushes the scenario's first entry `count` times once the module is
     // subscribed again, and checks each indication in full.
     void pushAndCheck(size_t count) {
@@ -49,8 +40,7 @@ protected:
 TEST_F(OutageRoad, EveryEventAfterEveryRecoveryArrivesOnceAndNothingLeaks) {
     enableIndications();
     pushAndCheck(3);
-    const size_t fds = descriptors();
-    const size_t tasks = threads();
+    const size_t fds = entriesOf("/proc/self/fd"), tasks = entriesOf("/proc/self/task");
 
     constexpr int kRounds = 50;
     for (int round = 0; round < kRounds; ++round) {
@@ -66,8 +56,8 @@ TEST_F(OutageRoad, EveryEventAfterEveryRecoveryArrivesOnceAndNothingLeaks) {
         pushAndCheck(3);
         if (HasFatalFailure()) return;
     }
-    EXPECT_LE(descriptors(), fds + 2);
-    EXPECT_LE(threads(), tasks + 1);
+    EXPECT_LE(entriesOf("/proc/self/fd"), fds + 2);
+    EXPECT_LE(entriesOf("/proc/self/task"), tasks + 1);
 }
 
 // Removing the last subscription while the agent is gone still switches the
@@ -101,12 +91,6 @@ TEST_F(OutageRoadPastPatience, TheNextCimOperationBringsEventsBack) {
     EXPECT_EQ(propertyText(service(), "SystemName"), "\"ROAD0001\"");
     pushAndCheck(3);
 }
-
-}  // namespace
-}  // namespace road
-
-namespace road {
-namespace {
 
 // Someone watching while the agent is stopped learns early why nothing comes
 // and what to do, while the provider still retries (the host is ended then).

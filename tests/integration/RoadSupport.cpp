@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -65,22 +66,15 @@ void RoadTest::startCimom() {
 void RoadTest::TearDown() {
     // A module stuck in a deadlock never winds down; end the process with a
     // message rather than leave it hanging until the runner's time limit.
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!done.wait_for(lock, std::chrono::seconds(30), [&] { return finished; })) {
+    std::promise<void> finished;
+    std::thread watchdog([done = finished.get_future()] {
+        if (done.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
             fprintf(stderr, "the module did not wind down within 30 s: its threads are stuck\n");
             std::_Exit(1);
         }
     });
     cimom_.reset();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        finished = true;
-    }
-    done.notify_all();
+    finished.set_value();
     watchdog.join();
     sim_.reset();
 }
