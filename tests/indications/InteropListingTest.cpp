@@ -24,12 +24,6 @@ std::string nameOf(const Instance& inst) {
     return v ? v->asText() : "?";
 }
 
-InteropOptions roomy() {
-    InteropOptions o;
-    o.maxDestinations = 1000;
-    return o;
-}
-
 const char kUrl[] = "http://listener.example:5988/cimom";
 
 TEST(InteropListing, KeepsCreationOrderThroughRemovalsAndReadditions) {
@@ -44,16 +38,20 @@ TEST(InteropListing, KeepsCreationOrderThroughRemovalsAndReadditions) {
         {"the last half", [](int i) { return i >= 100; }},
         {"all but every seventh", [](int i) { return i % 7 != 0; }},
     };
+    InteropOptions roomy;
+    roomy.maxDestinations = 1000;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         NoProviders providers;
-        IndicationService service(ClassRepository::builtin(), providers, "", roomy());
+        IndicationService service(ClassRepository::builtin(), providers, "", roomy);
         std::vector<ObjectPath> paths(200);
-        for (int i = 0; i < 200; ++i)
-            ASSERT_TRUE(
-                service.createInstance(qmstest::interopDestination("d" + std::to_string(i), kUrl), &paths[i])
-                    .ok());
         std::vector<std::string> expected;
+        const auto add = [&](int i, ObjectPath* path) {
+            ASSERT_TRUE(
+                service.createInstance(qmstest::interopDestination("d" + std::to_string(i), kUrl), path)
+                    .ok());
+        };
+        for (int i = 0; i < 200; ++i) add(i, &paths[i]);
         for (int i = 0; i < 200; ++i) {
             if (c.removed(i))
                 ASSERT_TRUE(service.deleteInstance(paths[i]).ok());
@@ -62,9 +60,7 @@ TEST(InteropListing, KeepsCreationOrderThroughRemovalsAndReadditions) {
         }
         // New ones go after the survivors, whatever holes are left.
         for (int i = 200; i < 205; ++i) {
-            ASSERT_TRUE(
-                service.createInstance(qmstest::interopDestination("d" + std::to_string(i), kUrl), nullptr)
-                    .ok());
+            add(i, nullptr);
             expected.push_back("d" + std::to_string(i));
         }
 

@@ -17,12 +17,8 @@ using qmstest::ScratchDir;
 namespace {
 
 ObjectPath subscriptionPath() {
-    ObjectPath f;
-    f.className = "CIM_IndicationFilter";
+    ObjectPath f{"", "", "CIM_IndicationFilter", {}}, s{"root/interop", "", "CIM_IndicationSubscription", {}};
     f.keys.set("Name", Value::string("F"));
-    ObjectPath s;
-    s.nameSpace = "root/interop";
-    s.className = "CIM_IndicationSubscription";
     s.keys.set("Filter", Value::reference(f));
     return s;
 }
@@ -31,8 +27,7 @@ const Instance kDestination =
     make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://l:5988")}});
 
 TEST(JsonLinesSink, EveryValueKindBecomesValidJson) {
-    ObjectPath ref;
-    ref.className = "QMS_VRXLogEntry";
+    ObjectPath ref{"", "", "QMS_VRXLogEntry", {}};
     ref.keys.set("RecordID", Value::string("7"));
     const Instance indication =
         make("QMS_VRXLogEntryArrived",

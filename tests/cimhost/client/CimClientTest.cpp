@@ -96,9 +96,8 @@ TEST(CimClient, EveryFailureIsReportedAsItsKind) {
         EXPECT_EQ(failure.kind, c.kind) << c.says;
         EXPECT_NE(failure.text.find(c.says), std::string::npos) << failure.text;
     }
-    for (const auto& url : {std::string("ftp://h"), std::string("http://u@h"), std::string("http://"),
-                            std::string("http://h:0"), std::string("http://h:65536"),
-                            std::string("http://h:x"), std::string("http://[::1]:")}) {
+    for (const char* url : {"ftp://h", "http://u@h", "http://", "http://h:0", "http://h:65536", "http://h:x",
+                            "http://[::1]:"}) {
         Failure failure;
         std::vector<cimhost::client::InstanceName> names;
         EXPECT_FALSE(clientOf(url).enumerateInstanceNames("root/qms", "C", &names, &failure));

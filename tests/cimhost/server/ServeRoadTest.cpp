@@ -100,6 +100,8 @@ TEST_F(ServeRoad, WbemcliManagesInteropInstancesAndCallsTheService) {
     // the answer carries: "host:port/namespace:Class.keys".
     const std::string filter = r.out.substr(r.out.find('/') + 1, r.out.find('\n') - r.out.find('/') - 1);
     EXPECT_NE(filter.find("Name=\"road-filter\""), std::string::npos) << r.out;
+    r = wbemcli("ein", "root/interop:CIM_IndicationFilter");
+    EXPECT_NE(r.out.find("Name=\"road-filter\""), std::string::npos) << r.out << r.err;
     r = wbemcli("ei", "root/interop:CIM_IndicationFilter");
     EXPECT_NE(r.out.find("Query=\"SELECT * FROM QMS_VRXLogEntryArrived\""), std::string::npos)
         << r.out << r.err;
