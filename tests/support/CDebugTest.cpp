@@ -41,19 +41,6 @@ std::string newestEntry(const std::string& ring) {
     return ring.substr(start + 1, marker - start - 2);
 }
 
-TEST(CDebugPrint, LevelZeroWritesNothingButPrintAlwaysReachesTheLog) {
-    TraceSandbox box;
-    TraceSandbox::tracing(0);
-    CDebug debug(kApp);
-    EXPECT_FALSE(debug.IsActive());
-    debug.Print(0, "quiet %d", 0);
-    debug.Print(1, "quiet %d", 1);
-    debug.PrintAlways(7, "\nloud %s", "always");
-    EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1);
-    EXPECT_EQ(box.log().find("quiet"), std::string::npos);
-    EXPECT_EQ(countOf(box.log(), "loud always\n"), 1u) << box.log();
-}
-
 TEST(CDebugPrint, EntriesCarryTimeThreadMemoryAndTagAndHonourTheLevel) {
     TraceSandbox box;
     TraceSandbox::tracing(3);
@@ -290,28 +277,6 @@ TEST(CDebugDynamicUpdate, PicksUpAChangedLevel) {
     EXPECT_EQ(debug.GetLevel(), 5u);
     EXPECT_EQ(box.ring().find("before change"), std::string::npos);
     EXPECT_NE(box.ring().find("after change"), std::string::npos);
-}
-
-TEST(CDebugFailure, UnusableTraceDirectoryDegradesGracefully) {
-    TraceSandbox box;
-    TraceSandbox::tracing(5);
-    TraceSandbox::set("QM_LOG_RINGBUF_DIR", box.root() + "/no/such/dir");
-    testing::internal::CaptureStderr();
-    {
-        CDebug debug(kApp);
-        EXPECT_FALSE(debug.IsActive());
-        EXPECT_EQ(debug.GetLevel(), 0u);
-        debug.Print(0, "nowhere");
-        debug.PrintAlways("nowhere either");
-        debug.SetApplInitDone();
-        debug.WriteLogHeader(0);
-    }
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_NE(
-        errors.find("ERROR: Error during opening " + box.root() + "/no/such/dir/log.qms_test --> proceed"),
-        std::string::npos)
-        << errors;
-    EXPECT_NE(errors.find("ERROR: Error during initialization of the CDebug instance.\n"), std::string::npos);
 }
 
 // Whatever someone planted under a trace file's name is left as it was, and
