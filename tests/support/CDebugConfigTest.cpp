@@ -170,8 +170,6 @@ TEST(CDebugOff, NoRingNoTracesAndTheReasonWhereItCanBeSaid) {
             EXPECT_EQ(debug.GetTarget(), 0u);
             debug.Print(0, "printed");
             debug.PrintAlways(7, "\nalways");
-            debug.SetApplInitDone();
-            debug.WriteLogHeader(0);
         }
         const std::string errors = testing::internal::GetCapturedStderr();
         for (const std::string& error : c.errors) EXPECT_NE(errors.find(error), std::string::npos) << errors;
