@@ -50,36 +50,16 @@ const Meta_Feature* const link_features[] = {F(T_Link_Right), F(T_Link_Left), F(
 const Meta_Reference T_Holder_Link = {R | K, "Link", 0, &T_Link::static_meta_class, offsetof(T_Holder, Link)};
 const Meta_Feature* const holder_features[] = {F(T_Holder_Link)};
 
-#define KEY(name, type) \
-    const Meta_Property AK_##name = {P | K, #name, type, 0, offsetof(T_AllKeys, name), nullptr};
-KEY(s, STRING)
-KEY(s8, SINT8)
-KEY(s64, SINT64)
-KEY(s32, SINT32)
-KEY(s16, SINT16)
-KEY(r32, REAL32)
-KEY(r64, REAL64)
-KEY(d, DATETIME)
-KEY(c16, CHAR16)
-KEY(b, BOOLEAN)
-KEY(u8, UINT8)
-KEY(u64, UINT64)
-KEY(u32, UINT32)
-KEY(u16, UINT16)
-const Meta_Feature* const all_keys_features[] = {F(AK_s),   F(AK_s8),  F(AK_s64), F(AK_s32), F(AK_s16),
-                                                 F(AK_r32), F(AK_r64), F(AK_d),   F(AK_c16), F(AK_b),
-                                                 F(AK_u8),  F(AK_u64), F(AK_u32), F(AK_u16)};
-
 const Meta_Property T_Keyless_Text = {P, "Text", STRING, 0, offsetof(T_Keyless, Text), nullptr};
 const Meta_Feature* const keyless_features[] = {F(T_Keyless_Text)};
 
-const Meta_Class* const classes[] = {&T_Base::static_meta_class,    &T_Derived::static_meta_class,
-                                     &T_Link::static_meta_class,    &T_Holder::static_meta_class,
-                                     &T_AllKeys::static_meta_class, &T_Keyless::static_meta_class};
+const Meta_Class* const classes[] = {&T_Base::static_meta_class, &T_Derived::static_meta_class,
+                                     &T_Link::static_meta_class, &T_Holder::static_meta_class,
+                                     &T_Keyless::static_meta_class};
 
 }  // namespace
 
-const Meta_Repository test_repository = {classes, 6};
+const Meta_Repository test_repository = {classes, 5};
 
 #define CLASS(S, kind, features, super, keys)                                                               \
     const Meta_Class S::static_meta_class = {                                                               \
@@ -89,7 +69,6 @@ CLASS(T_Base, 0, base_features, nullptr, 2)
 CLASS(T_Derived, 0, derived_features, &T_Base::static_meta_class, 2)
 CLASS(T_Link, CIMPLE_FLAG_ASSOCIATION, link_features, nullptr, 2)
 CLASS(T_Holder, 0, holder_features, nullptr, 1)
-CLASS(T_AllKeys, 0, all_keys_features, nullptr, 14)
 CLASS(T_Keyless, CIMPLE_FLAG_INDICATION, keyless_features, nullptr, 0)
 
 }  // namespace cimple

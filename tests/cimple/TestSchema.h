@@ -45,26 +45,6 @@ struct T_Holder {
     static const Meta_Class static_meta_class;
 };
 
-// One key of every type, declared in reverse alphabetical order.
-struct T_AllKeys {
-    Instance __base;
-    Property<String> s;
-    Property<int8_t> s8;
-    Property<int64_t> s64;
-    Property<int32_t> s32;
-    Property<int16_t> s16;
-    Property<float> r32;
-    Property<double> r64;
-    Property<Datetime> d;
-    Property<char16> c16;
-    Property<bool> b;
-    Property<uint8_t> u8;
-    Property<uint64_t> u64;
-    Property<uint32_t> u32;
-    Property<uint16_t> u16;
-    static const Meta_Class static_meta_class;
-};
-
 struct T_Keyless {
     Instance __base;
     Property<String> Text;

@@ -41,10 +41,3 @@ TEST(Mutex, OnlyARecursiveOneMayBeRelockedByItsHolder) {
     EXPECT_TRUE(plain.try_lock());
     plain.unlock();
 }
-
-TEST(Thread, JoinNeedsAStartedThread) {
-    Thread t;
-    void* v;
-    EXPECT_NE(Thread::join(t, v), 0);
-    EXPECT_NE(Thread::create_joinable(t, nullptr, nullptr), 0);
-}

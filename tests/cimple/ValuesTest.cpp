@@ -47,29 +47,17 @@ TEST(String, SelfReferencingAssignAndAppend) {
     EXPECT_EQ(big[999], 'a' + 999 % 26);
 }
 
-TEST(Array, InsertRemoveStayInBounds) {
+// Only appending is used; an element of the array itself must survive the
+// reallocation it causes.
+TEST(Array, AppendingItsOwnElementAcrossAReallocation) {
     Array<String> a;
-    a.append("b");
-    a.insert(0, "a");
-    a.insert(99, "d");  // past the end appends
-    a.insert(2, "c");
-    ASSERT_EQ(a.size(), 4u);
-    EXPECT_EQ(a[0], "a");
-    EXPECT_EQ(a[1], "b");
-    EXPECT_EQ(a[2], "c");
-    EXPECT_EQ(a[3], "d");
-    a.remove(1, 2);
-    ASSERT_EQ(a.size(), 2u);
-    EXPECT_EQ(a[1], "d");
-    a.remove(5);       // nothing there
-    a.remove(1, 100);  // clipped to the end
-    ASSERT_EQ(a.size(), 1u);
-    a.insert(0, a[0]);  // element of the same array, across a reallocation
-    EXPECT_EQ(a[0], "a");
-    EXPECT_EQ(a[1], "a");
+    a.append("a");
+    for (int i = 0; i < 8; i++) a.append(a[0]);
+    ASSERT_EQ(a.size(), 9u);
+    EXPECT_EQ(a[8], "a");
 }
 
-TEST(Array, CopiesAreIndependentForEveryElementType) {
+TEST(Array, CopiesAreIndependent) {
     const String strings[] = {"x", "y"};
     Array<String> s(strings, 2), t = s;
     t[0] = "changed";
@@ -78,15 +66,4 @@ TEST(Array, CopiesAreIndependentForEveryElementType) {
     t.assign(t.data() + 1, 1);  // from its own storage
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0], "y");
-
-    // Each element type the records use survives a copy.
-    auto copied = [](auto v) {
-        Array<decltype(v)> a;
-        a.append(v);
-        Array<decltype(v)> copy(a);
-        return copy.size() == 1 && copy[0] == v && copy == a;
-    };
-    EXPECT_TRUE(copied(char16(0x263A)));
-    EXPECT_TRUE(copied(Datetime(1, 0)));
-    EXPECT_TRUE(copied(static_cast<Instance*>(nullptr)));
 }

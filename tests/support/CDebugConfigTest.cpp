@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/CDebug.h"
 #include "support/CDebugTestSupport.h"
@@ -115,33 +116,70 @@ TEST(CDebugConfig, AppSectionComesFromTheFirstValidFileInNameOrder) {
     EXPECT_EQ(onlyInvalid.GetLevel(), 0u);
 }
 
-TEST(CDebugConfig, SizesThatSwitchTracingOff) {
-    TraceSandbox box;
-    for (auto [factor, weight] : {std::pair{0, 1}, {-1, 1}, {1, 0}}) {
-        TraceSandbox::tracing(5, factor, weight);
-        CDebug debug(kApp);
-        EXPECT_FALSE(debug.IsActive()) << factor << "x" << weight;
-        EXPECT_EQ(debug.GetTarget(), 0u);
+// Every way tracing comes up switched off: no ring, nothing traced, the
+// calls stay harmless, and what went wrong is said where it can be.
+TEST(CDebugOff, NoRingNoTracesAndTheReasonWhereItCanBeSaid) {
+    const struct {
+        const char* name;
+        void (*setup)(const TraceSandbox&);
+        std::vector<std::string> errors;  // on stderr
+        std::string logged;               // once in the log, if not empty
+        bool log = true;                  // whether the log file is made
+    } cases[] = {
+        {"level 0", [](const TraceSandbox&) { TraceSandbox::tracing(0); }, {}, "always\n"},
+        {"factor 0", [](const TraceSandbox&) { TraceSandbox::tracing(5, 0, 1); }, {}, ""},
+        {"factor -1", [](const TraceSandbox&) { TraceSandbox::tracing(5, -1, 1); }, {}, ""},
+        {"weight 0", [](const TraceSandbox&) { TraceSandbox::tracing(5, 1, 0); }, {}, ""},
+        {"ring larger than the address space",
+         [](const TraceSandbox&) {
+             TraceSandbox::tracing(5, 2, 1);
+             TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", std::to_string(LONG_MAX));
+         },
+         {"Error during initialization"},
+         "ring of 2 x " + std::to_string(LONG_MAX) +
+             " x 4096 x 256 bytes is larger than this machine can address ###"},
+        {"unusable trace directory",
+         [](const TraceSandbox& box) {
+             TraceSandbox::tracing(5);
+             TraceSandbox::set("QM_LOG_RINGBUF_DIR", box.root() + "/no/such/dir");
+         },
+         {"ERROR: Error during opening ", "/no/such/dir/log.qms_test --> proceed",
+          "ERROR: Error during initialization of the CDebug instance.\n"},
+         "",
+         false},
+        // Not even the trace directory was read: the log would go to the
+        // default place, which the sandbox lacks.
+        {"configuration directory without ini files",
+         [](const TraceSandbox& box) {
+             TraceSandbox::tracing(5);
+             box.writeConfig("readme.txt", "nothing here\n");
+         },
+         {},
+         "",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TraceSandbox box;
+        c.setup(box);
+        testing::internal::CaptureStderr();
+        {
+            CDebug debug(kApp);
+            EXPECT_FALSE(debug.IsActive());
+            EXPECT_EQ(debug.GetLevel(), 0u);
+            EXPECT_EQ(debug.GetTarget(), 0u);
+            debug.Print(0, "printed");
+            debug.PrintAlways(7, "\nalways");
+        }
+        const std::string errors = testing::internal::GetCapturedStderr();
+        for (const std::string& error : c.errors) EXPECT_NE(errors.find(error), std::string::npos) << errors;
         EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1) << "no ring file";
+        EXPECT_EQ(access(box.logPath().c_str(), F_OK) == 0, c.log);
+        EXPECT_EQ(box.log().find("printed"), std::string::npos);
+        if (!c.logged.empty()) {
+            EXPECT_EQ(cdebugtest::countOf(box.log(), c.logged), 1u) << box.log();
+        }
     }
-    TraceSandbox::tracing(5, 3, 1);
-    EXPECT_EQ(CDebug(kApp).GetRingSize(), size_t(2) << 20) << "factor 3 behaves as 2";
-
-    unlink(box.ringPath().c_str());
-    TraceSandbox::tracing(5, 2, 1);
-    TraceSandbox::set("QM_LOG_RINGBUF_WEIGHT", std::to_string(LONG_MAX));
-    testing::internal::CaptureStderr();
-    {
-        CDebug debug(kApp);
-        EXPECT_FALSE(debug.IsActive());
-        EXPECT_EQ(access(box.ringPath().c_str(), F_OK), -1) << "no ring file";
-    }
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error during initialization"), std::string::npos);
-    EXPECT_NE(box.log().find("ring of 2 x " + std::to_string(LONG_MAX) +
-                             " x 4096 x 256 bytes is larger than "
-                             "this machine can address ###"),
-              std::string::npos)
-        << box.log();
 }
 
 // Reaches the size rule without making a large file.
@@ -159,22 +197,11 @@ TEST(CDebugConfig, RingSizeHasNoLimitButNeverOverflows) {
     SizeProbe probe;
     EXPECT_EQ(probe.sizeFor(1, 1, 0), size_t(1) << 20) << "4096-byte pages when the system reports none";
     EXPECT_EQ(probe.sizeFor(1, 1000, 4096), size_t(1000) << 20);
+    EXPECT_EQ(probe.sizeFor(3, 1, 4096), size_t(2) << 20) << "factor 3 behaves as 2";
     const long most = static_cast<long>(std::min<size_t>(SIZE_MAX / (size_t(2) << 20), LONG_MAX));
     EXPECT_EQ(probe.sizeFor(2, most, 4096), size_t(most) * (size_t(2) << 20));
     EXPECT_EQ(probe.sizeFor(2, most + 1, 4096), std::nullopt);
     EXPECT_EQ(probe.sizeFor(2, LONG_MAX, 65536), std::nullopt);
-}
-
-TEST(CDebugConfig, ConfigDirectoryWithoutIniFilesSilencesEvenTheEnvironment) {
-    TraceSandbox box;
-    TraceSandbox::tracing(5);
-    box.writeConfig("readme.txt", "nothing here\n");
-    CDebug debug(kApp);
-    EXPECT_FALSE(debug.IsActive());
-    EXPECT_EQ(debug.GetLevel(), 0u);
-    // Not even the trace directory was read: the log went to the default
-    // place, which this sandbox lacks.
-    EXPECT_EQ(access(box.logPath().c_str(), F_OK), -1);
 }
 
 }  // namespace

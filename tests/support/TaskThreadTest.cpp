@@ -43,23 +43,6 @@ std::string threadPointerOf(const std::string& line) {
     return line.substr(open + 1, close - open - 1);
 }
 
-TEST(TaskThread, RunsTasksAndTracesStartAndStop) {
-    qms_test::TraceCapture traces;
-    {
-        ShPtr<TaskThread> tt = newCimpleTaskThread();
-        FnTask task([] {});
-        EXPECT_TRUE(tt->call(task));
-        EXPECT_TRUE(tt->call(task));
-        EXPECT_EQ(task.runs, 2);
-    }
-
-    const auto lines = traces.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].level, 5u);
-    EXPECT_EQ(lines[0].text, "CimpleTaskThread: thread(" + threadPointerOf(lines[0].text) + ") started");
-    EXPECT_EQ(lines[1].text, "CimpleTaskThread: thread(" + threadPointerOf(lines[0].text) + ") stopped");
-}
-
 TEST(TaskThread, AThrowingTaskGivesFalseAndOneTraceAndTheWorkerGoesOn) {
     qms_test::TraceCapture traces;
     ShPtr<TaskThread> tt = newCimpleTaskThread();
