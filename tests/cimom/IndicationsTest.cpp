@@ -8,24 +8,7 @@
 namespace cimomtest {
 namespace {
 
-// sfcb's own delivery bookkeeping, set on every indication it posts.
-const std::set<std::string> kSequence = {"SequenceContext", "SequenceNumber"};
-
-// Every indication of the scenario as sfcb posts it: with the name of the
-// filter it matched.
-Properties posted(const Properties& expected) {
-    return qmstest::with(expected, {{"IndicationFilterName", "\"cimom-filter\""}});
-}
-
-class CimomIndications : public CimomTest {
-protected:
-    void expectDelivery(size_t i, const Properties& expected, const std::string& target = "/cimom") {
-        const Delivery d = listener_->at(i);
-        EXPECT_EQ(d.target, target);
-        EXPECT_EQ(d.indication.className, "QMS_VRXLogEntryArrived");
-        expectProperties(d.indication, expected, kSequence);
-    }
-};
+class CimomIndications : public CimomTest {};
 
 TEST_F(CimomIndications, SystemLogDriverMonitorAndRaidEventsArriveWithEveryProperty) {
     enableIndications();
@@ -35,12 +18,19 @@ TEST_F(CimomIndications, SystemLogDriverMonitorAndRaidEventsArriveWithEveryPrope
     std::vector<std::pair<const char*, Properties>> expected;
     for (const qmstest::RoadStep& step : steps) {
         pushAndReceive(step.push, step.expected.size());
-        for (const Properties& p : step.expected) expected.emplace_back(step.what, posted(p));
+        // As sfcb posts it: with the name of the filter it matched.
+        for (const Properties& p : step.expected)
+            expected.emplace_back(step.what,
+                                  qmstest::with(p, {{"IndicationFilterName", "\"cimom-filter\""}}));
     }
     ASSERT_EQ(listener_->size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(expected[i].first);
-        expectDelivery(i, expected[i].second);
+        const Delivery d = listener_->at(i);
+        EXPECT_EQ(d.target, "/cimom");
+        EXPECT_EQ(d.indication.className, "QMS_VRXLogEntryArrived");
+        // sfcb's own delivery bookkeeping is set on every indication it posts.
+        expectProperties(d.indication, expected[i].second, {"SequenceContext", "SequenceNumber"});
         // sfcb numbers what it posts through one subscription from 0.
         EXPECT_EQ(propertyText(listener_->at(i).indication, "SequenceNumber"), std::to_string(i));
     }

@@ -27,22 +27,6 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
     return out;
 }
 
-int waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
-    int status = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0 && errno != EINTR) return -1;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 }  // namespace
 
 std::string fileText(const std::string& path) {
@@ -81,7 +65,20 @@ bool highPipe(int fds[2]) {
 }
 
 int reap(pid_t pid, int timeoutMs) {
-    return waitUntil(pid, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (r < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 std::vector<std::string> currentEnvironment() {
@@ -152,7 +149,7 @@ pid_t startDetached(const std::vector<std::string>& argv) {
 void endDetached(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
-    waitUntil(pid, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    reap(pid, 5000);
 }
 
 }  // namespace qmstest
