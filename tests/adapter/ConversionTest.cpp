@@ -227,7 +227,9 @@ TEST_F(ConversionTest, ReferenceArraysAndIntervalsGoInAndAReferenceComesOut) {
         &out);
     ASSERT_EQ(CMPI_RC_OK, st.rc) << text(st);
     ASSERT_TRUE(cimhost::readArgs(out, &outputs).ok());
-    EXPECT_EQ("job1", outputs.find("Job")->asReference()->keys.find("InstanceID")->asText());
+    const cimhost::Value* job = outputs.find("Job");
+    ASSERT_NE(nullptr, job) << "the output reference is missing";
+    EXPECT_EQ("job1", job->asReference()->keys.find("InstanceID")->asText());
 
     NamedValues timeout;
     timeout.set("TimeoutPeriod", Value::string("00000000000130.000000:000"));
