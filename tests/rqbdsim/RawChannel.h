@@ -62,6 +62,8 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     bool connected() const { return connected_; }
+    // Whether bytes of a frame not yet whole are held.
+    bool pending() const { return !pending_.empty(); }
     int connectErrno() const { return connectErrno_; }
     int fd() const { return fd_; }
 
