@@ -111,13 +111,6 @@ TEST_F(LogEntryIndication, TestIndicationAndUnknownTag) {
     EXPECT_THROW(build(static_cast<Tag::LogTag>(3), 1), BaseException);
 }
 
-TEST_F(LogEntryIndication, RecentEntryNumbers) {
-    EXPECT_CALL(tolm, getLogMessageNrEntries(_)).WillOnce(Return(PUInt(25))).WillOnce(Return(PUInt()));
-    EXPECT_EQ(recentEntryNumbers(tolm, modelKey, Tag::SystemMessageLog),
-              (std::vector<unsigned int>{24, 23, 22, 21, 20, 19, 18, 17, 16, 15}));
-    EXPECT_TRUE(recentEntryNumbers(tolm, modelKey, Tag::SystemMessageLog).empty());
-}
-
 }  // namespace
 }  // namespace model_test
 }  // namespace provider
