@@ -3,13 +3,10 @@
 // must never do to an agent's files or to itself.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>

@@ -80,13 +80,10 @@ public:
     // A request of one command given as its JSON object text.
     void sendCommand(const std::string& command) { sendText(R"({"SIP":{"V":1,"CMD":[)" + command + "]}}"); }
 
-    // Waits up to timeoutMs for bytes; false on timeout. revents receives
-    // what poll reported, so a caller can tell data from a hang-up.
-    bool waitReadable(int timeoutMs, short* revents = nullptr) {
+    // Waits up to timeoutMs for bytes (or the hang-up); false on timeout.
+    bool waitReadable(int timeoutMs) {
         pollfd p{fd_, POLLIN, 0};
-        const bool ready = poll(&p, 1, timeoutMs) > 0;
-        if (revents) *revents = p.revents;
-        return ready;
+        return poll(&p, 1, timeoutMs) > 0;
     }
 
     Read readRaw(std::string& payload, size_t& announced, int timeoutMs = 3000) {

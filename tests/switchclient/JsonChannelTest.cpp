@@ -1,13 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <rapidjson/document.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>

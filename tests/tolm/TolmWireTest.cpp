@@ -7,7 +7,6 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
