@@ -23,7 +23,7 @@ class DaemonTest : public ::testing::Test {
 protected:
     RqbdSim sim;
 
-    std::string ctlOut(const std::vector<std::string>& args) { return rqbdsimtest::ctlOk(sim, args); }
+    std::string ctlOut(const std::vector<std::string>& args) { return rqbdsimtest::ctl(sim, args); }
     std::unique_ptr<Channel> subscriber() {
         auto c = std::make_unique<Channel>(sim.path("/dev/rqbdaj"));
         EXPECT_EQ(c->init(0x1200).size(), 218u);

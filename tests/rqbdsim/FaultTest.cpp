@@ -18,7 +18,7 @@
 
 using qmstest::RqbdSim;
 using rqbdsimtest::Channel;
-using rqbdsimtest::ctlOk;
+using rqbdsimtest::ctl;
 using rqbdsimtest::eventually;
 using rqbdsimtest::exists;
 
@@ -56,13 +56,13 @@ TEST(RqbdSimServe, RequestLogKeepsTheNewestAndCountsTheDropped) {
     Channel c(sim.path("/dev/rqbdsj"));
     ASSERT_EQ(c.init(0x1100).size(), 218u);
     for (int i = 1; i <= 5; ++i) c.ask(R"({"OC":57860,"OI":)" + std::to_string(i) + "}");
-    EXPECT_EQ(ctlOk(sim, {"wait-requests", "6", "--timeout-ms", "2000"}), "6\n");  // dropped ones count
-    const std::string log = ctlOk(sim, {"requests"});
+    EXPECT_EQ(ctl(sim, {"wait-requests", "6", "--timeout-ms", "2000"}), "6\n");  // dropped ones count
+    const std::string log = ctl(sim, {"requests"});
     EXPECT_EQ(log.rfind("{\"dropped\":3}\n{\"seq\":4,", 0), 0u) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
-    EXPECT_NE(ctlOk(sim, {"status"}).find(R"("requests":6,"requestsDropped":3)"), std::string::npos);
-    ctlOk(sim, {"clear-requests"});
-    EXPECT_EQ(ctlOk(sim, {"requests"}), "");
+    EXPECT_NE(ctl(sim, {"status"}).find(R"("requests":6,"requestsDropped":3)"), std::string::npos);
+    ctl(sim, {"clear-requests"});
+    EXPECT_EQ(ctl(sim, {"requests"}), "");
 }
 
 // What an installed agent keeps at its paths is never replaced or removed: a
@@ -170,7 +170,7 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
         ASSERT_EQ(requester.init(0x1100).size(), 218u);
         ASSERT_EQ(subscriber.init(0x1200).size(), 218u);
         for (const Step& step : c.steps) {
-            for (const Args& command : step.commands) ctlOk(sim, command);
+            for (const Args& command : step.commands) ctl(sim, command);
             if (step.request) requester.sendCommand(R"({"OC":57860})");
             // A client busy elsewhere looks only once the daemon has acted.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -228,9 +228,9 @@ TEST(RqbdSimFaults, EndpointsAsEachOutageLeavesThem) {
     // A client connected before the refusal is still served.
     Channel early(sim.path("/dev/rqbdsj"));
     ASSERT_EQ(early.init(0x1100).size(), 218u);
-    ctlOk(sim, {"refuse-connections"});
+    ctl(sim, {"refuse-connections"});
     EXPECT_EQ(early.ask(R"({"OC":57860})")["ST"].GetUint(), 0u);
-    ctlOk(sim, {"accept-connections"});
+    ctl(sim, {"accept-connections"});
 
     for (const Step& step : steps) {
         SCOPED_TRACE(step.action[0]);
@@ -240,7 +240,7 @@ TEST(RqbdSimFaults, EndpointsAsEachOutageLeavesThem) {
             sim.start();
             EXPECT_EQ(readAll(sim.path("/var/run/rqbd.pid")), std::to_string(sim.pid()) + "\n");
         } else {
-            ctlOk(sim, step.action);
+            ctl(sim, step.action);
             EXPECT_TRUE(step.action[0] != "crash" || eventually([&] { return !sim.running(); }));
         }
         EXPECT_EQ(endpoints(sim), step.now);
