@@ -3,13 +3,10 @@
 // must never do to an agent's files or to itself.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,7 +18,7 @@
 
 using qmstest::RqbdSim;
 using rqbdsimtest::Channel;
-using rqbdsimtest::ctlOk;
+using rqbdsimtest::ctl;
 using rqbdsimtest::eventually;
 using rqbdsimtest::exists;
 
@@ -59,13 +56,13 @@ TEST(RqbdSimServe, RequestLogKeepsTheNewestAndCountsTheDropped) {
     Channel c(sim.path("/dev/rqbdsj"));
     ASSERT_EQ(c.init(0x1100).size(), 218u);
     for (int i = 1; i <= 5; ++i) c.ask(R"({"OC":57860,"OI":)" + std::to_string(i) + "}");
-    EXPECT_EQ(ctlOk(sim, {"wait-requests", "6", "--timeout-ms", "2000"}), "6\n");  // dropped ones count
-    const std::string log = ctlOk(sim, {"requests"});
+    EXPECT_EQ(ctl(sim, {"wait-requests", "6", "--timeout-ms", "2000"}), "6\n");  // dropped ones count
+    const std::string log = ctl(sim, {"requests"});
     EXPECT_EQ(log.rfind("{\"dropped\":3}\n{\"seq\":4,", 0), 0u) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
-    EXPECT_NE(ctlOk(sim, {"status"}).find(R"("requests":6,"requestsDropped":3)"), std::string::npos);
-    ctlOk(sim, {"clear-requests"});
-    EXPECT_EQ(ctlOk(sim, {"requests"}), "");
+    EXPECT_NE(ctl(sim, {"status"}).find(R"("requests":6,"requestsDropped":3)"), std::string::npos);
+    ctl(sim, {"clear-requests"});
+    EXPECT_EQ(ctl(sim, {"requests"}), "");
 }
 
 // What an installed agent keeps at its paths is never replaced or removed: a
@@ -101,39 +98,27 @@ TEST(RqbdSimServe, NeverTouchesAnAgentsFiles) {
 namespace {
 
 // What a client meets on a channel, as words: "frame" (a whole agent
-// document), "part" (a frame begun, then nothing for waitMs), "short" (a
-// frame begun, then the connection closed), "eof" (closed between frames),
-// "quiet" (nothing for waitMs), and "hup" when the hang-up came while bytes
-// were still unread. Stops after `words` words or at part, short, eof or
-// quiet; pending keeps a begun frame.
-std::string watch(Channel& c, size_t words, int waitMs, std::string& pending,
-                  std::vector<uint32_t>& lengths) {
-    std::vector<std::string> seen;
-    while (seen.size() < words) {
-        uint32_t length = 0;
-        if (pending.size() >= 4 && (std::memcpy(&length, pending.data(), 4), pending.size() >= 4 + length)) {
-            rapidjson::Document doc;
-            doc.Parse(pending.c_str() + 4);  // up to the NUL
-            seen.push_back(!doc.HasParseError() && doc.IsObject() && doc.HasMember("SIP") ? "frame"
-                                                                                          : "garbage");
-            lengths.push_back(length);
-            pending.erase(0, 4 + length);
-            continue;
-        }
-        short revents = 0;
-        std::vector<char> buffer(1 << 20);
-        const ssize_t n =
-            c.waitReadable(waitMs, &revents) ? recv(c.fd(), buffer.data(), buffer.size(), 0) : -1;
-        if (n <= 0) {
-            seen.push_back(n == 0 ? (pending.empty() ? "eof" : "short") : pending.empty() ? "quiet" : "part");
-            break;
-        }
-        if ((revents & POLLHUP) && std::find(seen.begin(), seen.end(), "hup") == seen.end())
-            seen.push_back("hup");
-        pending.append(buffer.data(), static_cast<size_t>(n));
-    }
+// document), "garbage" (a whole frame that is none), "part" (a frame begun,
+// then nothing for waitMs), "short" (a frame begun, then the connection
+// closed), "eof" (closed between frames), "quiet" (nothing for waitMs).
+// Stops after `words` words or at part, short, eof or quiet.
+std::string watch(Channel& c, size_t words, int waitMs, std::vector<uint32_t>& lengths) {
     std::string out;
-    for (const std::string& w : seen) out += (out.empty() ? "" : " ") + w;
+    for (size_t n = 0; n < words; ++n) {
+        std::string payload;
+        size_t announced = 0;
+        const Channel::Read r = c.readRaw(payload, announced, waitMs);
+        std::string word =
+            r == Channel::Read::Closed ? (c.pending() ? "short" : "eof") : (c.pending() ? "part" : "quiet");
+        if (r == Channel::Read::Frame) {
+            rapidjson::Document doc;
+            doc.Parse(payload.c_str());  // up to the NUL
+            word = !doc.HasParseError() && doc.IsObject() && doc.HasMember("SIP") ? "frame" : "garbage";
+            lengths.push_back(static_cast<uint32_t>(announced));
+        }
+        out += (out.empty() ? "" : " ") + word;
+        if (r != Channel::Read::Frame) break;
+    }
     return out;
 }
 
@@ -184,17 +169,15 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
         Channel requester(sim.path("/dev/rqbdsj")), subscriber(sim.path("/dev/rqbdaj"));
         ASSERT_EQ(requester.init(0x1100).size(), 218u);
         ASSERT_EQ(subscriber.init(0x1200).size(), 218u);
-        std::string pending;
         for (const Step& step : c.steps) {
-            for (const Args& command : step.commands) ctlOk(sim, command);
+            for (const Args& command : step.commands) ctl(sim, command);
             if (step.request) requester.sendCommand(R"({"OC":57860})");
             // A client busy elsewhere looks only once the daemon has acted.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             std::vector<uint32_t> lengths;
             const size_t words =
                 static_cast<size_t>(std::count(step.expected.begin(), step.expected.end(), ' ') + 1);
-            EXPECT_EQ(watch(c.events ? subscriber : requester, words, step.waitMs, pending, lengths),
-                      step.expected);
+            EXPECT_EQ(watch(c.events ? subscriber : requester, words, step.waitMs, lengths), step.expected);
             EXPECT_TRUE(step.length == 0 || (!lengths.empty() && lengths[0] == step.length));
         }
     }
@@ -245,9 +228,9 @@ TEST(RqbdSimFaults, EndpointsAsEachOutageLeavesThem) {
     // A client connected before the refusal is still served.
     Channel early(sim.path("/dev/rqbdsj"));
     ASSERT_EQ(early.init(0x1100).size(), 218u);
-    ctlOk(sim, {"refuse-connections"});
+    ctl(sim, {"refuse-connections"});
     EXPECT_EQ(early.ask(R"({"OC":57860})")["ST"].GetUint(), 0u);
-    ctlOk(sim, {"accept-connections"});
+    ctl(sim, {"accept-connections"});
 
     for (const Step& step : steps) {
         SCOPED_TRACE(step.action[0]);
@@ -257,7 +240,7 @@ TEST(RqbdSimFaults, EndpointsAsEachOutageLeavesThem) {
             sim.start();
             EXPECT_EQ(readAll(sim.path("/var/run/rqbd.pid")), std::to_string(sim.pid()) + "\n");
         } else {
-            ctlOk(sim, step.action);
+            ctl(sim, step.action);
             EXPECT_TRUE(step.action[0] != "crash" || eventually([&] { return !sim.running(); }));
         }
         EXPECT_EQ(endpoints(sim), step.now);

@@ -1,7 +1,8 @@
 // A client of the simulator's agent sockets written for its tests: plain
-// socket calls and the agent's framing, nothing shared with switchclient/, so
-// that what the tests see is the bytes the daemon put on the wire. Also the
-// tests' control calls and waits.
+// socket calls and the agent's framing, nothing shared with the module's
+// switchclient/, so that what the tests see is the bytes the daemon put on
+// the wire. Also the control calls and waits of every test that runs the
+// simulator here or in tests/switchclient.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,17 +29,17 @@ inline bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Polls done every 10 ms for up to 5 s.
+// Polls done every 10 ms until it holds or timeout has passed.
 template <typename Predicate>
-bool eventually(Predicate done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+bool eventually(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return done();
 }
 
 // Runs a control command and fails the test when the simulator refuses it.
-inline std::string ctlOk(const qmstest::RqbdSim& sim, const std::vector<std::string>& args) {
+inline std::string ctl(const qmstest::RqbdSim& sim, const std::vector<std::string>& args) {
     qmstest::RqbdSim::Result r = sim.ctl(args);
     EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
     return r.out;
@@ -62,6 +63,8 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     bool connected() const { return connected_; }
+    // Whether bytes of a frame not yet whole are held.
+    bool pending() const { return !pending_.empty(); }
     int connectErrno() const { return connectErrno_; }
     int fd() const { return fd_; }
 
@@ -78,13 +81,10 @@ public:
     // A request of one command given as its JSON object text.
     void sendCommand(const std::string& command) { sendText(R"({"SIP":{"V":1,"CMD":[)" + command + "]}}"); }
 
-    // Waits up to timeoutMs for bytes; false on timeout. revents receives
-    // what poll reported, so a caller can tell data from a hang-up.
-    bool waitReadable(int timeoutMs, short* revents = nullptr) {
+    // Waits up to timeoutMs for bytes (or the hang-up); false on timeout.
+    bool waitReadable(int timeoutMs) {
         pollfd p{fd_, POLLIN, 0};
-        const bool ready = poll(&p, 1, timeoutMs) > 0;
-        if (revents) *revents = p.revents;
-        return ready;
+        return poll(&p, 1, timeoutMs) > 0;
     }
 
     Read readRaw(std::string& payload, size_t& announced, int timeoutMs = 3000) {

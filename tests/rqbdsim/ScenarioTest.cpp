@@ -49,20 +49,16 @@ uint32_t le(const std::vector<uint8_t>& b, size_t at, int width) {
 
 }  // namespace
 
+// The fields of a record are read back through the module on the log-entry
+// road; here which records a chunk holds.
 TEST(ScenarioTest, ChunkHoldsRecordsFromTheAskedEntryUpToTheChunkSize) {
     Scenario s = Scenario::fromJson(kScenario);
     Reply r = ask(s, R"({"OC":2832,"CA":2,"DA":5,"ST":0})");
     ASSERT_EQ(r.st(), 0u);
     std::vector<uint8_t> b = r.raw();
-    // First record: 16-byte header, "five", NUL.
+    // "five" makes a record of 21 bytes, and entry 6 the smallest possible
+    // one; entry 7 is beyond the chunk.
     ASSERT_EQ(le(b, 0, 2), 21u);
-    EXPECT_EQ(b[3], 3);
-    EXPECT_EQ(le(b, 4, 2), 0xABCDu);
-    EXPECT_EQ(b[6], 3);
-    EXPECT_EQ(le(b, 8, 4), 1000u);
-    EXPECT_EQ(le(b, 12, 4), 5u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[16])), "five");
-    // Second record is the smallest possible one; entry 7 is beyond the chunk.
     ASSERT_EQ(b.size(), 21u + 17u);
     EXPECT_EQ(le(b, 21, 2), 17u);
     EXPECT_EQ(le(b, 21 + 12, 4), 6u);

@@ -1,13 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <rapidjson/document.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -179,28 +176,6 @@ TEST(JsonChannelRequest, NoChannelAndVanishedPeer) {
     gone.closePeer();
     EXPECT_EQ(JsonSendRequest(gone.client(), "{}", reply, 1), kJsonSendFailed);
     EXPECT_EQ(reply, "old");
-}
-
-// ---------------------------------------------------------------------------
-// Readiness
-
-TEST(JsonChannelReady, ResultCodes) {
-    EXPECT_EQ(IsFdReady(-1, POLLIN, 10), kFdBadDescriptor);
-    SocketPair pair;
-    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 0), kFdZeroTimeout);
-    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 10), kFdTimeout);
-    EXPECT_EQ(IsFdReady(pair.client(), POLLOUT, 10), POLLOUT);
-    EXPECT_EQ(IsFdReady(pair.client(), POLLIN | POLLOUT, 10), kFdErrorCondition);  // only one of them ready
-    WriteAll(pair.peer(), "x");
-    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 10), POLLIN);
-    pair.closePeer();
-    EXPECT_EQ(IsFdReady(pair.client(), POLLIN, 10), kFdHangupOrPollFailure);
-
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    EXPECT_EQ(IsFdReady(pipeFds[0], POLLIN, 10), kFdErrorCondition);  // not open: POLLNVAL
 }
 
 // ---------------------------------------------------------------------------

@@ -18,12 +18,6 @@ using sctest::ScratchRoot;
 
 namespace {
 
-std::string lastErrorText(const CSwitchClient& client) {
-    std::string text;
-    client.GetLastErrorMsg(text);
-    return text;
-}
-
 // A failed exchange is told by the result alone: no "ST" stays in the
 // message, since a status there would read as the agent's (19 on a lost
 // channel is the agent's "object absent" to the readers of a reply).
@@ -35,33 +29,22 @@ bool noStatus(const SipJson& message) { return message.GetCmdElemValue(0, "ST", 
 // installed but neither running (no pid file) nor listening ends the wait at
 // the first probe; one that has its pid file but never listens is probed 600
 // times (about 30 s with the test build's wait factor).
-TEST(SwitchClientAttach, FailuresCarryTheirCodeAndText) {
+TEST(SwitchClientAttach, FailuresCarryTheirCode) {
     struct Case {
         std::vector<const char*> files, sockets;
         const char* host;
         unsigned code;
-        const char* text;
         const char* servicePath;
     };
     const std::vector<Case> cases = {
-        {{}, {}, "otherhost", 22, "Remote connection not supported", ""},
-        {{}, {}, nullptr, 6, "No rqbd service installed", ""},
-        {{"/usr/sbin/rqbd"}, {}, "", 0, "NO ERROR", "/usr/sbin/rqbd"},
-        {{"/usr/sbin/qmas", "/var/run/qmas.pid"},
-         {"/dev/rqbds"},
-         nullptr,
-         92,
-         "JSON interface not supported by rqbd",
-         "/usr/sbin/qmas"},
-        {{"/usr/sbin/rqbd", "/var/run/rqbd.pid"},
-         {},
-         nullptr,
-         110,
-         "Timeout during connect attempt to rqbd",
-         "/usr/sbin/rqbd"},
+        {{}, {}, "otherhost", 22, ""},                      // remote: not supported
+        {{}, {}, nullptr, 6, ""},                           // no service installed
+        {{"/usr/sbin/rqbd"}, {}, "", 0, "/usr/sbin/rqbd"},  // the 22 is reset
+        {{"/usr/sbin/qmas", "/var/run/qmas.pid"}, {"/dev/rqbds"}, nullptr, 92, "/usr/sbin/qmas"},  // no JSON
+        {{"/usr/sbin/rqbd", "/var/run/rqbd.pid"}, {}, nullptr, 110, "/usr/sbin/rqbd"},  // connect timeout
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(c.code);
         ScratchRoot root;
         for (const char* file : c.files) root.touch(file);
         for (const char* socket : c.sockets) root.listen(socket);
@@ -71,7 +54,6 @@ TEST(SwitchClientAttach, FailuresCarryTheirCodeAndText) {
         EXPECT_FALSE(client.Attach(c.host, false, 0));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(c.code == 110 ? 60 : 2));
         EXPECT_EQ(client.GetLastError(), c.code);
-        EXPECT_EQ(lastErrorText(client), c.text);
         EXPECT_EQ(client.GetServicePath(), c.servicePath);
         EXPECT_EQ(client.GetAttachCount(), 0u);
     }
@@ -95,17 +77,15 @@ TEST(SwitchClientAttach, AttachIsCountedAndTheLastDetachClosesTheChannel) {
 
     client.Detach();
     EXPECT_EQ(client.GetAttachCount(), 0u);
-    SipJson detached(0xE204, 0, 0, 0, SipJson::kNoStatus);
+    SipJson detached(0xE204, 0, 0, 0, 0);  // a request that carries "ST" 0
     EXPECT_EQ(client.Request(detached, 0), 19u);
     EXPECT_EQ(detached.GetCmdElemValue(0, "OC", 0), 0xE204u);  // the request stays as it was
+    EXPECT_TRUE(noStatus(detached));
 
     client.Detach();  // at count 0: nothing
     EXPECT_EQ(client.GetAttachCount(), 0u);
     EXPECT_TRUE(
         eventually([&] { return ctl(sim, {"status"}).find("\"requestClients\":0") != std::string::npos; }));
-
-    // The handshake carried the application name.
-    EXPECT_NE(ctl(sim, {"requests"}).find("\"OC\":65440"), std::string::npos);
 }
 
 // --- Requests --------------------------------------------------------------
@@ -113,9 +93,6 @@ TEST(SwitchClientAttach, AttachIsCountedAndTheLastDetachClosesTheChannel) {
 TEST(SwitchClientRequest, TransportFailuresBecomeTheResultAndLeaveNoStatus) {
     RqbdSim sim;
     CSwitchClient client;
-    SipJson detached(0xE204, 0, 0, 0, 0);  // a request that carries "ST" 0
-    EXPECT_EQ(client.Request(detached, 0), 19u);
-    EXPECT_TRUE(noStatus(detached));
     ASSERT_TRUE(client.Attach(nullptr, false, 0));
 
     // The daemon closes the channel before the reply: no reply (hang-up).

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/RqbdSim.h"
+#include "rqbdsim/RawChannel.h"
 #include "switchclient/SipJson.h"
 
 namespace sctest {
@@ -105,12 +106,8 @@ private:
     std::vector<SeenEvent> events_;
 };
 
-// Runs `ctl` and fails the test when the simulator refuses.
-inline std::string ctl(const qmstest::RqbdSim& sim, const std::vector<std::string>& args) {
-    qmstest::RqbdSim::Result r = sim.ctl(args);
-    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-    return r.out;
-}
+using rqbdsimtest::ctl;
+using rqbdsimtest::eventually;
 
 // Makes request opcode 0x0402 answer with a 1 MiB text. Cut in half by
 // `truncated-frame`, such a reply is still arriving while the reader starts
@@ -123,17 +120,6 @@ inline void useHugeReplyScenario(const qmstest::RqbdSim& sim) {
         out << R"({"replies":[{"OC":"0x0402","ST":0,"DA":")" << std::string(1 << 20, 'x') << R"("}]})";
     }
     ctl(sim, {"scenario", path});
-}
-
-// Polls cond every 10 ms for up to timeout.
-template <class Cond>
-bool eventually(Cond cond, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace sctest

@@ -7,10 +7,8 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -130,20 +128,16 @@ std::map<std::string, Expectation> readExpectations(const std::string& path) {
 
 // An expected field as JSON text with the symbols (standing alone or as an
 // object member's value) replaced.
-std::string resolve(const std::string& token, const Expectation& e) {
-    const std::map<std::string, unsigned long long> symbols = {
+std::string resolve(std::string token, const Expectation& e) {
+    const std::pair<std::string, unsigned long long> symbols[] = {
         {"cab", kCab}, {"obj", e.objId}, {"ext", kExt}, {"arg", kNumber}, {"all", 0xFFFFFFFFull}};
-    static const std::regex symbol("(^|[:{,])(cab|obj|ext|arg|all)(?=[,}]|$)");
-    std::string out;
-    auto from = token.cbegin();
-    for (std::sregex_iterator it(token.begin(), token.end(), symbol), end; it != end; ++it) {
-        out.append(from, (*it)[2].first);
-        out += std::to_string(symbols.at((*it)[2].str()));
-        from = (*it)[2].second;
+    for (const auto& [name, value] : symbols) {
+        if (token == name) return std::to_string(value);
+        for (size_t at; (at = token.find(":" + name)) != std::string::npos;)
+            token.replace(at + 1, name.size(), std::to_string(value));
     }
-    out.append(from, token.cend());
-    if (out.rfind("0x", 0) == 0) out = std::to_string(std::stoull(out, nullptr, 16));
-    return out;
+    if (token.rfind("0x", 0) == 0) token = std::to_string(std::stoull(token, nullptr, 16));
+    return token;
 }
 
 std::string json(const rapidjson::Value& v) {
