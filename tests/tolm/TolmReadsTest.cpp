@@ -4,6 +4,7 @@
 // values a listener sees from a well-formed agent are the roads'.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -32,8 +33,8 @@ using Strings = std::vector<std::string>;
 
 PString text(const char* s) { return PString(cimple::String(s)); }
 
-void put(Bytes& out, unsigned value, int width) {
-    for (int i = 0; i < width; ++i) out.push_back((value >> (8 * i)) & 0xFF);
+void put(Bytes& out, uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<unsigned>((value >> (8 * i)) & 0xFF));
 }
 
 // One log record; length 0 means "as long as it is".
