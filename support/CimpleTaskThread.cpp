@@ -1,5 +1,6 @@
 #include <cimple/cimple.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -40,8 +41,10 @@ struct Shared {
     // every hand-over and every finished task. Nothing is decided on them.
     std::atomic<uint32_t> handOvers{0};
     std::atomic<uint32_t> finished{0};
-    // Hand-overs left to go without watching (see kQuietHandOvers).
+    // Hand-overs left to go without watching, and the length of the last
+    // such spell (see kQuietHandOvers).
     std::atomic<uint32_t> quiet{0};
+    std::atomic<uint32_t> spell{0};
 };
 
 // A hand-over where both sides sleep between tasks costs half a dozen futex
@@ -60,8 +63,11 @@ const std::chrono::microseconds kWorkerWatch(100);
 // Watching pays only while the side watched for has a processor of its own;
 // on a busy machine the watch takes one from the very thread it waits for.
 // A caller's watch that runs out of budget (a busy machine, or a task longer
-// than a watch) makes this many hand-overs go without one, on both sides.
+// than a watch) makes the next hand-overs go without one, on both sides: a
+// few after a single miss, which is often only the agent being scheduled
+// late, and twice as many after each further miss in a row, up to this many.
 const uint32_t kQuietHandOvers = 64;
+const uint32_t kFirstQuietSpell = 8;
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -194,8 +200,13 @@ private:
                 const uint32_t quiet = shared_.quiet.load(std::memory_order_relaxed);
                 if (quiet > 0) {
                     shared_.quiet.store(quiet - 1, std::memory_order_relaxed);
-                } else if (!watchFor(shared_.finished, seen, kCallerWatch)) {
-                    shared_.quiet.store(kQuietHandOvers, std::memory_order_relaxed);
+                } else if (watchFor(shared_.finished, seen, kCallerWatch)) {
+                    shared_.spell.store(0, std::memory_order_relaxed);
+                } else {
+                    const uint32_t last = shared_.spell.load(std::memory_order_relaxed);
+                    const uint32_t spell = last == 0 ? kFirstQuietSpell : std::min(2 * last, kQuietHandOvers);
+                    shared_.spell.store(spell, std::memory_order_relaxed);
+                    shared_.quiet.store(spell, std::memory_order_relaxed);
                 }
                 lockSoon(shared_.mutex);
                 while (!record.done) {
