@@ -87,8 +87,12 @@ public:
         return poll(&p, 1, timeoutMs) > 0;
     }
 
+    // Reads one frame. Gives up after timeoutMs without a byte, not after
+    // timeoutMs in all: a frame of megabytes may take longer than that to
+    // arrive under a sanitizer, and it is a stall, not a slow frame, that a
+    // caller wants to see.
     Read readRaw(std::string& payload, size_t& announced, int timeoutMs = 3000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             if (pending_.size() >= 4) {
                 uint32_t length;
@@ -110,6 +114,7 @@ public:
                 return n == -2 ? Read::Timeout : Read::Closed;
             }
             pending_.append(buffer.data(), static_cast<size_t>(n));
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         }
     }
 
