@@ -25,11 +25,15 @@ struct CallRecord {
 };
 
 // What the worker shares with its callers. Every field is read and written
-// only under mutex, and every change is announced with a broadcast: callers
-// and the worker all wait on the one condition, so a single signal could
-// wake a party that cannot proceed and leave the one that can asleep.
+// only under mutex. The worker waits on `work` alone, so a signal there
+// reaches it; callers and destruction wait on `cond`, and every change they
+// wait for is announced with a broadcast, as a single signal could wake a
+// party that cannot proceed and leave the one that can asleep. Keeping the
+// worker off `cond` means a caller leaving call() does not wake a worker
+// that has nothing to do.
 struct Shared {
     cimple::Mutex mutex{false};
+    cimple::Cond work;
     cimple::Cond cond;
     uint32_t state = Idle;
     CallRecord* pending = nullptr;
@@ -136,7 +140,7 @@ void* threadProc(void* arg) {
             watched = true;
             continue;
         }
-        shared.cond.wait(shared.mutex);
+        shared.work.wait(shared.mutex);
         watched = false;
     }
 }
@@ -161,6 +165,7 @@ public:
                 shared_.cond.wait(shared_.mutex);
             }
             shared_.state = Stop;
+            shared_.work.signal();
             shared_.cond.broadcast();
             while (shared_.callers != 0) {
                 shared_.cond.wait(shared_.mutex);
@@ -193,10 +198,12 @@ private:
             if (shared_.state == Idle) {
                 shared_.state = TaskPending;
                 shared_.pending = &record;
-                shared_.cond.broadcast();
                 const uint32_t seen = shared_.finished.load(std::memory_order_acquire);
                 shared_.handOvers.fetch_add(1, std::memory_order_release);
                 shared_.mutex.unlock();
+                // After the unlock, so that a sleeping worker woken by it
+                // does not go straight back to sleep on the mutex.
+                shared_.work.signal();
                 const uint32_t quiet = shared_.quiet.load(std::memory_order_relaxed);
                 if (quiet > 0) {
                     shared_.quiet.store(quiet - 1, std::memory_order_relaxed);
@@ -221,7 +228,7 @@ private:
         }
     }
 
-    // Destroyed in reverse: cond, then mutex, then the (joined) thread.
+    // Destroyed in reverse: the conditions, then mutex, then the (joined) thread.
     cimple::Thread thread_;
     Shared shared_;
 };
