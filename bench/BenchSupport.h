@@ -3,6 +3,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -50,6 +51,27 @@ inline int connectUnix(const std::string& path) {
 }
 
 typedef std::chrono::steady_clock Clock;
+
+// Times the threads of this process went to sleep (voluntary context
+// switches) since construction, per iteration of state: tells a run whose
+// hand-overs were watched for from one where they slept, which the time
+// alone does not.
+class Sleeps {
+public:
+    Sleeps() : start_(count()) {}
+    void report(benchmark::State& state, const char* name = "sleeps") const {
+        const double n = static_cast<double>(state.iterations());
+        state.counters[name] = n > 0 ? static_cast<double>(count() - start_) / n : 0;
+    }
+
+private:
+    static long count() {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_nvcsw;
+    }
+    long start_;
+};
 
 // The simulator's control socket spoken directly: a process per push would
 // measure process start-up, not the road.

@@ -197,13 +197,16 @@ void BM_RequestRoad(benchmark::State& state) {
     std::vector<provider::LogMessage> entries;
     std::string reply;
     qmsbench::Alternation pair("facade", "bare");
+    const qmsbench::Sleeps sleeps;
     const bool done = pair.run(
         state,
         [&]() -> const char* {
             return facadeRequest(*sides->calls, textLength, entries) ? nullptr : "facade request failed";
         },
         [&]() -> const char* { return sides->bareExchange(reply) ? nullptr : "bare exchange failed"; });
-    if (done) state.counters["reply_B"] = static_cast<double>(sides->replyBytes);
+    if (!done) return;
+    state.counters["reply_B"] = static_cast<double>(sides->replyBytes);
+    sleeps.report(state, "sleeps_pair");
 }
 
 void BM_FacadeOnly(benchmark::State& state) {
@@ -211,12 +214,14 @@ void BM_FacadeOnly(benchmark::State& state) {
     std::unique_ptr<Sides> sides = setUp(state, textLength);
     if (!sides) return;
     std::vector<provider::LogMessage> entries;
+    const qmsbench::Sleeps sleeps;
     for (auto _ : state) {
         if (!facadeRequest(*sides->calls, textLength, entries)) {
             state.SkipWithError("facade request failed");
             return;
         }
     }
+    sleeps.report(state);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -225,12 +230,14 @@ void BM_BareOnly(benchmark::State& state) {
     std::unique_ptr<Sides> sides = setUp(state, textLength);
     if (!sides) return;
     std::string reply;
+    const qmsbench::Sleeps sleeps;
     for (auto _ : state) {
         if (!sides->bareExchange(reply)) {
             state.SkipWithError("bare exchange failed");
             return;
         }
     }
+    sleeps.report(state);
     state.SetItemsProcessed(state.iterations());
 }
 
