@@ -1,4 +1,5 @@
 #include <cimple/cimple.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -72,6 +73,14 @@ const std::chrono::microseconds kWorkerWatch(100);
 // late, and twice as many after each further miss in a row, up to this many.
 const uint32_t kQuietHandOvers = 64;
 const uint32_t kFirstQuietSpell = 8;
+// A watch longer than this gives its processor away now and then. The
+// scheduler may have queued the very thread watched for (or the agent it
+// waits on) behind the watcher, and would take it off only at the next tick,
+// a millisecond or more later: a watch that ran out that way was what sent
+// whole runs of hand-overs into the quiet spells above. An agent round trip
+// usually ends well before the first yield, so the yields add no system
+// calls to the usual request.
+const std::chrono::microseconds kYieldEvery(200);
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -84,10 +93,18 @@ inline void cpuRelax() {
 // Watches `counter` until it differs from `seen` (true) or the budget is
 // spent (false).
 bool watchFor(const std::atomic<uint32_t>& counter, uint32_t seen, std::chrono::microseconds budget) {
-    const auto end = std::chrono::steady_clock::now() + budget;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + budget;
+    auto yieldAt = start + kYieldEvery;
     for (unsigned n = 1; counter.load(std::memory_order_acquire) == seen; ++n) {
         cpuRelax();
-        if (n % 64 == 0 && std::chrono::steady_clock::now() >= end) return false;
+        if (n % 64 != 0) continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return false;
+        if (now >= yieldAt) {
+            sched_yield();
+            yieldAt = now + kYieldEvery;
+        }
     }
     return true;
 }
