@@ -16,6 +16,11 @@
 // that system calls and instructions per request can be had from two runs
 // of different counts: see bench/count_per_operation.sh.
 //
+// `sleeps` (`sleeps_pair` for both sides together) is how often the
+// process's threads went to sleep per call: about one per agent request
+// when the task thread's hand-overs are watched for (the worker's wait for
+// the reply), about three when they sleep.
+//
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
 #include <unistd.h>
