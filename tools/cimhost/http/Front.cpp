@@ -60,9 +60,27 @@ void hangUp(int fd) {
     ::close(fd);
 }
 
+// The library builds its table of request methods the first time any of its
+// servers reads a request line. Reading one refused line on the thread that
+// builds a front has the table built before a connection thread exists.
+// Without this, ThreadSanitizer, which cannot see the guard of a library
+// built without it, took the first connection thread's build for a race
+// with every later read on another thread.
+template <class Front>
+void readOneRequestLine(Front& front) {
+    httplib::detail::BufferStream stream;
+    static const char kRefused[] = "- / HTTP/1.1\r\n\r\n";
+    stream.write(kRefused, sizeof kRefused - 1);
+    bool closed = false;
+    front.readRequest(stream, closed);
+}
+
 class PlainFront final : public httplib::Server {
 public:
-    explicit PlainFront(const FrontLimits& limits) : limits_(limits) {}
+    explicit PlainFront(const FrontLimits& limits) : limits_(limits) { readOneRequestLine(*this); }
+    bool readRequest(httplib::Stream& stream, bool& closed) {
+        return process_request(stream, true, closed, nullptr);
+    }
 
 private:
     bool process_and_close_socket(socket_t sock) override {
@@ -113,7 +131,12 @@ private:
 class TlsFront final : public httplib::SSLServer {
 public:
     TlsFront(const FrontLimits& limits, const std::string& certFile, const std::string& keyFile)
-        : SSLServer(certFile.c_str(), keyFile.c_str()), limits_(limits) {}
+        : SSLServer(certFile.c_str(), keyFile.c_str()), limits_(limits) {
+        readOneRequestLine(*this);
+    }
+    bool readRequest(httplib::Stream& stream, bool& closed) {
+        return process_request(stream, true, closed, nullptr);
+    }
 
 private:
     bool process_and_close_socket(socket_t sock) override {
