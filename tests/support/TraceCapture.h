@@ -10,8 +10,6 @@
 // the outer one until it goes.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -39,11 +37,10 @@ public:
         return lines_;
     }
 
-    // Lines whose text is exactly text, at the given level.
-    std::size_t count(unsigned level, const std::string& text) const {
-        return countIf([&](const Line& l) { return l.level == level && l.text == text; });
+    // Whether a line's text is exactly text, at the given level.
+    bool contains(unsigned level, const std::string& text) const {
+        return countIf([&](const Line& l) { return l.level == level && l.text == text; }) != 0;
     }
-    bool contains(unsigned level, const std::string& text) const { return count(level, text) != 0; }
 
     // Lines whose text contains fragment, at the given level.
     std::size_t countContaining(unsigned level, const std::string& fragment) const {
@@ -68,27 +65,11 @@ public:
         lines_.clear();
     }
 
-    // For traces made on other threads (event threads, task threads): waits
-    // until the exact line has been traced or the timeout has passed.
-    bool waitFor(unsigned level, const std::string& text,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            for (const Line& l : lines_) {
-                if (l.level == level && l.text == text) return true;
-            }
-            return false;
-        });
-    }
-
 private:
     static void record(unsigned level, const char* text, void* context) {
         auto* self = static_cast<TraceCapture*>(context);
-        {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->lines_.push_back(Line{level, text});
-        }
-        self->changed_.notify_all();
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lines_.push_back(Line{level, text});
     }
 
     template <class Pred>
@@ -102,7 +83,6 @@ private:
     }
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
     std::vector<Line> lines_;
     // Last: installed once the members above exist, removed before they go.
     provider::ScopedTraceSink sink_;

@@ -16,7 +16,6 @@
 
 using provider::TOLMCalls;
 using tolmtest::RecordingListener;
-using tolmtest::TraceLog;
 
 namespace {
 
@@ -50,7 +49,7 @@ protected:
         pushBytes(0x0B16, data);
     }
 
-    TraceLog traces;
+    qms_test::TraceCapture traces;
     RecordingListener listener;
     ShPtr<TOLMCalls> calls;
     provider::ThreadedSwitchClient::EventListener* events = nullptr;
@@ -64,8 +63,8 @@ TEST_F(TolmEvents, WhichEventsReachTheListener) {
     pushNumber(0x0B12, 1);
     SipJson empty;  // no command at all reads as opcode 0
     events->onEvent(empty);
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=b12"));
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): unknown OpCode=0"));
+    EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): unknown OpCode=b12"));
+    EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): unknown OpCode=0"));
 
     SipJson noStatus(0x0B11, 0, 0, 0, SipJson::kNoStatus);
     noStatus.SetDataUIntValue(0x42, 0);
@@ -85,8 +84,8 @@ TEST_F(TolmEvents, WhichEventsReachTheListener) {
     events->onEvent(text);
 
     EXPECT_EQ(listener.calls(), (Strings{"syslog 66", "drvmon 66"}));
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): !sip.HasReplyData()"));
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): no entry number"));
+    EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): !sip.HasReplyData()"));
+    EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): no entry number"));
 }
 
 TEST_F(TolmEvents, ArgumentListFollowsCountAndDataAndNeverReadsPastIt) {
@@ -111,7 +110,7 @@ TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {
     pushNumber(0x0B11, 2);
     EXPECT_EQ(other.calls(), (Strings{"syslog 1"}));
     EXPECT_TRUE(listener.calls().empty());
-    EXPECT_TRUE(traces.has(1, "Tolm::onEvent(): TOLMEventsListener not set"));
+    EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): TOLMEventsListener not set"));
 }
 
 // The model sets the listener on CIMOM threads while the event thread

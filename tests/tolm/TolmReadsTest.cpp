@@ -24,7 +24,6 @@ using provider::TOLMKey;
 using qmstest::RqbdSim;
 using tolmtest::rawJson;
 using tolmtest::row;
-using tolmtest::TraceLog;
 
 namespace {
 
@@ -80,7 +79,7 @@ protected:
     bool nothingSent() { return sim.ctl({"requests"}).out.empty(); }
 
     RqbdSim sim;
-    TraceLog traces;
+    qms_test::TraceCapture traces;
     ShPtr<TOLMCalls> calls;
     const TOLMKey server{1, 0, 0}, driverMonitor{1, 1, 0};
 };
@@ -98,7 +97,7 @@ TEST_F(TolmReads, StatusAndDataChecksOfTheFamilies) {
     replies({row("0xE104", 255), row("0x0C00", 3, "\"x\""), row("0x1815", 0)});
     EXPECT_TRUE(calls->getSystemTime(server).is_null());
     EXPECT_TRUE(calls->getChassisSerialNumber(server).is_null());
-    EXPECT_TRUE(traces.has(1, "getChassisSerialNumber(): request() failed"));
+    EXPECT_TRUE(traces.contains(1, "getChassisSerialNumber(): request() failed"));
     EXPECT_TRUE(calls->getDrvMonEventMessageText(driverMonitor).is_null());
 }
 
@@ -109,8 +108,8 @@ TEST_F(TolmReads, FailedRequestsAnswerNullOrThrow) {
     EXPECT_TRUE(calls->getLogMessageNrEntries(server).is_null());
     EXPECT_TRUE(calls->getDrvMonEventId(driverMonitor).is_null());
     EXPECT_TRUE(calls->getLogMessageActionSummary(server, 0x1234).is_null());
-    EXPECT_TRUE(traces.has(1, "getSystemTime(): request() failed"));
-    EXPECT_TRUE(traces.has(1, "getDrvMonEventId(): request() failed"));
+    EXPECT_TRUE(traces.contains(1, "getSystemTime(): request() failed"));
+    EXPECT_TRUE(traces.contains(1, "getDrvMonEventId(): request() failed"));
 
     try {
         calls->getIdentificationCabinetNumber();
@@ -185,7 +184,8 @@ TEST_F(TolmReads, ChunkSizesAndBrokenRecords) {
     entries.assign(3, provider::LogMessage());
     EXPECT_EQ(chunk(record(1, std::string(20, 'c')) + record(2, "d", 200)), 1u);
     EXPECT_EQ(entries[0].seqNr, 1u);
-    EXPECT_TRUE(traces.has(1, "getLogMessageReadChunk(): record at byte 37 runs past the 55 bytes of data"));
+    EXPECT_TRUE(
+        traces.contains(1, "getLogMessageReadChunk(): record at byte 37 runs past the 55 bytes of data"));
     EXPECT_EQ(chunk(record(2, "d", 200) + record(1, std::string(20, 'c'))), 0u);
     EXPECT_EQ(entries.size(), 1u);
 
@@ -194,7 +194,7 @@ TEST_F(TolmReads, ChunkSizesAndBrokenRecords) {
     EXPECT_EQ(calls->getLogMessageReadChunk(server, 0, entries), 0u);
     replies({row("0x0B10", 1, rawJson(record(1, "x")))});
     EXPECT_EQ(calls->getLogMessageReadChunk(server, 0, entries), 0u);
-    EXPECT_TRUE(traces.has(1, "getLogMessageReadChunk(): request() failed"));
+    EXPECT_TRUE(traces.contains(1, "getLogMessageReadChunk(): request() failed"));
 }
 
 TEST_F(TolmReads, MultiStringDecoding) {
@@ -280,7 +280,7 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
     };
     for (const Loss loss :
          {Loss{19, provider::kSwitchClientFailure}, Loss{0, provider::kSwitchClientFailure}, Loss{19, 0}}) {
-        TraceLog traces;
+        qms_test::TraceCapture traces;
         ShPtr<TOLMCalls> calls = provider::newTOLMCalls(ShPtr<provider::CimSwitchClient>(new LostLink(loss)));
         for (size_t i = 0; i < cases.size(); ++i) {
             std::string got;
@@ -292,7 +292,7 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
             EXPECT_EQ(got, cases[i].first)
                 << "case " << i << ", result " << loss.result << ", error " << loss.error;
         }
-        EXPECT_TRUE(traces.has(1, "getDrvMonEventId(): request() failed"));
+        EXPECT_TRUE(traces.contains(1, "getDrvMonEventId(): request() failed"));
     }
 }
 

@@ -1,5 +1,5 @@
-// Shared pieces of the facade tests: a trace recorder, a listener that
-// records what reaches it, and the simulator's reply rows.
+// Shared pieces of the facade tests: a listener that records what reaches
+// it, and the simulator's reply rows.
 #pragma once
 
 #include <mutex>
@@ -25,12 +25,6 @@ inline std::string row(const std::string& oc, unsigned st, const std::string& da
     return "{\"OC\":\"" + oc + "\"" + extra + ",\"ST\":" + std::to_string(st) +
            (da.empty() ? "" : ",\"DA\":" + da) + "}";
 }
-
-// The trace capture, asked by exact line.
-class TraceLog : public qms_test::TraceCapture {
-public:
-    bool has(unsigned level, const std::string& text) const { return contains(level, text); }
-};
 
 class RecordingListener : public provider::TOLMEventsListener {
 public:
