@@ -62,9 +62,6 @@ struct MappingRow {
 const MappingRow kRows[] = {
     {"toGetInstanceStatus", toGetInstanceStatus, {0, 64, 63, 62, 60, 61}},
     {"toEnumInstancesStatus", toEnumInstancesStatus, {0, 70, 71, kUnknown, kUnknown, kUnknown}},
-    {"toDeleteInstanceStatus", toDeleteInstanceStatus, {0, 93, 92, kUnknown, 90, 91}},
-    {"toModifyInstanceStatus", toModifyInstanceStatus, {0, 104, 103, 102, 100, 101}},
-    {"toInvokeMethodStatus", toInvokeMethodStatus, {0, 130, 132, kUnknown, kUnknown, 131}},
     {"toEnableIndicationsStatus",
      toEnableIndicationsStatus,
      {0, 140, kUnknown, kUnknown, kUnknown, kUnknown}},
