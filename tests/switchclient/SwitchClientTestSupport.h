@@ -74,15 +74,14 @@ private:
 struct SeenEvent {
     unsigned opcode;
     unsigned data;
-    std::string tag;  // who saw it
 };
 
 // Thread-safe list of events, filled on the event thread.
 class EventLog {
 public:
-    void add(SipJson& event, const std::string& tag) {
+    void add(SipJson& event) {
         const int index = static_cast<int>(event.GetCmdIndex());
-        SeenEvent seen{event.GetCmdElemValue(index, "OC", 0), 0, tag};
+        SeenEvent seen{event.GetCmdElemValue(index, "OC", 0), 0};
         event.GetCmdUIntData(index, seen.data);
         {
             std::lock_guard<std::mutex> lock(mutex_);
