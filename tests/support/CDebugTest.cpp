@@ -28,8 +28,10 @@ namespace {
 
 const std::string kMarker = CDebug::kEndMarker;
 const size_t kMiB = size_t(1) << 20;
-// Time, thread and memory column of an entry header, up to the tag.
-const std::string kHead = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9A-F]{8}\] +(\d+) KB !)";
+// Time and thread column of an entry header, and with the memory column up
+// to the tag.
+const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9A-F]{8}\])";
+const std::string kHead = kStamp + R"( +(\d+) KB !)";
 
 // The newest entry (the line that ends at the marker), without its newline.
 std::string newestEntry(const std::string& ring) {
@@ -42,28 +44,26 @@ std::string newestEntry(const std::string& ring) {
 }
 
 TEST(CDebugPrint, EntriesCarryTimeThreadMemoryAndTagAndHonourTheLevel) {
-    TraceSandbox box;
-    TraceSandbox::tracing(3);
-    CDebug debug(kApp);
-    ASSERT_EQ(debug.GetTarget(), unsigned(CDebug::kTargetRing));
-    debug.Print(3, "\n\nwritten at level %d\n", 3);
-    debug.Print(4, "filtered");
-    std::smatch match;
-    const std::string newest = newestEntry(box.ring());
-    ASSERT_TRUE(std::regex_match(newest, match, std::regex(kHead + "QMS_Test      written at level 3")))
-        << newest;
-    EXPECT_GT(std::stoul(match[1]), 100u) << "resident size in KB";
-    EXPECT_EQ(box.ring().find("filtered"), std::string::npos);
-}
-
-TEST(CDebugPrint, MemoryColumnIsOffWhenTheIniSaysSo) {
-    TraceSandbox box;
-    TraceSandbox::tracing(2);
-    box.writeConfig("app.ini", "[QMS_Test]\nMemoryTracesFlag=0\n[EndOfFile]\n");
-    CDebug debug(kApp);
-    debug.Print(2, "plain");
-    const std::regex plain(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9A-F]{8}\] QMS_Test      plain)");
-    EXPECT_TRUE(std::regex_match(newestEntry(box.ring()), plain)) << newestEntry(box.ring());
+    for (const bool memory : {true, false}) {  // the memory column goes when the ini says so
+        SCOPED_TRACE(memory);
+        TraceSandbox box;
+        TraceSandbox::tracing(3);
+        if (!memory) box.writeConfig("app.ini", "[QMS_Test]\nMemoryTracesFlag=0\n[EndOfFile]\n");
+        CDebug debug(kApp);
+        ASSERT_EQ(debug.GetTarget(), unsigned(CDebug::kTargetRing));
+        debug.Print(3, "\n\nwritten at level %d\n", 3);
+        debug.Print(4, "filtered");
+        std::smatch match;
+        const std::string newest = newestEntry(box.ring());
+        const std::string tagged = "QMS_Test      written at level 3";
+        ASSERT_TRUE(
+            std::regex_match(newest, match, std::regex(memory ? kHead + tagged : kStamp + " " + tagged)))
+            << newest;
+        if (memory) {
+            EXPECT_GT(std::stoul(match[1]), 100u) << "resident size in KB";
+        }
+        EXPECT_EQ(box.ring().find("filtered"), std::string::npos);
+    }
 }
 
 TEST(CDebugRing, InitialLayoutHeaderThenEntriesThenMarker) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "switchclient/JsonChannel.h"
@@ -27,23 +28,17 @@ std::string Frame(const std::string& text) {
 }
 
 void WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
+        if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
 }
 
 bool ReadExactly(int fd, void* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
+    for (size_t done = 0; done < size;) {
         const ssize_t n = read(fd, static_cast<char*>(buffer) + done, size - done);
-        if (n <= 0) {
-            return false;
-        }
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
@@ -52,9 +47,7 @@ bool ReadExactly(int fd, void* buffer, size_t size) {
 // Reads the whole payload of the next frame (NUL included).
 bool ReadFrame(int fd, std::string& payload) {
     uint32_t length = 0;
-    if (!ReadExactly(fd, &length, sizeof length)) {
-        return false;
-    }
+    if (!ReadExactly(fd, &length, sizeof length)) return false;
     payload.assign(length, '\0');
     return ReadExactly(fd, payload.data(), length);
 }
@@ -64,24 +57,14 @@ bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 struct SocketPair {
     SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0); }
     ~SocketPair() {
-        for (int fd : fds) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
     }
     int client() const { return fds[0]; }
     int peer() const { return fds[1]; }
-    void closePeer() {
-        close(fds[1]);
-        fds[1] = -1;
-    }
+    void closePeer() { close(std::exchange(fds[1], -1)); }
     // The client end now belongs to the code under test.
-    int releaseClient() {
-        const int fd = fds[0];
-        fds[0] = -1;
-        return fd;
-    }
+    int releaseClient() { return std::exchange(fds[0], -1); }
     int fds[2] = {-1, -1};
 };
 
