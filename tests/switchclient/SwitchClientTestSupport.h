@@ -16,9 +16,9 @@
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/Programs.h"
 #include "common/RqbdSim.h"
 #include "rqbdsim/RawChannel.h"
 #include "switchclient/SipJson.h"
@@ -28,21 +28,12 @@ namespace sctest {
 // A fresh root under /tmp that QMS_TEST_ROOT points to while it exists.
 class ScratchRoot {
 public:
-    ScratchRoot() {
-        char dir[] = "/tmp/qms-sc-XXXXXX";
-        if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = dir;
-        setenv("QMS_TEST_ROOT", root_.c_str(), 1);
-    }
+    ScratchRoot() { setenv("QMS_TEST_ROOT", dir_.path().c_str(), 1); }
     ~ScratchRoot() {
         for (int fd : listeners_) close(fd);
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
     }
-    ScratchRoot(const ScratchRoot&) = delete;
-    ScratchRoot& operator=(const ScratchRoot&) = delete;
 
-    std::string path(const std::string& systemPath) const { return root_ + systemPath; }
+    std::string path(const std::string& systemPath) const { return dir_.path() + systemPath; }
 
     // An empty regular file at systemPath (directories made as needed).
     void touch(const std::string& systemPath) {
@@ -66,7 +57,7 @@ private:
         std::filesystem::create_directories(std::filesystem::path(path(systemPath)).parent_path());
     }
 
-    std::string root_;
+    qmstest::ScratchDir dir_{"qms-sc"};
     std::vector<int> listeners_;
 };
 
