@@ -24,11 +24,6 @@ TEST(TraceAndThrow, TracesThenThrowsTheGivenTypeWhole) {
         1, "traceAndThrow(): HandlerException: file=\"h.cpp\" line=9 message=\"clone(Handler)\" id=5"));
 }
 
-TEST(Conversions, Hex) {
-    EXPECT_EQ(str(toHexString(INT_MIN)), "80000000");
-    EXPECT_EQ(str(toHexString(0u)), "0");
-}
-
 TEST(Conversions, Datetime) {
     EXPECT_TRUE(toDatetime(cimple::String("20240101000000.000000+000")).is_null());
 
