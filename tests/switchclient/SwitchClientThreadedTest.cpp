@@ -191,21 +191,6 @@ TEST_F(ThreadedSwitchClientTest, EventsComeBackAfterTheEventThreadGaveUp) {
     unsetenv("QM_MAXWAIT_FOR_RQBD");
 }
 
-// A daemon that restarts between two requests has closed the request
-// channel under the attached client. Nothing of the next request reached a
-// daemon, so it goes out again on a new channel and is answered, without
-// dropping the client or its events.
-TEST_F(ThreadedSwitchClientTest, RestartBetweenRequestsCostsNoRequest) {
-    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
-    long error = -1;
-    ASSERT_EQ(cabinetRequest(*client, &error), 0u);
-    ctl(sim, {"restart", "--down-ms", "200"});
-    ASSERT_TRUE(sim.waitStatus("\"up\":true"));
-    unsigned cabinet = 0;
-    EXPECT_EQ(cabinetRequest(*client, &error, &cabinet), 0u);
-    EXPECT_EQ(error, 0);
-}
-
 // An event handler that asks the agent something while a CIMOM thread's
 // request loses the link: the task thread drops the client and must wait
 // for its event thread, which is inside that handler. The handler's request
