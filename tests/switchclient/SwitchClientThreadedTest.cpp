@@ -250,18 +250,6 @@ TEST_F(ThreadedSwitchClientTest, RequestFromAnEventHandlerWhileTheClientIsDroppe
     EXPECT_EQ(cabinetRequest(*client, nullptr), 0u);
 }
 
-// The first request waits 300 s (15 s with the test wait factor) for a
-// daemon that is not there, then reports the attach failure.
-TEST(ThreadedSwitchClient, NoDaemonAtAllFailsAfterTheServiceWait) {
-    sctest::ScratchRoot root;
-    ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", nullptr);
-    long error = 0;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(cabinetRequest(*client, &error), 6u);
-    EXPECT_EQ(error, 6);  // no rqbd service installed
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(14));
-}
-
 TEST(CimSwitchClient, AccountCheckDependsOnlyOnTheCabinetQuery) {
     RqbdSim sim;
     ShPtr<CimSwitchClient> client = provider::newCimSwitchClient("ThreadedTest", nullptr);
