@@ -4,8 +4,6 @@
 #include <chrono>
 #include <functional>
 #include <future>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,34 +61,6 @@ TEST(TaskThread, AThrowingTaskGivesFalseAndOneTraceAndTheWorkerGoesOn) {
 
     FnTask fine([] {});
     EXPECT_TRUE(tt->call(fine));
-}
-
-TEST(TaskThread, ConcurrentCallersNeverOverlapAndShareTheWorker) {
-    ShPtr<TaskThread> tt = newCimpleTaskThread();
-    std::atomic<int> inside{0}, overlaps{0}, failures{0};
-    std::mutex idsMutex;
-    std::set<std::thread::id> workerIds;
-    FnTask task([&] {
-        if (++inside != 1) ++overlaps;
-        std::this_thread::yield();
-        {
-            std::lock_guard<std::mutex> lock(idsMutex);
-            workerIds.insert(std::this_thread::get_id());
-        }
-        --inside;
-    });
-    std::vector<std::thread> callers;
-    for (int t = 0; t < 4; ++t) {
-        callers.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) failures += tt->call(task) ? 0 : 1;
-        });
-    }
-    for (auto& th : callers) th.join();
-    EXPECT_EQ(overlaps, 0);
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(task.runs, 800);
-    ASSERT_EQ(workerIds.size(), 1u);
-    EXPECT_NE(*workerIds.begin(), std::this_thread::get_id());
 }
 
 TEST(TaskThread, DestructionWaitsForTheRunningTask) {
