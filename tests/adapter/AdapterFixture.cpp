@@ -1,6 +1,5 @@
 #include "adapter/AdapterFixture.h"
 
-#include <algorithm>
 #include <deque>
 #include <map>
 
@@ -67,24 +66,11 @@ int fakeProc(const cimple::Registration* r, int operation, void* a0, void* a1, v
 
 }  // namespace
 
-int FakeProvider::count(int operation) const {
-    return int(std::count(operations.begin(), operations.end(), operation));
-}
-
-bool FakeProvider::deliver(cimple::Instance* instance) const {
-    return indicationProc && indicationProc(instance, indicationData);
-}
-
 void FakeProvider::releaseHandler() {
     IndicationProc proc = indicationProc;
     indicationProc = nullptr;
     if (proc) proc(nullptr, indicationData);
 }
-
-AdapterTest::AdapterTest()
-    : broker_(cimhost::ClassRepository::builtin(), nullptr), ctx_(broker_.newContext("root/qms")) {}
-
-AdapterTest::~AdapterTest() = default;
 
 const cimple::Registration* AdapterTest::registration(const cimple::Meta_Class* metaClass,
                                                       FakeProvider& fake) {
@@ -95,34 +81,6 @@ const cimple::Registration* AdapterTest::registration(const cimple::Meta_Class* 
 
 void* AdapterTest::block(const cimple::Registration* r) {
     return reinterpret_cast<TestRegistration*>(const_cast<cimple::Registration*>(r))->block;
-}
-
-CMPIObjectPath* AdapterTest::path(const std::string& className, cimhost::NamedValues keys,
-                                  const std::string& nameSpace) {
-    return cimhost::newCmpiObjectPath(broker_.space(), cimhost::ObjectPath{nameSpace, "", className, keys});
-}
-
-CMPIInstance* AdapterTest::instance(const std::string& className, cimhost::NamedValues properties) {
-    cimhost::Instance inst;
-    inst.path = {"root/qms", "", className, {}};
-    inst.properties = properties;
-    return cimhost::newCmpiInstance(broker_.space(), inst);
-}
-
-CMPIArgs* AdapterTest::args(cimhost::NamedValues values) {
-    return cimhost::newCmpiArgs(broker_.space(), values);
-}
-
-CMPIResult* AdapterTest::result() { return cimhost::newCmpiResult(broker_.space()); }
-
-const std::vector<cimhost::Value>& AdapterTest::returned(const CMPIResult* r) {
-    return cimhost::resultData(r)->values;
-}
-
-std::string AdapterTest::text(const CMPIStatus& status) {
-    if (!status.msg) return "";
-    const char* p = status.msg->ft->getCharPtr(status.msg, nullptr);
-    return p ? p : "";
 }
 
 cimhost::NamedValues AdapterTest::filterKeys(const std::string& name) {

@@ -8,6 +8,7 @@
 #include <cmpi/cmpift.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,17 +33,21 @@ struct FakeProvider {
     IndicationProc indicationProc = nullptr;
     void* indicationData = nullptr;
 
-    int count(int operation) const;
+    int count(int operation) const {
+        return int(std::count(operations.begin(), operations.end(), operation));
+    }
     // Delivers through the handler held; false without one.
-    bool deliver(cimple::Instance* instance) const;
+    bool deliver(cimple::Instance* instance) const {
+        return indicationProc && indicationProc(instance, indicationData);
+    }
     // What releasing the handler does: one last call with no instance.
     void releaseHandler();
 };
 
 class AdapterTest : public ::testing::Test {
 protected:
-    AdapterTest();
-    ~AdapterTest() override;
+    AdapterTest()
+        : broker_(cimhost::ClassRepository::builtin(), nullptr), ctx_(broker_.newContext("root/qms")) {}
 
     // A registration for `metaClass` served by `fake`, with a state block of
     // its own.
@@ -57,13 +62,22 @@ protected:
     }
 
     CMPIObjectPath* path(const std::string& className, cimhost::NamedValues keys,
-                         const std::string& nameSpace = "root/qms");
-    CMPIInstance* instance(const std::string& className, cimhost::NamedValues properties);
-    CMPIArgs* args(cimhost::NamedValues values);
-    CMPIResult* result();
-    static const std::vector<cimhost::Value>& returned(const CMPIResult* r);
-    static std::string text(const CMPIStatus& status);
-
+                         const std::string& nameSpace = "root/qms") {
+        return cimhost::newCmpiObjectPath(broker_.space(),
+                                          cimhost::ObjectPath{nameSpace, "", className, keys});
+    }
+    CMPIInstance* instance(const std::string& className, cimhost::NamedValues properties) {
+        return cimhost::newCmpiInstance(broker_.space(), {{"root/qms", "", className, {}}, properties});
+    }
+    CMPIArgs* args(cimhost::NamedValues values) { return cimhost::newCmpiArgs(broker_.space(), values); }
+    CMPIResult* result() { return cimhost::newCmpiResult(broker_.space()); }
+    static const std::vector<cimhost::Value>& returned(const CMPIResult* r) {
+        return cimhost::resultData(r)->values;
+    }
+    static std::string text(const CMPIStatus& status) {
+        const char* p = status.msg ? status.msg->ft->getCharPtr(status.msg, nullptr) : nullptr;
+        return p ? p : "";
+    }
     static cimhost::NamedValues filterKeys(const std::string& name = "f1");
 
     cimhost::Broker broker_;

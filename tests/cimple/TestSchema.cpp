@@ -47,19 +47,15 @@ const Meta_Method T_Link_Touch = {CIMPLE_FLAG_METHOD, "Touch", nullptr, UINT32};
 const Meta_Feature* const link_features[] = {F(T_Link_Right), F(T_Link_Left), F(T_Link_Members),
                                              F(T_Link_Note), F(T_Link_Touch)};
 
-const Meta_Reference T_Holder_Link = {R | K, "Link", 0, &T_Link::static_meta_class, offsetof(T_Holder, Link)};
-const Meta_Feature* const holder_features[] = {F(T_Holder_Link)};
-
 const Meta_Property T_Keyless_Text = {P, "Text", STRING, 0, offsetof(T_Keyless, Text), nullptr};
 const Meta_Feature* const keyless_features[] = {F(T_Keyless_Text)};
 
 const Meta_Class* const classes[] = {&T_Base::static_meta_class, &T_Derived::static_meta_class,
-                                     &T_Link::static_meta_class, &T_Holder::static_meta_class,
-                                     &T_Keyless::static_meta_class};
+                                     &T_Link::static_meta_class, &T_Keyless::static_meta_class};
 
 }  // namespace
 
-const Meta_Repository test_repository = {classes, 5};
+const Meta_Repository test_repository = {classes, 4};
 
 #define CLASS(S, kind, features, super, keys)                                                               \
     const Meta_Class S::static_meta_class = {                                                               \
@@ -68,7 +64,6 @@ const Meta_Repository test_repository = {classes, 5};
 CLASS(T_Base, 0, base_features, nullptr, 2)
 CLASS(T_Derived, 0, derived_features, &T_Base::static_meta_class, 2)
 CLASS(T_Link, CIMPLE_FLAG_ASSOCIATION, link_features, nullptr, 2)
-CLASS(T_Holder, 0, holder_features, nullptr, 1)
 CLASS(T_Keyless, CIMPLE_FLAG_INDICATION, keyless_features, nullptr, 0)
 
 }  // namespace cimple

@@ -38,13 +38,6 @@ struct T_Link {
     static const Meta_Class static_meta_class;
 };
 
-// Reference to an association: two levels of nested paths.
-struct T_Holder {
-    Instance __base;
-    T_Link* Link;  // key
-    static const Meta_Class static_meta_class;
-};
-
 struct T_Keyless {
     Instance __base;
     Property<String> Text;

@@ -83,11 +83,24 @@ trace=$scratch/var/log/norvlog
 [ "$(stat -c '%a %u' "$trace" 2>&1)" = "750 $(id -u)" ] ||
   { echo "trace directory after install: $(stat -c '%a %U' "$trace" 2>&1), want 750 $(id -un)"; exit 1; }
 
-# The installed host loads the installed module, as an administrator checks it.
-out=$("$prefix/bin/cimhost" inspect "$prefix/lib/libVRXIndication_Provider.so") ||
-  { echo "the installed cimhost cannot inspect the installed module"; exit 1; }
-for want in "module QMS_VRXIndication_Module" "provider QMS_VRXLogEntryArrived_Provider" \
-            "provider QMS_VRXIndicationRegistrationService_Provider"; do
-  grep -qx -- "$want" <<<"$out" || { echo "installed cimhost inspect: missing \"$want\""; echo "$out"; exit 1; }
+# The installed host loads the installed module, as an administrator checks
+# it, and says what each provider serves.
+out=$("$prefix/bin/cimhost" inspect "$lib") || { echo "the installed cimhost cannot inspect the installed module"; exit 1; }
+for want in \
+  "module QMS_VRXIndication_Module" \
+  "provider QMS_VRXLogEntryArrived_Provider" \
+  "provider QMS_VRXIndicationRegistrationService_Provider" \
+  "serves QMS_VRXLogEntryArrived; CMPI interfaces: Method Indication" \
+  "serves QMS_VRXIndicationRegistrationService; CMPI interfaces: Instance Method" \
+  "serves QMS_VRXHostedIndicationRegistrationService; CMPI interfaces: Instance Method Association" \
+  "keys: Name SystemCreationClassName SystemName CreationClassName" \
+  "keys: Antecedent Dependent" \
+  "uint16 RegisterCIMXMLIndication(out string RegistrationHandle, in string Query, in uint16 QueryType, in string EventReceiver, in string Tag)" \
+  "uint16 EnabledState = 5"; do
+  grep -qF -- "$want" <<<"$out" || { echo "installed cimhost inspect: missing \"$want\""; echo "$out"; exit 1; }
 done
+# A module named without a directory is the one in the current directory.
+bare=$(cd "$prefix/lib" && "$prefix/bin/cimhost" inspect libVRXIndication_Provider.so) ||
+  { echo "inspect of a bare file name failed"; exit 1; }
+[ "$bare" = "$out" ] || { echo "a bare file name gave other output"; exit 1; }
 echo "install layout and registrations agree with the module's exports; the installed host loads the module"
