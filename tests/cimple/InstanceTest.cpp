@@ -30,16 +30,15 @@ TEST(Instance, CreateWithDefaultsFillsDeclaredDefaultsOnly) {
 }
 
 TEST(Instance, RejectsRecordsWhoseFieldsDoNotFit) {
-    const Meta_Property p = {CIMPLE_FLAG_PROPERTY, "X", STRING, 0, sizeof(Instance), nullptr};
-    const Meta_Feature* const features[] = {reinterpret_cast<const Meta_Feature*>(&p)};
-    const Meta_Class tight = {CIMPLE_FLAG_CLASS,    "Tight", features, 1,
-                              sizeof(Instance) + 4, nullptr, 0,        nullptr};
-    EXPECT_EQ(create(&tight), nullptr);
-    const Meta_Property bad_type = {CIMPLE_FLAG_PROPERTY, "X", 99, 0, sizeof(Instance), nullptr};
-    const Meta_Feature* const features2[] = {reinterpret_cast<const Meta_Feature*>(&bad_type)};
-    const Meta_Class odd = {CIMPLE_FLAG_CLASS,     "Odd",   features2, 1,
-                            sizeof(Instance) + 64, nullptr, 0,         nullptr};
-    EXPECT_EQ(create(&odd), nullptr);
+    // A string field that runs past the record, and a type of no known size.
+    const Meta_Property fields[] = {{CIMPLE_FLAG_PROPERTY, "X", STRING, 0, sizeof(Instance), nullptr},
+                                    {CIMPLE_FLAG_PROPERTY, "X", 99, 0, sizeof(Instance), nullptr}};
+    const uint32_t sizes[] = {sizeof(Instance) + 4, sizeof(Instance) + 64};
+    for (int i = 0; i < 2; i++) {
+        const Meta_Feature* const features[] = {reinterpret_cast<const Meta_Feature*>(&fields[i])};
+        const Meta_Class mc = {CIMPLE_FLAG_CLASS, "Bad", features, 1, sizes[i], nullptr, 0, nullptr};
+        EXPECT_EQ(create(&mc), nullptr) << i;
+    }
 }
 
 TEST(Instance, CloneIsDeepAndIndependent) {

@@ -6,13 +6,12 @@
 
 namespace cimple {
 
-// Keys Name and Id; a derived class adds Extra.
+// Keys Name and Id; T_Derived is a subclass adding nothing.
 #define T_BASE_FIELDS                                                     \
     Instance __base;                                                      \
     Property<String> Name;        /* key */                               \
     Property<uint32_t> Id;        /* key */                               \
     Property<bool> Flag;          /* default true */                      \
-    Property<uint16_t> Level;     /* default 5 */                         \
     Property<Array<String>> Tags; /* default {"a", "b"} */                \
     Property<Datetime> When;      /* default 20240102030405.000006+060 */ \
     Property<double> Ratio;                                               \
@@ -24,7 +23,6 @@ struct T_Base {
 
 struct T_Derived {
     T_BASE_FIELDS
-    Property<String> Extra;
     static const Meta_Class static_meta_class;
 };
 
@@ -43,8 +41,6 @@ struct T_Keyless {
     Property<String> Text;
     static const Meta_Class static_meta_class;
 };
-
-extern const Meta_Repository test_repository;
 
 // What the generator's T::create() does.
 template <class T>
