@@ -38,12 +38,8 @@ exports=$(nm -D --defined-only "$lib" | awk '{print $3}')
 need() {
   grep -qx "$1" <<<"$exports" || { echo "$2 names $1, which the module does not export"; exit 1; }
 }
-kind_name() {
-  case $1 in
-    instance) echo Instance ;; method) echo Method ;; association) echo Association ;; indication) echo Indication ;;
-    *) echo "unknown kind $1" >&2; exit 1 ;;
-  esac
-}
+declare -A kind=([instance]=Instance [method]=Method [association]=Association [indication]=Indication)
+declare -A pegasus_kind=([2]=Instance [3]=Association [4]=Indication [5]=Method)
 
 # sfcb: the staging hint must name the namespace the classes are served in
 # (sfcbstage's own default is root/cimv2), and a [Class] block with provider,
@@ -58,7 +54,7 @@ awk '/^\[/ {cls=$0} /provider:/ {p=$2} /location:/ {l=$2} /namespace:/ {n=$2}
 while read -r cls provider location ns kinds; do
   [ "$location" = VRXIndication_Provider ] || { echo "sfcb $cls: location $location"; exit 1; }
   [ "$ns" = root/qms ] || { echo "sfcb $cls: namespace $ns"; exit 1; }
-  for k in $kinds; do need "${provider}_Create_$(kind_name "$k")MI" "sfcb $cls"; done
+  for k in $kinds; do need "${provider}_Create_${kind[$k]:?unknown kind $k}MI" "sfcb $cls"; done
 done <"$prefix/sfcb.txt"
 
 # OpenPegasus: every capability's provider and types.
@@ -66,16 +62,13 @@ grep -q 'InterfaceType = "CMPI"' "$share/VRXIndication-pegasus.mof"
 awk -F'"' '/ProviderName =/ {p=$2} /ProviderType =/ {print p, $0}' "$share/VRXIndication-pegasus.mof" |
 while read -r provider rest; do
   types=$(sed 's/.*{\(.*\)}.*/\1/; s/,/ /g' <<<"$rest")
-  for t in $types; do
-    case $t in 2) k=instance ;; 3) k=association ;; 4) k=indication ;; 5) k=method ;; *) echo "pegasus type $t"; exit 1 ;; esac
-    need "${provider}_Create_$(kind_name $k)MI" "OpenPegasus"
-  done
+  for t in $types; do need "${provider}_Create_${pegasus_kind[$t]:?pegasus type $t}MI" "OpenPegasus"; done
 done
 
 # The embedded host's file.
 grep -v '^#' "$share/VRXIndication.providers" | while read -r cls ns provider library kinds; do
   [ -n "$cls" ] || continue
-  for k in ${kinds//,/ }; do need "${provider}_Create_$(kind_name "$k")MI" "host registration $cls"; done
+  for k in ${kinds//,/ }; do need "${provider}_Create_${kind[$k]:?unknown kind $k}MI" "host registration $cls"; done
 done
 # The trace directory the module writes to: made at install, for its owner
 # and group only.
