@@ -41,11 +41,11 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
         int status;
         const char* cimError;  // the CIMError header (under an M-POST's prefix)
         int code;              // the ERROR element's CODE; 0: none, -1: no body
+        httplib::Headers headers = {};
+        const char* method = "POST";
         // Handed on: the class and every property as show() gives it.
         std::string className = {};
         std::map<std::string, std::string> properties = {};
-        httplib::Headers headers = {};
-        const char* method = "POST";
     } rows[] = {
         {"scalars, null, arrays and a reference",
          request("<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\">"
@@ -70,6 +70,8 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
          200,
          "",
          0,
+         kExport,
+         "POST",
          "QMS_VRXLogEntryArrived",
          {{"EventID", "string LogMessage_1f"},
           {"ErrorCode", "uint32 11206861"},
@@ -79,14 +81,15 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
           {"MessageArguments", "string[] {FAN1 SYS,NULL,0}"},
           {"RecommendedActions", "string[] {}"},
           {"CorrelatedIndications", "string[] NULL"},
-          {"Element", "reference //h1/root/qms:QMS_VRXLogEntry.InstanceID=\"Log \\\"1f\\\"\",Number=31"}},
-         kExport},
+          {"Element", "reference //h1/root/qms:QMS_VRXLogEntry.InstanceID=\"Log \\\"1f\\\"\",Number=31"}}},
         {"escaped text and CDATA",
          request(x("<PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>&lt;a&gt; &amp; &quot;b&quot; "
                    "&apos;c&apos; &#x41;&#xe4;<![CDATA[<raw>]]></VALUE></PROPERTY>")),
          200,
          "",
          0,
+         {},
+         "POST",
          "X",
          {{"Message", "string <a> & \"b\" 'c' A\xc3\xa4<raw>"}}},
         {"not kept by the owner", request("<INSTANCE CLASSNAME=\"Unkept\"/>"), 200, "", 1},
@@ -124,50 +127,19 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
         {"DTD version 3", request(x(""), "DTDVERSION=\"3.1\""), 501, "unsupported-dtd-version", 7},
         {"several requests", "<CIM><MESSAGE ID=\"9\" PROTOCOLVERSION=\"1.0\"><MULTIEXPREQ/></MESSAGE></CIM>",
          501, "multiple-requests-unsupported", 7},
-        {"GET", "", 405, "", -1, {}, {}, {}, "GET"},
-        {"protocol version 2",
-         good,
-         501,
-         "unsupported-protocol-version",
-         -1,
-         {},
-         {},
-         {{"CIMProtocolVersion", "2.0"}}},
-        {"saying it is an answer",
-         good,
-         400,
-         "header-mismatch",
-         -1,
-         {},
-         {},
-         {{"CIMExport", "MethodResponse"}}},
-        {"method header for another method",
-         good,
-         400,
-         "header-mismatch",
-         7,
-         {},
-         {},
-         {{"CIMExportMethod", "ExportOther"}}},
-        {"M-POST", good, 200, "", 0, "X", {}, {{"Man", kMan}, {"73-CIMExport", "MethodRequest"}}, "M-POST"},
+        {"GET", "", 405, "", -1, {}, "GET"},
+        {"protocol 2.0", good, 501, "unsupported-protocol-version", -1, {{"CIMProtocolVersion", "2.0"}}},
+        {"saying it is an answer", good, 400, "header-mismatch", -1, {{"CIMExport", "MethodResponse"}}},
+        {"another method's header", good, 400, "header-mismatch", 7, {{"CIMExportMethod", "ExportOther"}}},
+        {"M-POST", good, 200, "", 0, {{"Man", kMan}, {"73-CIMExport", "MethodRequest"}}, "M-POST", "X"},
         {"M-POST, its CIM headers under the prefix",
          good,
          400,
          "header-mismatch",
          7,
-         {},
-         {},
          {{"Man", kMan}, {"73-CIMExportMethod", "ExportOther"}},
          "M-POST"},
-        {"M-POST naming no CIM mapping",
-         good,
-         501,
-         "",
-         -1,
-         {},
-         {},
-         {{"Man", "http://example.com/other; ns=12"}},
-         "M-POST"},
+        {"M-POST, no CIM mapping", good, 501, "", -1, {{"Man", "http://example.com/other; ns=12"}}, "M-POST"},
     };
 
     Listener::Options options;
