@@ -113,6 +113,17 @@ TEST_F(Interop, KeysAreFilledAndInstancesServed) {
     EXPECT_EQ(s.nameSpace, kInteropNamespace);
     EXPECT_TRUE(service->getInstance(s, &got).ok());
     EXPECT_EQ(got.property("Filter")->asReference()->nameSpace, kInteropNamespace);
+    // And is found by them: its class in other case, its handler by a base
+    // class, but not by an unrelated one.
+    const auto byHandlerClass = [&](const char* className) {
+        ObjectPath p = s, handler = h;
+        p.className = "cim_indicationsubscription";
+        handler.className = className;
+        p.keys.set("Handler", Value::reference(handler));
+        return service->getInstance(p, &got).rc;
+    };
+    EXPECT_EQ(byHandlerClass("CIM_ListenerDestination"), CMPI_RC_OK);
+    EXPECT_EQ(byHandlerClass("CIM_IndicationFilter"), CMPI_RC_ERR_NOT_FOUND);
 
     Instance changed =
         make("CIM_ListenerDestinationCIMXML", {{"Destination", Value::string("http://other")}});

@@ -1,7 +1,7 @@
 // Listings and gets that share the stored instances: the order and contents
-// they give while removals leave holes in the tables, lookups by other
-// spellings of a path, and that nobody holding a shared instance (a caller,
-// a provider through the broker) can change what the namespace stores.
+// they give while removals leave holes in the tables, and that nobody holding
+// a shared instance (a caller, a provider through the broker) can change what
+// the namespace stores.
 #include <gtest/gtest.h>
 
 #include "common/Interop.h"
@@ -86,41 +86,6 @@ TEST(InteropListing, KeepsCreationOrderThroughRemovalsAndReadditions) {
                 EXPECT_EQ(nameOf(*found), "d" + std::to_string(i));
             }
         }
-    }
-}
-
-TEST(InteropListing, FindsASubscriptionByEverySpellingOfItsPathAndNoOther) {
-    NoProviders providers;
-    IndicationService service(ClassRepository::builtin(), providers, "");
-    ObjectPath filter, handler, subscription;
-    ASSERT_TRUE(
-        service.createInstance(qmstest::interopFilter("f", "SELECT * FROM QMS_VRXLogEntryArrived"), &filter)
-            .ok());
-    ASSERT_TRUE(service.createInstance(qmstest::interopDestination("h", kUrl), &handler).ok());
-    ASSERT_TRUE(service.createInstance(qmstest::interopSubscription(filter, handler), &subscription).ok());
-
-    const auto withHandlerClass = [&](const char* className) {
-        ObjectPath p = subscription;
-        ObjectPath h = *p.keys.find("Handler")->asReference();
-        h.className = className;
-        p.keys.set("Handler", Value::reference(h));
-        return p;
-    };
-    ObjectPath otherCase = subscription;
-    otherCase.className = "cim_indicationsubscription";
-    const struct {
-        const char* what;
-        ObjectPath path;
-        CMPIrc rc;
-    } cases[] = {
-        {"as created", subscription, CMPI_RC_OK},
-        {"class in other case", otherCase, CMPI_RC_OK},
-        {"handler by its base class", withHandlerClass("CIM_ListenerDestination"), CMPI_RC_OK},
-        {"handler by an unrelated class", withHandlerClass("CIM_IndicationFilter"), CMPI_RC_ERR_NOT_FOUND},
-    };
-    for (const auto& c : cases) {
-        std::shared_ptr<const Instance> found;
-        EXPECT_EQ(service.getInstanceShared(c.path, &found).rc, c.rc) << c.what;
     }
 }
 
