@@ -3,14 +3,29 @@
 // request on exactly as sent, and answer anything else with the status, the
 // CIMError header and the CIM error the fault calls for, without ever going
 // down. An indication the listener's owner cannot keep is answered with a
-// CIM error so that the sender delivers it again.
+// CIM error so that the sender delivers it again. Then what a person or script
+// sees of arriving indications: the readable line, and `cimhost listen` as a
+// process reporting a sender's numbering faults.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "cimhost/listener/PropertyText.h"
+#include "common/Programs.h"
+#include "listener/IndicationLine.h"
 #include "listener/Listener.h"
 
 namespace cimhost {
@@ -27,6 +42,14 @@ std::string request(const std::string& instance,
 
 std::string x(const std::string& properties) {
     return "<INSTANCE CLASSNAME=\"X\">" + properties + "</INSTANCE>";
+}
+
+std::string numbered(const std::string& context, const std::string& number) {
+    return request(
+        "<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\"><PROPERTY NAME=\"SequenceContext\" "
+        "TYPE=\"string\"><VALUE>" +
+        context + "</VALUE></PROPERTY><PROPERTY NAME=\"SequenceNumber\" TYPE=\"sint64\"><VALUE>" + number +
+        "</VALUE></PROPERTY></INSTANCE>");
 }
 
 TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
@@ -190,6 +213,186 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
         EXPECT_EQ(seen, row.properties);
         EXPECT_STREQ(answer.select_node("/CIM/MESSAGE").node().attribute("ID").value(), "42");
     }
+}
+
+Property scalar(const std::string& text) {
+    Property p;
+    p.null = false;
+    p.text = text;
+    return p;
+}
+
+TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
+    Property args;
+    args.array = true;
+    args.null = false;
+    args.items = {std::string("FAN2"), std::nullopt, std::string("1200")};
+    const struct Row {
+        const char* what;
+        std::map<std::string, Property> properties;
+        std::string line;
+    } rows[] = {
+        {"arguments substituted, timestamp with its offset, source from EventID and host",
+         {{"EventTime", scalar("20240601101000.000000+060")},
+          {"PerceivedSeverity", scalar("4")},
+          {"Message", scalar("Fan %1 slow (%3 rpm, %2, %4, 100%)")},
+          {"MessageArguments", args},
+          {"EventID", scalar("LogMessage_1")},
+          {"HostAddress", scalar("server.example.net")}},
+         "2024-06-01 10:10:00+01:00  minor        C  Fan FAN2 slow (1200 rpm, NULL, %4, 100%)  "
+         "[LogMessage_1 on server.example.net]"},
+        {"nothing but the class", {}, "-  -            C  (no message)"},
+        {"a placeholder without arguments",
+         {{"PerceivedSeverity", scalar("6")}, {"Message", scalar("%1")}},
+         "-  critical     C  %1"},
+        {"other severity in its own words, IndicationTime, element path and system name, negative offset",
+         {{"IndicationTime", scalar("20240601101000.000000-090")},
+          {"PerceivedSeverity", scalar("1")},
+          {"OtherSeverity", scalar("cosmic")},
+          {"Message", scalar("two\nlines\x1b")},
+          {"AlertingManagedElement", scalar("root/qms:QMS_VRXLogEntry.InstanceID=\"x\"")},
+          {"SystemName", scalar("sys")}},
+         "2024-06-01 10:10:00-01:30  cosmic       C  two\\nlines\\x1b  "
+         "[root/qms:QMS_VRXLogEntry.InstanceID=\"x\" on sys]"},
+        {"codes beyond the words, an interval, no message but arguments",
+         {{"EventTime", scalar("00000001020304.000000:000")},
+          {"PerceivedSeverity", scalar("9")},
+          {"MessageArguments", args},
+          {"HostAddress", scalar("h")}},
+         "00000001020304.000000:000  severity 9   C  (no message) arguments: FAN2, NULL, 1200  [on h]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Instance inst;
+        inst.className = "C";
+        for (const auto& p : row.properties) inst.properties.emplace(p.first, p.second);
+        EXPECT_EQ(indicationLine(inst), row.line);
+    }
+    // The words of the scale, and a code that is no number.
+    for (const auto& s : {std::make_pair("2", "information  "), std::make_pair("7", "fatal        "),
+                          std::make_pair("0", "unknown      "), std::make_pair("x", "severity x   ")}) {
+        Instance inst;
+        inst.className = "C";
+        inst.properties.emplace("PerceivedSeverity", scalar(s.first));
+        EXPECT_EQ(indicationLine(inst), std::string("-  ") + s.second + "C  (no message)");
+    }
+}
+
+// `cimhost listen` as a process with its stderr in a scratch file; ended
+// (killed when the test did not end it) and cleaned up on destruction.
+class ListenProcess {
+public:
+    // `stdoutFd` -1: stdout goes to /dev/null.
+    ListenProcess(std::vector<std::string> args, int stdoutFd = -1) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (stdoutFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+        else
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        args.insert(args.begin(), {CIMHOST_BINARY, "listen", "--port", "0"});
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, CIMHOST_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        // It says where it listens once it does.
+        for (int i = 0; i < 1000 && pid > 0 && !port; ++i) {
+            const std::string text = stderrText();
+            const size_t at = text.find("http://127.0.0.1:");
+            if (at != std::string::npos) port = std::atoi(text.c_str() + at + 17);
+            if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~ListenProcess() {
+        if (pid > 0) qmstest::reap(pid, 0);
+    }
+    std::string stderrText() const { return qmstest::fileText(err); }
+    // Its exit code after a signal or on its own; -1 when it had to be killed.
+    int end(int sig) {
+        if (sig) kill(pid, sig);
+        const int status = qmstest::reap(pid, 10000);
+        pid = -1;
+        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    const qmstest::ScratchDir dir{"cimhost-listen"};
+    const std::string err = dir.file("err.txt");
+    pid_t pid = -1;
+    int port = 0;
+};
+
+// Told by stderr where it listens, writing JSON lines, reporting numbering
+// faults per sequence context, and ending on SIGTERM with its count.
+TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithItsCount) {
+    const qmstest::ScratchDir dir("cimhost-listen-out");
+    const std::string out = dir.file("out.jsonl");
+    ListenProcess listen({"--json", "--out", out});
+    ASSERT_GT(listen.port, 0) << listen.stderrText();
+    httplib::Client client("127.0.0.1", listen.port);
+    // Context A: 0 1 3 3 2 (a gap, a repeat, the missing one late);
+    // context B opens at 5 (a listener started late) and skips 7 for good.
+    const std::pair<const char*, const char*> sent[] = {{"A", "0"}, {"A", "1"}, {"B", "5"}, {"A", "3"},
+                                                        {"A", "3"}, {"A", "2"}, {"B", "6"}, {"B", "8"}};
+    for (const auto& s : sent) {
+        const httplib::Result r = client.Post("/x", numbered(s.first, s.second), "application/xml");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+    }
+    const httplib::Result bad = client.Post("/x", "not xml", "application/xml");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+
+    EXPECT_EQ(listen.end(SIGTERM), 0);
+    const std::string log = listen.stderrText();
+    for (const char* expected : {
+             "gap: SequenceNumber 2 in sequence context \"A\" missing (1 indication(s)), 3 arrived",
+             "repeat: SequenceNumber 3 in sequence context \"A\" arrived again",
+             "late: SequenceNumber 2 in sequence context \"A\" arrived after 3",
+             "gap: SequenceNumber 7 in sequence context \"B\" missing",
+             "refused: not well-formed XML",
+             "8 indication(s) received, 1 request(s) refused; by sequence number 1 missing, 1 repeated, 1 "
+             "late",
+         })
+        EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
+    EXPECT_EQ(log.find("context \"B\" arrived"), std::string::npos) << log;
+
+    std::istringstream lines(qmstest::fileText(out));
+    std::string line;
+    size_t n = 0;
+    for (; std::getline(lines, line); ++n) {
+        rapidjson::Document doc;
+        ASSERT_FALSE(doc.Parse(line.c_str()).HasParseError()) << line;
+        const auto& props = doc["indication"]["properties"];
+        ASSERT_LT(n, std::size(sent));
+        EXPECT_EQ(props["SequenceNumber"].GetInt64(), std::atoi(sent[n].second)) << line;
+        EXPECT_STREQ(doc["target"].GetString(), "/x");
+    }
+    EXPECT_EQ(n, std::size(sent));
+}
+
+// An indication that cannot be written (the reader of its output went away)
+// is answered with a CIM error, so that the sender keeps it and delivers it
+// again, and the listener stops saying why instead of dropping what follows.
+TEST(ListenCommandTest, OutputThatCannotBeWrittenFailsTheDeliveryAndStopsTheListener) {
+    int fds[2];
+    ASSERT_TRUE(qmstest::highPipe(fds));
+    ListenProcess listen({}, fds[1]);
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_GT(listen.port, 0) << listen.stderrText();
+    httplib::Client client("127.0.0.1", listen.port);
+    const httplib::Result r = client.Post("/", numbered("A", "0"), "application/xml");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    pugi::xml_document answer;
+    ASSERT_TRUE(answer.load_string(r->body.c_str())) << r->body;
+    EXPECT_EQ(answer.select_node("//EXPMETHODRESPONSE/ERROR").node().attribute("CODE").as_int(), 1)
+        << r->body;
+    EXPECT_EQ(listen.end(0), 1);
+    EXPECT_NE(listen.stderrText().find("cannot write to stdout"), std::string::npos) << listen.stderrText();
 }
 
 }  // namespace
