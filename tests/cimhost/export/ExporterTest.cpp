@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "common/Interop.h"
 #include "common/Programs.h"
 #include "export/Exporter.h"
 #include "listener/ExportMessage.h"
@@ -18,12 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Instance destination(const std::string& url) {
-    Instance d;
-    d.path = {"root/interop", "", "CIM_ListenerDestinationCIMXML", {}};
-    d.properties.set("Destination", Value::string(url));
-    return d;
-}
+Instance destination(const std::string& url) { return qmstest::interopDestination("d", url); }
 
 ObjectPath subscription(const std::string& name) {
     ObjectPath p{"root/interop", "", "CIM_IndicationSubscription", {}};
