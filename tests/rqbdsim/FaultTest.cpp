@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,18 +20,8 @@ using rqbdsimtest::Channel;
 using rqbdsimtest::ctl;
 using rqbdsimtest::eventually;
 using rqbdsimtest::exists;
-
-namespace {
-
 using Args = std::vector<std::string>;
-
-std::string readAll(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-}  // namespace
+using qmstest::fileText;
 
 // Descriptor 3 is closed, so it is the number the daemon's own first
 // descriptor would get: such a --ready-fd is refused before anything opens.
@@ -77,7 +66,7 @@ TEST(RqbdSimServe, NeverTouchesAnAgentsFiles) {
         EXPECT_EQ(r.exitCode, 1) << path << ": " << r.err;
         EXPECT_NE(r.err.find(sim.path(path) + " exists and was not made by rqbd-sim"), std::string::npos)
             << r.err;
-        EXPECT_EQ(readAll(sim.path(path)), "4242\n") << path;
+        EXPECT_EQ(fileText(sim.path(path)), "4242\n") << path;
         for (const char* made : {"/var/run/rqbd.pid", "/dev/rqbdsj", "/dev/rqbds", "/dev/rqbdaj"})
             EXPECT_EQ(exists(sim.path(made)), made == std::string(path)) << path << ": " << made;
         unlink(sim.path(path).c_str());
@@ -91,7 +80,7 @@ TEST(RqbdSimServe, NeverTouchesAnAgentsFiles) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find(binary + " was not installed by rqbd-sim"), std::string::npos) << r.err;
     sim.stop();
-    EXPECT_EQ(readAll(binary), "#!/bin/sh\n");
+    EXPECT_EQ(fileText(binary), "#!/bin/sh\n");
     EXPECT_FALSE(exists(sim.path("/var/run/rqbd.pid")));
 }
 
@@ -159,6 +148,11 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
          {{{{"drop-replies", "all"}}, true, "quiet"},
           {{}, true, "quiet"},
           {{{"wait-requests", "3", "--timeout-ms", "2000"}, {"drop-replies", "0"}}, true, "frame quiet"}}},
+        // The client tests would pass with replies that are not delayed;
+        // dropped ones are theirs (a reply that came would fail them).
+        {"delayed reply",
+         false,
+         {{{{"delay-replies", "600"}}, true, "quiet", 400}, {{}, false, "frame", 2000}}},
         {"event of several megabytes",
          true,
          {{{{"push-drvmon", "7", "--pad-to", "6000000"}}, false, "frame quiet", 300, 6000000}}},
@@ -238,7 +232,7 @@ TEST(RqbdSimFaults, EndpointsAsEachOutageLeavesThem) {
             sim.crash();
         } else if (step.action[0] == "sim.start") {
             sim.start();
-            EXPECT_EQ(readAll(sim.path("/var/run/rqbd.pid")), std::to_string(sim.pid()) + "\n");
+            EXPECT_EQ(fileText(sim.path("/var/run/rqbd.pid")), std::to_string(sim.pid()) + "\n");
         } else {
             ctl(sim, step.action);
             EXPECT_TRUE(step.action[0] != "crash" || eventually([&] { return !sim.running(); }));

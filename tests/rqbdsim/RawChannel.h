@@ -66,7 +66,6 @@ public:
     // Whether bytes of a frame not yet whole are held.
     bool pending() const { return !pending_.empty(); }
     int connectErrno() const { return connectErrno_; }
-    int fd() const { return fd_; }
 
     void sendBytes(const std::string& bytes) {
         ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
@@ -81,18 +80,11 @@ public:
     // A request of one command given as its JSON object text.
     void sendCommand(const std::string& command) { sendText(R"({"SIP":{"V":1,"CMD":[)" + command + "]}}"); }
 
-    // Waits up to timeoutMs for bytes (or the hang-up); false on timeout.
-    bool waitReadable(int timeoutMs) {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, timeoutMs) > 0;
-    }
-
     // Reads one frame. Gives up after timeoutMs without a byte, not after
     // timeoutMs in all: a frame of megabytes may take longer than that to
     // arrive under a sanitizer, and it is a stall, not a slow frame, that a
     // caller wants to see.
     Read readRaw(std::string& payload, size_t& announced, int timeoutMs = 3000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             if (pending_.size() >= 4) {
                 uint32_t length;
@@ -104,17 +96,14 @@ public:
                     return Read::Frame;
                 }
             }
-            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  deadline - std::chrono::steady_clock::now())
-                                                  .count());
             std::vector<char> buffer(1 << 20);
-            ssize_t n = left > 0 && waitReadable(left) ? recv(fd_, buffer.data(), buffer.size(), 0) : -2;
+            pollfd p{fd_, POLLIN, 0};
+            const ssize_t n = poll(&p, 1, timeoutMs) > 0 ? recv(fd_, buffer.data(), buffer.size(), 0) : -2;
             if (n <= 0) {
                 payload = pending_.size() > 4 ? pending_.substr(4) : "";
                 return n == -2 ? Read::Timeout : Read::Closed;
             }
             pending_.append(buffer.data(), static_cast<size_t>(n));
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         }
     }
 
