@@ -101,24 +101,37 @@ std::vector<std::string> environmentWith(std::vector<std::string> env, const std
     return env;
 }
 
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out,
+            const std::string& err, int ready, bool session, int* error) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (ready >= 0) posix_spawn_file_actions_adddup2(&actions, ready, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::vector<char*> args = pointers(argv);
+    std::vector<char*> envp = pointers(env);
+    pid_t pid = -1;
+    const int failed =
+        posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), env.empty() ? environ : envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error) *error = failed;
+    return failed ? -1 : pid;
+}
+
 ProgramResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs) {
     // Output goes to files, not pipes: nothing can fill up and stall the
     // child, and a daemon it leaves holding them cannot hold up the wait.
     ProgramResult result;
     const ScratchDir scratch("qmsrun");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, scratch.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, scratch.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> args = pointers(argv);
-    const std::vector<std::string> environment = env.empty() ? currentEnvironment() : env;
-    std::vector<char*> envp = pointers(environment);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        result.err = "cannot start " + argv[0] + ": " + std::strerror(spawned);
+    int failed = 0;
+    const pid_t pid = spawn(argv, env, scratch.file("out"), scratch.file("err"), -1, false, &failed);
+    if (pid < 0) {
+        result.err = "cannot start " + argv[0] + ": " + std::strerror(failed);
         return result;
     }
     const int status = reap(pid, timeoutMs);
@@ -130,20 +143,7 @@ ProgramResult run(const std::vector<std::string>& argv, const std::vector<std::s
 }
 
 pid_t startDetached(const std::vector<std::string>& argv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    std::vector<char*> args = pointers(argv);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) pid = -1;
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return spawn(argv, {}, "/dev/null", "/dev/null", -1, true);
 }
 
 void endDetached(pid_t pid) {

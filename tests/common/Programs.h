@@ -26,6 +26,14 @@ std::vector<std::string> environmentWith(std::vector<std::string> env, const std
                                          const std::string& value);
 std::vector<std::string> currentEnvironment();
 
+// Starts argv (argv[0] looked up in PATH when it has no slash) without
+// waiting, with stdin from /dev/null, the environment `env` (empty: this
+// process's), stdout and stderr to the files `out` and `err` (empty: this
+// process's), `ready` as its descriptor 3 unless it is -1, and in a session of
+// its own when `session`. Its pid, or -1 with posix_spawn's error in *error.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out,
+            const std::string& err, int ready = -1, bool session = false, int* error = nullptr);
+
 // Starts argv in a session of its own with output to /dev/null and returns
 // its pid without waiting (the caller reaps it). -1 when it cannot start.
 pid_t startDetached(const std::vector<std::string>& argv);

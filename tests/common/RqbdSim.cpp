@@ -1,23 +1,14 @@
 #include "common/RqbdSim.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <thread>
-
-#include "common/Programs.h"
-
-extern char** environ;
 
 namespace qmstest {
 
@@ -34,16 +25,7 @@ RqbdSim::RqbdSim(const std::string& scenario, bool verbose, const std::vector<st
     : scenario_(scenario.empty() ? scenarioDir() + "/minimal.json" : scenario),
       verbose_(verbose),
       serveOptions_(serveOptions) {
-    char dir[] = "/tmp/rqbdsim-XXXXXX";
-    if (!mkdtemp(dir)) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    root_ = dir;
-    try {
-        launch();
-    } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-        throw;
-    }
+    launch();
 }
 
 void RqbdSim::launch() {
@@ -53,14 +35,7 @@ void RqbdSim::launch() {
                                   scenario_, "--foreground", "--ready-fd", "3",   "--die-with-parent"};
     if (verbose_) args.push_back("--verbose");
     args.insert(args.end(), serveOptions_.begin(), serveOptions_.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawn(args, {}, "", "", ready[1]);
     close(ready[1]);
 
     std::string answer;
@@ -110,11 +85,7 @@ void RqbdSim::start() {
     launch();
 }
 
-RqbdSim::~RqbdSim() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
+RqbdSim::~RqbdSim() { stop(); }
 
 RqbdSim::Result RqbdSim::ctl(const std::vector<std::string>& args) const {
     std::vector<std::string> full{"ctl", "--root", root_};

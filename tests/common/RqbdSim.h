@@ -80,7 +80,10 @@ private:
     void launch();
     void end(int signal);
 
-    std::string root_;
+    // The daemon's root, removed with the simulator: declared first, it
+    // outlives the daemon's stop in the destructor.
+    ScratchDir dir_{"rqbdsim"};
+    const std::string root_ = dir_.path();
     std::string scenario_;
     bool verbose_ = false;
     std::vector<std::string> serveOptions_;
