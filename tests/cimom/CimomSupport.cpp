@@ -6,9 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "client/CimClient.h"
 #include "common/Programs.h"
@@ -198,11 +196,9 @@ void CimomTest::TearDown() {
     }
 }
 
-std::string CimomTest::url(const std::string& objectPath) const { return sfcb_->url() + "/" + objectPath; }
-
 CimAnswer CimomTest::wbemcli(const std::string& operation, const std::string& objectPath,
                              const std::vector<std::string>& extra) {
-    std::vector<std::string> argv = {"wbemcli", "-dx", operation, url(objectPath)};
+    std::vector<std::string> argv = {"wbemcli", "-dx", operation, sfcb_->url() + "/" + objectPath};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const ProgramResult r = run(argv, {}, 60000);
     CimAnswer answer;
@@ -231,7 +227,7 @@ std::string CimomTest::invoke(const std::string& method, const std::string& in, 
 std::string CimomTest::invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
                                     CimAnswer* answerOut) {
     cimhost::client::Options options;
-    options.url = "http://127.0.0.1:" + std::to_string(sfcb_->port());
+    options.url = sfcb_->url();
     cimhost::client::CimClient client(options);
     std::vector<cimhost::client::InstanceName> services;
     std::vector<cimhost::client::Parameter> parameters;
@@ -255,13 +251,6 @@ std::string CimomTest::invokeDirect(const std::string& method, const std::map<st
     EXPECT_TRUE(answer.ok()) << answer.describe();
     if (answerOut) *answerOut = answer;
     return propertyText(answer.returnValue);
-}
-
-std::string CimomTest::ctl(const std::vector<std::string>& args) {
-    qmstest::RqbdSim::Result r = sim_->ctl(args);
-    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-    if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
-    return r.out;
 }
 
 CimomTest::Subscription CimomTest::subscribe(const std::string& name, const std::string& target,
@@ -314,31 +303,10 @@ std::vector<Instance> CimomTest::interop(const char* className) {
 
 void CimomTest::pushAndReceive(const std::vector<std::string>& push, size_t count) {
     const size_t before = listener_->size();
-    EXPECT_EQ(ctl(push), "1") << push[0] << " reached no subscriber";
+    EXPECT_EQ(ctl(push), "1\n") << push[0] << " reached no subscriber";
     ASSERT_TRUE(listener_->waitFor(before + count, std::chrono::seconds(20)))
         << "after " << push[0] << " " << (push.size() > 1 ? push[1] : "") << " the listener has "
         << listener_->size() - before << " of " << count;
-}
-
-std::set<pid_t> CimomTest::moduleProcesses() const {
-    const std::string library = prefix_ + "/lib/libVRXIndication_Provider.so";
-    std::set<pid_t> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename();
-        if (std::isdigit(static_cast<unsigned char>(pid[0])) &&
-            qmstest::fileText("/proc/" + pid + "/maps").find(library) != std::string::npos)
-            found.insert(static_cast<pid_t>(std::stoi(pid)));
-    }
-    return found;
-}
-
-long residentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
 }
 
 }  // namespace cimomtest

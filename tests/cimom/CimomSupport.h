@@ -21,6 +21,7 @@
 #include "common/RoadScenario.h"
 #include "common/RqbdSim.h"
 #include "listener/Listener.h"
+#include "rqbdsim/RawChannel.h"
 
 namespace cimomtest {
 
@@ -85,10 +86,9 @@ protected:
     // Extra sfcb.cfg settings for this fixture's CIMOM.
     virtual std::vector<std::string> cimomSettings() const { return {}; }
 
-    // http://127.0.0.1:PORT/<objectPath>, objectPath as wbemcli takes it
+    // `wbemcli -dx <operation> [options] http://127.0.0.1:PORT/<objectPath>
+    // [extra...]`, objectPath as wbemcli takes it
     // (namespace:Class[.Key="value",...]).
-    std::string url(const std::string& objectPath) const;
-    // `wbemcli -dx <operation> [options] <url(objectPath)> [extra...]`.
     CimAnswer wbemcli(const std::string& operation, const std::string& objectPath,
                       const std::vector<std::string>& extra = {});
     // A method of the registration service through `wbemcli cm`; in is
@@ -101,9 +101,8 @@ protected:
     std::string invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
                              CimAnswer* answer = nullptr);
 
-    // `rqbd-sim ctl args...`; fails the test when the command fails and
-    // returns its output without the final newline.
-    std::string ctl(const std::vector<std::string>& args);
+    // `rqbd-sim ctl args...`; fails the test when the command fails.
+    std::string ctl(const std::vector<std::string>& args) { return rqbdsimtest::ctl(*sim_, args); }
 
     struct Subscription {
         std::string filter;  // paths as wbemcli takes them, in root/interop
@@ -130,8 +129,6 @@ protected:
 
     // Pushes and waits until the listener has recorded `count` more.
     void pushAndReceive(const std::vector<std::string>& push, size_t count = 1);
-    // pids of the processes that have this test's installed module mapped.
-    std::set<pid_t> moduleProcesses() const;
 
     std::string scratch_;
     std::string prefix_;
@@ -139,8 +136,5 @@ protected:
     std::unique_ptr<Listener> listener_;
     std::unique_ptr<Sfcb> sfcb_;
 };
-
-// VmRSS of a process in kB; -1 when it cannot be read.
-long residentKb(pid_t pid);
 
 }  // namespace cimomtest

@@ -49,7 +49,7 @@ TEST_F(CimomIndications, DeletingTheSubscriptionStopsDeliveryAndANewOneResumesIt
     // sfcb only deactivates the filter; the module must give up its event
     // channel on that alone, so the agent's pushes reach nobody.
     ASSERT_TRUE(sim_->waitStatus("\"eventSubscribers\":0")) << sim_->ctl({"status"}).out;
-    EXPECT_EQ(ctl({"push-syslog", "31"}), "0");
+    EXPECT_EQ(ctl({"push-syslog", "31"}), "0\n");
     EXPECT_FALSE(listener_->waitFor(2, std::chrono::milliseconds(1000)));
 
     // The same filter and destination subscribed again.
@@ -66,7 +66,7 @@ TEST_F(CimomIndications, EventsPushedAfterAnAgentRestartArrive) {
     // A burst still being delivered when the agent goes away: the module
     // holds the events already, so every one of them still arrives.
     const size_t kBurst = 20;
-    for (size_t i = 0; i < kBurst; ++i) EXPECT_EQ(ctl({"push-syslog", "31"}), "1");
+    for (size_t i = 0; i < kBurst; ++i) EXPECT_EQ(ctl({"push-syslog", "31"}), "1\n");
     ctl({"restart", "--down-ms", "500"});
     ASSERT_TRUE(listener_->waitFor(kBurst, std::chrono::seconds(30)))
         << listener_->size() << " of " << kBurst;

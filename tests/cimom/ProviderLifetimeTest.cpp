@@ -2,12 +2,38 @@
 // while it delivers for a long time, and sfcb's idle unload, which the module
 // must refuse while it delivers, allow once its last subscription is gone,
 // and survive when the next client comes.
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cimom/CimomSupport.h"
+#include "common/Programs.h"
 
 namespace cimomtest {
 namespace {
+
+// pids of the processes that have the module installed under `prefix` mapped.
+std::set<pid_t> moduleProcesses(const std::string& prefix) {
+    const std::string library = prefix + "/lib/libVRXIndication_Provider.so";
+    std::set<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (std::isdigit(static_cast<unsigned char>(pid[0])) &&
+            qmstest::fileText("/proc/" + pid + "/maps").find(library) != std::string::npos)
+            found.insert(static_cast<pid_t>(std::stoi(pid)));
+    }
+    return found;
+}
+
+// VmRSS of a process in kB; -1 when it cannot be read.
+long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
 
 class CimomProviderMemory : public CimomTest {
 protected:
@@ -18,7 +44,7 @@ protected:
         while (listener_->size() < total && !HasFailure()) {
             const size_t goal = std::min(total, listener_->size() + kBatch);
             for (size_t i = listener_->size(); i < goal; ++i)
-                ASSERT_EQ(ctl({i % 4 == 3 ? "push-drvmon" : "push-syslog", "31"}), "1");
+                ASSERT_EQ(ctl({i % 4 == 3 ? "push-drvmon" : "push-syslog", "31"}), "1\n");
             ASSERT_TRUE(listener_->waitFor(goal, std::chrono::seconds(60)))
                 << listener_->size() << " of " << goal << " arrived";
         }
@@ -29,7 +55,7 @@ TEST_F(CimomProviderMemory, ResidentSizeStaysFlatOver2000DeliveredIndications) {
     enableIndications();
     // Caches, pools and the first allocations settle in the warm-up.
     deliverUpTo(300);
-    const std::set<pid_t> processes = moduleProcesses();
+    const std::set<pid_t> processes = moduleProcesses(prefix_);
     ASSERT_FALSE(processes.empty()) << "no process has " << prefix_
                                     << "/lib/libVRXIndication_Provider.so mapped";
     std::map<pid_t, long> before;
@@ -37,7 +63,7 @@ TEST_F(CimomProviderMemory, ResidentSizeStaysFlatOver2000DeliveredIndications) {
 
     deliverUpTo(2000);
     ASSERT_EQ(listener_->size(), 2000u);
-    EXPECT_EQ(moduleProcesses(), processes) << "the provider process was replaced while delivering";
+    EXPECT_EQ(moduleProcesses(prefix_), processes) << "the provider process was replaced while delivering";
     for (const auto& b : before) {
         const long after = residentKb(b.first);
         RecordProperty("resident_kb_after_300", static_cast<int>(b.second));
@@ -77,20 +103,20 @@ protected:
 TEST_F(CimomIdleUnload, ProviderStaysWhileSubscribedLeavesWhenIdleAndComesBack) {
     Subscription s = enableIndications();
     pushAndReceive({"push-syslog", "31"});
-    const std::set<pid_t> first = moduleProcesses();
+    const std::set<pid_t> first = moduleProcesses(prefix_);
     ASSERT_FALSE(first.empty());
 
     // Past one idle sweep without a request to the module: delivering, it
     // refuses to be unloaded, and delivery goes on from the same process.
     waitKeepingInteropBusy(36, [] { return false; });
-    EXPECT_EQ(moduleProcesses(), first) << "sfcb unloaded the module while it was delivering";
+    EXPECT_EQ(moduleProcesses(prefix_), first) << "sfcb unloaded the module while it was delivering";
     pushAndReceive({"push-drvmon", "31"});
 
     // With the subscription gone (sfcb only deactivates the filter) the
     // module is idle, and the next sweeps end its process.
     wbemcli("di", s.subscription);
     ASSERT_FALSE(HasFailure());
-    ASSERT_TRUE(waitKeepingInteropBusy(80, [&] { return moduleProcesses().empty(); }))
+    ASSERT_TRUE(waitKeepingInteropBusy(80, [&] { return moduleProcesses(prefix_).empty(); }))
         << "the module was not unloaded within 80 s of going idle";
     EXPECT_TRUE(sim_->waitStatus("\"eventSubscribers\":0"))
         << "the unloaded module left its event channel open";
@@ -101,7 +127,7 @@ TEST_F(CimomIdleUnload, ProviderStaysWhileSubscribedLeavesWhenIdleAndComesBack) 
     ctl({"wait-subscribers", "1", "--timeout-ms", "15000"});
     pushAndReceive({"push-syslog", "31"});
     EXPECT_EQ(propertyText(listener_->at(2).indication, "Message"), "\"Fan 'FAN1 SYS' failed\"");
-    const std::set<pid_t> second = moduleProcesses();
+    const std::set<pid_t> second = moduleProcesses(prefix_);
     EXPECT_FALSE(second.empty());
     for (pid_t pid : second) EXPECT_EQ(first.count(pid), 0u) << "pid " << pid << " outlived the unload";
 }

@@ -53,8 +53,6 @@ protected:
         ASSERT_TRUE(cimom_->modifyInstance(found[0]).ok());
     }
 
-    void waitSubscribed() { ctl({"wait-subscribers", "1", "--timeout-ms", "10000"}); }
-
     // Whether the listener got exactly the SequenceNumbers from..to-1, in
     // order, all under one SequenceContext.
     static void expectNumbers(const cimhost::listener::Listener& listener, long from, long to) {
@@ -77,7 +75,7 @@ TEST_F(ExportRoad, BurstToTwoListenersArrivesOnceInOrder) {
     cimhost::listener::Listener one, two;
     subscribe("one", kLogEntryQuery, one.url("/one"));
     subscribe("two", kLogEntryQuery, two.url());
-    waitSubscribed();
+    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
     const int burst = 10000;
     push(burst);
     // As long as indications keep coming: a sanitizer build on a busy
@@ -96,14 +94,10 @@ TEST_F(ExportRoad, BurstToTwoListenersArrivesOnceInOrder) {
 }
 
 TEST_F(ExportRoad, OutageWithinTheRetryWindowLosesNothingAndBeyondItLosesWhatIsCounted) {
-    int port;
-    {
-        cimhost::listener::Listener probe;
-        port = probe.port();
-    }
+    const int port = cimhost::listener::Listener().port();  // free a moment ago
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     subscribe("away", kLogEntryQuery, url);
-    waitSubscribed();
+    ctl({"wait-subscribers", "1", "--timeout-ms", "10000"});
 
     // Six tries 200 ms apart in this build (4 s as configured): the listener
     // comes up within the window.

@@ -15,7 +15,7 @@ protected:
     // Pushes and waits for the indications it must produce.
     void pushAndReceive(const std::vector<std::string>& push, size_t count = 1) {
         const size_t before = sink_->size();
-        EXPECT_EQ(ctl(push), "1") << push[0] << " reached no subscriber";
+        EXPECT_EQ(ctl(push), "1\n") << push[0] << " reached no subscriber";
         ASSERT_TRUE(sink_->waitFor(before + count)) << "no indication for " << push[0] << " " << push[1];
     }
 };
@@ -39,7 +39,7 @@ TEST_F(LogEntryRoad, SystemLogDriverMonitorMissingAndRaidEntriesCarryEveryProper
     }
     // A text that is no RAID event document yields nothing, and the module
     // keeps listening.
-    EXPECT_EQ(ctl({"push-raid", "not JSON"}), "1");
+    EXPECT_EQ(ctl({"push-raid", "not JSON"}), "1\n");
     pushAndReceive({"push-syslog", "31"});
     EXPECT_EQ(propertyText(sink_->at(expected.size()), "EventID"), "\"LogMessage_1f\"");
 }
@@ -62,8 +62,8 @@ TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {
     EXPECT_EQ(cimom_->calls("QMS_VRXLogEntryArrived_Provider.deActivateFilter"), 1u);
     // The module gave up its event channel, so the pushes reach nobody.
     ASSERT_TRUE(sim_->waitStatus("\"eventSubscribers\":0"));
-    EXPECT_EQ(ctl({"push-syslog", "31"}), "0");
-    EXPECT_EQ(ctl({"push-drvmon", "31"}), "0");
+    EXPECT_EQ(ctl({"push-syslog", "31"}), "0\n");
+    EXPECT_EQ(ctl({"push-drvmon", "31"}), "0\n");
     EXPECT_FALSE(sink_->waitFor(2, std::chrono::milliseconds(300)));
     EXPECT_EQ(sink_->size(), 1u);
     // Switched off, it may go.

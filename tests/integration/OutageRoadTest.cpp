@@ -29,7 +29,7 @@ protected:
             << "the module did not subscribe again";
         const qmstest::RoadStep entry = qmstest::logEntrySteps().at(0);
         const size_t before = sink_->size();
-        for (size_t i = 0; i < count; ++i) EXPECT_EQ(ctl(entry.push), "1");
+        for (size_t i = 0; i < count; ++i) EXPECT_EQ(ctl(entry.push), "1\n");
         ASSERT_TRUE(sink_->waitFor(before + count)) << sink_->size() - before << " of " << count;
         EXPECT_FALSE(sink_->waitFor(before + count + 1, std::chrono::milliseconds(20)))
             << "an event came twice";

@@ -9,8 +9,6 @@
 #include <set>
 #include <thread>
 
-#include "common/Interop.h"
-
 namespace road {
 
 const char kRootQms[] = "root/qms";
@@ -113,13 +111,6 @@ std::string RoadTest::invoke(const char* method, const cimhost::NamedValues& in,
     EXPECT_TRUE(st.ok()) << method << ": " << st.message;
     if (out) *out = outputs;
     return rv.toText();
-}
-
-std::string RoadTest::ctl(const std::vector<std::string>& args) {
-    qmstest::RqbdSim::Result r = sim_->ctl(args);
-    EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-    if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
-    return r.out;
 }
 
 }  // namespace road

@@ -17,6 +17,7 @@
 #include "common/RqbdSim.h"
 #include "core/Cimom.h"
 #include "core/IndicationService.h"
+#include "rqbdsim/RawChannel.h"
 
 namespace road {
 
@@ -42,9 +43,8 @@ protected:
     // A new CIMOM over the same interop store (as after a CIMOM restart).
     void startCimom();
 
-    // `rqbd-sim ctl args...`; fails the test when the command fails and
-    // returns its output without the final newline.
-    std::string ctl(const std::vector<std::string>& args);
+    // `rqbd-sim ctl args...`; fails the test when the command fails.
+    std::string ctl(const std::vector<std::string>& args) { return rqbdsimtest::ctl(*sim_, args); }
 
     // Creates a filter, a listener destination and a subscription in the
     // interop namespace, as a client does; returns the subscription's path.
