@@ -13,21 +13,17 @@
 namespace cimomtest {
 namespace {
 
-// What root/interop holds, each reduced to the values the module set.
-struct Interop {
-    std::map<std::string, std::string> destinations;              // Name -> Destination
-    std::map<std::string, std::string> filters;                   // Name -> Query
-    std::set<std::pair<std::string, std::string>> subscriptions;  // (filter Name, destination Name)
-};
-
 class CimomRegistrationService : public CimomTest {
 protected:
-    Interop stored() {
-        Interop now;
+    // What root/interop holds, one line each, reduced to the values the
+    // module sets: "destination Name Destination", "filter Name Query" and
+    // "subscription FilterName DestinationName".
+    std::set<std::string> stored() {
+        std::set<std::string> now;
         for (const Instance& d : interop("CIM_ListenerDestinationCIMXML"))
-            now.destinations[propertyText(d, "Name")] = propertyText(d, "Destination");
+            now.insert("destination " + propertyText(d, "Name") + " " + propertyText(d, "Destination"));
         for (const Instance& f : interop("CIM_IndicationFilter")) {
-            now.filters[propertyText(f, "Name")] = propertyText(f, "Query");
+            now.insert("filter " + propertyText(f, "Name") + " " + propertyText(f, "Query"));
             // What the module sets beyond name and query.
             if (propertyText(f, "Name").rfind("\"QMS:", 0) == 0) {
                 EXPECT_EQ(propertyText(f, "QueryLanguage"), "\"WQL\"");
@@ -35,39 +31,31 @@ protected:
             }
         }
         for (const Instance& s : interop("CIM_IndicationSubscription")) {
-            const Property* ends[] = {s.find("Filter"), s.find("Handler")};
-            std::string names[2];
-            for (int i = 0; i < 2; ++i) {
+            std::string line = "subscription";
+            for (const char* end : {"Filter", "Handler"}) {
+                const Property* p = s.find(end);
                 cimhost::ObjectPath path;
                 const bool read =
-                    ends[i] && !ends[i]->null && cimhost::ObjectPath::parse(ends[i]->text, &path);
-                EXPECT_TRUE(read && path.keys.find("Name")) << (ends[i] ? ends[i]->text : "no reference");
-                if (read && path.keys.find("Name")) names[i] = quoted(path.keys.find("Name")->asText());
+                    p && !p->null && cimhost::ObjectPath::parse(p->text, &path) && path.keys.find("Name");
+                EXPECT_TRUE(read) << (p ? p->text : "no reference");
+                line += " " + (read ? quoted(path.keys.find("Name")->asText()) : "?");
             }
-            now.subscriptions.emplace(names[0], names[1]);
+            now.insert(line);
         }
         return now;
-    }
-    void expectStored(const std::map<std::string, std::string>& destinations,
-                      const std::map<std::string, std::string>& filters,
-                      const std::set<std::pair<std::string, std::string>>& subscriptions) {
-        const Interop now = stored();
-        EXPECT_EQ(now.destinations, destinations);
-        EXPECT_EQ(now.filters, filters);
-        EXPECT_EQ(now.subscriptions, subscriptions);
     }
     // Only the module's registrations, each its name's ending ("#TalarmT#_1")
     // and its listener's target, stored with the log-entry query.
     void expectRegistered(const std::map<std::string, const char*>& registrations) {
-        Interop want;
+        std::set<std::string> want;
         for (const auto& r : registrations) {
             const std::string handler = "\"QMS:Handler" + r.first + "\"",
                               filter = "\"QMS:Filter" + r.first + "\"";
-            want.destinations[handler] = receiver(r.second);
-            want.filters[filter] = quoted(kLogEntryQuery);
-            want.subscriptions.emplace(filter, handler);
+            want.insert("destination " + handler + " " + receiver(r.second));
+            want.insert("filter " + filter + " " + quoted(kLogEntryQuery));
+            want.insert("subscription " + filter + " " + handler);
         }
-        expectStored(want.destinations, want.filters, want.subscriptions);
+        EXPECT_EQ(stored(), want);
     }
 
     // Returns the return value; the handle lands in *handle.
@@ -182,10 +170,13 @@ TEST_F(CimomRegistrationService, RegisterListTestAndRemoveLeaveExactlyTheRegiste
     ASSERT_TRUE(listener_->waitFor(8, std::chrono::seconds(15))) << listener_->size();
     EXPECT_EQ(targets(5), (std::vector<std::string>{"/a", "/client", "/legacy"}));
     EXPECT_EQ(invoke("UnRegisterIndicationsByTag", "Tag=\"alarm\""), "0");
-    expectStored(
-        {{"\"client-destination\"", receiver("/client")}},
-        {{"\"client-filter\"", query}, {"\"legacy-filter\"", query}},
-        {{"\"client-filter\"", "\"client-destination\""}, {"\"legacy-filter\"", "\"legacy-destination\""}});
+    EXPECT_EQ(stored(), (std::set<std::string>{
+                            "destination \"client-destination\" " + receiver("/client"),
+                            "filter \"client-filter\" " + query,
+                            "filter \"legacy-filter\" " + query,
+                            "subscription \"client-filter\" \"client-destination\"",
+                            "subscription \"legacy-filter\" \"legacy-destination\"",
+                        }));
     list(&handles, &tags);
     EXPECT_EQ(handles.size(), 1u);
     EXPECT_EQ(tags, std::vector<std::string>{""});
