@@ -276,6 +276,37 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
     for (const int fd : stalled) close(fd);
 }
 
+// A port is one server's: a second one is refused rather than handed half
+// the connections. And a burst of clients finds its connections queued while
+// the server is busy (here: before it accepts at all), not dropped until the
+// clients try again a second later.
+TEST_F(ServerTest, APortIsOneServersAndQueuesABurstOfConnections) {
+    server::ServerOptions options;
+    server::Server first(*cimom_, options);
+    options.port = first.port();
+    EXPECT_THROW(server::Server(*cimom_, options), std::runtime_error);
+
+    std::vector<pollfd> burst;
+    for (int i = 0; i < 32; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(first.port()));
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        burst.push_back(pollfd{fd, POLLOUT, 0});
+    }
+    size_t connected = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (connected < burst.size() && std::chrono::steady_clock::now() < until) {
+        poll(burst.data(), burst.size(), 50);
+        connected = 0;
+        for (const pollfd& p : burst) connected += (p.revents & POLLOUT) != 0;
+    }
+    EXPECT_EQ(connected, burst.size());
+    for (const pollfd& p : burst) close(p.fd);
+}
+
 // Association operations on a class answer from the schema: the association
 // classes that can refer to it (a reference to one of its superclasses
 // counts; one narrowed by a subclass to another class does not), and the

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <functional>
 
 #include "http/HttpStream.h"
@@ -205,6 +206,23 @@ std::unique_ptr<httplib::Server> tlsFront(const FrontLimits& limits, const std::
     *error = "this build has no HTTPS";
 #endif
     return nullptr;
+}
+
+int bindFront(httplib::Server& server, const std::string& address, int port) {
+    // The server keeps the option setter: it must not hold on to this frame.
+    const auto listening = std::make_shared<socket_t>(INVALID_SOCKET);
+    // Still free of its TIME_WAIT connections when a server restarts.
+    server.set_socket_options([listening](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        *listening = sock;
+    });
+    errno = 0;
+    const int bound =
+        port == 0 ? server.bind_to_any_port(address) : (server.bind_to_port(address, port) ? port : -1);
+    // Listening again on a listening socket sets its queue anew.
+    if (bound > 0 && ::listen(*listening, SOMAXCONN) != 0) return -1;
+    return bound > 0 ? bound : -1;
 }
 
 bool manPrefix(const std::string& man, std::string* prefix) {

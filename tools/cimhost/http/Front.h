@@ -43,6 +43,15 @@ struct FrontLimits {
 // ; ns=73"); false when the header names no CIM mapping or no two-digit ns.
 bool manPrefix(const std::string& man, std::string* prefix);
 
+// Binds `server` to address:port (any free port when port is 0) and listens;
+// the port bound, or -1 with errno set. The library's own bind would share
+// the port with another server already on it (SO_REUSEPORT: each gets half
+// the connections, and neither is told) and queue no more than 5
+// connections not yet accepted, so that a burst of clients, or several
+// CIMOMs posting at once, would see their connections dropped and tried
+// again only a second or more later.
+int bindFront(httplib::Server& server, const std::string& address, int port);
+
 // A plain HTTP server.
 std::unique_ptr<httplib::Server> plainFront(const FrontLimits& limits);
 

@@ -38,13 +38,6 @@ Listener::Listener(Options options) : server_(http::plainFront(frontLimits())), 
     // the delayed acknowledgement of its previous request (Nagle), about
     // 40 ms a post.
     server_->set_tcp_nodelay(true);
-    // The library's default adds SO_REUSEPORT, with which a second listener
-    // on a port already served binds without complaint and takes half the
-    // connections; a restart still finds the port free of its TIME_WAIT.
-    server_->set_socket_options([](socket_t sock) {
-        const int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
     // Every method is routed to one handler, so that the answer to a GET is
     // the listener's own (405) rather than the library's 404.
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
@@ -98,8 +91,7 @@ Listener::Listener(Options options) : server_(http::plainFront(frontLimits())), 
 void Listener::start() {
     const std::string& bind = options_.bind;
     const int port = options_.port;
-    errno = 0;
-    port_ = port == 0 ? server_->bind_to_any_port(bind) : (server_->bind_to_port(bind, port) ? port : -1);
+    port_ = http::bindFront(*server_, bind, port);
     if (port_ <= 0) {
         const int err = errno;
         throw std::runtime_error("cannot listen on " + bind + ":" + std::to_string(port) +

@@ -85,8 +85,7 @@ Server::Server(Cimom& cimom, ServerOptions options)
     http_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
         serve(request, response);
     });
-    port_ = options_.port == 0 ? http_->bind_to_any_port(options_.address)
-                               : (http_->bind_to_port(options_.address, options_.port) ? options_.port : -1);
+    port_ = http::bindFront(*http_, options_.address, options_.port);
     if (port_ <= 0)
         throw std::runtime_error("cannot listen on " + options_.address + ":" +
                                  std::to_string(options_.port));
