@@ -238,7 +238,7 @@ void Model::enableIndications(LogEntryHandler* handler) {
     std::unique_ptr<LogEntryHandler> fresh(handler);
     // Started before anything changes: if it cannot be, the new handler is
     // released and the model stays as it was.
-    ShPtr<TaskThread> freshThread = newCimpleTaskThread();
+    ShPtr<TaskThread> freshThread = newCimpleTaskThread(TaskPace::Spread);
 
     std::unique_ptr<LogEntryHandler> previous;
     ShPtr<TaskThread> previousThread;

@@ -33,6 +33,8 @@ struct CallRecord {
 // worker off `cond` means a caller leaving call() does not wake a worker
 // that has nothing to do.
 struct Shared {
+    explicit Shared(TaskPace pace) : workerWatches(pace == TaskPace::Runs) {}
+    const bool workerWatches;
     cimple::Mutex mutex{false};
     cimple::Cond work;
     cimple::Cond cond;
@@ -151,7 +153,7 @@ void* threadProc(void* arg) {
             // outlives the announcement: destruction joins this thread first.
             if (ran) shared.cond.broadcast();
             // The next task often follows at once: watch for it first.
-            if (shared.quiet.load(std::memory_order_relaxed) == 0)
+            if (shared.workerWatches && shared.quiet.load(std::memory_order_relaxed) == 0)
                 watchFor(shared.handOvers, seen, kWorkerWatch);
             lockSoon(shared.mutex);
             watched = true;
@@ -165,7 +167,7 @@ void* threadProc(void* arg) {
 class CimpleTaskThread : public TaskThread {
 public:
     // Starts the worker; throws BaseException when it cannot be started.
-    CimpleTaskThread() {
+    explicit CimpleTaskThread(TaskPace pace) : shared_(pace) {
         if (cimple::Thread::create_joinable(thread_, threadProc, &shared_) != 0) {
             // The location is the task thread's, not this line's: callers
             // recognise the failure by it.
@@ -252,9 +254,9 @@ private:
 
 }  // namespace
 
-ShPtr<TaskThread> newCimpleTaskThread() {
+ShPtr<TaskThread> newCimpleTaskThread(TaskPace pace) {
     // A failed start throws from the constructor; new then frees the memory.
-    return ShPtr<TaskThread>(new CimpleTaskThread());
+    return ShPtr<TaskThread>(new CimpleTaskThread(pace));
 }
 
 }  // namespace provider

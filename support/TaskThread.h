@@ -33,9 +33,16 @@ public:
     virtual ~TaskThread() = default;
 };
 
+// How a task thread's tasks follow each other. In runs (the agent requests
+// of one operation): the next task often comes at once, and the worker
+// watches for it a short while before it sleeps. Spread (one task per outside
+// event, as the hand-over of each indication): the worker sleeps at once, and
+// leaves the processor to the threads that work on between events.
+enum class TaskPace { Runs, Spread };
+
 // Starts a new task thread. Throws BaseException
 // "CimpleTaskThread: create_joinable() failed" when the worker cannot be
 // started; nothing stays allocated then.
-ShPtr<TaskThread> newCimpleTaskThread();
+ShPtr<TaskThread> newCimpleTaskThread(TaskPace pace = TaskPace::Runs);
 
 }  // namespace provider
