@@ -152,10 +152,15 @@ void* threadProc(void* arg) {
             // does not go straight back to sleep on the mutex. The condition
             // outlives the announcement: destruction joins this thread first.
             if (ran) shared.cond.broadcast();
-            // The next task often follows at once: watch for it first.
-            if (shared.workerWatches && shared.quiet.load(std::memory_order_relaxed) == 0)
-                watchFor(shared.handOvers, seen, kWorkerWatch);
-            lockSoon(shared.mutex);
+            if (shared.workerWatches) {
+                // The next task often follows at once: watch for it first.
+                if (shared.quiet.load(std::memory_order_relaxed) == 0)
+                    watchFor(shared.handOvers, seen, kWorkerWatch);
+                lockSoon(shared.mutex);
+            } else {
+                // No hint that anyone is about to let go of the mutex.
+                shared.mutex.lock();
+            }
             watched = true;
             continue;
         }

@@ -220,9 +220,9 @@ int bindFront(httplib::Server& server, const std::string& address, int port) {
     errno = 0;
     const int bound =
         port == 0 ? server.bind_to_any_port(address) : (server.bind_to_port(address, port) ? port : -1);
+    if (bound <= 0) return -1;
     // Listening again on a listening socket sets its queue anew.
-    if (bound > 0 && ::listen(*listening, SOMAXCONN) != 0) return -1;
-    return bound > 0 ? bound : -1;
+    return ::listen(*listening, SOMAXCONN) == 0 ? bound : -1;
 }
 
 bool manPrefix(const std::string& man, std::string* prefix) {
