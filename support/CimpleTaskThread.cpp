@@ -52,6 +52,10 @@ struct Shared {
     // such spell (see kQuietHandOvers).
     std::atomic<uint32_t> quiet{0};
     std::atomic<uint32_t> spell{0};
+    // The processor each side was last seen on (the caller: the one whose
+    // task is pending), or -1; a hint for the watches like the counters.
+    std::atomic<int> workerCpu{-1};
+    std::atomic<int> callerCpu{-1};
 };
 
 // A hand-over where both sides sleep between tasks costs half a dozen futex
@@ -83,6 +87,16 @@ const uint32_t kFirstQuietSpell = 8;
 // usually ends well before the first yield, so the yields add no system
 // calls to the usual request.
 const std::chrono::microseconds kYieldEvery(200);
+// A side woken while the other watches may well be queued on the watcher's
+// own processor: a scheduler that packs threads onto few processors puts it
+// there even when another one is idle, and one that lets the running thread
+// finish its slice does not take the watcher off. It then waits for the
+// watcher's next yield, which made a hand-over after a pause between
+// requests (a sleeping worker woken) cost 200 us instead of 15. So a watcher
+// whose awaited side was last seen on its own processor gives the processor
+// away at once, and again every so often while that holds; a side that is
+// really running elsewhere is never on the watcher's processor.
+const std::chrono::microseconds kYieldToNeighbour(5);
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -93,16 +107,31 @@ inline void cpuRelax() {
 }
 
 // Watches `counter` until it differs from `seen` (true) or the budget is
-// spent (false).
-bool watchFor(const std::atomic<uint32_t>& counter, uint32_t seen, std::chrono::microseconds budget) {
+// spent (false). `here` records the watcher's processor, `there` is where
+// the side watched for was last seen.
+bool watchFor(const std::atomic<uint32_t>& counter, uint32_t seen, std::chrono::microseconds budget,
+              std::atomic<int>& here, const std::atomic<int>& there) {
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + budget;
     auto yieldAt = start + kYieldEvery;
-    for (unsigned n = 1; counter.load(std::memory_order_acquire) == seen; ++n) {
-        cpuRelax();
-        if (n % 64 != 0) continue;
+    auto neighbourAt = start;
+    for (unsigned n = 0; counter.load(std::memory_order_acquire) == seen; ++n) {
+        if (n % 64 != 0) {
+            cpuRelax();
+            continue;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return false;
+        if (now >= neighbourAt) {
+            const int cpu = sched_getcpu();
+            here.store(cpu, std::memory_order_relaxed);
+            if (cpu == there.load(std::memory_order_relaxed)) {
+                sched_yield();
+                neighbourAt = now + kYieldToNeighbour;
+                yieldAt = now + kYieldEvery;
+                continue;
+            }
+        }
         if (now >= yieldAt) {
             sched_yield();
             yieldAt = now + kYieldEvery;
@@ -136,6 +165,7 @@ void* threadProc(void* arg) {
         bool ran = false;
         if (shared.state == TaskPending && !shared.pending->done) {
             CallRecord& record = *shared.pending;
+            shared.workerCpu.store(sched_getcpu(), std::memory_order_relaxed);
             BoundaryOutcome outcome = runGuarded(nullptr, 0, [&record] { record.task.threadTask(); });
             if (outcome.failed) {
                 trace(1, "CimpleTaskThread: thread(%p) callTask(): %s", arg, outcome.errorText.c_str());
@@ -155,7 +185,7 @@ void* threadProc(void* arg) {
             if (shared.workerWatches) {
                 // The next task often follows at once: watch for it first.
                 if (shared.quiet.load(std::memory_order_relaxed) == 0)
-                    watchFor(shared.handOvers, seen, kWorkerWatch);
+                    watchFor(shared.handOvers, seen, kWorkerWatch, shared.workerCpu, shared.callerCpu);
                 lockSoon(shared.mutex);
             } else {
                 // No hint that anyone is about to let go of the mutex.
@@ -231,7 +261,8 @@ private:
                 const uint32_t quiet = shared_.quiet.load(std::memory_order_relaxed);
                 if (quiet > 0) {
                     shared_.quiet.store(quiet - 1, std::memory_order_relaxed);
-                } else if (watchFor(shared_.finished, seen, kCallerWatch)) {
+                } else if (watchFor(shared_.finished, seen, kCallerWatch, shared_.callerCpu,
+                                    shared_.workerCpu)) {
                     shared_.spell.store(0, std::memory_order_relaxed);
                 } else {
                     const uint32_t last = shared_.spell.load(std::memory_order_relaxed);
