@@ -4,8 +4,6 @@
 // QMS_PROVIDERS_FILE).
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -16,12 +14,6 @@
 #include "core/Cimom.h"
 
 namespace qmsbench {
-
-// The module traces into the test build's /var/log/norvlog under the
-// simulator's root.
-inline void makeTraceDir(const qmstest::RqbdSim& sim) {
-    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(dir).c_str(), 0755);
-}
 
 // The module loaded from its registration file. Nothing is posted to
 // listener URLs: each benchmark ends the road where it measures. Null, with

@@ -14,7 +14,6 @@
 // root that the module's system paths are redirected to.
 #include <cimple/Instance.h>
 #include <cimple/Ref.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <functional>
@@ -210,7 +209,7 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "cmpi_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
-    qmsbench::makeTraceDir(sim);
+    sim.makeTraceDir();
     const std::unique_ptr<cimhost::Cimom> hosted = qmsbench::hostModule("cmpi_bench");
     if (!hosted) return 1;
     cimhost::Cimom& cimom = *hosted;

@@ -12,7 +12,6 @@
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -197,7 +196,7 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "export_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
-    qmsbench::makeTraceDir(sim);
+    sim.makeTraceDir();
     // Each benchmark adds the sink it measures; the HTTP one its own exporter.
     const std::unique_ptr<cimhost::Cimom> hosted = qmsbench::hostModule("export_bench");
     if (!hosted) return 1;

@@ -14,7 +14,6 @@
 //
 // Needs a test build (QMS_TEST_BUILD): the simulator serves under a private
 // root that the module's system paths are redirected to.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -175,7 +174,7 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!qmsbench::start(argc, argv, "road_bench", exitCode)) return exitCode;
     qmstest::RqbdSim sim(qmstest::RqbdSim::scenarioDir() + "/sample.json");
-    qmsbench::makeTraceDir(sim);
+    sim.makeTraceDir();
 
     Road road;
     road.control = std::make_unique<qmsbench::SimControl>(sim.path("/run/rqbd-sim.ctl"));

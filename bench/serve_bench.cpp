@@ -21,7 +21,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -237,7 +236,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     qmstest::RqbdSim sim(QMS_ROAD_SCENARIO);
-    for (const char* d : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim.path(d).c_str(), 0755);
+    sim.makeTraceDir();
     setenv("QMS_TEST_ROOT", sim.root().c_str(), 1);
     {
         cimomtest::Sfcb sfcb(sfcbHome, scratch + "/sfcb", prefix, qmstest::currentEnvironment(), {});

@@ -1,6 +1,5 @@
 #include "cimom/CimomSupport.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -165,8 +164,7 @@ void CimomTest::SetUp() {
     ASSERT_EQ(install.exitCode, 0) << "cmake --install: " << install.out << install.err;
 
     sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
-    // The module's trace files land in the simulator's root.
-    for (const char* d : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim_->path(d).c_str(), 0755);
+    sim_->makeTraceDir();
     listener_ = std::make_unique<Listener>();
     try {
         sfcb_ = std::make_unique<Sfcb>(sfcbHome, scratch_ + "/sfcb", prefix_,

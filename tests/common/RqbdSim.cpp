@@ -1,6 +1,7 @@
 #include "common/RqbdSim.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +87,10 @@ void RqbdSim::start() {
 }
 
 RqbdSim::~RqbdSim() { stop(); }
+
+void RqbdSim::makeTraceDir() const {
+    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(path(dir).c_str(), 0755);
+}
 
 RqbdSim::Result RqbdSim::ctl(const std::vector<std::string>& args) const {
     std::vector<std::string> full{"ctl", "--root", root_};

@@ -40,6 +40,10 @@ public:
     std::string path(const char* systemPath) const { return root_ + systemPath; }
     pid_t pid() const { return pid_; }
 
+    // Makes the module's trace directory (/var/log/norvlog) under the root,
+    // for tests that load the module with the simulator behind it.
+    void makeTraceDir() const;
+
     // Runs `rqbd-sim ctl --root <root> args...` and collects its output.
     Result ctl(const std::vector<std::string>& args) const;
 

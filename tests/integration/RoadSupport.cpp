@@ -1,7 +1,6 @@
 #include "integration/RoadSupport.h"
 
 #include <cimple/Meta.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +39,7 @@ void expectProperties(const cimhost::Instance& instance, const Properties& expec
 
 void RoadTest::SetUp() {
     sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
-    // The module's trace files land in the simulator's root, beside its sockets.
-    for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim_->path(dir).c_str(), 0755);
+    sim_->makeTraceDir();
     storeFile_ = sim_->path("/interop.json");
     deliveryLog_ = sim_->path("/indications.jsonl");
     startCimom();

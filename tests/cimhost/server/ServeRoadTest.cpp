@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -31,8 +30,7 @@ class ServeRoad : public ::testing::Test {
 protected:
     void SetUp() override {
         sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
-        // The module's trace files land in the simulator's root.
-        for (const char* dir : {"/var", "/var/log", "/var/log/norvlog"}) mkdir(sim_->path(dir).c_str(), 0755);
+        sim_->makeTraceDir();
         start({"--store", sim_->path("/interop.json")});
     }
 
