@@ -6,18 +6,15 @@
 // CIM error so that the sender delivers it again. Then what a person or script
 // sees of arriving indications: the readable line, and `cimhost listen` as a
 // process reporting a sender's numbering faults.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <rapidjson/document.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -66,9 +63,9 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
         int code;              // the ERROR element's CODE; 0: none, -1: no body
         httplib::Headers headers = {};
         const char* method = "POST";
-        // Handed on: the class and every property as show() gives it.
-        std::string className = {};
-        std::map<std::string, std::string> properties = {};
+        // Handed on: the class, then "|name=" and show() of every property in
+        // name order; empty when nothing may be.
+        std::string handed = {};
     } rows[] = {
         {"scalars, null, arrays and a reference",
          request("<INSTANCE CLASSNAME=\"QMS_VRXLogEntryArrived\">"
@@ -90,21 +87,11 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
                  "<KEYBINDING NAME=\"InstanceID\"><KEYVALUE>Log \"1f\"</KEYVALUE></KEYBINDING>"
                  "</INSTANCENAME></INSTANCEPATH></VALUE.REFERENCE></PROPERTY.REFERENCE>"
                  "</INSTANCE>"),
-         200,
-         "",
-         0,
-         kExport,
-         "POST",
-         "QMS_VRXLogEntryArrived",
-         {{"EventID", "string LogMessage_1f"},
-          {"ErrorCode", "uint32 11206861"},
-          {"Trending", "uint16 NULL"},
-          {"Summary", "string "},
-          {"OtherSeverity", "string  "},
-          {"MessageArguments", "string[] {FAN1 SYS,NULL,0}"},
-          {"RecommendedActions", "string[] {}"},
-          {"CorrelatedIndications", "string[] NULL"},
-          {"Element", "reference //h1/root/qms:QMS_VRXLogEntry.InstanceID=\"Log \\\"1f\\\"\",Number=31"}}},
+         200, "", 0, kExport, "POST",
+         "QMS_VRXLogEntryArrived|CorrelatedIndications=string[] NULL|Element=reference "
+         "//h1/root/qms:QMS_VRXLogEntry.InstanceID=\"Log \\\"1f\\\"\",Number=31|ErrorCode=uint32 11206861|"
+         "EventID=string LogMessage_1f|MessageArguments=string[] {FAN1 SYS,NULL,0}|OtherSeverity=string  |"
+         "RecommendedActions=string[] {}|Summary=string |Trending=uint16 NULL"},
         {"escaped text and CDATA",
          request(x("<PROPERTY NAME=\"Message\" TYPE=\"string\"><VALUE>&lt;a&gt; &amp; &quot;b&quot; "
                    "&apos;c&apos; &#x41;&#xe4;<![CDATA[<raw>]]></VALUE></PROPERTY>")),
@@ -113,8 +100,7 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
          0,
          {},
          "POST",
-         "X",
-         {{"Message", "string <a> & \"b\" 'c' A\xc3\xa4<raw>"}}},
+         "X|Message=string <a> & \"b\" 'c' A\xc3\xa4<raw>"},
         {"not kept by the owner", request("<INSTANCE CLASSNAME=\"Unkept\"/>"), 200, "", 1},
         {"empty body", "", 400, "request-not-well-formed", 1},
         {"not XML", "ExportIndication please", 400, "request-not-well-formed", 1},
@@ -192,7 +178,7 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
         // An M-POST's answer carries its CIM headers under the request's prefix.
         const std::string prefix = row.headers.count("Man") && row.status != 501 ? "73-" : "";
         EXPECT_EQ(result->get_header_value((prefix + "CIMError").c_str()), row.cimError);
-        EXPECT_EQ(listener.rejected(), refused += (row.className.empty() ? 1 : 0));
+        EXPECT_EQ(listener.rejected(), refused += (row.handed.empty() ? 1 : 0));
         if (row.code < 0) continue;
         EXPECT_EQ(result->get_header_value((prefix + "CIMExport").c_str()), "MethodResponse");
         pugi::xml_document answer;
@@ -201,16 +187,16 @@ TEST(ListenerTest, HandsOnExportRequestsAsSentAndAnswersEveryFault) {
             answer.select_node("/CIM/MESSAGE/SIMPLEEXPRSP/EXPMETHODRESPONSE").node();
         EXPECT_STREQ(response.attribute("NAME").value(), "ExportIndication") << result->body;
         EXPECT_EQ(response.child("ERROR").attribute("CODE").as_int(), row.code) << result->body;
-        if (row.className.empty()) {
+        if (row.handed.empty()) {
             EXPECT_EQ(handed.size(), before);
             continue;
         }
         ASSERT_EQ(handed.size(), before + 1);
         EXPECT_EQ(handed.back().target, "/listener/a");
-        EXPECT_EQ(handed.back().indication.className, row.className);
-        std::map<std::string, std::string> seen;
-        for (const auto& p : handed.back().indication.properties) seen[p.first] = show(p.second);
-        EXPECT_EQ(seen, row.properties);
+        std::string seen = handed.back().indication.className;
+        for (const auto& p : handed.back().indication.properties)
+            seen += "|" + p.first + "=" + show(p.second);
+        EXPECT_EQ(seen, row.handed);
         EXPECT_STREQ(answer.select_node("/CIM/MESSAGE").node().attribute("ID").value(), "42");
     }
 }
@@ -260,6 +246,11 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
           {"MessageArguments", args},
           {"HostAddress", scalar("h")}},
          "00000001020304.000000:000  severity 9   C  (no message) arguments: FAN2, NULL, 1200  [on h]"},
+        // The words of the scale, and a code that is no number.
+        {"information", {{"PerceivedSeverity", scalar("2")}}, "-  information  C  (no message)"},
+        {"fatal", {{"PerceivedSeverity", scalar("7")}}, "-  fatal        C  (no message)"},
+        {"unknown", {{"PerceivedSeverity", scalar("0")}}, "-  unknown      C  (no message)"},
+        {"no number", {{"PerceivedSeverity", scalar("x")}}, "-  severity x   C  (no message)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -268,36 +259,15 @@ TEST(IndicationLineTest, ShowsTimeSeverityClassMessageAndSource) {
         for (const auto& p : row.properties) inst.properties.emplace(p.first, p.second);
         EXPECT_EQ(indicationLine(inst), row.line);
     }
-    // The words of the scale, and a code that is no number.
-    for (const auto& s : {std::make_pair("2", "information  "), std::make_pair("7", "fatal        "),
-                          std::make_pair("0", "unknown      "), std::make_pair("x", "severity x   ")}) {
-        Instance inst;
-        inst.className = "C";
-        inst.properties.emplace("PerceivedSeverity", scalar(s.first));
-        EXPECT_EQ(indicationLine(inst), std::string("-  ") + s.second + "C  (no message)");
-    }
 }
 
 // `cimhost listen` as a process with its stderr in a scratch file; ended
 // (killed when the test did not end it) and cleaned up on destruction.
 class ListenProcess {
 public:
-    // `stdoutFd` -1: stdout goes to /dev/null.
-    ListenProcess(std::vector<std::string> args, int stdoutFd = -1) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (stdoutFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-        else
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ListenProcess(std::vector<std::string> args, const std::string& out = "/dev/null") {
         args.insert(args.begin(), {CIMHOST_BINARY, "listen", "--port", "0"});
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, CIMHOST_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        pid = qmstest::spawn(args, {}, out, err);
         // It says where it listens once it does.
         for (int i = 0; i < 1000 && pid > 0 && !port; ++i) {
             const std::string text = stderrText();
@@ -379,7 +349,9 @@ TEST(ListenCommandTest, ReportsGapsRepeatsAndLateArrivalsPerContextAndEndsWithIt
 TEST(ListenCommandTest, OutputThatCannotBeWrittenFailsTheDeliveryAndStopsTheListener) {
     int fds[2];
     ASSERT_TRUE(qmstest::highPipe(fds));
-    ListenProcess listen({}, fds[1]);
+    // Its stdout the pipe's end, opened anew in the child (before exec: the
+    // descriptor is still there).
+    ListenProcess listen({}, "/proc/self/fd/" + std::to_string(fds[1]));
     close(fds[0]);
     close(fds[1]);
     ASSERT_GT(listen.port, 0) << listen.stderrText();
