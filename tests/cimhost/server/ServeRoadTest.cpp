@@ -1,20 +1,18 @@
 // `cimhost serve` as its own process with the built module against the agent
 // simulator, driven by a real client: wbemcli.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Programs.h"
 #include "common/RqbdSim.h"
 #include "listener/Listener.h"
-
-extern char** environ;
 
 namespace {
 
@@ -31,7 +29,20 @@ protected:
     void SetUp() override {
         sim_ = std::make_unique<qmstest::RqbdSim>(QMS_ROAD_SCENARIO);
         sim_->makeTraceDir();
-        start({"--store", sim_->path("/interop.json")});
+        // On a port of its choosing, which it prints first.
+        const std::string out = sim_->path("/serve.out");
+        pid_ = qmstest::spawn({CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR,
+                               "--port", "0", "--store", sim_->path("/interop.json")},
+                              {}, out, "");
+        ASSERT_GT(pid_, 0);
+        std::string line;
+        for (int i = 0; i < 1000 && line.find('\n') == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            line = qmstest::fileText(out);
+        }
+        const size_t at = line.find("listening on http://127.0.0.1:");
+        ASSERT_NE(at, std::string::npos) << line;
+        url_ = "http://127.0.0.1:" + std::to_string(std::atoi(line.c_str() + at + 30));
     }
 
     void TearDown() override {
@@ -41,39 +52,20 @@ protected:
         }
     }
 
-    // Starts the server on a port of its choosing and learns the port from
-    // the line it prints first.
-    void start(std::vector<std::string> extra) {
-        std::vector<std::string> args = {
-            CIMHOST_BINARY, "serve", QMS_PROVIDERS_FILE, "--library-path", QMS_MODULE_DIR, "--port", "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int fds[2];
-        ASSERT_TRUE(qmstest::highPipe(fds));
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        ASSERT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        std::string line;
-        pollfd p{fds[0], POLLIN, 0};
-        char c;
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1)
-            line += c;
-        close(fds[0]);
-        const size_t colon = line.rfind(':');
-        ASSERT_NE(line.find("listening on http://127.0.0.1:"), std::string::npos) << line;
-        url_ = "http://127.0.0.1:" + line.substr(colon + 1, line.find('/', colon) - colon - 1);
-    }
-
-    qmstest::ProgramResult wbemcli(const std::string& op, const std::string& path,
-                                   const std::vector<std::string>& extra = {}) {
+    // wbemcli's call with one more argument when `arg` is not empty, and what
+    // must show in its output (a CIM error's name in its stderr, and only
+    // then may it fail); its output.
+    std::string wbemcli(const char* op, const std::string& path, const std::string& arg,
+                        const std::string& shown) {
         std::vector<std::string> argv = {"wbemcli", op, url_ + "/" + path};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return qmstest::run(argv, {}, 20000);
+        if (!arg.empty()) argv.push_back(arg);
+        const qmstest::ProgramResult r = qmstest::run(argv, {}, 20000);
+        const bool error = shown.rfind("CIM_ERR_", 0) == 0;
+        EXPECT_NE((error ? r.err : r.out).find(shown), std::string::npos) << op << " " << path << "\n"
+                                                                          << r.out << r.err;
+        EXPECT_TRUE(error || r.exitCode == 0) << op << " " << path << " exited " << r.exitCode << "\n"
+                                              << r.err;
+        return r.out;
     }
 
     std::unique_ptr<qmstest::RqbdSim> sim_;
@@ -86,49 +78,37 @@ protected:
 // registration service, which then hears its test indication. (`cimhost
 // client` against a real CIMOM is tests/cimom's.)
 TEST_F(ServeRoad, WbemcliManagesInteropInstancesAndCallsTheService) {
-    qmstest::ProgramResult r = wbemcli("ecn", "root/interop");
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("root/interop:CIM_IndicationFilter\n"), std::string::npos) << r.out;
-
-    r = wbemcli("ci", kFilter,
-                {"Name=\"road-filter\",Query=\"SELECT * FROM QMS_VRXLogEntryArrived\",QueryLanguage=\"WQL\","
-                 "SourceNamespace=\"root/qms\""});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    wbemcli("ecn", "root/interop", "", "root/interop:CIM_IndicationFilter\n");
+    const std::string created =
+        wbemcli("ci", kFilter,
+                "Name=\"road-filter\",Query=\"SELECT * FROM QMS_VRXLogEntryArrived\",QueryLanguage=\"WQL\","
+                "SourceNamespace=\"root/qms\"",
+                "");
     // The interop namespace names the filter with this system's name, which
     // the answer carries: "host:port/namespace:Class.keys".
-    const std::string filter = r.out.substr(r.out.find('/') + 1, r.out.find('\n') - r.out.find('/') - 1);
-    EXPECT_NE(filter.find("Name=\"road-filter\""), std::string::npos) << r.out;
-    r = wbemcli("ein", "root/interop:CIM_IndicationFilter");
-    EXPECT_NE(r.out.find("Name=\"road-filter\""), std::string::npos) << r.out << r.err;
-    r = wbemcli("ei", "root/interop:CIM_IndicationFilter");
-    EXPECT_NE(r.out.find("Query=\"SELECT * FROM QMS_VRXLogEntryArrived\""), std::string::npos)
-        << r.out << r.err;
-    r = wbemcli("gi", filter);
-    EXPECT_NE(r.out.find("SourceNamespace=\"root/qms\""), std::string::npos) << r.out << r.err;
-    r = wbemcli("di", filter);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    r = wbemcli("gi", filter);
-    EXPECT_NE(r.err.find("CIM_ERR_NOT_FOUND"), std::string::npos) << r.out << r.err;
+    const size_t slash = created.find('/');
+    const std::string filter = created.substr(slash + 1, created.find('\n') - slash - 1);
+    EXPECT_NE(filter.find("Name=\"road-filter\""), std::string::npos) << created;
+    wbemcli("ein", "root/interop:CIM_IndicationFilter", "", "Name=\"road-filter\"");
+    wbemcli("ei", "root/interop:CIM_IndicationFilter", "", "Query=\"SELECT * FROM QMS_VRXLogEntryArrived\"");
+    wbemcli("gi", filter, "", "SourceNamespace=\"root/qms\"");
+    wbemcli("di", filter, "", "");
+    wbemcli("gi", filter, "", "CIM_ERR_NOT_FOUND");
 
     cimhost::listener::Listener listener;
-    r = wbemcli("cm", kService,
-                {"RegisterCIMXMLIndication.Query=\"SELECT * FROM QMS_VRXLogEntryArrived\",QueryType=0,"
-                 "EventReceiver=\"" +
-                 listener.url("/wbem") + "\",Tag=\"wbem\""});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("RegisterCIMXMLIndication: 0"), std::string::npos) << r.out;
-    r = wbemcli("cm", kService, {"ListRegistrations"});
-    EXPECT_NE(r.out.find("ListRegistrations: 0"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Tags (string): wbem"), std::string::npos) << r.out;
-    r = wbemcli("cm", kService, {"SendTestIndication"});
-    EXPECT_NE(r.out.find("SendTestIndication: 0"), std::string::npos) << r.out << r.err;
+    wbemcli("cm", kService,
+            "RegisterCIMXMLIndication.Query=\"SELECT * FROM QMS_VRXLogEntryArrived\",QueryType=0,"
+            "EventReceiver=\"" +
+                listener.url("/wbem") + "\",Tag=\"wbem\"",
+            "RegisterCIMXMLIndication: 0");
+    const std::string listed = wbemcli("cm", kService, "ListRegistrations", "ListRegistrations: 0");
+    EXPECT_NE(listed.find("Tags (string): wbem"), std::string::npos) << listed;
+    wbemcli("cm", kService, "SendTestIndication", "SendTestIndication: 0");
     ASSERT_TRUE(listener.waitFor(1, std::chrono::seconds(15)));
     EXPECT_EQ(listener.at(0).target, "/wbem");
     EXPECT_EQ(listener.at(0).indication.className, "QMS_VRXLogEntryArrived");
-    r = wbemcli("cm", kService, {"UnRegisterIndicationsByTag.Tag=\"wbem\""});
-    EXPECT_NE(r.out.find("UnRegisterIndicationsByTag: 0"), std::string::npos) << r.out << r.err;
-    r = wbemcli("cm", kService, {"NoSuchMethod"});
-    EXPECT_NE(r.err.find("CIM_ERR_METHOD_NOT_FOUND"), std::string::npos) << r.out << r.err;
+    wbemcli("cm", kService, "UnRegisterIndicationsByTag.Tag=\"wbem\"", "UnRegisterIndicationsByTag: 0");
+    wbemcli("cm", kService, "NoSuchMethod", "CIM_ERR_METHOD_NOT_FOUND");
 }
 
 }  // namespace
