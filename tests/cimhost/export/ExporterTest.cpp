@@ -39,23 +39,25 @@ std::string text(const listener::Instance& i, const char* name) {
     return p && !p->null ? p->text : "NULL";
 }
 
-ExportSettings quick() {
+ExportSettings quick(std::chrono::milliseconds retryInterval = 400ms) {  // 20 ms in the test build
     ExportSettings s;
     s.retryAttempts = 2;
-    s.retryInterval = 400ms;  // 20 ms in the test build
+    s.retryInterval = retryInterval;
     return s;
 }
 
-// A listener that misbehaves on its first `failures` posts in one way, then
-// answers as a listener should and records what it was sent. A closed gate
-// holds every post until it opens.
+// A listener (over HTTPS with a certificate and its key) that misbehaves on
+// its first `failures` posts in one way, then answers as a listener should and
+// records what it was sent. A closed gate holds every post until it opens.
 class FaultyListener {
 public:
     enum Fault { Status500, CimError, Garbage, NoExportHeader, HugeAnswer, ClosesMidAnswer };
 
-    FaultyListener(Fault fault, int failures) {
-        server_.set_tcp_nodelay(true);
-        server_.Post("/", [this, fault, failures](const httplib::Request& req, httplib::Response& res) {
+    FaultyListener(Fault fault, int failures, const std::string& cert = "", const std::string& key = "")
+        : server_(cert.empty() ? std::make_unique<httplib::Server>()
+                               : std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str())) {
+        server_->set_tcp_nodelay(true);
+        server_->Post("/", [this, fault, failures](const httplib::Request& req, httplib::Response& res) {
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 opened_.wait(lock, [&] { return open_; });
@@ -74,16 +76,18 @@ public:
             res.set_header("CIMExport", "MethodResponse");
             res.set_content(listener::exportResponse(parse.request.messageId), "application/xml");
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running()) std::this_thread::sleep_for(1ms);
+        port_ = server_->bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
+        while (!server_->is_running()) std::this_thread::sleep_for(1ms);
     }
     ~FaultyListener() {
         setOpen(true);
-        server_.stop();
+        server_->stop();
         thread_.join();
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    std::string url(const std::string& scheme = "http", const std::string& host = "127.0.0.1") const {
+        return scheme + "://" + host + ":" + std::to_string(port_) + "/";
+    }
     void setOpen(bool open) {
         std::lock_guard<std::mutex> lock(mutex_);
         open_ = open;
@@ -129,7 +133,7 @@ private:
         }
     }
 
-    httplib::Server server_;
+    std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
     std::atomic<int> posts_{0};
@@ -235,16 +239,7 @@ TEST(ExporterTest, HttpsListenersMustShowATrustedCertificate) {
                             "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert})
                   .exitCode,
               0);
-    httplib::SSLServer server(cert.c_str(), key.c_str());
-    std::atomic<int> received{0};
-    server.Post("/", [&](const httplib::Request& req, httplib::Response& res) {
-        ++received;
-        res.set_header("CIMExport", "MethodResponse");
-        res.set_content(listener::exportResponse(listener::parseExportIndication(req.body).request.messageId),
-                        "application/xml");
-    });
-    const int port = server.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { server.listen_after_bind(); });
+    FaultyListener listener(FaultyListener::Status500, 0, cert, key);
     const struct {
         std::string caFile;
         std::string host;
@@ -255,23 +250,18 @@ TEST(ExporterTest, HttpsListenersMustShowATrustedCertificate) {
         ExportSettings settings = quick();
         settings.http.caFile = row.caFile;
         Exporter exporter(settings);
-        exporter.deliver(destination("https://" + row.host + ":" + std::to_string(port) + "/"),
-                         subscription("s"), indication(0));
+        exporter.deliver(destination(listener.url("https", row.host)), subscription("s"), indication(0));
         ASSERT_TRUE(waitUntil([&] {
             const ExportCounters c = exporter.counters().at(0);
             return c.delivered + c.droppedAfterRetries == 1;
         }));
         EXPECT_EQ(exporter.counters().at(0).delivered, row.delivered);
     }
-    EXPECT_EQ(received.load(), 1);
-    server.stop();
-    serving.join();
+    EXPECT_EQ(listener.received().size(), 1u);
 }
 
 TEST(ExporterTest, UnusableUrlDropsAtOnce) {
-    ExportSettings patient;
-    patient.retryInterval = 600s;
-    Exporter exporter(patient);
+    Exporter exporter(quick(600s));
     const std::vector<std::string> urls = {
         "ftp://127.0.0.1/",    "http:///path", "http://host name/", "http://127.0.0.1:99999/",
         "http://127.0.0.1:x/", "http://[::1/", "http://[::1]x/"};
@@ -331,9 +321,7 @@ TEST(ExporterTest, StopDrainsForABoundedTimeThenCountsWhatIsLeft) {
 
     // A listener that cannot be reached: no retry waits at stop, however
     // long the configured interval (an unresolvable name fails at once).
-    ExportSettings patient;
-    patient.retryInterval = 600s;
-    Exporter unreachable(patient);
+    Exporter unreachable(quick(600s));
     for (int i = 0; i < 3; ++i)
         unreachable.deliver(destination("http://no-such-listener.invalid:5988"), subscription("s"),
                             indication(i));
