@@ -3,11 +3,9 @@
 // and clean-up.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 #include "common/Interop.h"
@@ -47,7 +45,7 @@ protected:
         EXPECT_TRUE(c->loadRegistrations(regFile, &error)) << error;
         c->broker().setLog([this](char, int, const std::string& component, const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(component + ": " + line);
+            lines[component].push_back(line);
         });
         return c;
     }
@@ -55,11 +53,7 @@ protected:
     // Trace lines of one test provider.
     std::vector<std::string> log(const std::string& provider) {
         std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string> out;
-        for (const std::string& l : lines)
-            if (l.compare(0, provider.size() + 2, provider + ": ") == 0)
-                out.push_back(l.substr(provider.size() + 2));
-        return out;
+        return lines[provider];
     }
 
     static ObjectPath pathOf(const std::string& ns, const std::string& cls) { return {ns, "", cls, {}}; }
@@ -92,7 +86,7 @@ protected:
     qmstest::ScratchDir scratch{"cimhost-core"};
     const std::string dir = scratch.path(), regFile = scratch.file("providers.reg");
     std::mutex mutex;
-    std::vector<std::string> lines;
+    std::map<std::string, std::vector<std::string>> lines;  // by component
     std::unique_ptr<Cimom> cimom;
 };
 

@@ -111,17 +111,12 @@ protected:
     // A good EnumerateInstanceNames as `user` (none when empty), over HTTPS
     // when `https`; the HTTP status, or -1 without an answer.
     int enumerateAs(const std::string& user, const std::string& password, bool https = false) {
-        std::unique_ptr<httplib::ClientImpl> client;
-        if (https) {
-            auto tls = std::make_unique<httplib::SSLClient>("127.0.0.1", server_->port());
-            tls->enable_server_certificate_verification(false);
-            client = std::move(tls);
-        } else {
-            client = std::make_unique<httplib::ClientImpl>("127.0.0.1", server_->port());
-        }
-        if (!user.empty()) client->set_basic_auth(user.c_str(), password.c_str());
-        const httplib::Result r = client->Post("/cimom", operation("EnumerateInstanceNames"),
-                                               request(enumerateNames()), "application/xml");
+        httplib::Client client(std::string(https ? "https" : "http") +
+                               "://127.0.0.1:" + std::to_string(server_->port()));
+        client.enable_server_certificate_verification(false);
+        if (!user.empty()) client.set_basic_auth(user, password);
+        const httplib::Result r = client.Post("/cimom", operation("EnumerateInstanceNames"),
+                                              request(enumerateNames()), "application/xml");
         return r ? r->status : -1;
     }
 
