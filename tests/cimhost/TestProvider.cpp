@@ -2,7 +2,7 @@
 // for the host's tests. Its providers:
 //   Test_Provider  instance + method: keeps created instances by class and
 //                  Name; its methods make up-calls into the broker.
-//   Sub_Provider   instance: the same store, for a subclass.
+//   Sub_Provider   instance: the same, for a subclass.
 //   Ind_Provider   indication + method: notes every filter call.
 //   Keep_Provider  instance: answers CMPI_RC_DO_NOT_UNLOAD to a cleanup
 //                  that does not terminate.
@@ -17,14 +17,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 
 namespace {
-
-struct Store {
-    std::mutex mutex;
-    std::map<std::string, CMPIInstance*> items;  // "<class>/<Name>", lower case
-};
 
 struct Mi {
     const CMPIBroker* mb;
@@ -32,16 +26,11 @@ struct Mi {
     CMPIInstanceMI instance;
     CMPIMethodMI method;
     CMPIIndicationMI indication;
+    std::mutex mutex;
+    std::map<std::string, CMPIInstance*> items;  // an instance MI's, by "<class>/<Name>" in lower case
 };
 
 Mi* miOf(const void* hdl) { return static_cast<Mi*>(const_cast<void*>(hdl)); }
-
-Store& storeOf(const Mi* m) {
-    static std::mutex mutex;
-    static std::map<std::pair<const CMPIBroker*, std::string>, Store> stores;
-    std::lock_guard<std::mutex> lock(mutex);
-    return stores[std::make_pair(m->mb, m->name)];
-}
 
 CMPIStatus status(CMPIrc rc) { return CMPIStatus{rc, nullptr}; }
 
@@ -89,20 +78,15 @@ CMPIStatus instanceCleanup(CMPIInstanceMI* mi, const CMPIContext*, CMPIBoolean t
         note(m, "cleanup Instance terminating=0");
         return status(CMPI_RC_DO_NOT_UNLOAD);
     }
-    Store& store = storeOf(m);
-    {
-        std::lock_guard<std::mutex> lock(store.mutex);
-        for (auto& item : store.items) item.second->ft->release(item.second);
-        store.items.clear();
-    }
+    for (auto& item : m->items) item.second->ft->release(item.second);
     return cleanup(m, "Instance", terminating);
 }
 
 CMPIStatus enumerate(CMPIInstanceMI* mi, const CMPIResult* rslt, const CMPIObjectPath* op, bool names) {
     const std::string cls = className(op) + "/";
-    Store& store = storeOf(miOf(mi->hdl));
-    std::lock_guard<std::mutex> lock(store.mutex);
-    for (auto& item : store.items) {
+    Mi* m = miOf(mi->hdl);
+    std::lock_guard<std::mutex> lock(m->mutex);
+    for (auto& item : m->items) {
         if (item.first.compare(0, cls.size(), cls) != 0) continue;
         if (names)
             rslt->ft->returnObjectPath(rslt, item.second->ft->getObjectPath(item.second, nullptr));
@@ -113,25 +97,25 @@ CMPIStatus enumerate(CMPIInstanceMI* mi, const CMPIResult* rslt, const CMPIObjec
     return status(CMPI_RC_OK);
 }
 
-// Calls f(store, item) for the stored item the path names, under the store's
+// Calls f(items, item) for the stored item the path names, under the MI's
 // lock.
 template <class F>
 CMPIStatus withItem(CMPIInstanceMI* mi, const CMPIObjectPath* op, F f) {
-    Store& store = storeOf(miOf(mi->hdl));
-    std::lock_guard<std::mutex> lock(store.mutex);
-    auto it = store.items.find(keyOf(op));
-    if (it == store.items.end()) return status(miOf(mi->hdl), CMPI_RC_ERR_NOT_FOUND, "no such instance");
-    f(store, it);
+    Mi* m = miOf(mi->hdl);
+    std::lock_guard<std::mutex> lock(m->mutex);
+    auto it = m->items.find(keyOf(op));
+    if (it == m->items.end()) return status(m, CMPI_RC_ERR_NOT_FOUND, "no such instance");
+    f(m->items, it);
     return status(CMPI_RC_OK);
 }
 
 CMPIStatus createInstance(CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt,
                           const CMPIObjectPath* op, const CMPIInstance* inst) {
     const std::string key = className(op) + "/" + lower(text(inst->ft->getProperty(inst, "Name", nullptr)));
-    Store& store = storeOf(miOf(mi->hdl));
-    std::lock_guard<std::mutex> lock(store.mutex);
-    if (store.items.count(key)) return status(CMPI_RC_ERR_ALREADY_EXISTS);
-    store.items[key] = inst->ft->clone(inst, nullptr);
+    Mi* m = miOf(mi->hdl);
+    std::lock_guard<std::mutex> lock(m->mutex);
+    if (m->items.count(key)) return status(CMPI_RC_ERR_ALREADY_EXISTS);
+    m->items[key] = inst->ft->clone(inst, nullptr);
     rslt->ft->returnObjectPath(rslt, inst->ft->getObjectPath(inst, nullptr));
     rslt->ft->returnDone(rslt);
     return status(CMPI_RC_OK);
@@ -149,7 +133,7 @@ const CMPIInstanceMIFT instanceFT = {
        const char**) { return enumerate(mi, rslt, op, false); },
     [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult* rslt, const CMPIObjectPath* op,
        const char**) {
-        return withItem(mi, op, [rslt](Store&, auto it) {
+        return withItem(mi, op, [rslt](auto&, auto it) {
             rslt->ft->returnInstance(rslt, it->second);
             rslt->ft->returnDone(rslt);
         });
@@ -157,15 +141,15 @@ const CMPIInstanceMIFT instanceFT = {
     createInstance,
     [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op,
        const CMPIInstance* inst, const char**) {
-        return withItem(mi, op, [inst](Store&, auto it) {
+        return withItem(mi, op, [inst](auto&, auto it) {
             it->second->ft->release(it->second);
             it->second = inst->ft->clone(inst, nullptr);
         });
     },
     [](CMPIInstanceMI* mi, const CMPIContext*, const CMPIResult*, const CMPIObjectPath* op) {
-        return withItem(mi, op, [](Store& store, auto it) {
+        return withItem(mi, op, [](auto& items, auto it) {
             it->second->ft->release(it->second);
-            store.items.erase(it);
+            items.erase(it);
         });
     },
     nullptr};
@@ -178,10 +162,8 @@ CMPIStatus invokeMethod(CMPIMethodMI* mi, const CMPIContext* ctx, const CMPIResu
     const CMPIBroker* mb = m->mb;
     CMPIStatus rc = status(CMPI_RC_OK);
     CMPIUint32 result = 0;
-    if (strcasecmp(method, "Count") == 0) {
-        Store& store = storeOf(m);
-        std::lock_guard<std::mutex> lock(store.mutex);
-        result = static_cast<CMPIUint32>(store.items.size());
+    if (strcasecmp(method, "Ping") == 0) {
+        // Answers 0: it is there to be routed.
     } else if (strcasecmp(method, "Enumerate") == 0) {
         const std::string cls = text(in->ft->getArg(in, "ClassName", nullptr));
         CMPIObjectPath* op = mb->eft->newObjectPath(mb, nullptr, cls.c_str(), nullptr);
@@ -248,7 +230,7 @@ const CMPIIndicationMIFT indicationFT = {
     [](CMPIIndicationMI* mi, const CMPIContext*) { return note(mi->hdl, "disableIndications"); }};
 
 Mi* newMi(const CMPIBroker* mb, const char* name) {
-    Mi* m = new Mi{mb, name, {}, {}, {}};
+    Mi* m = new Mi{mb, name, {}, {}, {}, {}, {}};
     m->instance = CMPIInstanceMI{m, &instanceFT};
     m->method = CMPIMethodMI{m, &methodFT};
     m->indication = CMPIIndicationMI{m, &indicationFT};
