@@ -20,14 +20,16 @@ std::string methodResponse(const std::string& inside) {
            inside + "</METHODRESPONSE></SIMPLERSP></MESSAGE></CIM>";
 }
 
+// Answers every post with the status, body and headers it was made with, and
+// keeps the last request's body.
 class Canned {
 public:
-    Canned() {
-        server_.Post("/cimom", [this](const httplib::Request& request, httplib::Response& response) {
-            lastRequest_ = request.body;
-            response.status = status_;
-            for (const auto& h : headers_) response.set_header(h.first, h.second);
-            response.set_content(body_, "application/xml; charset=\"utf-8\"");
+    Canned(int status, const std::string& body, const httplib::Headers& headers = {}) {
+        server_.Post("/cimom", [=](const httplib::Request& request, httplib::Response& response) {
+            lastRequest = request.body;
+            response.status = status;
+            for (const auto& h : headers) response.set_header(h.first, h.second);
+            response.set_content(body, "application/xml; charset=\"utf-8\"");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -37,22 +39,14 @@ public:
         server_.stop();
         thread_.join();
     }
-    void answer(int status, std::string body, httplib::Headers headers = {}) {
-        status_ = status;
-        body_ = std::move(body);
-        headers_ = std::move(headers);
-    }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    const std::string& lastRequest() const { return lastRequest_; }
+
+    std::string lastRequest;
 
 private:
     httplib::Server server_;
     std::thread thread_;
     int port_ = 0;
-    int status_ = 200;
-    std::string body_;
-    httplib::Headers headers_;
-    std::string lastRequest_;
 };
 
 CimClient clientOf(const std::string& url) {
@@ -68,7 +62,6 @@ const cimhost::client::InstanceName kService{
     "QMS_S.Name=\"a,b\""};
 
 TEST(CimClient, EveryFailureIsReportedAsItsKind) {
-    Canned server;
     const struct {
         int status;
         std::string body;
@@ -88,7 +81,7 @@ TEST(CimClient, EveryFailureIsReportedAsItsKind) {
         {200, std::string(33u << 20, ' '), {}, Failure::kHttp, "larger than any answer"},
     };
     for (const auto& c : cases) {
-        server.answer(c.status, c.body, c.headers);
+        Canned server(c.status, c.body, c.headers);
         CimClient client = clientOf(server.url());
         cimhost::client::MethodResult result;
         Failure failure;
@@ -110,8 +103,7 @@ TEST(CimClient, EveryFailureIsReportedAsItsKind) {
 }
 
 TEST(CimClient, AMethodCallCarriesTheNameWholeAndReadsEveryOutput) {
-    Canned server;
-    server.answer(200,
+    Canned server(200,
                   methodResponse("<RETURNVALUE PARAMTYPE=\"uint16\"><VALUE>0</VALUE></RETURNVALUE>"
                                  "<PARAMVALUE NAME=\"Tags\" PARAMTYPE=\"string\"><VALUE.ARRAY><VALUE>x&amp;y"
                                  "</VALUE><VALUE.NULL/></VALUE.ARRAY></PARAMVALUE>"));
@@ -127,7 +119,7 @@ TEST(CimClient, AMethodCallCarriesTheNameWholeAndReadsEveryOutput) {
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(*items[0], "x&y");
     EXPECT_FALSE(items[1]);
-    const std::string& sent = server.lastRequest();
+    const std::string& sent = server.lastRequest;
     EXPECT_NE(sent.find("<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>"), std::string::npos) << sent;
     EXPECT_NE(sent.find(kService.xml.substr(0, 40)), std::string::npos) << sent;
     EXPECT_NE(sent.find("&lt;a&amp;\"b&gt;"), std::string::npos) << sent;
