@@ -120,16 +120,15 @@ protected:
         return r ? r->status : -1;
     }
 
-    // A self-signed certificate and its key for localhost, in the test's
-    // directory.
-    bool makeCertificate(std::string* cert, std::string* key) {
-        *cert = dir_ + "/cert.pem";
-        *key = dir_ + "/key.pem";
-        const qmstest::ProgramResult made =
-            qmstest::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                          "-nodes", "-keyout", *key, "-out", *cert, "-days", "1", "-subj", "/CN=localhost"});
-        EXPECT_EQ(made.exitCode, 0) << made.err;
-        return made.exitCode == 0;
+    // HTTPS for `options`, with a self-signed certificate for localhost and
+    // its key made in the test's directory.
+    void secure(server::ServerOptions* options) {
+        options->certFile = dir_ + "/cert.pem";
+        options->keyFile = dir_ + "/key.pem";
+        const qmstest::ProgramResult made = qmstest::run(
+            {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-keyout", options->keyFile, "-out", options->certFile, "-days", "1", "-subj", "/CN=localhost"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
     }
 
     const qmstest::ScratchDir scratch_{"cimhost-server"};
@@ -378,18 +377,13 @@ TEST_F(ServerTest, ShallowEnumerationLeavesOutWhatSubclassesAdd) {
 TEST_F(ServerTest, ATricklingClientIsCutOffAtTheRequestDeadline) {
     using Clock = std::chrono::steady_clock;
     using std::chrono::milliseconds;
-    std::string cert, key;
-    ASSERT_TRUE(makeCertificate(&cert, &key));
     for (const bool https : {false, true}) {
         SCOPED_TRACE(https ? "https" : "http");
         server::ServerOptions options;
         options.limits.request = milliseconds(600);
         options.limits.io = std::chrono::seconds(10);
         options.workers = 3;
-        if (https) {
-            options.certFile = cert;
-            options.keyFile = key;
-        }
+        if (https) secure(&options);
         serve(options);
         // A request line and a header, or a TLS record's header and the
         // start of the handshake it announces.
@@ -479,10 +473,7 @@ TEST_F(ServerTest, OnlyAuthenticatedRequestsReachTheProviders) {
     EXPECT_EQ(cimom_->calls("Test_Provider.enumerateInstanceNames"), 3u);
     stop();
 
-    std::string cert, key;
-    ASSERT_TRUE(makeCertificate(&cert, &key));
-    options.certFile = cert;
-    options.keyFile = key;
+    secure(&options);
     serve(options);
     EXPECT_EQ(enumerateAs("alice", "s3cret:x", true), 200);
     EXPECT_EQ(enumerateAs("alice", "wrong", true), 401);
