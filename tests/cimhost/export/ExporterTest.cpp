@@ -63,12 +63,8 @@ public:
                 opened_.wait(lock, [&] { return open_; });
                 if (delay_.count()) std::this_thread::sleep_for(delay_);
             }
-            const int n = ++posts_;
             const listener::ExportParse parse = listener::parseExportIndication(req.body);
-            if (n <= failures) {
-                misbehave(fault, parse.request.messageId, res);
-                return;
-            }
+            if (++posts_ <= failures) return misbehave(fault, parse.request.messageId, res);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 received_.push_back(parse.request.indication);
