@@ -38,10 +38,16 @@ std::string param(const char* name, const std::string& value) {
     return "<IPARAMVALUE NAME=\"" + std::string(name) + "\">" + value + "</IPARAMVALUE>";
 }
 
-std::string enumerateNames(const std::string& ns = "<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"qms\"/>") {
-    return "<IMETHODCALL NAME=\"EnumerateInstanceNames\"><LOCALNAMESPACEPATH>" + ns +
-           "</LOCALNAMESPACEPATH><IPARAMVALUE NAME=\"ClassName\"><CLASSNAME NAME=\"CIM_ComputerSystem\"/>"
-           "</IPARAMVALUE></IMETHODCALL>";
+// An intrinsic call in root/<ns>.
+std::string imethod(const std::string& method, const std::string& params, const std::string& ns = "qms") {
+    return "<IMETHODCALL NAME=\"" + method +
+           "\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"" + ns +
+           "\"/></LOCALNAMESPACEPATH>" + params + "</IMETHODCALL>";
+}
+
+std::string enumerateNames(const std::string& ns = "qms") {
+    return imethod("EnumerateInstanceNames", param("ClassName", "<CLASSNAME NAME=\"CIM_ComputerSystem\"/>"),
+                   ns);
 }
 
 // A raw connection to the server on loopback (with SOCK_NONBLOCK in `flags`:
@@ -100,10 +106,7 @@ protected:
 
     // An intrinsic call in root/<ns>: the body of a 200 answer, or "no answer".
     std::string call(const std::string& method, const std::string& params, const char* ns = "qms") {
-        const httplib::Result r = post(request("<IMETHODCALL NAME=\"" + method +
-                                               "\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
-                                               "<NAMESPACE NAME=\"" +
-                                               ns + "\"/></LOCALNAMESPACEPATH>" + params + "</IMETHODCALL>"),
+        const httplib::Result r = post(request(imethod(method, params, ns)),
                                        operation(method, std::string("root/") + ns), "application/xml");
         return r && r->status == 200 ? r->body : "no answer";
     }
@@ -195,13 +198,10 @@ TEST_F(ServerTest, EveryBadRequestGetsTheAnswerItsFaultCallsFor) {
          headers, xml, 400, "request-not-valid"},
         {"nesting beyond any request", deep, headers, xml, 400, "request-not-valid"},
         {"a body beyond the limit", std::string(100 * 1024, ' ') + good, headers, xml, 413},
-        {"an unknown operation",
-         request("<IMETHODCALL NAME=\"Frobnicate\"><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
-                 "<NAMESPACE NAME=\"qms\"/></LOCALNAMESPACEPATH></IMETHODCALL>"),
-         with("CIMMethod", "Frobnicate"), xml, 200, "", CMPI_RC_ERR_NOT_SUPPORTED},
-        {"an unknown namespace",
-         request(enumerateNames("<NAMESPACE NAME=\"root\"/><NAMESPACE NAME=\"none\"/>")),
-         with("CIMObject", "root/none"), xml, 200, "", CMPI_RC_ERR_INVALID_NAMESPACE},
+        {"an unknown operation", request(imethod("Frobnicate", "")), with("CIMMethod", "Frobnicate"), xml,
+         200, "", CMPI_RC_ERR_NOT_SUPPORTED},
+        {"an unknown namespace", request(enumerateNames("none")), with("CIMObject", "root/none"), xml, 200,
+         "", CMPI_RC_ERR_INVALID_NAMESPACE},
         {"a parameter of the wrong type",
          request(
              "<METHODCALL NAME=\"RequestStateChange\"><LOCALCLASSPATH><LOCALNAMESPACEPATH>"
