@@ -219,9 +219,8 @@ TEST(ExporterTest, EveryFailedAnswerIsRetriedThenDropped) {
         // The second keeps its number whatever became of the first.
         EXPECT_EQ(text(listener.received().back(), "SequenceNumber"), "1");
         const ExportCounters c = exporter.counters().at(0);
-        EXPECT_EQ(c.delivered, row.arrived.size());
-        EXPECT_EQ(c.retried, row.retried);
-        EXPECT_EQ(c.droppedAfterRetries, row.dropped);
+        EXPECT_EQ((std::vector<uint64_t>{c.delivered, c.retried, c.droppedAfterRetries}),
+                  (std::vector<uint64_t>{row.arrived.size(), row.retried, row.dropped}));
     }
 }
 
