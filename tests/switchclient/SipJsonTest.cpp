@@ -220,20 +220,14 @@ TEST(SipJsonRead, ElementValuesParseNumbersAndPrefixedStrings) {
     LoadCommand(message,
                 R"("H":"0x1F","h":"0X1f","O":"017","D":"17","Z":"0","X":"0x","G":"0x1G","N":4294967297,)"
                 R"("M":-1,"F":2.5,"B":true,"A":[1],"S":"99999999999","E":"")");
-    EXPECT_EQ(message.GetCmdElemValue(0, "H", 0), 31u);
-    EXPECT_EQ(message.GetCmdElemValue(0, "h", 0), 31u);
-    EXPECT_EQ(message.GetCmdElemValue(0, "O", 0), 15u);
-    EXPECT_EQ(message.GetCmdElemValue(0, "D", 0), 17u);
-    EXPECT_EQ(message.GetCmdElemValue(0, "Z", 9), 0u);
-    EXPECT_EQ(message.GetCmdElemValue(0, "X", 9), 0u);  // "0x" is octal after its "0"
-    EXPECT_EQ(message.GetCmdElemValue(0, "G", 9), 1u);  // parsing stops at the first non-digit
-    EXPECT_EQ(message.GetCmdElemValue(0, "N", 0), 1u);  // low 32 bits
-    EXPECT_EQ(message.GetCmdElemValue(0, "M", 0), 0xFFFFFFFFu);
-    EXPECT_EQ(message.GetCmdElemValue(0, "S", 0), static_cast<unsigned>(99999999999ull));
-    EXPECT_EQ(message.GetCmdElemValue(0, "E", 9), 0u);
-    for (const char* other : {"F", "B", "A", "missing"}) {
-        EXPECT_EQ(message.GetCmdElemValue(0, other, 42), 42u) << other;
-    }
+    // "0x" is octal after its "0", parsing stops at the first non-digit, and
+    // numbers keep their low 32 bits.
+    const std::pair<const char*, unsigned> cases[] = {
+        {"H", 31}, {"h", 31}, {"O", 15}, {"D", 17},          {"Z", 0},
+        {"X", 0},  {"G", 1},  {"N", 1},  {"M", 0xFFFFFFFFu}, {"S", static_cast<unsigned>(99999999999ull)},
+        {"E", 0},  {"F", 42}, {"B", 42}, {"A", 42},          {"missing", 42}};
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(message.GetCmdElemValue(0, name, 42), expected) << name;
     EXPECT_EQ(message.GetCmdElemValue(0, nullptr, 42), 42u);
 }
 
@@ -267,31 +261,25 @@ TEST(SipJsonRead, RawBytesAsUnsignedValueAndReplyData) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Type flags and value of every node, so that a number read as Uint and one
 // read as Uint64 or Int differ. A byte string of the message describes as the
 // array of small numbers it stands for.
 std::string Describe(const rapidjson::Value& v, const SipJson* message = nullptr) {
     const unsigned char* bytes = nullptr;
     size_t count = 0;
+    std::string out;
     if (message != nullptr && message->GetRawBytes(v, bytes, count)) {
-        std::string out = "[";
         for (size_t i = 0; i < count; ++i) out += "iuIU:" + std::to_string(bytes[i]) + ",";
-        return out + "]";
+        return "[" + out + "]";
     }
     if (v.IsObject()) {
-        std::string out = "{";
         for (auto it = v.MemberBegin(); it != v.MemberEnd(); ++it)
             out += std::string(it->name.GetString()) + ":" + Describe(it->value, message) + ",";
-        return out + "}";
+        return "{" + out + "}";
     }
     if (v.IsArray()) {
-        std::string out = "[";
         for (const auto& element : v.GetArray()) out += Describe(element, message) + ",";
-        return out + "]";
+        return "[" + out + "]";
     }
     if (v.IsNumber()) {
         std::string flags = std::string(v.IsInt() ? "i" : "") + (v.IsUint() ? "u" : "") +
@@ -304,8 +292,6 @@ std::string Describe(const rapidjson::Value& v, const SipJson* message = nullptr
     if (v.IsString()) return "\"" + std::string(v.GetString()) + "\"";
     return std::to_string(static_cast<int>(v.GetType()));
 }
-
-}  // namespace
 
 // Runs of small numbers, and "RAW" byte arrays, are read beside the general
 // parser; whatever the text, the loaded document reads and writes as the one
@@ -353,3 +339,5 @@ TEST(SipJsonLoad, NumberArraysLoadAsTheGeneralParserReadsThem) {
         }
     }
 }
+
+}  // namespace
