@@ -46,8 +46,7 @@ std::string newestEntry(const std::string& ring) {
 TEST(CDebugPrint, EntriesCarryTimeThreadMemoryAndTagAndHonourTheLevel) {
     for (const bool memory : {true, false}) {  // the memory column goes when the ini says so
         SCOPED_TRACE(memory);
-        TraceSandbox box;
-        TraceSandbox::tracing(3);
+        TraceSandbox box(3);
         if (!memory) box.writeConfig("app.ini", "[QMS_Test]\nMemoryTracesFlag=0\n[EndOfFile]\n");
         CDebug debug(kApp);
         ASSERT_EQ(debug.GetTarget(), unsigned(CDebug::kTargetRing));
@@ -67,8 +66,7 @@ TEST(CDebugPrint, EntriesCarryTimeThreadMemoryAndTagAndHonourTheLevel) {
 }
 
 TEST(CDebugRing, InitialLayoutHeaderThenEntriesThenMarker) {
-    TraceSandbox box;
-    TraceSandbox::tracing(5);
+    TraceSandbox box(5);
     CDebug debug(kApp);
     const std::string ring = box.ring();
     ASSERT_EQ(ring.size(), kMiB);
@@ -88,8 +86,7 @@ TEST(CDebugRing, InitialLayoutHeaderThenEntriesThenMarker) {
 }
 
 TEST(CDebugRing, LongMessagesAreKeptUpToATenthOfTheRing) {
-    TraceSandbox box;
-    TraceSandbox::tracing(1);
+    TraceSandbox box(1);
     CDebug debug(kApp);
     const std::string k2000(2000, 'a');
     debug.Print(1, "%s", k2000.c_str());
@@ -106,8 +103,7 @@ TEST(CDebugRing, LongMessagesAreKeptUpToATenthOfTheRing) {
 }
 
 TEST(CDebugRing, WrapRewritesHeaderFillsTailAndKeepsMarkerAfterNewest) {
-    TraceSandbox box;
-    TraceSandbox::tracing(1);
+    TraceSandbox box(1);
     CDebug debug(kApp);
     const std::string body(900, 'w');
     int written = 0;
@@ -134,8 +130,7 @@ TEST(CDebugRing, WrapRewritesHeaderFillsTailAndKeepsMarkerAfterNewest) {
 // logrotate's copytruncate empties the ring file while the module writes
 // into its mapping; every access past the new end of file raises SIGBUS.
 TEST(CDebugRing, FileTruncatedUnderWritingThreadsIsCreatedAnew) {
-    TraceSandbox box;
-    TraceSandbox::tracing(1);
+    TraceSandbox box(1);
     CDebug debug(kApp);
     // The writers stop at a budget, so a starved main thread cannot let them
     // wrap the ring over the lines this test looks for.
@@ -202,8 +197,7 @@ sigjmp_buf afterForeignFault;
 void foreignHandler(int, siginfo_t*, void*) { siglongjmp(afterForeignFault, 1); }
 
 TEST(CDebugRing, OtherBusErrorsGoToThePreviousHandlerOrKill) {
-    TraceSandbox box;
-    TraceSandbox::tracing(1);
+    TraceSandbox box(1);
     const ForeignMapping foreign(box.root() + "/foreign");
     struct sigaction original, previous = {}, now;
     previous.sa_sigaction = foreignHandler;
@@ -258,8 +252,7 @@ TEST(CDebugLogFile, WrapsBackToItsStartWithAWrapLine) {
 }
 
 TEST(CDebugDynamicUpdate, PicksUpAChangedLevel) {
-    TraceSandbox box;
-    TraceSandbox::tracing(0);
+    TraceSandbox box(0);
     TraceSandbox::unset("QM_LOG_DEBUG_LEVEL");
     box.writeConfig("global_trace.ini", "[GlobalDebugSettings]\nDynamicUpdate=1\n[EndOfFile]\n");
     box.writeConfig("app.ini", "[QMS_Test]\nFileDebugLevel=2\n[EndOfFile]\n");
@@ -276,24 +269,26 @@ TEST(CDebugDynamicUpdate, PicksUpAChangedLevel) {
 
 // Whatever someone planted under a trace file's name is left as it was, and
 // tracing goes on without that file.
+using Path = const char*;
+
 struct Planted {
     const char* name;
     // Puts something at `at` that leads to or stands for the test's own file
     // `precious`; false when this process cannot make it.
-    bool (*plant)(const std::string& at, const std::string& precious);
+    bool (*plant)(Path at, Path precious);
     const char* reason;
 };
 
 class CDebugPlantedFile : public testing::TestWithParam<Planted> {};
 
 TEST_P(CDebugPlantedFile, IsRefusedAndLeftUntouched) {
-    TraceSandbox box;
-    TraceSandbox::tracing(5);
+    TraceSandbox box(5);
     const std::string preciousLog = box.root() + "/precious-log",
                       preciousRing = box.root() + "/precious-ring";
     std::ofstream(preciousLog) << "keep me";
     std::ofstream(preciousRing) << "keep me too";
-    if (!GetParam().plant(box.logPath(), preciousLog) || !GetParam().plant(box.ringPath(), preciousRing)) {
+    if (!GetParam().plant(box.logPath().c_str(), preciousLog.c_str()) ||
+        !GetParam().plant(box.ringPath().c_str(), preciousRing.c_str())) {
         GTEST_SKIP() << "this user cannot plant " << GetParam().name;
     }
     const std::string logBefore = TraceSandbox::read(preciousLog),
@@ -324,31 +319,15 @@ TEST_P(CDebugPlantedFile, IsRefusedAndLeftUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CDebugPlantedFile,
-    testing::Values(Planted{"symlink",
-                            [](const std::string& at, const std::string& to) {
-                                return symlink(to.c_str(), at.c_str()) == 0;
-                            },
-                            "it is a symbolic link"},
-                    Planted{"dangling_symlink",
-                            [](const std::string& at, const std::string& to) {
-                                return unlink(to.c_str()) == 0 && symlink(to.c_str(), at.c_str()) == 0;
-                            },
-                            "it is a symbolic link"},
-                    Planted{"hardlink",
-                            [](const std::string& at, const std::string& to) {
-                                return link(to.c_str(), at.c_str()) == 0;
-                            },
-                            "it has 2 hard links"},
-                    Planted{"fifo",
-                            [](const std::string& at, const std::string&) {
-                                return mkfifo(at.c_str(), 0600) == 0;
-                            },
-                            "it is not a regular file"},
-                    Planted{"other_users_file",
-                            [](const std::string& at, const std::string&) {
-                                return std::ofstream(at).good() && chown(at.c_str(), 65534, 65534) == 0;
-                            },
-                            "it belongs to user 65534"}),
+    testing::Values(
+        Planted{"symlink", [](Path at, Path to) { return symlink(to, at) == 0; }, "it is a symbolic link"},
+        Planted{"dangling_symlink", [](Path at, Path to) { return unlink(to) == 0 && symlink(to, at) == 0; },
+                "it is a symbolic link"},
+        Planted{"hardlink", [](Path at, Path to) { return link(to, at) == 0; }, "it has 2 hard links"},
+        Planted{"fifo", [](Path at, Path) { return mkfifo(at, 0600) == 0; }, "it is not a regular file"},
+        Planted{"other_users_file",
+                [](Path at, Path) { return std::ofstream(at).good() && chown(at, 65534, 65534) == 0; },
+                "it belongs to user 65534"}),
     [](const testing::TestParamInfo<Planted>& info) { return std::string(info.param.name); });
 
 TEST(CDebugFiles, LogIsReadableByTheGroupOnlyAndEmptiedAfterTheChecks) {
@@ -384,8 +363,7 @@ TEST(CDebugFailure, RingThatCannotBeMappedSwitchesTracingOff) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "an address-space limit cannot coexist with the sanitizer's shadow memory";
 #else
-    TraceSandbox box;
-    TraceSandbox::tracing(5, 2, 16);
+    TraceSandbox box(5, 2, 16);
     EXPECT_EXIT(initUnderAddressLimit(), testing::ExitedWithCode(0), "Error during initialization");
     EXPECT_NE(box.log().find("### InitRingBuffer(): mmap of " + box.ringPath() + " failed (errno=12; "),
               std::string::npos)
@@ -394,8 +372,7 @@ TEST(CDebugFailure, RingThatCannotBeMappedSwitchesTracingOff) {
 }
 
 TEST(CDebugConcurrency, EntriesFromManyThreadsStayWhole) {
-    TraceSandbox box;
-    TraceSandbox::tracing(1);
+    TraceSandbox box(1);
     CDebug debug(kApp);
     constexpr int kThreads = 4;
     constexpr int kEach = 300;

@@ -37,6 +37,10 @@ public:
         std::filesystem::create_directories(traceDir());
         set("QM_LOG_RINGBUF_DIR", traceDir());
     }
+    // With the level and ring size of tracing() already set.
+    explicit TraceSandbox(int level, int factor = 1, int weight = 1) : TraceSandbox() {
+        tracing(level, factor, weight);
+    }
     ~TraceSandbox() {
         for (const auto& [name, value] : saved_) {
             value ? (void)setenv(name.c_str(), value->c_str(), 1) : (void)unsetenv(name.c_str());
