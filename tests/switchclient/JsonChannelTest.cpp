@@ -27,29 +27,16 @@ std::string Frame(const std::string& text) {
     return LengthWord(static_cast<uint32_t>(text.size() + 1)) + text + '\0';
 }
 
-void WriteAll(int fd, const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-bool ReadExactly(int fd, void* buffer, size_t size) {
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = read(fd, static_cast<char*>(buffer) + done, size - done);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+// Blocking stream sockets: a send or a waiting receive moves every byte, or
+// the peer is gone.
+void WriteAll(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
 // Reads the whole payload of the next frame (NUL included).
 bool ReadFrame(int fd, std::string& payload) {
     uint32_t length = 0;
-    if (!ReadExactly(fd, &length, sizeof length)) return false;
+    if (recv(fd, &length, sizeof length, MSG_WAITALL) != sizeof length) return false;
     payload.assign(length, '\0');
-    return ReadExactly(fd, payload.data(), length);
+    return recv(fd, payload.data(), length, MSG_WAITALL) == static_cast<ssize_t>(length);
 }
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }

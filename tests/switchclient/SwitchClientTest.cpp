@@ -133,7 +133,7 @@ TEST(SwitchClientRequest, TransportFailuresBecomeTheResultAndLeaveNoStatus) {
 class RecordingClient : public CSwitchClient {
 public:
     explicit RecordingClient(EventLog& log) : log_(log) {}
-    void Event(SipJson& event) override { log_.add(event); }
+    void Event(SipJson& event) override { log_.onEvent(event); }
 
 private:
     EventLog& log_;

@@ -22,6 +22,7 @@
 #include "common/RqbdSim.h"
 #include "rqbdsim/RawChannel.h"
 #include "switchclient/SipJson.h"
+#include "switchclient/ThreadedSwitchClient.h"
 
 namespace sctest {
 
@@ -68,9 +69,9 @@ struct SeenEvent {
 };
 
 // Thread-safe list of events, filled on the event thread.
-class EventLog {
+class EventLog : public provider::ThreadedSwitchClient::EventListener {
 public:
-    void add(SipJson& event) {
+    void onEvent(SipJson& event) override {
         const int index = static_cast<int>(event.GetCmdIndex());
         SeenEvent seen{event.GetCmdElemValue(index, "OC", 0), 0};
         event.GetCmdUIntData(index, seen.data);

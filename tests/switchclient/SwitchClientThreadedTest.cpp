@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <future>
 #include <mutex>
-#include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,12 +26,6 @@ using sctest::ctl;
 using sctest::EventLog;
 
 namespace {
-
-class Listener : public ThreadedSwitchClient::EventListener {
-public:
-    void onEvent(SipJson& event) override { log.add(event); }
-    EventLog log;
-};
 
 unsigned cabinetRequest(ThreadedSwitchClient& client, long* error, unsigned* cabinet = nullptr) {
     SipJson message;
@@ -60,7 +54,7 @@ bool waitSubscribers(const RqbdSim& sim, int n) {
 class ThreadedSwitchClientTest : public ::testing::Test {
 protected:
     RqbdSim sim;
-    Listener listener;
+    EventLog listener;
 };
 
 TEST_F(ThreadedSwitchClientTest, FirstUseAttachesAndEventsReachTheListener) {
@@ -84,9 +78,9 @@ TEST_F(ThreadedSwitchClientTest, FirstUseAttachesAndEventsReachTheListener) {
     EXPECT_EQ(error, 0);
     ASSERT_TRUE(waitSubscribers(sim, 1));
     ctl(sim, {"push-drvmon", "7"});
-    ASSERT_TRUE(listener.log.waitFor(1));
-    EXPECT_EQ(listener.log.events()[0].opcode, 0x181Bu);
-    EXPECT_EQ(listener.log.events()[0].data, 7u);
+    ASSERT_TRUE(listener.waitFor(1));
+    EXPECT_EQ(listener.events()[0].opcode, 0x181Bu);
+    EXPECT_EQ(listener.events()[0].data, 7u);
 
     // Switching to the state already in force is refused.
     EXPECT_FALSE(client->enableEvents(true, &error));
@@ -110,9 +104,9 @@ TEST_F(ThreadedSwitchClientTest, LostLinkDropsTheClientAndEventsComeBackAtOnce) 
     // No request in between: pushes reach the listener again by themselves.
     ASSERT_TRUE(sctest::eventually([&] {
         ctl(sim, {"push-drvmon", "3"});
-        return listener.log.waitFor(1, std::chrono::milliseconds(200));
+        return listener.waitFor(1, std::chrono::milliseconds(200));
     }));
-    EXPECT_EQ(listener.log.events()[0].data, 3u);
+    EXPECT_EQ(listener.events()[0].data, 3u);
     EXPECT_EQ(cabinetRequest(*client, &error), 0u);
     EXPECT_EQ(error, 0);
 }
@@ -135,7 +129,7 @@ TEST_F(ThreadedSwitchClientTest, AnUnreachableAgentIsWaitedForWithoutHoldingAnyo
     ctl(sim, {"accept-connections"});
     ASSERT_TRUE(waitSubscribers(sim, 1));
     ctl(sim, {"push-drvmon", "9"});
-    ASSERT_TRUE(listener.log.waitFor(1));
+    ASSERT_TRUE(listener.waitFor(1));
     EXPECT_EQ(cabinetRequest(*client, &error), 0u);
     EXPECT_EQ(error, 0);
 
@@ -186,7 +180,7 @@ TEST_F(ThreadedSwitchClientTest, EventsComeBackAfterTheEventThreadGaveUp) {
     EXPECT_EQ(error, 0);
     ASSERT_TRUE(waitSubscribers(sim, 1));
     ctl(sim, {"push-drvmon", "1"});
-    EXPECT_TRUE(listener.log.waitFor(1));
+    EXPECT_TRUE(listener.waitFor(1));
     client = ShPtr<CimSwitchClient>();  // no thread left to read the environment
     unsetenv("QM_MAXWAIT_FOR_RQBD");
 }
@@ -319,19 +313,12 @@ TEST(CimSwitchClient, ConcurrentRequestsAreSerialisedAndMatched) {
     EXPECT_EQ(mismatches.load(), 0);
 
     // One request connection (plus its handshake) carried everything.
-    std::istringstream log(ctl(sim, {"requests"}));
-    size_t lines = 0, onFirstConn = 0;
-    std::string line, firstConn;
-    while (std::getline(log, line)) {
-        if (line.empty()) continue;
-        ++lines;
-        const size_t c = line.find("\"conn\":");
-        const std::string conn = line.substr(c, line.find(',', c) - c);
-        if (firstConn.empty()) firstConn = conn;
-        onFirstConn += conn == firstConn;
-    }
-    EXPECT_EQ(lines, static_cast<size_t>(kThreads * kPerThread + 1));
-    EXPECT_EQ(onFirstConn, lines);
+    const std::string log = ctl(sim, {"requests"});
+    const std::regex conn(R"("conn":[^,]*)");
+    std::vector<std::string> conns;
+    for (std::sregex_iterator it(log.begin(), log.end(), conn), end; it != end; ++it)
+        conns.push_back(it->str());
+    EXPECT_EQ(conns, std::vector<std::string>(kThreads * kPerThread + 1, conns.at(0)));
 }
 
 }  // namespace
