@@ -34,8 +34,6 @@ std::vector<std::string> keys(const Meta_Class* mc) {
 
 typedef std::vector<std::string> Names;
 
-}  // namespace
-
 // One class of each kind the module serves; the rest of the chains and keys
 // are the MOF's word and are checked by the module's own paths end to end.
 TEST(Repository, ServedClassKindsChainsAndKeys) {
@@ -83,8 +81,6 @@ TEST(Repository, LookUpIsCaseInsensitiveAndMisses) {
     // Method parameter records are not classes of the repository.
     EXPECT_EQ(find_meta_class(&meta_repository, "ListRegistrations"), nullptr);
 }
-
-namespace {
 
 // Where the compiler puts a field of the given kind after `end`, and its size.
 size_t place(const Meta_Feature* f, size_t end, size_t* size) {
@@ -155,8 +151,6 @@ void expect_layout(const Meta_Class* mc) {
     EXPECT_EQ(mc->num_keys, keys);
 }
 
-}  // namespace
-
 TEST(Repository, EveryRecordAgreesWithItsStruct) {
     ASSERT_GT(meta_repository.num_meta_classes, 40u);
     for (uint32_t i = 0; i < meta_repository.num_meta_classes; i++) {
@@ -176,3 +170,5 @@ TEST(Repository, EveryRecordAgreesWithItsStruct) {
         }
     }
 }
+
+}  // namespace

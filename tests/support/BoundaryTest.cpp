@@ -58,12 +58,10 @@ TEST(Boundary, WithoutMappingEveryFailureHasTheFixedOutcome) {
 }
 
 TEST(Boundary, ScopedLocksAreReleasedBeforeTheTrace) {
-    std::mutex modelLock;
-    bool lockFreeWhenTraced = false;
     struct Probe {
-        std::mutex* lock;
-        bool* free;
-    } probe{&modelLock, &lockFreeWhenTraced};
+        std::mutex modelLock;
+        bool freeWhenTraced = false;
+    } probe;
     provider::ScopedTraceSink sink(
         [](unsigned, const char* text, void* ctx) {
             auto* p = static_cast<Probe*>(ctx);
@@ -71,18 +69,18 @@ TEST(Boundary, ScopedLocksAreReleasedBeforeTheTrace) {
                 // Another thread must be able to take the lock while the
                 // boundary traces.
                 std::thread other([p] {
-                    *p->free = p->lock->try_lock();
-                    if (*p->free) p->lock->unlock();
+                    p->freeWhenTraced = p->modelLock.try_lock();
+                    if (p->freeWhenTraced) p->modelLock.unlock();
                 });
                 other.join();
             }
         },
         &probe);
     runAtBoundary("P", "op", toGetInstanceStatus, 64, [&]() -> int {
-        std::lock_guard<std::mutex> guard(modelLock);
+        std::lock_guard<std::mutex> guard(probe.modelLock);
         throw BaseException("f", 1, "m");
     });
-    EXPECT_TRUE(lockFreeWhenTraced);
+    EXPECT_TRUE(probe.freeWhenTraced);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "common/Programs.h"
+
 namespace cdebugtest {
 
 inline const char kApp[] = "QMS_Test";  // traces into log.qms_test and log.qms_test_a
@@ -21,10 +23,6 @@ inline const char kApp[] = "QMS_Test";  // traces into log.qms_test and log.qms_
 class TraceSandbox {
 public:
     TraceSandbox() {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/cdebug-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            root_ = pattern;
-        }
         for (const char* name :
              {"QMS_TEST_ROOT", "QM_LOG_DEBUG_LEVEL", "QM_LOG_DYNAMIC_UPDATE", "QM_LOG_RINGBUF_DIR",
               "QM_LOG_FILE_DIR", "TraceFileLimit", "QM_LOG_RINGBUF_WEIGHT", "QM_LOG_RINGBUF_WEIGHT_QMS_TEST",
@@ -33,7 +31,7 @@ public:
             saved_[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
             unsetenv(name);
         }
-        set("QMS_TEST_ROOT", root_);
+        set("QMS_TEST_ROOT", root());
         std::filesystem::create_directories(traceDir());
         set("QM_LOG_RINGBUF_DIR", traceDir());
     }
@@ -45,15 +43,13 @@ public:
         for (const auto& [name, value] : saved_) {
             value ? (void)setenv(name.c_str(), value->c_str(), 1) : (void)unsetenv(name.c_str());
         }
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
     }
     TraceSandbox(const TraceSandbox&) = delete;
     TraceSandbox& operator=(const TraceSandbox&) = delete;
 
-    const std::string& root() const { return root_; }
-    std::string traceDir() const { return root_ + "/trace"; }
-    std::string configDir() const { return root_ + "/etc/norvane/QuarnetSuite/TraceConfig"; }
+    const std::string& root() const { return dir_.path(); }
+    std::string traceDir() const { return root() + "/trace"; }
+    std::string configDir() const { return root() + "/etc/norvane/QuarnetSuite/TraceConfig"; }
     std::string ringPath() const { return traceDir() + "/log.qms_test_a"; }
     std::string logPath() const { return traceDir() + "/log.qms_test"; }
 
@@ -91,7 +87,7 @@ public:
     std::string log() const { return read(logPath()); }
 
 private:
-    std::string root_;
+    qmstest::ScratchDir dir_{"cdebug"};
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
