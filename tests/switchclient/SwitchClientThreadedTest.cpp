@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <future>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -191,33 +189,25 @@ TEST_F(ThreadedSwitchClientTest, EventsComeBackAfterTheEventThreadGaveUp) {
 // must not queue behind the task thread, or neither ever returns.
 TEST_F(ThreadedSwitchClientTest, RequestFromAnEventHandlerWhileTheClientIsDroppedNeverDeadlocks) {
     struct AskingListener : ThreadedSwitchClient::EventListener {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool inside = false, go = false, done = false;
+        std::promise<void> inside, go, done;
+        std::shared_future<void> goAhead = go.get_future().share();
+        std::atomic<bool> first{true};
         ThreadedSwitchClient* client = nullptr;
         void onEvent(SipJson&) override {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (done) return;
-            inside = true;
-            changed.notify_all();
-            changed.wait(lock, [&] { return go; });
-            lock.unlock();
+            if (!first.exchange(false)) return;
+            inside.set_value();
+            goAhead.wait();
             cabinetRequest(*client, nullptr);
-            lock.lock();
-            done = true;
-            changed.notify_all();
+            done.set_value();
         }
     } listener;
+    std::future<void> inside = listener.inside.get_future(), done = listener.done.get_future();
     ShPtr<ThreadedSwitchClient> client = provider::newThreadedSwitchClient("ThreadedTest", &listener);
     listener.client = client.get();
     ASSERT_TRUE(client->enableEvents(true, nullptr));
     ASSERT_TRUE(waitSubscribers(sim, 1));
     ctl(sim, {"push-drvmon", "1"});
-    {
-        std::unique_lock<std::mutex> lock(listener.mutex);
-        ASSERT_TRUE(
-            listener.changed.wait_for(lock, std::chrono::seconds(10), [&] { return listener.inside; }));
-    }
+    ASSERT_EQ(inside.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 
     sctest::useHugeReplyScenario(sim);
     ctl(sim, {"truncated-frame"});
@@ -227,19 +217,13 @@ TEST_F(ThreadedSwitchClientTest, RequestFromAnEventHandlerWhileTheClientIsDroppe
         return client->request(big, nullptr);
     });
     ASSERT_EQ(sim.ctl({"wait-requests", "1"}).exitCode, 0);
-    {
-        std::lock_guard<std::mutex> lock(listener.mutex);
-        listener.go = true;
-        listener.changed.notify_all();
-    }
+    listener.go.set_value();
     if (lost.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
         ADD_FAILURE() << "the task thread and the event thread wait for each other";
         std::abort();  // nothing could end the test otherwise
     }
     EXPECT_EQ(lost.get(), 6u);
-    std::unique_lock<std::mutex> lock(listener.mutex);
-    EXPECT_TRUE(listener.changed.wait_for(lock, std::chrono::seconds(10), [&] { return listener.done; }));
-    lock.unlock();
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     // The link comes back for the next caller.
     EXPECT_EQ(cabinetRequest(*client, nullptr), 0u);
 }
