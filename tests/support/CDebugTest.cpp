@@ -235,9 +235,7 @@ TEST(CDebugLogFile, WrapsBackToItsStartWithAWrapLine) {
     TraceSandbox box;
     TraceSandbox::set("QM_LOG_FILE_MAX_SIZE", "2000");
     CDebug debug(kApp);
-    for (int i = 0; i < 40; ++i) {
-        debug.PrintAlways(0, "line %02d %s", i, std::string(60, 'l').c_str());
-    }
+    for (int i = 0; i < 40; ++i) debug.PrintAlways(0, "line %02d %s", i, std::string(60, 'l').c_str());
     const std::string log = box.log();
     std::smatch match;
     const std::string wrap = log.substr(0, log.find('\n'));
@@ -380,14 +378,10 @@ TEST(CDebugConcurrency, EntriesFromManyThreadsStayWhole) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&debug, t] {
             const std::string payload(40 + t * 10, static_cast<char>('a' + t));
-            for (int i = 0; i < kEach; ++i) {
-                debug.Print(1, "T%d #%04d %s|", t, i, payload.c_str());
-            }
+            for (int i = 0; i < kEach; ++i) debug.Print(1, "T%d #%04d %s|", t, i, payload.c_str());
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    for (auto& thread : threads) thread.join();
     const std::string ring = box.ring();
     const std::regex line(kHead + R"(QMS_Test      T(\d) #(\d{4}) ([a-d]+)\|)");
     int next[kThreads] = {};
@@ -401,9 +395,7 @@ TEST(CDebugConcurrency, EntriesFromManyThreadsStayWhole) {
         EXPECT_EQ(std::stoi(match[3]), next[t]++) << "each thread's entries in order";
         EXPECT_EQ(match[4].str(), std::string(40 + t * 10, static_cast<char>('a' + t)));
     }
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(next[t], kEach);
-    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kEach);
 }
 
 }  // namespace

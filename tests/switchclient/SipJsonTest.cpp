@@ -12,8 +12,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-std::string Text(const SipJson& message) { return message.ToString(); }
-
 // A received reply whose command 0 holds the given members.
 void LoadCommand(SipJson& message, const std::string& members) {
     message.LoadReceivedText("{\"SIP\":{\"V\":1,\"CMD\":[{" + members + "}]}}");
@@ -23,12 +21,12 @@ void LoadCommand(SipJson& message, const std::string& members) {
 // Building and the wire text
 
 TEST(SipJsonBuild, SkeletonAndRequestSerialiseExactly) {
-    EXPECT_EQ(Text(SipJson()), R"({"SIP":{"V":1,"CMD":[]}})");
+    EXPECT_EQ(SipJson().ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
     // Zero "OE"/"OI" omitted, no status for a request, "CA" written although 0.
-    EXPECT_EQ(Text(SipJson(0xE204, 0, 0, 0, SipJson::kNoStatus)),
+    EXPECT_EQ(SipJson(0xE204, 0, 0, 0, SipJson::kNoStatus).ToString(),
               R"({"SIP":{"V":1,"CMD":[{"OC":57860,"CA":0}]}})");
     // Top-bit values stay unsigned.
-    EXPECT_EQ(Text(SipJson(0x80000001u, 2, 0xFFFFFFFEu, 4, 0)),
+    EXPECT_EQ(SipJson(0x80000001u, 2, 0xFFFFFFFEu, 4, 0).ToString(),
               R"({"SIP":{"V":1,"CMD":[{"OC":2147483649,"OE":2,"OI":4294967294,"CA":4,"ST":0}]}})");
 }
 
@@ -38,22 +36,22 @@ TEST(SipJsonBuild, SetCmdParamReplacesInPlaceAndAppends) {
     SipJson message(0x10, 0, 7, 1, SipJson::kNoStatus);
     message.SetCmdParam("OC", 0x11);
     message.SetCmdParam("XX", 5, "");
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":17,"OI":7,"CA":1,"XX":5}]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[{"OC":17,"OI":7,"CA":1,"XX":5}]}})");
 }
 
 TEST(SipJsonBuild, DataSettersReplaceInPlaceAndEscapeText) {
     SipJson message(1, 0, 0, 0, SipJson::kNoStatus);
     message.SetDataUIntValue(0xFFFFFFFFu, 3);
     message.SetDataByte(200, 4);
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":200,"ST":4}]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":200,"ST":4}]}})");
     message.SetReplyDataString("a\"b\\c\n\xC3\xA4", 0);
-    EXPECT_EQ(Text(message),
+    EXPECT_EQ(message.ToString(),
               "{\"SIP\":{\"V\":1,\"CMD\":[{\"OC\":1,\"CA\":0,\"DA\":\"a\\\"b\\\\c\\n\xC3\xA4\",\"ST\":0}]}}");
     message.SetReplyDataString(nullptr, 1);
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":"","ST":1}]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":"","ST":1}]}})");
     const unsigned char raw[] = {0, 255, 7};
     message.SetDataRaw(raw, sizeof raw);
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":{"RAW":[0,255,7]},"ST":1}]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"DA":{"RAW":[0,255,7]},"ST":1}]}})");
 }
 
 TEST(SipJsonBuild, SettersLeaveANonObjectCommandAlone) {
@@ -62,12 +60,12 @@ TEST(SipJsonBuild, SettersLeaveANonObjectCommandAlone) {
     message.SetDataUIntValue(1, 0);
     message.SetReplyDataString("x", 0);
     message.SetCmdParam("A", 1);
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[5]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[5]}})");
 
     // A received text without a "CMD" array gets one when a command is built.
     message.LoadReceivedText(R"({"SIP":{"V":1,"CMD":"x"}})");
     message.SetCmd(message.GetCmd(), 1, 0, 0, 0, 0);
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"ST":0}]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[{"OC":1,"CA":0,"ST":0}]}})");
 }
 
 // ---------------------------------------------------------------------------
@@ -78,7 +76,7 @@ TEST(SipJsonLoad, AcceptsVersionOneWithWhateverElseItHolds) {
     message.LoadReceivedText(R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
     EXPECT_EQ(message.GetCmdElemValue(0, "DA", 0), 2u);
     EXPECT_TRUE(message.HasReplyData());
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[{"OC":1,"ST":0,"DA":2}],"X":[]},"Y":1})");
 }
 
 TEST(SipJsonLoad, RejectedOrEmptyTextsLeaveTheSkeleton) {
@@ -98,7 +96,7 @@ TEST(SipJsonLoad, RejectedOrEmptyTextsLeaveTheSkeleton) {
          }) {
         SipJson message(1, 2, 3, 4, 0);
         message.LoadReceivedText(text);
-        EXPECT_EQ(Text(message), skeleton) << text;
+        EXPECT_EQ(message.ToString(), skeleton) << text;
         EXPECT_EQ(message.GetCmdElemValue(0, "ST", SipJson::kMissingStatus), 22u) << text;
         EXPECT_FALSE(message.HasReplyData()) << text;
     }
@@ -119,7 +117,7 @@ TEST(SipJsonLoad, NestingBeyondTheLimitIsRejected) {
     EXPECT_FALSE(message.HasReplyData());
     // Far beyond any stack: rejected, not a crash.
     message.LoadReceivedText(std::string(1 << 20, '['));
-    EXPECT_EQ(Text(message), R"({"SIP":{"V":1,"CMD":[]}})");
+    EXPECT_EQ(message.ToString(), R"({"SIP":{"V":1,"CMD":[]}})");
 }
 
 // ---------------------------------------------------------------------------
@@ -330,7 +328,7 @@ TEST(SipJsonLoad, NumberArraysLoadAsTheGeneralParserReadsThem) {
             rapidjson::StringBuffer written;
             rapidjson::Writer<rapidjson::StringBuffer> writer(written);
             reference.Accept(writer);
-            EXPECT_EQ(Text(message), written.GetString());
+            EXPECT_EQ(message.ToString(), written.GetString());
         }
     }
 }
