@@ -73,23 +73,16 @@ TEST(TaskThread, DestructionWaitsForTheRunningTask) {
         release.wait();
     });
 
-    std::atomic<bool> callResult{false};
-    std::thread caller([&] { callResult = raw->call(slow); });
+    auto caller = std::async(std::launch::async, [&] { return raw->call(slow); });
     started.wait();
-    std::atomic<bool> destroyed{false};
-    std::thread destroyer([&] {
-        tt = ShPtr<TaskThread>();
-        destroyed = true;
-    });
+    auto destroyer = std::async(std::launch::async, [&] { tt = ShPtr<TaskThread>(); });
     // Not synchronisation: a destructor that did not wait would be done by
     // now (and the sanitizers would see the caller use the freed object).
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(destroyed);
+    EXPECT_EQ(destroyer.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     release.open();
-    caller.join();
-    destroyer.join();
-    EXPECT_TRUE(callResult);
-    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(caller.get());
+    destroyer.get();
     EXPECT_EQ(slow.runs, 1);
     EXPECT_EQ(traces.countContaining(5, ") stopped"), 1u);
 }
