@@ -43,30 +43,17 @@ TEST(JsonLinesSink, EveryValueKindBecomesValidJson) {
               {"Actions", Value::array(CMPI_string, {Value::string("a"), Value::null(CMPI_string)})},
               {"Missing", Value::null(CMPI_uint32)}},
              "root/qms");
-    const std::string line = JsonLinesSink::line(kDestination, subscriptionPath(), indication);
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-    rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(line.c_str(), line.size());
-    ASSERT_FALSE(doc.HasParseError()) << line;
-    EXPECT_STREQ(doc["destination"].GetString(), "http://l:5988");
-    EXPECT_EQ(doc["subscription"].GetString(), subscriptionPath().toText());
-    const auto& ind = doc["indication"];
-    EXPECT_STREQ(ind["class"].GetString(), "QMS_VRXLogEntryArrived");
-    EXPECT_STREQ(ind["namespace"].GetString(), "root/qms");
-    const auto& p = ind["properties"];
-    EXPECT_STREQ(p["Message"].GetString(), "line\nbreak \"quoted\" \\ tab\t");
-    EXPECT_EQ(std::string(p["Broken"].GetString(), p["Broken"].GetStringLength()),
-              std::string("ok \xEF\xBF\xBD\xEF\xBF\xBD end\0x", 15));
-    EXPECT_EQ(p["Severity"].GetUint(), 6u);
-    EXPECT_EQ(p["Sequence"].GetInt64(), -42);
-    EXPECT_EQ(p["Ratio"].GetDouble(), 0.25);
-    EXPECT_TRUE(p["Infinite"].IsNull());
-    EXPECT_FALSE(p["Flag"].GetBool());
-    EXPECT_STREQ(p["Time"].GetString(), "20240102030405.000000+000");
-    EXPECT_EQ(p["Element"].GetString(), ref.toText());
-    ASSERT_EQ(p["Actions"].Size(), 2u);
-    EXPECT_TRUE(p["Actions"][1].IsNull());
-    EXPECT_TRUE(p["Missing"].IsNull());
+    // One line of valid JSON: escapes, bytes that are no UTF-8 replaced, an
+    // infinity as null.
+    EXPECT_EQ(JsonLinesSink::line(kDestination, subscriptionPath(), indication),
+              R"({"destination":"http://l:5988","subscription":)"
+              R"("root/interop:CIM_IndicationSubscription.Filter=\"CIM_IndicationFilter.Name=\\\"F\\\"\"",)"
+              R"("indication":{"class":"QMS_VRXLogEntryArrived","namespace":"root/qms","properties":{)"
+              R"("Message":"line\nbreak \"quoted\" \\ tab\t","Broken":"ok )"
+              "\xEF\xBF\xBD\xEF\xBF\xBD"
+              R"( end\u0000x","Severity":6,"Sequence":-42,"Ratio":0.25,"Infinite":null,"Flag":false,)"
+              R"("Time":"20240102030405.000000+000","Element":"QMS_VRXLogEntry.RecordID=\"7\"",)"
+              R"("Actions":["a",null],"Missing":null}}})");
 }
 
 TEST(JsonLinesSink, ConcurrentDeliveriesAppendWholeLines) {
