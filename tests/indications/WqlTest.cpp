@@ -7,7 +7,6 @@
 #include "indications/Support.h"
 
 using namespace cimhost;
-using indications_test::make;
 
 namespace {
 
@@ -39,16 +38,7 @@ TEST(WqlParse, ErrorsSayWhereAndWhat) {
 
 class WqlMatch : public ::testing::Test {
 protected:
-    Instance indication = make("QMS_VRXLogEntryArrived",
-                               {{"PerceivedSeverity", Value::uint16(5)},
-                                {"SequenceNumber", Value::sint64(-3)},
-                                {"Message", Value::string("disk 'A' failed")},
-                                {"IndicationTime", Value::datetime("20240102030405.000000+000")},
-                                {"RecommendedActions", Value::array(CMPI_string, {Value::string("x")})},
-                                {"OtherSeverity", Value::null(CMPI_string)},
-                                {"Flag", Value::boolean(true)},
-                                {"Ratio", Value::real32(0.5f)},
-                                {"Huge", Value::uint64(UINT64_MAX)}});
+    const Instance indication = indications_test::everyKindOfValue();
 
     bool matches(const std::string& text) {
         std::string error;

@@ -8,18 +8,35 @@
 #include <thread>
 #include <vector>
 
-#include "TolmTestSupport.h"
+#include "support/TraceCapture.h"
 #include "support/provider_utils.h"
 #include "switchclient/SipJson.h"
 #include "switchclient/ThreadedSwitchClient.h"
 #include "tolm/TOLMCalls.h"
+#include "tolm/TOLMEventsListener.h"
 
 using provider::TOLMCalls;
-using tolmtest::RecordingListener;
 
 namespace {
 
 using Strings = std::vector<std::string>;
+
+// What reaches it, a line a call. Events arrive on the pushing thread.
+struct RecordingListener : provider::TOLMEventsListener {
+    void onSystemMessageLogEntry(unsigned int seqNr) override {
+        calls.push_back("syslog " + std::to_string(seqNr));
+    }
+    void onDriverMonitorLogEntry(unsigned int seqNr) override {
+        calls.push_back("drvmon " + std::to_string(seqNr));
+    }
+    void onLogMessageArguments(const cimple::Array<cimple::String>& args) override {
+        calls.push_back("args");
+        for (size_t i = 0; i < args.size(); ++i) calls.back() += std::string(" [") + args[i].c_str() + "]";
+    }
+    void onRaidEvent(const std::string& msg) override { calls.push_back("raid " + msg); }
+
+    Strings calls;
+};
 
 class TolmEvents : public ::testing::Test {
 protected:
@@ -83,7 +100,7 @@ TEST_F(TolmEvents, WhichEventsReachTheListener) {
     text.SetReplyDataString("42", 0);
     events->onEvent(text);
 
-    EXPECT_EQ(listener.calls(), (Strings{"syslog 66", "drvmon 66"}));
+    EXPECT_EQ(listener.calls, (Strings{"syslog 66", "drvmon 66"}));
     EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): !sip.HasReplyData()"));
     EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): no entry number"));
 }
@@ -98,8 +115,8 @@ TEST_F(TolmEvents, ArgumentListFollowsCountAndDataAndNeverReadsPastIt) {
     pushBytes(0x0B16, {});
     pushBytes(0x0B16, std::vector<unsigned char>(10, 0xFF));
     pushNumber(0x0B16, 7);  // a number, not bytes
-    EXPECT_EQ(listener.calls(), (Strings{"args [A] [B]", "args [A] [B]", "args", "args",
-                                         "args [first] [last]", "args", "args", "args", "args"}));
+    EXPECT_EQ(listener.calls, (Strings{"args [A] [B]", "args [A] [B]", "args", "args", "args [first] [last]",
+                                       "args", "args", "args", "args"}));
 }
 
 TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {
@@ -108,8 +125,8 @@ TEST_F(TolmEvents, SetListenerAnswersThePreviousAndNullStopsDelivery) {
     pushNumber(0x0B11, 1);
     EXPECT_EQ(calls->setListener(nullptr), &other);
     pushNumber(0x0B11, 2);
-    EXPECT_EQ(other.calls(), (Strings{"syslog 1"}));
-    EXPECT_TRUE(listener.calls().empty());
+    EXPECT_EQ(other.calls, (Strings{"syslog 1"}));
+    EXPECT_TRUE(listener.calls.empty());
     EXPECT_TRUE(traces.contains(1, "Tolm::onEvent(): TOLMEventsListener not set"));
 }
 
@@ -127,7 +144,7 @@ TEST_F(TolmEvents, ListenerChangesWhileEventsArrive) {
     for (unsigned i = 0; i < 200; ++i) pushNumber(0x0B11, i);
     done = true;
     flipper.join();
-    EXPECT_EQ(listener.calls().size() + other.calls().size(), 200u);
+    EXPECT_EQ(listener.calls.size() + other.calls.size(), 200u);
 }
 
 }  // namespace

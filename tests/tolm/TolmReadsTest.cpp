@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "TolmTestSupport.h"
 #include "common/RqbdSim.h"
+#include "support/TraceCapture.h"
 #include "support/provider_utils.h"
 #include "switchclient/CimSwitchClient.h"
 #include "switchclient/SipJson.h"
@@ -22,8 +22,6 @@ using provider::PUInt;
 using provider::TOLMCalls;
 using provider::TOLMKey;
 using qmstest::RqbdSim;
-using tolmtest::rawJson;
-using tolmtest::row;
 
 namespace {
 
@@ -31,6 +29,18 @@ using Bytes = std::vector<unsigned>;
 using Strings = std::vector<std::string>;
 
 PString text(const char* s) { return PString(cimple::String(s)); }
+
+// Bytes as the agent's RAW data member.
+std::string rawJson(const std::vector<unsigned>& bytes) {
+    std::string out = "{\"RAW\":[";
+    for (size_t i = 0; i < bytes.size(); ++i) out += (i ? "," : "") + std::to_string(bytes[i]);
+    return out + "]}";
+}
+
+// One reply row of a scenario: opcode, status and data (JSON, may be empty).
+std::string row(const std::string& oc, unsigned st, const std::string& da = "") {
+    return "{\"OC\":\"" + oc + "\",\"ST\":" + std::to_string(st) + (da.empty() ? "" : ",\"DA\":" + da) + "}";
+}
 
 void put(Bytes& out, uint64_t value, int width) {
     for (int i = 0; i < width; ++i) out.push_back(static_cast<unsigned>((value >> (8 * i)) & 0xFF));
@@ -60,6 +70,8 @@ Strings strings(const provider::PStrings& list) {
     return out;
 }
 
+const TOLMKey server{1, 0, 0}, driverMonitor{1, 1, 0};
+
 class TolmReads : public ::testing::Test {
 protected:
     TolmReads() : calls(provider::newTOLMCalls("tolm-test")) {}
@@ -81,7 +93,6 @@ protected:
     RqbdSim sim;
     qms_test::TraceCapture traces;
     ShPtr<TOLMCalls> calls;
-    const TOLMKey server{1, 0, 0}, driverMonitor{1, 1, 0};
 };
 
 TEST_F(TolmReads, StatusAndDataChecksOfTheFamilies) {
@@ -260,38 +271,46 @@ std::string outcome(const cimple::Property<T>& p) {
 }
 std::string outcome(unsigned n) { return std::to_string(n); }
 
+// Every read the module makes, and what it answers when its request is lost.
+using Read = std::function<std::string(TOLMCalls&)>;
+const std::vector<std::pair<std::string, Read>> kReads = {
+    {"null", [](TOLMCalls& c) { return outcome(c.getDrvMonEventId(driverMonitor)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getDrvMonEventTimestamp(driverMonitor)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getDrvMonEventMessageText(driverMonitor)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getDrvMonEventComponentIndex(driverMonitor)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getDrvMonEventSeverity(driverMonitor)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getDrvMonNumberEvents(driverMonitor)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getSystemTime(server)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getSystemHostName(server)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getChassisSerialNumber(server)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getLogMessageNrEntries(server)); }},
+    {"0",
+     [](TOLMCalls& c) {
+         std::vector<provider::LogMessage> entries(2);
+         return outcome(c.getLogMessageReadChunk(server, 1, entries));
+     }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getLogMessageCauseRead(server, 1)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getLogMessageResolutionRead(server, 1)); }},
+    {"null", [](TOLMCalls& c) { return outcome(c.getLogMessageActionSummary(server, 1)); }},
+    {"throws", [](TOLMCalls& c) { return outcome(c.getIdentificationCabinetNumber()); }},
+};
+
+std::string attempt(const Read& read, TOLMCalls& calls) {
+    try {
+        return read(calls);
+    } catch (const provider::BaseException&) {
+        return "throws";
+    }
+}
+
 TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
-    const TOLMKey key{1, 0, 0}, entry{1, 1, 0};
-    std::vector<provider::LogMessage> entries;
-    using Call = std::function<std::string(TOLMCalls&)>;
-    const std::vector<std::pair<std::string, Call>> cases = {
-        {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonEventId(entry)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonEventTimestamp(entry)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonEventMessageText(entry)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getDrvMonEventComponentIndex(entry)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getSystemTime(key)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getSystemHostName(key)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getChassisSerialNumber(key)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getLogMessageNrEntries(key)); }},
-        {"0", [&](TOLMCalls& c) { return outcome(c.getLogMessageReadChunk(key, 1, entries)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getLogMessageCauseRead(key, 1)); }},
-        {"null", [&](TOLMCalls& c) { return outcome(c.getLogMessageActionSummary(key, 1)); }},
-        {"throws", [&](TOLMCalls& c) { return outcome(c.getIdentificationCabinetNumber()); }},
-    };
     for (const Loss loss :
          {Loss{19, provider::kSwitchClientFailure}, Loss{0, provider::kSwitchClientFailure}, Loss{19, 0}}) {
         qms_test::TraceCapture traces;
         ShPtr<TOLMCalls> calls = provider::newTOLMCalls(ShPtr<provider::CimSwitchClient>(new LostLink(loss)));
-        for (size_t i = 0; i < cases.size(); ++i) {
-            std::string got;
-            try {
-                got = cases[i].second(*calls);
-            } catch (const provider::BaseException&) {
-                got = "throws";
-            }
-            EXPECT_EQ(got, cases[i].first)
-                << "case " << i << ", result " << loss.result << ", error " << loss.error;
-        }
+        for (size_t i = 0; i < kReads.size(); ++i)
+            EXPECT_EQ(attempt(kReads[i].second, *calls), kReads[i].first)
+                << "read " << i << ", result " << loss.result << ", error " << loss.error;
         EXPECT_TRUE(traces.contains(1, "getDrvMonEventId(): request() failed"));
     }
 }
@@ -299,18 +318,10 @@ TEST(TolmTransport, AFailedRequestIsNeverReadAsTheAgentsAnswer) {
 // Replies of every data form to every read the module makes: the family's
 // failure result or a value, never a crash.
 TEST_F(TolmReads, EveryDataFormToEveryRead) {
-    const Strings forms = {"\"text\"",
-                           rawJson({}),
-                           rawJson({1, 2, 3}),
-                           "18446744073709551615",
-                           "-1",
-                           "1.5",
-                           "true",
-                           "null",
-                           "{\"a\":1}",
-                           "[\"a\",\"b\"]",
-                           "[[[1]]]",
-                           "{\"RAW\":[\"x\",300,-4]}"};
+    // clang-format off
+    const std::string forms[] = {"\"text\"", "{\"RAW\":[]}", "{\"RAW\":[1,2,3]}", "18446744073709551615", "-1", "1.5",
+                                 "true", "null", "{\"a\":1}", "[\"a\",\"b\"]", "[[[1]]]", "{\"RAW\":[\"x\",300,-4]}"};
+    // clang-format on
     for (const auto& da : forms) {
         SCOPED_TRACE(da);
         Strings rows;
@@ -327,19 +338,7 @@ TEST_F(TolmReads, EveryDataFormToEveryRead) {
         if (da == "-1" || da == "1.5" || da == "true" || da[0] == '[' || da == "{\"a\":1}") {
             EXPECT_EQ(message, text(""));
         }
-        std::vector<provider::LogMessage> entries(2);
-        calls->getLogMessageNrEntries(server);
-        calls->getDrvMonNumberEvents(driverMonitor);
-        calls->getLogMessageReadChunk(server, 1, entries);
-        calls->getLogMessageResolutionRead(server, 1);
-        calls->getLogMessageCauseRead(server, 1);
-        calls->getLogMessageActionSummary(server, 1);
-        calls->getDrvMonEventSeverity(driverMonitor);
-        calls->getDrvMonEventComponentIndex(driverMonitor);
-        calls->getDrvMonEventTimestamp(driverMonitor);
-        calls->getSystemHostName(server);
-        calls->getSystemTime(server);
-        calls->getChassisSerialNumber(server);
+        for (const auto& read : kReads) attempt(read.second, *calls);
     }
 }
 
