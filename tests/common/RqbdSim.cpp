@@ -22,10 +22,8 @@ RqbdSim::Result RqbdSim::run(const std::vector<std::string>& args, int timeoutMs
     return qmstest::run(argv, {}, timeoutMs);
 }
 
-RqbdSim::RqbdSim(const std::string& scenario, bool verbose, const std::vector<std::string>& serveOptions)
-    : scenario_(scenario.empty() ? scenarioDir() + "/minimal.json" : scenario),
-      verbose_(verbose),
-      serveOptions_(serveOptions) {
+RqbdSim::RqbdSim(const std::string& scenario, const std::vector<std::string>& serveOptions)
+    : scenario_(scenario.empty() ? scenarioDir() + "/minimal.json" : scenario), serveOptions_(serveOptions) {
     launch();
 }
 
@@ -34,7 +32,6 @@ void RqbdSim::launch() {
     if (!highPipe(ready)) throw std::runtime_error("pipe failed");
     std::vector<std::string> args{binary(),  "serve",        "--root",     root_, "--scenario",
                                   scenario_, "--foreground", "--ready-fd", "3",   "--die-with-parent"};
-    if (verbose_) args.push_back("--verbose");
     args.insert(args.end(), serveOptions_.begin(), serveOptions_.end());
     pid_ = spawn(args, {}, "", "", ready[1]);
     close(ready[1]);

@@ -29,7 +29,7 @@ public:
     // serveOptions: more `rqbd-sim serve` options, e.g. {"--max-requests",
     // "50"}; start() passes them again. Throws std::runtime_error when the
     // daemon does not come up.
-    explicit RqbdSim(const std::string& scenario = std::string(), bool verbose = false,
+    explicit RqbdSim(const std::string& scenario = std::string(),
                      const std::vector<std::string>& serveOptions = {});
     ~RqbdSim();
     RqbdSim(const RqbdSim&) = delete;
@@ -89,7 +89,6 @@ private:
     ScratchDir dir_{"rqbdsim"};
     const std::string root_ = dir_.path();
     std::string scenario_;
-    bool verbose_ = false;
     std::vector<std::string> serveOptions_;
     pid_t pid_ = -1;
 };

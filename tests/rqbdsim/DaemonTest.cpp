@@ -16,13 +16,13 @@ using qmstest::RqbdSim;
 namespace {
 
 using rqbdsimtest::Channel;
+using rqbdsimtest::ctl;
 using rqbdsimtest::exists;
 
 class DaemonTest : public ::testing::Test {
 protected:
     RqbdSim sim;
 
-    std::string ctlOut(const std::vector<std::string>& args) { return rqbdsimtest::ctl(sim, args); }
     // A channel of the given socket that has gone through its init.
     std::unique_ptr<Channel> opened(const char* socket, unsigned channelType) {
         auto c = std::make_unique<Channel>(sim.path(socket));
@@ -51,18 +51,18 @@ TEST_F(DaemonTest, HandshakeReturnsTheDaemonsOwnDescriptorPerChannel) {
     // A request-channel init on the event socket does not subscribe.
     Channel wrong(sim.path("/dev/rqbdaj"));
     EXPECT_TRUE(wrong.init(0x1100).empty());
-    EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "0\n");
+    EXPECT_EQ(ctl(sim, {"push-drvmon", "1"}), "0\n");
 }
 
 TEST_F(DaemonTest, PushesReachEveryInitialisedSubscriberInOrder) {
     auto s1 = subscriber();
     auto s2 = subscriber();
     Channel silent(sim.path("/dev/rqbdaj"));  // connected, never initialised
-    EXPECT_EQ(ctlOut({"wait-subscribers", "2", "--timeout-ms", "2000"}), "2\n");
-    EXPECT_EQ(ctlOut({"push-syslog", "0", "--args", "x,y"}), "2\n");
-    EXPECT_EQ(ctlOut({"push-drvmon", "0x42"}), "2\n");
-    EXPECT_EQ(ctlOut({"push-raid", R"({"Event":[]})"}), "2\n");
-    EXPECT_EQ(ctlOut({"push-raw", R"({"OC":2834,"ST":0,"DA":1})"}), "2\n");
+    EXPECT_EQ(ctl(sim, {"wait-subscribers", "2", "--timeout-ms", "2000"}), "2\n");
+    EXPECT_EQ(ctl(sim, {"push-syslog", "0", "--args", "x,y"}), "2\n");
+    EXPECT_EQ(ctl(sim, {"push-drvmon", "0x42"}), "2\n");
+    EXPECT_EQ(ctl(sim, {"push-raid", R"({"Event":[]})"}), "2\n");
+    EXPECT_EQ(ctl(sim, {"push-raw", R"({"OC":2834,"ST":0,"DA":1})"}), "2\n");
 
     for (Channel* s : {s1.get(), s2.get()}) {
         rapidjson::Document args = s->command();
@@ -81,13 +81,13 @@ TEST_F(DaemonTest, PushesReachEveryInitialisedSubscriberInOrder) {
 // (FaultTest); here, what a restart does to channels and to the binary.
 TEST_F(DaemonTest, RestartEndsChannelsAndKeepsTheAgentBinary) {
     auto s = subscriber();
-    ctlOut({"restart", "--down-ms", "500"});
+    ctl(sim, {"restart", "--down-ms", "500"});
     EXPECT_TRUE(exists(sim.path("/usr/sbin/rqbd")));
     rapidjson::Document doc;
     EXPECT_EQ(s->read(doc), Channel::Read::Closed);
     EXPECT_TRUE(rqbdsimtest::eventually([&] { return exists(sim.path("/dev/rqbds")); }));
     auto again = subscriber();
-    EXPECT_EQ(ctlOut({"push-drvmon", "1"}), "1\n");
+    EXPECT_EQ(ctl(sim, {"push-drvmon", "1"}), "1\n");
 }
 
 TEST_F(DaemonTest, BadInputOnOneChannelLeavesTheOthersServed) {
@@ -108,7 +108,7 @@ TEST_F(DaemonTest, BadInputOnOneChannelLeavesTheOthersServed) {
         vanishing.sendBytes(std::string("\x40\x00\x00\x00{\"SIP\"", 10));
     }
     EXPECT_EQ(good->ask(R"({"OC":57860})")["ST"].GetUint(), 0u);
-    EXPECT_NE(ctlOut({"requests"}).find(R"("invalid":"not json")"), std::string::npos);
+    EXPECT_NE(ctl(sim, {"requests"}).find(R"("invalid":"not json")"), std::string::npos);
 }
 
 // Each command line a test or a person may get wrong is told what it got
@@ -157,9 +157,7 @@ TEST(RqbdSimCliTest, HelpVersionAndUsageMatchWhatIsAccepted) {
     }
     EXPECT_EQ(sim.ctl({"status"}).exitCode, 0);
     EXPECT_EQ(sim.ctl({"stop"}).exitCode, 0);
-    // The daemon removes its sockets, then its pid file: wait for both.
-    rqbdsimtest::eventually(
-        [&] { return !exists(sim.path("/dev/rqbdsj")) && !exists(sim.path("/var/run/rqbd.pid")); });
-    EXPECT_FALSE(exists(sim.path("/dev/rqbdsj")));
-    EXPECT_FALSE(exists(sim.path("/var/run/rqbd.pid")));
+    // The daemon removes its sockets, then its pid file.
+    EXPECT_TRUE(rqbdsimtest::eventually(
+        [&] { return !exists(sim.path("/dev/rqbdsj")) && !exists(sim.path("/var/run/rqbd.pid")); }));
 }

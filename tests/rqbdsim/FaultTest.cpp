@@ -41,7 +41,7 @@ TEST(RqbdSimServe, RefusesAReadyDescriptorItCannotWriteTo) {
 }
 
 TEST(RqbdSimServe, RequestLogKeepsTheNewestAndCountsTheDropped) {
-    RqbdSim sim("", false, {"--max-requests", "3"});
+    RqbdSim sim("", {"--max-requests", "3"});
     Channel c(sim.path("/dev/rqbdsj"));
     ASSERT_EQ(c.init(0x1100).size(), 218u);
     for (int i = 1; i <= 5; ++i) c.ask(R"({"OC":57860,"OI":)" + std::to_string(i) + "}");

@@ -55,14 +55,13 @@ public:
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        connectErrno_ = connected_ ? 0 : errno;
+        connectErrno_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
     }
     ~Channel() { close(fd_); }
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    bool connected() const { return connected_; }
+    bool connected() const { return connectErrno_ == 0; }
     // Whether bytes of a frame not yet whole are held.
     bool pending() const { return !pending_.empty(); }
     int connectErrno() const { return connectErrno_; }
@@ -151,7 +150,6 @@ public:
 
 private:
     int fd_ = -1;
-    bool connected_ = false;
     int connectErrno_ = 0;
     std::string pending_;  // received bytes not yet cut into frames
 };

@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "common/RqbdSim.h"
@@ -38,42 +37,29 @@ struct Arguments {
     provider::PUChar gel;
 };
 
-// The argument for a parameter of type T: an lvalue for the outputs.
-template <class T>
-decltype(auto) supply(Arguments& a) {
-    using U = std::decay_t<T>;
-    if constexpr (std::is_same_v<U, TOLMKey>)
-        return (a.key);
-    else if constexpr (std::is_same_v<U, unsigned> || std::is_same_v<U, int>)
-        return static_cast<U>(kNumber);
-    else if constexpr (std::is_same_v<U, unsigned long long>)
-        return 0x100000002ull;
-    else if constexpr (std::is_same_v<U, bool>)
-        return true;
-    else if constexpr (std::is_same_v<U, cimple::String>)
-        return (a.text);
-    else if constexpr (std::is_same_v<U, std::string>)
-        return (a.out);
-    else if constexpr (std::is_same_v<U, std::vector<provider::LogMessage>>)
-        return (a.entries);
-    else if constexpr (std::is_same_v<U, std::vector<cimple::String>>)
-        return (a.infos);
-    else if constexpr (std::is_same_v<U, CDataStream>)
-        return (a.stream);
-    else if constexpr (std::is_same_v<U, CDataStruct>)
-        return (a.data);
-    else if constexpr (std::is_same_v<U, provider::PUChar>)
-        return (a.gel);
-    else if constexpr (std::is_same_v<U, provider::TOLMEventsListener*>)
-        return static_cast<U>(nullptr);
-    else
-        static_assert(sizeof(T) == 0, "no argument of this type");
-}
+// The argument for a parameter of any type of the interface: an lvalue for
+// the outputs.
+struct Argument {
+    Arguments& a;
+    operator TOLMKey&() const { return a.key; }
+    operator unsigned() const { return kNumber; }
+    operator int() const { return static_cast<int>(kNumber); }
+    operator unsigned long long() const { return 0x100000002ull; }
+    operator bool() const { return true; }
+    operator cimple::String&() const { return a.text; }
+    operator std::string&() const { return a.out; }
+    operator std::vector<provider::LogMessage>&() const { return a.entries; }
+    operator std::vector<cimple::String>&() const { return a.infos; }
+    operator CDataStream&() const { return a.stream; }
+    operator CDataStruct&() const { return a.data; }
+    operator provider::PUChar&() const { return a.gel; }
+    operator provider::TOLMEventsListener*() const { return nullptr; }
+};
 
 template <class R, class... A>
 void invoke(TOLMCalls& calls, R (TOLMCalls::*op)(A...), Arguments& args) {
     try {
-        (calls.*op)(supply<A>(args)...);
+        (calls.*op)(static_cast<A>(Argument{args})...);
     } catch (...) {
         // Throwing members are part of the sweep; only their requests count.
     }
