@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "FakeTOLM.h"
+#include "ModelFixture.h"
 #include "model/HelperComputerSystem.h"
 #include "model/LogEntryIndication.h"
 #include "support/TraceCapture.h"

@@ -121,40 +121,31 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
         int waitMs = 300;
         uint32_t length = 0;  // the first frame's length word, when not 0
     };
+    // A case whose first step sends no request watches a subscriber.
     struct Case {
         const char* name;
-        bool events;  // watch a subscriber, not the requesting channel
         std::vector<Step> steps;
     };
     const std::vector<Case> cases = {
         {"stray reply",
-         false,
          {{{{"duplicate-replies", "1"}}, true, "frame frame quiet"}, {{}, true, "frame quiet"}}},
         // However small the frame, the hang-up comes only after what was sent is read.
-        {"cut reply", false, {{{{"truncated-frame"}}, true, "short"}}},
-        {"cut event", true, {{{{"truncated-frame", "--events"}}, false, "short"}}},
-        {"stalled reply",
-         false,
-         {{{{"stall-frame"}}, true, "part"}, {{{"resume-frames"}}, false, "frame quiet"}}},
+        {"cut reply", {{{{"truncated-frame"}}, true, "short"}}},
+        {"cut event", {{{{"truncated-frame", "--events"}}, false, "short"}}},
+        {"stalled reply", {{{{"stall-frame"}}, true, "part"}, {{{"resume-frames"}}, false, "frame quiet"}}},
         {"reply stalled for a time",
-         false,
          {{{{"stall-frame", "--ms", "800"}}, true, "part"}, {{}, false, "frame", 5000}}},
         {"stalled event",
-         true,
          {{{{"stall-frame", "--events"}, {"push-drvmon", "5"}}, false, "part"},
           {{{"resume-frames"}}, false, "frame quiet"}}},
         {"never answered",
-         false,
          {{{{"drop-replies", "all"}}, true, "quiet"},
           {{}, true, "quiet"},
           {{{"wait-requests", "3", "--timeout-ms", "2000"}, {"drop-replies", "0"}}, true, "frame quiet"}}},
         // The client tests would pass with replies that are not delayed;
         // dropped ones are theirs (a reply that came would fail them).
-        {"delayed reply",
-         false,
-         {{{{"delay-replies", "600"}}, true, "quiet", 400}, {{}, false, "frame", 2000}}},
+        {"delayed reply", {{{{"delay-replies", "600"}}, true, "quiet", 400}, {{}, false, "frame", 2000}}},
         {"event of several megabytes",
-         true,
          {{{{"push-drvmon", "7", "--pad-to", "6000000"}}, false, "frame quiet", 300, 6000000}}},
     };
     for (const Case& c : cases) {
@@ -171,7 +162,8 @@ TEST(RqbdSimFaults, WhatEachFaultPutsOnTheWire) {
             std::vector<uint32_t> lengths;
             const size_t words =
                 static_cast<size_t>(std::count(step.expected.begin(), step.expected.end(), ' ') + 1);
-            EXPECT_EQ(watch(c.events ? subscriber : requester, words, step.waitMs, lengths), step.expected);
+            EXPECT_EQ(watch(c.steps[0].request ? requester : subscriber, words, step.waitMs, lengths),
+                      step.expected);
             EXPECT_TRUE(step.length == 0 || (!lengths.empty() && lengths[0] == step.length));
         }
     }
