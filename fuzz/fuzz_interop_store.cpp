@@ -14,20 +14,11 @@
 
 #include "core/Classes.h"
 #include "core/IndicationService.h"
+#include "tests/common/Interop.h"
 
 using namespace cimhost;
 
 namespace {
-
-struct AcceptAll : IndicationProviders {
-    Status activate(const FilterInfo&, bool) override { return Status(); }
-    Status deactivate(const FilterInfo&, bool) override { return Status(); }
-};
-
-struct CountingSink : DeliverySink {
-    size_t delivered = 0;
-    void deliver(const Instance&, const ObjectPath&, const Instance&) override { ++delivered; }
-};
 
 size_t count(const IndicationService& service) {
     std::vector<Instance> all;
@@ -60,14 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(journal ? store + ".journal" : store, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data + skip), static_cast<std::streamsize>(size - skip));
 
-    AcceptAll providers;
+    qmstest::AcceptAll providers;
     const ClassRepository& classes = ClassRepository::builtin();
     size_t before = 0;
     {
         IndicationService service(classes, providers, store);
         const bool clean = service.restore().ok();
         before = count(service);
-        auto sink = std::make_shared<CountingSink>();
+        auto sink = std::make_shared<qmstest::RecordingSink>();
         service.addSink(sink);
         Instance indication;
         indication.path.className = "QMS_VRXLogEntryArrived";

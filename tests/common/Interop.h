@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/IndicationService.h"
 #include "core/Sinks.h"
 #include "core/Value.h"
 
@@ -47,6 +48,12 @@ inline cimhost::Instance interopSubscription(const cimhost::ObjectPath& filter,
     s.properties.set("Handler", cimhost::Value::reference(handler));
     return s;
 }
+
+// Providers that take every subscription.
+struct AcceptAll : cimhost::IndicationProviders {
+    cimhost::Status activate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
+    cimhost::Status deactivate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
+};
 
 // What the CIMOM handed to listener destinations, in order, for a test to wait
 // for from any thread.

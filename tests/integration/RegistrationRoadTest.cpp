@@ -98,10 +98,7 @@ TEST_F(RegistrationRoad, BadInputCreatesNothingAndRefusedQueriesSubscribeNothing
 // A writer of the store killed (-9) mid-change: what it acknowledged is there
 // after a restart, what it did not is whole or absent, and the store reads.
 void killWritersMidChange(const std::string& store, const cimhost::InteropOptions& options, size_t* kept) {
-    struct AcceptAll : cimhost::IndicationProviders {
-        cimhost::Status activate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
-        cimhost::Status deactivate(const cimhost::FilterInfo&, bool) override { return cimhost::Status(); }
-    } providers;
+    qmstest::AcceptAll providers;
     for (int round = 0; round < 3; ++round) {
         int acks[2];
         ASSERT_EQ(pipe(acks), 0);
