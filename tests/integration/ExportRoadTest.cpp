@@ -121,10 +121,7 @@ TEST_F(ExportRoad, OutageWithinTheRetryWindowLosesNothingAndBeyondItLosesWhatIsC
         const cimhost::ExportCounters c = exporter.counters().at(0);
         return c.queued == 0 && c.delivered + c.droppedAfterRetries == 40;
     };
-    for (auto end = std::chrono::steady_clock::now() + 15s;
-         !settled() && std::chrono::steady_clock::now() < end;)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(settled()) << cimhost::Exporter::describe(exporter.counters());
+    ASSERT_TRUE(rqbdsimtest::eventually(settled, 15s)) << cimhost::Exporter::describe(exporter.counters());
     const cimhost::ExportCounters c = exporter.counters().at(0);
     EXPECT_GT(c.droppedAfterRetries, 0u);
     // What arrived is the tail, whole and in order.

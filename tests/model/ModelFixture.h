@@ -81,11 +81,12 @@ MATCHER_P3(KeyIs, cabNr, objId, opCdExt, "") {
     return arg.cabNr == cabNr && arg.objId == objId && arg.opCdExt == opCdExt;
 }
 
-// The system log holds one entry (numbered seqNr) and its successor.
-inline void logHolds(FakeTOLM& tolm, LogMessage entry) {
-    LogMessage next = entry;
-    next.seqNr = entry.seqNr + 1;
-    ON_CALL(tolm, getLogMessageReadChunk(KeyIs(kCabinet, 0u, 0u), entry.seqNr, ::testing::_))
+// The system log holds entry seqNr and its successor.
+inline void logHolds(FakeTOLM& tolm, unsigned seqNr) {
+    LogMessage entry, next;
+    entry.seqNr = seqNr;
+    next.seqNr = seqNr + 1;
+    ON_CALL(tolm, getLogMessageReadChunk(KeyIs(kCabinet, 0u, 0u), seqNr, ::testing::_))
         .WillByDefault(::testing::DoAll(::testing::SetArgReferee<2>(std::vector<LogMessage>{next, entry}),
                                         ::testing::Return(2u)));
 }

@@ -90,11 +90,7 @@ TEST_F(ModelTest, EnableTwiceDisableTwiceAndEventsWhileDisabled) {
 }
 
 TEST_F(ModelTest, EventsDeliverTheirArgumentsOnceAndTraceTheOutcome) {
-    for (unsigned n : {0x42u, 0x43u}) {
-        LogMessage entry;
-        entry.seqNr = n;
-        logHolds(*fake, entry);
-    }
+    for (unsigned n : {0x42u, 0x43u}) logHolds(*fake, n);
     ON_CALL(*fake, getLogMessageReadChunk(_, 0x44u, _))
         .WillByDefault(::testing::Throw(BaseException(QMS_HERE, "gone")));
     Recorder recorder;

@@ -156,55 +156,49 @@ TEST_F(TolmReads, TheKeySelectsTheLog) {
 }
 
 TEST_F(TolmReads, ChunkSizesAndBrokenRecords) {
-    std::vector<provider::LogMessage> entries(3);
-    auto chunk = [&](const Bytes& data) {
-        replies({row("0x0B10", 0, rawJson(data))});
-        return calls->getLogMessageReadChunk(server, 0, entries);
+    std::vector<provider::LogMessage> entries;
+    // What a chunk read gives into three entries: the count, then every
+    // entry's number and text.
+    const auto chunk = [&](const std::string& reply) {
+        replies({reply});
+        entries.assign(3, provider::LogMessage());
+        std::string out = std::to_string(calls->getLogMessageReadChunk(server, 0, entries));
+        for (const auto& e : entries) out += " " + std::to_string(e.seqNr) + ":" + e.text.c_str();
+        return out;
     };
+    const auto of = [](const Bytes& data) { return row("0x0B10", 0, rawJson(data)); };
     // Without a time zone the times are UTC.
-    ASSERT_EQ(chunk(record(1, "t", 0, true, 1000)), 1u);
+    ASSERT_EQ(chunk(of(record(1, "t", 0, true, 1000))), "1 1:t");
     EXPECT_EQ(entries[0].timestamp.usec(), 1000ull * 1000000u);
     EXPECT_EQ(entries[0].timestamp.offset(), 0);
 
-    // 16 bytes are no record; a record of length 0 cannot be walked. Either
-    // way entries stay as they were.
-    entries.assign(3, provider::LogMessage());
     Bytes zeroLength = record(1, "abc");
     zeroLength[0] = zeroLength[1] = 0;
-    EXPECT_EQ(chunk(Bytes(16, 0)), 0u);
-    EXPECT_EQ(chunk(zeroLength), 0u);
-    EXPECT_EQ(entries.size(), 3u);
-    // The records before it are delivered.
-    EXPECT_EQ(chunk(record(5, "x") + zeroLength), 1u);
-    EXPECT_EQ(entries[0].seqNr, 5u);
-
-    // The smallest record: header and an empty text.
-    EXPECT_EQ(chunk(record(9, "")), 1u);
-    EXPECT_STREQ(entries[0].text.c_str(), "");
-
-    // Records of 40 and 30 bytes.
-    EXPECT_EQ(chunk(record(1, std::string(23, 'a')) + record(2, std::string(13, 'b'))), 2u);
-    EXPECT_EQ(entries[1].text.size(), 13u);
-
-    // A text without terminator ends with the data, not in the next bytes.
-    EXPECT_EQ(chunk(record(1, "open", 0, false)), 1u);
-    EXPECT_STREQ(entries[0].text.c_str(), "open");
-
-    // A length running past the data ends the walk there too: one broken
-    // record does not cost the ones before it.
-    entries.assign(3, provider::LogMessage());
-    EXPECT_EQ(chunk(record(1, std::string(20, 'c')) + record(2, "d", 200)), 1u);
-    EXPECT_EQ(entries[0].seqNr, 1u);
+    const std::string a23(23, 'a'), b13(13, 'b'), c20(20, 'c'), untouched = "0 0: 0: 0:";
+    const std::pair<std::string, std::string> cases[] = {
+        // 16 bytes are no record; a record of length 0 cannot be walked.
+        // Either way entries stay as they were.
+        {of(Bytes(16, 0)), untouched},
+        {of(zeroLength), untouched},
+        // The records before it are delivered.
+        {of(record(5, "x") + zeroLength), "1 5:x"},
+        // The smallest record: header and an empty text.
+        {of(record(9, "")), "1 9:"},
+        // Records of 40 and 30 bytes.
+        {of(record(1, a23) + record(2, b13)), "2 1:" + a23 + " 2:" + b13},
+        // A text without terminator ends with the data, not in the next bytes.
+        {of(record(1, "open", 0, false)), "1 1:open"},
+        // A length running past the data ends the walk there too: one broken
+        // record does not cost the ones before it.
+        {of(record(1, c20) + record(2, "d", 200)), "1 1:" + c20},
+        {of(record(2, "d", 200) + record(1, c20)), untouched},
+        // No data at all, and a refused request.
+        {row("0x0B10", 0), untouched},
+        {row("0x0B10", 1, rawJson(record(1, "x"))), untouched},
+    };
+    for (const auto& c : cases) EXPECT_EQ(chunk(c.first), c.second) << c.first;
     EXPECT_TRUE(
         traces.contains(1, "getLogMessageReadChunk(): record at byte 37 runs past the 55 bytes of data"));
-    EXPECT_EQ(chunk(record(2, "d", 200) + record(1, std::string(20, 'c'))), 0u);
-    EXPECT_EQ(entries.size(), 1u);
-
-    // No data at all, and a refused request.
-    replies({row("0x0B10", 0)});
-    EXPECT_EQ(calls->getLogMessageReadChunk(server, 0, entries), 0u);
-    replies({row("0x0B10", 1, rawJson(record(1, "x")))});
-    EXPECT_EQ(calls->getLogMessageReadChunk(server, 0, entries), 0u);
     EXPECT_TRUE(traces.contains(1, "getLogMessageReadChunk(): request() failed"));
 }
 
