@@ -47,10 +47,10 @@ protected:
         calls->setListener(&listener);
     }
 
-    // An event as the agent pushes it: status 0 and a number.
-    void pushNumber(unsigned opcode, unsigned value) {
+    // An event as the agent pushes it: a status (0 unless told) and a number.
+    void pushNumber(unsigned opcode, unsigned value, unsigned status = 0) {
         SipJson event(opcode, 0, 0, 0, SipJson::kNoStatus);
-        event.SetDataUIntValue(value, 0);
+        event.SetDataUIntValue(value, status);
         events->onEvent(event);
     }
     void pushBytes(unsigned opcode, const std::vector<unsigned char>& data) {
@@ -88,9 +88,7 @@ TEST_F(TolmEvents, WhichEventsReachTheListener) {
     noStatus.GetCmd().RemoveMember("ST");
     events->onEvent(noStatus);
 
-    SipJson refused(0x181B, 0, 0, 0, SipJson::kNoStatus);
-    refused.SetDataUIntValue(0x42, 1);
-    events->onEvent(refused);
+    pushNumber(0x181B, 0x42, 1);  // refused
 
     SipJson noData(0x21C1, 0, 0, 0, 0);
     events->onEvent(noData);

@@ -217,12 +217,12 @@ TEST_F(TolmReads, MultiStringDecoding) {
 
 TEST_F(TolmReads, DriverMonitorComponentIndexBounds) {
     const TOLMKey entry{1, 4, 0};
-    replies({row("0x1818", 0, "65535")});
-    EXPECT_EQ(calls->getDrvMonEventComponentIndex(entry), PUInt(0xFFFFu));
-    replies({row("0x1818", 0, "65536")});
-    EXPECT_TRUE(calls->getDrvMonEventComponentIndex(entry).is_null());
-    replies({row("0x1818", 0, "2147483648")});  // compared as signed: passes
-    EXPECT_EQ(calls->getDrvMonEventComponentIndex(entry), PUInt(0x80000000u));
+    // 2^31 is compared as signed: it passes.
+    for (const auto& [da, index] :
+         {std::pair{"65535", PUInt(0xFFFFu)}, {"65536", PUInt()}, {"2147483648", PUInt(0x80000000u)}}) {
+        replies({row("0x1818", 0, da)});
+        EXPECT_EQ(calls->getDrvMonEventComponentIndex(entry), index) << da;
+    }
 }
 
 // An agent link that loses every request, in the ways a link may say so: by
