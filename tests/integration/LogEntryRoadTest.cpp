@@ -2,9 +2,10 @@
 // simulator pushes, the module reads a log entry's details back from it (a
 // RAID text carries its own), and the CIMOM hands the finished instance to
 // the subscribed listener.
+#include <algorithm>
 #include <chrono>
-#include <fstream>
 
+#include "common/Programs.h"
 #include "integration/RoadSupport.h"
 
 namespace road {
@@ -52,9 +53,8 @@ TEST_F(LogEntryRoad, DeletingTheLastSubscriptionStopsDelivery) {
     EXPECT_EQ(cimom_->unloadProvider("QMS_VRXLogEntryArrived_Provider").rc, CMPI_RC_DO_NOT_UNLOAD);
 
     // What the CIMOM wrote for the listener: one JSON line per delivery.
-    std::ifstream log(deliveryLog_);
-    std::string line;
-    ASSERT_TRUE(std::getline(log, line)) << deliveryLog_;
+    const std::string line = qmstest::fileText(deliveryLog_);
+    ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << deliveryLog_;
     EXPECT_NE(line.find("\"destination\":\"http://road-listener:5988\""), std::string::npos) << line;
     EXPECT_NE(line.find("\"EventID\":\"LogMessage_1f\""), std::string::npos) << line;
 
