@@ -54,8 +54,6 @@ public:
     MOCK_METHOD(PStrings, getLogMessageResolutionRead, (const TOLMKey&, int), (override));
     MOCK_METHOD(PString, getLogMessageActionSummary, (const TOLMKey&, int), (override));
     MOCK_METHOD(PStrings, getLogMessageCauseRead, (const TOLMKey&, int), (override));
-    MOCK_METHOD(PUInt, getLogMessageNrEntries, (const TOLMKey&), (override));
-    MOCK_METHOD(PUInt, getDrvMonNumberEvents, (const TOLMKey&), (override));
     MOCK_METHOD(PDatetime, getDrvMonEventTimestamp, (const TOLMKey&), (override));
     MOCK_METHOD(PString, getDrvMonEventMessageText, (const TOLMKey&), (override));
     MOCK_METHOD(PUInt, getDrvMonEventSeverity, (const TOLMKey&), (override));
