@@ -1,7 +1,6 @@
 #include "adapter/AdapterFixture.h"
 
 #include <deque>
-#include <map>
 
 namespace adapter_test {
 
@@ -36,14 +35,11 @@ int fakeProc(const cimple::Registration* r, int operation, void* a0, void* a1, v
     void* args[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
     switch (operation) {
         case cimple::OPERATION_CREATE_PROVIDER:
-            fake.created++;
             *static_cast<void**>(a0) = &fake;
-            return 0;
-        case cimple::OPERATION_DESTROY_PROVIDER:
-            fake.destroyed++;
             return 0;
         case cimple::OPERATION_LOAD:
             return fake.loadStatus;
+        case cimple::OPERATION_DESTROY_PROVIDER:
         case cimple::OPERATION_UNLOAD:
             return 0;
         case cimple::OPERATION_ENABLE_INDICATIONS: {
@@ -83,13 +79,19 @@ void* AdapterTest::block(const cimple::Registration* r) {
     return reinterpret_cast<TestRegistration*>(const_cast<cimple::Registration*>(r))->block;
 }
 
+cimhost::NamedValues AdapterTest::named(
+    std::initializer_list<std::pair<const char*, cimhost::Value>> values) {
+    cimhost::NamedValues out;
+    for (const auto& [name, value] : values) out.set(name, value);
+    return out;
+}
+
 cimhost::NamedValues AdapterTest::filterKeys(const std::string& name) {
-    cimhost::NamedValues keys;
-    keys.set("SystemCreationClassName", cimhost::Value::string("CIM_ComputerSystem"));
-    keys.set("SystemName", cimhost::Value::string("host"));
-    keys.set("CreationClassName", cimhost::Value::string("CIM_IndicationFilter"));
-    keys.set("Name", cimhost::Value::string(name));
-    return keys;
+    using cimhost::Value;
+    return named({{"SystemCreationClassName", Value::string("CIM_ComputerSystem")},
+                  {"SystemName", Value::string("host")},
+                  {"CreationClassName", Value::string("CIM_IndicationFilter")},
+                  {"Name", Value::string(name)}});
 }
 
 }  // namespace adapter_test

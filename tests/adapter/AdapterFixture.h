@@ -6,6 +6,7 @@
 #include <cimple/cimple.h>
 #include <cimple/cmpi_adapter.h>
 #include <cmpi/cmpift.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,8 @@
 
 namespace adapter_test {
 
+using ::testing::HasSubstr;
+
 // The provider behind a test registration: records every operation and lets
 // the test decide what the non-lifecycle ones do (a status, or -1 by default).
 // Like the module, it keeps the indication handler it is given from enable
@@ -27,8 +30,6 @@ struct FakeProvider {
 
     std::vector<int> operations;
     int loadStatus = 0;
-    int created = 0;
-    int destroyed = 0;
     std::function<int(int operation, void** args)> behave;
     IndicationProc indicationProc = nullptr;
     void* indicationData = nullptr;
@@ -61,10 +62,12 @@ protected:
         return static_cast<MI*>(result);
     }
 
+    CMPIObjectPath* path(const cimhost::ObjectPath& p) {
+        return cimhost::newCmpiObjectPath(broker_.space(), p);
+    }
     CMPIObjectPath* path(const std::string& className, cimhost::NamedValues keys,
                          const std::string& nameSpace = "root/qms") {
-        return cimhost::newCmpiObjectPath(broker_.space(),
-                                          cimhost::ObjectPath{nameSpace, "", className, keys});
+        return path({nameSpace, "", className, keys});
     }
     CMPIInstance* instance(const std::string& className, cimhost::NamedValues properties) {
         return cimhost::newCmpiInstance(broker_.space(), {{"root/qms", "", className, {}}, properties});
@@ -78,6 +81,7 @@ protected:
         const char* p = status.msg ? status.msg->ft->getCharPtr(status.msg, nullptr) : nullptr;
         return p ? p : "";
     }
+    static cimhost::NamedValues named(std::initializer_list<std::pair<const char*, cimhost::Value>> values);
     static cimhost::NamedValues filterKeys(const std::string& name = "f1");
 
     cimhost::Broker broker_;

@@ -17,18 +17,16 @@ using cimhost::Value;
 class ConversionTest : public AdapterTest {
 protected:
     static ObjectPath systemPath(const char* name = "sys", const char* className = "QMS_VRXComputerSystem") {
-        NamedValues keys;
-        keys.set("CreationClassName", Value::string(className));
-        keys.set("Name", Value::string(name));
-        return {"root/qms", "", className, keys};
+        return {"root/qms", "", className,
+                named({{"CreationClassName", Value::string(className)}, {"Name", Value::string(name)}})};
     }
     static ObjectPath servicePath() {
-        NamedValues keys;
-        keys.set("SystemCreationClassName", Value::string("QMS_VRXComputerSystem"));
-        keys.set("SystemName", Value::string("sys"));
-        keys.set("CreationClassName", Value::string("QMS_VRXIndicationRegistrationService"));
-        keys.set("Name", Value::string("svc"));
-        return {"root/qms", "", "QMS_VRXIndicationRegistrationService", keys};
+        const char* cls = "QMS_VRXIndicationRegistrationService";
+        return {"root/qms", "", cls,
+                named({{"SystemCreationClassName", Value::string("QMS_VRXComputerSystem")},
+                       {"SystemName", Value::string("sys")},
+                       {"CreationClassName", Value::string(cls)},
+                       {"Name", Value::string("svc")}})};
     }
     // Calls `method` on the service and gives the status; `record` sees the
     // provider's parameter record.
@@ -42,9 +40,7 @@ protected:
         auto* m = mi<CMPIMethodMI>(service_, 'M');
         CMPIArgs* o = args({});
         if (out) *out = o;
-        ObjectPath target = servicePath();
-        return m->ft->invokeMethod(m, ctx_, result(), path(target.className, target.keys), method, args(in),
-                                   o);
+        return m->ft->invokeMethod(m, ctx_, result(), path(servicePath()), method, args(in), o);
     }
 
     FakeProvider fake_;
@@ -166,9 +162,9 @@ TEST_F(ConversionTest, PathsWithWrongClassOrKeysAreRefusedBeforeTheProviderSeesT
     };
     for (const Case& c : cases) {
         seenClass.clear();
-        CMPIStatus st = c.mi->ft->deleteInstance(c.mi, ctx_, result(), path(c.path.className, c.path.keys));
+        CMPIStatus st = c.mi->ft->deleteInstance(c.mi, ctx_, result(), path(c.path));
         EXPECT_EQ(c.rc, st.rc) << c.path.toText() << ": " << text(st);
-        EXPECT_NE(std::string::npos, text(st).find(c.says)) << text(st);
+        EXPECT_THAT(text(st), HasSubstr(c.says));
         EXPECT_EQ(c.rc == CMPI_RC_OK ? c.path.className : "", seenClass);
     }
 }
@@ -199,7 +195,7 @@ TEST_F(ConversionTest, CreatedInstanceCarriesEveryPropertyAndUnknownOnesAreRefus
     CMPIStatus st = m->ft->createInstance(m, ctx_, result(), path("CIM_IndicationFilter", filterKeys()),
                                           instance("CIM_IndicationFilter", properties));
     EXPECT_EQ(CMPI_RC_ERR_INVALID_PARAMETER, st.rc);
-    EXPECT_NE(std::string::npos, text(st).find("Color"));
+    EXPECT_THAT(text(st), HasSubstr("Color"));
     EXPECT_EQ(1, fake.count(OPERATION_CREATE_INSTANCE));
 }
 
@@ -208,10 +204,10 @@ TEST_F(ConversionTest, CreatedInstanceCarriesEveryPropertyAndUnknownOnesAreRefus
 TEST_F(ConversionTest, ReferenceArraysAndIntervalsGoInAndAReferenceComesOut) {
     CMPIArgs* out = nullptr;
     NamedValues outputs;
-    NamedValues sequence;
-    sequence.set("ManagedElements", Value::array(CMPI_ref, {Value::reference(systemPath("a")),
-                                                            Value::reference(systemPath("b"))}));
-    sequence.set("AssignedSequence", Value::array(CMPI_uint16, {Value::uint16(1), Value::uint16(2)}));
+    NamedValues sequence = named(
+        {{"ManagedElements",
+          Value::array(CMPI_ref, {Value::reference(systemPath("a")), Value::reference(systemPath("b"))})},
+         {"AssignedSequence", Value::array(CMPI_uint16, {Value::uint16(1), Value::uint16(2)})}});
     CMPIStatus st = invoke(
         "ChangeAffectedElementsAssignedSequence", sequence,
         [](Instance* record) {
@@ -231,8 +227,7 @@ TEST_F(ConversionTest, ReferenceArraysAndIntervalsGoInAndAReferenceComesOut) {
     ASSERT_NE(nullptr, job) << "the output reference is missing";
     EXPECT_EQ("job1", job->asReference()->keys.find("InstanceID")->asText());
 
-    NamedValues timeout;
-    timeout.set("TimeoutPeriod", Value::string("00000000000130.000000:000"));
+    NamedValues timeout = named({{"TimeoutPeriod", Value::string("00000000000130.000000:000")}});
     st = invoke("RequestStateChange", timeout, [](Instance* record) {
         auto* m = reinterpret_cast<QMS_VRXIndicationRegistrationService_RequestStateChange_method*>(record);
         return m->TimeoutPeriod.value.is_interval() && m->TimeoutPeriod.value.usec() == 90000000ull ? 0 : 130;
@@ -266,7 +261,7 @@ TEST_F(ConversionTest, BadMethodCallsNameWhatIsWrong) {
         if (c.arg) in.set(c.arg, c.value);
         CMPIStatus st = invoke(c.method, in, [](Instance*) { return 0; });
         EXPECT_EQ(c.rc, st.rc) << c.method << " " << text(st);
-        EXPECT_NE(std::string::npos, text(st).find(c.says)) << text(st);
+        EXPECT_THAT(text(st), HasSubstr(c.says));
     }
     EXPECT_EQ(0, fake_.count(OPERATION_INVOKE_METHOD));
 }
@@ -289,7 +284,7 @@ TEST_F(ConversionTest, AssociationsPassTheSourceAndReturnWhatTheProviderFinds) {
     };
     auto* m = mi<CMPIAssociationMI>(
         registration(&QMS_VRXHostedIndicationRegistrationService::static_meta_class, fake), 'A');
-    CMPIObjectPath* source = path(systemPath().className, systemPath().keys);
+    CMPIObjectPath* source = path(systemPath());
 
     CMPIResult* names = result();
     EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED,
@@ -305,13 +300,9 @@ TEST_F(ConversionTest, AssociationsPassTheSourceAndReturnWhatTheProviderFinds) {
 
     // A CIMOM asks about objects of other providers' classes too: the
     // provider answers for them, not the conversion.
-    NamedValues foreignKeys;
-    foreignKeys.set("Name", Value::string("x"));
     CMPIResult* foreign = result();
-    EXPECT_EQ(
-        CMPI_RC_ERR_NOT_SUPPORTED,
-        m->ft->referenceNames(m, ctx_, foreign, path("Linux_ComputerSystem", foreignKeys), nullptr, nullptr)
-            .rc);
+    CMPIObjectPath* other = path("Linux_ComputerSystem", named({{"Name", Value::string("x")}}));
+    EXPECT_EQ(CMPI_RC_ERR_NOT_SUPPORTED, m->ft->referenceNames(m, ctx_, foreign, other, nullptr, nullptr).rc);
     EXPECT_TRUE(returned(foreign).empty());
 }
 

@@ -152,7 +152,7 @@ TEST_F(IndicationTest, FirstActivationEnablesAndLastDeactivationDisablesWhatever
     behave_ = [](int op, void**) { return op == OPERATION_ENABLE_INDICATIONS ? 140 : 0; };
     CMPIStatus st = activate();
     EXPECT_EQ(CMPI_RC_ERR_FAILED, st.rc);
-    EXPECT_NE(std::string::npos, text(st).find("140")) << text(st);
+    EXPECT_THAT(text(st), HasSubstr("140"));
     behave_ = nullptr;
     EXPECT_EQ(CMPI_RC_OK, activate().rc);
     EXPECT_EQ(4, fake_.count(OPERATION_ENABLE_INDICATIONS));
@@ -203,20 +203,16 @@ TEST_F(IndicationTest, DeliveriesFromTheProvidersThreadGiveBackWhatTheCimomMadeF
 // handler class our schema lacks must not hide ours, and a reference the
 // CIMOM returns without a key keeps it null for the caller to repair.
 TEST_F(IndicationTest, EnumerationSkipsWhatItCannotReadAndKeepsMissingReferenceKeysNull) {
-    auto keys = [](const char* cls, const char* name, const char* system) {
-        NamedValues k;
-        k.set("CreationClassName", Value::string(cls));
-        k.set("Name", Value::string(name));
-        k.set("SystemCreationClassName", Value::string("CIM_ComputerSystem"));
+    auto end = [](const char* cls, const char* name, const char* system) {
+        NamedValues k = named({{"CreationClassName", Value::string(cls)},
+                               {"Name", Value::string(name)},
+                               {"SystemCreationClassName", Value::string("CIM_ComputerSystem")}});
         if (system) k.set("SystemName", Value::string(system));
-        return k;
+        return Value::reference({"root/interop", "", cls, k});
     };
     auto subscription = [&](const char* handlerClass, const char* name, const char* system) {
-        NamedValues p;
-        p.set("Filter", Value::reference({"root/interop", "", "CIM_IndicationFilter",
-                                          keys("CIM_IndicationFilter", name, "h")}));
-        p.set("Handler",
-              Value::reference({"root/interop", "", handlerClass, keys(handlerClass, name, system)}));
+        NamedValues p = named({{"Filter", end("CIM_IndicationFilter", name, "h")},
+                               {"Handler", end(handlerClass, name, system)}});
         return Value::instance({{"root/interop", "", "CIM_IndicationSubscription", {}}, p});
     };
     scripted_.instances = {subscription("CIM_IndicationHandlerCIMXML", "foreign", "h"),
@@ -246,13 +242,12 @@ TEST_F(IndicationTest, CimomCallsGoThroughTheBrokerOfTheCallOrTheAttachedThread)
     Ref<CIM_ComputerSystem> outside(CIM_ComputerSystem::create());
     EXPECT_EQ(-1, cimom::enum_instances("root/qms", outside.get(), found));  // no context on this thread
 
-    NamedValues plain, sub;
-    plain.set("Name", Value::string("a"));
-    plain.set("Dedicated", Value::array(CMPI_uint16, {Value::uint16(2)}));
-    plain.set("Color", Value::string("ignored"));
-    sub.set("Name", Value::string("b"));
+    NamedValues plain = named({{"Name", Value::string("a")},
+                               {"Dedicated", Value::array(CMPI_uint16, {Value::uint16(2)})},
+                               {"Color", Value::string("ignored")}});
     scripted_.instances = {Value::instance({{"root/qms", "", "CIM_ComputerSystem", {}}, plain}),
-                           Value::instance({{"root/qms", "", "QMS_VRXComputerSystem", {}}, sub})};
+                           Value::instance({{"root/qms", "", "QMS_VRXComputerSystem", {}},
+                                            named({{"Name", Value::string("b")}})})};
 
     std::vector<std::string> classes;
     int enumRc = -2, createRc = -2, deleteRc = -2, refusedRc = -2;
