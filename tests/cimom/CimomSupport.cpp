@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "client/CimClient.h"
 #include "common/Programs.h"
 #include "text/Escape.h"
 
@@ -222,33 +221,10 @@ std::string CimomTest::invoke(const std::string& method, const std::string& in, 
     return propertyText(answer.returnValue);
 }
 
-std::string CimomTest::invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
-                                    CimAnswer* answerOut) {
-    cimhost::client::Options options;
-    options.url = sfcb_->url();
-    cimhost::client::CimClient client(options);
-    std::vector<cimhost::client::InstanceName> services;
-    std::vector<cimhost::client::Parameter> parameters;
-    for (const auto& p : in) parameters.push_back({p.first, "string", p.second, {}, false});
-    cimhost::client::MethodResult result;
-    cimhost::client::Failure failure;
-    CimAnswer answer;
-    answer.command = "CIM-XML " + method;
-    if (client.enumerateInstanceNames(kRootQms, "QMS_VRXIndicationRegistrationService", &services,
-                                      &failure) &&
-        services.size() == 1 &&
-        client.invokeMethod(kRootQms, services[0], method, parameters, &result, &failure)) {
-        answer.exitCode = 0;
-        answer.parsed = true;
-        answer.returnValue = result.returnValue;
-        answer.outputs = result.outputs;
-    } else {
-        answer.status = failure.cimStatus;
-        answer.err = failure.text;
-    }
-    EXPECT_TRUE(answer.ok()) << answer.describe();
-    if (answerOut) *answerOut = answer;
-    return propertyText(answer.returnValue);
+qmstest::ProgramResult CimomTest::client(const std::vector<std::string>& args, const std::string& url) {
+    std::vector<std::string> argv = {CIMHOST_BINARY, "client", "--url", url.empty() ? sfcb_->url() : url};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
 }
 
 CimomTest::Subscription CimomTest::subscribe(const std::string& name, const std::string& target,

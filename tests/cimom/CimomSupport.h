@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cimom/Sfcb.h"
+#include "common/Programs.h"
 #include "common/RoadScenario.h"
 #include "common/RqbdSim.h"
 #include "listener/Listener.h"
@@ -95,11 +96,10 @@ protected:
     // "Param=value,..." as wbemcli takes it. Expects an answer and returns
     // the return value's text.
     std::string invoke(const std::string& method, const std::string& in = "", CimAnswer* answer = nullptr);
-    // The same call through our own CIM-XML client: wbemcli cannot pass a
-    // string argument with a comma in it, and every registration handle has
-    // one.
-    std::string invokeDirect(const std::string& method, const std::map<std::string, std::string>& in,
-                             CimAnswer* answer = nullptr);
+    // `cimhost client --url URL args...`, against this CIMOM unless `url`
+    // names another. wbemcli cannot pass a string argument with a comma in
+    // it, and every registration handle has one.
+    qmstest::ProgramResult client(const std::vector<std::string>& args, const std::string& url = "");
 
     // `rqbd-sim ctl args...`; fails the test when the command fails.
     std::string ctl(const std::vector<std::string>& args) { return rqbdsimtest::ctl(*sim_, args); }

@@ -4,6 +4,8 @@
 // root/interop, where after every step exactly the registered ones must be:
 // nothing half made, nothing left over, and a client's own subscription
 // listed but never touched.
+#include <gmock/gmock.h>
+
 #include <algorithm>
 
 #include "cimom/CimomSupport.h"
@@ -12,6 +14,8 @@
 
 namespace cimomtest {
 namespace {
+
+using ::testing::HasSubstr;
 
 class CimomRegistrationService : public CimomTest {
 protected:
@@ -131,8 +135,8 @@ TEST_F(CimomRegistrationService, RegisterListTestAndRemoveLeaveExactlyTheRegiste
     }
 
     // A handle goes whole; a second time there is nothing to remove.
-    EXPECT_EQ(invokeDirect("UnRegisterIndication", {{"RegistrationHandle", audit}}), "0");
-    EXPECT_EQ(invokeDirect("UnRegisterIndication", {{"RegistrationHandle", audit}}), "3");
+    EXPECT_EQ(client({"unregister", "--handle", audit}).exitCode, 0);
+    EXPECT_THAT(client({"unregister", "--handle", audit}).err, HasSubstr("no registration matched"));
     expectRegistered({{"#TalarmT#_1", "/a"}, {"_3", "/c"}});
     EXPECT_EQ(invoke("SendTestIndication"), "0");
     ASSERT_TRUE(listener_->waitFor(5, std::chrono::seconds(15))) << listener_->size();
@@ -148,7 +152,7 @@ TEST_F(CimomRegistrationService, RegisterListTestAndRemoveLeaveExactlyTheRegiste
     EXPECT_EQ(tags, std::vector<std::string>{""});
 
     // The last one gone, the provider is switched off again.
-    EXPECT_EQ(invokeDirect("UnRegisterIndication", {{"RegistrationHandle", plain}}), "0");
+    EXPECT_EQ(client({"unregister", "--handle", plain}).exitCode, 0);
     expectRegistered({});
     EXPECT_EQ(invoke("SendTestIndication"), "1");
     EXPECT_EQ(listener_->size(), 5u);
@@ -185,12 +189,6 @@ TEST_F(CimomRegistrationService, RegisterListTestAndRemoveLeaveExactlyTheRegiste
 // `cimhost client` against a real CIMOM: what a script can rely on, exit
 // status and output, for each command and for the failures it must tell apart.
 TEST_F(CimomRegistrationService, TheClientCommandServesScriptsAgainstARealCimom) {
-    const std::string url = "http://127.0.0.1:" + std::to_string(sfcb_->port());
-    const auto client = [&](std::vector<std::string> args, const std::string& at = "") {
-        std::vector<std::string> argv = {CIMHOST_BINARY, "client", "--url", at.empty() ? url : at};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return qmstest::run(argv);
-    };
     qmstest::ProgramResult r = client({"register", "--destination", listener_->url("/tool"), "--tag", "ops"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string handle = r.out.substr(0, r.out.find('\n'));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "FakeAdapter.h"
 #include "ModuleTestSupport.h"
@@ -43,21 +44,18 @@ TEST(Factories, PassTheProviderToTheAdapterAndReturnItsTable) {
         EXPECT_EQ(e.factory(&broker, &context, &status), &table) << e.symbol;
         ASSERT_EQ(qms_test::adapterCalls().size(), 1u) << e.symbol;
         const qms_test::AdapterCall& c = qms_test::adapterCalls()[0];
-        EXPECT_EQ(c.magic, 0x43) << e.symbol;
-        EXPECT_EQ(c.registration, qms_test::registrationOf(e.provider)) << e.symbol;
-        EXPECT_EQ(c.broker, &broker);
-        EXPECT_EQ(c.context, &context);
-        EXPECT_STREQ(c.providerName, e.provider);
-        EXPECT_EQ(c.kind, e.kind) << e.symbol;
-        EXPECT_TRUE(c.resultWasNull) << "the result pointer starts out null";
-        EXPECT_EQ(c.status, &status) << e.symbol << ": the CIMOM's status is filled";
-        EXPECT_EQ(c.reportedMi, &table) << e.symbol;
+        // The result pointer starts out null; the CIMOM's status is filled.
+        EXPECT_EQ(std::tuple(c.magic, c.registration, c.broker, c.context, std::string(c.providerName),
+                             c.kind, c.resultWasNull, c.status, c.reportedMi),
+                  std::tuple(0x43, qms_test::registrationOf(e.provider), (const void*)&broker,
+                             (const void*)&context, std::string(e.provider), int(e.kind), true,
+                             (void*)&status, (const void*)&table))
+            << e.symbol;
         ASSERT_NE(c.block, nullptr);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(c.block) % alignof(std::max_align_t), 0u)
             << e.symbol << ": the adapter builds its state in the block";
-        auto [it, fresh] = blockOf.emplace(e.provider, c.block);
-        EXPECT_EQ(it->second, c.block) << e.symbol << ": all interfaces of a provider share one block";
-        (void)fresh;
+        EXPECT_EQ(blockOf.emplace(e.provider, c.block).first->second, c.block)
+            << e.symbol << ": all interfaces of a provider share one block";
     }
     ASSERT_EQ(blockOf.size(), 3u);
     std::set<void*> blocks;

@@ -1,6 +1,5 @@
 #include <cimple/Memory_Cimom.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -8,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Programs.h"
 #include "registration/WMIRegistration.h"
 #include "support/TraceCapture.h"
 
@@ -17,12 +17,6 @@ namespace {
 
 typedef std::vector<size_t> Counts;  // handlers, filters, subscriptions
 typedef std::vector<std::string> Texts;
-
-std::string hostName() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
 
 void inThreads(int count, const std::function<void(int)>& body) {
     std::vector<std::thread> threads;
@@ -106,7 +100,7 @@ TEST_F(Registrations, FirstRegistrationCreatesTheThreeInstances) {
     String handle;
     // The filter speaks WQL whatever language the caller names.
     ASSERT_TRUE(RegisterEvent("http://l:5988/cimom", "SELECT * FROM X", "CQL", "", handle));
-    const std::string host = hostName();
+    const std::string host = qmstest::hostName();
 
     // Names, destinations and removal are checked on the registration road;
     // here the fields no listing shows.
@@ -197,7 +191,7 @@ TEST_F(Registrations, EmptyOrNullSystemNamesListWithTheHostName) {
     Texts handles;
     EXPECT_EQ(listedTags(true, &handles), Texts{""});
     ASSERT_EQ(handles.size(), 1u);
-    const std::string host = "SystemName=\\\"" + hostName() + "\\\"";
+    const std::string host = "SystemName=\\\"" + qmstest::hostName() + "\\\"";
     EXPECT_NE(handles[0].find(host), std::string::npos) << handles[0];
     EXPECT_NE(handles[0].find(host, handles[0].find(host) + 1), std::string::npos) << handles[0];
 
