@@ -12,16 +12,6 @@
 
 namespace cimomtest {
 
-const char kRootQms[] = "root/qms";
-const char kInterop[] = "root/interop";
-const char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
-// The keys the module gives its service under the road scenario: the chassis
-// serial number names the computer system.
-const char kServiceName[] =
-    "QMS_VRXIndicationRegistrationService.CreationClassName="
-    "\"QMS_VRXIndicationRegistrationService\",Name=\"RegistrationService\","
-    "SystemCreationClassName=\"QMS_VRXComputerSystem\",SystemName=\"ROAD0001\"";
-
 namespace {
 
 using cimhost::listener::pathText;
@@ -229,25 +219,23 @@ qmstest::ProgramResult CimomTest::client(const std::vector<std::string>& args, c
 
 CimomTest::Subscription CimomTest::subscribe(const std::string& name, const std::string& target,
                                              const std::string& query, const std::string& destinationClass) {
-    Subscription s;
     // The keys sfcb's interop namespace wants; it puts its own host name in
     // SystemName whatever the client says.
-    const std::string system =
-        "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" + qmstest::hostName() + "\"";
-    const std::string filterName = name + "-filter", destinationName = name + "-destination";
-    CimAnswer a = wbemcli("ci",
-                          std::string(kInterop) + ":CIM_IndicationFilter." + system +
-                              ",CreationClassName=\"CIM_IndicationFilter\",Name=\"" + filterName + "\"",
-                          {"Name=\"" + filterName + "\",Query=\"" + query +
-                           "\",QueryLanguage=\"WQL\",SourceNamespace=\"root/qms\""});
-    EXPECT_EQ(a.names.size(), 1u);
-    if (!a.names.empty()) s.filter = std::string(kInterop) + ":" + a.names[0];
-    a = wbemcli("ci",
-                std::string(kInterop) + ":" + destinationClass + "." + system + ",CreationClassName=\"" +
-                    destinationClass + "\",Name=\"" + destinationName + "\"",
-                {"Name=\"" + destinationName + "\",Destination=\"" + listener_->url(target) + "\""});
-    EXPECT_EQ(a.names.size(), 1u);
-    if (!a.names.empty()) s.destination = std::string(kInterop) + ":" + a.names[0];
+    const auto create = [&](const std::string& cls, const std::string& id, const std::string& properties) {
+        const CimAnswer a =
+            wbemcli("ci",
+                    std::string(kInterop) + ":" + cls +
+                        ".SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"" +
+                        qmstest::hostName() + "\",CreationClassName=\"" + cls + "\",Name=\"" + id + "\"",
+                    {"Name=\"" + id + "\"," + properties});
+        EXPECT_EQ(a.names.size(), 1u);
+        return a.names.empty() ? std::string() : std::string(kInterop) + ":" + a.names[0];
+    };
+    Subscription s;
+    s.filter = create("CIM_IndicationFilter", name + "-filter",
+                      "Query=\"" + query + "\",QueryLanguage=\"WQL\",SourceNamespace=\"root/qms\"");
+    s.destination =
+        create(destinationClass, name + "-destination", "Destination=\"" + listener_->url(target) + "\"");
     createSubscription(s);
     return s;
 }

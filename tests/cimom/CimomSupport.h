@@ -31,12 +31,15 @@ using cimhost::listener::Instance;
 using cimhost::listener::Listener;
 using cimhost::listener::Property;
 
-extern const char kRootQms[];
-extern const char kInterop[];
-extern const char kLogEntryQuery[];
+inline constexpr char kRootQms[] = "root/qms";
+inline constexpr char kInterop[] = "root/interop";
+inline constexpr char kLogEntryQuery[] = "SELECT * FROM QMS_VRXLogEntryArrived";
 // The registration service's instance name (no namespace) under the road
-// scenario.
-extern const char kServiceName[];
+// scenario: the chassis serial number names the computer system.
+inline constexpr char kServiceName[] =
+    "QMS_VRXIndicationRegistrationService.CreationClassName="
+    "\"QMS_VRXIndicationRegistrationService\",Name=\"RegistrationService\","
+    "SystemCreationClassName=\"QMS_VRXComputerSystem\",SystemName=\"ROAD0001\"";
 
 // A property as text, the way the embedded CIMOM's tests write values:
 // strings quoted ("a \"b\""), numbers and datetimes bare, booleans TRUE or

@@ -3,7 +3,6 @@
 // must refuse while it delivers, allow once its last subscription is gone,
 // and survive when the next client comes.
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "cimom/CimomSupport.h"
@@ -27,12 +26,9 @@ std::set<pid_t> moduleProcesses(const std::string& prefix) {
 
 // VmRSS of a process in kB; -1 when it cannot be read.
 long residentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
+    const std::string status = qmstest::fileText("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("\nVmRSS:");
+    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
 }
 
 class CimomProviderMemory : public CimomTest {
