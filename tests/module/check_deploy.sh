@@ -11,33 +11,26 @@ trap 'rm -rf "$scratch"' EXIT
 # DESTDIR keeps the trace directory, a fixed path, inside the scratch area too.
 DESTDIR=$scratch cmake --install "$build" --prefix /opt/qms >/dev/null
 prefix=$scratch/opt/qms
+fail() { echo "$@"; exit 1; }
 
 lib="$prefix/lib/libVRXIndication_Provider.so"
 share="$prefix/share/VRXIndication"
 for f in "$lib" "$share/VRXIndication.mof" "$share/VRXIndication.reg" "$share/VRXIndication-pegasus.mof" \
          "$share/VRXIndication.providers"; do
-  [ -s "$f" ] || { echo "missing after install: $f"; exit 1; }
+  [ -s "$f" ] || fail "missing after install: $f"
 done
 # Another module in the same CIMOM process may bring its own framework: ours
 # must neither need a library of that name nor leave a framework symbol for
 # the dynamic linker to bind elsewhere.
-if ls "$prefix/lib" | grep -v '^libVRXIndication_Provider\.so$'; then
-  echo "only the module belongs in lib/"; exit 1
-fi
-if readelf -d "$lib" | grep NEEDED | grep -i cimple; then
-  echo "the module needs a framework library by name"; exit 1
-fi
-if nm -D --undefined-only "$lib" | grep -E '_ZN.*6cimple'; then
-  echo "the module leaves framework symbols to be bound outside it"; exit 1
-fi
-if grep -E '^[[:space:]]*(\[[^]]*\][[:space:]]*)?class[[:space:]]+CIM_' "$share/VRXIndication.mof"; then
-  echo "the installed MOF must hold only the module's own classes"; exit 1
-fi
+ls "$prefix/lib" | grep -v '^libVRXIndication_Provider\.so$' && fail "only the module belongs in lib/"
+readelf -d "$lib" | grep NEEDED | grep -i cimple && fail "the module needs a framework library by name"
+nm -D --undefined-only "$lib" | grep -E '_ZN.*6cimple' &&
+  fail "the module leaves framework symbols to be bound outside it"
+grep -E '^[[:space:]]*(\[[^]]*\][[:space:]]*)?class[[:space:]]+CIM_' "$share/VRXIndication.mof" &&
+  fail "the installed MOF must hold only the module's own classes"
 
 exports=$(nm -D --defined-only "$lib" | awk '{print $3}')
-need() {
-  grep -qx "$1" <<<"$exports" || { echo "$2 names $1, which the module does not export"; exit 1; }
-}
+need() { grep -qx "$1" <<<"$exports" || fail "$2 names $1, which the module does not export"; }
 declare -A kind=([instance]=Instance [method]=Method [association]=Association [indication]=Indication)
 declare -A pegasus_kind=([2]=Instance [3]=Association [4]=Indication [5]=Method)
 
@@ -45,15 +38,15 @@ declare -A pegasus_kind=([2]=Instance [3]=Association [4]=Indication [5]=Method)
 # (sfcbstage's own default is root/cimv2), and a [Class] block with provider,
 # location, type and namespace lines.
 grep -qx '#   sfcbstage -n root/qms -r VRXIndication.reg VRXIndication.mof' "$share/VRXIndication.reg" ||
-  { echo "sfcb registration: the staging hint does not stage into root/qms"; exit 1; }
+  fail "sfcb registration: the staging hint does not stage into root/qms"
 awk '/^\[/ {cls=$0} /provider:/ {p=$2} /location:/ {l=$2} /namespace:/ {n=$2}
      /type:/ {t=""; for (i = 2; i <= NF; i++) t = t " " $i}
      /^$/ && p != "" {print cls, p, l, n, t; p=""}
      END {if (p != "") print cls, p, l, n, t}' "$share/VRXIndication.reg" >"$prefix/sfcb.txt"
 [ "$(wc -l <"$prefix/sfcb.txt")" -eq 3 ] || { echo "sfcb registration: expected 3 classes"; cat "$prefix/sfcb.txt"; exit 1; }
 while read -r cls provider location ns kinds; do
-  [ "$location" = VRXIndication_Provider ] || { echo "sfcb $cls: location $location"; exit 1; }
-  [ "$ns" = root/qms ] || { echo "sfcb $cls: namespace $ns"; exit 1; }
+  [ "$location" = VRXIndication_Provider ] || fail "sfcb $cls: location $location"
+  [ "$ns" = root/qms ] || fail "sfcb $cls: namespace $ns"
   for k in $kinds; do need "${provider}_Create_${kind[$k]:?unknown kind $k}MI" "sfcb $cls"; done
 done <"$prefix/sfcb.txt"
 
@@ -78,7 +71,7 @@ trace=$scratch/var/log/norvlog
 
 # The installed host loads the installed module, as an administrator checks
 # it, and says what each provider serves.
-out=$("$prefix/bin/cimhost" inspect "$lib") || { echo "the installed cimhost cannot inspect the installed module"; exit 1; }
+out=$("$prefix/bin/cimhost" inspect "$lib") || fail "the installed cimhost cannot inspect the installed module"
 for want in \
   "module QMS_VRXIndication_Module" \
   "provider QMS_VRXLogEntryArrived_Provider" \
@@ -94,6 +87,6 @@ for want in \
 done
 # A module named without a directory is the one in the current directory.
 bare=$(cd "$prefix/lib" && "$prefix/bin/cimhost" inspect libVRXIndication_Provider.so) ||
-  { echo "inspect of a bare file name failed"; exit 1; }
-[ "$bare" = "$out" ] || { echo "a bare file name gave other output"; exit 1; }
+  fail "inspect of a bare file name failed"
+[ "$bare" = "$out" ] || fail "a bare file name gave other output"
 echo "install layout and registrations agree with the module's exports; the installed host loads the module"
