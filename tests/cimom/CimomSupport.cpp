@@ -165,10 +165,9 @@ void CimomTest::SetUp() {
 
 void CimomTest::TearDown() {
     if (sfcb_) {
-        if (HasFailure()) {
+        if (HasFailure())
             std::fprintf(stderr, "---- sfcbd.out\n%s\n---- sfcb.log\n%s\n", sfcb_->tail("sfcbd.out").c_str(),
                          sfcb_->tail("sfcb.log").c_str());
-        }
         std::string messages;
         EXPECT_TRUE(sfcb_->stop(&messages)) << messages;
         sfcb_.reset();
@@ -176,11 +175,10 @@ void CimomTest::TearDown() {
     listener_.reset();
     sim_.reset();
     if (scratch_.empty()) return;
-    if (HasFailure()) {
+    if (HasFailure())
         std::fprintf(stderr, "CIMOM home and install kept for inspection in %s\n", scratch_.c_str());
-    } else {
+    else
         std::filesystem::remove_all(scratch_);
-    }
 }
 
 CimAnswer CimomTest::wbemcli(const std::string& operation, const std::string& objectPath,
