@@ -73,25 +73,19 @@ struct ScriptedBroker {
 };
 ScriptedBroker* ScriptedBroker::live = nullptr;
 
-// The module's own task thread: what the provider hands over to the CIMOM
-// runs there, one piece at a time, while the caller waits.
-class TaskThread {
-public:
-    template <class F>
-    auto call(F f) -> decltype(f()) {
-        struct Run : provider::TaskThread::Task {
-            explicit Run(F& f) : f(f) {}
-            void threadTask() override { result = f(); }
-            F& f;
-            decltype(f()) result{};
-        } run(f);
-        EXPECT_TRUE(thread_->call(run));
-        return run.result;
-    }
-
-private:
-    ShPtr<provider::TaskThread> thread_ = provider::newCimpleTaskThread();
-};
+// Runs `f` on the module's own task thread (what the provider hands over to
+// the CIMOM runs there, one piece at a time) while the caller waits.
+template <class F>
+auto onTask(provider::TaskThread& thread, F f) -> decltype(f()) {
+    struct Run : provider::TaskThread::Task {
+        explicit Run(F& f) : f(f) {}
+        void threadTask() override { result = f(); }
+        F& f;
+        decltype(f()) result{};
+    } run(f);
+    EXPECT_TRUE(thread.call(run));
+    return run.result;
+}
 
 class IndicationTest : public AdapterTest {
 protected:
@@ -161,18 +155,18 @@ TEST_F(IndicationTest, FirstActivationEnablesAndLastDeactivationDisablesWhatever
 TEST_F(IndicationTest, OneProviderThreadDeliversPerSessionAttachedOnceAndDetachedAtItsEnd) {
     ASSERT_EQ(CMPI_RC_OK, activate("root/events").rc);
     {
-        TaskThread task;
-        EXPECT_TRUE(task.call([&] { return deliverEntry(1); }));
-        EXPECT_TRUE(task.call([&] { return deliverEntry(2); }));
+        auto task = provider::newCimpleTaskThread();
+        EXPECT_TRUE(onTask(*task, [&] { return deliverEntry(1); }));
+        EXPECT_TRUE(onTask(*task, [&] { return deliverEntry(2); }));
         EXPECT_EQ(1, scripted_.attaches);
         EXPECT_FALSE(std::async(std::launch::async, [&] { return deliverEntry(3); }).get());
 
         // A new session: the same thread lets go of the old context and
         // attaches with the new one.
         ASSERT_EQ(CMPI_RC_OK, deactivate().rc);
-        EXPECT_FALSE(task.call([&] { return deliverEntry(4); }));
+        EXPECT_FALSE(onTask(*task, [&] { return deliverEntry(4); }));
         ASSERT_EQ(CMPI_RC_OK, activate().rc);
-        EXPECT_TRUE(task.call([&] { return deliverEntry(5); }));
+        EXPECT_TRUE(onTask(*task, [&] { return deliverEntry(5); }));
         EXPECT_EQ(2, scripted_.attaches);
         EXPECT_EQ(1, scripted_.detaches);
     }
@@ -191,10 +185,10 @@ TEST_F(IndicationTest, OneProviderThreadDeliversPerSessionAttachedOnceAndDetache
 // for hours, so each delivery must give back what it cost.
 TEST_F(IndicationTest, DeliveriesFromTheProvidersThreadGiveBackWhatTheCimomMadeForThem) {
     ASSERT_EQ(CMPI_RC_OK, activate().rc);
-    TaskThread task;
-    ASSERT_TRUE(task.call([&] { return deliverEntry(0); }));
+    auto task = provider::newCimpleTaskThread();
+    ASSERT_TRUE(onTask(*task, [&] { return deliverEntry(0); }));
     const size_t before = broker_.space().liveObjects;
-    for (uint32_t i = 1; i <= 20; i++) ASSERT_TRUE(task.call([&] { return deliverEntry(i); }));
+    for (uint32_t i = 1; i <= 20; i++) ASSERT_TRUE(onTask(*task, [&] { return deliverEntry(i); }));
     EXPECT_EQ(before, broker_.space().liveObjects.load());
     mi_->ft->disableIndications(mi_, ctx_);
 }
@@ -279,13 +273,13 @@ TEST_F(IndicationTest, CimomCallsGoThroughTheBrokerOfTheCallOrTheAttachedThread)
     EXPECT_EQ(int(CMPI_RC_ERR_NOT_FOUND), refusedRc);
 
     // The provider's own thread, once attached, reaches the CIMOM too.
-    TaskThread task;
-    EXPECT_TRUE(task.call([&] { return deliverEntry(1); }));
-    EXPECT_EQ(0, task.call([&] {
-        Ref<CIM_ComputerSystem> model(CIM_ComputerSystem::create());
-        cimom::Instance_Enumerator e;
-        return cimom::enum_instances("root/qms", model.get(), e);
-    }));
+    auto task = provider::newCimpleTaskThread();
+    EXPECT_TRUE(onTask(*task, [&] { return deliverEntry(1); }));
+    EXPECT_EQ(0, onTask(*task, [&] {
+                  Ref<CIM_ComputerSystem> model(CIM_ComputerSystem::create());
+                  cimom::Instance_Enumerator e;
+                  return cimom::enum_instances("root/qms", model.get(), e);
+              }));
     mi_->ft->disableIndications(mi_, ctx_);
 }
 
