@@ -4,6 +4,9 @@
 
 #include <cimple/cimple.h>
 
+#include <string>
+#include <vector>
+
 #include "schema/Classes.h"
 
 extern "C" cimple::Registration* cimple_module();
@@ -48,21 +51,15 @@ private:
     void* object_ = nullptr;
 };
 
-// Records the calls an enumeration handler receives.
+// Records the calls an enumeration handler receives: "instance" for each
+// instance, "end STATUS" for the closing call.
 struct EnumRecorder {
-    int instances = 0;
-    int closings = 0;
-    int lastStatus = -12345;
+    std::vector<std::string> calls;
 
     static bool proc(cimple::Instance* instance, int status, void* data) {
-        auto* self = static_cast<EnumRecorder*>(data);
-        if (instance) {
-            ++self->instances;
-            cimple::unref(instance);
-        } else {
-            ++self->closings;
-            self->lastStatus = status;
-        }
+        static_cast<EnumRecorder*>(data)->calls.push_back(instance ? "instance"
+                                                                   : "end " + std::to_string(status));
+        cimple::unref(instance);
         return true;
     }
     void* procArg() const { return reinterpret_cast<void*>(&EnumRecorder::proc); }
