@@ -39,11 +39,11 @@ TEST(Factories, PassTheProviderToTheAdapterAndReturnItsTable) {
     int broker, context, table, status;
     std::map<std::string, void*> blockOf;
     for (const Expected& e : kFactories) {
-        qms_test::adapterCalls().clear();
-        qms_test::setAdapterResult(&table);
+        qms_test::adapterCalls.clear();
+        qms_test::adapterResult = &table;
         EXPECT_EQ(e.factory(&broker, &context, &status), &table) << e.symbol;
-        ASSERT_EQ(qms_test::adapterCalls().size(), 1u) << e.symbol;
-        const qms_test::AdapterCall& c = qms_test::adapterCalls()[0];
+        ASSERT_EQ(qms_test::adapterCalls.size(), 1u) << e.symbol;
+        const qms_test::AdapterCall& c = qms_test::adapterCalls[0];
         // The result pointer starts out null; the CIMOM's status is filled.
         EXPECT_EQ(std::tuple(c.magic, c.registration, c.broker, c.context, std::string(c.providerName),
                              c.kind, c.resultWasNull, c.status, c.reportedMi),
@@ -64,10 +64,10 @@ TEST(Factories, PassTheProviderToTheAdapterAndReturnItsTable) {
 }
 
 TEST(Factories, AFailedAdapterGivesNull) {
-    qms_test::setAdapterResult(nullptr);
-    int broker, context, status;
+    qms_test::adapterResult = nullptr;
+    int broker = 0, context = 0, status = 0;
     EXPECT_EQ(QMS_VRXLogEntryArrived_Provider_Create_IndicationMI(&broker, &context, &status), nullptr);
-    EXPECT_EQ(qms_test::adapterCalls().back().reportedMi, nullptr);
+    EXPECT_EQ(qms_test::adapterCalls.back().reportedMi, nullptr);
 }
 
 }  // namespace

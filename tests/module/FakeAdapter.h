@@ -22,8 +22,8 @@ struct AdapterCall {
     const void* reportedMi = nullptr;
 };
 
-std::vector<AdapterCall>& adapterCalls();
+inline std::vector<AdapterCall> adapterCalls;
 // What the next calls store through their result pointer.
-void setAdapterResult(void* result);
+inline void* adapterResult = nullptr;
 
 }  // namespace qms_test
