@@ -264,6 +264,18 @@ TEST_F(ThreadedSwitchClientTest, AStrayReplyFrameCostsNoReply) {
         EXPECT_TRUE(message.GetCmdUIntData(0, value));
         EXPECT_EQ(value, 100 + oi);
     }
+    // A stray copy that echoes the very command asked next passes every
+    // check on the reply itself: only the look at the channel before the
+    // request tells the agent's stale answer from its new one.
+    ctl(sim, {"duplicate-replies", "1"});
+    SipJson first(0x0402, 0, 1, 0, SipJson::kNoStatus);
+    ASSERT_EQ(client->request(first, nullptr), 0u);
+    answerIndices(sim, 1, 200);
+    SipJson again(0x0402, 0, 1, 0, SipJson::kNoStatus);
+    unsigned value = 0;
+    ASSERT_EQ(client->request(again, nullptr), 0u);
+    EXPECT_TRUE(again.GetCmdUIntData(0, value));
+    EXPECT_EQ(value, 201u);
 }
 
 // Many threads through one client: every reply reaches its own caller, and
